@@ -1,0 +1,62 @@
+# Type stub of the _quillet extension module.
+from typing import Final
+
+__version__: Final[str]
+__all__: list[str]
+
+class QuilletError(Exception): ...
+class ConnectionClosedError(QuilletError): ...
+
+H2_FLAG_WAKE: Final[int]
+H2_FLAG_SLOT_FREED: Final[int]
+H2_FLAG_CONN_DONE: Final[int]
+H2_FLAG_STOP_ACCEPTING: Final[int]
+H2_FLAG_CAPACITY: Final[int]
+H2_HEADERS_IGNORED: Final[int]
+H2_HEADERS_OPENED: Final[int]
+H2_HEADERS_HEAD: Final[int]
+H2_HEADERS_TRAILERS: Final[int]
+
+class H2Error(QuilletError): ...
+class H2ProtocolError(H2Error): ...
+class H2StreamError(H2Error): ...
+class H2UserError(H2Error): ...
+class H2FlowControlError(H2Error): ...
+
+H2_DEFAULT_HEADER_TABLE_SIZE: Final[int]
+H2_DEFAULT_INITIAL_WINDOW_SIZE: Final[int]
+H2_DEFAULT_MAX_FRAME_SIZE: Final[int]
+H2_MAX_MAX_FRAME_SIZE: Final[int]
+H2_MAX_STREAM_ID: Final[int]
+H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD: Final[int]
+H2_DEFAULT_DATA_FRAME_BUDGET: Final[int]
+H2_MAX_RECV_EMPTY_DATA_FRAMES: Final[int]
+H2_PREFACE: Final[bytes]
+
+class H1Error(QuilletError): ...
+class H1ParseError(H1Error): ...
+class H1BodyError(H1Error): ...
+class H1IncompleteMessageError(H1Error): ...
+class H1UnexpectedMessageError(H1Error): ...
+class H1UserError(H1Error): ...
+
+H1_WATCH_HANDOFF: Final[int]
+H1_WATCH_IDLE_EOF: Final[int]
+H1_WATCH_IDLE_BYTES: Final[int]
+H1_WATCH_IDLE_ERROR: Final[int]
+H1_WATCH_IGNORED: Final[int]
+H1_NEXT_NONE: Final[int]
+H1_NEXT_RAISE: Final[int]
+H1_NEXT_CLOSE: Final[int]
+H1_NEXT_DRAIN: Final[int]
+H1_READ_PARSE: Final[int]
+H1_READ_SHUTDOWN: Final[int]
+H1_READ_WATCHER: Final[int]
+H1_READ_TRANSPORT: Final[int]
+H1_READ_EOF: Final[int]
+H1_REQ_OK: Final[int]
+H1_REQ_ALREADY: Final[int]
+H1_REQ_STALE: Final[int]
+H1_REQ_PARKED: Final[int]
+H1_REQ_PEER_CLOSED: Final[int]
+H1_REQ_CONTINUE: Final[int]

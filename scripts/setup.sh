@@ -1,0 +1,36 @@
+# Sourced by the other scripts: makes sure the system packages and the project's virtual
+# environment exist. Safe to run again; it only installs what is missing.
+
+QUILLET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+QUILLET_VENV="$QUILLET_ROOT/.venv"
+QUILLET_PY="$QUILLET_VENV/bin/python"
+
+quillet_apt_packages=(g++ libgtest-dev)
+
+quillet_setup() {
+  local missing=()
+  for pkg in "${quillet_apt_packages[@]}"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "== installing system packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if [ ! -x "$QUILLET_PY" ]; then
+    echo "== creating $QUILLET_VENV"
+    python3 -m venv "$QUILLET_VENV"
+  fi
+  "$QUILLET_PY" -m pip install -q --disable-pip-version-check -r "$QUILLET_ROOT/scripts/requirements-dev.txt"
+}
+
+# Builds and installs the package into the virtual environment. Extra arguments are passed to
+# pip as config settings (e.g. cmake.define.QUILLET_BUILD_PROBE=ON).
+quillet_install() {
+  local settings=(-C cmake.define.QUILLET_WERROR=ON)
+  for s in "$@"; do settings+=(-C "$s"); done
+  "$QUILLET_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    "${settings[@]}" "$QUILLET_ROOT"
+}

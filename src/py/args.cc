@@ -1,0 +1,132 @@
+#include "src/py/args.h"
+
+#include <limits>
+
+namespace quillet::py {
+namespace {
+
+template <class T>
+bool arg_unsigned(PyObject* obj, const char* name, T* out, int bits) {
+  if (!PyIndex_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.100s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) return false;
+  int overflow = 0;
+  const long long as_signed = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (as_signed == -1 && PyErr_Occurred()) return false;
+  unsigned long long value;
+  if (overflow < 0 || (overflow == 0 && as_signed < 0)) {
+    PyErr_Format(PyExc_OverflowError, "%s must not be negative", name);
+    return false;
+  }
+  if (overflow == 0) {
+    value = static_cast<unsigned long long>(as_signed);
+  } else {
+    value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_OverflowError, "%s does not fit in an unsigned %d-bit integer", name,
+                   bits);
+      return false;
+    }
+  }
+  if (value > std::numeric_limits<T>::max()) {
+    PyErr_Format(PyExc_OverflowError, "%s does not fit in an unsigned %d-bit integer", name, bits);
+    return false;
+  }
+  *out = static_cast<T>(value);
+  return true;
+}
+
+}  // namespace
+
+bool arg_bytes(PyObject* obj, const char* name, std::string_view* out) {
+  if (!PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be bytes, not %.100s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  *out = std::string_view(PyBytes_AS_STRING(obj), size_t(PyBytes_GET_SIZE(obj)));
+  return true;
+}
+
+bool arg_str(PyObject* obj, const char* name, std::string_view* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %.100s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;  // a lone surrogate has no UTF-8 form
+  *out = std::string_view(data, size_t(size));
+  return true;
+}
+
+bool arg_u16(PyObject* obj, const char* name, uint16_t* out) {
+  return arg_unsigned(obj, name, out, 16);
+}
+bool arg_u32(PyObject* obj, const char* name, uint32_t* out) {
+  return arg_unsigned(obj, name, out, 32);
+}
+bool arg_u64(PyObject* obj, const char* name, uint64_t* out) {
+  return arg_unsigned(obj, name, out, 64);
+}
+
+bool arg_bool(PyObject* obj, const char* name, bool* out) {
+  if (!PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a bool, not %.100s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  *out = obj == Py_True;
+  return true;
+}
+
+bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out) const {
+  if (nargs > max_positional_) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
+                 function_, max_positional_, max_positional_ == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (int i = 0; i < count_; ++i)
+    out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    int slot = -1;
+    for (int i = 0; i < count_; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, names_[i]) == 0) {
+        slot = i;
+        break;
+      }
+    }
+    if (slot < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
+      return false;
+    }
+    if (out[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_,
+                   names_[slot]);
+      return false;
+    }
+    out[slot] = args[nargs + k];
+  }
+  for (int i = 0; i < required_; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function_, names_[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", function);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillet::py

@@ -1,0 +1,75 @@
+// Argument conversion at the boundary. Every converter returns false with a Python exception set
+// when the argument is unusable, and names the argument in its message; nothing has changed yet
+// when it fails, because methods convert all their arguments before they take a lock.
+#pragma once
+
+#include "src/py/ref.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace quillet::py {
+
+// Wire data: a `bytes` object (or a subclass). bytearray, memoryview and every other buffer are
+// refused with TypeError, so a caller can never change the bytes while we look at them. The
+// view borrows from `obj`.
+bool arg_bytes(PyObject* obj, const char* name, std::string_view* out);
+
+// Text: a `str`, seen as its UTF-8 encoding (borrowed from `obj`).
+bool arg_str(PyObject* obj, const char* name, std::string_view* out);
+
+// Unsigned integers: an int or an object with __index__. A negative or too-large value raises
+// OverflowError, anything else TypeError.
+bool arg_u16(PyObject* obj, const char* name, uint16_t* out);
+bool arg_u32(PyObject* obj, const char* name, uint32_t* out);
+bool arg_u64(PyObject* obj, const char* name, uint64_t* out);
+
+// A strict bool: True or False only (an int is refused with TypeError).
+bool arg_bool(PyObject* obj, const char* name, bool* out);
+
+// The optional variant of a converter: None (or an absent argument, `obj == nullptr`) gives an
+// empty optional.
+template <class T>
+bool arg_optional(bool (*convert)(PyObject*, const char*, T*), PyObject* obj, const char* name,
+                  std::optional<T>* out) {
+  if (obj == nullptr || obj == Py_None) {
+    out->reset();
+    return true;
+  }
+  T value;
+  if (!convert(obj, name, &value)) return false;
+  *out = value;
+  return true;
+}
+
+// The argument parser for METH_FASTCALL | METH_KEYWORDS methods. Parameters are named in order;
+// the first `max_positional` may be passed by position, the rest only by keyword, and the first
+// `required` must be given. `parse` fills `out` with borrowed references, nullptr where an
+// optional parameter was not given.
+class ArgParser {
+ public:
+  template <size_t N>
+  constexpr ArgParser(const char* function, const std::array<const char*, N>& names,
+                      int max_positional, int required)
+      : function_(function),
+        names_(names.data()),
+        count_(int(N)),
+        max_positional_(max_positional),
+        required_(required) {}
+
+  bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+
+ private:
+  const char* function_;
+  const char* const* names_;
+  int count_;
+  int max_positional_;
+  int required_;
+};
+
+// Refuses every argument: for methods that take none but are declared METH_FASTCALL.
+bool no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace quillet::py

@@ -1,0 +1,238 @@
+#include "src/py/errors.h"
+
+#include <string>
+
+namespace quillet::py {
+namespace {
+
+using h1::ErrorCategory;
+using h1::IoKind;
+using h1::ParseKind;
+using h1::UserKind;
+
+struct ExceptionDef {
+  const char* name;  // bare name; the class is made as "_quillet.<name>"
+  Exc base;          // kQuilletError's own base is Exception
+  const char* doc;
+};
+
+// In the order of `Exc`.
+constexpr ExceptionDef kExceptions[kExcCount] = {
+    {"QuilletError", Exc::kQuilletError,
+     "Base of every error of the module, HTTP/1 and HTTP/2.\n\n"
+     "args: as raised by a subclass."},
+    {"ConnectionClosedError", Exc::kQuilletError,
+     "The transport failed (reset, I/O error) with work still in flight.\n\n"
+     "A transport failure, not a protocol violation (no GOAWAY is sent for it) and not the\n"
+     "HTTP state noticing an early end of input; raised for both protocols.\n\n"
+     "args: (message,), a str."},
+    {"H1Error", Exc::kQuilletError,
+     "Base of every HTTP/1 error; also raised itself for HTTP/1 conditions that have no\n"
+     "subclass (a canceled operation, a closed channel, a head read timeout, a failed body\n"
+     "write).\n\n"
+     "args: (message,)."},
+    {"H1ParseError", Exc::kH1Error,
+     "A malformed HTTP/1 message head.\n\n"
+     "A client sees it for a malformed response; a server answers such a request itself with\n"
+     "400, 414 or 431 and closes, so the server application never sees it.\n\n"
+     "args: (kind, message). kind is one of: method, version, version_h2, uri, uri_too_long,\n"
+     "header_token, header_content_length_invalid, header_transfer_encoding_invalid,\n"
+     "header_transfer_encoding_unexpected, too_large, status, internal."},
+    {"H1BodyError", Exc::kH1Error,
+     "A body that could not be decoded: a framing error, or the transport ending before the\n"
+     "body was complete.\n\n"
+     "args: (io_kind, message). io_kind names the underlying input/output error kind in\n"
+     "snake case: unexpected_eof (the transport closed mid-body), invalid_input or\n"
+     "invalid_data (a malformed chunk-size line, extension, line ending or trailer block), or\n"
+     "other when there is no underlying input/output error."},
+    {"H1IncompleteMessageError", Exc::kH1Error,
+     "The connection closed while a message was still expected: a client reached end of input\n"
+     "before the response head, or a server's peer closed its side while the response was\n"
+     "still being written.\n\n"
+     "args: (message,)."},
+    {"H1UnexpectedMessageError", Exc::kH1Error,
+     "The peer sent bytes when none were expected (a server wrote on an idle client\n"
+     "connection, outside any response), which poisons the connection.\n\n"
+     "args: (message,)."},
+    {"H1UserError", Exc::kH1Error,
+     "Local misuse detected on the write path, after which the connection is closed.\n\n"
+     "args: (kind, message). kind is one of: body, body_write_aborted, service,\n"
+     "unexpected_header, unsupported_status_code, no_upgrade, manual_upgrade, dispatch_gone."},
+    {"H2Error", Exc::kQuilletError,
+     "Base of every HTTP/2 error.\n\n"
+     "args: as raised by a subclass."},
+    {"H2ProtocolError", Exc::kH2Error,
+     "A connection-level HTTP/2 protocol violation; the connection answers with GOAWAY.\n\n"
+     "args: (reason, message). reason is the RFC 9113 error code as an int, or None."},
+    {"H2StreamError", Exc::kH2Error,
+     "A stream-level HTTP/2 protocol violation; the stream is reset with RST_STREAM and the\n"
+     "connection survives.\n\n"
+     "args: (stream_id, reason, initiator): the stream id, the RFC 9113 error code as an int,\n"
+     "and a str naming who reset the stream (user, library or remote)."},
+    {"H2UserError", Exc::kH2Error,
+     "Local misuse of the HTTP/2 interface; the connection and the stream stay usable unless\n"
+     "the raising method says otherwise.\n\n"
+     "args: (kind, message). kind is one of: inactive_stream_id, unexpected_frame_type,\n"
+     "payload_too_big, rejected, release_capacity_too_big, overflowed_stream_id,\n"
+     "malformed_headers, missing_uri_scheme_and_authority, poll_reset_after_send_response,\n"
+     "send_ping_while_pending, send_settings_while_pending, peer_disabled_server_push,\n"
+     "invalid_informational_status_code."},
+    {"H2FlowControlError", Exc::kH2Error,
+     "An HTTP/2 flow-control window over- or underflow.\n\n"
+     "args: (reason,), the RFC 9113 error code as an int."},
+};
+
+PyObject* g_classes[kExcCount] = {};
+
+struct KindText {
+  const char* name;
+  const char* text;
+};
+
+// In the order of `ParseKind`.
+constexpr KindText kParseKinds[h1::kParseKindCount] = {
+    {"method", "invalid HTTP method parsed"},
+    {"version", "invalid HTTP version parsed"},
+    {"version_h2", "invalid HTTP version parsed (found HTTP2 preface)"},
+    {"uri", "invalid URI"},
+    {"uri_too_long", "URI too long"},
+    {"header_token", "invalid HTTP header parsed"},
+    {"header_content_length_invalid", "invalid content-length parsed"},
+    {"header_transfer_encoding_invalid", "invalid transfer-encoding parsed"},
+    {"header_transfer_encoding_unexpected", "unexpected transfer-encoding parsed"},
+    {"too_large", "message head is too large"},
+    {"status", "invalid HTTP status-code parsed"},
+    {"internal", "internal error inside the HTTP/1 head parser"},
+};
+
+// In the order of `UserKind`.
+constexpr KindText kUserKinds[h1::kUserKindCount] = {
+    {"body", "error from user's Body stream"},
+    {"body_write_aborted", "user body write aborted"},
+    {"service", "error from user's Service"},
+    {"unexpected_header", "user sent unexpected header"},
+    {"unsupported_status_code", "response has 1xx status code, not supported by server"},
+    {"no_upgrade", "no upgrade available"},
+    {"manual_upgrade", "upgrade expected but low level API in use"},
+    {"dispatch_gone", "dispatch task is gone"},
+};
+
+// In the order of `IoKind`.
+constexpr const char* kIoKindNames[h1::kIoKindCount] = {
+    "unexpected_eof",   "invalid_input",      "invalid_data",
+    "connection_reset", "connection_aborted", "broken_pipe",
+    "timed_out",        "write_zero",         "other",
+};
+
+struct CategoryDef {
+  const char* text;  // unused for parse and user, whose text comes from the sub-kind
+  Exc exc;
+};
+
+// In the order of `ErrorCategory`.
+constexpr CategoryDef kCategories[h1::kErrorCategoryCount] = {
+    {nullptr, Exc::kH1ParseError},
+    {nullptr, Exc::kH1UserError},
+    {"connection closed before message completed", Exc::kH1IncompleteMessageError},
+    {"received unexpected message from connection", Exc::kH1UnexpectedMessageError},
+    {"operation was canceled", Exc::kH1Error},
+    {"channel closed", Exc::kH1Error},
+    {"connection error", Exc::kConnectionClosedError},
+    {"read header from client timeout", Exc::kH1Error},
+    {"error reading a body from connection", Exc::kH1BodyError},
+    {"error writing a body to connection", Exc::kH1Error},
+    {"error shutting down connection", Exc::kConnectionClosedError},
+};
+
+PyObject* new_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
+}
+
+}  // namespace
+
+const char* exception_name(Exc which) {
+  return kExceptions[int(which)].name;
+}
+
+PyObject* exception_class(Exc which) {
+  const int i = int(which);
+  if (g_classes[i] != nullptr) return g_classes[i];
+  const ExceptionDef& def = kExceptions[i];
+  PyObject* base = PyExc_Exception;
+  if (which != Exc::kQuilletError) {
+    base = exception_class(def.base);
+    if (base == nullptr) return nullptr;
+  }
+  const std::string dotted = std::string("_quillet.") + def.name;
+  g_classes[i] = PyErr_NewExceptionWithDoc(dotted.c_str(), def.doc, base, nullptr);
+  return g_classes[i];
+}
+
+bool adopt_exception_classes(PyObject* module) {
+  for (int i = 0; i < kExcCount; ++i) {
+    PyObject* cls = PyObject_GetAttrString(module, kExceptions[i].name);
+    if (cls == nullptr) return false;
+    Py_XDECREF(g_classes[i]);
+    g_classes[i] = cls;
+  }
+  return true;
+}
+
+const char* parse_kind_name(ParseKind kind) {
+  return kParseKinds[int(kind)].name;
+}
+const char* user_kind_name(UserKind kind) {
+  return kUserKinds[int(kind)].name;
+}
+const char* io_kind_name(IoKind kind) {
+  return kIoKindNames[int(kind)];
+}
+
+PyObject* h1_exception(const h1::Error& error) {
+  const CategoryDef& category = kCategories[int(error.category)];
+  std::string message;
+  const char* kind = nullptr;  // the first of two args, for the classes that have one
+  switch (error.category) {
+    case ErrorCategory::kParse:
+      kind = kParseKinds[int(error.parse)].name;
+      message = kParseKinds[int(error.parse)].text;
+      break;
+    case ErrorCategory::kUser:
+      kind = kUserKinds[int(error.user)].name;
+      message = kUserKinds[int(error.user)].text;
+      break;
+    case ErrorCategory::kBody:
+      kind = error.cause && error.cause->io ? kIoKindNames[int(*error.cause->io)] : "other";
+      message = category.text;
+      break;
+    default:
+      message = category.text;
+      break;
+  }
+  if (error.cause) {
+    message += ": ";
+    message += error.cause->text;
+  }
+  PyObject* cls = exception_class(category.exc);
+  if (cls == nullptr) return nullptr;
+  Ref text = Ref::steal(new_str(message));
+  if (!text) return nullptr;
+  Ref args;
+  if (kind != nullptr) {
+    Ref first = Ref::steal(PyUnicode_FromString(kind));
+    if (!first) return nullptr;
+    args = Ref::steal(PyTuple_Pack(2, first.get(), text.get()));
+  } else {
+    args = Ref::steal(PyTuple_Pack(1, text.get()));
+  }
+  if (!args) return nullptr;
+  return PyObject_Call(cls, args.get(), nullptr);
+}
+
+PyObject* raise_h1(const h1::Error& error) {
+  Ref exc = Ref::steal(h1_exception(error));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+}  // namespace quillet::py

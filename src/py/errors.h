@@ -1,0 +1,50 @@
+// The module's exception classes and the one conversion from HTTP/1 error values to them.
+#pragma once
+
+#include "src/py/ref.h"
+#include "wire/h1/error.h"
+
+namespace quillet::py {
+
+enum class Exc {
+  kQuilletError,
+  kConnectionClosedError,
+  kH1Error,
+  kH1ParseError,
+  kH1BodyError,
+  kH1IncompleteMessageError,
+  kH1UnexpectedMessageError,
+  kH1UserError,
+  kH2Error,
+  kH2ProtocolError,
+  kH2StreamError,
+  kH2UserError,
+  kH2FlowControlError,
+};
+inline constexpr int kExcCount = int(Exc::kH2FlowControlError) + 1;
+
+// The class (borrowed; it lives as long as the process), made on first use together with its
+// bases; nullptr with the Python error set when it could not be made.
+PyObject* exception_class(Exc which);
+
+// The bare name of a class ("H1ParseError").
+const char* exception_name(Exc which);
+
+// Makes every class `module` holds by name its own from now on. The test probe, a module of its
+// own, uses this to raise the very classes that _quillet exported; the module itself never needs
+// it.
+bool adopt_exception_classes(PyObject* module);
+
+// The names of the HTTP/1 error kinds as they appear in exception args.
+const char* parse_kind_name(h1::ParseKind kind);
+const char* user_kind_name(h1::UserKind kind);
+const char* io_kind_name(h1::IoKind kind);
+
+// Turns an HTTP/1 error into its exception instance (new reference, or nullptr with the Python
+// error set).
+PyObject* h1_exception(const h1::Error& error);
+
+// Raises an HTTP/1 error; always returns nullptr, for `return raise_h1(e);`.
+PyObject* raise_h1(const h1::Error& error);
+
+}  // namespace quillet::py

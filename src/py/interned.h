@@ -1,0 +1,37 @@
+// Strings the module hands out over and over, made once per process and shared.
+#pragma once
+
+#include "src/py/ref.h"
+
+namespace quillet::py {
+
+enum class Str {
+  // body kinds of heads and body decoders
+  kEmpty,
+  kLength,
+  kChunked,
+  kClose,
+  // the standard request methods
+  kGet,
+  kHead,
+  kPost,
+  kPut,
+  kDelete,
+  kConnect,
+  kOptions,
+  kTrace,
+  kPatch,
+};
+inline constexpr int kStrCount = int(Str::kPatch) + 1;
+
+// The shared str (borrowed; lives as long as the process), or nullptr with the Python error set.
+PyObject* interned(Str which);
+
+// A new reference to the shared str.
+inline PyObject* new_interned(Str which) {
+  PyObject* s = interned(which);
+  Py_XINCREF(s);
+  return s;
+}
+
+}  // namespace quillet::py

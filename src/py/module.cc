@@ -1,0 +1,148 @@
+// The _quillet module: one execution step that registers every name, in a fixed order, and
+// lists each in __all__ as it goes.
+#include "src/py/errors.h"
+#include "src/py/ref.h"
+#include "wire/common/version.h"
+
+#include <string>
+
+namespace quillet::py {
+namespace {
+
+// Makes the object registered under one name: a new reference, or nullptr with the Python
+// error set.
+using Maker = PyObject* (*)(PyObject* module);
+
+struct Registration {
+  const char* name;
+  Maker make;
+};
+
+PyObject* make_version(PyObject*) {
+  const std::string version = python_version(package_version());
+  return PyUnicode_FromStringAndSize(version.data(), Py_ssize_t(version.size()));
+}
+
+template <Exc kWhich>
+PyObject* make_exception(PyObject*) {
+  PyObject* cls = exception_class(kWhich);
+  Py_XINCREF(cls);
+  return cls;
+}
+
+template <long kValue>
+PyObject* make_int(PyObject*) {
+  return PyLong_FromLong(kValue);
+}
+
+PyObject* make_h2_preface(PyObject*) {
+  static constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+  return PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1);
+}
+
+// Every name the module exports, in registration order. A class or function joins this table
+// at its own place when it is built.
+constexpr Registration kRegistrations[] = {
+    {"__version__", make_version},
+    {"QuilletError", make_exception<Exc::kQuilletError>},
+    {"ConnectionClosedError", make_exception<Exc::kConnectionClosedError>},
+    // HTTP/2 verdict flags and header kinds
+    {"H2_FLAG_WAKE", make_int<1>},
+    {"H2_FLAG_SLOT_FREED", make_int<2>},
+    {"H2_FLAG_CONN_DONE", make_int<4>},
+    {"H2_FLAG_STOP_ACCEPTING", make_int<8>},
+    {"H2_FLAG_CAPACITY", make_int<16>},
+    {"H2_HEADERS_IGNORED", make_int<0>},
+    {"H2_HEADERS_OPENED", make_int<1>},
+    {"H2_HEADERS_HEAD", make_int<2>},
+    {"H2_HEADERS_TRAILERS", make_int<3>},
+    {"H2Error", make_exception<Exc::kH2Error>},
+    {"H2ProtocolError", make_exception<Exc::kH2ProtocolError>},
+    {"H2StreamError", make_exception<Exc::kH2StreamError>},
+    {"H2UserError", make_exception<Exc::kH2UserError>},
+    {"H2FlowControlError", make_exception<Exc::kH2FlowControlError>},
+    // HTTP/2 defaults and limits
+    {"H2_DEFAULT_HEADER_TABLE_SIZE", make_int<4096>},
+    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", make_int<65535>},
+    {"H2_DEFAULT_MAX_FRAME_SIZE", make_int<16384>},
+    {"H2_MAX_MAX_FRAME_SIZE", make_int<16777215>},
+    {"H2_MAX_STREAM_ID", make_int<2147483647>},
+    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", make_int<256>},
+    {"H2_DEFAULT_DATA_FRAME_BUDGET", make_int<25600>},
+    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", make_int<100>},
+    {"H2_PREFACE", make_h2_preface},
+    {"H1Error", make_exception<Exc::kH1Error>},
+    {"H1ParseError", make_exception<Exc::kH1ParseError>},
+    {"H1BodyError", make_exception<Exc::kH1BodyError>},
+    {"H1IncompleteMessageError", make_exception<Exc::kH1IncompleteMessageError>},
+    {"H1UnexpectedMessageError", make_exception<Exc::kH1UnexpectedMessageError>},
+    {"H1UserError", make_exception<Exc::kH1UserError>},
+    // HTTP/1 watcher verdicts, next steps, read codes and request claims
+    {"H1_WATCH_HANDOFF", make_int<0>},
+    {"H1_WATCH_IDLE_EOF", make_int<1>},
+    {"H1_WATCH_IDLE_BYTES", make_int<2>},
+    {"H1_WATCH_IDLE_ERROR", make_int<3>},
+    {"H1_WATCH_IGNORED", make_int<4>},
+    {"H1_NEXT_NONE", make_int<0>},
+    {"H1_NEXT_RAISE", make_int<1>},
+    {"H1_NEXT_CLOSE", make_int<2>},
+    {"H1_NEXT_DRAIN", make_int<3>},
+    {"H1_READ_PARSE", make_int<4>},
+    {"H1_READ_SHUTDOWN", make_int<5>},
+    {"H1_READ_WATCHER", make_int<6>},
+    {"H1_READ_TRANSPORT", make_int<7>},
+    {"H1_READ_EOF", make_int<8>},
+    {"H1_REQ_OK", make_int<0>},
+    {"H1_REQ_ALREADY", make_int<1>},
+    {"H1_REQ_STALE", make_int<2>},
+    {"H1_REQ_PARKED", make_int<3>},
+    {"H1_REQ_PEER_CLOSED", make_int<4>},
+    {"H1_REQ_CONTINUE", make_int<5>},
+};
+
+// Appends `name` to the module's __all__, making the list on first use.
+bool append_to_all(PyObject* module, const char* name) {
+  PyObject* dict = PyModule_GetDict(module);              // borrowed
+  PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
+  if (all == nullptr) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || PyDict_SetItemString(dict, "__all__", list.get()) < 0) return false;
+    all = list.get();  // the dict keeps it alive
+  }
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  return text && PyList_Append(all, text.get()) == 0;
+}
+
+int exec_module(PyObject* module) {
+  for (const Registration& row : kRegistrations) {
+    Ref obj = Ref::steal(row.make(module));
+    if (!obj) return -1;
+    if (PyModule_AddObjectRef(module, row.name, obj.get()) < 0) return -1;
+    if (!append_to_all(module, row.name)) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "_quillet",  // m_name
+    "",          // m_doc
+    0,           // m_size: no module state
+    nullptr,     // m_methods
+    g_slots,     // m_slots
+    nullptr,     // m_traverse
+    nullptr,     // m_clear
+    nullptr,     // m_free
+};
+
+}  // namespace
+}  // namespace quillet::py
+
+PyMODINIT_FUNC PyInit__quillet() {
+  return PyModuleDef_Init(&quillet::py::g_module);
+}

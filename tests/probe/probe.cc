@@ -1,0 +1,217 @@
+// _quillet_probe: a test-only module that puts the boundary toolkit within reach of pytest. It
+// links the same toolkit as _quillet and raises _quillet's own exception classes.
+#include "src/py/args.h"
+#include "src/py/errors.h"
+#include "src/py/lock.h"
+#include "src/py/repr.h"
+#include "src/py/types.h"
+#include "wire/common/text.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace quillet::py {
+namespace {
+
+ObjectLock g_lock;
+
+PyObject* probe_u16(PyObject*, PyObject* arg) {
+  uint16_t v;
+  return arg_u16(arg, "value", &v) ? PyLong_FromUnsignedLong(v) : nullptr;
+}
+PyObject* probe_u32(PyObject*, PyObject* arg) {
+  uint32_t v;
+  return arg_u32(arg, "value", &v) ? PyLong_FromUnsignedLong(v) : nullptr;
+}
+PyObject* probe_u64(PyObject*, PyObject* arg) {
+  uint64_t v;
+  return arg_u64(arg, "value", &v) ? PyLong_FromUnsignedLongLong(v) : nullptr;
+}
+PyObject* probe_opt_u32(PyObject*, PyObject* arg) {
+  std::optional<uint32_t> v;
+  if (!arg_optional(arg_u32, arg, "value", &v)) return nullptr;
+  return v ? PyLong_FromUnsignedLong(*v) : new_none();
+}
+PyObject* probe_strict_bool(PyObject*, PyObject* arg) {
+  bool v;
+  return arg_bool(arg, "flag", &v) ? new_bool(v) : nullptr;
+}
+PyObject* probe_wire_bytes(PyObject*, PyObject* arg) {
+  std::string_view v;
+  return arg_bytes(arg, "data", &v) ? PyLong_FromSize_t(v.size()) : nullptr;
+}
+PyObject* probe_text(PyObject*, PyObject* arg) {
+  std::string_view v;
+  return arg_str(arg, "text", &v) ? PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size()))
+                                  : nullptr;
+}
+PyObject* probe_quoted(PyObject*, PyObject* arg) {
+  std::string_view v;
+  if (!arg_bytes(arg, "data", &v)) return nullptr;
+  const std::string out = quoted(v);
+  return PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict");
+}
+
+// sample_repr(flag, count, maybe): a repr of every field shape.
+PyObject* probe_sample_repr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr std::array<const char*, 3> kNames{"flag", "count", "maybe"};
+  static constexpr ArgParser kParser("sample_repr", kNames, 3, 3);
+  PyObject* a[3];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  bool flag;
+  uint64_t count;
+  std::optional<uint64_t> maybe;
+  if (!arg_bool(a[0], "flag", &flag) || !arg_u64(a[1], "count", &count) ||
+      !arg_optional(arg_u64, a[2], "maybe", &maybe)) {
+    return nullptr;
+  }
+  ReprWriter w("Sample");
+  w.field("flag", flag).field("count", count).field("maybe", maybe).quoted_field("name", "a\"b");
+  return w.finish();
+}
+
+// parse_args(a, b=..., *, c=...): the parser's view of its arguments; absent ones are Ellipsis.
+PyObject* probe_parse_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr std::array<const char*, 3> kNames{"a", "b", "c"};
+  static constexpr ArgParser kParser("parse_args", kNames, 2, 1);
+  PyObject* a[3];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  for (PyObject*& p : a) {
+    if (p == nullptr) p = Py_Ellipsis;
+  }
+  return PyTuple_Pack(3, a[0], a[1], a[2]);
+}
+
+template <class Enum>
+bool enum_by_name(PyObject* name, int count, const char* (*name_of)(Enum), Enum* out) {
+  std::string_view text;
+  if (!arg_str(name, "kind", &text)) return false;
+  for (int i = 0; i < count; ++i) {
+    if (text == name_of(Enum(i))) {
+      *out = Enum(i);
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "unknown kind %R", name);
+  return false;
+}
+
+constexpr const char* kCategoryNames[h1::kErrorCategoryCount] = {
+    "parse",
+    "user",
+    "incomplete_message",
+    "unexpected_message",
+    "canceled",
+    "channel_closed",
+    "io",
+    "head_read_timeout",
+    "body",
+    "body_write",
+    "shutdown",
+};
+const char* category_name(h1::ErrorCategory c) {
+  return kCategoryNames[int(c)];
+}
+
+// h1_error(category, kind=None, cause=None, io=None): the exception an HTTP/1 error becomes.
+PyObject* probe_h1_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr std::array<const char*, 4> kNames{"category", "kind", "cause", "io"};
+  static constexpr ArgParser kParser("h1_error", kNames, 4, 1);
+  PyObject* a[4];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  h1::Error error = h1::Error::of(h1::ErrorCategory::kCanceled);
+  if (!enum_by_name(a[0], h1::kErrorCategoryCount, category_name, &error.category)) {
+    return nullptr;
+  }
+  if (a[1] != nullptr && a[1] != Py_None) {
+    if (error.category == h1::ErrorCategory::kParse) {
+      if (!enum_by_name(a[1], h1::kParseKindCount, parse_kind_name, &error.parse)) return nullptr;
+    } else if (!enum_by_name(a[1], h1::kUserKindCount, user_kind_name, &error.user)) {
+      return nullptr;
+    }
+  }
+  if (a[2] != nullptr && a[2] != Py_None) {
+    std::string_view text;
+    if (!arg_str(a[2], "cause", &text)) return nullptr;
+    error.cause = h1::Cause{std::nullopt, std::string(text)};
+    if (a[3] != nullptr && a[3] != Py_None) {
+      h1::IoKind io;
+      if (!enum_by_name(a[3], h1::kIoKindCount, io_kind_name, &io)) return nullptr;
+      error.cause->io = io;
+    }
+  }
+  return h1_exception(error);
+}
+
+// Whether g_lock is taken, asked from another thread (a thread may not try_lock a mutex it
+// holds itself).
+PyObject* probe_lock_held(PyObject*, PyObject*) {
+  bool held = false;
+  std::thread([&held] {
+    if (g_lock.try_lock()) {
+      g_lock.unlock();
+    } else {
+      held = true;
+    }
+  }).join();
+  return new_bool(held);
+}
+
+Ref g_stash;  // one object held the way a state object holds a transport
+
+PyObject* probe_stash(PyObject*, PyObject* arg) {
+  g_stash = Ref::borrow(arg);
+  Py_RETURN_NONE;
+}
+
+// Takes the stashed object out under the lock the way a transition does and lets the bin drop
+// it; a finaliser of the object can call lock_held() to see whether the lock is still taken.
+PyObject* probe_drop_stashed(PyObject*, PyObject*) {
+  ReleaseBin bin;
+  Guard guard(g_lock);
+  bin.add(std::move(g_stash));
+  // leaving the scope unlocks first, then the bin drops the reference
+  Py_RETURN_NONE;
+}
+
+// The mistake the bin prevents: dropping the reference while the lock is held.
+PyObject* probe_drop_stashed_locked(PyObject*, PyObject*) {
+  Guard guard(g_lock);
+  g_stash = Ref();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_methods[] = {
+    {"u16", probe_u16, METH_O, nullptr},
+    {"u32", probe_u32, METH_O, nullptr},
+    {"u64", probe_u64, METH_O, nullptr},
+    {"opt_u32", probe_opt_u32, METH_O, nullptr},
+    {"strict_bool", probe_strict_bool, METH_O, nullptr},
+    {"wire_bytes", probe_wire_bytes, METH_O, nullptr},
+    {"text", probe_text, METH_O, nullptr},
+    {"quoted", probe_quoted, METH_O, nullptr},
+    {"sample_repr", as_method(probe_sample_repr), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"parse_args", as_method(probe_parse_args), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"h1_error", as_method(probe_h1_error), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"lock_held", probe_lock_held, METH_NOARGS, nullptr},
+    {"stash", probe_stash, METH_O, nullptr},
+    {"drop_stashed", probe_drop_stashed, METH_NOARGS, nullptr},
+    {"drop_stashed_locked", probe_drop_stashed_locked, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "_quillet_probe", "", -1, g_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quillet::py
+
+PyMODINIT_FUNC PyInit__quillet_probe() {
+  using namespace quillet::py;
+  Ref quillet = Ref::steal(PyImport_ImportModule("_quillet"));
+  if (!quillet || !adopt_exception_classes(quillet.get())) return nullptr;
+  return PyModule_Create(&g_module);
+}
