@@ -60,3 +60,10 @@ H1_REQ_STALE: Final[int]
 H1_REQ_PARKED: Final[int]
 H1_REQ_PEER_CLOSED: Final[int]
 H1_REQ_CONTINUE: Final[int]
+
+class OnceLatch:
+    """A one-shot latch: the first try_acquire() returns True, every later one False."""
+    def __init__(self) -> None: ...
+    def try_acquire(self) -> bool: ...
+    @property
+    def is_set(self) -> bool: ...

@@ -1,5 +1,6 @@
 // The _quillet module: one execution step that registers every name, in a fixed order, and
 // lists each in __all__ as it goes.
+#include "src/http/once_latch.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
 #include "wire/common/version.h"
@@ -33,6 +34,13 @@ PyObject* make_exception(PyObject*) {
 template <long kValue>
 PyObject* make_int(PyObject*) {
   return PyLong_FromLong(kValue);
+}
+
+template <PyTypeObject* (*kType)()>
+PyObject* make_class(PyObject*) {
+  PyObject* type = reinterpret_cast<PyObject*>(kType());
+  Py_XINCREF(type);
+  return type;
 }
 
 PyObject* make_h2_preface(PyObject*) {
@@ -77,6 +85,7 @@ constexpr Registration kRegistrations[] = {
     {"H1IncompleteMessageError", make_exception<Exc::kH1IncompleteMessageError>},
     {"H1UnexpectedMessageError", make_exception<Exc::kH1UnexpectedMessageError>},
     {"H1UserError", make_exception<Exc::kH1UserError>},
+    {"OnceLatch", make_class<once_latch_type>},
     // HTTP/1 watcher verdicts, next steps, read codes and request claims
     {"H1_WATCH_HANDOFF", make_int<0>},
     {"H1_WATCH_IDLE_EOF", make_int<1>},

@@ -183,6 +183,107 @@ PyObject* probe_drop_stashed_locked(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// Two classes made with the toolkit, one of each kind a class of the module can be.
+
+struct FinalState {
+  uint32_t value = 0;
+};
+
+PyObject* final_new(PyTypeObject* type, PyObject* args, PyObject*) {
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTuple(args, "O", &value)) return nullptr;
+  uint32_t v;
+  if (!arg_u32(value, "value", &v)) return nullptr;
+  PyObject* self = box_new<FinalState>(type);
+  if (self != nullptr) unbox<FinalState>(self).value = v;
+  return self;
+}
+
+PyObject* final_value(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(unbox<FinalState>(self).value);
+}
+
+PyGetSetDef kFinalProperties[] = {
+    {"value", final_value, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kFinalSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(final_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FinalState>)},
+    {Py_tp_getset, kFinalProperties},
+    {0, nullptr},
+};
+PyType_Spec kFinalSpec = {QUILLET_CLASS_NAME("FinalBox"), sizeof(Boxed<FinalState>), 0, 0,
+                          kFinalSlots};
+TypeHolder g_final_type(&kFinalSpec, Subclassing::kFinal, Construction::kFromPython);
+
+// Holds one Python object handed in, the way a connection state holds its transport.
+struct OpenState {
+  Ref payload;
+};
+
+PyObject* open_new(PyTypeObject* type, PyObject* args, PyObject*) {
+  PyObject* payload = nullptr;
+  if (!PyArg_ParseTuple(args, "O", &payload)) return nullptr;
+  PyObject* self = box_new<OpenState>(type);
+  if (self != nullptr) unbox<OpenState>(self).payload = Ref::borrow(payload);
+  return self;
+}
+
+int open_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(unbox<OpenState>(self).payload.get());
+  return 0;
+}
+
+int open_clear(PyObject* self) {
+  Ref dropped = std::move(unbox<OpenState>(self).payload);
+  return 0;
+}
+
+PyObject* open_payload(PyObject* self, void*) {
+  PyObject* p = unbox<OpenState>(self).payload.get();
+  return p != nullptr ? Py_NewRef(p) : new_none();
+}
+
+PyGetSetDef kOpenProperties[] = {
+    {"payload", open_payload, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kOpenSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(open_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<OpenState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(open_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(open_clear)},
+    {Py_tp_getset, kOpenProperties},
+    {0, nullptr},
+};
+PyType_Spec kOpenSpec = {QUILLET_CLASS_NAME("OpenBox"), sizeof(Boxed<OpenState>), 0, 0, kOpenSlots};
+TypeHolder g_open_type(&kOpenSpec, Subclassing::kSubclassable, Construction::kFromPython);
+
+PyType_Slot kHiddenSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FinalState>)},
+    {0, nullptr},
+};
+PyType_Spec kHiddenSpec = {QUILLET_CLASS_NAME("HiddenBox"), sizeof(Boxed<FinalState>), 0, 0,
+                           kHiddenSlots};
+TypeHolder g_hidden_type(&kHiddenSpec, Subclassing::kFinal, Construction::kInternalOnly);
+
+PyType_Slot kBrokenSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FinalState>)},
+    {0, nullptr},
+};
+PyType_Spec kBrokenSpec = {QUILLET_CLASS_NAME("BrokenBox"), sizeof(Boxed<FinalState>), 0, 0,
+                           kBrokenSlots};
+// Subclassable without traverse and clear: the toolkit refuses to make it.
+TypeHolder g_broken_type(&kBrokenSpec, Subclassing::kSubclassable, Construction::kFromPython);
+
+PyObject* probe_broken_type(PyObject*, PyObject*) {
+  return Py_XNewRef(reinterpret_cast<PyObject*>(g_broken_type.get()));
+}
+
 PyMethodDef g_methods[] = {
     {"u16", probe_u16, METH_O, nullptr},
     {"u32", probe_u32, METH_O, nullptr},
@@ -199,6 +300,7 @@ PyMethodDef g_methods[] = {
     {"stash", probe_stash, METH_O, nullptr},
     {"drop_stashed", probe_drop_stashed, METH_NOARGS, nullptr},
     {"drop_stashed_locked", probe_drop_stashed_locked, METH_NOARGS, nullptr},
+    {"broken_type", probe_broken_type, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -213,5 +315,16 @@ PyMODINIT_FUNC PyInit__quillet_probe() {
   using namespace quillet::py;
   Ref quillet = Ref::steal(PyImport_ImportModule("_quillet"));
   if (!quillet || !adopt_exception_classes(quillet.get())) return nullptr;
-  return PyModule_Create(&g_module);
+  Ref module = Ref::steal(PyModule_Create(&g_module));
+  if (!module) return nullptr;
+  const std::pair<const char*, TypeHolder*> classes[] = {
+      {"FinalBox", &g_final_type}, {"OpenBox", &g_open_type}, {"HiddenBox", &g_hidden_type}};
+  for (const auto& [name, holder] : classes) {
+    PyTypeObject* type = holder->get();
+    if (type == nullptr ||
+        PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
+      return nullptr;
+    }
+  }
+  return module.release();
 }

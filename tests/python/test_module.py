@@ -45,7 +45,7 @@ NOT_YET_BUILT = {
     "H2Stopped", "H2RecvHeadersVerdict", "H2RecvDataVerdict", "H2SendVerdict", "H2ResetVerdict",
     "H2Reason",
     "H1Codec", "H1ResponseHead", "H1RequestHead", "H1BodyDecoder", "H1ServerState",
-    "H1ClientState", "OnceLatch",
+    "H1ClientState",
     "ProxyMatcher", "ProxyIntercept",
 }
 

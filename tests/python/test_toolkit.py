@@ -127,3 +127,53 @@ def test_release_bin_drops_after_unlocking():
     probe.stash(Finalised())
     probe.drop_stashed_locked()
     assert seen == [False, True]
+
+
+def test_final_class():
+    box = probe.FinalBox(7)
+    assert box.value == 7
+    assert type(box).__module__ == "quillet._quillet"
+    assert type(box).__name__ == type(box).__qualname__ == "FinalBox"
+    with pytest.raises(TypeError):
+        class Sub(probe.FinalBox):
+            pass
+    with pytest.raises(AttributeError):
+        box.value = 8
+    with pytest.raises(AttributeError):
+        del box.value
+    with pytest.raises(AttributeError):
+        box.other = 1
+    with pytest.raises(TypeError):  # the type object itself is immutable
+        probe.FinalBox.value = 3
+    with pytest.raises(OverflowError):
+        probe.FinalBox(-1)
+
+
+def test_internal_only_class_cannot_be_called():
+    with pytest.raises(TypeError):
+        probe.HiddenBox()
+
+
+def test_subclassable_class_takes_part_in_gc():
+    import gc
+    import weakref
+
+    class Driver(probe.OpenBox):
+        pass
+
+    payload = {}
+    driver = Driver(payload)
+    driver.extra = "own attribute"
+    assert driver.payload is payload and driver.extra == "own attribute"
+    payload["driver"] = driver  # a cycle through the held object
+    alive = weakref.ref(driver)
+    del driver, payload
+    gc.collect()
+    assert alive() is None
+    assert gc.is_tracked(probe.OpenBox(1))
+    assert not gc.is_tracked(probe.FinalBox(1))
+
+
+def test_subclassable_without_gc_slots_is_refused():
+    with pytest.raises(SystemError, match="needs traverse and clear"):
+        probe.broken_type()
