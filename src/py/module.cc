@@ -1,5 +1,6 @@
 // The _quillet module: one execution step that registers every name, in a fixed order, and
 // lists each in __all__ as it goes.
+#include "src/http/header_map.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
 #include "wire/common/version.h"
@@ -30,6 +31,13 @@ PyObject* make_exception(PyObject*) {
   return cls;
 }
 
+template <PyTypeObject* (*kType)()>
+PyObject* make_class(PyObject*) {
+  PyTypeObject* type = kType();
+  Py_XINCREF(type);
+  return reinterpret_cast<PyObject*>(type);
+}
+
 template <long kValue>
 PyObject* make_int(PyObject*) {
   return PyLong_FromLong(kValue);
@@ -46,6 +54,7 @@ constexpr Registration kRegistrations[] = {
     {"__version__", make_version},
     {"QuilletError", make_exception<Exc::kQuilletError>},
     {"ConnectionClosedError", make_exception<Exc::kConnectionClosedError>},
+    {"HeaderMap", make_class<header_map_type>},
     // HTTP/2 verdict flags and header kinds
     {"H2_FLAG_WAKE", make_int<1>},
     {"H2_FLAG_SLOT_FREED", make_int<2>},
