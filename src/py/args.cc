@@ -82,36 +82,35 @@ bool arg_bool(PyObject* obj, const char* name, bool* out) {
   return true;
 }
 
-bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      PyObject** out) const {
-  if (nargs > max_positional_) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
-                 function_, max_positional_, max_positional_ == 1 ? "" : "s", nargs);
+bool ArgParser::check_positional(Py_ssize_t nargs) const {
+  if (nargs <= max_positional_) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)",
+               function_, max_positional_, max_positional_ == 1 ? "" : "s", nargs);
+  return false;
+}
+
+bool ArgParser::place_keyword(PyObject* key, PyObject* value, PyObject** out) const {
+  int slot = -1;
+  for (int i = 0; i < count_; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, names_[i]) == 0) {
+      slot = i;
+      break;
+    }
+  }
+  if (slot < 0) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
     return false;
   }
-  for (int i = 0; i < count_; ++i)
-    out[i] = i < nargs ? args[i] : nullptr;
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    int slot = -1;
-    for (int i = 0; i < count_; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, names_[i]) == 0) {
-        slot = i;
-        break;
-      }
-    }
-    if (slot < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, key);
-      return false;
-    }
-    if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_,
-                   names_[slot]);
-      return false;
-    }
-    out[slot] = args[nargs + k];
+  if (out[slot] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function_,
+                 names_[slot]);
+    return false;
   }
+  out[slot] = value;
+  return true;
+}
+
+bool ArgParser::check_required(PyObject* const* out) const {
   for (int i = 0; i < required_; ++i) {
     if (out[i] == nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function_, names_[i]);
@@ -119,6 +118,34 @@ bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     }
   }
   return true;
+}
+
+bool ArgParser::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** out) const {
+  if (!check_positional(nargs)) return false;
+  for (int i = 0; i < count_; ++i)
+    out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!place_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return check_required(out);
+}
+
+bool ArgParser::parse_call(PyObject* args, PyObject* kwargs, PyObject** out) const {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (!check_positional(nargs)) return false;
+  for (int i = 0; i < count_; ++i)
+    out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!place_keyword(key, value, out)) return false;
+    }
+  }
+  return check_required(out);
 }
 
 bool no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {

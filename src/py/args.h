@@ -60,8 +60,14 @@ class ArgParser {
         required_(required) {}
 
   bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+  // The same for a call given as a tuple and an optional dict (a class's tp_new).
+  bool parse_call(PyObject* args, PyObject* kwargs, PyObject** out) const;
 
  private:
+  bool check_positional(Py_ssize_t nargs) const;
+  bool place_keyword(PyObject* key, PyObject* value, PyObject** out) const;
+  bool check_required(PyObject* const* out) const;
+
   const char* function_;
   const char* const* names_;
   int count_;

@@ -1,5 +1,6 @@
 // The _quillet module: one execution step that registers every name, in a fixed order, and
 // lists each in __all__ as it goes.
+#include "src/http/header_map.h"
 #include "src/http/once_latch.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
@@ -31,16 +32,16 @@ PyObject* make_exception(PyObject*) {
   return cls;
 }
 
+template <PyTypeObject* (*kType)()>
+PyObject* make_class(PyObject*) {
+  PyTypeObject* type = kType();
+  Py_XINCREF(type);
+  return reinterpret_cast<PyObject*>(type);
+}
+
 template <long kValue>
 PyObject* make_int(PyObject*) {
   return PyLong_FromLong(kValue);
-}
-
-template <PyTypeObject* (*kType)()>
-PyObject* make_class(PyObject*) {
-  PyObject* type = reinterpret_cast<PyObject*>(kType());
-  Py_XINCREF(type);
-  return type;
 }
 
 PyObject* make_h2_preface(PyObject*) {
@@ -54,6 +55,7 @@ constexpr Registration kRegistrations[] = {
     {"__version__", make_version},
     {"QuilletError", make_exception<Exc::kQuilletError>},
     {"ConnectionClosedError", make_exception<Exc::kConnectionClosedError>},
+    {"HeaderMap", make_class<header_map_type>},
     // HTTP/2 verdict flags and header kinds
     {"H2_FLAG_WAKE", make_int<1>},
     {"H2_FLAG_SLOT_FREED", make_int<2>},

@@ -1,0 +1,557 @@
+#include "src/http/header_map.h"
+
+#include "src/py/args.h"
+#include "src/py/lock.h"
+#include "src/py/types.h"
+#include "wire/common/text.h"
+
+#include <array>
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillet::py {
+namespace {
+
+constexpr const char kNameType[] = "header name must be str or bytes";
+constexpr const char kNameInvalid[] = "invalid header name: invalid HTTP header name";
+constexpr const char kValueType[] = "header value must be str or bytes";
+constexpr const char kValueInvalid[] = "invalid header value: failed to parse header value";
+constexpr const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
+
+struct MapState {
+  MapState() = default;
+  explicit MapState(HeaderMap&& map) noexcept : core(std::move(map)) {}
+  ObjectLock lock;
+  HeaderMap core;
+};
+
+MapState& state(PyObject* self) {
+  return unbox<MapState>(self);
+}
+
+// --- argument conversion -----------------------------------------------------------------------
+
+enum class Conversion {
+  kOk,
+  kWrongType,
+  kInvalid,
+  kFailed,  // a Python error is set (out of memory)
+};
+
+Conversion view_name(PyObject* obj, std::string_view* out) {
+  if (PyBytes_Check(obj)) {
+    *out = std::string_view(PyBytes_AS_STRING(obj), size_t(PyBytes_GET_SIZE(obj)));
+  } else if (PyUnicode_Check(obj)) {
+    // a name is ASCII or invalid, so only an ASCII str needs looking at, and its characters
+    // are its UTF-8 bytes
+    if (!PyUnicode_IS_ASCII(obj)) return Conversion::kInvalid;
+    *out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            size_t(PyUnicode_GET_LENGTH(obj)));
+  } else {
+    return Conversion::kWrongType;
+  }
+  return is_valid_header_name(*out) ? Conversion::kOk : Conversion::kInvalid;
+}
+
+Conversion view_value(PyObject* obj, std::string_view* out) {
+  if (PyBytes_Check(obj)) {
+    *out = std::string_view(PyBytes_AS_STRING(obj), size_t(PyBytes_GET_SIZE(obj)));
+  } else if (PyUnicode_Check(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+      // a lone surrogate has no UTF-8 form, so it is no value either
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Conversion::kFailed;
+      PyErr_Clear();
+      return Conversion::kInvalid;
+    }
+    *out = std::string_view(data, size_t(size));
+  } else {
+    return Conversion::kWrongType;
+  }
+  return is_valid_header_value(*out) ? Conversion::kOk : Conversion::kInvalid;
+}
+
+bool raise_conversion(Conversion c, const char* type_message, const char* invalid_message) {
+  if (c == Conversion::kWrongType) PyErr_SetString(PyExc_TypeError, type_message);
+  if (c == Conversion::kInvalid) PyErr_SetString(PyExc_ValueError, invalid_message);
+  return c == Conversion::kOk;
+}
+
+bool raise_value_conversion(Conversion c) {
+  return raise_conversion(c, kValueType, kValueInvalid);
+}
+
+// --- results -------------------------------------------------------------------------------------
+
+PyObject* new_bytes(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size()));
+}
+
+// A stored name (lower-case ASCII) as str; also folds a name for the KeyError of an absent one.
+PyObject* new_name_str(std::string_view name) {
+  PyObject* s = PyUnicode_New(Py_ssize_t(name.size()), 127);
+  if (s == nullptr) return nullptr;
+  auto* data = static_cast<char*>(PyUnicode_DATA(s));
+  for (size_t i = 0; i < name.size(); ++i)
+    data[i] = ascii_lower(name[i]);
+  return s;
+}
+
+PyObject* raise_key_error(std::string_view name) {
+  Ref key = Ref::steal(new_name_str(name));
+  if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+  return nullptr;
+}
+
+// Byte strings copied out of a map under its lock, to become Python objects after unlocking.
+struct Copied {
+  std::string bytes;
+  std::vector<size_t> lengths;
+
+  void add(std::string_view s) {
+    bytes.append(s);
+    lengths.push_back(s.size());
+  }
+};
+
+enum class Shape { kNames, kValues, kItems, kRawItems };
+
+// The list of `copied`: str names, bytes values, or (name, value) tuples from alternating
+// entries.
+PyObject* new_list(const Copied& copied, Shape shape) {
+  const bool pairs = shape == Shape::kItems || shape == Shape::kRawItems;
+  const size_t count = pairs ? copied.lengths.size() / 2 : copied.lengths.size();
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(count)));
+  if (!list) return nullptr;
+  const char* at = copied.bytes.data();
+  auto next = [&](size_t k) {
+    std::string_view s(at, copied.lengths[k]);
+    at += copied.lengths[k];
+    return s;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* item;
+    if (shape == Shape::kNames) {
+      item = new_name_str(next(i));
+    } else if (shape == Shape::kValues) {
+      item = new_bytes(next(i));
+    } else {
+      const std::string_view name = next(2 * i);
+      Ref n = Ref::steal(shape == Shape::kItems ? new_name_str(name) : new_bytes(name));
+      Ref v = Ref::steal(new_bytes(next(2 * i + 1)));
+      if (!n || !v) return nullptr;
+      item = PyTuple_New(2);
+      if (item != nullptr) {
+        PyTuple_SET_ITEM(item, 0, n.release());
+        PyTuple_SET_ITEM(item, 1, v.release());
+      }
+    }
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+  }
+  return list.release();
+}
+
+// Runs `work` on the core under the map's lock. C++ memory may run out while copying: the lock
+// is released first, then MemoryError is raised.
+template <class F>
+bool locked(PyObject* self, F&& work) {
+  MapState& s = state(self);
+  bool ok = true;
+  {
+    Guard guard(s.lock);
+    try {
+      work(s.core);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  if (!ok) PyErr_NoMemory();
+  return ok;
+}
+
+PyObject* snapshot_list(PyObject* self, Shape shape) {
+  Copied copied;
+  const bool ok = locked(self, [&](const HeaderMap& m) {
+    if (shape == Shape::kNames) {
+      m.for_each_name([&](std::string_view n) { copied.add(n); });
+    } else if (shape == Shape::kValues) {
+      m.for_each([&](std::string_view, std::string_view v) { copied.add(v); });
+    } else {
+      m.for_each([&](std::string_view n, std::string_view v) {
+        copied.add(n);
+        copied.add(v);
+      });
+    }
+  });
+  return ok ? new_list(copied, shape) : nullptr;
+}
+
+// --- construction --------------------------------------------------------------------------------
+
+bool add_pair(HeaderMap* core, PyObject* name_obj, PyObject* value_obj) {
+  std::string_view name;
+  std::string_view value;
+  if (!arg_header_name(name_obj, &name) || !arg_header_value(value_obj, &value)) return false;
+  if (!core->append(name, value)) {
+    raise_header_map_full();
+    return false;
+  }
+  return true;
+}
+
+// One element `e` of an iterable initialiser: e[0] is the name and e[1] the value.
+bool add_element(HeaderMap* core, PyObject* element) {
+  if (PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) >= 2) {
+    return add_pair(core, PyTuple_GET_ITEM(element, 0), PyTuple_GET_ITEM(element, 1));
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref one = zero ? Ref::steal(PyLong_FromLong(1)) : Ref();
+  if (!one) return false;
+  Ref name = Ref::steal(PyObject_GetItem(element, zero.get()));
+  if (!name) return false;
+  Ref value = Ref::steal(PyObject_GetItem(element, one.get()));
+  return value && add_pair(core, name.get(), value.get());
+}
+
+// Fills a fresh map from `init`: no other thread can see it yet, so it needs no lock.
+bool fill(HeaderMap* core, PyObject* init) {
+  if (init == nullptr || init == Py_None) return true;
+  if (header_map_check(init)) return header_map_snapshot(init, core);
+  try {
+    if (PyDict_CheckExact(init)) {
+      Py_ssize_t pos = 0;
+      PyObject* key;
+      PyObject* value;
+      while (PyDict_Next(init, &pos, &key, &value)) {
+        Ref k = Ref::borrow(key);
+        Ref v = Ref::borrow(value);
+        if (!add_pair(core, k.get(), v.get())) return false;
+      }
+      return true;
+    }
+    // a dict subclass (an OrderedDict, say) gives its items in its own order
+    Ref source = PyDict_Check(init) ? Ref::steal(PyMapping_Items(init)) : Ref::borrow(init);
+    if (!source) return false;
+    Ref it = Ref::steal(PyObject_GetIter(source.get()));
+    if (!it) return false;
+    while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+      if (!add_element(core, element.get())) return false;
+    }
+    return !PyErr_Occurred();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 1> kNames{"init"};
+  static constexpr ArgParser kParser("HeaderMap", kNames, 1, 0);
+  PyObject* a[1];
+  if (!kParser.parse_call(args, kwargs, a)) return nullptr;
+  HeaderMap core;
+  if (!fill(&core, a[0])) return nullptr;
+  return box_new<MapState>(type, std::move(core));
+}
+
+// --- methods -------------------------------------------------------------------------------------
+
+PyObject* map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"name", "default"};
+  static constexpr ArgParser kParser("get", kNames, 2, 1);
+  PyObject* a[2];
+  std::string_view name;
+  if (!kParser.parse(args, nargs, kwnames, a) || !arg_header_name(a[0], &name)) return nullptr;
+  std::string value;
+  bool found = false;
+  if (!locked(self, [&](const HeaderMap& m) {
+        if (auto v = m.first(name)) {
+          value.assign(*v);
+          found = true;
+        }
+      })) {
+    return nullptr;
+  }
+  if (!found) return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
+  return new_bytes(value);
+}
+
+PyObject* map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames{"name"};
+  static constexpr ArgParser kParser("get_all", kNames, 1, 1);
+  PyObject* a[1];
+  std::string_view name;
+  if (!kParser.parse(args, nargs, kwnames, a) || !arg_header_name(a[0], &name)) return nullptr;
+  Copied copied;
+  if (!locked(self, [&](const HeaderMap& m) {
+        m.for_each_value(name, [&](std::string_view v) { copied.add(v); });
+      })) {
+    return nullptr;
+  }
+  return new_list(copied, Shape::kValues);
+}
+
+PyObject* map_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"name", "value"};
+  static constexpr ArgParser kParser("add", kNames, 2, 2);
+  PyObject* a[2];
+  std::string_view name;
+  std::string_view value;
+  if (!kParser.parse(args, nargs, kwnames, a) || !arg_header_name(a[0], &name) ||
+      !arg_header_value(a[1], &value)) {
+    return nullptr;
+  }
+  bool added = false;
+  if (!locked(self, [&](HeaderMap& m) { added = m.append(name, value); })) return nullptr;
+  return added ? new_none() : raise_header_map_full();
+}
+
+// The value is looked at before the lock, as every argument is, but its errors only count when
+// the name turns out to be absent: a present name ignores the value entirely.
+PyObject* map_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"name", "value"};
+  static constexpr ArgParser kParser("setdefault", kNames, 2, 2);
+  PyObject* a[2];
+  std::string_view name;
+  if (!kParser.parse(args, nargs, kwnames, a) || !arg_header_name(a[0], &name)) return nullptr;
+  std::string_view value;
+  const Conversion value_conversion = view_value(a[1], &value);
+  if (value_conversion == Conversion::kFailed) return nullptr;
+  std::string existing;
+  bool present = false;
+  bool added = false;
+  if (!locked(self, [&](HeaderMap& m) {
+        if (auto v = m.first(name)) {
+          existing.assign(*v);
+          present = true;
+        } else if (value_conversion == Conversion::kOk) {
+          added = m.append(name, value);
+        }
+      })) {
+    return nullptr;
+  }
+  if (present) return new_bytes(existing);
+  if (!raise_value_conversion(value_conversion)) return nullptr;
+  if (!added) return raise_header_map_full();
+  return PyBytes_CheckExact(a[1]) ? Py_NewRef(a[1]) : new_bytes(value);
+}
+
+PyObject* map_keys(PyObject* self, PyObject*) {
+  return snapshot_list(self, Shape::kNames);
+}
+PyObject* map_values(PyObject* self, PyObject*) {
+  return snapshot_list(self, Shape::kValues);
+}
+PyObject* map_items(PyObject* self, PyObject*) {
+  return snapshot_list(self, Shape::kItems);
+}
+PyObject* map_raw_items(PyObject* self, PyObject*) {
+  return snapshot_list(self, Shape::kRawItems);
+}
+
+// --- protocols -----------------------------------------------------------------------------------
+
+Py_ssize_t map_length(PyObject* self) {
+  MapState& s = state(self);
+  Guard guard(s.lock);
+  return Py_ssize_t(s.core.size());
+}
+
+PyObject* map_subscript(PyObject* self, PyObject* key) {
+  std::string_view name;
+  if (!arg_header_name(key, &name)) return nullptr;
+  std::string value;
+  bool found = false;
+  if (!locked(self, [&](const HeaderMap& m) {
+        if (auto v = m.first(name)) {
+          value.assign(*v);
+          found = true;
+        }
+      })) {
+    return nullptr;
+  }
+  return found ? new_bytes(value) : raise_key_error(name);
+}
+
+int map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
+  std::string_view name;
+  if (!arg_header_name(key, &name)) return -1;
+  if (value_obj == nullptr) {
+    bool removed = false;
+    if (!locked(self, [&](HeaderMap& m) { removed = m.remove(name); })) return -1;
+    if (!removed) raise_key_error(name);
+    return removed ? 0 : -1;
+  }
+  std::string_view value;
+  if (!arg_header_value(value_obj, &value)) return -1;
+  bool replaced = false;
+  if (!locked(self, [&](HeaderMap& m) { replaced = m.replace(name, value); })) return -1;
+  if (!replaced) raise_header_map_full();
+  return replaced ? 0 : -1;
+}
+
+// Never raises for a bad name: a name that cannot be converted is simply not in the map.
+int map_contains(PyObject* self, PyObject* key) {
+  std::string_view name;
+  if (view_name(key, &name) != Conversion::kOk) return 0;
+  MapState& s = state(self);
+  Guard guard(s.lock);
+  return s.core.contains(name) ? 1 : 0;
+}
+
+PyObject* map_iter(PyObject* self) {
+  Ref keys = Ref::steal(snapshot_list(self, Shape::kNames));
+  return keys ? PyObject_GetIter(keys.get()) : nullptr;
+}
+
+PyObject* map_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op == Py_NE) {
+    Ref equal = Ref::steal(PyObject_RichCompare(self, other, Py_EQ));
+    if (!equal) return nullptr;
+    const int truth = PyObject_IsTrue(equal.get());
+    return truth < 0 ? nullptr : new_bool(truth == 0);
+  }
+  if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+  if (!header_map_check(other)) return new_bool(false);
+  if (other == self) return new_bool(true);
+  MapState& a = state(self);
+  MapState& b = state(other);
+  bool equal;
+  {
+    PairGuard guard(a.lock, b.lock);
+    equal = a.core == b.core;
+  }
+  return new_bool(equal);
+}
+
+PyObject* map_repr(PyObject* self) {
+  Ref items = Ref::steal(snapshot_list(self, Shape::kItems));
+  if (!items) return nullptr;
+  Ref text = Ref::steal(PyObject_Repr(items.get()));
+  return text ? PyUnicode_FromFormat("HeaderMap(%U)", text.get()) : nullptr;
+}
+
+// --- the class -----------------------------------------------------------------------------------
+
+PyMethodDef g_methods[] = {
+    {"get", as_method(map_get), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get(name, default=None)\n--\n\n"
+               "The first value of name as bytes, or default when the name is absent.")},
+    {"get_all", as_method(map_get_all), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get_all(name)\n--\n\n"
+               "Every value of name, in the order they were added; [] when absent.")},
+    {"add", as_method(map_add), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("add(name, value)\n--\n\n"
+               "Appends value to the values of name, keeping the existing ones. A new name is\n"
+               "added at the end.")},
+    {"setdefault", as_method(map_setdefault), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("setdefault(name, value)\n--\n\n"
+               "The first value of name when present (value is then ignored, not even\n"
+               "checked); otherwise adds value and returns it as bytes.")},
+    {"keys", as_method(map_keys), METH_NOARGS,
+     PyDoc_STR("keys()\n--\n\nThe distinct names as lower-case str, in entry order.")},
+    {"values", as_method(map_values), METH_NOARGS,
+     PyDoc_STR("values()\n--\n\nEvery value as bytes, in iteration order, duplicates included.")},
+    {"items", as_method(map_items), METH_NOARGS,
+     PyDoc_STR("items()\n--\n\nEvery (name, value) pair as (str, bytes), in iteration order.")},
+    {"raw_items", as_method(map_raw_items), METH_NOARGS,
+     PyDoc_STR("raw_items()\n--\n\n"
+               "Every pair as (bytes, bytes), in iteration order: the shape of an ASGI scope's\n"
+               "headers.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char kDoc[] =
+    "HeaderMap(init=None)\n--\n\n"
+    "An ordered, case-insensitive, multi-valued map of header names to values.\n\n"
+    "Names are str or bytes made of token characters and are stored in lower case; values are\n"
+    "str (encoded as UTF-8) or bytes without control characters other than tab, and are handed\n"
+    "out as bytes. Each distinct name keeps the place where it was first added and its values\n"
+    "come out together, in the order they were added. Deleting a name moves the last name into\n"
+    "its place. len() counts values, not names. init is None, another HeaderMap (copied), a\n"
+    "dict, or an iterable of (name, value) pairs.";
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(map_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MapState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(map_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(map_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_iter, reinterpret_cast<void*>(map_iter)},
+    {Py_tp_methods, g_methods},
+    {Py_mp_length, reinterpret_cast<void*>(map_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(map_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(map_ass_subscript)},
+    {Py_sq_contains, reinterpret_cast<void*>(map_contains)},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    QUILLET_CLASS_NAME("HeaderMap"),
+    int(sizeof(Boxed<MapState>)),
+    0,
+    0,  // flags: set by TypeHolder
+    g_slots,
+};
+
+TypeHolder g_type(&g_spec, Subclassing::kFinal, Construction::kFromPython);
+
+}  // namespace
+
+PyTypeObject* header_map_type() {
+  return g_type.get();
+}
+
+PyObject* header_map_from_core(HeaderMap&& core) {
+  PyTypeObject* type = header_map_type();
+  if (type == nullptr) return nullptr;
+  return box_new<MapState>(type, std::move(core));
+}
+
+bool header_map_check(PyObject* obj) {
+  PyTypeObject* type = header_map_type();
+  if (type == nullptr) {
+    PyErr_Clear();  // the class could not be made, so nothing is an instance of it
+    return false;
+  }
+  return PyObject_TypeCheck(obj, type);
+}
+
+bool header_map_snapshot(PyObject* obj, HeaderMap* out) {
+  if (!header_map_check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected a HeaderMap, not %.100s", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  return locked(obj, [&](const HeaderMap& m) { *out = m; });
+}
+
+bool arg_header_map(PyObject* obj, const char* name, HeaderMap* out) {
+  if (!header_map_check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a HeaderMap, not %.100s", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  return header_map_snapshot(obj, out);
+}
+
+bool arg_header_name(PyObject* obj, std::string_view* out) {
+  return raise_conversion(view_name(obj, out), kNameType, kNameInvalid);
+}
+
+bool arg_header_value(PyObject* obj, std::string_view* out) {
+  return raise_value_conversion(view_value(obj, out));
+}
+
+PyObject* raise_header_map_full() {
+  PyErr_SetString(PyExc_ValueError, kFull);
+  return nullptr;
+}
+
+}  // namespace quillet::py
