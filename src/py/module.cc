@@ -1,5 +1,6 @@
 // The _quillet module: one execution step that registers every name, in a fixed order, and
 // lists each in __all__ as it goes.
+#include "src/http/functions.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
 #include "wire/common/version.h"
@@ -46,6 +47,8 @@ constexpr Registration kRegistrations[] = {
     {"__version__", make_version},
     {"QuilletError", make_exception<Exc::kQuilletError>},
     {"ConnectionClosedError", make_exception<Exc::kConnectionClosedError>},
+    {"http_date", make_http_date_function},
+    {"uri_parts", make_uri_parts_function},
     // HTTP/2 verdict flags and header kinds
     {"H2_FLAG_WAKE", make_int<1>},
     {"H2_FLAG_SLOT_FREED", make_int<2>},
