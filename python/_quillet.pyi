@@ -48,6 +48,11 @@ class HeaderMap:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+def http_date() -> bytes:
+    """The current Date header value: 29 bytes of IMF-fixdate, at most about 1 s old."""
+
+def uri_parts(url: str) -> tuple[str | None, str | None, int | None, str | None]:
+    """(scheme, host, port, authority) of a URL; ValueError when it does not parse."""
 
 H2_FLAG_WAKE: Final[int]
 H2_FLAG_SLOT_FREED: Final[int]

@@ -2,6 +2,7 @@
 // lists each in __all__ as it goes.
 #include "src/http/header_map.h"
 #include "src/http/once_latch.h"
+#include "src/http/functions.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
 #include "wire/common/version.h"
@@ -56,6 +57,8 @@ constexpr Registration kRegistrations[] = {
     {"QuilletError", make_exception<Exc::kQuilletError>},
     {"ConnectionClosedError", make_exception<Exc::kConnectionClosedError>},
     {"HeaderMap", make_class<header_map_type>},
+    {"http_date", make_http_date_function},
+    {"uri_parts", make_uri_parts_function},
     // HTTP/2 verdict flags and header kinds
     {"H2_FLAG_WAKE", make_int<1>},
     {"H2_FLAG_SLOT_FREED", make_int<2>},
