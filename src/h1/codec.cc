@@ -157,6 +157,112 @@ PyObject* codec_connection_close(PyObject*, PyObject* headers) {
   return new_bool(close);
 }
 
+// The headers argument of the encoders, as the encoder's own copy: a HeaderMap is copied under
+// its lock; None is empty; anything else is converted as HeaderMap(headers) would.
+bool headers_arg(PyObject* obj, HeaderMap* out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (header_map_check(obj)) return header_map_snapshot(obj, out);
+  Ref converted = Ref::steal(
+      PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
+  return converted && header_map_snapshot(converted.get(), out);
+}
+
+// The body description shared by both encoders.
+bool body_args(PyObject* content_length, PyObject* chunked, h1::BodySpec* body) {
+  return arg_optional(arg_u64, content_length, "content_length", &body->content_length) &&
+         (chunked == nullptr || arg_bool(chunked, "chunked", &body->chunked));
+}
+
+PyObject* new_bytes(const std::string& bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size()));
+}
+
+PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static constexpr std::array<const char*, 6> kNames{"method",  "url",            "headers",
+                                                     "http10", "content_length", "chunked"};
+  static constexpr ArgParser kParser("serialize_request", kNames, 3, 2);
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  std::string_view method;
+  std::string_view url;
+  bool http10 = false;
+  h1::BodySpec body;
+  HeaderMap headers;
+  if (!arg_str(a[0], "method", &method) || !arg_str(a[1], "url", &url) ||
+      (a[3] != nullptr && !arg_bool(a[3], "http10", &http10)) || !body_args(a[4], a[5], &body) ||
+      !headers_arg(a[2], &headers)) {
+    return nullptr;
+  }
+  h1::RequestLine line;
+  h1::RequestLineError line_error;
+  UriError uri_error = UriError::kEmpty;
+  if (!h1::make_request_line(method, url, &line, &line_error, &uri_error)) {
+    if (line_error == h1::RequestLineError::kMethod) {
+      PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
+    } else {
+      const std::string_view reason = uri_error_reason(uri_error);
+      PyErr_Format(PyExc_ValueError, "invalid url: %.*s", int(reason.size()), reason.data());
+    }
+    return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  std::string out;
+  {
+    Guard guard(s.lock);
+    s.codec.encode_request(line, headers, http10, body, &out);
+  }
+  return new_bytes(out);
+}
+
+PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr std::array<const char*, 6> kNames{
+      "status", "headers", "keep_alive", "http10", "content_length", "chunked"};
+  static constexpr ArgParser kParser("serialize_response", kNames, 2, 1);
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  if (!PyLong_Check(a[0])) {
+    PyErr_Format(PyExc_TypeError, "status must be an int, not %.100s", Py_TYPE(a[0])->tp_name);
+    return nullptr;
+  }
+  int overflow = 0;
+  const long long status = PyLong_AsLongLongAndOverflow(a[0], &overflow);
+  if (overflow != 0 || status < 100 || status > 999) {
+    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+    return nullptr;
+  }
+  bool keep_alive = true;
+  bool http10 = false;
+  h1::BodySpec body;
+  HeaderMap headers;
+  if ((a[2] != nullptr && !arg_bool(a[2], "keep_alive", &keep_alive)) ||
+      (a[3] != nullptr && !arg_bool(a[3], "http10", &http10)) || !body_args(a[4], a[5], &body) ||
+      !headers_arg(a[1], &headers)) {
+    return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  std::string out;
+  std::optional<h1::UserKind> failure;
+  {
+    Guard guard(s.lock);
+    failure = s.codec.encode_response(uint16_t(status), keep_alive, http10, body, headers, &out);
+  }
+  if (failure) return raise_h1(h1::Error::user_error(*failure));
+  return new_bytes(out);
+}
+
+template <bool (h1::Codec::*kVerdict)() const>
+PyObject* codec_verdict(PyObject* self, void*) {
+  CodecState& s = codec_state(self);
+  bool value;
+  {
+    Guard guard(s.lock);
+    value = (s.codec.*kVerdict)();
+  }
+  return new_bool(value);
+}
+
 PyObject* codec_parse_error_status(PyObject* self, void*) {
   CodecState& s = codec_state(self);
   std::optional<uint16_t> status;
@@ -184,6 +290,13 @@ PyMethodDef kMethods[] = {
     {"buffered", codec_buffered, METH_NOARGS, "buffered() -> int: bytes in the read buffer."},
     {"reset", codec_reset, METH_NOARGS,
      "reset(): start the next message; buffered bytes and the response verdicts stay."},
+    {"serialize_request", as_method(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_request(method, url, headers=None, *, http10=False, content_length=None, "
+     "chunked=False) -> bytes: encode a request head and fix its body framing."},
+    {"serialize_response", as_method(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_response(status, headers=None, *, keep_alive=True, http10=False, "
+     "content_length=None, chunked=False) -> bytes: encode a response head and fix its body "
+     "framing."},
     {"continue_response", codec_continue_response, METH_NOARGS | METH_STATIC,
      "continue_response() -> bytes: the interim 100 Continue response."},
     {"connection_close", codec_connection_close, METH_O | METH_STATIC,
@@ -194,6 +307,12 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kProperties[] = {
     {"parse_error_status", codec_parse_error_status, nullptr,
      "The automatic status (400, 414, 431) after a failed request head, else None.", nullptr},
+    {"request_connection_close", codec_verdict<&h1::Codec::request_connection_close>, nullptr,
+     "The last request head had a close token on a connection field.", nullptr},
+    {"response_is_last", codec_verdict<&h1::Codec::response_is_last>, nullptr,
+     "The connection closes after the last response head written.", nullptr},
+    {"response_close_delimited", codec_verdict<&h1::Codec::response_close_delimited>, nullptr,
+     "The last response's body ends by closing the connection.", nullptr},
     {"max_buf_size", codec_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

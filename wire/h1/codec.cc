@@ -89,7 +89,38 @@ HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* hea
   return HeadResult::kNone;
 }
 
+void Codec::encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
+                           const BodySpec& body, std::string* out) {
+  method_ = RequestMethod{line.method, line.method == Method::kExtension ? line.method_token : ""};
+  EncodedRequest encoded = h1::encode_request(line, headers, http10, body, out);
+  request_connection_close_ = encoded.connection_close;
+  encoder_ = std::move(encoded.framing);
+}
+
+std::optional<UserKind> Codec::encode_response(uint16_t status, bool keep_alive, bool http10,
+                                               const BodySpec& body, const HeaderMap& headers,
+                                               std::string* out) {
+  ResponseOptions options;
+  options.status = status;
+  options.keep_alive = keep_alive;
+  options.http10 = http10;
+  options.body = body;
+  options.title_case = config_.title_case_headers;
+  options.date_header = config_.date_header;
+  options.request_method = method_ ? &*method_ : nullptr;
+  BodyFraming framing;
+  if (std::optional<UserKind> failure = h1::encode_response(options, headers, out, &framing)) {
+    return failure;
+  }
+  response_is_last_ = framing.last_message;
+  response_close_delimited_ = framing.kind == BodyFraming::Kind::kClose;
+  encoder_ = std::move(framing);
+  return std::nullopt;
+}
+
 void Codec::reset() {
+  encoder_.reset();
+  request_connection_close_ = false;
   method_.reset();
   parse_error_status_.reset();
   trailers_permitted_ = true;

@@ -7,6 +7,7 @@
 #include "wire/common/byte_buffer.h"
 #include "wire/h1/error.h"
 #include "wire/h1/head.h"
+#include "wire/h1/head_encoder.h"
 #include "wire/h1/head_parser.h"
 
 #include <cstdint>
@@ -54,8 +55,23 @@ class Codec {
   std::string take_body() { return buffer_.take(); }
   size_t buffered() const { return buffer_.size(); }
 
+  // Encodes a request head (client side): records the method and keeps the body framing.
+  // `headers` is the encoder's own copy.
+  void encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
+                      const BodySpec& body, std::string* out);
+
+  // Encodes a response head (server side) for the recorded request; on success keeps the body
+  // framing and the two response verdicts. A failure changes nothing.
+  std::optional<UserKind> encode_response(uint16_t status, bool keep_alive, bool http10,
+                                          const BodySpec& body, const HeaderMap& headers,
+                                          std::string* out);
+
   const std::optional<RequestMethod>& recorded_method() const { return method_; }
   bool trailers_permitted() const { return trailers_permitted_; }
+  const std::optional<BodyFraming>& body_framing() const { return encoder_; }
+  bool request_connection_close() const { return request_connection_close_; }
+  bool response_is_last() const { return response_is_last_; }
+  bool response_close_delimited() const { return response_close_delimited_; }
 
  private:
   CodecConfig config_;
@@ -63,6 +79,10 @@ class Codec {
   std::optional<RequestMethod> method_;
   std::optional<uint16_t> parse_error_status_;
   bool trailers_permitted_ = true;
+  std::optional<BodyFraming> encoder_;  // the body framing of the message being sent
+  bool request_connection_close_ = false;
+  bool response_is_last_ = false;
+  bool response_close_delimited_ = false;
 };
 
 }  // namespace quillet::h1
