@@ -73,6 +73,10 @@ bool arg_u64(PyObject* obj, const char* name, uint64_t* out) {
   return arg_unsigned(obj, name, out, 64);
 }
 
+bool arg_size(PyObject* obj, const char* name, size_t* out) {
+  return arg_unsigned(obj, name, out, int(sizeof(size_t) * 8));
+}
+
 bool arg_bool(PyObject* obj, const char* name, bool* out) {
   if (!PyBool_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "%s must be a bool, not %.100s", name, Py_TYPE(obj)->tp_name);

@@ -25,6 +25,8 @@ bool arg_str(PyObject* obj, const char* name, std::string_view* out);
 bool arg_u16(PyObject* obj, const char* name, uint16_t* out);
 bool arg_u32(PyObject* obj, const char* name, uint32_t* out);
 bool arg_u64(PyObject* obj, const char* name, uint64_t* out);
+// An unsigned machine word (32 bits on a 32-bit build).
+bool arg_size(PyObject* obj, const char* name, size_t* out);
 
 // A strict bool: True or False only (an int is refused with TypeError).
 bool arg_bool(PyObject* obj, const char* name, bool* out);

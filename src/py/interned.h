@@ -21,8 +21,9 @@ enum class Str {
   kOptions,
   kTrace,
   kPatch,
+  kQuery,
 };
-inline constexpr int kStrCount = int(Str::kPatch) + 1;
+inline constexpr int kStrCount = int(Str::kQuery) + 1;
 
 // The shared str (borrowed; lives as long as the process), or nullptr with the Python error set.
 PyObject* interned(Str which);

@@ -88,6 +88,22 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
+bool is_valid_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t len = utf8_sequence_length(p + i, n - i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
 void append_decimal(std::string& out, unsigned long long value) {
   char digits[20];
   size_t n = 0;

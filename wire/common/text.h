@@ -19,6 +19,9 @@ inline std::string quoted(std::string_view text) {
   return out;
 }
 
+// Whether `text` is well-formed UTF-8 (RFC 3629).
+bool is_valid_utf8(std::string_view text);
+
 // Appends the decimal digits of `value`.
 void append_decimal(std::string& out, unsigned long long value);
 

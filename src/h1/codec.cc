@@ -1,0 +1,346 @@
+#include "src/h1/codec.h"
+
+#include "src/h1/heads.h"
+#include "src/http/header_map.h"
+#include "src/py/args.h"
+#include "src/py/errors.h"
+#include "src/py/types.h"
+#include "wire/h1/tokens.h"
+
+#include <array>
+
+namespace quillet::py {
+namespace {
+
+PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_GET_SIZE(args) != 0) {
+    PyErr_SetString(PyExc_TypeError, "H1Codec() takes keyword arguments only");
+    return nullptr;
+  }
+  static constexpr std::array<const char*, 5> kNames{
+      "max_headers", "ignore_invalid_headers", "title_case_headers", "date_header",
+      "max_buf_size"};
+  PyObject* values[5] = {};
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      size_t k = 0;
+      while (k < kNames.size() && PyUnicode_CompareWithASCIIString(key, kNames[k]) != 0) ++k;
+      if (k == kNames.size()) {
+        PyErr_Format(PyExc_TypeError, "H1Codec() got an unexpected keyword argument '%U'", key);
+        return nullptr;
+      }
+      values[k] = value;
+    }
+  }
+  h1::CodecConfig config;
+  std::optional<size_t> max_headers;
+  if (!arg_optional(arg_size, values[0], "max_headers", &max_headers)) return nullptr;
+  if (max_headers) config.max_headers = *max_headers;
+  if ((values[1] && !arg_bool(values[1], "ignore_invalid_headers", &config.ignore_invalid_headers)) ||
+      (values[2] && !arg_bool(values[2], "title_case_headers", &config.title_case_headers)) ||
+      (values[3] && !arg_bool(values[3], "date_header", &config.date_header)) ||
+      (values[4] && !arg_size(values[4], "max_buf_size", &config.max_buf_size))) {
+    return nullptr;
+  }
+  if (config.max_buf_size < h1::kMinMaxBufSize) {
+    PyErr_SetString(PyExc_ValueError, "the max_buf_size cannot be smaller than 8192");
+    return nullptr;
+  }
+  return box_new<CodecState>(type, config);
+}
+
+// data: the one positional or keyword argument of the receive and feed methods.
+bool data_arg(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              std::string_view* data) {
+  static constexpr std::array<const char*, 1> kNames{"data"};
+  const ArgParser parser(function, kNames, 1, 1);
+  PyObject* obj;
+  return parser.parse(args, nargs, kwnames, &obj) && arg_bytes(obj, "data", data);
+}
+
+PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  std::string_view data;
+  if (!data_arg("receive_request_head", args, nargs, kwnames, &data)) return nullptr;
+  CodecState& s = codec_state(self);
+  h1::RequestHead head;
+  h1::ParseKind error = h1::ParseKind::kInternal;
+  h1::HeadResult result;
+  {
+    Guard guard(s.lock);
+    result = s.codec.receive_request_head(data, &head, &error);
+  }
+  switch (result) {
+    case h1::HeadResult::kHead: return make_request_head(std::move(head));
+    case h1::HeadResult::kNone: return new_none();
+    case h1::HeadResult::kError: break;
+  }
+  return raise_h1(h1::Error::parse_error(error));
+}
+
+PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  std::string_view data;
+  if (!data_arg("receive_head", args, nargs, kwnames, &data)) return nullptr;
+  CodecState& s = codec_state(self);
+  h1::ResponseHead head;
+  h1::ParseKind error = h1::ParseKind::kInternal;
+  h1::HeadResult result;
+  {
+    Guard guard(s.lock);
+    result = s.codec.receive_response_head(data, &head, &error);
+  }
+  switch (result) {
+    case h1::HeadResult::kHead: return make_response_head(std::move(head));
+    case h1::HeadResult::kNone: return new_none();
+    case h1::HeadResult::kError: break;
+  }
+  return raise_h1(h1::Error::parse_error(error));
+}
+
+PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  std::string_view data;
+  if (!data_arg("feed", args, nargs, kwnames, &data)) return nullptr;
+  CodecState& s = codec_state(self);
+  {
+    Guard guard(s.lock);
+    s.codec.feed(data);
+  }
+  return new_none();
+}
+
+PyObject* codec_take_body(PyObject* self, PyObject*) {
+  CodecState& s = codec_state(self);
+  std::string body;
+  {
+    Guard guard(s.lock);
+    body = s.codec.take_body();
+  }
+  return PyBytes_FromStringAndSize(body.data(), Py_ssize_t(body.size()));
+}
+
+PyObject* codec_buffered(PyObject* self, PyObject*) {
+  CodecState& s = codec_state(self);
+  size_t n;
+  {
+    Guard guard(s.lock);
+    n = s.codec.buffered();
+  }
+  return PyLong_FromSize_t(n);
+}
+
+PyObject* codec_reset(PyObject* self, PyObject*) {
+  CodecState& s = codec_state(self);
+  {
+    Guard guard(s.lock);
+    s.codec.reset();
+  }
+  return new_none();
+}
+
+PyObject* codec_continue_response(PyObject*, PyObject*) {
+  static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+  return PyBytes_FromStringAndSize(kContinue, sizeof(kContinue) - 1);
+}
+
+PyObject* codec_connection_close(PyObject*, PyObject* headers) {
+  HeaderMap snapshot;
+  if (!header_map_snapshot(headers, &snapshot)) return nullptr;
+  bool close = false;
+  snapshot.for_each_value("connection", [&close](std::string_view value) {
+    if (h1::has_token(value, "close")) close = true;
+  });
+  return new_bool(close);
+}
+
+// The headers argument of the encoders, as the encoder's own copy: a HeaderMap is copied under
+// its lock; None is empty; anything else is converted as HeaderMap(headers) would.
+bool headers_arg(PyObject* obj, HeaderMap* out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (header_map_check(obj)) return header_map_snapshot(obj, out);
+  Ref converted = Ref::steal(
+      PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
+  return converted && header_map_snapshot(converted.get(), out);
+}
+
+// The body description shared by both encoders.
+bool body_args(PyObject* content_length, PyObject* chunked, h1::BodySpec* body) {
+  return arg_optional(arg_u64, content_length, "content_length", &body->content_length) &&
+         (chunked == nullptr || arg_bool(chunked, "chunked", &body->chunked));
+}
+
+PyObject* new_bytes(const std::string& bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size()));
+}
+
+PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static constexpr std::array<const char*, 6> kNames{"method",  "url",            "headers",
+                                                     "http10", "content_length", "chunked"};
+  static constexpr ArgParser kParser("serialize_request", kNames, 3, 2);
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  std::string_view method;
+  std::string_view url;
+  bool http10 = false;
+  h1::BodySpec body;
+  HeaderMap headers;
+  if (!arg_str(a[0], "method", &method) || !arg_str(a[1], "url", &url) ||
+      (a[3] != nullptr && !arg_bool(a[3], "http10", &http10)) || !body_args(a[4], a[5], &body) ||
+      !headers_arg(a[2], &headers)) {
+    return nullptr;
+  }
+  h1::RequestLine line;
+  h1::RequestLineError line_error;
+  UriError uri_error = UriError::kEmpty;
+  if (!h1::make_request_line(method, url, &line, &line_error, &uri_error)) {
+    if (line_error == h1::RequestLineError::kMethod) {
+      PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
+    } else {
+      const std::string_view reason = uri_error_reason(uri_error);
+      PyErr_Format(PyExc_ValueError, "invalid url: %.*s", int(reason.size()), reason.data());
+    }
+    return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  std::string out;
+  {
+    Guard guard(s.lock);
+    s.codec.encode_request(line, headers, http10, body, &out);
+  }
+  return new_bytes(out);
+}
+
+PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr std::array<const char*, 6> kNames{
+      "status", "headers", "keep_alive", "http10", "content_length", "chunked"};
+  static constexpr ArgParser kParser("serialize_response", kNames, 2, 1);
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  if (!PyLong_Check(a[0])) {
+    PyErr_Format(PyExc_TypeError, "status must be an int, not %.100s", Py_TYPE(a[0])->tp_name);
+    return nullptr;
+  }
+  int overflow = 0;
+  const long long status = PyLong_AsLongLongAndOverflow(a[0], &overflow);
+  if (overflow != 0 || status < 100 || status > 999) {
+    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+    return nullptr;
+  }
+  bool keep_alive = true;
+  bool http10 = false;
+  h1::BodySpec body;
+  HeaderMap headers;
+  if ((a[2] != nullptr && !arg_bool(a[2], "keep_alive", &keep_alive)) ||
+      (a[3] != nullptr && !arg_bool(a[3], "http10", &http10)) || !body_args(a[4], a[5], &body) ||
+      !headers_arg(a[1], &headers)) {
+    return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  std::string out;
+  std::optional<h1::UserKind> failure;
+  {
+    Guard guard(s.lock);
+    failure = s.codec.encode_response(uint16_t(status), keep_alive, http10, body, headers, &out);
+  }
+  if (failure) return raise_h1(h1::Error::user_error(*failure));
+  return new_bytes(out);
+}
+
+template <bool (h1::Codec::*kVerdict)() const>
+PyObject* codec_verdict(PyObject* self, void*) {
+  CodecState& s = codec_state(self);
+  bool value;
+  {
+    Guard guard(s.lock);
+    value = (s.codec.*kVerdict)();
+  }
+  return new_bool(value);
+}
+
+PyObject* codec_parse_error_status(PyObject* self, void*) {
+  CodecState& s = codec_state(self);
+  std::optional<uint16_t> status;
+  {
+    Guard guard(s.lock);
+    status = s.codec.parse_error_status();
+  }
+  return status ? PyLong_FromLong(*status) : new_none();
+}
+
+PyObject* codec_max_buf_size(PyObject* self, void*) {
+  return PyLong_FromSize_t(codec_state(self).codec.config().max_buf_size);
+}
+
+PyMethodDef kMethods[] = {
+    {"receive_request_head", as_method(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
+     "receive_request_head(data) -> H1RequestHead | None: buffer `data` and parse one request "
+     "head."},
+    {"receive_head", as_method(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
+     "receive_head(data) -> H1ResponseHead | None: buffer `data` and parse one response head."},
+    {"feed", as_method(codec_feed), METH_FASTCALL | METH_KEYWORDS,
+     "feed(data): put bytes back into the read buffer without parsing."},
+    {"take_body", codec_take_body, METH_NOARGS,
+     "take_body() -> bytes: remove and return everything in the read buffer."},
+    {"buffered", codec_buffered, METH_NOARGS, "buffered() -> int: bytes in the read buffer."},
+    {"reset", codec_reset, METH_NOARGS,
+     "reset(): start the next message; buffered bytes and the response verdicts stay."},
+    {"serialize_request", as_method(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_request(method, url, headers=None, *, http10=False, content_length=None, "
+     "chunked=False) -> bytes: encode a request head and fix its body framing."},
+    {"serialize_response", as_method(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_response(status, headers=None, *, keep_alive=True, http10=False, "
+     "content_length=None, chunked=False) -> bytes: encode a response head and fix its body "
+     "framing."},
+    {"continue_response", codec_continue_response, METH_NOARGS | METH_STATIC,
+     "continue_response() -> bytes: the interim 100 Continue response."},
+    {"connection_close", codec_connection_close, METH_O | METH_STATIC,
+     "connection_close(headers) -> bool: whether some connection field has the token close."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kProperties[] = {
+    {"parse_error_status", codec_parse_error_status, nullptr,
+     "The automatic status (400, 414, 431) after a failed request head, else None.", nullptr},
+    {"request_connection_close", codec_verdict<&h1::Codec::request_connection_close>, nullptr,
+     "The last request head had a close token on a connection field.", nullptr},
+    {"response_is_last", codec_verdict<&h1::Codec::response_is_last>, nullptr,
+     "The connection closes after the last response head written.", nullptr},
+    {"response_close_delimited", codec_verdict<&h1::Codec::response_close_delimited>, nullptr,
+     "The last response's body ends by closing the connection.", nullptr},
+    {"max_buf_size", codec_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "H1Codec(*, max_headers=None, ignore_invalid_headers=False, "
+                    "title_case_headers=False, date_header=True, max_buf_size=417792)\n\n"
+                    "The HTTP/1 codec of one connection, for both roles.")},
+    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<CodecState>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kProperties},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {QUILLET_CLASS_NAME("H1Codec"), sizeof(Boxed<CodecState>), 0, 0, kSlots};
+TypeHolder g_type(&kSpec, Subclassing::kFinal, Construction::kFromPython);
+
+}  // namespace
+
+PyTypeObject* codec_type() { return g_type.get(); }
+
+bool codec_check(PyObject* obj) {
+  PyTypeObject* type = codec_type();
+  return type != nullptr && Py_IS_TYPE(obj, type);
+}
+
+CodecState& codec_state(PyObject* codec) { return unbox<CodecState>(codec); }
+
+}  // namespace quillet::py

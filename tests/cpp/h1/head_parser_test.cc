@@ -1,0 +1,370 @@
+#include "wire/h1/head_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace quillet::h1 {
+namespace {
+
+// --- the wide scanners against the byte-by-byte grammar ---
+
+TEST(Scanner, AgreesWithTheByteGrammarAtEveryBoundary) {
+  // One stopping byte of each kind at every position of buffers of every length up to 80, so
+  // each position falls at every offset of a 16-byte block and in the tail.
+  const std::string stops = std::string("\0\t\r\n\x1f\x20\x7f\x80\xff!~", 11);
+  for (size_t len = 0; len <= 80; ++len) {
+    for (size_t pos = 0; pos <= len; ++pos) {
+      for (char stop : stops) {
+        std::string buf(len, 'a');
+        if (pos < len) buf[pos] = stop;
+        ASSERT_EQ(scan_field_value(buf.data(), buf.size()),
+                  scan_field_value_bytewise(buf.data(), buf.size()))
+            << "len " << len << " pos " << pos << " byte " << int(stop);
+        ASSERT_EQ(scan_target(buf.data(), buf.size()),
+                  scan_target_bytewise(buf.data(), buf.size()))
+            << "len " << len << " pos " << pos << " byte " << int(stop);
+      }
+    }
+  }
+}
+
+TEST(Scanner, AgreesWithTheByteGrammarOnRandomBytes) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 20000; ++round) {
+    const size_t len = rng() % 100;
+    std::string buf(len, '\0');
+    // mostly allowed bytes, so runs are long enough to cross blocks
+    for (char& c : buf) {
+      const unsigned r = rng() % 64;
+      c = r == 0 ? char(rng() % 256) : char(0x20 + rng() % 0x5F);
+    }
+    ASSERT_EQ(scan_field_value(buf.data(), len), scan_field_value_bytewise(buf.data(), len));
+    ASSERT_EQ(scan_target(buf.data(), len), scan_target_bytewise(buf.data(), len));
+  }
+  for (unsigned b = 0; b < 256; ++b) {
+    const std::string one(1, char(b));
+    const std::string block = std::string(17, 'x') + one;
+    EXPECT_EQ(scan_field_value(block.data(), block.size()),
+              scan_field_value_bytewise(block.data(), block.size()));
+    EXPECT_EQ(scan_target(block.data(), block.size()),
+              scan_target_bytewise(block.data(), block.size()));
+  }
+}
+
+// --- the request grammar ---
+
+ParseOutcome request(std::string_view text, RequestHead* head, RequestLimits limits = {}) {
+  return parse_request_head(text, limits, head);
+}
+
+TEST(RequestHead, ParsesASimpleGet) {
+  RequestHead head;
+  const std::string text = "GET /a?b=1 HTTP/1.1\r\nHost: x\r\n\r\nrest";
+  const ParseOutcome out = request(text, &head);
+  ASSERT_EQ(out.status, ParseStatus::kComplete);
+  EXPECT_EQ(out.consumed, text.size() - 4);
+  EXPECT_EQ(head.method, Method::kGet);
+  EXPECT_EQ(head.target, "/a?b=1");
+  EXPECT_EQ(head.body_kind, BodyKind::kEmpty);
+  EXPECT_TRUE(head.keep_alive);
+  EXPECT_EQ(head.headers.first("host"), std::optional<std::string_view>("x"));
+}
+
+TEST(RequestHead, EveryPrefixOfAValidHeadIsIncomplete) {
+  const std::string text =
+      "\r\nPOST /upload HTTP/1.1\r\nHost: example.com\nContent-Length: 5\r\n"
+      "X-Spaces:   padded value \t \r\nTE: trailers\r\n\r\n";
+  for (size_t n = 0; n < text.size(); ++n) {
+    RequestHead head;
+    EXPECT_EQ(request(text.substr(0, n), &head).status, ParseStatus::kIncomplete) << n;
+  }
+  RequestHead head;
+  ASSERT_EQ(request(text, &head).status, ParseStatus::kComplete);
+  EXPECT_EQ(head.headers.first("x-spaces"), std::optional<std::string_view>("padded value"));
+  EXPECT_EQ(head.content_length, 5u);
+  EXPECT_TRUE(head.allow_trailers);
+}
+
+TEST(RequestHead, ExtensionMethodsKeepTheirToken) {
+  RequestHead head;
+  ASSERT_EQ(request("get / HTTP/1.1\r\n\r\n", &head).status, ParseStatus::kComplete);
+  EXPECT_EQ(head.method, Method::kExtension);
+  EXPECT_EQ(head.method_token, "get");
+  ASSERT_EQ(request("QUERY / HTTP/1.1\r\n\r\n", &head).status, ParseStatus::kComplete);
+  EXPECT_EQ(head.method, Method::kQuery);
+}
+
+struct BadHead {
+  const char* text;
+  ParseKind kind;
+};
+
+TEST(RequestHead, MalformedHeadsFailWithTheirKind) {
+  const BadHead cases[] = {
+        {"\rGET / HTTP/1.1\r\n\r\n", ParseKind::kHeaderToken},
+        {" GET / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
+        {"GE(T / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
+        {"GET  / HTTP/1.1\r\n\r\n", ParseKind::kUri},
+        {"GET /\r\n\r\n", ParseKind::kUri},
+        {"GET /\xff HTTP/1.1\r\n\r\n", ParseKind::kUri},
+        {"GET / HTTP/1.2\r\n\r\n", ParseKind::kVersion},
+        {"GET / http/1.1\r\n\r\n", ParseKind::kVersion},
+        {"GET / HTTP/1.1 \r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\rX\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\nName : v\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\n folded\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\n: v\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\nA: b\x01\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\nA: b\x7f\r\n\r\n", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\n\rx", ParseKind::kHeaderToken},
+        {"GET / HTTP/1.1\r\nContent-Length: +5\r\n\r\n",
+                ParseKind::kContentLengthInvalid},
+        {"GET / HTTP/1.1\r\nContent-Length: 5,5\r\n\r\n",
+                ParseKind::kContentLengthInvalid},
+        {"GET / HTTP/1.1\r\nContent-Length:\r\n\r\n", ParseKind::kContentLengthInvalid},
+        {"GET / HTTP/1.1\r\nContent-Length: 123456789012345678901\r\n\r\n",
+                ParseKind::kContentLengthInvalid},
+        {"GET / HTTP/1.1\r\nContent-Length: 10\r\nContent-Length: 11\r\n\r\n",
+                ParseKind::kContentLengthInvalid},
+        {"GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n",
+                ParseKind::kTooLarge},
+        {"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
+                ParseKind::kTransferEncodingInvalid},
+        {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
+                ParseKind::kTransferEncodingInvalid},
+        {"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
+                ParseKind::kTransferEncodingUnexpected},
+        {"GET http://a b/ HTTP/1.1\r\n\r\n", ParseKind::kVersion},
+        {"GET a/b HTTP/1.1\r\n\r\n", ParseKind::kUri}};
+  for (const BadHead& c : cases) {
+    RequestHead head;
+    const ParseOutcome out = request(c.text, &head);
+    ASSERT_EQ(out.status, ParseStatus::kError) << c.text;
+    EXPECT_EQ(out.error, c.kind) << c.text;
+  }
+}
+
+TEST(RequestHead, HeaderLineLimit) {
+  std::string text = "GET / HTTP/1.1\r\n";
+  for (int k = 0; k < 100; ++k) text += "a: b\r\n";
+  RequestHead ok;
+  EXPECT_EQ(request(text + "\r\n", &ok).status, ParseStatus::kComplete);
+  EXPECT_EQ(ok.headers.size(), 100u);
+  RequestHead over;
+  const ParseOutcome out = request(text + "a: b\r\n\r\n", &over);
+  EXPECT_EQ(out.status, ParseStatus::kError);
+  EXPECT_EQ(out.error, ParseKind::kTooLarge);
+
+  RequestHead none;
+  EXPECT_EQ(request("GET / HTTP/1.1\r\na: b\r\n\r\n", &none, RequestLimits{0, false}).error,
+            ParseKind::kTooLarge);
+  // a limit past the stack slots still counts every line
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (int k = 0; k < 150; ++k) many += "h" + std::to_string(k) + ": v\r\n";
+  RequestHead big;
+  EXPECT_EQ(request(many + "\r\n", &big, RequestLimits{150, false}).status,
+            ParseStatus::kComplete);
+  EXPECT_EQ(big.headers.size(), 150u);
+  EXPECT_EQ(big.headers.first("h149"), std::optional<std::string_view>("v"));
+  EXPECT_EQ(request(many + "x: y\r\n\r\n", &big, RequestLimits{150, false}).error,
+            ParseKind::kTooLarge);
+}
+
+TEST(RequestHead, IgnoredInvalidLinesStillRefuseNulAndBareCr) {
+  const RequestLimits ignore{100, true};
+  RequestHead head;
+  ASSERT_EQ(request("GET / HTTP/1.1\r\nbad header\r\nA: \x01x\r\nok: 1\r\n\r\n", &head, ignore)
+                .status,
+            ParseStatus::kComplete);
+  EXPECT_EQ(head.headers.size(), 1u);
+  RequestHead nul;
+  EXPECT_EQ(request(std::string("GET / HTTP/1.1\r\nbad\0header\r\n\r\n", 31), &nul, ignore).error,
+            ParseKind::kHeaderToken);
+  RequestHead cr;
+  EXPECT_EQ(request("GET / HTTP/1.1\r\nbad header\rx\r\n\r\n", &cr, ignore).error,
+            ParseKind::kHeaderToken);
+  // a skipped line counts toward no limit
+  RequestHead limited;
+  EXPECT_EQ(request("GET / HTTP/1.1\r\nbad line\r\n\r\n", &limited, RequestLimits{0, true}).status,
+            ParseStatus::kComplete);
+}
+
+TEST(RequestHead, NameLengthLimit) {
+  RequestHead head;
+  const std::string ok = "GET / HTTP/1.1\r\n" + std::string(65535, 'n') + ": v\r\n\r\n";
+  EXPECT_EQ(request(ok, &head).status, ParseStatus::kComplete);
+  RequestHead over;
+  const std::string bad = "GET / HTTP/1.1\r\n" + std::string(65536, 'n') + ": v\r\n\r\n";
+  EXPECT_EQ(request(bad, &over).error, ParseKind::kTooLarge);
+}
+
+TEST(RequestHead, TargetLengthLimit) {
+  RequestHead head;
+  const std::string ok = "GET /" + std::string(65533, 'a') + " HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(request(ok, &head).status, ParseStatus::kComplete);
+  const std::string over = "GET /" + std::string(65534, 'a') + " HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(request(over, &head).error, ParseKind::kUriTooLong);
+  // an over-long target on an incomplete head waits for the rest
+  EXPECT_EQ(request(over.substr(0, over.size() - 2), &head).status, ParseStatus::kIncomplete);
+}
+
+TEST(RequestHead, TargetForms) {
+  struct Case {
+    const char* line;
+    const char* target;
+  };
+  for (const Case& c : {Case{"OPTIONS * HTTP/1.1", "*"},
+                        Case{"GET http://example.com HTTP/1.1", "http://example.com/"},
+                        Case{"GET http://example.com?q=1 HTTP/1.1", "http://example.com/?q=1"},
+                        Case{"GET http://example.com:8080/p?q HTTP/1.1",
+                             "http://example.com:8080/p?q"},
+                        Case{"CONNECT example.com:443 HTTP/1.1", "example.com:443"}}) {
+    RequestHead head;
+    ASSERT_EQ(request(std::string(c.line) + "\r\n\r\n", &head).status, ParseStatus::kComplete)
+        << c.line;
+    EXPECT_EQ(head.target, c.target);
+  }
+}
+
+// --- request role rules ---
+
+RequestHead parsed(const std::string& headers, const char* start = "POST / HTTP/1.1") {
+  RequestHead head;
+  const ParseOutcome out = request(std::string(start) + "\r\n" + headers + "\r\n", &head);
+  EXPECT_EQ(out.status, ParseStatus::kComplete) << headers;
+  return head;
+}
+
+TEST(RequestRules, ContentLengthAndTransferEncodingInBothOrders) {
+  const RequestHead cl_first = parsed("Content-Length: 5\r\nTransfer-Encoding: chunked\r\n");
+  EXPECT_EQ(cl_first.body_kind, BodyKind::kChunked);
+  EXPECT_FALSE(cl_first.headers.contains("content-length"));
+  EXPECT_FALSE(cl_first.keep_alive);
+
+  const RequestHead te_first = parsed("Transfer-Encoding: chunked\r\nContent-Length: 5\r\n");
+  EXPECT_EQ(te_first.body_kind, BodyKind::kChunked);
+  EXPECT_FALSE(te_first.headers.contains("content-length"));
+  EXPECT_FALSE(te_first.keep_alive);
+
+  const RequestHead te = parsed("Transfer-Encoding: gzip, chunked\r\n");
+  EXPECT_EQ(te.body_kind, BodyKind::kChunked);
+  EXPECT_TRUE(te.keep_alive);
+}
+
+TEST(RequestRules, RepeatedContentLength) {
+  const RequestHead head = parsed("Content-Length: 10\r\nContent-Length: 10\r\n");
+  EXPECT_EQ(head.body_kind, BodyKind::kLength);
+  EXPECT_EQ(head.content_length, 10u);
+  EXPECT_EQ(head.headers.size(), 1u);
+  EXPECT_EQ(parsed("Content-Length: 0\r\n").body_kind, BodyKind::kEmpty);
+}
+
+TEST(RequestRules, KeepAlive) {
+  EXPECT_TRUE(parsed("", "GET / HTTP/1.1").keep_alive);
+  EXPECT_FALSE(parsed("", "GET / HTTP/1.0").keep_alive);
+  EXPECT_TRUE(parsed("Connection: keep-alive\r\n", "GET / HTTP/1.0").keep_alive);
+  EXPECT_FALSE(parsed("Connection: Upgrade, Close\r\n").keep_alive);
+  // a close token anywhere wins, whatever a later line says
+  EXPECT_FALSE(parsed("Connection: close\r\nConnection: keep-alive\r\n").keep_alive);
+  EXPECT_FALSE(parsed("Connection: keep-alive\r\nConnection: close\r\n", "GET / HTTP/1.0")
+                   .keep_alive);
+  // a value with bytes outside visible ASCII has no tokens
+  EXPECT_TRUE(parsed("Connection: close\xff\r\n").keep_alive);
+}
+
+TEST(RequestRules, ExpectUpgradeAndTrailers) {
+  EXPECT_TRUE(parsed("Expect: 100-CONTINUE\r\n").expect_continue);
+  EXPECT_FALSE(parsed("Expect: 100-continue, foo\r\n").expect_continue);
+  EXPECT_FALSE(parsed("Expect: 100-continue\r\nExpect: x\r\n").expect_continue);
+  EXPECT_TRUE(parsed("TE: deflate, Trailers\r\n").allow_trailers);
+  EXPECT_FALSE(parsed("TE: trailersx\r\n").allow_trailers);
+  EXPECT_TRUE(parsed("Upgrade: websocket\r\n").is_upgrade);
+  EXPECT_FALSE(parsed("Upgrade: websocket\r\n", "GET / HTTP/1.0").is_upgrade);
+  EXPECT_TRUE(parsed("", "CONNECT a:1 HTTP/1.1").is_upgrade);
+  EXPECT_FALSE(parsed("Upgrade: x\r\n", "CONNECT a:1 HTTP/1.0").is_upgrade);
+}
+
+// --- responses ---
+
+ParseOutcome response(std::string_view text, ResponseHead* head,
+                      const RequestMethod* method = nullptr) {
+  return parse_response_head(text, method, head);
+}
+
+TEST(ResponseHead, StatusLine) {
+  ResponseHead head;
+  EXPECT_EQ(response("HTTP/1.1 200\r\n\r\n", &head).status, ParseStatus::kComplete);
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(response("HTTP/1.1 404 Not \tFound\xff\r\n\r\n", &head).status,
+            ParseStatus::kComplete);
+  EXPECT_EQ(response("HTTP/1.1 099 X\r\n\r\n", &head).error, ParseKind::kStatus);
+  EXPECT_EQ(response("HTTP/1.1 2000 X\r\n\r\n", &head).error, ParseKind::kStatus);
+  EXPECT_EQ(response("HTTP/1.1 20x X\r\n\r\n", &head).error, ParseKind::kStatus);
+  EXPECT_EQ(response("HTTP/1.1 200 O\x01K\r\n\r\n", &head).error, ParseKind::kStatus);
+  EXPECT_EQ(response("HTTP/1.1 200 OK\rx\r\n\r\n", &head).error, ParseKind::kStatus);
+  EXPECT_EQ(response("HTTP/1.1  200 OK\r\n\r\n", &head).error, ParseKind::kStatus);
+  EXPECT_EQ(response("HTTP/2.0 200 OK\r\n\r\n", &head).error, ParseKind::kVersion);
+  EXPECT_EQ(response("HTTP/1.1\t200 OK\r\n\r\n", &head).error, ParseKind::kVersion);
+  EXPECT_EQ(response("HTTP/1.1 200 OK\r\n", &head).status, ParseStatus::kIncomplete);
+}
+
+TEST(ResponseHead, Framing) {
+  const RequestMethod head_method{Method::kHead, {}};
+  const RequestMethod connect{Method::kConnect, {}};
+  struct Case {
+    const char* text;
+    const RequestMethod* method;
+    BodyKind kind;
+    uint64_t length;
+    bool upgrade;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\n\r\n", nullptr, BodyKind::kClose, 0, false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", &head_method, BodyKind::kEmpty, 0, false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3, 3\r\n\r\n", nullptr, BodyKind::kLength, 3, false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n", nullptr,
+       BodyKind::kLength, 3, false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", nullptr, BodyKind::kEmpty, 0, false},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", nullptr,
+       BodyKind::kChunked, 0, false},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", nullptr, BodyKind::kClose, 0, false},
+      {"HTTP/1.1 101 Switching\r\nContent-Length: 3\r\n\r\n", nullptr, BodyKind::kEmpty, 0, true},
+      {"HTTP/1.1 204 No Content\r\nContent-Length: 3\r\n\r\n", nullptr, BodyKind::kEmpty, 0,
+       false},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", &connect, BodyKind::kEmpty, 0, true},
+      {"HTTP/1.1 407 No\r\nContent-Length: 3\r\n\r\n", &connect, BodyKind::kLength, 3, false},
+  };
+  for (const Case& c : cases) {
+    ResponseHead head;
+    ASSERT_EQ(response(c.text, &head, c.method).status, ParseStatus::kComplete) << c.text;
+    EXPECT_EQ(head.body_kind, c.kind) << c.text;
+    EXPECT_EQ(head.content_length, c.length) << c.text;
+    EXPECT_EQ(head.is_upgrade, c.upgrade) << c.text;
+  }
+  ResponseHead head;
+  EXPECT_EQ(response("HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\n\r\n", &head).error,
+            ParseKind::kContentLengthInvalid);
+  EXPECT_EQ(response("HTTP/1.1 200 OK\r\nContent-Length: 3,\r\n\r\n", &head).error,
+            ParseKind::kContentLengthInvalid);
+  EXPECT_EQ(response("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", &head).error,
+            ParseKind::kTransferEncodingUnexpected);
+  EXPECT_EQ(response("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\n", &head)
+                .error,
+            ParseKind::kTooLarge);
+}
+
+TEST(ResponseHead, InformationalHeadsAreReportedForSkipping) {
+  ResponseHead head;
+  const std::string text = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
+  const ParseOutcome out = response(text, &head);
+  EXPECT_EQ(out.status, ParseStatus::kInformational);
+  EXPECT_EQ(out.consumed, 25u);
+  EXPECT_EQ(response("HTTP/1.1 103 Early Hints\r\nLink: x\r\n\r\n", &head).status,
+            ParseStatus::kInformational);
+}
+
+}  // namespace
+}  // namespace quillet::h1

@@ -1,0 +1,129 @@
+#include "wire/h1/codec.h"
+
+#include <cstring>
+
+namespace quillet::h1 {
+namespace {
+
+constexpr std::string_view kH2Preface("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24);
+
+}  // namespace
+
+std::optional<uint16_t> automatic_status(ParseKind kind) {
+  switch (kind) {
+    case ParseKind::kMethod:
+    case ParseKind::kVersion:
+    case ParseKind::kUri:
+    case ParseKind::kHeaderToken:
+    case ParseKind::kContentLengthInvalid:
+    case ParseKind::kTransferEncodingInvalid:
+    case ParseKind::kTransferEncodingUnexpected:
+      return 400;
+    case ParseKind::kUriTooLong:
+      return 414;
+    case ParseKind::kTooLarge:
+      return 431;
+    case ParseKind::kVersionH2:
+    case ParseKind::kStatus:
+    case ParseKind::kInternal:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
+                                       ParseKind* error) {
+  buffer_.append(data);
+  if (buffer_.empty()) return HeadResult::kNone;
+  const std::string_view bytes = buffer_.view();
+  const ParseOutcome outcome =
+      parse_request_head(bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers},
+                         head);
+  ParseKind kind = outcome.error;
+  switch (outcome.status) {
+    case ParseStatus::kComplete:
+      buffer_.consume(outcome.consumed);
+      method_ = RequestMethod{head->method, head->method_token};
+      trailers_permitted_ = head->allow_trailers;
+      return HeadResult::kHead;
+    case ParseStatus::kIncomplete:
+      if (bytes.size() < config_.max_buf_size) return HeadResult::kNone;
+      kind = ParseKind::kTooLarge;
+      break;
+    case ParseStatus::kError:
+    case ParseStatus::kInformational:  // not produced for requests
+      break;
+  }
+  // An HTTP/2 client that talks to us as if we spoke HTTP/2 gets no HTTP/1 answer.
+  if (bytes.size() >= kH2Preface.size() && bytes.substr(0, kH2Preface.size()) == kH2Preface) {
+    kind = ParseKind::kVersionH2;
+  }
+  parse_error_status_ = automatic_status(kind);
+  *error = kind;
+  return HeadResult::kError;
+}
+
+HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* head,
+                                        ParseKind* error) {
+  buffer_.append(data);
+  const RequestMethod* method = method_ ? &*method_ : nullptr;
+  while (!buffer_.empty()) {
+    const std::string_view bytes = buffer_.view();
+    const ParseOutcome outcome = parse_response_head(bytes, method, head);
+    switch (outcome.status) {
+      case ParseStatus::kComplete:
+        buffer_.consume(outcome.consumed);
+        return HeadResult::kHead;
+      case ParseStatus::kInformational:
+        buffer_.consume(outcome.consumed);  // a 1xx interim response is dropped
+        continue;
+      case ParseStatus::kIncomplete:
+        if (bytes.size() < config_.max_buf_size) return HeadResult::kNone;
+        *error = ParseKind::kTooLarge;
+        return HeadResult::kError;
+      case ParseStatus::kError:
+        *error = outcome.error;
+        return HeadResult::kError;
+    }
+  }
+  return HeadResult::kNone;
+}
+
+void Codec::encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
+                           const BodySpec& body, std::string* out) {
+  method_ = RequestMethod{line.method, line.method == Method::kExtension ? line.method_token : ""};
+  EncodedRequest encoded = h1::encode_request(line, headers, http10, body, out);
+  request_connection_close_ = encoded.connection_close;
+  encoder_ = std::move(encoded.framing);
+}
+
+std::optional<UserKind> Codec::encode_response(uint16_t status, bool keep_alive, bool http10,
+                                               const BodySpec& body, const HeaderMap& headers,
+                                               std::string* out) {
+  ResponseOptions options;
+  options.status = status;
+  options.keep_alive = keep_alive;
+  options.http10 = http10;
+  options.body = body;
+  options.title_case = config_.title_case_headers;
+  options.date_header = config_.date_header;
+  options.request_method = method_ ? &*method_ : nullptr;
+  BodyFraming framing;
+  if (std::optional<UserKind> failure = h1::encode_response(options, headers, out, &framing)) {
+    return failure;
+  }
+  response_is_last_ = framing.last_message;
+  response_close_delimited_ = framing.kind == BodyFraming::Kind::kClose;
+  encoder_ = std::move(framing);
+  return std::nullopt;
+}
+
+void Codec::reset() {
+  encoder_.reset();
+  request_connection_close_ = false;
+  method_.reset();
+  parse_error_status_.reset();
+  trailers_permitted_ = true;
+}
+
+}  // namespace quillet::h1

@@ -1,0 +1,88 @@
+// One HTTP/1 connection's codec state, for both roles: the read buffer that outlives each
+// message (so pipelined bytes are never lost), the recorded request method, the retained body
+// framing and the verdicts of the last parse or encode. The Python H1Codec guards one with its
+// lock and converts values at the boundary.
+#pragma once
+
+#include "wire/common/byte_buffer.h"
+#include "wire/h1/error.h"
+#include "wire/h1/head.h"
+#include "wire/h1/head_encoder.h"
+#include "wire/h1/head_parser.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillet::h1 {
+
+inline constexpr size_t kMinMaxBufSize = 8192;
+inline constexpr size_t kDefaultMaxBufSize = 8192 + 100 * 4096;
+
+struct CodecConfig {
+  size_t max_headers = kDefaultMaxHeaders;
+  bool ignore_invalid_headers = false;
+  bool title_case_headers = false;
+  bool date_header = true;
+  size_t max_buf_size = kDefaultMaxBufSize;
+};
+
+// The automatic status a server answers a failed request head with, if any.
+std::optional<uint16_t> automatic_status(ParseKind kind);
+
+enum class HeadResult : uint8_t { kHead, kNone, kError };
+
+class Codec {
+ public:
+  explicit Codec(const CodecConfig& config) : config_(config) {}
+
+  const CodecConfig& config() const { return config_; }
+
+  // Appends `data` to the read buffer and parses one head from its front. kHead removes the head's
+  // bytes from the buffer; kNone and kError leave the buffer as it is (a response parse drops
+  // the informational heads it skips). A failed request head records its automatic status.
+  HeadResult receive_request_head(std::string_view data, RequestHead* head, ParseKind* error);
+  HeadResult receive_response_head(std::string_view data, ResponseHead* head, ParseKind* error);
+
+  std::optional<uint16_t> parse_error_status() const { return parse_error_status_; }
+
+  // Starts the next message: the recorded method, the body framing and the automatic status go;
+  // the read buffer and the response verdicts stay.
+  void reset();
+
+  void feed(std::string_view data) { buffer_.append(data); }
+  std::string take_body() { return buffer_.take(); }
+  size_t buffered() const { return buffer_.size(); }
+
+  // Encodes a request head (client side): records the method and keeps the body framing.
+  // `headers` is the encoder's own copy.
+  void encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
+                      const BodySpec& body, std::string* out);
+
+  // Encodes a response head (server side) for the recorded request; on success keeps the body
+  // framing and the two response verdicts. A failure changes nothing.
+  std::optional<UserKind> encode_response(uint16_t status, bool keep_alive, bool http10,
+                                          const BodySpec& body, const HeaderMap& headers,
+                                          std::string* out);
+
+  const std::optional<RequestMethod>& recorded_method() const { return method_; }
+  bool trailers_permitted() const { return trailers_permitted_; }
+  const std::optional<BodyFraming>& body_framing() const { return encoder_; }
+  bool request_connection_close() const { return request_connection_close_; }
+  bool response_is_last() const { return response_is_last_; }
+  bool response_close_delimited() const { return response_close_delimited_; }
+
+ private:
+  CodecConfig config_;
+  ByteBuffer buffer_;
+  std::optional<RequestMethod> method_;
+  std::optional<uint16_t> parse_error_status_;
+  bool trailers_permitted_ = true;
+  std::optional<BodyFraming> encoder_;  // the body framing of the message being sent
+  bool request_connection_close_ = false;
+  bool response_is_last_ = false;
+  bool response_close_delimited_ = false;
+};
+
+}  // namespace quillet::h1
