@@ -18,8 +18,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   static constexpr std::array<const char*, 5> kNames{
-      "max_headers", "ignore_invalid_headers", "title_case_headers", "date_header",
-      "max_buf_size"};
+      "max_headers", "ignore_invalid_headers", "title_case_headers", "date_header", "max_buf_size"};
   PyObject* values[5] = {};
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -27,7 +26,8 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       size_t k = 0;
-      while (k < kNames.size() && PyUnicode_CompareWithASCIIString(key, kNames[k]) != 0) ++k;
+      while (k < kNames.size() && PyUnicode_CompareWithASCIIString(key, kNames[k]) != 0)
+        ++k;
       if (k == kNames.size()) {
         PyErr_Format(PyExc_TypeError, "H1Codec() got an unexpected keyword argument '%U'", key);
         return nullptr;
@@ -39,7 +39,8 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::optional<size_t> max_headers;
   if (!arg_optional(arg_size, values[0], "max_headers", &max_headers)) return nullptr;
   if (max_headers) config.max_headers = *max_headers;
-  if ((values[1] && !arg_bool(values[1], "ignore_invalid_headers", &config.ignore_invalid_headers)) ||
+  if ((values[1] &&
+       !arg_bool(values[1], "ignore_invalid_headers", &config.ignore_invalid_headers)) ||
       (values[2] && !arg_bool(values[2], "title_case_headers", &config.title_case_headers)) ||
       (values[3] && !arg_bool(values[3], "date_header", &config.date_header)) ||
       (values[4] && !arg_size(values[4], "max_buf_size", &config.max_buf_size))) {
@@ -74,9 +75,12 @@ PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_s
     result = s.codec.receive_request_head(data, &head, &error);
   }
   switch (result) {
-    case h1::HeadResult::kHead: return make_request_head(std::move(head));
-    case h1::HeadResult::kNone: return new_none();
-    case h1::HeadResult::kError: break;
+    case h1::HeadResult::kHead:
+      return make_request_head(std::move(head));
+    case h1::HeadResult::kNone:
+      return new_none();
+    case h1::HeadResult::kError:
+      break;
   }
   return raise_h1(h1::Error::parse_error(error));
 }
@@ -94,15 +98,17 @@ PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t n
     result = s.codec.receive_response_head(data, &head, &error);
   }
   switch (result) {
-    case h1::HeadResult::kHead: return make_response_head(std::move(head));
-    case h1::HeadResult::kNone: return new_none();
-    case h1::HeadResult::kError: break;
+    case h1::HeadResult::kHead:
+      return make_response_head(std::move(head));
+    case h1::HeadResult::kNone:
+      return new_none();
+    case h1::HeadResult::kError:
+      break;
   }
   return raise_h1(h1::Error::parse_error(error));
 }
 
-PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
+PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::string_view data;
   if (!data_arg("feed", args, nargs, kwnames, &data)) return nullptr;
   CodecState& s = codec_state(self);
@@ -162,8 +168,8 @@ PyObject* codec_connection_close(PyObject*, PyObject* headers) {
 bool headers_arg(PyObject* obj, HeaderMap* out) {
   if (obj == nullptr || obj == Py_None) return true;
   if (header_map_check(obj)) return header_map_snapshot(obj, out);
-  Ref converted = Ref::steal(
-      PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
+  Ref converted =
+      Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
   return converted && header_map_snapshot(converted.get(), out);
 }
 
@@ -179,8 +185,8 @@ PyObject* new_bytes(const std::string& bytes) {
 
 PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  static constexpr std::array<const char*, 6> kNames{"method",  "url",            "headers",
-                                                     "http10", "content_length", "chunked"};
+  static constexpr std::array<const char*, 6> kNames{
+      "method", "url", "headers", "http10", "content_length", "chunked"};
   static constexpr ArgParser kParser("serialize_request", kNames, 3, 2);
   PyObject* a[6];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -217,8 +223,8 @@ PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  static constexpr std::array<const char*, 6> kNames{
-      "status", "headers", "keep_alive", "http10", "content_length", "chunked"};
+  static constexpr std::array<const char*, 6> kNames{"status", "headers",        "keep_alive",
+                                                     "http10", "content_length", "chunked"};
   static constexpr ArgParser kParser("serialize_response", kNames, 2, 1);
   PyObject* a[6];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -318,10 +324,10 @@ PyGetSetDef kProperties[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "H1Codec(*, max_headers=None, ignore_invalid_headers=False, "
-                    "title_case_headers=False, date_header=True, max_buf_size=417792)\n\n"
-                    "The HTTP/1 codec of one connection, for both roles.")},
+    {Py_tp_doc,
+     const_cast<char*>("H1Codec(*, max_headers=None, ignore_invalid_headers=False, "
+                       "title_case_headers=False, date_header=True, max_buf_size=417792)\n\n"
+                       "The HTTP/1 codec of one connection, for both roles.")},
     {Py_tp_new, reinterpret_cast<void*>(codec_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<CodecState>)},
     {Py_tp_methods, kMethods},
@@ -334,13 +340,17 @@ TypeHolder g_type(&kSpec, Subclassing::kFinal, Construction::kFromPython);
 
 }  // namespace
 
-PyTypeObject* codec_type() { return g_type.get(); }
+PyTypeObject* codec_type() {
+  return g_type.get();
+}
 
 bool codec_check(PyObject* obj) {
   PyTypeObject* type = codec_type();
   return type != nullptr && Py_IS_TYPE(obj, type);
 }
 
-CodecState& codec_state(PyObject* codec) { return unbox<CodecState>(codec); }
+CodecState& codec_state(PyObject* codec) {
+  return unbox<CodecState>(codec);
+}
 
 }  // namespace quillet::py

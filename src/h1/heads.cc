@@ -87,10 +87,14 @@ PyObject* get_status(PyObject* self, void*) {
 
 const char* body_kind_text(BodyKind kind) {
   switch (kind) {
-    case BodyKind::kEmpty: return "empty";
-    case BodyKind::kLength: return "length";
-    case BodyKind::kChunked: return "chunked";
-    case BodyKind::kClose: return "close";
+    case BodyKind::kEmpty:
+      return "empty";
+    case BodyKind::kLength:
+      return "length";
+    case BodyKind::kChunked:
+      return "chunked";
+    case BodyKind::kClose:
+      return "close";
   }
   return "empty";
 }
@@ -110,17 +114,19 @@ PyObject* response_head_repr(PyObject* self) {
   return w.finish();
 }
 
-#define COMMON_PROPERTIES(State)                                                          \
-  {"headers", get_headers<State>, nullptr, "The header fields, in wire order.", nullptr}, \
-      {"body_kind", get_body_kind<State>, nullptr,                                        \
-       "The body framing: 'empty', 'length', 'chunked' or 'close'.", nullptr},            \
-      {"content_length", get_content_length<State>, nullptr,                              \
-       "The body length for 'empty' (0) and 'length'; None otherwise.", nullptr},         \
-      {"keep_alive", get_keep_alive<State>, nullptr,                                      \
-       "Whether the connection may be reused after this message.", nullptr},              \
-      {"is_upgrade", get_is_upgrade<State>, nullptr,                                      \
-       "Whether the connection becomes a tunnel.", nullptr},                              \
-      {"http10", get_http10<State>, nullptr, "Whether the start line said HTTP/1.0.", nullptr}
+#define COMMON_PROPERTIES(State)                                                                 \
+  {"headers", get_headers<State>, nullptr, "The header fields, in wire order.", nullptr},        \
+      {"body_kind", get_body_kind<State>, nullptr,                                               \
+       "The body framing: 'empty', 'length', 'chunked' or 'close'.", nullptr},                   \
+      {"content_length", get_content_length<State>, nullptr,                                     \
+       "The body length for 'empty' (0) and 'length'; None otherwise.", nullptr},                \
+      {"keep_alive", get_keep_alive<State>, nullptr,                                             \
+       "Whether the connection may be reused after this message.", nullptr},                     \
+      {"is_upgrade", get_is_upgrade<State>, nullptr, "Whether the connection becomes a tunnel.", \
+       nullptr},                                                                                 \
+  {                                                                                              \
+    "http10", get_http10<State>, nullptr, "Whether the start line said HTTP/1.0.", nullptr       \
+  }
 
 PyGetSetDef kRequestProperties[] = {
     {"method", get_method, nullptr, "The request method.", nullptr},
@@ -148,8 +154,8 @@ PyType_Slot kRequestSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(request_head_repr)},
     {0, nullptr},
 };
-PyType_Spec kRequestSpec = {QUILLET_CLASS_NAME("H1RequestHead"), sizeof(Boxed<RequestHeadState>),
-                            0, 0, kRequestSlots};
+PyType_Spec kRequestSpec = {QUILLET_CLASS_NAME("H1RequestHead"), sizeof(Boxed<RequestHeadState>), 0,
+                            0, kRequestSlots};
 TypeHolder g_request_type(&kRequestSpec, Subclassing::kFinal, Construction::kInternalOnly);
 
 PyType_Slot kResponseSlots[] = {
@@ -159,8 +165,8 @@ PyType_Slot kResponseSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(response_head_repr)},
     {0, nullptr},
 };
-PyType_Spec kResponseSpec = {QUILLET_CLASS_NAME("H1ResponseHead"),
-                             sizeof(Boxed<ResponseHeadState>), 0, 0, kResponseSlots};
+PyType_Spec kResponseSpec = {QUILLET_CLASS_NAME("H1ResponseHead"), sizeof(Boxed<ResponseHeadState>),
+                             0, 0, kResponseSlots};
 TypeHolder g_response_type(&kResponseSpec, Subclassing::kFinal, Construction::kInternalOnly);
 
 template <class Head>
@@ -177,32 +183,51 @@ bool fill_common(Common* c, Head&& head) {
 
 }  // namespace
 
-PyTypeObject* request_head_type() { return g_request_type.get(); }
-PyTypeObject* response_head_type() { return g_response_type.get(); }
+PyTypeObject* request_head_type() {
+  return g_request_type.get();
+}
+PyTypeObject* response_head_type() {
+  return g_response_type.get();
+}
 
 PyObject* body_kind_str(BodyKind kind) {
   switch (kind) {
-    case BodyKind::kEmpty: return interned(Str::kEmpty);
-    case BodyKind::kLength: return interned(Str::kLength);
-    case BodyKind::kChunked: return interned(Str::kChunked);
-    case BodyKind::kClose: return interned(Str::kClose);
+    case BodyKind::kEmpty:
+      return interned(Str::kEmpty);
+    case BodyKind::kLength:
+      return interned(Str::kLength);
+    case BodyKind::kChunked:
+      return interned(Str::kChunked);
+    case BodyKind::kClose:
+      return interned(Str::kClose);
   }
   return interned(Str::kEmpty);
 }
 
 PyObject* method_str(h1::Method method, std::string_view extension) {
   switch (method) {
-    case h1::Method::kOptions: return new_interned(Str::kOptions);
-    case h1::Method::kGet: return new_interned(Str::kGet);
-    case h1::Method::kPost: return new_interned(Str::kPost);
-    case h1::Method::kPut: return new_interned(Str::kPut);
-    case h1::Method::kDelete: return new_interned(Str::kDelete);
-    case h1::Method::kHead: return new_interned(Str::kHead);
-    case h1::Method::kTrace: return new_interned(Str::kTrace);
-    case h1::Method::kConnect: return new_interned(Str::kConnect);
-    case h1::Method::kPatch: return new_interned(Str::kPatch);
-    case h1::Method::kQuery: return new_interned(Str::kQuery);
-    case h1::Method::kExtension: break;
+    case h1::Method::kOptions:
+      return new_interned(Str::kOptions);
+    case h1::Method::kGet:
+      return new_interned(Str::kGet);
+    case h1::Method::kPost:
+      return new_interned(Str::kPost);
+    case h1::Method::kPut:
+      return new_interned(Str::kPut);
+    case h1::Method::kDelete:
+      return new_interned(Str::kDelete);
+    case h1::Method::kHead:
+      return new_interned(Str::kHead);
+    case h1::Method::kTrace:
+      return new_interned(Str::kTrace);
+    case h1::Method::kConnect:
+      return new_interned(Str::kConnect);
+    case h1::Method::kPatch:
+      return new_interned(Str::kPatch);
+    case h1::Method::kQuery:
+      return new_interned(Str::kQuery);
+    case h1::Method::kExtension:
+      break;
   }
   // A token is ASCII, so its bytes are its text.
   return PyUnicode_FromStringAndSize(extension.data(), Py_ssize_t(extension.size()));

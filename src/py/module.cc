@@ -2,9 +2,9 @@
 // lists each in __all__ as it goes.
 #include "src/h1/codec.h"
 #include "src/h1/heads.h"
+#include "src/http/functions.h"
 #include "src/http/header_map.h"
 #include "src/http/once_latch.h"
-#include "src/http/functions.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
 #include "wire/common/version.h"

@@ -31,14 +31,12 @@ std::optional<uint16_t> automatic_status(ParseKind kind) {
   return std::nullopt;
 }
 
-HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
-                                       ParseKind* error) {
+HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head, ParseKind* error) {
   buffer_.append(data);
   if (buffer_.empty()) return HeadResult::kNone;
   const std::string_view bytes = buffer_.view();
-  const ParseOutcome outcome =
-      parse_request_head(bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers},
-                         head);
+  const ParseOutcome outcome = parse_request_head(
+      bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers}, head);
   ParseKind kind = outcome.error;
   switch (outcome.status) {
     case ParseStatus::kComplete:

@@ -50,7 +50,8 @@ void add_trailer_names(std::string_view value, std::vector<std::string>* names) 
     const std::string_view item = trim_whitespace(value.substr(0, comma));
     if (is_valid_header_name(item)) {
       std::string lower(item);
-      for (char& c : lower) c = ascii_lower(c);
+      for (char& c : lower)
+        c = ascii_lower(c);
       names->push_back(std::move(lower));
     }
     if (comma == std::string_view::npos) return;
@@ -107,7 +108,8 @@ std::string_view last_value(const HeaderMap& headers, std::string_view name) {
 bool make_request_line(std::string_view method, std::string_view url, RequestLine* line,
                        RequestLineError* error, UriError* uri_error) {
   bool token = !method.empty();
-  for (char c : method) token = token && chars::token(c);
+  for (char c : method)
+    token = token && chars::token(c);
   if (!token) {
     *error = RequestLineError::kMethod;
     return false;
@@ -173,7 +175,8 @@ BodyFraming request_framing(const RequestLine& line, HeaderMap& headers, bool ht
                              [&](std::string_view v) { values.emplace_back(v); });
       values.back().append(", chunked");
       (void)headers.replace("transfer-encoding", values.front());
-      for (size_t k = 1; k < values.size(); ++k) (void)headers.append("transfer-encoding", values[k]);
+      for (size_t k = 1; k < values.size(); ++k)
+        (void)headers.append("transfer-encoding", values[k]);
     }
     if (declared) headers.remove("content-length");
     return framing;
@@ -238,9 +241,8 @@ std::optional<UserKind> encode_response(const ResponseOptions& o, const HeaderMa
                                         std::string* out, BodyFraming* framing) {
   const uint16_t status = o.status;
   const bool is_head = o.request_method != nullptr && o.request_method->is(Method::kHead);
-  const bool connect_2xx = o.request_method != nullptr &&
-                           o.request_method->is(Method::kConnect) && status >= 200 &&
-                           status <= 299;
+  const bool connect_2xx = o.request_method != nullptr && o.request_method->is(Method::kConnect) &&
+                           status >= 200 && status <= 299;
   const bool informational = status >= 100 && status <= 199;
   const bool no_content = status == 204 || status == 304;
   const bool may_chunk = !(is_head || connect_2xx || informational || no_content);
@@ -367,9 +369,8 @@ std::optional<UserKind> encode_response(const ResponseOptions& o, const HeaderMa
       if (!chunk_allowed) return;
       append_merged(out, headers, name, o.title_case);
       framing->has_allow_list = true;
-      headers.for_each_value(name, [&](std::string_view v) {
-        add_trailer_names(v, &framing->trailer_names);
-      });
+      headers.for_each_value(
+          name, [&](std::string_view v) { add_trailer_names(v, &framing->trailer_names); });
       return;
     }
     if (name == "date") date_written = true;
@@ -420,69 +421,132 @@ std::optional<UserKind> encode_response(const ResponseOptions& o, const HeaderMa
 
 std::string_view reason_phrase(uint16_t status) {
   switch (status) {
-    case 100: return "Continue";
-    case 101: return "Switching Protocols";
-    case 102: return "Processing";
-    case 103: return "Early Hints";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 203: return "Non-Authoritative Information";
-    case 204: return "No Content";
-    case 205: return "Reset Content";
-    case 206: return "Partial Content";
-    case 207: return "Multi-Status";
-    case 208: return "Already Reported";
-    case 226: return "IM Used";
-    case 300: return "Multiple Choices";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 305: return "Use Proxy";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 406: return "Not Acceptable";
-    case 407: return "Proxy Authentication Required";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 412: return "Precondition Failed";
-    case 413: return "Content Too Large";
-    case 414: return "URI Too Long";
-    case 415: return "Unsupported Media Type";
-    case 416: return "Range Not Satisfiable";
-    case 417: return "Expectation Failed";
-    case 418: return "I'm a teapot";
-    case 421: return "Misdirected Request";
-    case 422: return "Unprocessable Content";
-    case 423: return "Locked";
-    case 424: return "Failed Dependency";
-    case 425: return "Too Early";
-    case 426: return "Upgrade Required";
-    case 428: return "Precondition Required";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 451: return "Unavailable For Legal Reasons";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    case 505: return "HTTP Version Not Supported";
-    case 506: return "Variant Also Negotiates";
-    case 507: return "Insufficient Storage";
-    case 508: return "Loop Detected";
-    case 510: return "Not Extended";
-    case 511: return "Network Authentication Required";
-    default: return "<none>";
+    case 100:
+      return "Continue";
+    case 101:
+      return "Switching Protocols";
+    case 102:
+      return "Processing";
+    case 103:
+      return "Early Hints";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 203:
+      return "Non-Authoritative Information";
+    case 204:
+      return "No Content";
+    case 205:
+      return "Reset Content";
+    case 206:
+      return "Partial Content";
+    case 207:
+      return "Multi-Status";
+    case 208:
+      return "Already Reported";
+    case 226:
+      return "IM Used";
+    case 300:
+      return "Multiple Choices";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 305:
+      return "Use Proxy";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 402:
+      return "Payment Required";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 406:
+      return "Not Acceptable";
+    case 407:
+      return "Proxy Authentication Required";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 410:
+      return "Gone";
+    case 411:
+      return "Length Required";
+    case 412:
+      return "Precondition Failed";
+    case 413:
+      return "Content Too Large";
+    case 414:
+      return "URI Too Long";
+    case 415:
+      return "Unsupported Media Type";
+    case 416:
+      return "Range Not Satisfiable";
+    case 417:
+      return "Expectation Failed";
+    case 418:
+      return "I'm a teapot";
+    case 421:
+      return "Misdirected Request";
+    case 422:
+      return "Unprocessable Content";
+    case 423:
+      return "Locked";
+    case 424:
+      return "Failed Dependency";
+    case 425:
+      return "Too Early";
+    case 426:
+      return "Upgrade Required";
+    case 428:
+      return "Precondition Required";
+    case 429:
+      return "Too Many Requests";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 451:
+      return "Unavailable For Legal Reasons";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    case 505:
+      return "HTTP Version Not Supported";
+    case 506:
+      return "Variant Also Negotiates";
+    case 507:
+      return "Insufficient Storage";
+    case 508:
+      return "Loop Detected";
+    case 510:
+      return "Not Extended";
+    case 511:
+      return "Network Authentication Required";
+    default:
+      return "<none>";
   }
 }
 

@@ -73,7 +73,9 @@ size_t scan_target(const char* data, size_t size) {
 size_t scan_field_value(const char* data, size_t size) {
   return scan_field_value_bytewise(data, size);
 }
-size_t scan_target(const char* data, size_t size) { return scan_target_bytewise(data, size); }
+size_t scan_target(const char* data, size_t size) {
+  return scan_target_bytewise(data, size);
+}
 
 #endif
 
@@ -223,7 +225,8 @@ class Cursor {
       i_ += 5;
     } else {
       const size_t start = i_;
-      while (i_ < n_ && chars::token(p_[i_])) ++i_;
+      while (i_ < n_ && chars::token(p_[i_]))
+        ++i_;
       if (i_ >= n_) return Step::kIncomplete;
       if (i_ == start || p_[i_] != ' ') return fail(ParseKind::kMethod);
       const std::string_view token(p_ + start, i_ - start);
@@ -274,7 +277,8 @@ class Cursor {
         return line_end(ParseKind::kHeaderToken);
       }
       const size_t name_start = i_;
-      while (i_ < n_ && chars::token(p_[i_])) ++i_;
+      while (i_ < n_ && chars::token(p_[i_]))
+        ++i_;
       const size_t name_size = i_ - name_start;
       if (name_size > kMaxHeaderNameLength) return fail(ParseKind::kTooLarge);
       if (i_ >= n_) return Step::kIncomplete;
@@ -284,7 +288,8 @@ class Cursor {
         continue;
       }
       ++i_;  // the colon
-      while (i_ < n_ && (p_[i_] == ' ' || p_[i_] == '\t')) ++i_;
+      while (i_ < n_ && (p_[i_] == ' ' || p_[i_] == '\t'))
+        ++i_;
       const size_t value_start = i_;
       i_ += scan_field_value(p_ + i_, n_ - i_);
       if (i_ >= n_) return Step::kIncomplete;
@@ -300,8 +305,8 @@ class Cursor {
       while (value_end > value_start && (p_[value_end - 1] == ' ' || p_[value_end - 1] == '\t')) {
         --value_end;
       }
-      if (!lines.push(RawLine{p_ + name_start, name_size, p_ + value_start,
-                              value_end - value_start})) {
+      if (!lines.push(
+              RawLine{p_ + name_start, name_size, p_ + value_start, value_end - value_start})) {
         return fail(ParseKind::kTooLarge);
       }
     }

@@ -8,8 +8,10 @@ namespace quillet::h1 {
 std::string_view trim_whitespace(std::string_view text) {
   size_t begin = 0;
   size_t end = text.size();
-  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  while (begin < end && (text[begin] == ' ' || text[begin] == '\t'))
+    ++begin;
+  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t'))
+    --end;
   return text.substr(begin, end - begin);
 }
 

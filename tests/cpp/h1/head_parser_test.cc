@@ -22,8 +22,7 @@ TEST(Scanner, AgreesWithTheByteGrammarAtEveryBoundary) {
         ASSERT_EQ(scan_field_value(buf.data(), buf.size()),
                   scan_field_value_bytewise(buf.data(), buf.size()))
             << "len " << len << " pos " << pos << " byte " << int(stop);
-        ASSERT_EQ(scan_target(buf.data(), buf.size()),
-                  scan_target_bytewise(buf.data(), buf.size()))
+        ASSERT_EQ(scan_target(buf.data(), buf.size()), scan_target_bytewise(buf.data(), buf.size()))
             << "len " << len << " pos " << pos << " byte " << int(stop);
       }
     }
@@ -103,42 +102,38 @@ struct BadHead {
 
 TEST(RequestHead, MalformedHeadsFailWithTheirKind) {
   const BadHead cases[] = {
-        {"\rGET / HTTP/1.1\r\n\r\n", ParseKind::kHeaderToken},
-        {" GET / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
-        {"GE(T / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
-        {"GET  / HTTP/1.1\r\n\r\n", ParseKind::kUri},
-        {"GET /\r\n\r\n", ParseKind::kUri},
-        {"GET /\xff HTTP/1.1\r\n\r\n", ParseKind::kUri},
-        {"GET / HTTP/1.2\r\n\r\n", ParseKind::kVersion},
-        {"GET / http/1.1\r\n\r\n", ParseKind::kVersion},
-        {"GET / HTTP/1.1 \r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\rX\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\nName : v\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\n folded\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\n: v\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\nA: b\x01\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\nA: b\x7f\r\n\r\n", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\n\rx", ParseKind::kHeaderToken},
-        {"GET / HTTP/1.1\r\nContent-Length: +5\r\n\r\n",
-                ParseKind::kContentLengthInvalid},
-        {"GET / HTTP/1.1\r\nContent-Length: 5,5\r\n\r\n",
-                ParseKind::kContentLengthInvalid},
-        {"GET / HTTP/1.1\r\nContent-Length:\r\n\r\n", ParseKind::kContentLengthInvalid},
-        {"GET / HTTP/1.1\r\nContent-Length: 123456789012345678901\r\n\r\n",
-                ParseKind::kContentLengthInvalid},
-        {"GET / HTTP/1.1\r\nContent-Length: 10\r\nContent-Length: 11\r\n\r\n",
-                ParseKind::kContentLengthInvalid},
-        {"GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n",
-                ParseKind::kTooLarge},
-        {"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
-                ParseKind::kTransferEncodingInvalid},
-        {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
-                ParseKind::kTransferEncodingInvalid},
-        {"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
-                ParseKind::kTransferEncodingUnexpected},
-        {"GET http://a b/ HTTP/1.1\r\n\r\n", ParseKind::kVersion},
-        {"GET a/b HTTP/1.1\r\n\r\n", ParseKind::kUri}};
+      {"\rGET / HTTP/1.1\r\n\r\n", ParseKind::kHeaderToken},
+      {" GET / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
+      {"GE(T / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
+      {"GET  / HTTP/1.1\r\n\r\n", ParseKind::kUri},
+      {"GET /\r\n\r\n", ParseKind::kUri},
+      {"GET /\xff HTTP/1.1\r\n\r\n", ParseKind::kUri},
+      {"GET / HTTP/1.2\r\n\r\n", ParseKind::kVersion},
+      {"GET / http/1.1\r\n\r\n", ParseKind::kVersion},
+      {"GET / HTTP/1.1 \r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\rX\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nName : v\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\n folded\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\n: v\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nA: b\x01\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nA: b\x7f\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\n\rx", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nContent-Length: +5\r\n\r\n", ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nContent-Length: 5,5\r\n\r\n", ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nContent-Length:\r\n\r\n", ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nContent-Length: 123456789012345678901\r\n\r\n",
+       ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nContent-Length: 10\r\nContent-Length: 11\r\n\r\n",
+       ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", ParseKind::kTooLarge},
+      {"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", ParseKind::kTransferEncodingInvalid},
+      {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
+       ParseKind::kTransferEncodingInvalid},
+      {"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
+       ParseKind::kTransferEncodingUnexpected},
+      {"GET http://a b/ HTTP/1.1\r\n\r\n", ParseKind::kVersion},
+      {"GET a/b HTTP/1.1\r\n\r\n", ParseKind::kUri}};
   for (const BadHead& c : cases) {
     RequestHead head;
     const ParseOutcome out = request(c.text, &head);
@@ -149,7 +144,8 @@ TEST(RequestHead, MalformedHeadsFailWithTheirKind) {
 
 TEST(RequestHead, HeaderLineLimit) {
   std::string text = "GET / HTTP/1.1\r\n";
-  for (int k = 0; k < 100; ++k) text += "a: b\r\n";
+  for (int k = 0; k < 100; ++k)
+    text += "a: b\r\n";
   RequestHead ok;
   EXPECT_EQ(request(text + "\r\n", &ok).status, ParseStatus::kComplete);
   EXPECT_EQ(ok.headers.size(), 100u);
@@ -163,10 +159,10 @@ TEST(RequestHead, HeaderLineLimit) {
             ParseKind::kTooLarge);
   // a limit past the stack slots still counts every line
   std::string many = "GET / HTTP/1.1\r\n";
-  for (int k = 0; k < 150; ++k) many += "h" + std::to_string(k) + ": v\r\n";
+  for (int k = 0; k < 150; ++k)
+    many += "h" + std::to_string(k) + ": v\r\n";
   RequestHead big;
-  EXPECT_EQ(request(many + "\r\n", &big, RequestLimits{150, false}).status,
-            ParseStatus::kComplete);
+  EXPECT_EQ(request(many + "\r\n", &big, RequestLimits{150, false}).status, ParseStatus::kComplete);
   EXPECT_EQ(big.headers.size(), 150u);
   EXPECT_EQ(big.headers.first("h149"), std::optional<std::string_view>("v"));
   EXPECT_EQ(request(many + "x: y\r\n\r\n", &big, RequestLimits{150, false}).error,
@@ -176,9 +172,9 @@ TEST(RequestHead, HeaderLineLimit) {
 TEST(RequestHead, IgnoredInvalidLinesStillRefuseNulAndBareCr) {
   const RequestLimits ignore{100, true};
   RequestHead head;
-  ASSERT_EQ(request("GET / HTTP/1.1\r\nbad header\r\nA: \x01x\r\nok: 1\r\n\r\n", &head, ignore)
-                .status,
-            ParseStatus::kComplete);
+  ASSERT_EQ(
+      request("GET / HTTP/1.1\r\nbad header\r\nA: \x01x\r\nok: 1\r\n\r\n", &head, ignore).status,
+      ParseStatus::kComplete);
   EXPECT_EQ(head.headers.size(), 1u);
   RequestHead nul;
   EXPECT_EQ(request(std::string("GET / HTTP/1.1\r\nbad\0header\r\n\r\n", 31), &nul, ignore).error,
@@ -216,12 +212,12 @@ TEST(RequestHead, TargetForms) {
     const char* line;
     const char* target;
   };
-  for (const Case& c : {Case{"OPTIONS * HTTP/1.1", "*"},
-                        Case{"GET http://example.com HTTP/1.1", "http://example.com/"},
-                        Case{"GET http://example.com?q=1 HTTP/1.1", "http://example.com/?q=1"},
-                        Case{"GET http://example.com:8080/p?q HTTP/1.1",
-                             "http://example.com:8080/p?q"},
-                        Case{"CONNECT example.com:443 HTTP/1.1", "example.com:443"}}) {
+  for (const Case& c :
+       {Case{"OPTIONS * HTTP/1.1", "*"},
+        Case{"GET http://example.com HTTP/1.1", "http://example.com/"},
+        Case{"GET http://example.com?q=1 HTTP/1.1", "http://example.com/?q=1"},
+        Case{"GET http://example.com:8080/p?q HTTP/1.1", "http://example.com:8080/p?q"},
+        Case{"CONNECT example.com:443 HTTP/1.1", "example.com:443"}}) {
     RequestHead head;
     ASSERT_EQ(request(std::string(c.line) + "\r\n\r\n", &head).status, ParseStatus::kComplete)
         << c.line;
@@ -269,8 +265,8 @@ TEST(RequestRules, KeepAlive) {
   EXPECT_FALSE(parsed("Connection: Upgrade, Close\r\n").keep_alive);
   // a close token anywhere wins, whatever a later line says
   EXPECT_FALSE(parsed("Connection: close\r\nConnection: keep-alive\r\n").keep_alive);
-  EXPECT_FALSE(parsed("Connection: keep-alive\r\nConnection: close\r\n", "GET / HTTP/1.0")
-                   .keep_alive);
+  EXPECT_FALSE(
+      parsed("Connection: keep-alive\r\nConnection: close\r\n", "GET / HTTP/1.0").keep_alive);
   // a value with bytes outside visible ASCII has no tokens
   EXPECT_TRUE(parsed("Connection: close\xff\r\n").keep_alive);
 }
@@ -298,8 +294,7 @@ TEST(ResponseHead, StatusLine) {
   ResponseHead head;
   EXPECT_EQ(response("HTTP/1.1 200\r\n\r\n", &head).status, ParseStatus::kComplete);
   EXPECT_EQ(head.status, 200);
-  EXPECT_EQ(response("HTTP/1.1 404 Not \tFound\xff\r\n\r\n", &head).status,
-            ParseStatus::kComplete);
+  EXPECT_EQ(response("HTTP/1.1 404 Not \tFound\xff\r\n\r\n", &head).status, ParseStatus::kComplete);
   EXPECT_EQ(response("HTTP/1.1 099 X\r\n\r\n", &head).error, ParseKind::kStatus);
   EXPECT_EQ(response("HTTP/1.1 2000 X\r\n\r\n", &head).error, ParseKind::kStatus);
   EXPECT_EQ(response("HTTP/1.1 20x X\r\n\r\n", &head).error, ParseKind::kStatus);
@@ -332,8 +327,7 @@ TEST(ResponseHead, Framing) {
        BodyKind::kChunked, 0, false},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", nullptr, BodyKind::kClose, 0, false},
       {"HTTP/1.1 101 Switching\r\nContent-Length: 3\r\n\r\n", nullptr, BodyKind::kEmpty, 0, true},
-      {"HTTP/1.1 204 No Content\r\nContent-Length: 3\r\n\r\n", nullptr, BodyKind::kEmpty, 0,
-       false},
+      {"HTTP/1.1 204 No Content\r\nContent-Length: 3\r\n\r\n", nullptr, BodyKind::kEmpty, 0, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", &connect, BodyKind::kEmpty, 0, true},
       {"HTTP/1.1 407 No\r\nContent-Length: 3\r\n\r\n", &connect, BodyKind::kLength, 3, false},
   };
@@ -351,9 +345,9 @@ TEST(ResponseHead, Framing) {
             ParseKind::kContentLengthInvalid);
   EXPECT_EQ(response("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", &head).error,
             ParseKind::kTransferEncodingUnexpected);
-  EXPECT_EQ(response("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\n", &head)
-                .error,
-            ParseKind::kTooLarge);
+  EXPECT_EQ(
+      response("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\n", &head).error,
+      ParseKind::kTooLarge);
 }
 
 TEST(ResponseHead, InformationalHeadsAreReportedForSkipping) {
