@@ -7,23 +7,39 @@ import _quillet
 
 
 def demo() -> int:
-    """Shows what the native core offers today."""
-    print(f"_quillet {_quillet.__version__}: the sans-IO HTTP core of quillet")
-    print(f"{len(_quillet.__all__)} exported names\n")
+    """Shows what the native core offers today, by driving it the way a server would."""
+    print(f"_quillet {_quillet.__version__}: the sans-IO HTTP core of quillet\n")
 
-    print("Exception classes:")
-    for name in _quillet.__all__:
-        obj = getattr(_quillet, name)
-        if isinstance(obj, type) and issubclass(obj, BaseException):
-            first_line = obj.__doc__.splitlines()[0]
-            print(f"  {name:<26} <- {obj.__base__.__name__:<14} {first_line}")
+    request = (b"POST /echo?x=1 HTTP/1.1\r\nHost: example.com\r\nContent-Type: text/plain\r\n"
+               b"Content-Length: 11\r\n\r\nhello worldGET /next HTTP/1.1\r\nHost: example.com\r\n\r\n")
+    codec = _quillet.H1Codec()
+    print(f"received {len(request)} bytes: two pipelined requests")
+    head = codec.receive_request_head(request)
+    print(f"  {head!r}")
+    print(f"  headers: {head.headers.items()}")
+    buffered = codec.take_body()  # the body and whatever followed it
+    body, rest = buffered[: head.content_length], buffered[head.content_length:]
+    codec.feed(rest)  # the next request's bytes go back for the next parse
+    print(f"  body: {body!r}")
+    response = codec.serialize_response(
+        200, {"content-type": "text/plain"}, content_length=len(body))
+    print(f"answer head ({len(response)} bytes):")
+    for line in response.decode().split("\r\n")[:-2]:
+        print(f"  {line}")
+    print(f"  reuse the connection: {not codec.response_is_last}")
+    codec.reset()
+    print(f"  next: {codec.receive_request_head(b'')!r}\n")
 
-    print("\nVerdict codes an HTTP/1 server driver acts on:")
-    for name in _quillet.__all__:
-        if name.startswith(("H1_NEXT_", "H1_READ_")):
-            print(f"  {name:<20} = {getattr(_quillet, name)}")
+    try:
+        _quillet.H1Codec().receive_request_head(b"GET / HTTP/1.1\r\nBad Header: x\r\n\r\n")
+    except _quillet.H1ParseError as err:
+        print(f"a malformed head: {type(err).__name__}{err.args}\n")
 
-    print(f"\nHTTP/2 connection preface: {_quillet.H2_PREFACE!r}")
+    for url in ("https://[::1]:8443/x", "ws://example.com/chat", "/only/a/path"):
+        print(f"uri_parts({url!r}) = {_quillet.uri_parts(url)}")
+    print(f"http_date() = {_quillet.http_date()!r}")
+    latch = _quillet.OnceLatch()
+    print(f"OnceLatch: first try {latch.try_acquire()}, second try {latch.try_acquire()}")
     return 0
 
 
