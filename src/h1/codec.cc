@@ -62,21 +62,26 @@ bool data_arg(const char* function, PyObject* const* args, Py_ssize_t nargs, PyO
   return parser.parse(args, nargs, kwnames, &obj) && arg_bytes(obj, "data", data);
 }
 
-PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
+// Buffers `data` and parses one head with `receive`, then makes its Python object after
+// unlocking.
+template <class Head>
+PyObject* receive(PyObject* self, const char* function, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames,
+                  h1::HeadResult (h1::Codec::*receive)(std::string_view, Head*, h1::ParseKind*),
+                  PyObject* (*make)(Head&&)) {
   std::string_view data;
-  if (!data_arg("receive_request_head", args, nargs, kwnames, &data)) return nullptr;
+  if (!data_arg(function, args, nargs, kwnames, &data)) return nullptr;
   CodecState& s = codec_state(self);
-  h1::RequestHead head;
+  Head head;
   h1::ParseKind error = h1::ParseKind::kInternal;
   h1::HeadResult result;
   {
     Guard guard(s.lock);
-    result = s.codec.receive_request_head(data, &head, &error);
+    result = (s.codec.*receive)(data, &head, &error);
   }
   switch (result) {
     case h1::HeadResult::kHead:
-      return make_request_head(std::move(head));
+      return make(std::move(head));
     case h1::HeadResult::kNone:
       return new_none();
     case h1::HeadResult::kError:
@@ -85,27 +90,16 @@ PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_s
   return raise_h1(h1::Error::parse_error(error));
 }
 
+PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return receive<h1::RequestHead>(self, "receive_request_head", args, nargs, kwnames,
+                                  &h1::Codec::receive_request_head, make_request_head);
+}
+
 PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  std::string_view data;
-  if (!data_arg("receive_head", args, nargs, kwnames, &data)) return nullptr;
-  CodecState& s = codec_state(self);
-  h1::ResponseHead head;
-  h1::ParseKind error = h1::ParseKind::kInternal;
-  h1::HeadResult result;
-  {
-    Guard guard(s.lock);
-    result = s.codec.receive_response_head(data, &head, &error);
-  }
-  switch (result) {
-    case h1::HeadResult::kHead:
-      return make_response_head(std::move(head));
-    case h1::HeadResult::kNone:
-      return new_none();
-    case h1::HeadResult::kError:
-      break;
-  }
-  return raise_h1(h1::Error::parse_error(error));
+  return receive<h1::ResponseHead>(self, "receive_head", args, nargs, kwnames,
+                                   &h1::Codec::receive_response_head, make_response_head);
 }
 
 PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
