@@ -28,6 +28,8 @@ struct Proxy {
   std::string basic;     // "Basic " and the Base64 of user ":" password (kBasic only)
   std::string user;      // decoded, invalid UTF-8 replaced by U+FFFD (kRaw only)
   std::string password;  // "" when none was given (kRaw only)
+
+  bool operator==(const Proxy&) const = default;
 };
 
 // Parses a proxy URL. Schemes http, https, socks4, socks4a, socks5 and socks5h (exact lower
