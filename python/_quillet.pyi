@@ -114,3 +114,26 @@ class OnceLatch:
     def try_acquire(self) -> bool: ...
     @property
     def is_set(self) -> bool: ...
+
+@final
+class ProxyMatcher:
+    """Chooses the proxy of a request; built only by from_env() or from_parts()."""
+    @staticmethod
+    def from_env() -> ProxyMatcher: ...
+    @staticmethod
+    def from_parts(
+        *,
+        all: str | None = None,
+        http: str | None = None,
+        https: str | None = None,
+        no: str | None = None,
+    ) -> ProxyMatcher: ...
+    def intercept(self, url: str) -> ProxyIntercept | None: ...
+
+@final
+class ProxyIntercept:
+    """The proxy a request goes through: its URI and the credentials from its URL."""
+    @property
+    def uri(self) -> str: ...
+    def basic_auth(self) -> str | None: ...
+    def raw_auth(self) -> tuple[str, str] | None: ...
