@@ -5,6 +5,7 @@
 #include "src/http/functions.h"
 #include "src/http/header_map.h"
 #include "src/http/once_latch.h"
+#include "src/http/proxy.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
 #include "wire/common/version.h"
@@ -117,6 +118,8 @@ constexpr Registration kRegistrations[] = {
     {"H1_REQ_PARKED", make_int<3>},
     {"H1_REQ_PEER_CLOSED", make_int<4>},
     {"H1_REQ_CONTINUE", make_int<5>},
+    {"ProxyMatcher", make_class<proxy_matcher_type>},
+    {"ProxyIntercept", make_class<proxy_intercept_type>},
 };
 
 // Appends `name` to the module's __all__, making the list on first use.

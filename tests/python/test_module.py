@@ -44,7 +44,6 @@ NOT_YET_BUILT = {
     "H2Stopped", "H2RecvHeadersVerdict", "H2RecvDataVerdict", "H2SendVerdict", "H2ResetVerdict",
     "H2Reason",
     "H1BodyDecoder", "H1ServerState", "H1ClientState",
-    "ProxyMatcher", "ProxyIntercept",
 }
 
 CONSTANTS = {
