@@ -163,9 +163,11 @@ class Cursor {
 
   size_t pos() const { return i_; }
   ParseKind error() const { return error_; }
+  LineFault fault() const { return fault_; }
 
-  Step fail(ParseKind kind) {
+  Step fail(ParseKind kind, LineFault fault = LineFault::kNone) {
     error_ = kind;
+    fault_ = fault;
     return Step::kError;
   }
 
@@ -207,9 +209,9 @@ class Cursor {
       ++i_;
       return Step::kOk;
     }
-    if (p_[i_] != '\r') return fail(kind);
+    if (p_[i_] != '\r') return fail(kind, LineFault::kNewLine);
     if (i_ + 1 >= n_) return Step::kIncomplete;
-    if (p_[i_ + 1] != '\n') return fail(kind);
+    if (p_[i_ + 1] != '\n') return fail(kind, LineFault::kNewLine);
     i_ += 2;
     return Step::kOk;
   }
@@ -280,10 +282,15 @@ class Cursor {
       while (i_ < n_ && chars::token(p_[i_]))
         ++i_;
       const size_t name_size = i_ - name_start;
-      if (name_size > kMaxHeaderNameLength) return fail(ParseKind::kTooLarge);
+      if (name_size > kMaxHeaderNameLength) {
+        return fail(ParseKind::kTooLarge, LineFault::kHeaderName);
+      }
       if (i_ >= n_) return Step::kIncomplete;
       if (name_size == 0 || p_[i_] != ':') {
-        if (!ignore_invalid) return fail(ParseKind::kHeaderToken);
+        if (!ignore_invalid) {
+          return fail(ParseKind::kHeaderToken,
+                      name_size == 0 ? LineFault::kHeaderName : LineFault::kToken);
+        }
         if (Step s = skip_invalid_line(); s != Step::kOk) return s;
         continue;
       }
@@ -297,7 +304,10 @@ class Cursor {
       const bool crlf = p_[i_] == '\r' && i_ + 1 < n_ && p_[i_ + 1] == '\n';
       if (p_[i_] == '\r' && i_ + 1 >= n_) return Step::kIncomplete;
       if (p_[i_] != '\n' && !crlf) {
-        if (!ignore_invalid) return fail(ParseKind::kHeaderToken);
+        if (!ignore_invalid) {
+          return fail(ParseKind::kHeaderToken,
+                      p_[i_] == '\r' ? LineFault::kNewLine : LineFault::kHeaderValue);
+        }
         if (Step s = skip_invalid_line(); s != Step::kOk) return s;
         continue;
       }
@@ -307,7 +317,7 @@ class Cursor {
       }
       if (!lines.push(
               RawLine{p_ + name_start, name_size, p_ + value_start, value_end - value_start})) {
-        return fail(ParseKind::kTooLarge);
+        return fail(ParseKind::kTooLarge, LineFault::kTooManyHeaders);
       }
     }
   }
@@ -336,6 +346,7 @@ class Cursor {
   size_t n_;
   size_t i_ = 0;
   ParseKind error_ = ParseKind::kInternal;
+  LineFault fault_ = LineFault::kNone;
 };
 
 ParseOutcome outcome_of(Step step, const Cursor& cursor) {
@@ -621,6 +632,33 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
   }
   out.status = ParseStatus::kComplete;
   return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trailer sections
+
+LineOutcome parse_trailer_lines(std::string_view block, size_t max_lines, HeaderMap* out) {
+  Cursor cursor(block);
+  LineSlots lines(max_lines);
+  LineOutcome outcome;
+  const Step step = cursor.header_lines(lines, false);
+  if (step == Step::kIncomplete) return outcome;
+  if (step == Step::kError) {
+    outcome.status = ParseStatus::kError;
+    outcome.fault = cursor.fault();
+    return outcome;
+  }
+  for (size_t k = 0; k < lines.size(); ++k) {
+    if (!out->append(lines[k].name_view(), lines[k].value_view())) {
+      outcome.status = ParseStatus::kError;
+      outcome.fault = LineFault::kMapRefused;
+      outcome.refused_name = lines[k].name_view();
+      return outcome;
+    }
+  }
+  outcome.status = ParseStatus::kComplete;
+  outcome.consumed = cursor.pos();
+  return outcome;
 }
 
 }  // namespace quillet::h1

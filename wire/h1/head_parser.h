@@ -50,6 +50,30 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
 // set (HTAB, 0x20 to 0x7E, 0x80 to 0xFF), or outside the request-target set (0x21 to 0x7E, 0x80
 // to 0xFF); `size` when there is none. The wide versions check 16 bytes at a time where the
 // machine can, and must agree exactly with the byte-by-byte ones.
+// Which rule of the header-line grammar a block of lines broke.
+enum class LineFault : uint8_t {
+  kNone,
+  kHeaderName,      // an empty name (a line starting with whitespace or a colon) or one too long
+  kToken,           // a name followed by a byte that is neither a token byte nor the colon
+  kHeaderValue,     // a byte outside the field-value set
+  kNewLine,         // a CR not followed by LF
+  kTooManyHeaders,  // more lines than allowed
+  kMapRefused,      // the header map had no room for the field named `refused_name`
+};
+
+struct LineOutcome {
+  ParseStatus status = ParseStatus::kIncomplete;  // kComplete, kIncomplete or kError
+  size_t consumed = 0;                            // for kComplete: the bytes of the block used
+  LineFault fault = LineFault::kNone;             // for kError
+  std::string_view refused_name;                  // for kMapRefused: a view into the block
+};
+
+// Parses header lines up to and including the empty line that ends them, with the same grammar
+// as a head (no obsolete folding, no whitespace before the colon), at most `max_lines` of them,
+// appending every field in order to `out`. Used for the trailer section of a chunked body. On
+// error `out` may hold the fields before the failing one.
+LineOutcome parse_trailer_lines(std::string_view block, size_t max_lines, HeaderMap* out);
+
 size_t scan_field_value(const char* data, size_t size);
 size_t scan_field_value_bytewise(const char* data, size_t size);
 size_t scan_target(const char* data, size_t size);
