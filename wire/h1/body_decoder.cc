@@ -1,5 +1,6 @@
 #include "wire/h1/body_decoder.h"
 
+#include "wire/common/text.h"
 #include "wire/h1/head_parser.h"
 
 #include <algorithm>
@@ -36,9 +37,9 @@ Error trailer_error(const LineOutcome& outcome) {
     case LineFault::kTooManyHeaders:
       return invalid_input("too many headers");
     case LineFault::kMapRefused:
-      return Error::body_error(IoKind::kInvalidInput, "Invalid header name: field \"" +
-                                                          std::string(outcome.refused_name) +
-                                                          "\" does not fit the trailer map");
+      return Error::body_error(
+          IoKind::kInvalidInput,
+          "Invalid header name: " + quoted(outcome.refused_name) + " does not fit the trailer map");
     case LineFault::kHeaderName:
     case LineFault::kNone:
       break;
