@@ -103,7 +103,11 @@ DecodeResult BodyDecoder::decode() {
 }
 
 void BodyDecoder::consume(size_t n) {
-  if (n == 0 || complete_ || failed_) return;
+  if (complete_ || failed_) return;
+  if (framing_ == Framing::kChunked && state_ != State::kBody) return;
+  n = std::min(n, input_.size());
+  if (framing_ != Framing::kClose && remaining_ < n) n = size_t(remaining_);
+  if (n == 0) return;
   input_.consume(n);
   if (framing_ == Framing::kLength) {
     remaining_ -= n;
