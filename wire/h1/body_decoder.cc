@@ -1,5 +1,6 @@
 #include "wire/h1/body_decoder.h"
 
+#include "wire/common/text.h"
 #include "wire/h1/head_parser.h"
 
 #include <algorithm>
@@ -36,9 +37,9 @@ Error trailer_error(const LineOutcome& outcome) {
     case LineFault::kTooManyHeaders:
       return invalid_input("too many headers");
     case LineFault::kMapRefused:
-      return Error::body_error(IoKind::kInvalidInput, "Invalid header name: field \"" +
-                                                          std::string(outcome.refused_name) +
-                                                          "\" does not fit the trailer map");
+      return Error::body_error(
+          IoKind::kInvalidInput,
+          "Invalid header name: " + quoted(outcome.refused_name) + " does not fit the trailer map");
     case LineFault::kHeaderName:
     case LineFault::kNone:
       break;
@@ -102,7 +103,11 @@ DecodeResult BodyDecoder::decode() {
 }
 
 void BodyDecoder::consume(size_t n) {
-  if (n == 0 || complete_ || failed_) return;
+  if (complete_ || failed_) return;
+  if (framing_ == Framing::kChunked && state_ != State::kBody) return;
+  n = std::min(n, input_.size());
+  if (framing_ != Framing::kClose && remaining_ < n) n = size_t(remaining_);
+  if (n == 0) return;
   input_.consume(n);
   if (framing_ == Framing::kLength) {
     remaining_ -= n;

@@ -58,7 +58,8 @@ class BodyDecoder {
   // framing fails. Chunk data is reported as it arrives, never joined across two chunks;
   // close-delimited data at most kMaxCloseDelimitedResult bytes at a time. A failure is sticky.
   DecodeResult decode();
-  // Takes the first `n` bytes (n <= data.size()) of the data the last decode() reported.
+  // Takes the first `n` bytes of the data decode() reports (a larger `n` takes only what the
+  // body or the current chunk has left; outside chunk data it does nothing).
   void consume(size_t n);
 
   // decode() followed by consume() of everything reported, with the bytes copied out: kData

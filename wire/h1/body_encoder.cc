@@ -41,6 +41,8 @@ bool is_never_sent_trailer(std::string_view name) {
 }
 
 ChunkPlan plan_chunk(BodyFraming& framing, uint64_t chunk_size) {
+  // An empty chunk is never framed: "0" CR LF CR LF would end a chunked body.
+  if (chunk_size == 0) return ChunkPlan{ChunkPlan::Kind::kWhole, 0};
   switch (framing.kind) {
     case BodyFraming::Kind::kLength:
       if (chunk_size <= framing.length) {

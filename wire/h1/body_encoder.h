@@ -33,9 +33,9 @@ struct ChunkPlan {
   uint64_t size = 0;
 };
 
-// Frames a chunk of `chunk_size` bytes (not empty) and counts it against a declared length: a
-// length framing passes it whole while it fits and truncates it to what remains (then nothing);
-// close-delimited passes it whole; chunked frames it.
+// Frames a chunk of `chunk_size` bytes (an empty chunk is passed whole) and counts it against a
+// declared length: a length framing passes it whole while it fits and truncates it to what remains
+// (then nothing); close-delimited passes it whole; chunked frames it.
 ChunkPlan plan_chunk(BodyFraming& framing, uint64_t chunk_size);
 
 // The size of the chunked frame of `data_size` bytes: upper-case hex size, CR LF, data, CR LF.

@@ -103,7 +103,7 @@ TEST(LengthBody, DataIsReportedAgainUntilConsumed) {
   EXPECT_EQ(d.decode().data, "abcdefghij");
   d.consume(3);
   EXPECT_EQ(d.decode().data, "defghij");
-  d.consume(7);
+  d.consume(100);  // more than was reported takes only the body's bytes
   EXPECT_TRUE(d.is_complete());
   EXPECT_EQ(d.buffered(), 2u);
 }

@@ -43,6 +43,7 @@ TEST(ChunkFraming, SizeLineIsUpperCaseHexWithoutLeadingZeros) {
   EXPECT_EQ(frame_chunk(f, std::string(10, 'x')), "A\r\n" + std::string(10, 'x') + "\r\n");
   EXPECT_EQ(frame_chunk(f, std::string(255, 'x')).substr(0, 4), "FF\r\n");
   EXPECT_EQ(frame_chunk(f, std::string(256, 'x')).substr(0, 5), "100\r\n");
+  EXPECT_EQ(plan_chunk(f, 0).kind, ChunkPlan::Kind::kWhole);  // never a terminator
   for (uint64_t n :
        {uint64_t(1), uint64_t(15), uint64_t(16), uint64_t(0xFFFF), uint64_t(0x10000), UINT64_MAX}) {
     const std::string expected_size_line = [&] {
