@@ -1,13 +1,16 @@
 #include "src/h1/codec.h"
 
+#include "src/h1/body_decoder.h"
 #include "src/h1/heads.h"
 #include "src/http/header_map.h"
 #include "src/py/args.h"
 #include "src/py/errors.h"
 #include "src/py/types.h"
+#include "wire/h1/body_encoder.h"
 #include "wire/h1/tokens.h"
 
 #include <array>
+#include <cstring>
 
 namespace quillet::py {
 namespace {
@@ -252,6 +255,209 @@ PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssi
   return new_bytes(out);
 }
 
+// --- body framing ---
+
+// A new bytes of `size` bytes to be filled, or nullptr with OverflowError when the size cannot
+// be a bytes object at all.
+PyObject* new_bytes_of(uint64_t size) {
+  if (size > uint64_t(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "bytes size does not fit Py_ssize_t");
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
+}
+
+// The one terminator object every chunked body ends with.
+PyObject* terminator() {
+  static PyObject* shared = PyBytes_FromStringAndSize(h1::kChunkedTerminator.data(),
+                                                      Py_ssize_t(h1::kChunkedTerminator.size()));
+  Py_XINCREF(shared);
+  return shared;
+}
+
+PyObject* end_object(const h1::BodyEnd& end) {
+  switch (end.kind) {
+    case h1::BodyEnd::Kind::kNothing:
+      return PyBytes_FromStringAndSize(nullptr, 0);
+    case h1::BodyEnd::Kind::kTerminator:
+      return terminator();
+    case h1::BodyEnd::Kind::kTrailers:
+      break;
+  }
+  PyObject* out = new_bytes_of(end.size());
+  if (out != nullptr) end.write(PyBytes_AS_STRING(out));
+  return out;
+}
+
+bool chunk_arg(const char* function, const char* name, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** obj, std::string_view* chunk) {
+  const std::array<const char*, 1> names{name};
+  const ArgParser parser(function, names, 1, 1);
+  return parser.parse(args, nargs, kwnames, obj) && arg_bytes(*obj, name, chunk);
+}
+
+PyObject* codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  PyObject* obj;
+  std::string_view chunk;
+  if (!chunk_arg("serialize_data", "chunk", args, nargs, kwnames, &obj, &chunk)) return nullptr;
+  if (chunk.empty()) return Py_NewRef(obj);  // nothing to frame, whatever the encoder
+  CodecState& s = codec_state(self);
+  h1::ChunkPlan plan;
+  {
+    Guard guard(s.lock);
+    h1::BodyFraming* framing = s.codec.body_encoder();
+    if (framing == nullptr) {
+      guard.unlock();
+      PyErr_SetString(PyExc_ValueError, "serialize_data with no request in flight");
+      return nullptr;
+    }
+    plan = h1::plan_chunk(*framing, chunk.size());
+  }
+  switch (plan.kind) {
+    case h1::ChunkPlan::Kind::kWhole:
+      return Py_NewRef(obj);
+    case h1::ChunkPlan::Kind::kPrefix:
+      return PyBytes_FromStringAndSize(chunk.data(), Py_ssize_t(plan.size));
+    case h1::ChunkPlan::Kind::kFramed:
+      break;
+  }
+  PyObject* out = new_bytes_of(plan.size);
+  if (out != nullptr) h1::write_chunk_frame(chunk, PyBytes_AS_STRING(out));
+  return out;
+}
+
+PyObject* codec_serialize_end(PyObject* self, PyObject*) {
+  CodecState& s = codec_state(self);
+  h1::BodyEnd end;
+  std::optional<h1::Error> error;
+  {
+    Guard guard(s.lock);
+    const std::optional<h1::BodyFraming> framing = s.codec.take_body_encoder();
+    error = h1::plan_end(framing ? &*framing : nullptr, &end);
+  }
+  if (error) return raise_h1(*error);
+  return end_object(end);
+}
+
+PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames{"trailers"};
+  static constexpr ArgParser kParser("serialize_trailers", kNames, 1, 1);
+  PyObject* obj;
+  HeaderMap trailers;  // copied under its own lock before ours is taken
+  if (!kParser.parse(args, nargs, kwnames, &obj) ||
+      !arg_header_map(obj, "trailers", &trailers)) {
+    return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  h1::BodyEnd end;
+  std::optional<h1::Error> error;
+  {
+    Guard guard(s.lock);
+    const std::optional<h1::BodyFraming> framing = s.codec.take_body_encoder();
+    error = h1::plan_trailers(framing ? &*framing : nullptr, s.codec.trailers_permitted(),
+                              trailers, &end);
+  }
+  if (error) return raise_h1(*error);
+  return end_object(end);
+}
+
+PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames{"head", "body", "trailers"};
+  static constexpr ArgParser kParser("serialize_head_and_body", kNames, 3, 1);
+  PyObject* a[3];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  std::string_view head;
+  std::string_view body;
+  std::optional<HeaderMap> trailers;
+  if (!arg_bytes(a[0], "head", &head)) return nullptr;
+  if (a[1] != nullptr && a[1] != Py_None && !arg_bytes(a[1], "body", &body)) return nullptr;
+  if (a[2] != nullptr && a[2] != Py_None) {
+    trailers.emplace();
+    if (!arg_header_map(a[2], "trailers", &*trailers)) return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  bool head_alone = false;
+  h1::ChunkPlan plan;
+  bool has_body = false;
+  h1::BodyEnd end;
+  std::optional<h1::Error> error;
+  {
+    Guard guard(s.lock);
+    std::optional<h1::BodyFraming> framing = s.codec.take_body_encoder();
+    if (!framing || (framing->kind == h1::BodyFraming::Kind::kLength && framing->length == 0)) {
+      head_alone = true;  // no body goes out: body and trailers are ignored
+    } else {
+      if (!body.empty()) {
+        plan = h1::plan_chunk(*framing, body.size());
+        has_body = true;
+      }
+      error = trailers ? h1::plan_trailers(&*framing, s.codec.trailers_permitted(), *trailers,
+                                           &end)
+                       : h1::plan_end(&*framing, &end);
+    }
+  }
+  if (head_alone) return Py_NewRef(a[0]);
+  if (error) return raise_h1(*error);
+  uint64_t body_size = 0;
+  if (has_body) {
+    body_size = plan.kind == h1::ChunkPlan::Kind::kWhole ? body.size() : plan.size;
+  }
+  const uint64_t total = uint64_t(head.size()) + body_size + end.size();
+  PyObject* out = new_bytes_of(total);
+  if (out == nullptr) return nullptr;
+  char* p = PyBytes_AS_STRING(out);
+  std::memcpy(p, head.data(), head.size());
+  p += head.size();
+  if (has_body) {
+    if (plan.kind == h1::ChunkPlan::Kind::kFramed) {
+      p = h1::write_chunk_frame(body, p);
+    } else {
+      std::memcpy(p, body.data(), size_t(body_size));
+      p += body_size;
+    }
+  }
+  end.write(p);
+  return out;
+}
+
+PyObject* codec_body_is_eof(PyObject* self, PyObject*) {
+  CodecState& s = codec_state(self);
+  Guard guard(s.lock);
+  const bool eof = s.codec.body_is_eof();
+  guard.unlock();
+  return new_bool(eof);
+}
+
+// Moves the read buffer into a body decoder: the codec's lock to take the bytes, then the
+// decoder's to hand them over, never both at once.
+PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames{"decoder"};
+  static constexpr ArgParser kParser("take_body_into", kNames, 1, 1);
+  PyObject* decoder;
+  if (!kParser.parse(args, nargs, kwnames, &decoder)) return nullptr;
+  if (!body_decoder_check(decoder)) {
+    PyErr_Format(PyExc_TypeError, "decoder must be an H1BodyDecoder, not %.100s",
+                 Py_TYPE(decoder)->tp_name);
+    return nullptr;
+  }
+  CodecState& s = codec_state(self);
+  std::string bytes;
+  {
+    Guard guard(s.lock);
+    bytes = s.codec.take_body();
+  }
+  if (!bytes.empty()) {
+    BodyDecoderState& d = body_decoder_state(decoder);
+    Guard guard(d.lock);
+    d.decoder.feed_owned(std::move(bytes));
+  }
+  return new_none();
+}
+
 template <bool (h1::Codec::*kVerdict)() const>
 PyObject* codec_verdict(PyObject* self, void*) {
   CodecState& s = codec_state(self);
@@ -297,6 +503,21 @@ PyMethodDef kMethods[] = {
      "serialize_response(status, headers=None, *, keep_alive=True, http10=False, "
      "content_length=None, chunked=False) -> bytes: encode a response head and fix its body "
      "framing."},
+    {"serialize_data", as_method(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_data(chunk) -> bytes: one chunk of body data, framed."},
+    {"serialize_end", codec_serialize_end, METH_NOARGS,
+     "serialize_end() -> bytes: the end of the body."},
+    {"serialize_trailers", as_method(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_trailers(trailers) -> bytes: the end of the body with the declared trailer "
+     "fields where they may be sent."},
+    {"serialize_head_and_body", as_method(codec_serialize_head_and_body),
+     METH_FASTCALL | METH_KEYWORDS,
+     "serialize_head_and_body(head, body=None, trailers=None) -> bytes: a whole message in one "
+     "buffer."},
+    {"body_is_eof", codec_body_is_eof, METH_NOARGS,
+     "body_is_eof() -> bool: no body bytes are to be sent."},
+    {"take_body_into", as_method(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
+     "take_body_into(decoder): move the read buffer into an H1BodyDecoder."},
     {"continue_response", codec_continue_response, METH_NOARGS | METH_STATIC,
      "continue_response() -> bytes: the interim 100 Continue response."},
     {"connection_close", codec_connection_close, METH_O | METH_STATIC,

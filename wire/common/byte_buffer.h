@@ -21,6 +21,16 @@ class ByteBuffer {
     data_.append(bytes);
   }
 
+  // Appends `bytes`, taking over its storage when the buffer is empty (no copy).
+  void append_owned(std::string&& bytes) {
+    if (empty()) {
+      data_ = std::move(bytes);
+      start_ = 0;
+    } else {
+      append(std::string_view(bytes));
+    }
+  }
+
   // Drops the first `n` bytes (n <= size()). The bytes after them are not moved now; the space
   // is reclaimed on a later append, once at least half of the storage is dead.
   void consume(size_t n) {

@@ -52,6 +52,8 @@ class BodyDecoder {
   static BodyDecoder from_kind(std::string_view kind, uint64_t length = 0);
 
   void feed(std::string_view bytes);
+  // Feeds bytes whose storage the decoder may take over (no copy when its buffer is empty).
+  void feed_owned(std::string&& bytes);
   void mark_eof();
 
   // Runs the framing until body data is available, the body ends, more input is needed or the

@@ -69,6 +69,18 @@ class Codec {
   const std::optional<RequestMethod>& recorded_method() const { return method_; }
   bool trailers_permitted() const { return trailers_permitted_; }
   const std::optional<BodyFraming>& body_framing() const { return encoder_; }
+  // The framing of the message in flight, for framing its body chunks (nullptr: none).
+  BodyFraming* body_encoder() { return encoder_ ? &*encoder_ : nullptr; }
+  // Takes the framing away: the body is being finished.
+  std::optional<BodyFraming> take_body_encoder() {
+    std::optional<BodyFraming> taken = std::move(encoder_);
+    encoder_.reset();
+    return taken;
+  }
+  // No body bytes are to be sent: no framing, or a length framing with nothing left.
+  bool body_is_eof() const {
+    return !encoder_ || (encoder_->kind == BodyFraming::Kind::kLength && encoder_->length == 0);
+  }
   bool request_connection_close() const { return request_connection_close_; }
   bool response_is_last() const { return response_is_last_; }
   bool response_close_delimited() const { return response_close_delimited_; }
