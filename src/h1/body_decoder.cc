@@ -24,8 +24,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return box_new<BodyDecoderState>(type, h1::BodyDecoder::from_kind(kind, length));
 }
 
-PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 1> kNames{"data"};
   static constexpr ArgParser kParser("feed", kNames, 1, 1);
   PyObject* obj;
@@ -137,10 +136,10 @@ PyGetSetDef kProperties[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "H1BodyDecoder(kind, length=0)\n\n"
-                    "Decodes one HTTP/1 message body framed as kind 'length' (of `length` "
-                    "bytes), 'chunked' or 'close'; any other kind is an empty body.")},
+    {Py_tp_doc,
+     const_cast<char*>("H1BodyDecoder(kind, length=0)\n\n"
+                       "Decodes one HTTP/1 message body framed as kind 'length' (of `length` "
+                       "bytes), 'chunked' or 'close'; any other kind is an empty body.")},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<BodyDecoderState>)},
     {Py_tp_methods, kMethods},
@@ -154,7 +153,9 @@ TypeHolder g_type(&kSpec, Subclassing::kFinal, Construction::kFromPython);
 
 }  // namespace
 
-PyTypeObject* body_decoder_type() { return g_type.get(); }
+PyTypeObject* body_decoder_type() {
+  return g_type.get();
+}
 
 bool body_decoder_check(PyObject* obj) {
   PyTypeObject* type = body_decoder_type();

@@ -346,8 +346,7 @@ PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssi
   static constexpr ArgParser kParser("serialize_trailers", kNames, 1, 1);
   PyObject* obj;
   HeaderMap trailers;  // copied under its own lock before ours is taken
-  if (!kParser.parse(args, nargs, kwnames, &obj) ||
-      !arg_header_map(obj, "trailers", &trailers)) {
+  if (!kParser.parse(args, nargs, kwnames, &obj) || !arg_header_map(obj, "trailers", &trailers)) {
     return nullptr;
   }
   CodecState& s = codec_state(self);
@@ -356,8 +355,8 @@ PyObject* codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssi
   {
     Guard guard(s.lock);
     const std::optional<h1::BodyFraming> framing = s.codec.take_body_encoder();
-    error = h1::plan_trailers(framing ? &*framing : nullptr, s.codec.trailers_permitted(),
-                              trailers, &end);
+    error = h1::plan_trailers(framing ? &*framing : nullptr, s.codec.trailers_permitted(), trailers,
+                              &end);
   }
   if (error) return raise_h1(*error);
   return end_object(end);
@@ -394,8 +393,7 @@ PyObject* codec_serialize_head_and_body(PyObject* self, PyObject* const* args, P
         plan = h1::plan_chunk(*framing, body.size());
         has_body = true;
       }
-      error = trailers ? h1::plan_trailers(&*framing, s.codec.trailers_permitted(), *trailers,
-                                           &end)
+      error = trailers ? h1::plan_trailers(&*framing, s.codec.trailers_permitted(), *trailers, &end)
                        : h1::plan_end(&*framing, &end);
     }
   }

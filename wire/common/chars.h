@@ -11,8 +11,21 @@ namespace detail {
 constexpr bool is_tchar(unsigned c) {
   if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
   switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~':
       return true;
     default:
       return false;
@@ -22,7 +35,8 @@ constexpr bool is_tchar(unsigned c) {
 template <class Pred>
 constexpr std::array<bool, 256> table(Pred pred) {
   std::array<bool, 256> t{};
-  for (unsigned c = 0; c < 256; ++c) t[c] = pred(c);
+  for (unsigned c = 0; c < 256; ++c)
+    t[c] = pred(c);
   return t;
 }
 
@@ -39,9 +53,15 @@ inline constexpr std::array<bool, 256> kFieldValue =
 inline constexpr std::array<bool, 256> kTarget =
     detail::table([](unsigned c) { return c > 0x20 && c != 0x7F; });
 
-inline bool token(char c) { return kToken[static_cast<unsigned char>(c)]; }
-inline bool field_value(char c) { return kFieldValue[static_cast<unsigned char>(c)]; }
-inline bool target(char c) { return kTarget[static_cast<unsigned char>(c)]; }
+inline bool token(char c) {
+  return kToken[static_cast<unsigned char>(c)];
+}
+inline bool field_value(char c) {
+  return kFieldValue[static_cast<unsigned char>(c)];
+}
+inline bool target(char c) {
+  return kTarget[static_cast<unsigned char>(c)];
+}
 
 // A value made only of HTAB and 0x20 to 0x7E: the values whose comma-separated tokens count.
 inline bool visible_ascii_or_space(char c) {

@@ -69,7 +69,9 @@ void BodyDecoder::feed(std::string_view bytes) {
   input_.append(bytes);
 }
 
-void BodyDecoder::feed_owned(std::string&& bytes) { input_.append_owned(std::move(bytes)); }
+void BodyDecoder::feed_owned(std::string&& bytes) {
+  input_.append_owned(std::move(bytes));
+}
 
 void BodyDecoder::mark_eof() {
   eof_ = true;
