@@ -3,6 +3,7 @@
 #include "src/h1/body_decoder.h"
 #include "src/h1/codec.h"
 #include "src/h1/heads.h"
+#include "src/h1/server_state.h"
 #include "src/http/functions.h"
 #include "src/http/header_map.h"
 #include "src/http/once_latch.h"
@@ -98,6 +99,7 @@ constexpr Registration kRegistrations[] = {
     {"H1ResponseHead", make_class<response_head_type>},
     {"H1RequestHead", make_class<request_head_type>},
     {"H1BodyDecoder", make_class<body_decoder_type>},
+    {"H1ServerState", make_class<server_state_type>},
     {"OnceLatch", make_class<once_latch_type>},
     // HTTP/1 watcher verdicts, next steps, read codes and request claims
     {"H1_WATCH_HANDOFF", make_int<0>},
