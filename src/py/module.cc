@@ -1,5 +1,6 @@
 // The _quillet module: one execution step that registers every name, in a fixed order, and
 // lists each in __all__ as it goes.
+#include "src/h1/client_state.h"
 #include "src/h1/codec.h"
 #include "src/h1/heads.h"
 #include "src/http/functions.h"
@@ -96,6 +97,7 @@ constexpr Registration kRegistrations[] = {
     {"H1Codec", make_class<codec_type>},
     {"H1ResponseHead", make_class<response_head_type>},
     {"H1RequestHead", make_class<request_head_type>},
+    {"H1ClientState", make_class<client_state_type>},
     {"OnceLatch", make_class<once_latch_type>},
     // HTTP/1 watcher verdicts, next steps, read codes and request claims
     {"H1_WATCH_HANDOFF", make_int<0>},
