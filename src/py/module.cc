@@ -1,6 +1,7 @@
 // The _quillet module: one execution step that registers every name, in a fixed order, and
 // lists each in __all__ as it goes.
 #include "src/h1/body_decoder.h"
+#include "src/h1/client_state.h"
 #include "src/h1/codec.h"
 #include "src/h1/heads.h"
 #include "src/h1/server_state.h"
@@ -100,6 +101,7 @@ constexpr Registration kRegistrations[] = {
     {"H1RequestHead", make_class<request_head_type>},
     {"H1BodyDecoder", make_class<body_decoder_type>},
     {"H1ServerState", make_class<server_state_type>},
+    {"H1ClientState", make_class<client_state_type>},
     {"OnceLatch", make_class<once_latch_type>},
     // HTTP/1 watcher verdicts, next steps, read codes and request claims
     {"H1_WATCH_HANDOFF", make_int<0>},

@@ -43,7 +43,6 @@ NOT_YET_BUILT = {
     "H2StreamState", "H2FlowControl", "H2ContentLength", "H2DataFrameBudget", "H2Streams",
     "H2Stopped", "H2RecvHeadersVerdict", "H2RecvDataVerdict", "H2SendVerdict", "H2ResetVerdict",
     "H2Reason",
-    "H1ClientState",
 }
 
 CONSTANTS = {
