@@ -235,6 +235,21 @@ bool only_seq(const char* function, PyObject* const* args, Py_ssize_t nargs, PyO
   return parser.parse(args, nargs, kwnames, &obj) && seq_arg(obj, seq);
 }
 
+// A method of one `seq` argument that answers a bool decided under the lock.
+template <class Decide>
+PyObject* seq_verdict(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Decide decide) {
+  uint64_t seq;
+  if (!only_seq(function, args, nargs, kwnames, &seq)) return nullptr;
+  ServerState& s = state(self);
+  bool verdict;
+  {
+    Guard guard(s.lock);
+    verdict = decide(s, seq);
+  }
+  return new_bool(verdict);
+}
+
 // --- construction and collection ---
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -485,27 +500,25 @@ PyObject* server_current_decoder(PyObject* self, PyObject*) {
 
 PyObject* server_try_send_continue(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("try_send_continue", args, nargs, kwnames, &seq)) return nullptr;
-  ServerState& s = state(self);
-  Guard guard(s.lock);
-  const bool claimed =
-      s.current(seq) && s.expect_continue && !s.http10 && !s.responded && !s.continue_claimed;
-  if (claimed) s.continue_claimed = true;
-  guard.unlock();
-  return new_bool(claimed);
+  return seq_verdict("try_send_continue", self, args, nargs, kwnames,
+                     [](ServerState& s, uint64_t seq) {
+                       if (!s.current(seq) || !s.expect_continue || s.http10 || s.responded ||
+                           s.continue_claimed) {
+                         return false;
+                       }
+                       s.continue_claimed = true;
+                       return true;
+                     });
 }
 
 PyObject* server_begin_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("begin_body_read", args, nargs, kwnames, &seq)) return nullptr;
-  ServerState& s = state(self);
-  Guard guard(s.lock);
-  const bool claimed = s.current(seq) && !s.body_done && !s.reader_active;
-  if (claimed) s.reader_active = true;
-  guard.unlock();
-  return new_bool(claimed);
+  return seq_verdict("begin_body_read", self, args, nargs, kwnames,
+                     [](ServerState& s, uint64_t seq) {
+                       if (!s.current(seq) || s.body_done || s.reader_active) return false;
+                       s.reader_active = true;  // the body reader is the one reader
+                       return true;
+                     });
 }
 
 PyObject* server_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -691,14 +704,11 @@ PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* server_close_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("close_window", args, nargs, kwnames, &seq)) return nullptr;
-  ServerState& s = state(self);
-  Guard guard(s.lock);
-  const bool closed_now = s.current(seq) && !s.response_done;
-  if (closed_now) s.response_done = true;
-  guard.unlock();
-  return new_bool(closed_now);
+  return seq_verdict("close_window", self, args, nargs, kwnames, [](ServerState& s, uint64_t seq) {
+    if (!s.current(seq) || s.response_done) return false;
+    s.response_done = true;
+    return true;
+  });
 }
 
 // --- shutdown and the watcher ---
@@ -748,13 +758,8 @@ PyObject* server_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* server_peer_closed_flag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("peer_closed_flag", args, nargs, kwnames, &seq)) return nullptr;
-  ServerState& s = state(self);
-  Guard guard(s.lock);
-  const bool peer_closed = s.current(seq) && s.peer_closed;
-  guard.unlock();
-  return new_bool(peer_closed);
+  return seq_verdict("peer_closed_flag", self, args, nargs, kwnames,
+                     [](ServerState& s, uint64_t seq) { return s.current(seq) && s.peer_closed; });
 }
 
 PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
