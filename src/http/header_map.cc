@@ -112,6 +112,14 @@ struct Copied {
   std::string bytes;
   std::vector<size_t> lengths;
 
+  // Room for every pair of `m` at once, so that copying never regrows the buffers.
+  void reserve_for(const HeaderMap& m) {
+    size_t total = 0;
+    m.for_each([&](std::string_view n, std::string_view v) { total += n.size() + v.size(); });
+    bytes.reserve(total);
+    lengths.reserve(2 * m.size());
+  }
+
   void add(std::string_view s) {
     bytes.append(s);
     lengths.push_back(s.size());
@@ -177,6 +185,7 @@ bool locked(PyObject* self, F&& work) {
 PyObject* snapshot_list(PyObject* self, Shape shape) {
   Copied copied;
   const bool ok = locked(self, [&](const HeaderMap& m) {
+    copied.reserve_for(m);
     if (shape == Shape::kNames) {
       m.for_each_name([&](std::string_view n) { copied.add(n); });
     } else if (shape == Shape::kValues) {
