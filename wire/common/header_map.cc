@@ -30,10 +30,25 @@ constexpr uint64_t kMul = 0x9e3779b97f4a7c15ull;
 static_assert(HeaderMap::kMaxNames < UINT16_MAX, "an index slot holds an entry number + 1");
 static_assert((HeaderMap::kMaxIndexSlots & (HeaderMap::kMaxIndexSlots - 1)) == 0);
 
-uint64_t load(const char* p, size_t n) {
-  uint64_t w = 0;
-  std::memcpy(&w, p, n);
+uint64_t load8(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
   return w;
+}
+
+// The first n < 8 bytes at p as a little-endian word, with fixed-size loads only (a memcpy of
+// a variable size is a library call): overlapping loads write the same bytes twice.
+uint64_t load_partial(const char* p, size_t n) {
+  if (n >= 4) {
+    uint32_t head;
+    uint32_t tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    return uint64_t(head) | (uint64_t(tail) << ((n - 4) * 8));
+  }
+  if (n == 0) return 0;
+  return uint64_t(uint8_t(p[0])) | (uint64_t(uint8_t(p[n / 2])) << (n / 2 * 8)) |
+         (uint64_t(uint8_t(p[n - 1])) << ((n - 1) * 8));
 }
 
 // Lower-cases the ASCII letters among eight bytes at once and leaves every other byte alone:
@@ -68,11 +83,11 @@ uint32_t hash_name(std::string_view name) {
   const char* p = name.data();
   size_t n = name.size();
   for (; n >= 8; p += 8, n -= 8) {
-    h = (h ^ fold8(load(p, 8))) * kMul;
+    h = (h ^ fold8(load8(p))) * kMul;
     h ^= h >> 29;
   }
   if (n > 0) {
-    h = (h ^ fold8(load(p, n))) * kMul;
+    h = (h ^ fold8(load_partial(p, n))) * kMul;
     h ^= h >> 29;
   }
   h ^= h >> 32;
@@ -84,7 +99,7 @@ uint32_t hash_name(std::string_view name) {
 // `stored` is lower case; `query` may not be.
 bool equal_folded(const char* stored, const char* query, size_t n) {
   for (; n >= 8; stored += 8, query += 8, n -= 8) {
-    if (load(stored, 8) != fold8(load(query, 8))) return false;
+    if (load8(stored) != fold8(load8(query))) return false;
   }
   for (; n > 0; ++stored, ++query, --n) {
     if (*stored != ascii_lower(*query)) return false;
@@ -188,6 +203,16 @@ void HeaderMap::reserve_extra() {
   reserve_more(extras_, 1, 8);
 }
 
+void HeaderMap::reserve(size_t names, size_t bytes) {
+  const size_t total = std::min(entries_.size() + names, kMaxNames);
+  size_t slots = index_.empty() ? kInitialSlots : index_.size();
+  while (total > slots / 4 * 3 && slots < kMaxIndexSlots)
+    slots *= 2;
+  if (slots != index_.size()) grow_index(slots);
+  reserve_more(entries_, total - entries_.size(), kInitialEntries);
+  reserve_bytes(bytes);
+}
+
 void HeaderMap::reserve_entry(size_t bytes) {
   if (index_.empty()) {
     grow_index(kInitialSlots);
@@ -234,13 +259,25 @@ size_t HeaderMap::store(std::string_view bytes) noexcept {
 }
 
 size_t HeaderMap::store_folded(std::string_view name) noexcept {
-  // One append and an in-place pass that the compiler can vectorise, instead of a capacity
-  // check per byte.
   const size_t off = arena_.size();
-  arena_.append(name);
-  char* folded = arena_.data() + off;
-  for (size_t i = 0; i < name.size(); ++i)
-    folded[i] = ascii_lower(folded[i]);
+  // Fold eight bytes at a time into a small buffer and append it whole: folding in place after
+  // the append would read back bytes just written, which stalls.
+  char folded[64];
+  const char* p = name.data();
+  size_t n = name.size();
+  while (n > 0) {
+    const size_t take = std::min(n, sizeof(folded));
+    size_t i = 0;
+    for (; i + 8 <= take; i += 8) {
+      const uint64_t w = fold8(load8(p + i));
+      std::memcpy(folded + i, &w, 8);
+    }
+    for (; i < take; ++i)
+      folded[i] = ascii_lower(p[i]);
+    arena_.append(folded, take);
+    p += take;
+    n -= take;
+  }
   return off;
 }
 

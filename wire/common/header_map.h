@@ -63,6 +63,9 @@ class HeaderMap {
   // Makes `value` the only value of `name`: an existing entry keeps its position and drops its
   // chained values; a new name is appended. False, with the map unchanged, when the map is full.
   [[nodiscard]] bool replace(std::string_view name, std::string_view value);
+  // Makes room for `names` more names holding `bytes` more bytes of names and values, so that
+  // that many appends allocate nothing (may throw; the map is unchanged then).
+  void reserve(size_t names, size_t bytes);
   // Removes `name` and all its values (swap removal); false when absent.
   bool remove(std::string_view name) noexcept;
 

@@ -1,6 +1,7 @@
 #include "wire/common/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace quillet {
 namespace {
@@ -93,6 +94,14 @@ bool is_valid_utf8(std::string_view text) {
   const size_t n = text.size();
   size_t i = 0;
   while (i < n) {
+    if (n - i >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      if ((word & 0x8080808080808080ull) == 0) {  // eight ASCII bytes
+        i += 8;
+        continue;
+      }
+    }
     if (p[i] < 0x80) {
       ++i;
       continue;

@@ -349,6 +349,14 @@ class Cursor {
   LineFault fault_ = LineFault::kNone;
 };
 
+// Sizes the head's map for all its lines at once.
+void reserve_for(const LineSlots& lines, HeaderMap* headers) {
+  size_t bytes = 0;
+  for (size_t k = 0; k < lines.size(); ++k)
+    bytes += lines[k].name_size + lines[k].value_size;
+  headers->reserve(lines.size(), bytes);
+}
+
 ParseOutcome outcome_of(Step step, const Cursor& cursor) {
   ParseOutcome out;
   out.status = step == Step::kIncomplete ? ParseStatus::kIncomplete : ParseStatus::kError;
@@ -465,6 +473,7 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
   bool length_accepted = false;
   uint64_t length = 0;
   HeaderMap& headers = head->headers;
+  reserve_for(lines, &headers);
 
   for (size_t k = 0; k < lines.size(); ++k) {
     const std::string_view name = lines[k].name_view();
@@ -578,6 +587,7 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
 
   head->status = status;
   head->http10 = http10;
+  reserve_for(lines, &head->headers);
   KeepAlive keep_alive{!http10};
   bool has_te = false;
   bool has_length = false;
