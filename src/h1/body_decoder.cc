@@ -6,7 +6,6 @@
 #include "src/py/types.h"
 
 #include <array>
-#include <cstring>
 
 namespace quillet::py {
 namespace {
@@ -49,44 +48,31 @@ PyObject* decoder_mark_eof(PyObject* self, PyObject*) {
   return new_none();
 }
 
-// The next chunk of body data as one bytes object, filled with one copy: the size is learnt
-// under the lock, the object is made without it, and the bytes are copied and consumed under it
-// again. Should another thread take the data in between, the step starts over.
+// The next chunk of body data as one bytes object, copied once from the input buffer. The bytes
+// object is made under the lock: bytes are not tracked by the cyclic collector, so making one
+// cannot start a collection or run any Python code.
 PyObject* decoder_decode(PyObject* self, PyObject*) {
   BodyDecoderState& s = body_decoder_state(self);
-  while (true) {
-    size_t size = 0;
-    {
-      Guard guard(s.lock);
-      h1::DecodeResult result = s.decoder.decode();
-      switch (result.status) {
-        case h1::DecodeStatus::kData:
-          size = result.data.size();
-          break;
-        case h1::DecodeStatus::kNeedMore:
-        case h1::DecodeStatus::kComplete:
-          return new_none();
-        case h1::DecodeStatus::kError: {
-          const h1::Error error = *result.error;
-          guard.unlock();
-          return raise_h1(error);
-        }
-      }
+  Guard guard(s.lock);
+  h1::DecodeResult result = s.decoder.decode();
+  switch (result.status) {
+    case h1::DecodeStatus::kData: {
+      PyObject* chunk =
+          PyBytes_FromStringAndSize(result.data.data(), Py_ssize_t(result.data.size()));
+      if (chunk != nullptr) s.decoder.consume(result.data.size());
+      return chunk;
     }
-    Ref chunk = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
-    if (!chunk) return nullptr;
-    bool filled = false;
-    {
-      Guard guard(s.lock);
-      h1::DecodeResult result = s.decoder.decode();
-      if (result.status == h1::DecodeStatus::kData && result.data.size() >= size) {
-        std::memcpy(PyBytes_AS_STRING(chunk.get()), result.data.data(), size);
-        s.decoder.consume(size);
-        filled = true;
-      }
+    case h1::DecodeStatus::kNeedMore:
+    case h1::DecodeStatus::kComplete:
+      break;
+    case h1::DecodeStatus::kError: {
+      const h1::Error error = *result.error;
+      guard.unlock();
+      return raise_h1(error);
     }
-    if (filled) return chunk.release();
   }
+  guard.unlock();
+  return new_none();
 }
 
 PyObject* decoder_take_trailers(PyObject* self, PyObject*) {

@@ -160,15 +160,9 @@ PyObject* codec_connection_close(PyObject*, PyObject* headers) {
   return new_bool(close);
 }
 
-// The headers argument of the encoders, as the encoder's own copy: a HeaderMap is copied under
-// its lock; None is empty; anything else is converted as HeaderMap(headers) would.
-bool headers_arg(PyObject* obj, HeaderMap* out) {
-  if (obj == nullptr || obj == Py_None) return true;
-  if (header_map_check(obj)) return header_map_snapshot(obj, out);
-  Ref converted =
-      Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(header_map_type()), obj));
-  return converted && header_map_snapshot(converted.get(), out);
-}
+// The headers argument of the encoders, as the encoder's own copy (converted as
+// HeaderMap(headers) would read it).
+bool headers_arg(PyObject* obj, HeaderMap* out) { return header_map_fill(obj, out); }
 
 // The body description shared by both encoders.
 bool body_args(PyObject* content_length, PyObject* chunked, h1::BodySpec* body) {

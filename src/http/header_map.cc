@@ -1,5 +1,7 @@
 #include "src/http/header_map.h"
 
+#include "src/py/header_names.h"
+
 #include "src/py/args.h"
 #include "src/py/lock.h"
 #include "src/py/types.h"
@@ -101,6 +103,17 @@ PyObject* new_name_str(std::string_view name) {
   return s;
 }
 
+// A stored (lower-case) name as str or bytes, shared when it is a common one.
+PyObject* stored_name_str(std::string_view name) {
+  PyObject* shared = shared_name_str(name);
+  return shared != nullptr ? shared : new_name_str(name);
+}
+
+PyObject* stored_name_bytes(std::string_view name) {
+  PyObject* shared = shared_name_bytes(name);
+  return shared != nullptr ? shared : new_bytes(name);
+}
+
 PyObject* raise_key_error(std::string_view name) {
   Ref key = Ref::steal(new_name_str(name));
   if (key) PyErr_SetObject(PyExc_KeyError, key.get());
@@ -144,12 +157,12 @@ PyObject* new_list(const Copied& copied, Shape shape) {
   for (size_t i = 0; i < count; ++i) {
     PyObject* item;
     if (shape == Shape::kNames) {
-      item = new_name_str(next(i));
+      item = stored_name_str(next(i));
     } else if (shape == Shape::kValues) {
       item = new_bytes(next(i));
     } else {
       const std::string_view name = next(2 * i);
-      Ref n = Ref::steal(shape == Shape::kItems ? new_name_str(name) : new_bytes(name));
+      Ref n = Ref::steal(shape == Shape::kItems ? stored_name_str(name) : stored_name_bytes(name));
       Ref v = Ref::steal(new_bytes(next(2 * i + 1)));
       if (!n || !v) return nullptr;
       item = PyTuple_New(2);
@@ -557,6 +570,8 @@ bool arg_header_name(PyObject* obj, std::string_view* out) {
 bool arg_header_value(PyObject* obj, std::string_view* out) {
   return raise_value_conversion(view_value(obj, out));
 }
+
+bool header_map_fill(PyObject* init, HeaderMap* out) { return fill(out, init); }
 
 PyObject* raise_header_map_full() {
   PyErr_SetString(PyExc_ValueError, kFull);

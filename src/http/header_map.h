@@ -35,6 +35,11 @@ bool arg_header_map(PyObject* obj, const char* name, quillet::HeaderMap* out);
 bool arg_header_name(PyObject* obj, std::string_view* out);
 bool arg_header_value(PyObject* obj, std::string_view* out);
 
+// Fills `out` (empty) from a header argument as HeaderMap(init) would read it: None, a
+// HeaderMap (copied under its lock), a dict or an iterable of pairs; without making a Python
+// HeaderMap. False with the HeaderMap's conversion error set.
+bool header_map_fill(PyObject* init, quillet::HeaderMap* out);
+
 // Raises the ValueError of a map that cannot take one more name; returns nullptr.
 PyObject* raise_header_map_full();
 

@@ -31,25 +31,35 @@ std::optional<uint16_t> automatic_status(ParseKind kind) {
   return std::nullopt;
 }
 
-HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head, ParseKind* error) {
-  buffer_.append(data);
-  if (buffer_.empty()) return HeadResult::kNone;
-  const std::string_view bytes = buffer_.view();
+HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
+                                       ParseKind* error) {
+  // With nothing buffered the head is parsed straight from `data`, and only what follows it is
+  // kept: the common case of a whole head in one read copies no head bytes.
+  const bool direct = buffer_.empty();
+  if (!direct) buffer_.append(data);
+  const std::string_view bytes = direct ? data : buffer_.view();
+  if (bytes.empty()) return HeadResult::kNone;
   const ParseOutcome outcome = parse_request_head(
       bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers}, head);
   ParseKind kind = outcome.error;
   switch (outcome.status) {
     case ParseStatus::kComplete:
-      buffer_.consume(outcome.consumed);
+      if (direct) {
+        buffer_.append(data.substr(outcome.consumed));
+      } else {
+        buffer_.consume(outcome.consumed);
+      }
       method_ = RequestMethod{head->method, head->method_token};
       trailers_permitted_ = head->allow_trailers;
       return HeadResult::kHead;
     case ParseStatus::kIncomplete:
+      if (direct) buffer_.append(data);
       if (bytes.size() < config_.max_buf_size) return HeadResult::kNone;
       kind = ParseKind::kTooLarge;
       break;
     case ParseStatus::kError:
     case ParseStatus::kInformational:  // not produced for requests
+      if (direct) buffer_.append(data);
       break;
   }
   // An HTTP/2 client that talks to us as if we spoke HTTP/2 gets no HTTP/1 answer.

@@ -1,0 +1,281 @@
+#include "src/py/header_names.h"
+
+#include <iterator>
+
+namespace quillet::py {
+namespace {
+
+// Header names common enough that every list of names shares one object for each,
+// sorted; kKnownHeaderNames[i] is the name of index i.
+constexpr const char* kKnownHeaderNames[] = {
+    "accept", "accept-charset", "accept-encoding", "accept-language", "accept-ranges",
+    "access-control-allow-credentials", "access-control-allow-headers",
+    "access-control-allow-methods", "access-control-allow-origin", "access-control-request-headers",
+    "access-control-request-method", "age", "allow", "authorization", "cache-control", "connection",
+    "content-disposition", "content-encoding", "content-language", "content-length",
+    "content-location", "content-range", "content-security-policy", "content-type", "cookie",
+    "date", "dnt", "etag", "expect", "expires", "forwarded", "host", "if-match",
+    "if-modified-since", "if-none-match", "if-range", "if-unmodified-since", "keep-alive",
+    "last-modified", "link", "location", "origin", "pragma", "proxy-authorization", "range",
+    "referer", "referrer-policy", "retry-after", "sec-ch-ua", "sec-ch-ua-mobile",
+    "sec-ch-ua-platform", "sec-fetch-dest", "sec-fetch-mode", "sec-fetch-site", "sec-fetch-user",
+    "sec-websocket-accept", "sec-websocket-extensions", "sec-websocket-key",
+    "sec-websocket-protocol", "sec-websocket-version", "server", "set-cookie",
+    "strict-transport-security", "te", "trailer", "transfer-encoding", "upgrade",
+    "upgrade-insecure-requests", "user-agent", "vary", "via", "www-authenticate",
+    "x-content-type-options", "x-forwarded-for", "x-forwarded-host", "x-forwarded-proto",
+    "x-frame-options", "x-real-ip", "x-request-id",
+};
+constexpr int kKnownHeaderNameCount = int(std::size(kKnownHeaderNames));
+
+// The index of a lower-case name in kKnownHeaderNames, or -1: by length, then first byte.
+int known_header_name(std::string_view name) {
+  if (name.empty()) return -1;
+  switch (name.size() * 256 + static_cast<unsigned char>(name[0])) {
+    case 2 * 256 + 't':
+      if (name == "te") return 63;
+      return -1;
+    case 3 * 256 + 'a':
+      if (name == "age") return 11;
+      return -1;
+    case 3 * 256 + 'd':
+      if (name == "dnt") return 26;
+      return -1;
+    case 3 * 256 + 'v':
+      if (name == "via") return 70;
+      return -1;
+    case 4 * 256 + 'd':
+      if (name == "date") return 25;
+      return -1;
+    case 4 * 256 + 'e':
+      if (name == "etag") return 27;
+      return -1;
+    case 4 * 256 + 'h':
+      if (name == "host") return 31;
+      return -1;
+    case 4 * 256 + 'l':
+      if (name == "link") return 39;
+      return -1;
+    case 4 * 256 + 'v':
+      if (name == "vary") return 69;
+      return -1;
+    case 5 * 256 + 'a':
+      if (name == "allow") return 12;
+      return -1;
+    case 5 * 256 + 'r':
+      if (name == "range") return 44;
+      return -1;
+    case 6 * 256 + 'a':
+      if (name == "accept") return 0;
+      return -1;
+    case 6 * 256 + 'c':
+      if (name == "cookie") return 24;
+      return -1;
+    case 6 * 256 + 'e':
+      if (name == "expect") return 28;
+      return -1;
+    case 6 * 256 + 'o':
+      if (name == "origin") return 41;
+      return -1;
+    case 6 * 256 + 'p':
+      if (name == "pragma") return 42;
+      return -1;
+    case 6 * 256 + 's':
+      if (name == "server") return 60;
+      return -1;
+    case 7 * 256 + 'e':
+      if (name == "expires") return 29;
+      return -1;
+    case 7 * 256 + 'r':
+      if (name == "referer") return 45;
+      return -1;
+    case 7 * 256 + 't':
+      if (name == "trailer") return 64;
+      return -1;
+    case 7 * 256 + 'u':
+      if (name == "upgrade") return 66;
+      return -1;
+    case 8 * 256 + 'i':
+      if (name == "if-match") return 32;
+      if (name == "if-range") return 35;
+      return -1;
+    case 8 * 256 + 'l':
+      if (name == "location") return 40;
+      return -1;
+    case 9 * 256 + 'f':
+      if (name == "forwarded") return 30;
+      return -1;
+    case 9 * 256 + 's':
+      if (name == "sec-ch-ua") return 48;
+      return -1;
+    case 9 * 256 + 'x':
+      if (name == "x-real-ip") return 77;
+      return -1;
+    case 10 * 256 + 'c':
+      if (name == "connection") return 15;
+      return -1;
+    case 10 * 256 + 'k':
+      if (name == "keep-alive") return 37;
+      return -1;
+    case 10 * 256 + 's':
+      if (name == "set-cookie") return 61;
+      return -1;
+    case 10 * 256 + 'u':
+      if (name == "user-agent") return 68;
+      return -1;
+    case 11 * 256 + 'r':
+      if (name == "retry-after") return 47;
+      return -1;
+    case 12 * 256 + 'c':
+      if (name == "content-type") return 23;
+      return -1;
+    case 12 * 256 + 'x':
+      if (name == "x-request-id") return 78;
+      return -1;
+    case 13 * 256 + 'a':
+      if (name == "accept-ranges") return 4;
+      if (name == "authorization") return 13;
+      return -1;
+    case 13 * 256 + 'c':
+      if (name == "cache-control") return 14;
+      if (name == "content-range") return 21;
+      return -1;
+    case 13 * 256 + 'i':
+      if (name == "if-none-match") return 34;
+      return -1;
+    case 13 * 256 + 'l':
+      if (name == "last-modified") return 38;
+      return -1;
+    case 14 * 256 + 'a':
+      if (name == "accept-charset") return 1;
+      return -1;
+    case 14 * 256 + 'c':
+      if (name == "content-length") return 19;
+      return -1;
+    case 14 * 256 + 's':
+      if (name == "sec-fetch-dest") return 51;
+      if (name == "sec-fetch-mode") return 52;
+      if (name == "sec-fetch-site") return 53;
+      if (name == "sec-fetch-user") return 54;
+      return -1;
+    case 15 * 256 + 'a':
+      if (name == "accept-encoding") return 2;
+      if (name == "accept-language") return 3;
+      return -1;
+    case 15 * 256 + 'r':
+      if (name == "referrer-policy") return 46;
+      return -1;
+    case 15 * 256 + 'x':
+      if (name == "x-forwarded-for") return 73;
+      if (name == "x-frame-options") return 76;
+      return -1;
+    case 16 * 256 + 'c':
+      if (name == "content-encoding") return 17;
+      if (name == "content-language") return 18;
+      if (name == "content-location") return 20;
+      return -1;
+    case 16 * 256 + 's':
+      if (name == "sec-ch-ua-mobile") return 49;
+      return -1;
+    case 16 * 256 + 'w':
+      if (name == "www-authenticate") return 71;
+      return -1;
+    case 16 * 256 + 'x':
+      if (name == "x-forwarded-host") return 74;
+      return -1;
+    case 17 * 256 + 'i':
+      if (name == "if-modified-since") return 33;
+      return -1;
+    case 17 * 256 + 's':
+      if (name == "sec-websocket-key") return 57;
+      return -1;
+    case 17 * 256 + 't':
+      if (name == "transfer-encoding") return 65;
+      return -1;
+    case 17 * 256 + 'x':
+      if (name == "x-forwarded-proto") return 75;
+      return -1;
+    case 18 * 256 + 's':
+      if (name == "sec-ch-ua-platform") return 50;
+      return -1;
+    case 19 * 256 + 'c':
+      if (name == "content-disposition") return 16;
+      return -1;
+    case 19 * 256 + 'i':
+      if (name == "if-unmodified-since") return 36;
+      return -1;
+    case 19 * 256 + 'p':
+      if (name == "proxy-authorization") return 43;
+      return -1;
+    case 20 * 256 + 's':
+      if (name == "sec-websocket-accept") return 55;
+      return -1;
+    case 21 * 256 + 's':
+      if (name == "sec-websocket-version") return 59;
+      return -1;
+    case 22 * 256 + 's':
+      if (name == "sec-websocket-protocol") return 58;
+      return -1;
+    case 22 * 256 + 'x':
+      if (name == "x-content-type-options") return 72;
+      return -1;
+    case 23 * 256 + 'c':
+      if (name == "content-security-policy") return 22;
+      return -1;
+    case 24 * 256 + 's':
+      if (name == "sec-websocket-extensions") return 56;
+      return -1;
+    case 25 * 256 + 's':
+      if (name == "strict-transport-security") return 62;
+      return -1;
+    case 25 * 256 + 'u':
+      if (name == "upgrade-insecure-requests") return 67;
+      return -1;
+    case 27 * 256 + 'a':
+      if (name == "access-control-allow-origin") return 8;
+      return -1;
+    case 28 * 256 + 'a':
+      if (name == "access-control-allow-headers") return 6;
+      if (name == "access-control-allow-methods") return 7;
+      return -1;
+    case 29 * 256 + 'a':
+      if (name == "access-control-request-method") return 10;
+      return -1;
+    case 30 * 256 + 'a':
+      if (name == "access-control-request-headers") return 9;
+      return -1;
+    case 32 * 256 + 'a':
+      if (name == "access-control-allow-credentials") return 5;
+      return -1;
+    default:
+      return -1;
+  }
+}
+
+PyObject* g_bytes[kKnownHeaderNameCount] = {};
+PyObject* g_strs[kKnownHeaderNameCount] = {};
+
+PyObject* shared(PyObject** table, std::string_view name, bool as_bytes) {
+  const int i = known_header_name(name);
+  if (i < 0) return nullptr;
+  PyObject*& slot = table[i];
+  if (slot == nullptr) {
+    slot = as_bytes ? PyBytes_FromStringAndSize(name.data(), Py_ssize_t(name.size()))
+                    : PyUnicode_InternFromString(kKnownHeaderNames[i]);
+    if (slot == nullptr) {
+      PyErr_Clear();  // the caller makes its own object, and reports the failure if it recurs
+      return nullptr;
+    }
+  }
+  return Py_NewRef(slot);
+}
+
+}  // namespace
+
+PyObject* shared_name_bytes(std::string_view lower_name) {
+  return shared(g_bytes, lower_name, true);
+}
+
+PyObject* shared_name_str(std::string_view lower_name) { return shared(g_strs, lower_name, false); }
+
+}  // namespace quillet::py
