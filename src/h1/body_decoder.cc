@@ -10,6 +10,9 @@
 namespace quillet::py {
 namespace {
 
+// Reads at least this long are decoded in place rather than copied into the decoder.
+constexpr size_t kLendAtLeast = 4096;
+
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 2> kNames{"kind", "length"};
   static constexpr ArgParser kParser("H1BodyDecoder", kNames, 2, 1);
@@ -32,9 +35,19 @@ PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   BodyDecoderState& s = body_decoder_state(self);
+  ReleaseBin bin;
   {
     Guard guard(s.lock);
-    s.decoder.feed(data);
+    // Bytes still lent by the previous feed become the decoder's own before their owner goes.
+    if (s.lender && s.decoder.lending()) s.decoder.keep_lent();
+    bin.add(std::move(s.lender));
+    if (s.decoder.buffered() == 0 && data.size() >= kLendAtLeast) {
+      // A large read is decoded in place: each chunk is then copied once, into its result.
+      s.decoder.feed_lent(data);
+      s.lender = Ref::borrow(obj);
+    } else {
+      s.decoder.feed(data);
+    }
   }
   return new_none();
 }

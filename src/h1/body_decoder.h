@@ -11,6 +11,7 @@ struct BodyDecoderState {
   explicit BodyDecoderState(h1::BodyDecoder&& d) : decoder(std::move(d)) {}
   ObjectLock lock;
   h1::BodyDecoder decoder;  // guarded by `lock`
+  Ref lender;               // the bytes the decoder reads in place, while it does
 };
 
 PyTypeObject* body_decoder_type();

@@ -319,3 +319,20 @@ def test_random_bytes_only_give_documented_outcomes():
             assert err.args[1].startswith(PREFIX)
         else:
             assert d.is_complete
+
+
+@pytest.mark.parametrize("chunk_size,read_size", [(16384, 65536), (5000, 4096), (100, 8192)])
+def test_large_reads_are_decoded_in_place_and_correctly(chunk_size, read_size):
+    rng = random.Random(chunk_size)
+    body = rng.randbytes(200_000)
+    wire = b"".join(b"%X\r\n%s\r\n" % (len(body[i:i + chunk_size]), body[i:i + chunk_size])
+                    for i in range(0, len(body), chunk_size)) + b"0\r\n\r\nNEXT"
+    d = H1BodyDecoder("chunked")
+    got = []
+    for i in range(0, len(wire), read_size):
+        read = bytes(wire[i:i + read_size])
+        d.feed(read)
+        del read  # the decoder alone keeps the read alive while it decodes from it
+        got += drain(d)
+    assert b"".join(got) == body
+    assert d.is_complete and d.buffered == 4

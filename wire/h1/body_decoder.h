@@ -54,6 +54,11 @@ class BodyDecoder {
   void feed(std::string_view bytes);
   // Feeds bytes whose storage the decoder may take over (no copy when its buffer is empty).
   void feed_owned(std::string&& bytes);
+  // Feeds bytes that the decoder may read in place while its buffer was empty: the caller keeps
+  // them alive and unchanged while `lending()`, or calls `keep_lent()` first.
+  void feed_lent(std::string_view bytes) { input_.lend(bytes); }
+  bool lending() const { return input_.lending(); }
+  void keep_lent() { input_.keep_lent(); }
   void mark_eof();
 
   // Runs the framing until body data is available, the body ends, more input is needed or the
