@@ -5,11 +5,15 @@ QUILLET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUILLET_VENV="$QUILLET_ROOT/.venv"
 QUILLET_PY="$QUILLET_VENV/bin/python"
 
-quillet_apt_packages=(g++ libgtest-dev)
+quillet_apt_packages=(g++ libgtest-dev g++-multilib)
+# Only when fuzzing is asked for (QUILLET_WANT_FUZZ=1): clang and libFuzzer.
+quillet_fuzz_apt_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 
 quillet_setup() {
   local missing=()
-  for pkg in "${quillet_apt_packages[@]}"; do
+  local wanted=("${quillet_apt_packages[@]}")
+  [ "${QUILLET_WANT_FUZZ:-0}" = 1 ] && wanted+=("${quillet_fuzz_apt_packages[@]}")
+  for pkg in "${wanted[@]}"; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done
   if [ "${#missing[@]}" -gt 0 ]; then

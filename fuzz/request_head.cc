@@ -1,0 +1,66 @@
+// Request heads: any bytes parse to a head, need more, or fail with a kind; never more. A
+// complete head's fields obey the framing rules, and feeding the same head in two steps (a
+// prefix first) never fails where the whole head parses.
+#include "fuzz/fuzz_check.h"
+#include "wire/h1/head_parser.h"
+
+#include <cstdint>
+#include <string_view>
+
+using namespace quillet;
+using namespace quillet::h1;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  RequestLimits limits;
+  // The first byte picks the limits: rarely a small header limit, sometimes lenient lines.
+  const uint8_t mode = data[0];
+  if (mode & 0x80) limits.max_headers = mode & 0x0F;
+  limits.ignore_invalid_headers = (mode & 0x40) != 0;
+  const size_t split = data[1];
+  const std::string_view input(reinterpret_cast<const char*>(data) + 2, size - 2);
+
+  RequestHead head;
+  const ParseOutcome whole = parse_request_head(input, limits, &head);
+  FUZZ_CHECK(whole.status != ParseStatus::kInformational);
+  if (whole.status != ParseStatus::kComplete) return 0;
+
+  FUZZ_CHECK(whole.consumed > 0 && whole.consumed <= input.size());
+  FUZZ_CHECK(input[whole.consumed - 1] == '\n');
+  switch (head.body_kind) {
+    case BodyKind::kEmpty:
+      FUZZ_CHECK(head.content_length == 0);
+      break;
+    case BodyKind::kLength:
+      FUZZ_CHECK(head.content_length > 0 && head.content_length < kMaxContentLength);
+      break;
+    case BodyKind::kChunked:
+      // A chunked request never keeps a Content-Length beside it.
+      FUZZ_CHECK(!head.headers.contains("content-length"));
+      FUZZ_CHECK(!head.http10);
+      break;
+    case BodyKind::kClose:
+      FUZZ_CHECK(false);  // never for a request
+  }
+  size_t content_lengths = 0;
+  head.headers.for_each([&](std::string_view name, std::string_view value) {
+    FUZZ_CHECK(is_valid_header_name(name));
+    FUZZ_CHECK(is_valid_header_value(value));
+    if (name == "content-length") ++content_lengths;
+  });
+  FUZZ_CHECK(content_lengths <= 1);
+  if (head.method == Method::kConnect) FUZZ_CHECK(head.is_upgrade || head.http10);
+
+  // The head alone parses to the same length; every prefix of it waits for more bytes.
+  RequestHead again;
+  const ParseOutcome exact = parse_request_head(input.substr(0, whole.consumed), limits, &again);
+  FUZZ_CHECK(exact.status == ParseStatus::kComplete && exact.consumed == whole.consumed);
+  FUZZ_CHECK(again.target == head.target && again.headers == head.headers);
+  FUZZ_CHECK(again.body_kind == head.body_kind && again.content_length == head.content_length);
+  FUZZ_CHECK(again.keep_alive == head.keep_alive);
+  const size_t cut = split % whole.consumed;
+  RequestHead partial;
+  const ParseOutcome prefix = parse_request_head(input.substr(0, cut), limits, &partial);
+  FUZZ_CHECK(prefix.status == ParseStatus::kIncomplete);
+  return 0;
+}
