@@ -113,6 +113,9 @@ class ClientState {
   enum class TaskHandle : uint8_t { kNotYet, kStored, kTaken };
 
   struct Watcher {
+    // Spelled out: clang 14 does not see a nested class with member initializers as default
+    // constructible inside std::optional.
+    Watcher() noexcept {}
     Handle done;
     Handle task;
     Handle data;
