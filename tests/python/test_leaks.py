@@ -9,7 +9,8 @@ import resource
 import pytest
 
 import _quillet
-from _quillet import H1Codec, HeaderMap, OnceLatch, ProxyMatcher
+from _quillet import (H1BodyDecoder, H1ClientState, H1Codec, H1ServerState, HeaderMap,
+                      OnceLatch, ProxyMatcher)
 
 if os.environ.get("QUILLET_SANITIZED"):
     pytest.skip("the sanitizer's quarantine keeps freed memory resident", allow_module_level=True)
@@ -157,6 +158,113 @@ def function_ops():
     _quillet.http_date()
 
 
+CHUNKED = b"5;ext=1\r\nhello\r\n6\r\n world\r\n0\r\nX-Sum: 1\r\n\r\nNEXT"
+BIG_READ = b"1000\r\n" + b"x" * 4096 + b"\r\n" + b"8\r\n12345678"
+
+
+def body_decoder_ops():
+    d = H1BodyDecoder("chunked")
+    d.feed(CHUNKED)
+    while d.decode() is not None:
+        pass
+    d.take_trailers(), d.buffered, d.is_complete
+    d = H1BodyDecoder("chunked")
+    d.feed(BIG_READ)  # decoded in place
+    d.decode(), d.decode()
+    d.feed(b"\r\n0\r\n\r\n")  # the lent leftover is kept first
+    d.decode()
+    d = H1BodyDecoder("length", 5)
+    d.feed(b"abc")
+    d.decode()
+    d.mark_eof()
+    raises(_quillet.H1BodyError, d.decode)
+    d = H1BodyDecoder("chunked")
+    d.feed(b"zz\r\n")
+    raises(_quillet.H1BodyError, d.decode)
+    codec = H1Codec()
+    codec.receive_request_head(b"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcXY")
+    d = H1BodyDecoder("length", 3)
+    codec.take_body_into(d)
+    d.decode()
+    raises(TypeError, codec.take_body_into, b"x")
+
+
+def body_encoder_ops():
+    codec = H1Codec(date_header=False)
+    codec.receive_request_head(b"GET / HTTP/1.1\r\nTE: trailers\r\n\r\n")
+    head = codec.serialize_response(200, {"trailer": "x-sum"}, chunked=True)
+    codec.serialize_data(b"hello"), codec.serialize_data(b"")
+    codec.serialize_trailers(HeaderMap({"x-sum": "1", "content-type": "x"}))
+    codec.serialize_response(200, content_length=5)
+    codec.serialize_data(b"abc")
+    raises(_quillet.H1UserError, codec.serialize_end)
+    raises(ValueError, codec.serialize_data, b"x")
+    head = codec.serialize_response(200, chunked=True)
+    codec.serialize_head_and_body(head, b"data", HeaderMap())
+    codec.body_is_eof()
+
+
+class Transport:
+    pass
+
+
+def server_state_ops():
+    state = H1ServerState(H1Codec(date_header=False), Transport())
+    state.begin_read()
+    state.unpark_idle_read()
+    head, seq, decoder = state.accept_head(
+        b"POST /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nab")
+    state.try_send_continue(seq)
+    state.begin_body_read(seq)
+    decoder.feed(b"c")
+    decoder.decode()
+    state.end_body_read(seq, True)
+    state.respond_head(seq, 200, None, object())
+    code, out, armed = state.respond_head(seq, 200, HeaderMap({"x": "1"}), object(), want=True,
+                                          chunked=True)
+    state.store_watcher_handle(object())
+    state.watcher_completed(b"")
+    state.close_window(seq), state.peer_closed_now(seq)
+    state.finish_response(seq)
+    state.take_watcher_handle(), state.take_watcher_result()
+    state.mark_closed()
+    repr(state)
+    state = H1ServerState(H1Codec(), Transport())
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nUpgrade: x\r\n\r\nrest")
+    state.respond_head(seq, 101, None, object())
+    state.finish_response(seq)
+    state = H1ServerState(H1Codec(), Transport())
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\nmore")
+    state.detach(seq)
+    raises(_quillet.H1ParseError, H1ServerState(H1Codec(), None).accept_head, b"BAD\r\n\r\n")
+    state = H1ServerState(H1Codec(), Transport())
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    raises(_quillet.H1UserError, state.respond_head, seq, 100, None, object())
+    state.fail_response(seq)
+
+
+class ClientConnection(H1ClientState):
+    pass
+
+
+def client_state_ops():
+    transport = Transport()
+    conn = ClientConnection(transport)
+    transport.conn = conn  # a cycle for the collector
+    conn.try_begin_exchange()
+    conn.exchange_started()
+    conn.store_writer(object())
+    conn.take_writer()
+    conn.end_exchange()
+    conn.arm_watcher(object())
+    conn.store_watcher_handle(object())
+    conn.watcher_completed(b"x")
+    conn.fail(RuntimeError("boom"))
+    conn.mark_closed()
+    conn.take_watcher_handle(), conn.take_watcher_result()
+    repr(conn)
+
+
 # (workload, calls per round): each workload does 8 to 40 operations per call.
 WORKLOADS = {
     "header_map": (header_map_ops, 4000),
@@ -166,6 +274,10 @@ WORKLOADS = {
     "once_latch": (latch_ops, 20000),
     "proxy": (proxy_ops, 3000),
     "functions": (function_ops, 10000),
+    "body_decoder": (body_decoder_ops, 3000),
+    "body_encoder": (body_encoder_ops, 3000),
+    "server_state": (server_state_ops, 1500),
+    "client_state": (client_state_ops, 3000),
 }
 
 
