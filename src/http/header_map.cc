@@ -283,24 +283,28 @@ PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // --- methods -------------------------------------------------------------------------------------
 
+// The first value of `name` as bytes in `*out`, empty when the name is absent; false with an
+// error set. The bytes object is made under the lock: bytes are not tracked by the collector,
+// so making one runs no Python code.
+bool first_value(PyObject* self, std::string_view name, Ref* out) {
+  MapState& s = state(self);
+  Guard guard(s.lock);
+  if (const std::optional<std::string_view> v = s.core.first(name)) {
+    *out = Ref::steal(new_bytes(*v));
+    if (!*out) return false;
+  }
+  return true;
+}
+
 PyObject* map_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames{"name", "default"};
   static constexpr ArgParser kParser("get", kNames, 2, 1);
   PyObject* a[2];
   std::string_view name;
   if (!kParser.parse(args, nargs, kwnames, a) || !arg_header_name(a[0], &name)) return nullptr;
-  std::string value;
-  bool found = false;
-  if (!locked(self, [&](const HeaderMap& m) {
-        if (auto v = m.first(name)) {
-          value.assign(*v);
-          found = true;
-        }
-      })) {
-    return nullptr;
-  }
-  if (!found) return Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
-  return new_bytes(value);
+  Ref value;
+  if (!first_value(self, name, &value)) return nullptr;
+  return value ? value.release() : Py_NewRef(a[1] != nullptr ? a[1] : Py_None);
 }
 
 PyObject* map_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -388,17 +392,9 @@ Py_ssize_t map_length(PyObject* self) {
 PyObject* map_subscript(PyObject* self, PyObject* key) {
   std::string_view name;
   if (!arg_header_name(key, &name)) return nullptr;
-  std::string value;
-  bool found = false;
-  if (!locked(self, [&](const HeaderMap& m) {
-        if (auto v = m.first(name)) {
-          value.assign(*v);
-          found = true;
-        }
-      })) {
-    return nullptr;
-  }
-  return found ? new_bytes(value) : raise_key_error(name);
+  Ref value;
+  if (!first_value(self, name, &value)) return nullptr;
+  return value ? value.release() : raise_key_error(name);
 }
 
 int map_ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
@@ -571,7 +567,9 @@ bool arg_header_value(PyObject* obj, std::string_view* out) {
   return raise_value_conversion(view_value(obj, out));
 }
 
-bool header_map_fill(PyObject* init, HeaderMap* out) { return fill(out, init); }
+bool header_map_fill(PyObject* init, HeaderMap* out) {
+  return fill(out, init);
+}
 
 PyObject* raise_header_map_full() {
   PyErr_SetString(PyExc_ValueError, kFull);

@@ -15,12 +15,12 @@ namespace quillet::py {
 enum class Subclassing {
   kFinal,
   // The driver subclasses the class and may hang its own objects on it, so instances take part
-  // in cyclic garbage collection: the spec must provide Py_tp_traverse and Py_tp_clear.
+  // in cyclic garbage collection: the PyType_Spec must provide Py_tp_traverse and Py_tp_clear.
   kSubclassable,
 };
 
 enum class Construction {
-  kFromPython,    // the spec's Py_tp_new makes instances
+  kFromPython,    // the Py_tp_new slot makes instances
   kInternalOnly,  // calling the class raises TypeError; instances come from other methods
 };
 
