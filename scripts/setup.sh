@@ -5,7 +5,7 @@ QUILLET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUILLET_VENV="$QUILLET_ROOT/.venv"
 QUILLET_PY="$QUILLET_VENV/bin/python"
 
-quillet_apt_packages=(g++ libgtest-dev)
+quillet_apt_packages=(g++ libgtest-dev curl)
 
 quillet_setup() {
   local missing=()
