@@ -601,6 +601,7 @@ class _ServerStream(Stream):
         if self.server.stopping:
             transport.close()
             return
+        self.server.connections_accepted += 1
         conn = Connection.open(self.server, self, transport)
         self.conn = conn
         self.server._connections.add(conn)
@@ -627,6 +628,7 @@ class Server:
         self.root_path = root_path
         self.state: dict = {}
         self.stopping = False
+        self.connections_accepted = 0
         self.loop: asyncio.AbstractEventLoop | None = None
         self._server: asyncio.base_events.Server | None = None
         self._connections: set[Connection] = set()
