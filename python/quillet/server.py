@@ -38,6 +38,8 @@ _CONTINUE = H1Codec.continue_response()
 _DISCONNECT = {"type": "http.disconnect"}
 # What a drain of an unread request body may read before the connection is given up instead.
 _DRAIN_BUDGET = 1 << 20
+# How often the deadlines of pending reads are checked: timeouts fire up to this much late.
+_SWEEP_PERIOD = 0.1
 
 
 class ClientDisconnected(OSError):
@@ -469,7 +471,10 @@ class Connection(H1ServerState):
             return data
         if timeout <= 0:
             raise TimeoutError
-        timer = self.loop.call_later(timeout, self._read_timed_out)
+        # one sweeper per server checks the deadlines: no timer per wait
+        self._deadline = self.loop.time() + timeout
+        waiting = self.server._waiting
+        waiting.add(self)
         try:
             return await stream.read()
         except asyncio.CancelledError:
@@ -478,9 +483,10 @@ class Connection(H1ServerState):
                 raise TimeoutError from None
             raise
         finally:
-            timer.cancel()
+            waiting.discard(self)
 
     _timed_out = False
+    _deadline = 0.0
 
     def _read_timed_out(self) -> None:
         waiter = self.stream._waiter
@@ -634,6 +640,8 @@ class Server:
         self._connections: set[Connection] = set()
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
+        self._waiting: set[Connection] = set()  # connections in a read with a deadline
+        self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._lifespan: _Lifespan | None = None
 
@@ -655,6 +663,14 @@ class Server:
         self._server = await self.loop.create_server(
             lambda: _ServerStream(self), self.host, self.port, reuse_address=True)
         self.port = self._server.sockets[0].getsockname()[1]
+        self._sweep()
+
+    def _sweep(self) -> None:
+        """Ends the reads whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""
+        now = self.loop.time()
+        for conn in [c for c in self._waiting if c._deadline <= now]:
+            conn._read_timed_out()
+        self._sweeper = self.loop.call_later(_SWEEP_PERIOD, self._sweep)
 
     def request_stop(self) -> None:
         if self._stop is not None:
@@ -674,6 +690,8 @@ class Server:
                 task.cancel()
         if self._server is not None:
             await self._server.wait_closed()
+        if self._sweeper is not None:
+            self._sweeper.cancel()
         if self._lifespan is not None:
             await self._lifespan.shutdown()
 
