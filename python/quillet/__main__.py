@@ -1,6 +1,8 @@
 """python -m quillet: the command-line entry of the package."""
 
 import argparse
+import importlib
+import logging
 import sys
 
 import _quillet
@@ -43,13 +45,57 @@ def demo() -> int:
     return 0
 
 
+def load_app(spec: str):
+    """The application named by "module:attribute" (attribute may be dotted)."""
+    module_name, sep, attr = spec.partition(":")
+    if not sep or not module_name or not attr:
+        raise SystemExit(f"application must be given as module:attribute, not {spec!r}")
+    if "" not in sys.path:
+        sys.path.insert(0, "")
+    obj = importlib.import_module(module_name)
+    for part in attr.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+def serve(app_spec: str | None, host: str, port: int, log_level: str) -> int:
+    from . import server
+
+    logging.basicConfig(level=getattr(logging, log_level.upper()),
+                        format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    if app_spec is None:
+        from .demo_app import app
+        name = "the demo application"
+    else:
+        app = load_app(app_spec)
+        name = app_spec
+
+    def ready(srv: server.Server) -> None:
+        shown = f"[{srv.host}]" if ":" in srv.host else srv.host
+        print(f"quillet {_quillet.__version__} serving {name} on http://{shown}:{srv.port}/ "
+              f"(Ctrl+C to stop)", flush=True)
+
+    server.run(app, host, port, ready=ready)
+    print("quillet: stopped", flush=True)
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quillet")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("demo", help="show what the native core offers")
+    serve_cmd = commands.add_parser("serve", help="serve an ASGI application over HTTP/1.1")
+    serve_cmd.add_argument("app", nargs="?", default=None,
+                           help="module:app to serve (default: the embedded demo application)")
+    serve_cmd.add_argument("--host", default="127.0.0.1")
+    serve_cmd.add_argument("--port", type=int, default=8000)
+    serve_cmd.add_argument("--log-level", default="warning",
+                           choices=["debug", "info", "warning", "error"])
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
+    if args.command == "serve":
+        return serve(args.app, args.host, args.port, args.log_level)
     return 2
 
 

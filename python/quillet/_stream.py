@@ -1,0 +1,142 @@
+"""A buffered asyncio protocol shared by the server and the client drivers.
+
+Bytes that arrive are kept until someone reads them, so a read that is cancelled or never made
+loses nothing. There is one reader at a time: the connection state decides who that is.
+"""
+
+from __future__ import annotations
+
+import asyncio
+
+# Reading stops above this many unread bytes, and resumes when a read takes them.
+_READ_HIGH_WATER = 256 * 1024
+
+
+class Stream(asyncio.Protocol):
+    """One TCP connection: `read()` waits for bytes, `write()` queues them, `drain()` waits for
+    the write buffer to empty below its high-water mark."""
+
+    __slots__ = ("transport", "_loop", "_chunks", "_size", "_eof", "_error", "_waiter",
+                 "_paused", "_write_paused", "_drain_waiter", "lost")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
+        self._loop = loop or asyncio.get_running_loop()
+        self.transport: asyncio.Transport | None = None
+        self._chunks: list[bytes] = []
+        self._size = 0
+        self._eof = False
+        self._error: BaseException | None = None
+        self._waiter: asyncio.Future | None = None
+        self._paused = False
+        self._write_paused = False
+        self._drain_waiter: asyncio.Future | None = None
+        self.lost = False
+
+    # asyncio.Protocol callbacks
+
+    def connection_made(self, transport) -> None:
+        self.transport = transport
+
+    def data_received(self, data: bytes) -> None:
+        self._chunks.append(data)
+        self._size += len(data)
+        waiter = self._waiter
+        if waiter is not None:
+            self._waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+        if self._size > _READ_HIGH_WATER and not self._paused and self.transport is not None:
+            self._paused = True
+            self.transport.pause_reading()
+
+    def eof_received(self) -> bool:
+        self._eof = True
+        self._wake()
+        return True  # keep the write side open: the response may still be going out
+
+    def connection_lost(self, exc: BaseException | None) -> None:
+        self.lost = True
+        self._eof = True
+        if exc is not None and self._error is None:
+            self._error = exc
+        self._wake()
+        drain = self._drain_waiter
+        if drain is not None:
+            self._drain_waiter = None
+            if not drain.done():
+                if exc is None:
+                    drain.set_result(None)
+                else:
+                    drain.set_exception(ConnectionResetError("connection lost"))
+
+    def pause_writing(self) -> None:
+        self._write_paused = True
+
+    def resume_writing(self) -> None:
+        self._write_paused = False
+        drain = self._drain_waiter
+        if drain is not None:
+            self._drain_waiter = None
+            if not drain.done():
+                drain.set_result(None)
+
+    def _wake(self) -> None:
+        waiter = self._waiter
+        if waiter is not None:
+            self._waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+
+    # the reader's side
+
+    def take_buffered(self) -> bytes:
+        """Every byte received and not yet read (possibly b"")."""
+        chunks = self._chunks
+        if not chunks:
+            return b""
+        data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+        self._chunks = []
+        self._size = 0
+        if self._paused and self.transport is not None:
+            self._paused = False
+            self.transport.resume_reading()
+        return data
+
+    async def read(self) -> bytes:
+        """The next bytes; b"" at end of input. Raises the error that ended the connection."""
+        while True:
+            if self._chunks:
+                return self.take_buffered()
+            if self._error is not None:
+                raise self._error
+            if self._eof:
+                return b""
+            waiter = self._loop.create_future()
+            self._waiter = waiter
+            try:
+                await waiter
+            finally:
+                if self._waiter is waiter:
+                    self._waiter = None
+
+    async def read_result(self) -> tuple[bytes | None, BaseException | None]:
+        """`read()` as a (data, error) pair, for the watcher reports."""
+        try:
+            return await self.read(), None
+        except (OSError, EOFError) as exc:
+            return None, exc
+
+    # the writer's side
+
+    def write(self, data: bytes) -> None:
+        if self.transport is not None and not self.lost:
+            self.transport.write(data)
+
+    async def drain(self) -> None:
+        if self.lost:
+            raise ConnectionResetError("connection lost")
+        if not self._write_paused:
+            return
+        waiter = self._loop.create_future()
+        self._drain_waiter = waiter
+        await waiter

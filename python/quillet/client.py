@@ -1,0 +1,242 @@
+"""A minimal asyncio HTTP/1.1 client on one keep-alive connection, driven by
+`_quillet.H1ClientState` and `_quillet.H1Codec` (see docs/driving.md).
+
+    async with Client("127.0.0.1", 8000) as client:
+        response = await client.request("POST", "/echo", body=b"hi")
+        print(response.status, response.headers, response.body)
+
+Between requests an idle watcher keeps one read parked on the connection, so that a server
+closing the idle connection (or sending bytes outside any response) is noticed at once; the next
+request then opens a new connection instead of failing on the dead one.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import AsyncIterable, Iterable
+from dataclasses import dataclass
+
+from _quillet import (
+    H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR, ConnectionClosedError,
+    H1BodyDecoder, H1ClientState, H1Codec, H1IncompleteMessageError, H1UnexpectedMessageError,
+    HeaderMap)
+
+from ._stream import Stream
+
+__all__ = ["Client", "Response"]
+
+
+@dataclass
+class Response:
+    status: int
+    headers: HeaderMap
+    body: bytes
+    trailers: HeaderMap | None = None
+    reused: bool = False  # the request went out on a connection that served an earlier one
+
+
+class _Connection(H1ClientState):
+    """The native client state plus the stream and codec of one TCP connection."""
+
+    stream: Stream
+    codec: H1Codec
+    served: int
+
+
+class Client:
+    def __init__(self, host: str, port: int, *, timeout: float = 30.0) -> None:
+        self.host = host
+        self.port = port
+        self.timeout = timeout
+        self._conn: _Connection | None = None
+        self._idle = asyncio.Event()
+        self._idle.set()
+        self.connections_opened = 0
+
+    async def __aenter__(self) -> Client:
+        await self._connect()
+        return self
+
+    async def __aexit__(self, *exc_info) -> None:
+        await self.aclose()
+
+    async def _connect(self) -> _Connection:
+        loop = asyncio.get_running_loop()
+        transport, stream = await loop.create_connection(
+            lambda: Stream(loop), self.host, self.port)
+        conn = _Connection(transport)
+        conn.stream = stream
+        conn.codec = H1Codec()
+        conn.served = 0
+        self._conn = conn
+        self.connections_opened += 1
+        return conn
+
+    async def _claim(self) -> _Connection:
+        while True:
+            conn = self._conn
+            if conn is None or conn.is_dead():
+                if conn is not None:
+                    await self._close(conn)
+                conn = await self._connect()
+            if conn.try_begin_exchange():
+                return conn
+            self._idle.clear()
+            await self._idle.wait()
+
+    async def request(self, method: str, target: str, *, headers=None,
+                      body: bytes | Iterable[bytes] | AsyncIterable[bytes] | None = None,
+                      ) -> Response:
+        """Sends one request and reads its whole response. A `bytes` body goes out with a
+        content-length; any other iterable of chunks goes out chunked."""
+        async with asyncio.timeout(self.timeout):
+            conn = await self._claim()
+            try:
+                return await self._exchange(conn, method, target, headers, body)
+            except BaseException as exc:
+                transport = conn.fail(exc)
+                if transport is not None:
+                    transport.close()
+                if conn.end_exchange():
+                    self._idle.set()
+                if isinstance(exc, (OSError, EOFError)):
+                    raise ConnectionClosedError(f"request failed: {exc!r}") from conn.error
+                raise
+
+    async def _exchange(self, conn: _Connection, method, target, headers, body) -> Response:
+        codec, stream = conn.codec, conn.stream
+        hmap = HeaderMap(headers)
+        if "host" not in hmap:
+            hmap["host"] = f"{self.host}:{self.port}"
+        if body is None or isinstance(body, (bytes, bytearray, memoryview)):
+            data = bytes(body) if body is not None else None
+            head = codec.serialize_request(
+                method, target, hmap,
+                content_length=len(data) if data is not None else None)
+            conn.exchange_started()
+            stream.write(codec.serialize_head_and_body(head, data))
+            conn.writer_done()
+        else:
+            head = codec.serialize_request(method, target, hmap, chunked=True)
+            conn.exchange_started()
+            stream.write(head)
+            if isinstance(body, AsyncIterable):
+                async for chunk in body:
+                    if chunk:
+                        stream.write(codec.serialize_data(chunk))
+                        await stream.drain()
+            else:
+                for chunk in body:
+                    if chunk:
+                        stream.write(codec.serialize_data(chunk))
+                        await stream.drain()
+            stream.write(codec.serialize_end())
+            conn.writer_done()
+        reused = conn.served > 0
+
+        # the first read: the parked watcher's, when one was armed
+        done = conn.watcher_done()
+        if done is not None:
+            await done
+            handle = conn.take_watcher_handle()
+            if handle is not None:
+                await handle
+            data, error = conn.take_watcher_result()
+            if error is not None:
+                raise error
+            if data is None:
+                raise ConnectionClosedError("the server closed the idle connection")
+        else:
+            data = await stream.read()
+        while True:
+            response_head = codec.receive_head(data)
+            if response_head is not None:
+                break
+            if not data:
+                raise H1IncompleteMessageError("connection closed before a response head")
+            data = await stream.read()
+
+        decoder = H1BodyDecoder(response_head.body_kind, response_head.content_length or 0)
+        codec.take_body_into(decoder)
+        parts = []
+        while True:
+            chunk = decoder.decode()
+            if chunk is not None:
+                parts.append(chunk)
+                continue
+            if decoder.is_complete:
+                break
+            data = await stream.read()
+            if data:
+                decoder.feed(data)
+            else:
+                decoder.mark_eof()
+        trailers = decoder.take_trailers()
+        reusable = (response_head.keep_alive and response_head.body_kind != "close"
+                    and decoder.buffered == 0)
+        codec.reset()
+        conn.served += 1
+        if reusable:
+            if conn.end_exchange():
+                self._idle.set()
+            self._arm_watcher(conn)
+        else:
+            transport = conn.close_now()
+            if transport is not None:
+                transport.close()
+            if conn.end_exchange():
+                self._idle.set()
+        return Response(response_head.status, response_head.headers, b"".join(parts),
+                        trailers, reused)
+
+    # the idle watcher
+
+    def _arm_watcher(self, conn: _Connection) -> None:
+        loop = asyncio.get_running_loop()
+        done = loop.create_future()
+        if not conn.arm_watcher(done):
+            return
+        task = loop.create_task(self._watch(conn, done))
+        refused = conn.store_watcher_handle(task)
+        if refused is not None:
+            refused.cancel()
+
+    async def _watch(self, conn: _Connection, done: asyncio.Future) -> None:
+        try:
+            data, error = await conn.stream.read_result()
+        except BaseException:
+            conn.watcher_aborted()
+            done.set_result(None)
+            raise
+        verdict, transport = conn.watcher_completed(data, error)
+        done.set_result(None)
+        if verdict == H1_WATCH_IDLE_BYTES:
+            transport = conn.fail(
+                H1UnexpectedMessageError("received unexpected message from connection"))
+        elif verdict == H1_WATCH_IDLE_ERROR:
+            transport = conn.fail(error)
+        elif verdict != H1_WATCH_IDLE_EOF:
+            return
+        if transport is not None:
+            transport.close()
+
+    # closing
+
+    async def _close(self, conn: _Connection) -> None:
+        transport, done, _writer, _idle = conn.mark_closed()
+        if transport is not None:
+            transport.close()
+        if done is not None:
+            await done
+        handle = conn.take_watcher_handle()
+        if handle is not None:
+            try:
+                await handle
+            except asyncio.CancelledError:
+                pass
+        conn.take_watcher_result()
+
+    async def aclose(self) -> None:
+        conn, self._conn = self._conn, None
+        if conn is not None:
+            await self._close(conn)

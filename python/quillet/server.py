@@ -1,0 +1,788 @@
+"""An asyncio server for ASGI 3 applications over HTTP/1.1, driven by `_quillet.H1ServerState`.
+
+Every step of a connection asks the native state what to do (see docs/driving.md): where the
+next head comes from, whether a `100 Continue` may be written, which bytes the response head is,
+whether the connection is reused, closed or drained, and what a read that the watcher parked on
+the transport meant. This module only does the input and output those verdicts call for.
+
+    server = Server(app, host="127.0.0.1", port=8000)
+    await server.serve()          # until SIGINT/SIGTERM or server.request_stop()
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import signal
+from collections.abc import Awaitable, Callable
+from typing import Any
+from urllib.parse import unquote
+
+from _quillet import (
+    H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_EOF, H1_READ_PARSE,
+    H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1_REQ_CONTINUE, H1_REQ_OK,
+    H1_REQ_PEER_CLOSED, H1BodyError, H1Codec, H1IncompleteMessageError, H1ParseError,
+    H1ServerState, H1UserError, HeaderMap)
+
+from ._stream import Stream
+
+__all__ = ["Server", "ClientDisconnected", "run"]
+
+log = logging.getLogger("quillet.server")
+
+ASGIApp = Callable[[dict, Callable[[], Awaitable[dict]], Callable[[dict], Awaitable[None]]],
+                   Awaitable[None]]
+
+_ASGI = {"version": "3.0", "spec_version": "2.3"}
+_CONTINUE = H1Codec.continue_response()
+_DISCONNECT = {"type": "http.disconnect"}
+# What a drain of an unread request body may read before the connection is given up instead.
+_DRAIN_BUDGET = 1 << 20
+# How often the deadlines of pending reads are checked: timeouts fire up to this much late.
+_SWEEP_PERIOD = 0.1
+
+
+class ClientDisconnected(OSError):
+    """Raised by `send` once the client has gone: the response can no longer be delivered."""
+
+
+def _bare_response(status: int) -> bytes:
+    """A complete response without a body that closes the connection (400, 408, 414, 431...)."""
+    return H1Codec().serialize_response(status, None, keep_alive=False, content_length=0)
+
+
+def _split_target(target: str) -> tuple[str, str]:
+    """(path, query) of a request target in origin or absolute form."""
+    if target[:1] != "/" and "://" in target:
+        rest = target.split("://", 1)[1]
+        slash = rest.find("/")
+        query_at = rest.find("?")
+        if slash < 0 or (0 <= query_at < slash):
+            target = "/" + (rest[query_at:] if query_at >= 0 else "")
+        else:
+            target = rest[slash:]
+    path, sep, query = target.partition("?")
+    return path, query
+
+
+class _Exchange:
+    """One request and its response: the ASGI `receive` and `send` of the application."""
+
+    __slots__ = ("conn", "seq", "head", "decoder", "body_done", "delivered", "started", "head_written",
+                 "finished", "gone", "status", "raw_headers", "over", "streaming")
+
+    def __init__(self, conn: Connection, seq: int, head, decoder) -> None:
+        self.conn = conn
+        self.seq = seq
+        self.head = head
+        self.decoder = decoder
+        self.body_done = decoder.is_complete
+        self.delivered = False     # the last http.request message went to the application
+        self.started = False       # http.response.start was sent
+        self.head_written = False  # the response head went out
+        self.finished = False      # the response is over: written in full, failed or abandoned
+        self.gone = False          # the client left while the response was in flight
+        self.status = 0
+        self.raw_headers: Any = ()
+        self.over: asyncio.Event | None = None  # set when the request is over or the client left
+        self.streaming = False
+
+    # receive
+
+    async def receive(self) -> dict:
+        if self.delivered or self.finished or self.gone:
+            return await self._wait_disconnect()
+        if not self.body_done:
+            return await self._read_body()
+        # the whole body came with the head: no read needed
+        self.delivered = True
+        decoder = self.decoder
+        parts = []
+        chunk = decoder.decode()
+        while chunk is not None:
+            parts.append(chunk)
+            chunk = decoder.decode()
+        body = parts[0] if len(parts) == 1 else b"".join(parts)
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    async def _read_body(self) -> dict:
+        conn, seq = self.conn, self.seq
+        if not conn.begin_body_read(seq):
+            self.body_done = self.delivered = True
+            return _DISCONNECT
+        if self.head.expect_continue and conn.try_send_continue(seq):
+            conn.stream.write(_CONTINUE)
+        decoder = self.decoder
+        parts = []
+        try:
+            while True:
+                chunk = decoder.decode()
+                if chunk is not None:
+                    parts.append(chunk)
+                    continue
+                if parts or decoder.is_complete:
+                    break
+                data = await conn.stream.read()
+                if data:
+                    decoder.feed(data)
+                else:
+                    decoder.mark_eof()
+        except (H1BodyError, OSError) as exc:
+            log.debug("request body read failed: %r", exc)
+            conn.mark_unusable()
+            conn.end_body_read(seq, False)
+            self.body_done = self.delivered = True
+            self._client_gone()
+            return _DISCONNECT
+        except BaseException:
+            conn.mark_unusable()
+            conn.end_body_read(seq, False)
+            raise
+        complete = decoder.is_complete
+        conn.end_body_read(seq, complete)
+        self.body_done = self.delivered = complete
+        body = parts[0] if len(parts) == 1 else b"".join(parts)
+        return {"type": "http.request", "body": body, "more_body": not complete}
+
+    async def _wait_disconnect(self) -> dict:
+        if self.finished or self.gone:
+            return _DISCONNECT
+        conn = self.conn
+        if conn.peer_closed_now(self.seq) is not None:
+            return _DISCONNECT  # the request is over
+        if self.over is None:
+            self.over = asyncio.Event()
+        done = conn.loop.create_future()
+        if conn.arm_watcher(self.seq, done, want=True):
+            conn.spawn_watcher(done, self.seq)
+        await self.over.wait()
+        return _DISCONNECT
+
+    def _client_gone(self) -> None:
+        self.gone = True
+        if self.conn.close_window(self.seq):
+            self.finished = True
+        self._resolve()
+
+    def _resolve(self) -> None:
+        if self.over is not None:
+            self.over.set()
+
+    # send
+
+    async def send(self, message: dict) -> None:
+        kind = message["type"]
+        if kind == "http.response.body":
+            if not self.started:
+                raise RuntimeError("http.response.body before http.response.start")
+            if self.gone:
+                raise ClientDisconnected("the client closed the connection")
+            if self.finished:
+                raise RuntimeError("the response is already complete")
+            body = message.get("body", b"")
+            more = message.get("more_body", False)
+            if not self.head_written:
+                self._write_head(body, more)
+            else:
+                self._write_body(body, more)
+            if more:
+                stream = self.conn.stream
+                if stream._write_paused or stream.lost:
+                    try:
+                        await stream.drain()
+                    except OSError:
+                        pass
+                if self.gone:
+                    raise ClientDisconnected("the client closed the connection")
+        elif kind == "http.response.start":
+            if self.started:
+                raise RuntimeError("http.response.start sent twice")
+            self.started = True
+            self.status = message["status"]
+            self.raw_headers = message.get("headers", ())
+        elif kind == "http.response.trailers":
+            pass  # trailers are not announced by this server; nothing to send
+        else:
+            raise ValueError(f"unexpected ASGI message {kind!r}")
+
+    def _write_head(self, body: bytes, more: bool) -> None:
+        conn, seq = self.conn, self.seq
+        headers = HeaderMap()
+        content_length = None
+        chunked = False
+        for name, value in self.raw_headers:
+            lname = name.lower()
+            if lname == b"content-length":
+                content_length = int(value)
+            elif lname == b"transfer-encoding":
+                chunked = True
+            else:
+                headers.add(name, value)
+        if content_length is None and not chunked:
+            if more:
+                chunked = True
+            else:
+                content_length = len(body)
+        if chunked:
+            content_length = None
+        self.streaming = more
+        done = conn.loop.create_future()
+        try:
+            code, head, armed = conn.respond_head(
+                seq, self.status, headers, done, content_length=content_length,
+                chunked=chunked, want=more)
+            if code == H1_REQ_CONTINUE:  # the 100 Continue was written synchronously already
+                code, head, armed = conn.respond_head(
+                    seq, self.status, headers, done, content_length=content_length,
+                    chunked=chunked, want=more)
+        except H1UserError:
+            self._fail()
+            raise
+        if code == H1_REQ_PEER_CLOSED:
+            self.gone = True
+            self._fail()
+            raise ClientDisconnected("the client closed the connection")
+        if code != H1_REQ_OK:
+            raise RuntimeError(f"the response cannot be sent (verdict {code})")
+        self.head_written = True
+        codec = conn.codec
+        if not more:
+            try:
+                out = codec.serialize_head_and_body(head, body)
+            except H1UserError:
+                conn.stream.write(head)
+                self._fail()
+                raise
+            conn.stream.write(out)
+            self._finish()
+            return
+        if armed:
+            conn.spawn_watcher(done, seq)
+        if body and not codec.body_is_eof():
+            head += codec.serialize_data(body)
+        conn.stream.write(head)
+
+    def _write_body(self, body: bytes, more: bool) -> None:
+        conn = self.conn
+        codec = conn.codec
+        try:
+            out = codec.serialize_data(body) if body and not codec.body_is_eof() else b""
+            if not more:
+                try:
+                    out += codec.serialize_end()
+                except ValueError:  # no body encoder: a HEAD, 204 or 304 response
+                    pass
+        except H1UserError:
+            self._fail()
+            raise
+        if out:
+            conn.stream.write(out)
+        if not more:
+            self._finish()
+
+    def _finish(self) -> None:
+        self.finished = True
+        switch, close, transport, leftover = self.conn.finish_response(self.seq)
+        if (switch or close) and transport is not None:
+            transport.close()  # no tunnels here: a switched connection has no one to take it
+        self._resolve()
+
+    def _fail(self) -> None:
+        self.finished = True
+        transport = self.conn.fail_response(self.seq)
+        if transport is not None:
+            transport.close()
+        self._resolve()
+
+    def on_peer_closed(self) -> None:
+        """The watcher saw the client go while the response was in flight."""
+        self._client_gone()
+
+
+class Connection(H1ServerState):
+    """One HTTP/1 connection: the native state plus the serve loop that follows its verdicts."""
+
+    @classmethod
+    def open(cls, server: Server, stream: Stream, transport) -> Connection:
+        conn = cls(H1Codec(), transport, keep_alive=server.keep_alive)
+        conn._setup(server, stream, transport)
+        return conn
+
+    def _setup(self, server: Server, stream: Stream, transport) -> None:
+        self.server = server
+        self.stream = stream
+        self.loop = stream._loop
+        self.exchange: _Exchange | None = None
+        peer = transport.get_extra_info("peername")
+        sock = transport.get_extra_info("sockname")
+        self.client = tuple(peer[:2]) if isinstance(peer, tuple) else None
+        self.sockname = tuple(sock[:2]) if isinstance(sock, tuple) else None
+
+    # the watcher
+
+    def spawn_watcher(self, done: asyncio.Future, seq: int) -> None:
+        task = self.loop.create_task(self._watch(done, seq))
+        refused = self.store_watcher_handle(task)
+        if refused is not None:
+            # the connection closed meanwhile: the read ends with the transport; join it then
+            self.server._orphans.add(refused)
+            refused.add_done_callback(self.server._orphans.discard)
+
+    async def _watch(self, done: asyncio.Future, seq: int) -> None:
+        try:
+            data, error = await self.stream.read_result()
+        except BaseException:
+            self.watcher_aborted()
+            if not done.done():
+                done.set_result(None)
+            raise
+        gone = self.watcher_completed(data, error)
+        if not done.done():
+            done.set_result(None)
+        if gone:
+            exchange = self.exchange
+            if exchange is not None and exchange.seq == seq:
+                exchange.on_peer_closed()
+
+    async def _join_watcher(self) -> tuple[bytes | None, BaseException | None]:
+        handle = self.take_watcher_handle()
+        if handle is not None:
+            try:
+                await handle
+            except asyncio.CancelledError:
+                pass
+        return self.take_watcher_result()
+
+    # the serve loop
+
+    async def serve(self) -> None:
+        try:
+            await self._serve()
+        except Exception:
+            log.exception("connection failed")
+        finally:
+            await self.close()
+
+    async def _serve(self) -> None:
+        server = self.server
+        stream = self.stream
+        while True:
+            code, obj = self.begin_read()
+            if code == H1_NEXT_NONE:
+                return
+            if code == H1_NEXT_RAISE:
+                raise RuntimeError("the next head was asked for before the response was done")
+            if code == H1_NEXT_DRAIN:
+                code, obj = self.drain_done(await self._drain())
+            if code == H1_NEXT_CLOSE:
+                if obj is not None:
+                    obj.close()
+                return
+            if code == H1_READ_SHUTDOWN:
+                self.stop_serving()
+                return
+
+            # the first read of the next head
+            eof = False
+            if code == H1_READ_PARSE:
+                data = b""
+            elif code == H1_READ_TRANSPORT:
+                data = stream.take_buffered()
+                error = None
+                if not data:
+                    try:
+                        data = await self._read_within(server.keep_alive_timeout)
+                    except TimeoutError:
+                        data = None
+                    except OSError as exc:
+                        data, error = None, exc
+                if self.unpark_idle_read():
+                    return  # a shutdown closed the idle connection
+                if data is None:
+                    if error is None:  # idle too long: close without a word
+                        self.stop_serving()
+                    else:
+                        self.fail_read()
+                    return
+                eof = not data
+            elif code == H1_READ_WATCHER:
+                try:
+                    if not obj.done():
+                        await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
+                except TimeoutError:
+                    transport = self.fail_read()
+                    if transport is not None:
+                        transport.close()  # ends the watcher's read
+                    await obj
+                data, error = await self._join_watcher()
+                if self.unpark_idle_read():
+                    return
+                if data is None:
+                    self.fail_read()
+                    return
+                eof = not data
+            else:  # H1_READ_EOF
+                data = b""
+                eof = True
+
+            # the rest of the head
+            deadline = None
+            while True:
+                try:
+                    accepted = self.accept_head(data)
+                except H1ParseError as exc:
+                    log.debug("malformed request head: %r", exc)
+                    status = self.codec.parse_error_status
+                    transport = self.fail_read()
+                    if transport is not None:
+                        if status is not None:
+                            transport.write(_bare_response(status))
+                        transport.close()
+                    return
+                if accepted is not None:
+                    break
+                if eof:
+                    # end of input: clean between requests, abandoned inside a head
+                    self.stop_serving()
+                    return
+                if deadline is None:
+                    deadline = self.loop.time() + server.head_timeout
+                try:
+                    data = await self._read_within(deadline - self.loop.time())
+                except TimeoutError:
+                    transport = self.fail_read()
+                    if transport is not None:
+                        transport.write(_bare_response(408))
+                        transport.close()
+                    return
+                except OSError:
+                    self.fail_read()
+                    return
+                eof = not data
+
+            head, seq, decoder = accepted
+            await self._run_app(head, seq, decoder)
+
+    async def _read_within(self, timeout: float) -> bytes:
+        """The next bytes from the client; TimeoutError once `timeout` seconds pass."""
+        stream = self.stream
+        data = stream.take_buffered()
+        if data:
+            return data
+        if timeout <= 0:
+            raise TimeoutError
+        # one sweeper per server checks the deadlines: no timer per wait
+        self._deadline = self.loop.time() + timeout
+        waiting = self.server._waiting
+        waiting.add(self)
+        try:
+            return await stream.read()
+        except asyncio.CancelledError:
+            if self._timed_out:
+                self._timed_out = False
+                raise TimeoutError from None
+            raise
+        finally:
+            waiting.discard(self)
+
+    _timed_out = False
+    _deadline = 0.0
+
+    def _read_timed_out(self) -> None:
+        waiter = self.stream._waiter
+        if waiter is not None and not waiter.done():
+            self._timed_out = True
+            waiter.cancel()
+
+    async def _drain(self) -> bool:
+        """Reads and drops the request body that the application left unread."""
+        decoder = self.current_decoder()
+        if decoder is None:
+            return True
+        taken = 0
+        deadline = self.loop.time() + self.server.head_timeout
+        try:
+            while True:
+                chunk = decoder.decode()
+                while chunk is not None:
+                    taken += len(chunk)
+                    chunk = decoder.decode()
+                if decoder.is_complete:
+                    return True
+                if taken > _DRAIN_BUDGET:
+                    return False
+                data = await self._read_within(deadline - self.loop.time())
+                if data:
+                    decoder.feed(data)
+                else:
+                    decoder.mark_eof()
+        except (H1BodyError, OSError, TimeoutError):
+            return False
+
+    def _scope(self, head) -> dict:
+        target = head.target
+        if target[:1] == "/" and "?" not in target:
+            path, query = target, ""
+        else:
+            path, query = _split_target(target)
+        return {
+            "type": "http",
+            "asgi": _ASGI,
+            "http_version": "1.0" if head.http10 else "1.1",
+            "method": head.method,
+            "scheme": "http",
+            "path": unquote(path) if "%" in path else path,
+            "raw_path": path.encode("latin-1"),
+            "query_string": query.encode("latin-1"),
+            "root_path": self.server.root_path,
+            "headers": head.headers.raw_items(),
+            "client": self.client,
+            "server": self.sockname,
+            "state": dict(self.server.state),
+        }
+
+    async def _run_app(self, head, seq: int, decoder) -> None:
+        exchange = _Exchange(self, seq, head, decoder)
+        self.exchange = exchange
+        try:
+            await self.server.app(self._scope(head), exchange.receive, exchange.send)
+        except ClientDisconnected:
+            pass
+        except Exception:
+            log.exception("the application raised an exception")
+            if not exchange.head_written and not exchange.finished and not exchange.gone:
+                exchange.started = True
+                exchange.status, exchange.raw_headers = 500, [(b"content-type", b"text/plain")]
+                try:
+                    exchange._write_head(b"Internal Server Error\n", False)
+                except (ClientDisconnected, H1UserError, RuntimeError):
+                    pass
+        if not exchange.finished:
+            if not exchange.started and not exchange.gone:
+                log.error("the application returned without a response")
+                exchange.started = True
+                exchange.status, exchange.raw_headers = 500, ()
+                try:
+                    exchange._write_head(b"", False)
+                except (ClientDisconnected, H1UserError, RuntimeError):
+                    exchange._fail()
+            else:
+                exchange._fail()  # an incomplete response cannot be repaired: close
+        elif exchange.gone:
+            exchange._fail()
+        exchange._resolve()
+        self.exchange = None
+        if exchange.gone:
+            log.debug("request %d abandoned: %r", seq,
+                      H1IncompleteMessageError("the client closed the connection"))
+
+    def shutdown(self) -> None:
+        """Graceful shutdown: close at once if idle, else after the response in flight."""
+        transport = self.request_shutdown()
+        if transport is not None:
+            transport.close()
+
+    async def close(self) -> None:
+        transport, done, _was_closed = self.mark_closed()
+        if transport is not None:
+            transport.close()
+        if done is not None:
+            await done
+        await self._join_watcher()
+        exchange = self.exchange
+        if exchange is not None:
+            exchange._resolve()
+
+
+class _ServerStream(Stream):
+    __slots__ = ("server", "conn")
+
+    def __init__(self, server: Server) -> None:
+        super().__init__(server.loop)
+        self.server = server
+        self.conn: Connection | None = None
+
+    def connection_made(self, transport) -> None:
+        super().connection_made(transport)
+        if self.server.stopping:
+            transport.close()
+            return
+        self.server.connections_accepted += 1
+        conn = Connection.open(self.server, self, transport)
+        self.conn = conn
+        self.server._connections.add(conn)
+        task = self._loop.create_task(conn.serve())
+        self.server._tasks.add(task)
+        task.add_done_callback(lambda t, c=conn: self.server._forget(t, c))
+
+
+class Server:
+    """Serves an ASGI 3 application on one listening socket."""
+
+    def __init__(self, app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
+                 keep_alive: bool = True, keep_alive_timeout: float = 5.0,
+                 head_timeout: float = 10.0, shutdown_timeout: float = 30.0,
+                 lifespan: str = "auto", root_path: str = "") -> None:
+        self.app = app
+        self.host = host
+        self.port = port
+        self.keep_alive = keep_alive
+        self.keep_alive_timeout = keep_alive_timeout
+        self.head_timeout = head_timeout
+        self.shutdown_timeout = shutdown_timeout
+        self.lifespan_mode = lifespan
+        self.root_path = root_path
+        self.state: dict = {}
+        self.stopping = False
+        self.connections_accepted = 0
+        self.loop: asyncio.AbstractEventLoop | None = None
+        self._server: asyncio.base_events.Server | None = None
+        self._connections: set[Connection] = set()
+        self._tasks: set[asyncio.Task] = set()
+        self._orphans: set[asyncio.Task] = set()
+        self._waiting: set[Connection] = set()  # connections in a read with a deadline
+        self._sweeper: asyncio.TimerHandle | None = None
+        self._stop: asyncio.Event | None = None
+        self._lifespan: _Lifespan | None = None
+
+    @property
+    def connection_count(self) -> int:
+        return len(self._connections)
+
+    def _forget(self, task: asyncio.Task, conn: Connection) -> None:
+        self._tasks.discard(task)
+        self._connections.discard(conn)
+
+    async def start(self) -> None:
+        """Runs the lifespan startup, then listens. `port=0` picks a free port (see `.port`)."""
+        self.loop = asyncio.get_running_loop()
+        self._stop = asyncio.Event()
+        if self.lifespan_mode != "off":
+            self._lifespan = _Lifespan(self.app, self.state, self.lifespan_mode == "on")
+            await self._lifespan.startup()
+        self._server = await self.loop.create_server(
+            lambda: _ServerStream(self), self.host, self.port, reuse_address=True)
+        self.port = self._server.sockets[0].getsockname()[1]
+        self._sweep()
+
+    def _sweep(self) -> None:
+        """Ends the reads whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""
+        now = self.loop.time()
+        for conn in [c for c in self._waiting if c._deadline <= now]:
+            conn._read_timed_out()
+        self._sweeper = self.loop.call_later(_SWEEP_PERIOD, self._sweep)
+
+    def request_stop(self) -> None:
+        if self._stop is not None:
+            self._stop.set()
+
+    async def shutdown(self) -> None:
+        """Stops listening, closes idle connections at once, finishes requests in flight, then
+        runs the lifespan shutdown."""
+        self.stopping = True
+        if self._server is not None:
+            self._server.close()
+        for conn in list(self._connections):
+            conn.shutdown()
+        if self._tasks:
+            _, pending = await asyncio.wait(set(self._tasks), timeout=self.shutdown_timeout)
+            for task in pending:
+                task.cancel()
+        if self._server is not None:
+            await self._server.wait_closed()
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+        if self._lifespan is not None:
+            await self._lifespan.shutdown()
+
+    async def serve(self, *, install_signals: bool = True,
+                    ready: Callable[[Server], None] | None = None) -> None:
+        await self.start()
+        loop = self.loop
+        installed = []
+        if install_signals:
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                try:
+                    loop.add_signal_handler(sig, self.request_stop)
+                    installed.append(sig)
+                except (NotImplementedError, RuntimeError, ValueError):
+                    pass
+        try:
+            if ready is not None:
+                ready(self)
+            await self._stop.wait()
+        finally:
+            for sig in installed:
+                loop.remove_signal_handler(sig)
+            await self.shutdown()
+
+
+class _Lifespan:
+    """The ASGI lifespan protocol: startup before listening, shutdown after the last request."""
+
+    def __init__(self, app: ASGIApp, state: dict, required: bool) -> None:
+        self.app = app
+        self.state = state
+        self.required = required
+        self.inbox: asyncio.Queue = asyncio.Queue()
+        self.startup_done: asyncio.Future | None = None
+        self.shutdown_done: asyncio.Future | None = None
+        self.task: asyncio.Task | None = None
+        self.supported = True
+
+    async def _run(self) -> None:
+        scope = {"type": "lifespan", "asgi": _ASGI, "state": self.state}
+        try:
+            await self.app(scope, self.inbox.get, self._send)
+        except BaseException as exc:
+            if self.startup_done is not None and not self.startup_done.done():
+                self.supported = False
+                if self.required:
+                    self.startup_done.set_exception(RuntimeError(f"lifespan failed: {exc!r}"))
+                else:
+                    log.debug("the application does not support lifespan: %r", exc)
+                    self.startup_done.set_result(None)
+            elif isinstance(exc, Exception):
+                log.exception("lifespan task failed")
+        finally:
+            for fut in (self.startup_done, self.shutdown_done):
+                if fut is not None and not fut.done():
+                    fut.set_result(None)
+
+    async def _send(self, message: dict) -> None:
+        kind = message["type"]
+        if kind == "lifespan.startup.complete":
+            self.startup_done.set_result(None)
+        elif kind == "lifespan.startup.failed":
+            self.startup_done.set_exception(
+                RuntimeError(f"application startup failed: {message.get('message', '')}"))
+        elif kind in ("lifespan.shutdown.complete", "lifespan.shutdown.failed"):
+            if kind.endswith("failed"):
+                log.error("application shutdown failed: %s", message.get("message", ""))
+            if self.shutdown_done is not None and not self.shutdown_done.done():
+                self.shutdown_done.set_result(None)
+
+    async def startup(self) -> None:
+        loop = asyncio.get_running_loop()
+        self.startup_done = loop.create_future()
+        self.task = loop.create_task(self._run())
+        await self.inbox.put({"type": "lifespan.startup"})
+        await self.startup_done
+
+    async def shutdown(self) -> None:
+        if self.task is None or self.task.done() or not self.supported:
+            return
+        self.shutdown_done = asyncio.get_running_loop().create_future()
+        await self.inbox.put({"type": "lifespan.shutdown"})
+        await self.shutdown_done
+        try:
+            await asyncio.wait_for(self.task, 5)
+        except (TimeoutError, Exception):
+            self.task.cancel()
+
+
+def run(app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
+        ready: Callable[[Server], None] | None = None, **options: Any) -> None:
+    """Serves `app` until SIGINT or SIGTERM."""
+    server = Server(app, host, port, **options)
+    asyncio.run(server.serve(ready=ready))
