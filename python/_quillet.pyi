@@ -2,10 +2,29 @@
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import ClassVar, Final, TypeVar, final, overload
 
+from typing_extensions import Self, disjoint_base
+
 _T = TypeVar("_T")
 
 __version__: Final[str]
-__all__: list[str]
+
+__all__ = [
+    "__version__", "QuilletError", "ConnectionClosedError", "HeaderMap", "http_date", "uri_parts",
+    "H2_FLAG_WAKE", "H2_FLAG_SLOT_FREED", "H2_FLAG_CONN_DONE", "H2_FLAG_STOP_ACCEPTING",
+    "H2_FLAG_CAPACITY", "H2_HEADERS_IGNORED", "H2_HEADERS_OPENED", "H2_HEADERS_HEAD",
+    "H2_HEADERS_TRAILERS", "H2Error", "H2ProtocolError", "H2StreamError", "H2UserError",
+    "H2FlowControlError", "H2_DEFAULT_HEADER_TABLE_SIZE", "H2_DEFAULT_INITIAL_WINDOW_SIZE",
+    "H2_DEFAULT_MAX_FRAME_SIZE", "H2_MAX_MAX_FRAME_SIZE", "H2_MAX_STREAM_ID",
+    "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", "H2_DEFAULT_DATA_FRAME_BUDGET",
+    "H2_MAX_RECV_EMPTY_DATA_FRAMES", "H2_PREFACE", "H1Error", "H1ParseError", "H1BodyError",
+    "H1IncompleteMessageError", "H1UnexpectedMessageError", "H1UserError", "H1Codec",
+    "H1ResponseHead", "H1RequestHead", "H1BodyDecoder", "H1ServerState", "H1ClientState",
+    "OnceLatch", "H1_WATCH_HANDOFF", "H1_WATCH_IDLE_EOF", "H1_WATCH_IDLE_BYTES",
+    "H1_WATCH_IDLE_ERROR", "H1_WATCH_IGNORED", "H1_NEXT_NONE", "H1_NEXT_RAISE", "H1_NEXT_CLOSE",
+    "H1_NEXT_DRAIN", "H1_READ_PARSE", "H1_READ_SHUTDOWN", "H1_READ_WATCHER", "H1_READ_TRANSPORT",
+    "H1_READ_EOF", "H1_REQ_OK", "H1_REQ_ALREADY", "H1_REQ_STALE", "H1_REQ_PARKED",
+    "H1_REQ_PEER_CLOSED", "H1_REQ_CONTINUE", "ProxyMatcher", "ProxyIntercept",
+]
 
 class QuilletError(Exception): ...
 class ConnectionClosedError(QuilletError): ...
@@ -18,14 +37,14 @@ class HeaderMap:
     len() counts values, not names. Deleting a name moves the last name into its place.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         init: HeaderMap
         | Mapping[str, str | bytes]
         | Mapping[bytes, str | bytes]
         | Iterable[Sequence[str | bytes]]
         | None = None,
-    ) -> None:
+    ) -> Self:
         """init: None, a HeaderMap (copied), a dict (its items in order) or an iterable of
         (name, value) pairs; any other mapping is iterated like any other iterable."""
     @overload
@@ -39,14 +58,14 @@ class HeaderMap:
     def values(self) -> list[bytes]: ...
     def items(self) -> list[tuple[str, bytes]]: ...
     def raw_items(self) -> list[tuple[bytes, bytes]]: ...
-    def __getitem__(self, name: str | bytes) -> bytes: ...
-    def __setitem__(self, name: str | bytes, value: str | bytes) -> None: ...
-    def __delitem__(self, name: str | bytes) -> None: ...
-    def __contains__(self, name: object) -> bool: ...
+    def __getitem__(self, name: str | bytes, /) -> bytes: ...
+    def __setitem__(self, name: str | bytes, value: str | bytes, /) -> None: ...
+    def __delitem__(self, name: str | bytes, /) -> None: ...
+    def __contains__(self, name: object, /) -> bool: ...
     def __len__(self) -> int: ...
     def __iter__(self) -> Iterator[str]: ...
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 def http_date() -> bytes:
     """The current Date header value: 29 bytes of IMF-fixdate, at most about 1 s old."""
@@ -108,10 +127,11 @@ H1_REQ_PARKED: Final[int]
 H1_REQ_PEER_CLOSED: Final[int]
 H1_REQ_CONTINUE: Final[int]
 
+@disjoint_base
 class H1ClientState:
     """The state of one HTTP/1 client connection; the client driver subclasses it and asks it
     for a verdict at every transition. It stores the objects it is handed and never calls them."""
-    def __init__(self, transport: object) -> None: ...
+    def __new__(cls, transport: object) -> Self: ...
     @property
     def closed(self) -> bool: ...
     @property
@@ -149,9 +169,10 @@ class H1ClientState:
     def take_watcher_handle(self) -> object | None: ...
     def take_watcher_result(self) -> tuple[bytes | None, object | None]: ...
 
+@final
 class OnceLatch:
     """A one-shot latch: the first try_acquire() returns True, every later one False."""
-    def __init__(self) -> None: ...
+    def __new__(cls) -> Self: ...
     def try_acquire(self) -> bool: ...
     @property
     def is_set(self) -> bool: ...
@@ -206,15 +227,15 @@ class H1ResponseHead:
 class H1Codec:
     """The HTTP/1 codec of one connection, for both roles: the read buffer that survives across
     pipelined messages, head parsing and encoding, and the framing of the message in flight."""
-    def __init__(
-        self,
+    def __new__(
+        cls,
         *,
         max_headers: int | None = None,
         ignore_invalid_headers: bool = False,
         title_case_headers: bool = False,
         date_header: bool = True,
         max_buf_size: int = 417792,
-    ) -> None: ...
+    ) -> Self: ...
     def receive_request_head(self, data: bytes) -> H1RequestHead | None: ...
     def receive_head(self, data: bytes) -> H1ResponseHead | None: ...
     @property
@@ -268,7 +289,7 @@ class H1Codec:
 class H1BodyDecoder:
     """Decodes one HTTP/1 message body: kind 'length' (of `length` bytes), 'chunked' or 'close';
     any other kind is an empty body, complete at once."""
-    def __init__(self, kind: str, length: int = 0) -> None: ...
+    def __new__(cls, kind: str, length: int = 0) -> Self: ...
     def feed(self, data: bytes) -> None: ...
     def mark_eof(self) -> None: ...
     def decode(self) -> bytes | None:
@@ -302,12 +323,15 @@ class ProxyIntercept:
     def basic_auth(self) -> str | None: ...
     def raw_auth(self) -> tuple[str, str] | None: ...
 
+@disjoint_base
 class H1ServerState:
     """The state of one HTTP/1 server connection and its current request. The server driver
     subclasses it and asks it what to do at every step; it performs no input or output."""
-    def __init__(
-        self, codec: H1Codec, transport: object, *, keep_alive: bool = True, half_close: bool = False
-    ) -> None: ...
+    def __new__(
+        cls, codec: H1Codec, transport: object, *, keep_alive: bool = True, half_close: bool = False
+    ) -> Self: ...
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        """Subclasses initialise themselves; the state is complete after __new__."""
     @property
     def codec(self) -> H1Codec: ...
     @property

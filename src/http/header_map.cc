@@ -459,27 +459,27 @@ PyObject* map_repr(PyObject* self) {
 
 PyMethodDef g_methods[] = {
     {"get", as_method(map_get), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get(name, default=None)\n--\n\n"
+     PyDoc_STR("get($self, name, default=None)\n--\n\n"
                "The first value of name as bytes, or default when the name is absent.")},
     {"get_all", as_method(map_get_all), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_all(name)\n--\n\n"
+     PyDoc_STR("get_all($self, name)\n--\n\n"
                "Every value of name, in the order they were added; [] when absent.")},
     {"add", as_method(map_add), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("add(name, value)\n--\n\n"
+     PyDoc_STR("add($self, name, value)\n--\n\n"
                "Appends value to the values of name, keeping the existing ones. A new name is\n"
                "added at the end.")},
     {"setdefault", as_method(map_setdefault), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("setdefault(name, value)\n--\n\n"
+     PyDoc_STR("setdefault($self, name, value)\n--\n\n"
                "The first value of name when present (value is then ignored, not even\n"
                "checked); otherwise adds value and returns it as bytes.")},
     {"keys", as_method(map_keys), METH_NOARGS,
-     PyDoc_STR("keys()\n--\n\nThe distinct names as lower-case str, in entry order.")},
+     PyDoc_STR("keys($self)\n--\n\nThe distinct names as lower-case str, in entry order.")},
     {"values", as_method(map_values), METH_NOARGS,
-     PyDoc_STR("values()\n--\n\nEvery value as bytes, in iteration order, duplicates included.")},
+     PyDoc_STR("values($self)\n--\n\nEvery value as bytes, in iteration order, duplicates included.")},
     {"items", as_method(map_items), METH_NOARGS,
-     PyDoc_STR("items()\n--\n\nEvery (name, value) pair as (str, bytes), in iteration order.")},
+     PyDoc_STR("items($self)\n--\n\nEvery (name, value) pair as (str, bytes), in iteration order.")},
     {"raw_items", as_method(map_raw_items), METH_NOARGS,
-     PyDoc_STR("raw_items()\n--\n\n"
+     PyDoc_STR("raw_items($self)\n--\n\n"
                "Every pair as (bytes, bytes), in iteration order: the shape of an ASGI scope's\n"
                "headers.")},
     {nullptr, nullptr, 0, nullptr},
