@@ -195,22 +195,74 @@ bool locked(PyObject* self, F&& work) {
   return ok;
 }
 
+// The strings of a list (names, values, or both, alternating) are made under the map's lock,
+// straight from the map: str and bytes objects are not tracked by the cyclic collector, so
+// making them runs no Python code. The tuples and the list, which are tracked, are made after
+// unlocking.
 PyObject* snapshot_list(PyObject* self, Shape shape) {
-  Copied copied;
-  const bool ok = locked(self, [&](const HeaderMap& m) {
-    copied.reserve_for(m);
-    if (shape == Shape::kNames) {
-      m.for_each_name([&](std::string_view n) { copied.add(n); });
-    } else if (shape == Shape::kValues) {
-      m.for_each([&](std::string_view, std::string_view v) { copied.add(v); });
-    } else {
-      m.for_each([&](std::string_view n, std::string_view v) {
-        copied.add(n);
-        copied.add(v);
-      });
+  MapState& s = state(self);
+  std::vector<PyObject*> strings;  // new references
+  bool ok = true;
+  {
+    Guard guard(s.lock);
+    const HeaderMap& m = s.core;
+    auto keep = [&](PyObject* obj) {
+      if (obj == nullptr) ok = false;
+      if (ok) strings.push_back(obj);
+    };
+    try {
+      if (shape == Shape::kNames) {
+        strings.reserve(m.name_count());
+        m.for_each_name([&](std::string_view n) {
+          if (ok) keep(stored_name_str(n));
+        });
+      } else if (shape == Shape::kValues) {
+        strings.reserve(m.size());
+        m.for_each([&](std::string_view, std::string_view v) {
+          if (ok) keep(new_bytes(v));
+        });
+      } else {
+        strings.reserve(2 * m.size());
+        m.for_each([&](std::string_view n, std::string_view v) {
+          if (ok) keep(shape == Shape::kItems ? stored_name_str(n) : stored_name_bytes(n));
+          if (ok) keep(new_bytes(v));
+        });
+      }
+    } catch (const std::bad_alloc&) {
+      ok = false;
+      guard.unlock();
+      PyErr_NoMemory();
     }
-  });
-  return ok ? new_list(copied, shape) : nullptr;
+  }
+  auto drop_all = [&] {
+    for (PyObject* obj : strings)
+      Py_DECREF(obj);
+    return nullptr;
+  };
+  if (!ok) return drop_all();
+  const bool pairs = shape == Shape::kItems || shape == Shape::kRawItems;
+  const size_t count = pairs ? strings.size() / 2 : strings.size();
+  PyObject* list = PyList_New(Py_ssize_t(count));
+  if (list == nullptr) return drop_all();
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* item;
+    if (pairs) {
+      item = PyTuple_New(2);
+      if (item == nullptr) {
+        // the strings not yet placed are dropped; those placed go with the list
+        for (size_t k = 2 * i; k < strings.size(); ++k)
+          Py_DECREF(strings[k]);
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyTuple_SET_ITEM(item, 0, strings[2 * i]);
+      PyTuple_SET_ITEM(item, 1, strings[2 * i + 1]);
+    } else {
+      item = strings[i];
+    }
+    PyList_SET_ITEM(list, Py_ssize_t(i), item);
+  }
+  return list;
 }
 
 // --- construction --------------------------------------------------------------------------------
@@ -475,9 +527,11 @@ PyMethodDef g_methods[] = {
     {"keys", as_method(map_keys), METH_NOARGS,
      PyDoc_STR("keys($self)\n--\n\nThe distinct names as lower-case str, in entry order.")},
     {"values", as_method(map_values), METH_NOARGS,
-     PyDoc_STR("values($self)\n--\n\nEvery value as bytes, in iteration order, duplicates included.")},
+     PyDoc_STR(
+         "values($self)\n--\n\nEvery value as bytes, in iteration order, duplicates included.")},
     {"items", as_method(map_items), METH_NOARGS,
-     PyDoc_STR("items($self)\n--\n\nEvery (name, value) pair as (str, bytes), in iteration order.")},
+     PyDoc_STR(
+         "items($self)\n--\n\nEvery (name, value) pair as (str, bytes), in iteration order.")},
     {"raw_items", as_method(map_raw_items), METH_NOARGS,
      PyDoc_STR("raw_items($self)\n--\n\n"
                "Every pair as (bytes, bytes), in iteration order: the shape of an ASGI scope's\n"
