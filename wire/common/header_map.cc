@@ -294,13 +294,17 @@ void HeaderMap::add_entry(std::string_view name, uint32_t hash, std::string_view
   place_in_index(uint32_t(entries_.size() - 1));
 }
 
+void HeaderMap::insert_entry(std::string_view name, uint32_t hash, std::string_view value) {
+  reserve_entry(name.size() + value.size());  // may throw: nothing has changed yet
+  add_entry(name, hash, value);
+}
+
 bool HeaderMap::append(std::string_view name, std::string_view value) {
   if (full()) return false;
   const uint32_t hash = hash_name(name);
   const uint32_t i = find_hashed(name, hash, false);
   if (i == kNone) {
-    reserve_entry(name.size() + value.size());
-    add_entry(name, hash, value);
+    insert_entry(name, hash, value);
   } else {
     reserve_extra();
     reserve_bytes(value.size());
@@ -323,8 +327,7 @@ bool HeaderMap::replace(std::string_view name, std::string_view value) {
   const uint32_t hash = hash_name(name);
   const uint32_t i = find_hashed(name, hash, false);
   if (i == kNone) {
-    reserve_entry(name.size() + value.size());
-    add_entry(name, hash, value);
+    insert_entry(name, hash, value);
     ++value_count_;
     return true;
   }

@@ -138,6 +138,8 @@ class HeaderMap {
   size_t store(std::string_view bytes) noexcept;  // after reserve_bytes
   size_t store_folded(std::string_view name) noexcept;
   void add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept;
+  // A new entry for an absent name: room first, then the entry.
+  void insert_entry(std::string_view name, uint32_t hash, std::string_view value);
   // Marks the chain of `e` as garbage and detaches it; returns how many values it held.
   size_t drop_chain(Entry& e) noexcept;
   void maybe_compact() noexcept;
