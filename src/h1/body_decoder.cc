@@ -116,20 +116,20 @@ PyObject* decoder_buffered(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"feed", as_method(decoder_feed), METH_FASTCALL | METH_KEYWORDS,
+    {"feed", as_method<decoder_feed>(), METH_FASTCALL | METH_KEYWORDS,
      "feed(data): append received bytes."},
-    {"mark_eof", decoder_mark_eof, METH_NOARGS, "mark_eof(): the transport has ended."},
-    {"decode", decoder_decode, METH_NOARGS,
+    {"mark_eof", as_method<decoder_mark_eof>(), METH_NOARGS, "mark_eof(): the transport has ended."},
+    {"decode", as_method<decoder_decode>(), METH_NOARGS,
      "decode() -> bytes | None: the next chunk of body data; None when the body has ended "
      "(is_complete) or more bytes are needed."},
-    {"take_trailers", decoder_take_trailers, METH_NOARGS,
+    {"take_trailers", as_method<decoder_take_trailers>(), METH_NOARGS,
      "take_trailers() -> HeaderMap | None: the trailer fields of an ended chunked body, once."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kProperties[] = {
-    {"is_complete", decoder_is_complete, nullptr, "The body has ended.", nullptr},
-    {"buffered", decoder_buffered, nullptr,
+    {"is_complete", as_getter<decoder_is_complete>(), nullptr, "The body has ended.", nullptr},
+    {"buffered", as_getter<decoder_buffered>(), nullptr,
      "Bytes fed and not decoded; once complete, the bytes of the next message.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -139,8 +139,8 @@ PyType_Slot kSlots[] = {
      const_cast<char*>("H1BodyDecoder(kind, length=0)\n\n"
                        "Decodes one HTTP/1 message body framed as kind 'length' (of `length` "
                        "bytes), 'chunked' or 'close'; any other kind is an empty body.")},
-    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<BodyDecoderState>)},
+    {Py_tp_new, as_slot<decoder_new>()},
+    {Py_tp_dealloc, as_slot<box_dealloc<BodyDecoderState>>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},
     {0, nullptr},

@@ -476,57 +476,57 @@ PyObject* codec_max_buf_size(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"receive_request_head", as_method(codec_receive_request_head), METH_FASTCALL | METH_KEYWORDS,
+    {"receive_request_head", as_method<codec_receive_request_head>(), METH_FASTCALL | METH_KEYWORDS,
      "receive_request_head(data) -> H1RequestHead | None: buffer `data` and parse one request "
      "head."},
-    {"receive_head", as_method(codec_receive_head), METH_FASTCALL | METH_KEYWORDS,
+    {"receive_head", as_method<codec_receive_head>(), METH_FASTCALL | METH_KEYWORDS,
      "receive_head(data) -> H1ResponseHead | None: buffer `data` and parse one response head."},
-    {"feed", as_method(codec_feed), METH_FASTCALL | METH_KEYWORDS,
+    {"feed", as_method<codec_feed>(), METH_FASTCALL | METH_KEYWORDS,
      "feed(data): put bytes back into the read buffer without parsing."},
-    {"take_body", codec_take_body, METH_NOARGS,
+    {"take_body", as_method<codec_take_body>(), METH_NOARGS,
      "take_body() -> bytes: remove and return everything in the read buffer."},
-    {"buffered", codec_buffered, METH_NOARGS, "buffered() -> int: bytes in the read buffer."},
-    {"reset", codec_reset, METH_NOARGS,
+    {"buffered", as_method<codec_buffered>(), METH_NOARGS, "buffered() -> int: bytes in the read buffer."},
+    {"reset", as_method<codec_reset>(), METH_NOARGS,
      "reset(): start the next message; buffered bytes and the response verdicts stay."},
-    {"serialize_request", as_method(codec_serialize_request), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_request", as_method<codec_serialize_request>(), METH_FASTCALL | METH_KEYWORDS,
      "serialize_request(method, url, headers=None, *, http10=False, content_length=None, "
      "chunked=False) -> bytes: encode a request head and fix its body framing."},
-    {"serialize_response", as_method(codec_serialize_response), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_response", as_method<codec_serialize_response>(), METH_FASTCALL | METH_KEYWORDS,
      "serialize_response(status, headers=None, *, keep_alive=True, http10=False, "
      "content_length=None, chunked=False) -> bytes: encode a response head and fix its body "
      "framing."},
-    {"serialize_data", as_method(codec_serialize_data), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_data", as_method<codec_serialize_data>(), METH_FASTCALL | METH_KEYWORDS,
      "serialize_data(chunk) -> bytes: one chunk of body data, framed."},
-    {"serialize_end", codec_serialize_end, METH_NOARGS,
+    {"serialize_end", as_method<codec_serialize_end>(), METH_NOARGS,
      "serialize_end() -> bytes: the end of the body."},
-    {"serialize_trailers", as_method(codec_serialize_trailers), METH_FASTCALL | METH_KEYWORDS,
+    {"serialize_trailers", as_method<codec_serialize_trailers>(), METH_FASTCALL | METH_KEYWORDS,
      "serialize_trailers(trailers) -> bytes: the end of the body with the declared trailer "
      "fields where they may be sent."},
-    {"serialize_head_and_body", as_method(codec_serialize_head_and_body),
+    {"serialize_head_and_body", as_method<codec_serialize_head_and_body>(),
      METH_FASTCALL | METH_KEYWORDS,
      "serialize_head_and_body(head, body=None, trailers=None) -> bytes: a whole message in one "
      "buffer."},
-    {"body_is_eof", codec_body_is_eof, METH_NOARGS,
+    {"body_is_eof", as_method<codec_body_is_eof>(), METH_NOARGS,
      "body_is_eof() -> bool: no body bytes are to be sent."},
-    {"take_body_into", as_method(codec_take_body_into), METH_FASTCALL | METH_KEYWORDS,
+    {"take_body_into", as_method<codec_take_body_into>(), METH_FASTCALL | METH_KEYWORDS,
      "take_body_into(decoder): move the read buffer into an H1BodyDecoder."},
-    {"continue_response", codec_continue_response, METH_NOARGS | METH_STATIC,
+    {"continue_response", as_method<codec_continue_response>(), METH_NOARGS | METH_STATIC,
      "continue_response() -> bytes: the interim 100 Continue response."},
-    {"connection_close", codec_connection_close, METH_O | METH_STATIC,
+    {"connection_close", as_method<codec_connection_close>(), METH_O | METH_STATIC,
      "connection_close(headers) -> bool: whether some connection field has the token close."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kProperties[] = {
-    {"parse_error_status", codec_parse_error_status, nullptr,
+    {"parse_error_status", as_getter<codec_parse_error_status>(), nullptr,
      "The automatic status (400, 414, 431) after a failed request head, else None.", nullptr},
-    {"request_connection_close", codec_verdict<&h1::Codec::request_connection_close>, nullptr,
+    {"request_connection_close", as_getter<codec_verdict<&h1::Codec::request_connection_close>>(), nullptr,
      "The last request head had a close token on a connection field.", nullptr},
-    {"response_is_last", codec_verdict<&h1::Codec::response_is_last>, nullptr,
+    {"response_is_last", as_getter<codec_verdict<&h1::Codec::response_is_last>>(), nullptr,
      "The connection closes after the last response head written.", nullptr},
-    {"response_close_delimited", codec_verdict<&h1::Codec::response_close_delimited>, nullptr,
+    {"response_close_delimited", as_getter<codec_verdict<&h1::Codec::response_close_delimited>>(), nullptr,
      "The last response's body ends by closing the connection.", nullptr},
-    {"max_buf_size", codec_max_buf_size, nullptr, "The cap on an incomplete head.", nullptr},
+    {"max_buf_size", as_getter<codec_max_buf_size>(), nullptr, "The cap on an incomplete head.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -535,8 +535,8 @@ PyType_Slot kSlots[] = {
      const_cast<char*>("H1Codec(*, max_headers=None, ignore_invalid_headers=False, "
                        "title_case_headers=False, date_header=True, max_buf_size=417792)\n\n"
                        "The HTTP/1 codec of one connection, for both roles.")},
-    {Py_tp_new, reinterpret_cast<void*>(codec_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<CodecState>)},
+    {Py_tp_new, as_slot<codec_new>()},
+    {Py_tp_dealloc, as_slot<box_dealloc<CodecState>>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},
     {0, nullptr},

@@ -49,7 +49,8 @@ PyObject* get_headers(PyObject* self, void*) {
 }
 template <class State>
 PyObject* get_body_kind(PyObject* self, void*) {
-  return Py_NewRef(body_kind_str(common<State>(self).body_kind));
+  PyObject* kind = body_kind_str(common<State>(self).body_kind);
+  return kind == nullptr ? nullptr : Py_NewRef(kind);
 }
 template <class State>
 PyObject* get_content_length(PyObject* self, void*) {
@@ -115,32 +116,32 @@ PyObject* response_head_repr(PyObject* self) {
 }
 
 #define COMMON_PROPERTIES(State)                                                                 \
-  {"headers", get_headers<State>, nullptr, "The header fields, in wire order.", nullptr},        \
-      {"body_kind", get_body_kind<State>, nullptr,                                               \
+  {"headers", as_getter<get_headers<State>>(), nullptr, "The header fields, in wire order.", nullptr},        \
+      {"body_kind", as_getter<get_body_kind<State>>(), nullptr,                                               \
        "The body framing: 'empty', 'length', 'chunked' or 'close'.", nullptr},                   \
-      {"content_length", get_content_length<State>, nullptr,                                     \
+      {"content_length", as_getter<get_content_length<State>>(), nullptr,                                     \
        "The body length for 'empty' (0) and 'length'; None otherwise.", nullptr},                \
-      {"keep_alive", get_keep_alive<State>, nullptr,                                             \
+      {"keep_alive", as_getter<get_keep_alive<State>>(), nullptr,                                             \
        "Whether the connection may be reused after this message.", nullptr},                     \
-      {"is_upgrade", get_is_upgrade<State>, nullptr, "Whether the connection becomes a tunnel.", \
+      {"is_upgrade", as_getter<get_is_upgrade<State>>(), nullptr, "Whether the connection becomes a tunnel.", \
        nullptr},                                                                                 \
   {                                                                                              \
     "http10", get_http10<State>, nullptr, "Whether the start line said HTTP/1.0.", nullptr       \
   }
 
 PyGetSetDef kRequestProperties[] = {
-    {"method", get_method, nullptr, "The request method.", nullptr},
-    {"target", get_target, nullptr, "The request-target.", nullptr},
+    {"method", as_getter<get_method>(), nullptr, "The request method.", nullptr},
+    {"target", as_getter<get_target>(), nullptr, "The request-target.", nullptr},
     COMMON_PROPERTIES(RequestHeadState),
-    {"expect_continue", get_expect_continue, nullptr,
+    {"expect_continue", as_getter<get_expect_continue>(), nullptr,
      "Whether the request carried Expect: 100-continue.", nullptr},
-    {"allow_trailers", get_allow_trailers, nullptr,
+    {"allow_trailers", as_getter<get_allow_trailers>(), nullptr,
      "Whether the request carried TE: trailers, so response trailers may be sent.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef kResponseProperties[] = {
-    {"status", get_status, nullptr, "The status code.", nullptr},
+    {"status", as_getter<get_status>(), nullptr, "The status code.", nullptr},
     COMMON_PROPERTIES(ResponseHeadState),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -149,9 +150,9 @@ PyGetSetDef kResponseProperties[] = {
 
 PyType_Slot kRequestSlots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RequestHeadState>)},
+    {Py_tp_dealloc, as_slot<box_dealloc<RequestHeadState>>()},
     {Py_tp_getset, kRequestProperties},
-    {Py_tp_repr, reinterpret_cast<void*>(request_head_repr)},
+    {Py_tp_repr, as_slot<request_head_repr>()},
     {0, nullptr},
 };
 PyType_Spec kRequestSpec = {QUILLET_CLASS_NAME("H1RequestHead"), sizeof(Boxed<RequestHeadState>), 0,
@@ -160,9 +161,9 @@ TypeHolder g_request_type(&kRequestSpec, Subclassing::kFinal, Construction::kInt
 
 PyType_Slot kResponseSlots[] = {
     {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ResponseHeadState>)},
+    {Py_tp_dealloc, as_slot<box_dealloc<ResponseHeadState>>()},
     {Py_tp_getset, kResponseProperties},
-    {Py_tp_repr, reinterpret_cast<void*>(response_head_repr)},
+    {Py_tp_repr, as_slot<response_head_repr>()},
     {0, nullptr},
 };
 PyType_Spec kResponseSpec = {QUILLET_CLASS_NAME("H1ResponseHead"), sizeof(Boxed<ResponseHeadState>),

@@ -104,14 +104,14 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef g_http_date_def = {
-    "http_date", as_method(http_date), METH_FASTCALL | METH_KEYWORDS,
+    "http_date", as_method<http_date>(), METH_FASTCALL | METH_KEYWORDS,
     "http_date($module, /)\n--\n\n"
     "The current Date header value: 29 bytes of IMF-fixdate, such as\n"
     "b'Sun, 06 Nov 1994 08:49:37 GMT'. Each thread renders it at most about once a second,\n"
     "so it may lag the clock by up to one second."};
 
 PyMethodDef g_uri_parts_def = {
-    "uri_parts", as_method(uri_parts), METH_FASTCALL | METH_KEYWORDS,
+    "uri_parts", as_method<uri_parts>(), METH_FASTCALL | METH_KEYWORDS,
     "uri_parts($module, /, url)\n--\n\n"
     "Splits a URL into (scheme, host, port, authority) for dialling and addressing a request.\n\n"
     "scheme: http and https in lower case, other schemes as written, or None.\n"

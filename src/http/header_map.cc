@@ -510,29 +510,29 @@ PyObject* map_repr(PyObject* self) {
 // --- the class -----------------------------------------------------------------------------------
 
 PyMethodDef g_methods[] = {
-    {"get", as_method(map_get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", as_method<map_get>(), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get($self, name, default=None)\n--\n\n"
                "The first value of name as bytes, or default when the name is absent.")},
-    {"get_all", as_method(map_get_all), METH_FASTCALL | METH_KEYWORDS,
+    {"get_all", as_method<map_get_all>(), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_all($self, name)\n--\n\n"
                "Every value of name, in the order they were added; [] when absent.")},
-    {"add", as_method(map_add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", as_method<map_add>(), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("add($self, name, value)\n--\n\n"
                "Appends value to the values of name, keeping the existing ones. A new name is\n"
                "added at the end.")},
-    {"setdefault", as_method(map_setdefault), METH_FASTCALL | METH_KEYWORDS,
+    {"setdefault", as_method<map_setdefault>(), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("setdefault($self, name, value)\n--\n\n"
                "The first value of name when present (value is then ignored, not even\n"
                "checked); otherwise adds value and returns it as bytes.")},
-    {"keys", as_method(map_keys), METH_NOARGS,
+    {"keys", as_method<map_keys>(), METH_NOARGS,
      PyDoc_STR("keys($self)\n--\n\nThe distinct names as lower-case str, in entry order.")},
-    {"values", as_method(map_values), METH_NOARGS,
+    {"values", as_method<map_values>(), METH_NOARGS,
      PyDoc_STR(
          "values($self)\n--\n\nEvery value as bytes, in iteration order, duplicates included.")},
-    {"items", as_method(map_items), METH_NOARGS,
+    {"items", as_method<map_items>(), METH_NOARGS,
      PyDoc_STR(
          "items($self)\n--\n\nEvery (name, value) pair as (str, bytes), in iteration order.")},
-    {"raw_items", as_method(map_raw_items), METH_NOARGS,
+    {"raw_items", as_method<map_raw_items>(), METH_NOARGS,
      PyDoc_STR("raw_items($self)\n--\n\n"
                "Every pair as (bytes, bytes), in iteration order: the shape of an ASGI scope's\n"
                "headers.")},
@@ -551,17 +551,17 @@ constexpr const char kDoc[] =
 
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(map_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MapState>)},
-    {Py_tp_repr, reinterpret_cast<void*>(map_repr)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(map_richcompare)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_iter, reinterpret_cast<void*>(map_iter)},
+    {Py_tp_new, as_slot<map_new>()},
+    {Py_tp_dealloc, as_slot<box_dealloc<MapState>>()},
+    {Py_tp_repr, as_slot<map_repr>()},
+    {Py_tp_richcompare, as_slot<map_richcompare>()},
+    {Py_tp_hash, as_slot<PyObject_HashNotImplemented>()},
+    {Py_tp_iter, as_slot<map_iter>()},
     {Py_tp_methods, g_methods},
-    {Py_mp_length, reinterpret_cast<void*>(map_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(map_subscript)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(map_ass_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(map_contains)},
+    {Py_mp_length, as_slot<map_length>()},
+    {Py_mp_subscript, as_slot<map_subscript>()},
+    {Py_mp_ass_subscript, as_slot<map_ass_subscript>()},
+    {Py_sq_contains, as_slot<map_contains>()},
     {0, nullptr},
 };
 

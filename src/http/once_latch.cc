@@ -35,20 +35,20 @@ PyObject* latch_is_set(PyObject* self, void*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"try_acquire", latch_try_acquire, METH_NOARGS,
+    {"try_acquire", as_method<latch_try_acquire>(), METH_NOARGS,
      "try_acquire() -> bool: True for the one call that takes the latch, False for every other."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kProperties[] = {
-    {"is_set", latch_is_set, nullptr, "True once the latch has been acquired.", nullptr},
+    {"is_set", as_getter<latch_is_set>(), nullptr, "True once the latch has been acquired.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("OnceLatch(): a one-shot latch; the first try_acquire() wins.")},
-    {Py_tp_new, reinterpret_cast<void*>(latch_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Latch>)},
+    {Py_tp_new, as_slot<latch_new>()},
+    {Py_tp_dealloc, as_slot<box_dealloc<Latch>>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},
     {0, nullptr},

@@ -67,17 +67,17 @@ PyObject* intercept_repr(PyObject* self) {
 }
 
 PyMethodDef kInterceptMethods[] = {
-    {"basic_auth", intercept_basic_auth, METH_NOARGS,
+    {"basic_auth", as_method<intercept_basic_auth>(), METH_NOARGS,
      "basic_auth() -> str | None: the Proxy-Authorization value ('Basic ' and Base64) of an HTTP\n"
      "or HTTPS proxy whose URL carried user information; else None."},
-    {"raw_auth", intercept_raw_auth, METH_NOARGS,
+    {"raw_auth", as_method<intercept_raw_auth>(), METH_NOARGS,
      "raw_auth() -> tuple[str, str] | None: (user, password) of a SOCKS proxy whose URL carried\n"
      "user information (password '' when none was given); else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kInterceptProperties[] = {
-    {"uri", intercept_uri, nullptr,
+    {"uri", as_getter<intercept_uri>(), nullptr,
      "The proxy URI: scheme, '://', host and port (no user information) and '/'.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -85,8 +85,8 @@ PyGetSetDef kInterceptProperties[] = {
 PyType_Slot kInterceptSlots[] = {
     {Py_tp_doc,
      const_cast<char*>("The proxy a request goes through, from ProxyMatcher.intercept.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<proxy::Proxy>)},
-    {Py_tp_repr, reinterpret_cast<void*>(intercept_repr)},
+    {Py_tp_dealloc, as_slot<box_dealloc<proxy::Proxy>>()},
+    {Py_tp_repr, as_slot<intercept_repr>()},
     {Py_tp_methods, kInterceptMethods},
     {Py_tp_getset, kInterceptProperties},
     {0, nullptr},
@@ -217,17 +217,17 @@ PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", as_method(matcher_from_env), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_env", as_method<matcher_from_env>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_env()\n--\n\n"
      "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (each upper-case name\n"
      "first, then the lower-case one). With REQUEST_METHOD set (a CGI script) nothing is\n"
      "proxied."},
-    {"from_parts", as_method(matcher_from_parts), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_parts", as_method<matcher_from_parts>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_parts(*, all=None, http=None, https=None, no=None)\n--\n\n"
      "A matcher from explicit strings: 'all' is the fallback proxy of both schemes, 'http' and\n"
      "'https' the per-scheme proxies, 'no' the comma-separated no-proxy list. An empty string\n"
      "is unset."},
-    {"intercept", as_method(matcher_intercept), METH_FASTCALL | METH_KEYWORDS,
+    {"intercept", as_method<matcher_intercept>(), METH_FASTCALL | METH_KEYWORDS,
      "intercept($self, /, url)\n--\n\n"
      "The ProxyIntercept a request to url goes through, or None to go direct (also for a URL\n"
      "that does not parse, has no host, or has a scheme other than http and https)."},
@@ -237,7 +237,7 @@ PyMethodDef kMatcherMethods[] = {
 PyType_Slot kMatcherSlots[] = {
     {Py_tp_doc, const_cast<char*>("Chooses the proxy of a request; built by from_env() or "
                                   "from_parts().")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MatcherState>)},
+    {Py_tp_dealloc, as_slot<box_dealloc<MatcherState>>()},
     {Py_tp_methods, kMatcherMethods},
     {0, nullptr},
 };

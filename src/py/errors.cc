@@ -1,5 +1,6 @@
 #include "src/py/errors.h"
 
+#include <iterator>
 #include <string>
 
 namespace quillet::py {
@@ -17,7 +18,7 @@ struct ExceptionDef {
 };
 
 // In the order of `Exc`.
-constexpr ExceptionDef kExceptions[kExcCount] = {
+constexpr ExceptionDef kExceptions[] = {
     {"QuilletError", Exc::kQuilletError,
      "Base of every error of the module, HTTP/1 and HTTP/2.\n\n"
      "args: as raised by a subclass."},
@@ -81,6 +82,7 @@ constexpr ExceptionDef kExceptions[kExcCount] = {
      "An HTTP/2 flow-control window over- or underflow.\n\n"
      "args: (reason,), the RFC 9113 error code as an int."},
 };
+static_assert(std::size(kExceptions) == kExcCount, "one row per kind");
 
 PyObject* g_classes[kExcCount] = {};
 
@@ -90,7 +92,7 @@ struct KindText {
 };
 
 // In the order of `ParseKind`.
-constexpr KindText kParseKinds[h1::kParseKindCount] = {
+constexpr KindText kParseKinds[] = {
     {"method", "invalid HTTP method parsed"},
     {"version", "invalid HTTP version parsed"},
     {"version_h2", "invalid HTTP version parsed (found HTTP2 preface)"},
@@ -104,9 +106,10 @@ constexpr KindText kParseKinds[h1::kParseKindCount] = {
     {"status", "invalid HTTP status-code parsed"},
     {"internal", "internal error inside the HTTP/1 head parser"},
 };
+static_assert(std::size(kParseKinds) == h1::kParseKindCount, "one row per kind");
 
 // In the order of `UserKind`.
-constexpr KindText kUserKinds[h1::kUserKindCount] = {
+constexpr KindText kUserKinds[] = {
     {"body", "error from user's Body stream"},
     {"body_write_aborted", "user body write aborted"},
     {"service", "error from user's Service"},
@@ -116,13 +119,15 @@ constexpr KindText kUserKinds[h1::kUserKindCount] = {
     {"manual_upgrade", "upgrade expected but low level API in use"},
     {"dispatch_gone", "dispatch task is gone"},
 };
+static_assert(std::size(kUserKinds) == h1::kUserKindCount, "one row per kind");
 
 // In the order of `IoKind`.
-constexpr const char* kIoKindNames[h1::kIoKindCount] = {
+constexpr const char* kIoKindNames[] = {
     "unexpected_eof",   "invalid_input",      "invalid_data",
     "connection_reset", "connection_aborted", "broken_pipe",
     "timed_out",        "write_zero",         "other",
 };
+static_assert(std::size(kIoKindNames) == h1::kIoKindCount, "one row per kind");
 
 struct CategoryDef {
   const char* text;  // unused for parse and user, whose text comes from the sub-kind
@@ -130,7 +135,7 @@ struct CategoryDef {
 };
 
 // In the order of `ErrorCategory`.
-constexpr CategoryDef kCategories[h1::kErrorCategoryCount] = {
+constexpr CategoryDef kCategories[] = {
     {nullptr, Exc::kH1ParseError},
     {nullptr, Exc::kH1UserError},
     {"connection closed before message completed", Exc::kH1IncompleteMessageError},
@@ -143,6 +148,7 @@ constexpr CategoryDef kCategories[h1::kErrorCategoryCount] = {
     {"error writing a body to connection", Exc::kH1Error},
     {"error shutting down connection", Exc::kConnectionClosedError},
 };
+static_assert(std::size(kCategories) == h1::kErrorCategoryCount, "one row per kind");
 
 PyObject* new_str(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
@@ -205,7 +211,14 @@ PyObject* h1_exception(const h1::Error& error) {
       kind = error.cause && error.cause->io ? kIoKindNames[int(*error.cause->io)] : "other";
       message = category.text;
       break;
-    default:
+    case ErrorCategory::kIncompleteMessage:
+    case ErrorCategory::kUnexpectedMessage:
+    case ErrorCategory::kCanceled:
+    case ErrorCategory::kChannelClosed:
+    case ErrorCategory::kIo:
+    case ErrorCategory::kHeadReadTimeout:
+    case ErrorCategory::kBodyWrite:
+    case ErrorCategory::kShutdown:
       message = category.text;
       break;
   }

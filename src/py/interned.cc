@@ -1,13 +1,35 @@
 #include "src/py/interned.h"
 
+#include <array>
+
 namespace quillet::py {
 namespace {
 
-// In the order of `Str`.
-constexpr const char* kTexts[kStrCount] = {
-    "empty", "length", "chunked", "close",   "GET",   "HEAD",  "POST",
-    "PUT",   "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH",
+struct Text {
+  Str which;
+  const char* text;
 };
+
+// One row per `Str`, in its order; the checks below refuse a missing or misplaced row at
+// compile time, so a lookup can never index past the table or hand out the wrong text.
+constexpr std::array kTexts = {
+    Text{Str::kEmpty, "empty"},     Text{Str::kLength, "length"},
+    Text{Str::kChunked, "chunked"}, Text{Str::kClose, "close"},
+    Text{Str::kGet, "GET"},         Text{Str::kHead, "HEAD"},
+    Text{Str::kPost, "POST"},       Text{Str::kPut, "PUT"},
+    Text{Str::kDelete, "DELETE"},   Text{Str::kConnect, "CONNECT"},
+    Text{Str::kOptions, "OPTIONS"}, Text{Str::kTrace, "TRACE"},
+    Text{Str::kPatch, "PATCH"},     Text{Str::kQuery, "QUERY"},
+};
+static_assert(kTexts.size() == kStrCount, "one text per Str");
+static_assert(
+    [] {
+      for (size_t i = 0; i < kTexts.size(); ++i) {
+        if (int(kTexts[i].which) != int(i)) return false;
+      }
+      return true;
+    }(),
+    "the texts are in the order of Str");
 
 PyObject* g_strings[kStrCount] = {};
 
@@ -15,7 +37,7 @@ PyObject* g_strings[kStrCount] = {};
 
 PyObject* interned(Str which) {
   PyObject*& slot = g_strings[int(which)];
-  if (slot == nullptr) slot = PyUnicode_InternFromString(kTexts[int(which)]);
+  if (slot == nullptr) slot = PyUnicode_InternFromString(kTexts[size_t(which)].text);
   return slot;
 }
 

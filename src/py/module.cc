@@ -11,6 +11,7 @@
 #include "src/http/proxy.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
+#include "src/py/types.h"
 #include "wire/common/version.h"
 
 #include <string>
@@ -152,7 +153,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot g_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, as_slot<exec_module>()},
     {0, nullptr},
 };
 

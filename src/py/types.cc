@@ -1,5 +1,8 @@
 #include "src/py/types.h"
 
+#include <exception>
+#include <stdexcept>
+
 namespace quillet::py {
 namespace {
 
@@ -11,6 +14,20 @@ bool has_slot(const PyType_Spec* spec, int slot) {
 }
 
 }  // namespace
+
+void raise_from_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error: unknown C++ exception");
+  }
+}
 
 PyTypeObject* TypeHolder::get() {
   if (type_ != nullptr) return type_;

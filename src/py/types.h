@@ -5,6 +5,7 @@
 #include "src/py/ref.h"
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace quillet::py {
@@ -41,11 +42,51 @@ class TypeHolder {
   PyTypeObject* type_ = nullptr;
 };
 
-// Casts any function to the PyCFunction type a PyMethodDef stores; the flags of the entry tell
-// the interpreter the real signature.
-template <typename F>
-PyCFunction as_method(F* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+// Sets the Python error for the C++ exception being handled: MemoryError for an allocation that
+// failed (or a size past what a container can hold), RuntimeError naming anything else.
+void raise_from_cpp_exception() noexcept;
+
+// Every function the interpreter calls (a method, a getter, a slot, the module's exec step)
+// goes through `Entry<F>::call`, so that no C++ exception crosses the C API: it becomes a Python
+// error and the function's failure value. A lock taken inside is a scoped guard and a release
+// bin empties on the way out, so the object is unlocked; every transition validates before it
+// mutates, so what threw has changed nothing.
+template <auto F>
+struct Entry;
+
+template <class R, class... A, R (*F)(A...)>
+struct Entry<F> {
+  static R call(A... args) noexcept {
+    try {
+      return F(args...);
+    } catch (...) {
+      raise_from_cpp_exception();
+      if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+      } else if constexpr (!std::is_void_v<R>) {
+        return R(-1);
+      }
+    }
+  }
+};
+
+// The entry of a method table: `F` behind the guard, cast to the PyCFunction type a PyMethodDef
+// stores; the flags of the entry tell the interpreter the real signature.
+template <auto F>
+PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry<F>::call));
+}
+
+// The entry of a type slot (PyType_Slot::pfunc).
+template <auto F>
+void* as_slot() {
+  return reinterpret_cast<void*>(&Entry<F>::call);
+}
+
+// The getter of a read-only property.
+template <auto F>
+getter as_getter() {
+  return &Entry<F>::call;
 }
 
 // A Python object carrying one C++ value. Classes are `Boxed<State>`: the state is constructed

@@ -204,13 +204,13 @@ PyObject* final_value(PyObject* self, void*) {
 }
 
 PyGetSetDef kFinalProperties[] = {
-    {"value", final_value, nullptr, nullptr, nullptr},
+    {"value", as_getter<final_value>(), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kFinalSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(final_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FinalState>)},
+    {Py_tp_new, as_slot<final_new>()},
+    {Py_tp_dealloc, as_slot<box_dealloc<FinalState>>()},
     {Py_tp_getset, kFinalProperties},
     {0, nullptr},
 };
@@ -248,15 +248,15 @@ PyObject* open_payload(PyObject* self, void*) {
 }
 
 PyGetSetDef kOpenProperties[] = {
-    {"payload", open_payload, nullptr, nullptr, nullptr},
+    {"payload", as_getter<open_payload>(), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kOpenSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(open_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<OpenState>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(open_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(open_clear)},
+    {Py_tp_new, as_slot<open_new>()},
+    {Py_tp_dealloc, as_slot<box_dealloc<OpenState>>()},
+    {Py_tp_traverse, as_slot<open_traverse>()},
+    {Py_tp_clear, as_slot<open_clear>()},
     {Py_tp_getset, kOpenProperties},
     {0, nullptr},
 };
@@ -264,7 +264,7 @@ PyType_Spec kOpenSpec = {QUILLET_CLASS_NAME("OpenBox"), sizeof(Boxed<OpenState>)
 TypeHolder g_open_type(&kOpenSpec, Subclassing::kSubclassable, Construction::kFromPython);
 
 PyType_Slot kHiddenSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FinalState>)},
+    {Py_tp_dealloc, as_slot<box_dealloc<FinalState>>()},
     {0, nullptr},
 };
 PyType_Spec kHiddenSpec = {QUILLET_CLASS_NAME("HiddenBox"), sizeof(Boxed<FinalState>), 0, 0,
@@ -272,7 +272,7 @@ PyType_Spec kHiddenSpec = {QUILLET_CLASS_NAME("HiddenBox"), sizeof(Boxed<FinalSt
 TypeHolder g_hidden_type(&kHiddenSpec, Subclassing::kFinal, Construction::kInternalOnly);
 
 PyType_Slot kBrokenSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<FinalState>)},
+    {Py_tp_dealloc, as_slot<box_dealloc<FinalState>>()},
     {0, nullptr},
 };
 PyType_Spec kBrokenSpec = {QUILLET_CLASS_NAME("BrokenBox"), sizeof(Boxed<FinalState>), 0, 0,
@@ -285,22 +285,22 @@ PyObject* probe_broken_type(PyObject*, PyObject*) {
 }
 
 PyMethodDef g_methods[] = {
-    {"u16", probe_u16, METH_O, nullptr},
-    {"u32", probe_u32, METH_O, nullptr},
-    {"u64", probe_u64, METH_O, nullptr},
-    {"opt_u32", probe_opt_u32, METH_O, nullptr},
-    {"strict_bool", probe_strict_bool, METH_O, nullptr},
-    {"wire_bytes", probe_wire_bytes, METH_O, nullptr},
-    {"text", probe_text, METH_O, nullptr},
-    {"quoted", probe_quoted, METH_O, nullptr},
-    {"sample_repr", as_method(probe_sample_repr), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"parse_args", as_method(probe_parse_args), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"h1_error", as_method(probe_h1_error), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"lock_held", probe_lock_held, METH_NOARGS, nullptr},
-    {"stash", probe_stash, METH_O, nullptr},
-    {"drop_stashed", probe_drop_stashed, METH_NOARGS, nullptr},
-    {"drop_stashed_locked", probe_drop_stashed_locked, METH_NOARGS, nullptr},
-    {"broken_type", probe_broken_type, METH_NOARGS, nullptr},
+    {"u16", as_method<probe_u16>(), METH_O, nullptr},
+    {"u32", as_method<probe_u32>(), METH_O, nullptr},
+    {"u64", as_method<probe_u64>(), METH_O, nullptr},
+    {"opt_u32", as_method<probe_opt_u32>(), METH_O, nullptr},
+    {"strict_bool", as_method<probe_strict_bool>(), METH_O, nullptr},
+    {"wire_bytes", as_method<probe_wire_bytes>(), METH_O, nullptr},
+    {"text", as_method<probe_text>(), METH_O, nullptr},
+    {"quoted", as_method<probe_quoted>(), METH_O, nullptr},
+    {"sample_repr", as_method<probe_sample_repr>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"parse_args", as_method<probe_parse_args>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"h1_error", as_method<probe_h1_error>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"lock_held", as_method<probe_lock_held>(), METH_NOARGS, nullptr},
+    {"stash", as_method<probe_stash>(), METH_O, nullptr},
+    {"drop_stashed", as_method<probe_drop_stashed>(), METH_NOARGS, nullptr},
+    {"drop_stashed_locked", as_method<probe_drop_stashed_locked>(), METH_NOARGS, nullptr},
+    {"broken_type", as_method<probe_broken_type>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

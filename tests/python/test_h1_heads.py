@@ -255,3 +255,26 @@ def test_random_and_mutated_heads_only_give_documented_outcomes():
                 assert codec.buffered() == len(data)
             else:
                 assert result is None or isinstance(result, (H1RequestHead, H1ResponseHead))
+
+
+STANDARD_METHODS = ["OPTIONS", "GET", "POST", "PUT", "DELETE", "HEAD", "TRACE", "CONNECT",
+                    "PATCH", "QUERY"]
+
+
+@pytest.mark.parametrize("method", STANDARD_METHODS + ["PURGE"])
+def test_every_method_through_parser_server_state_and_client(method):
+    from _quillet import H1ServerState
+    target = "h:443" if method == "CONNECT" else "/"
+    raw = b"%s %s HTTP/1.1\r\nHost: h\r\n\r\n" % (method.encode(), target.encode())
+    head = H1Codec().receive_request_head(raw)
+    assert (head.method, head.target) == (method, target)
+    assert repr(head) == f"H1RequestHead(method={method!r}, target={target!r}, body_kind=empty)"
+    state = H1ServerState(H1Codec(), object())
+    head, seq, decoder = state.accept_head(raw)
+    assert (head.method, seq, decoder.is_complete) == (method, 1, True)
+    client = H1Codec()
+    assert client.serialize_request(method, target) == b"%s %s HTTP/1.1\r\n\r\n" % (
+        method.encode(), target.encode())
+    response = client.receive_head(b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n")
+    # A HEAD request's response carries no body; a tunnel's 2xx starts the tunnel.
+    assert response.body_kind == ("empty" if method in ("HEAD", "CONNECT") else "length")

@@ -84,32 +84,25 @@ size_t scan_target(const char* data, size_t size) {
 
 namespace {
 
-struct MethodName {
-  std::string_view text;
-  Method method;
+// The standard methods' texts, indexed by `Method`; checked complete at compile time so that
+// every method the parser can name has a text.
+constexpr std::string_view kMethodTexts[] = {
+    "OPTIONS", "GET", "POST", "PUT", "DELETE", "HEAD", "TRACE", "CONNECT", "PATCH", "QUERY",
 };
-
-constexpr MethodName kMethods[] = {
-    {"OPTIONS", Method::kOptions}, {"GET", Method::kGet},         {"POST", Method::kPost},
-    {"PUT", Method::kPut},         {"DELETE", Method::kDelete},   {"HEAD", Method::kHead},
-    {"TRACE", Method::kTrace},     {"CONNECT", Method::kConnect}, {"PATCH", Method::kPatch},
-    {"QUERY", Method::kQuery},
-};
+static_assert(std::size(kMethodTexts) == size_t(Method::kExtension), "one text per method");
 
 }  // namespace
 
 Method method_from_token(std::string_view token) {
-  for (const MethodName& m : kMethods) {
-    if (m.text == token) return m.method;
+  for (size_t i = 0; i < std::size(kMethodTexts); ++i) {
+    if (kMethodTexts[i] == token) return Method(i);
   }
   return Method::kExtension;
 }
 
 std::string_view method_text(Method method) {
-  for (const MethodName& m : kMethods) {
-    if (m.method == method) return m.text;
-  }
-  return {};
+  const size_t i = size_t(method);
+  return i < std::size(kMethodTexts) ? kMethodTexts[i] : std::string_view();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -605,7 +598,10 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
       case Known::kContentLength:
         has_length = true;
         break;
-      default:
+      case Known::kExpect:
+      case Known::kTe:
+      case Known::kUpgrade:
+      case Known::kOther:
         break;
     }
     if (!head->headers.append(line.name_view(), line.value_view())) {
