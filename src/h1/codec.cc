@@ -205,10 +205,12 @@ PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssiz
   }
   CodecState& s = codec_state(self);
   std::string out;
+  bool encoded;
   {
     Guard guard(s.lock);
-    s.codec.encode_request(line, headers, http10, body, &out);
+    encoded = s.codec.encode_request(line, headers, http10, body, &out);
   }
+  if (!encoded) return raise_header_map_full();
   return new_bytes(out);
 }
 

@@ -195,3 +195,29 @@ def test_caller_headers_are_not_changed():
     fields = HeaderMap([("connection", "close"), ("transfer-encoding", "gzip")])
     H1Codec().serialize_request("POST", "/", fields, chunked=True)
     assert fields.items() == [("connection", b"close"), ("transfer-encoding", b"gzip")]
+
+
+FULL_MAP = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)"
+
+
+@pytest.mark.parametrize("extra, kw", [
+    ({}, {"content_length": 5}),                         # content-length added
+    ({}, {"content_length": 5, "http10": True}),         # content-length added, HTTP/1.0
+    ({}, {"chunked": True}),                             # transfer-encoding added
+    ({"transfer-encoding": "gzip"}, {"chunked": True}),  # transfer-encoding rebuilt
+    ({"connection": "close"}, {}),                       # connection replaced
+    ({}, {"http10": True}),                              # connection: keep-alive added
+])
+def test_request_framing_that_does_not_fit_fails_and_writes_nothing(extra, kw):
+    # A map holding the most names a map can hold takes no new name: a body must not go out
+    # without the field that frames it, or the peer reads it as the next request.
+    names = [f"x-{i}" for i in range(24576 - len(extra))]
+    headers = HeaderMap([(n, "v") for n in names] + list(extra.items()))
+    codec = H1Codec()
+    codec.serialize_request("HEAD", "/before")
+    with pytest.raises(ValueError) as info:
+        codec.serialize_request("POST", "/", headers, **kw)
+    assert info.value.args == (FULL_MAP,)
+    # Nothing recorded: the earlier HEAD request and its empty framing still hold.
+    assert codec.body_is_eof() is True and codec.request_connection_close is False
+    assert codec.receive_head(b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\n").body_kind == "empty"

@@ -97,12 +97,14 @@ HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* hea
   return HeadResult::kNone;
 }
 
-void Codec::encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
+bool Codec::encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
                            const BodySpec& body, std::string* out) {
+  std::optional<EncodedRequest> encoded = h1::encode_request(line, headers, http10, body, out);
+  if (!encoded) return false;
   method_ = RequestMethod{line.method, line.method == Method::kExtension ? line.method_token : ""};
-  EncodedRequest encoded = h1::encode_request(line, headers, http10, body, out);
-  request_connection_close_ = encoded.connection_close;
-  encoder_ = std::move(encoded.framing);
+  request_connection_close_ = encoded->connection_close;
+  encoder_ = std::move(encoded->framing);
+  return true;
 }
 
 std::optional<UserKind> Codec::encode_response(uint16_t status, bool keep_alive, bool http10,

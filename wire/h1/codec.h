@@ -56,8 +56,9 @@ class Codec {
   size_t buffered() const { return buffer_.size(); }
 
   // Encodes a request head (client side): records the method and keeps the body framing.
-  // `headers` is the encoder's own copy.
-  void encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
+  // `headers` is the encoder's own copy. False, with nothing written or recorded, when `headers`
+  // cannot take the fields the head needs.
+  [[nodiscard]] bool encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
                       const BodySpec& body, std::string* out);
 
   // Encodes a response head (server side) for the recorded request; on success keeps the body

@@ -144,9 +144,11 @@ bool make_request_line(std::string_view method, std::string_view url, RequestLin
 
 namespace {
 
-// Decides the request body framing, changing `headers` as the framing requires.
-BodyFraming request_framing(const RequestLine& line, HeaderMap& headers, bool http10,
-                            const BodySpec& body) {
+// Decides the request body framing, changing `headers` as the framing requires. Empty when the
+// map cannot take a field the framing needs (it already holds the most names a map can hold):
+// a body sent without the field that frames it would be read by the peer as the next request.
+std::optional<BodyFraming> request_framing(const RequestLine& line, HeaderMap& headers,
+                                           bool http10, const BodySpec& body) {
   BodyFraming framing;
   if (body.none()) {
     headers.remove("transfer-encoding");
@@ -160,7 +162,7 @@ BodyFraming request_framing(const RequestLine& line, HeaderMap& headers, bool ht
       framing.length = *declared;
     } else if (body.known()) {
       append_decimal(decimal, *body.content_length);
-      (void)headers.replace("content-length", decimal);
+      if (!headers.replace("content-length", decimal)) return std::nullopt;
       framing.length = *body.content_length;
     }
     return framing;
@@ -174,9 +176,10 @@ BodyFraming request_framing(const RequestLine& line, HeaderMap& headers, bool ht
       headers.for_each_value("transfer-encoding",
                              [&](std::string_view v) { values.emplace_back(v); });
       values.back().append(", chunked");
-      (void)headers.replace("transfer-encoding", values.front());
-      for (size_t k = 1; k < values.size(); ++k)
-        (void)headers.append("transfer-encoding", values[k]);
+      if (!headers.replace("transfer-encoding", values.front())) return std::nullopt;
+      for (size_t k = 1; k < values.size(); ++k) {
+        if (!headers.append("transfer-encoding", values[k])) return std::nullopt;
+      }
     }
     if (declared) headers.remove("content-length");
     return framing;
@@ -190,31 +193,35 @@ BodyFraming request_framing(const RequestLine& line, HeaderMap& headers, bool ht
         line.method == Method::kConnect) {
       return framing;  // these methods send no body of unknown length
     }
-    (void)headers.append("transfer-encoding", "chunked");
+    if (!headers.append("transfer-encoding", "chunked")) return std::nullopt;
     framing.kind = BodyFraming::Kind::kChunked;
     return framing;
   }
   append_decimal(decimal, *body.content_length);
-  (void)headers.replace("content-length", decimal);
+  if (!headers.replace("content-length", decimal)) return std::nullopt;
   framing.length = *body.content_length;
   return framing;
 }
 
 }  // namespace
 
-EncodedRequest encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
-                              const BodySpec& body, std::string* out) {
+std::optional<EncodedRequest> encode_request(const RequestLine& line, HeaderMap& headers,
+                                             bool http10, const BodySpec& body,
+                                             std::string* out) {
   EncodedRequest result;
   const bool has_close = any_value_has_token(headers, "connection", "close");
   result.connection_close = has_close;
+  bool fits = true;
   if (http10) {
     if (!first_value_has_token(headers, "connection", "keep-alive") && !has_close) {
-      (void)headers.replace("connection", "keep-alive");
+      fits = headers.replace("connection", "keep-alive");
     }
   } else if (has_close) {
-    (void)headers.replace("connection", "close");
+    fits = headers.replace("connection", "close");
   }
-  result.framing = request_framing(line, headers, http10, body);
+  std::optional<BodyFraming> framing = request_framing(line, headers, http10, body);
+  if (!fits || !framing) return std::nullopt;
+  result.framing = std::move(*framing);
   if (result.framing.kind == BodyFraming::Kind::kChunked && headers.contains("trailer")) {
     result.framing.has_allow_list = true;
     headers.for_each_value("trailer", [&](std::string_view v) {

@@ -56,9 +56,12 @@ struct EncodedRequest {
   bool connection_close = false;  // the caller's headers had a close token on a connection field
 };
 
-// Writes a request head into `out`. `headers` is the encoder's own copy and is changed.
-EncodedRequest encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
-                              const BodySpec& body, std::string* out);
+// Writes a request head into `out`. `headers` is the encoder's own copy and is changed. Empty,
+// with nothing written, when `headers` cannot take a field the head needs (it already holds
+// HeaderMap::kMaxNames names).
+[[nodiscard]] std::optional<EncodedRequest> encode_request(const RequestLine& line,
+                                                           HeaderMap& headers, bool http10,
+                                                           const BodySpec& body, std::string* out);
 
 struct ResponseOptions {
   uint16_t status = 200;  // 100 to 999, checked by the caller
