@@ -226,11 +226,10 @@ PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssi
     return nullptr;
   }
   int overflow = 0;
-  const long long status = PyLong_AsLongLongAndOverflow(a[0], &overflow);
-  if (overflow != 0 || status < 100 || status > 999) {
-    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
-    return nullptr;
-  }
+  const long long value = PyLong_AsLongLongAndOverflow(a[0], &overflow);
+  if (value == -1 && PyErr_Occurred()) return nullptr;
+  h1::StatusCode status = h1::StatusCode::ok();
+  if (!status_from(overflow != 0 || value < 0 ? 0 : uint64_t(value), &status)) return nullptr;
   bool keep_alive = true;
   bool http10 = false;
   h1::BodySpec body;
@@ -245,7 +244,7 @@ PyObject* codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssi
   std::optional<h1::UserKind> failure;
   {
     Guard guard(s.lock);
-    failure = s.codec.encode_response(uint16_t(status), keep_alive, http10, body, headers, &out);
+    failure = s.codec.encode_response(status, keep_alive, http10, body, headers, &out);
   }
   if (failure) return raise_h1(h1::Error::user_error(*failure));
   return new_bytes(out);
@@ -548,6 +547,16 @@ PyType_Spec kSpec = {QUILLET_CLASS_NAME("H1Codec"), sizeof(Boxed<CodecState>), 0
 TypeHolder g_type(&kSpec, Subclassing::kFinal, Construction::kFromPython);
 
 }  // namespace
+
+bool status_from(uint64_t value, h1::StatusCode* out) {
+  const std::optional<h1::StatusCode> status = h1::StatusCode::from(value);
+  if (!status) {
+    PyErr_SetString(PyExc_ValueError, "invalid status: invalid status code");
+    return false;
+  }
+  *out = *status;
+  return true;
+}
 
 PyTypeObject* codec_type() {
   return g_type.get();

@@ -17,4 +17,8 @@ PyTypeObject* codec_type();
 bool codec_check(PyObject* obj);
 CodecState& codec_state(PyObject* codec);
 
+// A response status given as an unsigned value: ValueError("invalid status: ...") unless it has
+// three digits.
+bool status_from(uint64_t value, h1::StatusCode* out);
+
 }  // namespace quillet::py

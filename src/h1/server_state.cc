@@ -202,7 +202,7 @@ bool arm_decision(ServerState& s, PyObject* done) {
     }
   }
   s.watcher.emplace();
-  s.watcher->done = Ref::borrow(done);
+  s.watcher->done = Ref::held(done);
   return true;
 }
 
@@ -268,7 +268,7 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       (a[3] != nullptr && !arg_bool(a[3], "half_close", &half_close))) {
     return nullptr;
   }
-  return box_new<ServerState>(type, Ref::borrow(a[0]), Ref::borrow(a[1]), keep_alive, half_close);
+  return box_new<ServerState>(type, Ref::borrow(a[0]), Ref::held(a[1]), keep_alive, half_close);
 }
 
 // Subclasses initialise themselves; the state was made complete by __new__.
@@ -550,11 +550,13 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
   PyObject* a[7];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
   uint64_t seq;
-  uint16_t status;
+  uint16_t status_value;
+  h1::StatusCode status = h1::StatusCode::ok();
   h1::BodySpec body;
   bool want = false;
   HeaderMap headers;
-  if (!seq_arg(a[0], &seq) || !arg_u16(a[1], "status", &status) ||
+  if (!seq_arg(a[0], &seq) || !arg_u16(a[1], "status", &status_value) ||
+      !status_from(status_value, &status) ||
       !arg_optional(arg_u64, a[4], "content_length", &body.content_length) ||
       (a[5] != nullptr && !arg_bool(a[5], "chunked", &body.chunked)) ||
       (a[6] != nullptr && !arg_bool(a[6], "want", &want))) {
@@ -585,8 +587,9 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     if (code == kReqOk && s.peer_closed) code = kReqPeerClosed;
     if (code == kReqOk) {
+      const uint16_t number = status.value();
       const bool switches =
-          status == 101 ? s.upgrade_requested : (s.connect && status >= 200 && status <= 299);
+          number == 101 ? s.upgrade_requested : (s.connect && number >= 200 && number <= 299);
       // A connection that will close after this response must not promise keep-alive.
       const bool keep_alive =
           s.keep_alive_enabled && s.keep_alive && !s.shutdown_requested && s.reusable;
@@ -794,7 +797,7 @@ PyObject* server_store_watcher_handle(PyObject* self, PyObject* handle) {
   {
     Guard guard(s.lock);
     if (!s.closed && s.watcher && !s.watcher->handle && !s.watcher->handle_taken) {
-      s.watcher->handle = Ref::borrow(handle);
+      s.watcher->handle = Ref::held(handle);
       stored = true;
     }
   }

@@ -34,6 +34,9 @@ class Ref {
     Py_XINCREF(obj);
     return Ref(obj);
   }
+  // The same for an object the module keeps for the driver: None is no object, so it is kept
+  // as nothing (a transport of None is no transport, an event of None no event).
+  static Ref held(PyObject* obj) { return obj == Py_None ? Ref() : borrow(obj); }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }

@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 from _quillet import (
-    H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_PARSE,
+    H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_READ_EOF, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_PARSE,
     H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1_REQ_ALREADY, H1_REQ_CONTINUE,
     H1_REQ_OK, H1_REQ_PARKED, H1_REQ_PEER_CLOSED, H1_REQ_STALE, H1BodyDecoder, H1Codec,
     H1ParseError, H1ServerState, H1UserError, HeaderMap)
@@ -286,6 +286,18 @@ def test_arm_decision(setup, expected):
     assert state.arm_watcher(seq + 1, Event()) is False
 
 
+def test_none_is_no_transport():
+    state = H1ServerState(H1Codec(), None)
+    assert state.transport_ref() is None
+    assert state.begin_read() == (H1_READ_EOF, None)
+    state = H1ServerState(H1Codec(), None)
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    assert state.respond_head(seq, 200, None, Event(), want=True)[2] is False  # nothing to watch
+    assert state.arm_watcher(seq, Event()) is False
+    assert state.finish_response(seq) == (False, False, None, None)
+    assert state.begin_read() == (H1_READ_EOF, None)
+
+
 def test_arm_after_the_body_is_read():
     state, _ = new_state()
     _, seq, decoder = state.accept_head(b"POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n")
@@ -393,6 +405,10 @@ def test_respond_head_argument_types():
         state.accept_head(bytearray(b"GET / HTTP/1.1\r\n\r\n"))
     with pytest.raises(TypeError):
         state.watcher_completed("text")
+    for status in (0, 42, 99, 1000, 65535):  # a status line needs three digits
+        with pytest.raises(ValueError) as info:
+            state.respond_head(seq, status, None, Event())
+        assert info.value.args == ("invalid status: invalid status code",)
     # nothing was claimed by the refused calls
     assert state.respond_head(seq, 200, HeaderMap(), Event())[0] == H1_REQ_OK
 

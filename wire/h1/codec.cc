@@ -107,7 +107,7 @@ bool Codec::encode_request(const RequestLine& line, HeaderMap& headers, bool htt
   return true;
 }
 
-std::optional<UserKind> Codec::encode_response(uint16_t status, bool keep_alive, bool http10,
+std::optional<UserKind> Codec::encode_response(StatusCode status, bool keep_alive, bool http10,
                                                const BodySpec& body, const HeaderMap& headers,
                                                std::string* out) {
   ResponseOptions options;

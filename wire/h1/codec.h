@@ -63,7 +63,7 @@ class Codec {
 
   // Encodes a response head (server side) for the recorded request; on success keeps the body
   // framing and the two response verdicts. A failure changes nothing.
-  std::optional<UserKind> encode_response(uint16_t status, bool keep_alive, bool http10,
+  std::optional<UserKind> encode_response(StatusCode status, bool keep_alive, bool http10,
                                           const BodySpec& body, const HeaderMap& headers,
                                           std::string* out);
 

@@ -246,7 +246,7 @@ std::optional<EncodedRequest> encode_request(const RequestLine& line, HeaderMap&
 
 std::optional<UserKind> encode_response(const ResponseOptions& o, const HeaderMap& headers,
                                         std::string* out, BodyFraming* framing) {
-  const uint16_t status = o.status;
+  const uint16_t status = o.status.value();
   const bool is_head = o.request_method != nullptr && o.request_method->is(Method::kHead);
   const bool connect_2xx = o.request_method != nullptr && o.request_method->is(Method::kConnect) &&
                            status >= 200 && status <= 299;

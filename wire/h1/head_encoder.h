@@ -63,8 +63,24 @@ struct EncodedRequest {
                                                            HeaderMap& headers, bool http10,
                                                            const BodySpec& body, std::string* out);
 
+// A response status code: three digits, 100 to 999. Made only through `from`, so that no
+// encoder can be handed anything else and write a malformed status line.
+class StatusCode {
+ public:
+  static constexpr std::optional<StatusCode> from(uint64_t value) {
+    if (value < 100 || value > 999) return std::nullopt;
+    return StatusCode(uint16_t(value));
+  }
+  static constexpr StatusCode ok() { return StatusCode(200); }
+  constexpr uint16_t value() const { return value_; }
+
+ private:
+  constexpr explicit StatusCode(uint16_t value) : value_(value) {}
+  uint16_t value_;
+};
+
 struct ResponseOptions {
-  uint16_t status = 200;  // 100 to 999, checked by the caller
+  StatusCode status = StatusCode::ok();
   bool keep_alive = true;
   bool http10 = false;
   BodySpec body;
