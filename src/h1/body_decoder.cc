@@ -18,12 +18,12 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr ArgParser kParser("H1BodyDecoder", kNames, 2, 1);
   PyObject* a[2];
   if (!kParser.parse_call(args, kwargs, a)) return nullptr;
-  std::string_view kind;
+  Text kind;
   uint64_t length = 0;
   if (!arg_str(a[0], "kind", &kind) || (a[1] != nullptr && !arg_u64(a[1], "length", &length))) {
     return nullptr;
   }
-  return box_new<BodyDecoderState>(type, h1::BodyDecoder::from_kind(kind, length));
+  return box_new<BodyDecoderState>(type, h1::BodyDecoder::from_kind(kind.bytes, length));
 }
 
 PyObject* decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -181,8 +181,8 @@ PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssiz
   static constexpr ArgParser kParser("serialize_request", kNames, 3, 2);
   PyObject* a[6];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
-  std::string_view method;
-  std::string_view url;
+  Text method;
+  Text url;
   bool http10 = false;
   h1::BodySpec body;
   HeaderMap headers;
@@ -194,12 +194,11 @@ PyObject* codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssiz
   h1::RequestLine line;
   h1::RequestLineError line_error;
   UriError uri_error = UriError::kEmpty;
-  if (!h1::make_request_line(method, url, &line, &line_error, &uri_error)) {
+  if (!h1::make_request_line(method.bytes, url.bytes, &line, &line_error, &uri_error)) {
     if (line_error == h1::RequestLineError::kMethod) {
       PyErr_SetString(PyExc_ValueError, "invalid method: invalid HTTP method");
     } else {
-      const std::string_view reason = uri_error_reason(uri_error);
-      PyErr_Format(PyExc_ValueError, "invalid url: %.*s", int(reason.size()), reason.data());
+      raise_message(PyExc_ValueError, {"invalid url: ", uri_error_reason(uri_error)});
     }
     return nullptr;
   }

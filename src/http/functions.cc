@@ -1,6 +1,7 @@
 #include "src/http/functions.h"
 
 #include "src/py/args.h"
+#include "src/py/errors.h"
 #include "src/py/types.h"
 #include "wire/common/http_date.h"
 #include "wire/common/text.h"
@@ -36,13 +37,9 @@ std::optional<uint16_t> default_port(std::string_view scheme) {
 }
 
 PyObject* raise_invalid_url(std::string_view url, UriError error) {
-  std::string message = "invalid url ";
-  append_quoted(message, url);
-  message += ": ";
-  message += uri_error_reason(error);
-  Ref text = Ref::steal(new_str(message));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-  return nullptr;
+  std::string quoted;
+  append_quoted(quoted, url);
+  return raise_message(PyExc_ValueError, {"invalid url ", quoted, ": ", uri_error_reason(error)});
 }
 
 PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -51,20 +48,10 @@ PyObject* uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   PyObject* arg[1];
   if (!kParser.parse(args, nargs, kwnames, arg)) return nullptr;
 
-  std::string_view url;
-  Ref surrogate_bytes;
-  if (!arg_str(arg[0], "url", &url)) {
-    // A str with a lone surrogate has no UTF-8 form; it is no URL either, and the message
-    // shows its code units as escaped bytes.
-    if (!PyUnicode_Check(arg[0]) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-      return nullptr;
-    }
-    PyErr_Clear();
-    surrogate_bytes = Ref::steal(PyUnicode_AsEncodedString(arg[0], "utf-8", "surrogatepass"));
-    if (!surrogate_bytes) return nullptr;
-    url = std::string_view(PyBytes_AS_STRING(surrogate_bytes.get()),
-                           size_t(PyBytes_GET_SIZE(surrogate_bytes.get())));
-  }
+  Text text;
+  if (!arg_str(arg[0], "url", &text)) return nullptr;
+  // A lone surrogate's bytes are no URL; the message shows them escaped.
+  const std::string_view url = text.bytes;
 
   Uri uri;
   UriError error;

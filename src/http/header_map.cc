@@ -62,15 +62,14 @@ Conversion view_value(PyObject* obj, std::string_view* out) {
   if (PyBytes_Check(obj)) {
     *out = std::string_view(PyBytes_AS_STRING(obj), size_t(PyBytes_GET_SIZE(obj)));
   } else if (PyUnicode_Check(obj)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (data == nullptr) {
-      // a lone surrogate has no UTF-8 form, so it is no value either
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Conversion::kFailed;
-      PyErr_Clear();
-      return Conversion::kInvalid;
+    switch (str_utf8(obj, out)) {
+      case Utf8::kOk:
+        break;
+      case Utf8::kNoUtf8:
+        return Conversion::kInvalid;  // a lone surrogate has no UTF-8 form: no value either
+      case Utf8::kFailed:
+        return Conversion::kFailed;
     }
-    *out = std::string_view(data, size_t(size));
   } else {
     return Conversion::kWrongType;
   }

@@ -109,15 +109,17 @@ bool arg_setting(PyObject* obj, const char* name, std::optional<std::string_view
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    return true;
+  std::string_view text;
+  switch (str_utf8(obj, &text)) {
+    case Utf8::kOk:
+      *out = text;
+      return true;
+    case Utf8::kNoUtf8:
+      return true;
+    case Utf8::kFailed:
+      return false;
   }
-  *out = std::string_view(data, size_t(size));
-  return true;
+  return false;
 }
 
 PyObject* build_matcher(const proxy::ProxySettings& settings) {
@@ -196,16 +198,17 @@ PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t na
     PyErr_Format(PyExc_TypeError, "url must be str, not %.100s", Py_TYPE(arg[0])->tp_name);
     return nullptr;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(arg[0], &size);
-  if (data == nullptr) {
-    // A lone surrogate: no URL, so no proxy.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
-    PyErr_Clear();
-    return new_none();
+  std::string_view url;
+  switch (str_utf8(arg[0], &url)) {
+    case Utf8::kOk:
+      break;
+    case Utf8::kNoUtf8:
+      return new_none();  // no URL, so no proxy
+    case Utf8::kFailed:
+      return nullptr;
   }
   const MatcherState& state = unbox<MatcherState>(self);
-  switch (state.matcher.route(std::string_view(data, size_t(size)))) {
+  switch (state.matcher.route(url)) {
     case proxy::Route::kHttp:
       return Py_NewRef(state.http.get());
     case proxy::Route::kHttps:

@@ -51,15 +51,35 @@ bool arg_bytes(PyObject* obj, const char* name, std::string_view* out) {
   return true;
 }
 
-bool arg_str(PyObject* obj, const char* name, std::string_view* out) {
+Utf8 str_utf8(PyObject* str, std::string_view* out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Utf8::kFailed;
+    PyErr_Clear();
+    return Utf8::kNoUtf8;
+  }
+  *out = std::string_view(data, size_t(size));
+  return Utf8::kOk;
+}
+
+bool arg_str(PyObject* obj, const char* name, Text* out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "%s must be str, not %.100s", name, Py_TYPE(obj)->tp_name);
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) return false;  // a lone surrogate has no UTF-8 form
-  *out = std::string_view(data, size_t(size));
+  switch (str_utf8(obj, &out->bytes)) {
+    case Utf8::kOk:
+      return true;
+    case Utf8::kFailed:
+      return false;
+    case Utf8::kNoUtf8:
+      break;
+  }
+  out->owner = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+  if (!out->owner) return false;
+  out->bytes = std::string_view(PyBytes_AS_STRING(out->owner.get()),
+                                size_t(PyBytes_GET_SIZE(out->owner.get())));
   return true;
 }
 

@@ -17,8 +17,23 @@ namespace quillet::py {
 // view borrows from `obj`.
 bool arg_bytes(PyObject* obj, const char* name, std::string_view* out);
 
-// Text: a `str`, seen as its UTF-8 encoding (borrowed from `obj`).
-bool arg_str(PyObject* obj, const char* name, std::string_view* out);
+// A `str` seen as its UTF-8 encoding, borrowed from `str`. A str holding a lone surrogate has no
+// UTF-8 form: kNoUtf8, with no Python error left set, and the caller treats it as the invalid
+// input it is (an invalid header value, an unset proxy setting). kFailed: a Python error is set.
+enum class Utf8 : uint8_t { kOk, kNoUtf8, kFailed };
+Utf8 str_utf8(PyObject* str, std::string_view* out);
+
+// Text given to a parser: its bytes, and the object that owns them while they are read.
+struct Text {
+  std::string_view bytes;
+  Ref owner;  // set when the bytes are not the str's own UTF-8 cache
+};
+
+// Text: a `str`, seen as its UTF-8 encoding. A str holding a lone surrogate is seen through its
+// "surrogatepass" encoding, whose bytes are ill-formed UTF-8 and so never a token, a URL or a
+// known name: the parser that reads them refuses them with its own error (the invalid-method or
+// invalid-url ValueError, an unknown body kind), never with UnicodeEncodeError.
+bool arg_str(PyObject* obj, const char* name, Text* out);
 
 // Unsigned integers: an int or an object with __index__. A negative or too-large value raises
 // OverflowError, anything else TypeError.

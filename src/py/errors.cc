@@ -242,6 +242,14 @@ PyObject* h1_exception(const h1::Error& error) {
   return PyObject_Call(cls, args.get(), nullptr);
 }
 
+PyObject* raise_message(PyObject* exc, std::initializer_list<std::string_view> parts) {
+  std::string message;
+  for (std::string_view part : parts) message += part;
+  Ref text = Ref::steal(new_str(message));
+  if (text) PyErr_SetObject(exc, text.get());
+  return nullptr;
+}
+
 PyObject* raise_h1(const h1::Error& error) {
   Ref exc = Ref::steal(h1_exception(error));
   if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());

@@ -4,6 +4,9 @@
 #include "src/py/ref.h"
 #include "wire/h1/error.h"
 
+#include <initializer_list>
+#include <string_view>
+
 namespace quillet::py {
 
 enum class Exc {
@@ -43,6 +46,10 @@ const char* io_kind_name(h1::IoKind kind);
 // Turns an HTTP/1 error into its exception instance (new reference, or nullptr with the Python
 // error set).
 PyObject* h1_exception(const h1::Error& error);
+
+// Raises `exc` with a message made of `parts` joined, built here rather than by a format string
+// (before Python 3.12 PyErr_Format knows no "%.*s"); always returns nullptr.
+PyObject* raise_message(PyObject* exc, std::initializer_list<std::string_view> parts);
 
 // Raises an HTTP/1 error; always returns nullptr, for `return raise_h1(e);`.
 PyObject* raise_h1(const h1::Error& error);

@@ -43,9 +43,10 @@ PyObject* probe_wire_bytes(PyObject*, PyObject* arg) {
   return arg_bytes(arg, "data", &v) ? PyLong_FromSize_t(v.size()) : nullptr;
 }
 PyObject* probe_text(PyObject*, PyObject* arg) {
-  std::string_view v;
-  return arg_str(arg, "text", &v) ? PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size()))
-                                  : nullptr;
+  Text v;
+  return arg_str(arg, "text", &v)
+             ? PyBytes_FromStringAndSize(v.bytes.data(), Py_ssize_t(v.bytes.size()))
+             : nullptr;
 }
 PyObject* probe_quoted(PyObject*, PyObject* arg) {
   std::string_view v;
@@ -86,10 +87,10 @@ PyObject* probe_parse_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 template <class Enum>
 bool enum_by_name(PyObject* name, int count, const char* (*name_of)(Enum), Enum* out) {
-  std::string_view text;
+  Text text;
   if (!arg_str(name, "kind", &text)) return false;
   for (int i = 0; i < count; ++i) {
-    if (text == name_of(Enum(i))) {
+    if (text.bytes == name_of(Enum(i))) {
       *out = Enum(i);
       return true;
     }
@@ -133,9 +134,9 @@ PyObject* probe_h1_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     }
   }
   if (a[2] != nullptr && a[2] != Py_None) {
-    std::string_view text;
+    Text text;
     if (!arg_str(a[2], "cause", &text)) return nullptr;
-    error.cause = h1::Cause{std::nullopt, std::string(text)};
+    error.cause = h1::Cause{std::nullopt, std::string(text.bytes)};
     if (a[3] != nullptr && a[3] != Py_None) {
       h1::IoKind io;
       if (!enum_by_name(a[3], h1::kIoKindCount, io_kind_name, &io)) return nullptr;

@@ -113,7 +113,7 @@ def test_close_body_and_empty_kinds():
     assert [len(c) for c in drain(d)] == [8192, 8192, 3616]
     d.mark_eof()
     assert d.decode() is None and d.is_complete
-    for args in (("empty",), ("length", 0), ("something else", 9)):
+    for args in (("empty",), ("length", 0), ("something else", 9), ("chunked\ud800", 9)):
         assert H1BodyDecoder(*args).is_complete
 
 
