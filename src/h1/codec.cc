@@ -162,7 +162,9 @@ PyObject* codec_connection_close(PyObject*, PyObject* headers) {
 
 // The headers argument of the encoders, as the encoder's own copy (converted as
 // HeaderMap(headers) would read it).
-bool headers_arg(PyObject* obj, HeaderMap* out) { return header_map_fill(obj, out); }
+bool headers_arg(PyObject* obj, HeaderMap* out) {
+  return header_map_fill(obj, out);
+}
 
 // The body description shared by both encoders.
 bool body_args(PyObject* content_length, PyObject* chunked, h1::BodySpec* body) {
@@ -261,10 +263,14 @@ PyObject* new_bytes_of(uint64_t size) {
   return PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
 }
 
-// The one terminator object every chunked body ends with.
+// The one terminator object every chunked body ends with. Made on first success: a failed
+// attempt leaves its error set and the next call tries again.
 PyObject* terminator() {
-  static PyObject* shared = PyBytes_FromStringAndSize(h1::kChunkedTerminator.data(),
-                                                      Py_ssize_t(h1::kChunkedTerminator.size()));
+  static PyObject* shared = nullptr;
+  if (shared == nullptr) {
+    shared = PyBytes_FromStringAndSize(h1::kChunkedTerminator.data(),
+                                       Py_ssize_t(h1::kChunkedTerminator.size()));
+  }
   Py_XINCREF(shared);
   return shared;
 }
@@ -485,7 +491,8 @@ PyMethodDef kMethods[] = {
      "feed(data): put bytes back into the read buffer without parsing."},
     {"take_body", as_method<codec_take_body>(), METH_NOARGS,
      "take_body() -> bytes: remove and return everything in the read buffer."},
-    {"buffered", as_method<codec_buffered>(), METH_NOARGS, "buffered() -> int: bytes in the read buffer."},
+    {"buffered", as_method<codec_buffered>(), METH_NOARGS,
+     "buffered() -> int: bytes in the read buffer."},
     {"reset", as_method<codec_reset>(), METH_NOARGS,
      "reset(): start the next message; buffered bytes and the response verdicts stay."},
     {"serialize_request", as_method<codec_serialize_request>(), METH_FASTCALL | METH_KEYWORDS,
@@ -520,13 +527,14 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kProperties[] = {
     {"parse_error_status", as_getter<codec_parse_error_status>(), nullptr,
      "The automatic status (400, 414, 431) after a failed request head, else None.", nullptr},
-    {"request_connection_close", as_getter<codec_verdict<&h1::Codec::request_connection_close>>(), nullptr,
-     "The last request head had a close token on a connection field.", nullptr},
+    {"request_connection_close", as_getter<codec_verdict<&h1::Codec::request_connection_close>>(),
+     nullptr, "The last request head had a close token on a connection field.", nullptr},
     {"response_is_last", as_getter<codec_verdict<&h1::Codec::response_is_last>>(), nullptr,
      "The connection closes after the last response head written.", nullptr},
-    {"response_close_delimited", as_getter<codec_verdict<&h1::Codec::response_close_delimited>>(), nullptr,
-     "The last response's body ends by closing the connection.", nullptr},
-    {"max_buf_size", as_getter<codec_max_buf_size>(), nullptr, "The cap on an incomplete head.", nullptr},
+    {"response_close_delimited", as_getter<codec_verdict<&h1::Codec::response_close_delimited>>(),
+     nullptr, "The last response's body ends by closing the connection.", nullptr},
+    {"max_buf_size", as_getter<codec_max_buf_size>(), nullptr, "The cap on an incomplete head.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -150,6 +150,20 @@ constexpr CategoryDef kCategories[] = {
 };
 static_assert(std::size(kCategories) == h1::kErrorCategoryCount, "one row per kind");
 
+// An instance of the exception class `cls`. The classes are ordinary mutable exception types,
+// so a program may have replaced their __new__; whatever it returns that is not an instance of
+// `cls` (or an error it raises) is dropped, and the instance is made the way BaseException
+// makes one, so that a parse error is still raised as one and never as a SystemError.
+PyObject* instantiate(PyObject* cls, PyObject* args) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  PyObject* made = PyObject_Call(cls, args, nullptr);
+  if (made != nullptr && PyObject_TypeCheck(made, type)) return made;
+  Py_XDECREF(made);
+  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+  PyErr_Clear();
+  return reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_new(type, args, nullptr);
+}
+
 PyObject* new_str(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
 }
@@ -239,12 +253,13 @@ PyObject* h1_exception(const h1::Error& error) {
     args = Ref::steal(PyTuple_Pack(1, text.get()));
   }
   if (!args) return nullptr;
-  return PyObject_Call(cls, args.get(), nullptr);
+  return instantiate(cls, args.get());
 }
 
 PyObject* raise_message(PyObject* exc, std::initializer_list<std::string_view> parts) {
   std::string message;
-  for (std::string_view part : parts) message += part;
+  for (std::string_view part : parts)
+    message += part;
   Ref text = Ref::steal(new_str(message));
   if (text) PyErr_SetObject(exc, text.get());
   return nullptr;

@@ -149,3 +149,25 @@ def test_converted_errors_raise_and_catch_as_usual():
     with pytest.raises(_quillet.H1Error) as info:
         raise probe.h1_error("parse", "uri")
     assert isinstance(info.value, _quillet.QuilletError)
+
+
+class Odd:
+    pass
+
+
+@pytest.mark.parametrize("replacement", [
+    lambda cls, *args: None,                 # returns something that is no exception
+    lambda cls, *args: Odd(),                # returns an object of another class
+    lambda cls, *args: ValueError("other"),  # returns an exception of another class
+    lambda cls, *args: 1 / 0,                # raises
+])
+def test_a_replaced_new_does_not_change_the_error_raised(replacement):
+    cls = _quillet.H1ParseError
+    cls.__new__ = replacement
+    try:
+        with pytest.raises(_quillet.H1ParseError) as info:
+            _quillet.H1Codec().receive_request_head(b"GET a/b HTTP/1.1\r\n\r\n")
+    finally:
+        del cls.__new__
+    assert type(info.value) is cls
+    assert info.value.args == ("uri", "invalid URI")

@@ -69,3 +69,26 @@ def test_allocation_failure_raises_memory_error_and_changes_nothing(which):
                           text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.split() == ["ok", "True"]
+
+
+def test_a_shared_object_whose_first_creation_failed_is_made_later():
+    # _testcapi fails every allocation between set_nomemory and remove_mem_hooks.
+    script = textwrap.dedent(r"""
+        import _testcapi, _quillet
+        first = _quillet.H1Codec()
+        first.serialize_request("POST", "/", chunked=True)
+        _testcapi.set_nomemory(0)
+        try:
+            first.serialize_end()
+        except MemoryError:
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+        later = _quillet.H1Codec()
+        later.serialize_request("POST", "/", chunked=True)
+        print(later.serialize_end())
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == "b'0\\r\\n\\r\\n'\n"

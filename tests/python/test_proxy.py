@@ -106,7 +106,9 @@ def test_unusable_scheme_proxy_falls_back_to_all():
     ("u:pw@p:8080", "http://p:8080/"),
     # unusable: no proxy at all
     ("ftp://p:1", None),
-    ("SOCKS5://p:1", None),
+    ("SOCKS5://p:1", "socks5://p:1/"),  # schemes ignore case
+    ("HTTP://proxy:3128", "http://proxy:3128/"),
+    ("*", None),
     ("http://p:70000", None),
     ("http://", None),
     ("http:/p", None),

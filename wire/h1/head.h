@@ -43,8 +43,8 @@ enum class BodyKind : uint8_t {
   kClose,    // the body runs until the peer closes (responses only)
 };
 
-// Declared lengths at or above this are refused: the two largest values stand for "chunked" and
-// "close" inside the body framing.
+// The largest declared length a head may carry; above it is refused: the two largest values
+// stand for "chunked" and "close" inside the body framing.
 inline constexpr uint64_t kMaxContentLength = UINT64_MAX - 2;
 
 struct RequestHead {

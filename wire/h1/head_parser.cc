@@ -493,7 +493,7 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
           if (*parsed != length) return error_outcome(ParseKind::kContentLengthInvalid);
           continue;  // a repeat of the same length
         }
-        if (*parsed >= kMaxContentLength) return error_outcome(ParseKind::kTooLarge);
+        if (*parsed > kMaxContentLength) return error_outcome(ParseKind::kTooLarge);
         length_accepted = true;
         length = *parsed;
         break;
@@ -628,7 +628,7 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
     if (response_length(lines, &length) != LengthVerdict::kOk) {
       return error_outcome(ParseKind::kContentLengthInvalid);
     }
-    if (length >= kMaxContentLength) return error_outcome(ParseKind::kTooLarge);
+    if (length > kMaxContentLength) return error_outcome(ParseKind::kTooLarge);
     if (length != 0) {
       head->body_kind = BodyKind::kLength;
       head->content_length = length;

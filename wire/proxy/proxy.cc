@@ -137,8 +137,13 @@ bool ends_with_ignore_case(std::string_view text, std::string_view suffix) {
 std::optional<Proxy> parse_as_written(std::string_view text) {
   Uri uri;
   if (!parse_uri(text, &uri, nullptr)) return std::nullopt;
-  if (uri.form != UriForm::kAbsolute || uri.host.empty()) return std::nullopt;
-  const std::string_view scheme = uri.scheme;
+  // "*" is the wildcard of a no-proxy list ("every host"), never the name of a proxy.
+  if (uri.form != UriForm::kAbsolute || uri.host.empty() || uri.host == "*") return std::nullopt;
+  // Schemes are case-insensitive (RFC 3986): "HTTP://p:3128" is an HTTP proxy, written in the
+  // proxy URI in lower case.
+  std::string scheme(uri.scheme);
+  for (char& c : scheme)
+    c = ascii_lower(c);
   const bool http_like = scheme == "http" || scheme == "https";
   if (!http_like && !is_socks(scheme)) return std::nullopt;
 

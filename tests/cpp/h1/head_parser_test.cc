@@ -350,6 +350,22 @@ TEST(ResponseHead, Framing) {
       ParseKind::kTooLarge);
 }
 
+TEST(ResponseHead, LargestDeclaredLengthInBothRoles) {
+  // 2^64-3 is the largest length a head may declare; the two values above it are reserved.
+  const RequestHead largest = parsed("Content-Length: 18446744073709551613\r\n");
+  EXPECT_EQ(largest.body_kind, BodyKind::kLength);
+  EXPECT_EQ(largest.content_length, kMaxContentLength);
+  ResponseHead head;
+  ASSERT_EQ(
+      response("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551613\r\n\r\n", &head).status,
+      ParseStatus::kComplete);
+  EXPECT_EQ(head.content_length, kMaxContentLength);
+  RequestHead refused;
+  EXPECT_EQ(
+      request("GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", &refused).error,
+      ParseKind::kTooLarge);
+}
+
 TEST(ResponseHead, InformationalHeadsAreReportedForSkipping) {
   ResponseHead head;
   const std::string text = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";

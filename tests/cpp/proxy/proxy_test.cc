@@ -14,8 +14,13 @@ TEST(ProxyUrl, SchemesAndUri) {
   for (const char* scheme : {"socks4", "socks4a", "socks5", "socks5h"}) {
     EXPECT_TRUE(parse_proxy_url(std::string(scheme) + "://h:1")) << scheme;
   }
-  for (const char* bad : {"ftp://h:1", "HTTP://h:1", "Socks5://h", "socks://h", "http://",
-                          "http://h:99999", "http://a b", "", "http:/h", "mailto:x"}) {
+  // Schemes are matched without regard to case and written in lower case.
+  EXPECT_EQ(parse_proxy_url("HTTP://p:3128")->uri, "http://p:3128/");
+  EXPECT_EQ(parse_proxy_url("Socks5H://u:pw@p")->uri, "socks5h://p/");
+  EXPECT_EQ(parse_proxy_url("hTtPs://p")->uri, "https://p/");
+  // "*" names every host in a no-proxy list, never a proxy.
+  for (const char* bad : {"ftp://h:1", "FTP://h:1", "socks://h", "http://", "*", "http://*",
+                          "*:3128", "http://h:99999", "http://a b", "", "http:/h", "mailto:x"}) {
     EXPECT_FALSE(parse_proxy_url(bad)) << bad;
   }
 }
