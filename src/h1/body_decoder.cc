@@ -118,7 +118,8 @@ PyObject* decoder_buffered(PyObject* self, void*) {
 PyMethodDef kMethods[] = {
     {"feed", as_method<decoder_feed>(), METH_FASTCALL | METH_KEYWORDS,
      "feed(data): append received bytes."},
-    {"mark_eof", as_method<decoder_mark_eof>(), METH_NOARGS, "mark_eof(): the transport has ended."},
+    {"mark_eof", as_method<decoder_mark_eof>(), METH_NOARGS,
+     "mark_eof(): the transport has ended."},
     {"decode", as_method<decoder_decode>(), METH_NOARGS,
      "decode() -> bytes | None: the next chunk of body data; None when the body has ended "
      "(is_complete) or more bytes are needed."},

@@ -285,11 +285,12 @@ PyMethodDef kMethods[] = {
      "set_peer_http10(value: bool): record whether the server speaks HTTP/1.0."},
     {"is_dead", as_method<client_is_dead>(), METH_NOARGS,
      "is_dead() -> bool: True once the connection is closed or an error is stored."},
-    {"try_begin_exchange", as_method<client_bool_step<&h1::ClientState::try_begin_exchange>>(), METH_NOARGS,
-     "try_begin_exchange() -> bool: claim the connection for one exchange."},
+    {"try_begin_exchange", as_method<client_bool_step<&h1::ClientState::try_begin_exchange>>(),
+     METH_NOARGS, "try_begin_exchange() -> bool: claim the connection for one exchange."},
     {"end_exchange", as_method<client_bool_step<&h1::ClientState::end_exchange>>(), METH_NOARGS,
      "end_exchange() -> bool: release the claim; True when it was held."},
-    {"exchange_started", as_method<client_void_step<&h1::ClientState::exchange_started>>(), METH_NOARGS,
+    {"exchange_started", as_method<client_void_step<&h1::ClientState::exchange_started>>(),
+     METH_NOARGS,
      "exchange_started(): the request is about to be written; a watcher read now belongs to "
      "it."},
     {"fail", as_method<client_fail>(), kFast,
@@ -314,11 +315,12 @@ PyMethodDef kMethods[] = {
     {"watcher_completed", as_method<client_watcher_completed>(), kFast,
      "watcher_completed(data=None, error=None) -> (verdict, transport | None): what the "
      "watcher's read was (an H1_WATCH_* code)."},
-    {"watcher_aborted", as_method<client_void_step<&h1::ClientState::watcher_aborted>>(), METH_NOARGS,
-     "watcher_aborted(): the watcher ended without a read."},
+    {"watcher_aborted", as_method<client_void_step<&h1::ClientState::watcher_aborted>>(),
+     METH_NOARGS, "watcher_aborted(): the watcher ended without a read."},
     {"watcher_done", as_method<client_watcher_done>(), METH_NOARGS,
      "watcher_done() -> object | None: the watcher's done event."},
-    {"take_watcher_handle", as_method<client_take<&h1::ClientState::take_watcher_handle>>(), METH_NOARGS,
+    {"take_watcher_handle", as_method<client_take<&h1::ClientState::take_watcher_handle>>(),
+     METH_NOARGS,
      "take_watcher_handle() -> object | None: the watcher's task handle, handed out once."},
     {"take_watcher_result", as_method<client_take_watcher_result>(), METH_NOARGS,
      "take_watcher_result() -> (data | None, error | None): the handed-off read; frees the "
@@ -329,8 +331,8 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kProperties[] = {
     {"closed", as_getter<client_flag<&h1::ClientState::closed>>(), nullptr,
      "The connection serves no more requests.", nullptr},
-    {"busy", as_getter<client_flag<&h1::ClientState::busy>>(), nullptr, "An exchange holds the connection.",
-     nullptr},
+    {"busy", as_getter<client_flag<&h1::ClientState::busy>>(), nullptr,
+     "An exchange holds the connection.", nullptr},
     {"upgraded", as_getter<client_flag<&h1::ClientState::upgraded>>(), nullptr,
      "The transport was handed over by upgrade().", nullptr},
     {"peer_http10", as_getter<client_flag<&h1::ClientState::peer_http10>>(), nullptr,
@@ -339,7 +341,8 @@ PyGetSetDef kProperties[] = {
      "The body writer sent the body in full.", nullptr},
     {"has_watcher", as_getter<client_flag<&h1::ClientState::has_watcher>>(), nullptr,
      "A watcher slot exists (armed, or completed and not yet freed).", nullptr},
-    {"error", as_getter<client_error>(), nullptr, "The stored error (the first one), or None.", nullptr},
+    {"error", as_getter<client_error>(), nullptr, "The stored error (the first one), or None.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -115,18 +115,19 @@ PyObject* response_head_repr(PyObject* self) {
   return w.finish();
 }
 
-#define COMMON_PROPERTIES(State)                                                                 \
-  {"headers", as_getter<get_headers<State>>(), nullptr, "The header fields, in wire order.", nullptr},        \
-      {"body_kind", as_getter<get_body_kind<State>>(), nullptr,                                               \
-       "The body framing: 'empty', 'length', 'chunked' or 'close'.", nullptr},                   \
-      {"content_length", as_getter<get_content_length<State>>(), nullptr,                                     \
-       "The body length for 'empty' (0) and 'length'; None otherwise.", nullptr},                \
-      {"keep_alive", as_getter<get_keep_alive<State>>(), nullptr,                                             \
-       "Whether the connection may be reused after this message.", nullptr},                     \
-      {"is_upgrade", as_getter<get_is_upgrade<State>>(), nullptr, "Whether the connection becomes a tunnel.", \
-       nullptr},                                                                                 \
-  {                                                                                              \
-    "http10", get_http10<State>, nullptr, "Whether the start line said HTTP/1.0.", nullptr       \
+#define COMMON_PROPERTIES(State)                                                             \
+  {"headers", as_getter<get_headers<State>>(), nullptr, "The header fields, in wire order.", \
+   nullptr},                                                                                 \
+      {"body_kind", as_getter<get_body_kind<State>>(), nullptr,                              \
+       "The body framing: 'empty', 'length', 'chunked' or 'close'.", nullptr},               \
+      {"content_length", as_getter<get_content_length<State>>(), nullptr,                    \
+       "The body length for 'empty' (0) and 'length'; None otherwise.", nullptr},            \
+      {"keep_alive", as_getter<get_keep_alive<State>>(), nullptr,                            \
+       "Whether the connection may be reused after this message.", nullptr},                 \
+      {"is_upgrade", as_getter<get_is_upgrade<State>>(), nullptr,                            \
+       "Whether the connection becomes a tunnel.", nullptr},                                 \
+  {                                                                                          \
+    "http10", get_http10<State>, nullptr, "Whether the start line said HTTP/1.0.", nullptr   \
   }
 
 PyGetSetDef kRequestProperties[] = {

@@ -41,7 +41,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kProperties[] = {
-    {"is_set", as_getter<latch_is_set>(), nullptr, "True once the latch has been acquired.", nullptr},
+    {"is_set", as_getter<latch_is_set>(), nullptr, "True once the latch has been acquired.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -13,12 +13,10 @@ struct Text {
 // One row per `Str`, in its order; the checks below refuse a missing or misplaced row at
 // compile time, so a lookup can never index past the table or hand out the wrong text.
 constexpr std::array kTexts = {
-    Text{Str::kEmpty, "empty"},     Text{Str::kLength, "length"},
-    Text{Str::kChunked, "chunked"}, Text{Str::kClose, "close"},
-    Text{Str::kGet, "GET"},         Text{Str::kHead, "HEAD"},
-    Text{Str::kPost, "POST"},       Text{Str::kPut, "PUT"},
-    Text{Str::kDelete, "DELETE"},   Text{Str::kConnect, "CONNECT"},
-    Text{Str::kOptions, "OPTIONS"}, Text{Str::kTrace, "TRACE"},
+    Text{Str::kEmpty, "empty"},     Text{Str::kLength, "length"},   Text{Str::kChunked, "chunked"},
+    Text{Str::kClose, "close"},     Text{Str::kGet, "GET"},         Text{Str::kHead, "HEAD"},
+    Text{Str::kPost, "POST"},       Text{Str::kPut, "PUT"},         Text{Str::kDelete, "DELETE"},
+    Text{Str::kConnect, "CONNECT"}, Text{Str::kOptions, "OPTIONS"}, Text{Str::kTrace, "TRACE"},
     Text{Str::kPatch, "PATCH"},     Text{Str::kQuery, "QUERY"},
 };
 static_assert(kTexts.size() == kStrCount, "one text per Str");

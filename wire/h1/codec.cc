@@ -31,8 +31,7 @@ std::optional<uint16_t> automatic_status(ParseKind kind) {
   return std::nullopt;
 }
 
-HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
-                                       ParseKind* error) {
+HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head, ParseKind* error) {
   // With nothing buffered the head is parsed straight from `data`, and only what follows it is
   // kept: the common case of a whole head in one read copies no head bytes.
   const bool direct = buffer_.empty();

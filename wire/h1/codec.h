@@ -59,7 +59,7 @@ class Codec {
   // `headers` is the encoder's own copy. False, with nothing written or recorded, when `headers`
   // cannot take the fields the head needs.
   [[nodiscard]] bool encode_request(const RequestLine& line, HeaderMap& headers, bool http10,
-                      const BodySpec& body, std::string* out);
+                                    const BodySpec& body, std::string* out);
 
   // Encodes a response head (server side) for the recorded request; on success keeps the body
   // framing and the two response verdicts. A failure changes nothing.

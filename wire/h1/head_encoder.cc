@@ -147,8 +147,8 @@ namespace {
 // Decides the request body framing, changing `headers` as the framing requires. Empty when the
 // map cannot take a field the framing needs (it already holds the most names a map can hold):
 // a body sent without the field that frames it would be read by the peer as the next request.
-std::optional<BodyFraming> request_framing(const RequestLine& line, HeaderMap& headers,
-                                           bool http10, const BodySpec& body) {
+std::optional<BodyFraming> request_framing(const RequestLine& line, HeaderMap& headers, bool http10,
+                                           const BodySpec& body) {
   BodyFraming framing;
   if (body.none()) {
     headers.remove("transfer-encoding");
@@ -206,8 +206,7 @@ std::optional<BodyFraming> request_framing(const RequestLine& line, HeaderMap& h
 }  // namespace
 
 std::optional<EncodedRequest> encode_request(const RequestLine& line, HeaderMap& headers,
-                                             bool http10, const BodySpec& body,
-                                             std::string* out) {
+                                             bool http10, const BodySpec& body, std::string* out) {
   EncodedRequest result;
   const bool has_close = any_value_has_token(headers, "connection", "close");
   result.connection_close = has_close;
