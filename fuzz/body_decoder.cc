@@ -43,8 +43,7 @@ void drain(BodyDecoder& decoder, Run& run) {
   }
 }
 
-Run decode(BodyDecoder::Framing framing, uint64_t length, const std::vector<std::string>& pieces,
-           bool eof) {
+Run decode(BodyKind framing, uint64_t length, const std::vector<std::string>& pieces, bool eof) {
   BodyDecoder decoder(framing, length);
   Run run;
   for (const std::string& piece : pieces) {
@@ -87,23 +86,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       expected += chunk;
     }
     wire += kChunkedTerminator;
-    Run run = decode(BodyDecoder::Framing::kChunked, 0, {wire}, false);
+    Run run = decode(BodyKind::kChunked, 0, {wire}, false);
     FUZZ_CHECK(run.last == DecodeStatus::kComplete);
     FUZZ_CHECK(run.data == expected);
     FUZZ_CHECK(run.left.empty());
     return 0;
   }
 
-  BodyDecoder::Framing framing;
+  BodyKind framing;
   switch (mode % 3) {
     case 0:
-      framing = BodyDecoder::Framing::kChunked;
+      framing = BodyKind::kChunked;
       break;
     case 1:
-      framing = BodyDecoder::Framing::kLength;
+      framing = BodyKind::kLength;
       break;
     default:
-      framing = BodyDecoder::Framing::kClose;
+      framing = BodyKind::kClose;
   }
   const uint64_t length = in.ConsumeIntegralInRange<uint64_t>(0, 4096);
   const size_t cuts = in.ConsumeIntegralInRange<size_t>(0, 16);
@@ -131,11 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(split.trailers.has_value() == whole.trailers.has_value());
   if (whole.trailers) FUZZ_CHECK(*split.trailers == *whole.trailers);
   if (whole.last == DecodeStatus::kComplete) FUZZ_CHECK(split.left == whole.left);
-  if (framing == BodyDecoder::Framing::kLength) {
+  if (framing == BodyKind::kLength) {
     FUZZ_CHECK(whole.data.size() <= length);
     if (whole.last == DecodeStatus::kComplete) FUZZ_CHECK(whole.data == body.substr(0, length));
   }
-  if (framing == BodyDecoder::Framing::kClose && eof) {
+  if (framing == BodyKind::kClose && eof) {
     FUZZ_CHECK(whole.last == DecodeStatus::kComplete);
     FUZZ_CHECK(whole.data == body);
   }

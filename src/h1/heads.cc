@@ -87,17 +87,7 @@ PyObject* get_status(PyObject* self, void*) {
 }
 
 const char* body_kind_text(BodyKind kind) {
-  switch (kind) {
-    case BodyKind::kEmpty:
-      return "empty";
-    case BodyKind::kLength:
-      return "length";
-    case BodyKind::kChunked:
-      return "chunked";
-    case BodyKind::kClose:
-      return "close";
-  }
-  return "empty";
+  return h1::body_kind_name(kind).data();  // a literal, so it ends in a NUL
 }
 
 PyObject* request_head_repr(PyObject* self) {
@@ -193,17 +183,8 @@ PyTypeObject* response_head_type() {
 }
 
 PyObject* body_kind_str(BodyKind kind) {
-  switch (kind) {
-    case BodyKind::kEmpty:
-      return interned(Str::kEmpty);
-    case BodyKind::kLength:
-      return interned(Str::kLength);
-    case BodyKind::kChunked:
-      return interned(Str::kChunked);
-    case BodyKind::kClose:
-      return interned(Str::kClose);
-  }
-  return interned(Str::kEmpty);
+  static_assert(int(Str::kClose) - int(Str::kEmpty) + 1 == h1::kBodyKindCount);
+  return interned(str_of_body_kind(int(kind)));
 }
 
 PyObject* method_str(h1::Method method, std::string_view extension) {

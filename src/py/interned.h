@@ -25,6 +25,11 @@ enum class Str {
 };
 inline constexpr int kStrCount = int(Str::kQuery) + 1;
 
+// The shared str of a body kind: the first rows of `Str` are in the order of h1::BodyKind.
+inline Str str_of_body_kind(int body_kind) {
+  return Str(int(Str::kEmpty) + body_kind);
+}
+
 // The shared str (borrowed; lives as long as the process), or nullptr with the Python error set.
 PyObject* interned(Str which);
 

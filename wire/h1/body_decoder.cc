@@ -49,20 +49,17 @@ Error trailer_error(const LineOutcome& outcome) {
 
 }  // namespace
 
-BodyDecoder::BodyDecoder(Framing framing, uint64_t length) : framing_(framing) {
-  if (framing == Framing::kLength) {
+BodyDecoder::BodyDecoder(BodyKind framing, uint64_t length) : framing_(framing) {
+  if (framing == BodyKind::kLength) {
     remaining_ = length;
     complete_ = length == 0;
-  } else if (framing == Framing::kEmpty) {
+  } else if (framing == BodyKind::kEmpty) {
     complete_ = true;
   }
 }
 
 BodyDecoder BodyDecoder::from_kind(std::string_view kind, uint64_t length) {
-  if (kind == "length") return BodyDecoder(Framing::kLength, length);
-  if (kind == "chunked") return BodyDecoder(Framing::kChunked);
-  if (kind == "close") return BodyDecoder(Framing::kClose);
-  return BodyDecoder(Framing::kEmpty);
+  return BodyDecoder(body_kind_from_name(kind), length);
 }
 
 void BodyDecoder::feed(std::string_view bytes) {
@@ -93,13 +90,13 @@ DecodeResult BodyDecoder::decode() {
   if (failed_) return DecodeResult{DecodeStatus::kError, {}, failed_};
   if (complete_) return DecodeResult{DecodeStatus::kComplete, {}, std::nullopt};
   switch (framing_) {
-    case Framing::kLength:
+    case BodyKind::kLength:
       return step_length();
-    case Framing::kChunked:
+    case BodyKind::kChunked:
       return step_chunked();
-    case Framing::kClose:
+    case BodyKind::kClose:
       return step_close();
-    case Framing::kEmpty:
+    case BodyKind::kEmpty:
       break;
   }
   complete_ = true;
@@ -108,15 +105,15 @@ DecodeResult BodyDecoder::decode() {
 
 void BodyDecoder::consume(size_t n) {
   if (complete_ || failed_) return;
-  if (framing_ == Framing::kChunked && state_ != State::kBody) return;
+  if (framing_ == BodyKind::kChunked && state_ != State::kBody) return;
   n = std::min(n, input_.size());
-  if (framing_ != Framing::kClose && remaining_ < n) n = size_t(remaining_);
+  if (framing_ != BodyKind::kClose && remaining_ < n) n = size_t(remaining_);
   if (n == 0) return;
   input_.consume(n);
-  if (framing_ == Framing::kLength) {
+  if (framing_ == BodyKind::kLength) {
     remaining_ -= n;
     complete_ = remaining_ == 0;
-  } else if (framing_ == Framing::kChunked) {
+  } else if (framing_ == BodyKind::kChunked) {
     remaining_ -= n;
     if (remaining_ == 0) state_ = State::kBodyCr;
   }

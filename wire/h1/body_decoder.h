@@ -8,6 +8,7 @@
 #include "wire/common/byte_buffer.h"
 #include "wire/common/header_map.h"
 #include "wire/h1/error.h"
+#include "wire/h1/head.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,11 +44,9 @@ struct DecodeResult {
 
 class BodyDecoder {
  public:
-  enum class Framing : uint8_t { kLength, kChunked, kClose, kEmpty };
-
   // kLength expects `length` bytes (complete at once for 0); kEmpty is complete at once;
   // `length` is ignored otherwise.
-  explicit BodyDecoder(Framing framing, uint64_t length = 0);
+  explicit BodyDecoder(BodyKind framing, uint64_t length = 0);
   // From a head's body kind name: "length", "chunked", "close"; any other name is empty.
   static BodyDecoder from_kind(std::string_view kind, uint64_t length = 0);
 
@@ -107,7 +106,7 @@ class BodyDecoder {
   std::optional<Error> finish_trailers();
   DecodeResult fail(Error error);
 
-  Framing framing_;
+  BodyKind framing_;
   ByteBuffer input_;
   bool eof_ = false;
   bool complete_ = false;

@@ -3,7 +3,9 @@
 
 #include "wire/common/header_map.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -42,6 +44,22 @@ enum class BodyKind : uint8_t {
   kChunked,  // chunked transfer coding
   kClose,    // the body runs until the peer closes (responses only)
 };
+inline constexpr int kBodyKindCount = int(BodyKind::kClose) + 1;
+
+// The one spelling of each body kind, as heads and body decoders show it, indexed by BodyKind.
+inline constexpr std::string_view kBodyKindNames[] = {"empty", "length", "chunked", "close"};
+static_assert(std::size(kBodyKindNames) == kBodyKindCount, "one name per body kind");
+
+constexpr std::string_view body_kind_name(BodyKind kind) {
+  return kBodyKindNames[size_t(kind)];
+}
+// The kind a name spells; any other name is kEmpty.
+constexpr BodyKind body_kind_from_name(std::string_view name) {
+  for (size_t i = 0; i < std::size(kBodyKindNames); ++i) {
+    if (kBodyKindNames[i] == name) return BodyKind(i);
+  }
+  return BodyKind::kEmpty;
+}
 
 // The largest declared length a head may carry; above it is refused: the two largest values
 // stand for "chunked" and "close" inside the body framing.

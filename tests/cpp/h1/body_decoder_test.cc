@@ -9,7 +9,7 @@
 namespace quillet::h1 {
 namespace {
 
-using Framing = BodyDecoder::Framing;
+using Framing = BodyKind;
 
 // Everything one decoder yields from `input` fed at once (then eof when `eof`): the data
 // results in order, and the error if it failed.
@@ -43,7 +43,8 @@ Decoded drain(BodyDecoder& d) {
   }
 }
 
-Decoded decode_all(Framing framing, std::string_view input, bool eof = false, uint64_t length = 0) {
+Decoded decode_all(BodyKind framing, std::string_view input, bool eof = false,
+                   uint64_t length = 0) {
   BodyDecoder d(framing, length);
   d.feed(input);
   if (eof) d.mark_eof();
@@ -61,7 +62,7 @@ void expect_error(const Decoded& run, IoKind io, const std::string& text) {
 // --- length and close-delimited framing ---
 
 TEST(LengthBody, DeliversUpToTheLengthAndKeepsTheRest) {
-  BodyDecoder d(Framing::kLength, 5);
+  BodyDecoder d(BodyKind::kLength, 5);
   d.feed("abc");
   Decoded first = drain(d);
   EXPECT_EQ(first.chunks, std::vector<std::string>{"abc"});
@@ -75,7 +76,7 @@ TEST(LengthBody, DeliversUpToTheLengthAndKeepsTheRest) {
 }
 
 TEST(LengthBody, EofBeforeTheLengthFails) {
-  BodyDecoder d(Framing::kLength, 5);
+  BodyDecoder d(BodyKind::kLength, 5);
   d.feed("abc");
   d.mark_eof();
   Decoded run = drain(d);
@@ -86,7 +87,7 @@ TEST(LengthBody, EofBeforeTheLengthFails) {
 }
 
 TEST(LengthBody, ZeroLengthAndEmptyAreCompleteAtOnce) {
-  for (BodyDecoder d : {BodyDecoder(Framing::kLength, 0), BodyDecoder(Framing::kEmpty),
+  for (BodyDecoder d : {BodyDecoder(BodyKind::kLength, 0), BodyDecoder(BodyKind::kEmpty),
                         BodyDecoder::from_kind("empty", 9), BodyDecoder::from_kind("bogus")}) {
     EXPECT_TRUE(d.is_complete());
     d.feed("next");
@@ -96,7 +97,7 @@ TEST(LengthBody, ZeroLengthAndEmptyAreCompleteAtOnce) {
 }
 
 TEST(LengthBody, DataIsReportedAgainUntilConsumed) {
-  BodyDecoder d(Framing::kLength, 10);
+  BodyDecoder d(BodyKind::kLength, 10);
   d.feed("abcd");
   EXPECT_EQ(d.decode().data, "abcd");
   d.feed("efghijkl");
@@ -128,7 +129,7 @@ TEST(ChunkedBody, SimpleBodyWithAndWithoutExtensions) {
   for (const char* input : {"5\r\nhello\r\n0\r\n\r\n", "5;name=value\r\nhello\r\n0\r\n\r\n",
                             "5 ;x\r\nhello\r\n0\r\n\r\n", "5\t \r\nhello\r\n0;last\r\n\r\n",
                             "0005\r\nhello\r\n000\r\n\r\n"}) {
-    BodyDecoder d(Framing::kChunked);
+    BodyDecoder d(BodyKind::kChunked);
     d.feed(input);
     Decoded run = drain(d);
     EXPECT_EQ(run.chunks, std::vector<std::string>{"hello"}) << input;
@@ -140,13 +141,13 @@ TEST(ChunkedBody, SimpleBodyWithAndWithoutExtensions) {
 
 TEST(ChunkedBody, ChunksAreNeverJoinedAndUpperCaseHexWorks) {
   Decoded run =
-      decode_all(Framing::kChunked, "3\r\nabc\r\nA\r\n0123456789\r\na\r\nABCDEFGHIJ\r\n0\r\n\r\n");
+      decode_all(BodyKind::kChunked, "3\r\nabc\r\nA\r\n0123456789\r\na\r\nABCDEFGHIJ\r\n0\r\n\r\n");
   EXPECT_EQ(run.chunks, (std::vector<std::string>{"abc", "0123456789", "ABCDEFGHIJ"}));
   EXPECT_TRUE(run.complete);
 }
 
 TEST(ChunkedBody, TrailersAreParsedAndTakenOnce) {
-  BodyDecoder d(Framing::kChunked);
+  BodyDecoder d(BodyKind::kChunked);
   d.feed("0\r\nExpires: never\r\nX-Sum: 1\r\nx-sum: 2\r\n\r\nNEXT");
   Decoded run = drain(d);
   EXPECT_TRUE(run.complete);
@@ -162,7 +163,7 @@ TEST(ChunkedBody, TrailersAreParsedAndTakenOnce) {
 }
 
 TEST(ChunkedBody, TrailersAreNotOfferedBeforeTheEnd) {
-  BodyDecoder d(Framing::kChunked);
+  BodyDecoder d(BodyKind::kChunked);
   d.feed("0\r\nX: 1\r\n");
   EXPECT_EQ(d.decode().status, DecodeStatus::kNeedMore);
   EXPECT_FALSE(d.take_trailers().has_value());
@@ -206,12 +207,12 @@ TEST(ChunkedBody, EveryFramingErrorHasItsTextAndKind) {
   };
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.input);
-    expect_error(decode_all(Framing::kChunked, c.input), c.io, c.text);
+    expect_error(decode_all(BodyKind::kChunked, c.input), c.io, c.text);
   }
 }
 
 TEST(ChunkedBody, SixteenHexDigitsAreAValidSize) {
-  BodyDecoder d(Framing::kChunked);
+  BodyDecoder d(BodyKind::kChunked);
   d.feed("FFFFFFFFFFFFFFFF\r\nab");
   EXPECT_EQ(drain(d).joined(), "ab");
   d.feed("0FFFFFFFFFFFFFFF\r\n");  // more chunk data, not a size
@@ -219,12 +220,12 @@ TEST(ChunkedBody, SixteenHexDigitsAreAValidSize) {
 }
 
 TEST(ChunkedBody, EofInsideDataAndEverywhereElse) {
-  expect_error(decode_all(Framing::kChunked, "5\r\nhel", true), IoKind::kUnexpectedEof,
+  expect_error(decode_all(BodyKind::kChunked, "5\r\nhel", true), IoKind::kUnexpectedEof,
                "end of file before message length reached");
   for (const char* input : {"", "5", "5 ", "5;ext", "5\r", "5\r\nhello", "5\r\nhello\r", "0\r\n",
                             "0\r\nX: 1", "0\r\nX: 1\r", "0\r\nX: 1\r\n", "0\r\n\r"}) {
     SCOPED_TRACE(input);
-    expect_error(decode_all(Framing::kChunked, input, true), IoKind::kUnexpectedEof,
+    expect_error(decode_all(BodyKind::kChunked, input, true), IoKind::kUnexpectedEof,
                  "unexpected EOF during chunk size line");
   }
 }
@@ -236,10 +237,10 @@ TEST(ChunkedLimits, ExtensionBytesInTheWholeBody) {
   auto body_with_extension_bytes = [](size_t first, size_t second) {
     return "1;" + std::string(first, 'e') + "\r\na\r\n0;" + std::string(second, 'e') + "\r\n\r\n";
   };
-  EXPECT_TRUE(decode_all(Framing::kChunked,
+  EXPECT_TRUE(decode_all(BodyKind::kChunked,
                          body_with_extension_bytes(10000, kMaxChunkExtensionBytes - 10000))
                   .complete);
-  expect_error(decode_all(Framing::kChunked,
+  expect_error(decode_all(BodyKind::kChunked,
                           body_with_extension_bytes(10000, kMaxChunkExtensionBytes - 9999)),
                IoKind::kInvalidData, "chunk extensions over limit");
 }
@@ -250,11 +251,11 @@ TEST(ChunkedLimits, TrailerSectionBytes) {
     const size_t value = total - std::string("X: \r\n\r\n").size();
     return "0\r\nX: " + std::string(value, 'v') + "\r\n\r\n";
   };
-  BodyDecoder ok(Framing::kChunked);
+  BodyDecoder ok(BodyKind::kChunked);
   ok.feed(body_with_trailer_bytes(kMaxTrailerBytes - 1));
   EXPECT_TRUE(drain(ok).complete);
   ASSERT_TRUE(ok.take_trailers().has_value());
-  expect_error(decode_all(Framing::kChunked, body_with_trailer_bytes(kMaxTrailerBytes)),
+  expect_error(decode_all(BodyKind::kChunked, body_with_trailer_bytes(kMaxTrailerBytes)),
                IoKind::kInvalidData, "chunk trailers bytes over limit");
 }
 
@@ -265,11 +266,11 @@ TEST(ChunkedLimits, TrailerLineCount) {
       out += "X-" + std::to_string(k) + ": v\r\n";
     return out + "\r\n";
   };
-  BodyDecoder ok(Framing::kChunked);
+  BodyDecoder ok(BodyKind::kChunked);
   ok.feed(body_with_lines(kMaxTrailerLines));
   EXPECT_TRUE(drain(ok).complete);
   EXPECT_EQ(ok.take_trailers()->size(), kMaxTrailerLines);
-  expect_error(decode_all(Framing::kChunked, body_with_lines(kMaxTrailerLines + 1)),
+  expect_error(decode_all(BodyKind::kChunked, body_with_lines(kMaxTrailerLines + 1)),
                IoKind::kInvalidData, "chunk trailers count overflow");
 }
 
@@ -282,7 +283,7 @@ TEST(ChunkedBody, EverySplitGivesTheSameDataAndTrailers) {
   const std::string data = "Wikipedia in\r\n\r\nchunks.";
   for (size_t cut1 = 0; cut1 <= input.size(); ++cut1) {
     for (size_t cut2 = cut1; cut2 <= input.size(); cut2 += 7) {
-      BodyDecoder d(Framing::kChunked);
+      BodyDecoder d(BodyKind::kChunked);
       std::string got;
       for (std::string_view part : {std::string_view(input).substr(0, cut1),
                                     std::string_view(input).substr(cut1, cut2 - cut1),
@@ -305,7 +306,7 @@ TEST(ChunkedBody, EverySplitGivesTheSameDataAndTrailers) {
 
 TEST(ChunkedBody, ByteByByteFeedingDeliversDataAsItArrives) {
   const std::string input = "6\r\nabcdef\r\n0\r\n\r\n";
-  BodyDecoder d(Framing::kChunked);
+  BodyDecoder d(BodyKind::kChunked);
   std::vector<std::string> chunks;
   for (char c : input) {
     d.feed(std::string_view(&c, 1));
