@@ -73,15 +73,15 @@ def http_date() -> bytes:
 def uri_parts(url: str) -> tuple[str | None, str | None, int | None, str | None]:
     """(scheme, host, port, authority) of a URL; ValueError when it does not parse."""
 
-H2_FLAG_WAKE: Final[int]
-H2_FLAG_SLOT_FREED: Final[int]
-H2_FLAG_CONN_DONE: Final[int]
-H2_FLAG_STOP_ACCEPTING: Final[int]
-H2_FLAG_CAPACITY: Final[int]
-H2_HEADERS_IGNORED: Final[int]
-H2_HEADERS_OPENED: Final[int]
-H2_HEADERS_HEAD: Final[int]
-H2_HEADERS_TRAILERS: Final[int]
+H2_FLAG_WAKE: Final = 1
+H2_FLAG_SLOT_FREED: Final = 2
+H2_FLAG_CONN_DONE: Final = 4
+H2_FLAG_STOP_ACCEPTING: Final = 8
+H2_FLAG_CAPACITY: Final = 16
+H2_HEADERS_IGNORED: Final = 0
+H2_HEADERS_OPENED: Final = 1
+H2_HEADERS_HEAD: Final = 2
+H2_HEADERS_TRAILERS: Final = 3
 
 class H2Error(QuilletError): ...
 class H2ProtocolError(H2Error): ...
@@ -89,14 +89,14 @@ class H2StreamError(H2Error): ...
 class H2UserError(H2Error): ...
 class H2FlowControlError(H2Error): ...
 
-H2_DEFAULT_HEADER_TABLE_SIZE: Final[int]
-H2_DEFAULT_INITIAL_WINDOW_SIZE: Final[int]
-H2_DEFAULT_MAX_FRAME_SIZE: Final[int]
-H2_MAX_MAX_FRAME_SIZE: Final[int]
-H2_MAX_STREAM_ID: Final[int]
-H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD: Final[int]
-H2_DEFAULT_DATA_FRAME_BUDGET: Final[int]
-H2_MAX_RECV_EMPTY_DATA_FRAMES: Final[int]
+H2_DEFAULT_HEADER_TABLE_SIZE: Final = 4096
+H2_DEFAULT_INITIAL_WINDOW_SIZE: Final = 65535
+H2_DEFAULT_MAX_FRAME_SIZE: Final = 16384
+H2_MAX_MAX_FRAME_SIZE: Final = 16777215
+H2_MAX_STREAM_ID: Final = 2147483647
+H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD: Final = 256
+H2_DEFAULT_DATA_FRAME_BUDGET: Final = 25600
+H2_MAX_RECV_EMPTY_DATA_FRAMES: Final = 100
 H2_PREFACE: Final[bytes]
 
 class H1Error(QuilletError): ...
@@ -106,26 +106,26 @@ class H1IncompleteMessageError(H1Error): ...
 class H1UnexpectedMessageError(H1Error): ...
 class H1UserError(H1Error): ...
 
-H1_WATCH_HANDOFF: Final[int]
-H1_WATCH_IDLE_EOF: Final[int]
-H1_WATCH_IDLE_BYTES: Final[int]
-H1_WATCH_IDLE_ERROR: Final[int]
-H1_WATCH_IGNORED: Final[int]
-H1_NEXT_NONE: Final[int]
-H1_NEXT_RAISE: Final[int]
-H1_NEXT_CLOSE: Final[int]
-H1_NEXT_DRAIN: Final[int]
-H1_READ_PARSE: Final[int]
-H1_READ_SHUTDOWN: Final[int]
-H1_READ_WATCHER: Final[int]
-H1_READ_TRANSPORT: Final[int]
-H1_READ_EOF: Final[int]
-H1_REQ_OK: Final[int]
-H1_REQ_ALREADY: Final[int]
-H1_REQ_STALE: Final[int]
-H1_REQ_PARKED: Final[int]
-H1_REQ_PEER_CLOSED: Final[int]
-H1_REQ_CONTINUE: Final[int]
+H1_WATCH_HANDOFF: Final = 0
+H1_WATCH_IDLE_EOF: Final = 1
+H1_WATCH_IDLE_BYTES: Final = 2
+H1_WATCH_IDLE_ERROR: Final = 3
+H1_WATCH_IGNORED: Final = 4
+H1_NEXT_NONE: Final = 0
+H1_NEXT_RAISE: Final = 1
+H1_NEXT_CLOSE: Final = 2
+H1_NEXT_DRAIN: Final = 3
+H1_READ_PARSE: Final = 4
+H1_READ_SHUTDOWN: Final = 5
+H1_READ_WATCHER: Final = 6
+H1_READ_TRANSPORT: Final = 7
+H1_READ_EOF: Final = 8
+H1_REQ_OK: Final = 0
+H1_REQ_ALREADY: Final = 1
+H1_REQ_STALE: Final = 2
+H1_REQ_PARKED: Final = 3
+H1_REQ_PEER_CLOSED: Final = 4
+H1_REQ_CONTINUE: Final = 5
 
 @disjoint_base
 class H1ClientState:

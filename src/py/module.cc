@@ -13,6 +13,9 @@
 #include "src/py/ref.h"
 #include "src/py/types.h"
 #include "wire/common/version.h"
+#include "wire/h1/client_state.h"
+#include "wire/h1/server_state.h"
+#include "wire/h2/preface.h"
 
 #include <string>
 
@@ -52,9 +55,15 @@ PyObject* make_int(PyObject*) {
   return PyLong_FromLong(kValue);
 }
 
+// A verdict code defined by its enum in wire/.
+template <auto kCode>
+PyObject* make_code(PyObject*) {
+  return PyLong_FromLong(long(kCode));
+}
+
 PyObject* make_h2_preface(PyObject*) {
-  static constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-  return PyBytes_FromStringAndSize(kPreface, sizeof(kPreface) - 1);
+  return PyBytes_FromStringAndSize(h2::kClientPreface.data(),
+                                   Py_ssize_t(h2::kClientPreface.size()));
 }
 
 // Every name the module exports, in registration order. A class or function joins this table
@@ -105,26 +114,26 @@ constexpr Registration kRegistrations[] = {
     {"H1ClientState", make_class<client_state_type>},
     {"OnceLatch", make_class<once_latch_type>},
     // HTTP/1 watcher verdicts, next steps, read codes and request claims
-    {"H1_WATCH_HANDOFF", make_int<0>},
-    {"H1_WATCH_IDLE_EOF", make_int<1>},
-    {"H1_WATCH_IDLE_BYTES", make_int<2>},
-    {"H1_WATCH_IDLE_ERROR", make_int<3>},
-    {"H1_WATCH_IGNORED", make_int<4>},
-    {"H1_NEXT_NONE", make_int<0>},
-    {"H1_NEXT_RAISE", make_int<1>},
-    {"H1_NEXT_CLOSE", make_int<2>},
-    {"H1_NEXT_DRAIN", make_int<3>},
-    {"H1_READ_PARSE", make_int<4>},
-    {"H1_READ_SHUTDOWN", make_int<5>},
-    {"H1_READ_WATCHER", make_int<6>},
-    {"H1_READ_TRANSPORT", make_int<7>},
-    {"H1_READ_EOF", make_int<8>},
-    {"H1_REQ_OK", make_int<0>},
-    {"H1_REQ_ALREADY", make_int<1>},
-    {"H1_REQ_STALE", make_int<2>},
-    {"H1_REQ_PARKED", make_int<3>},
-    {"H1_REQ_PEER_CLOSED", make_int<4>},
-    {"H1_REQ_CONTINUE", make_int<5>},
+    {"H1_WATCH_HANDOFF", make_code<h1::WatchVerdict::kHandoff>},
+    {"H1_WATCH_IDLE_EOF", make_code<h1::WatchVerdict::kIdleEof>},
+    {"H1_WATCH_IDLE_BYTES", make_code<h1::WatchVerdict::kIdleBytes>},
+    {"H1_WATCH_IDLE_ERROR", make_code<h1::WatchVerdict::kIdleError>},
+    {"H1_WATCH_IGNORED", make_code<h1::WatchVerdict::kIgnored>},
+    {"H1_NEXT_NONE", make_code<h1::NextStep::kNone>},
+    {"H1_NEXT_RAISE", make_code<h1::NextStep::kRaise>},
+    {"H1_NEXT_CLOSE", make_code<h1::NextStep::kClose>},
+    {"H1_NEXT_DRAIN", make_code<h1::NextStep::kDrain>},
+    {"H1_READ_PARSE", make_code<h1::NextStep::kParse>},
+    {"H1_READ_SHUTDOWN", make_code<h1::NextStep::kShutdown>},
+    {"H1_READ_WATCHER", make_code<h1::NextStep::kWatcher>},
+    {"H1_READ_TRANSPORT", make_code<h1::NextStep::kTransport>},
+    {"H1_READ_EOF", make_code<h1::NextStep::kEof>},
+    {"H1_REQ_OK", make_code<h1::RequestVerdict::kOk>},
+    {"H1_REQ_ALREADY", make_code<h1::RequestVerdict::kAlready>},
+    {"H1_REQ_STALE", make_code<h1::RequestVerdict::kStale>},
+    {"H1_REQ_PARKED", make_code<h1::RequestVerdict::kParked>},
+    {"H1_REQ_PEER_CLOSED", make_code<h1::RequestVerdict::kPeerClosed>},
+    {"H1_REQ_CONTINUE", make_code<h1::RequestVerdict::kContinue>},
     {"ProxyMatcher", make_class<proxy_matcher_type>},
     {"ProxyIntercept", make_class<proxy_intercept_type>},
 };

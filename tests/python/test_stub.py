@@ -17,3 +17,26 @@ def test_stub_matches_the_module(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", "_quillet"],
                             capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stub_constants_are_the_module_constants():
+    # The codes are defined once, by their enums in the native core; the stub spells each value
+    # out for readers and type checkers, and must say what the module exports.
+    import re
+
+    import _quillet
+    stub = (STUB_DIR / "_quillet.pyi").read_text()
+    constants = dict(re.findall(r"^([A-Z0-9_]+): Final = (\d+)$", stub, flags=re.M))
+    exported = {name for name in _quillet.__all__
+                if name.isupper() and isinstance(getattr(_quillet, name), int)}
+    assert set(constants) == exported
+    assert {name: int(v) for name, v in constants.items()} == {
+        name: getattr(_quillet, name) for name in exported}
+
+
+@pytest.mark.parametrize("prefixes", [("H1_WATCH_",), ("H1_NEXT_", "H1_READ_"), ("H1_REQ_",)])
+def test_every_verdict_family_is_a_complete_range(prefixes):
+    # Each family is one enum of the core: its values are 0, 1, ... with no gap or repeat.
+    import _quillet
+    values = sorted(getattr(_quillet, n) for n in _quillet.__all__ if n.startswith(prefixes))
+    assert values == list(range(len(values)))

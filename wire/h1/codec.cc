@@ -1,13 +1,11 @@
 #include "wire/h1/codec.h"
 
+#include "wire/h2/preface.h"
+
 #include <cstring>
 
 namespace quillet::h1 {
-namespace {
-
-constexpr std::string_view kH2Preface("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24);
-
-}  // namespace
+namespace {}  // namespace
 
 std::optional<uint16_t> automatic_status(ParseKind kind) {
   switch (kind) {
@@ -62,7 +60,8 @@ HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
       break;
   }
   // An HTTP/2 client that talks to us as if we spoke HTTP/2 gets no HTTP/1 answer.
-  if (bytes.size() >= kH2Preface.size() && bytes.substr(0, kH2Preface.size()) == kH2Preface) {
+  if (bytes.size() >= h2::kClientPreface.size() &&
+      bytes.substr(0, h2::kClientPreface.size()) == h2::kClientPreface) {
     kind = ParseKind::kVersionH2;
   }
   parse_error_status_ = automatic_status(kind);
