@@ -200,9 +200,9 @@ TEST(RoundTrip, RandomBodiesInRandomChunksForEveryFraming) {
     wire += end_bytes(end);
     wire += "NEXT";
 
-    BodyDecoder d(which == 0   ? BodyDecoder::Framing::kLength
-                  : which == 1 ? BodyDecoder::Framing::kChunked
-                               : BodyDecoder::Framing::kClose,
+    BodyDecoder d(which == 0   ? BodyKind::kLength
+                  : which == 1 ? BodyKind::kChunked
+                               : BodyKind::kClose,
                   body.size());
     std::string got;
     for (size_t pos = 0; pos < wire.size();) {
