@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
 #include <string>
 
 namespace quillet::h1 {
@@ -28,7 +29,8 @@ class ServerStateTest : public ::testing::Test {
   }
 
   void make(bool keep_alive = true, bool half_close = false, bool with_transport = true) {
-    state.emplace(with_transport ? ref(transport) : Handle(), keep_alive, half_close);
+    state = std::make_unique<ServerState>(with_transport ? ref(transport) : Handle(), keep_alive,
+                                          half_close);
   }
 
   Obj& obj() { return objects.emplace_back(); }
@@ -77,7 +79,7 @@ class ServerStateTest : public ::testing::Test {
   Codec codec{CodecConfig{.date_header = false}};
   PlainCores cores{codec};
   HandleBin bin;
-  std::optional<ServerState> state;
+  std::unique_ptr<ServerState> state;
 };
 
 TEST_F(ServerStateTest, KeepAliveLoopWithPipelinedRequests) {
