@@ -68,20 +68,26 @@ def _split_target(target: str) -> tuple[str, str]:
 class _Exchange:
     """One request and its response: the ASGI `receive` and `send` of the application."""
 
-    __slots__ = ("conn", "seq", "head", "decoder", "body_done", "delivered", "started", "head_written",
-                 "finished", "gone", "status", "raw_headers", "over", "streaming")
+    __slots__ = ("conn", "seq", "head", "decoder", "delivered", "started", "head_written", "gone",
+                 "status", "raw_headers", "over", "streaming")
+
+    # Whether the body has ended and whether the response is over are the native state's (the
+    # decoder's `is_complete`, and `finished` below); the flags kept here are facts it does not
+    # hold: what the application was handed and sent, and a client lost on a failed body read.
 
     def __init__(self, conn: Connection, seq: int, head, decoder) -> None:
         self.conn = conn
         self.seq = seq
         self.head = head
         self.decoder = decoder
-        self.body_done = decoder.is_complete
         self.delivered = False     # the last http.request message went to the application
-        self.started = False       # http.response.start was sent
-        self.head_written = False  # the response head went out
-        self.finished = False      # the response is over: written in full, failed or abandoned
-        self.gone = False          # the client left while the response was in flight
+        self.started = False       # http.response.start came, and waits for the first body
+        # The response head went out. The native claim also counts a head still waiting for a
+        # 100 Continue, which has not gone out yet.
+        self.head_written = False
+        # The client left: seen by the watcher (the native peer-closed flag) or by a failed body
+        # read, which the native state does not record as a peer close.
+        self.gone = False
         self.status = 0
         self.raw_headers: Any = ()
         self.over: asyncio.Event | None = None  # set when the request is over or the client left
@@ -89,10 +95,15 @@ class _Exchange:
 
     # receive
 
+    @property
+    def finished(self) -> bool:
+        """The response is over: written in full, failed or abandoned (the native window)."""
+        return self.conn.peer_closed_now(self.seq) is not None
+
     async def receive(self) -> dict:
-        if self.delivered or self.finished or self.gone:
+        if self.delivered or self.gone or self.finished:
             return await self._wait_disconnect()
-        if not self.body_done:
+        if not self.decoder.is_complete:
             return await self._read_body()
         # the whole body came with the head: no read needed
         self.delivered = True
@@ -108,7 +119,7 @@ class _Exchange:
     async def _read_body(self) -> dict:
         conn, seq = self.conn, self.seq
         if not conn.begin_body_read(seq):
-            self.body_done = self.delivered = True
+            self.delivered = True
             return _DISCONNECT
         if self.head.expect_continue and conn.try_send_continue(seq):
             conn.stream.write(_CONTINUE)
@@ -131,7 +142,7 @@ class _Exchange:
             log.debug("request body read failed: %r", exc)
             conn.mark_unusable()
             conn.end_body_read(seq, False)
-            self.body_done = self.delivered = True
+            self.delivered = True
             self._client_gone()
             return _DISCONNECT
         except BaseException:
@@ -140,12 +151,12 @@ class _Exchange:
             raise
         complete = decoder.is_complete
         conn.end_body_read(seq, complete)
-        self.body_done = self.delivered = complete
+        self.delivered = complete
         body = parts[0] if len(parts) == 1 else b"".join(parts)
         return {"type": "http.request", "body": body, "more_body": not complete}
 
     async def _wait_disconnect(self) -> dict:
-        if self.finished or self.gone:
+        if self.gone or self.finished:
             return _DISCONNECT
         conn = self.conn
         if conn.peer_closed_now(self.seq) is not None:
@@ -160,8 +171,7 @@ class _Exchange:
 
     def _client_gone(self) -> None:
         self.gone = True
-        if self.conn.close_window(self.seq):
-            self.finished = True
+        self.conn.close_window(self.seq)
         self._resolve()
 
     def _resolve(self) -> None:
@@ -281,14 +291,12 @@ class _Exchange:
             self._finish()
 
     def _finish(self) -> None:
-        self.finished = True
         switch, close, transport, leftover = self.conn.finish_response(self.seq)
         if (switch or close) and transport is not None:
             transport.close()  # no tunnels here: a switched connection has no one to take it
         self._resolve()
 
     def _fail(self) -> None:
-        self.finished = True
         transport = self.conn.fail_response(self.seq)
         if transport is not None:
             transport.close()
