@@ -4,11 +4,11 @@ namespace quillet::h1 {
 
 std::optional<WatcherPhase> ClientState::watcher_phase() const {
   if (!watcher_) return std::nullopt;
-  return watcher_->phase;
+  return watcher_->phase();
 }
 
 Handle ClientState::watcher_done() const {
-  return watcher_ ? watcher_->done.share() : Handle();
+  return watcher_ ? watcher_->done().share() : Handle();
 }
 
 bool ClientState::try_begin_exchange() {
@@ -69,16 +69,13 @@ bool ClientState::arm_watcher(Handle done, HandleBin& bin) {
     return false;
   }
   exchange_active_ = false;
-  watcher_.emplace();
-  watcher_->done = std::move(done);
+  watcher_.emplace(std::move(done));
   return true;
 }
 
 Handle ClientState::store_watcher_handle(Handle handle) {
-  if (closed_ || !watcher_ || watcher_->task_state != TaskHandle::kNotYet) return handle;
-  watcher_->task = std::move(handle);
-  watcher_->task_state = TaskHandle::kStored;
-  return Handle();
+  if (closed_ || !watcher_) return handle;
+  return watcher_->store_task(std::move(handle), true);
 }
 
 ClientState::WatchOutcome ClientState::watcher_completed(Handle data, size_t data_size,
@@ -88,12 +85,11 @@ ClientState::WatchOutcome ClientState::watcher_completed(Handle data, size_t dat
     bin.add(std::move(error));
     return {WatchVerdict::kIgnored, Handle()};
   }
-  watcher_->phase = WatcherPhase::kCompleted;
   if (exchange_active_) {
-    bin.add(std::exchange(watcher_->data, std::move(data)));
-    bin.add(std::exchange(watcher_->error, std::move(error)));
+    watcher_->complete(std::move(data), std::move(error), bin);
     return {WatchVerdict::kHandoff, Handle()};
   }
+  watcher_->abort();  // completed; an idle read's outcome is decided now, not kept
   const bool has_error = static_cast<bool>(error);
   const bool has_bytes = data && data_size > 0;
   bin.add(std::move(data));
@@ -104,37 +100,30 @@ ClientState::WatchOutcome ClientState::watcher_completed(Handle data, size_t dat
 }
 
 void ClientState::watcher_aborted() {
-  if (watcher_) watcher_->phase = WatcherPhase::kCompleted;
+  if (watcher_) watcher_->abort();
 }
 
 Handle ClientState::take_watcher_handle() {
-  if (!watcher_) return Handle();
-  watcher_->task_state = TaskHandle::kTaken;
-  return std::move(watcher_->task);
+  return watcher_ ? watcher_->take_task() : Handle();
 }
 
 ClientState::WatcherResult ClientState::take_watcher_result(HandleBin& bin) {
   if (!watcher_) return {};
-  WatcherResult out{std::move(watcher_->data), std::move(watcher_->error)};
-  if (watcher_->task_state == TaskHandle::kTaken) free_watcher(bin);
+  WatcherResult out{watcher_->take_data(), watcher_->take_error()};
+  if (watcher_->task_taken()) free_watcher(bin);
   return out;
 }
 
 void ClientState::free_watcher(HandleBin& bin) {
-  bin.add(std::move(watcher_->done));
-  bin.add(std::move(watcher_->task));
-  bin.add(std::move(watcher_->data));
-  bin.add(std::move(watcher_->error));
+  watcher_->release(bin);
   watcher_.reset();  // every Handle in it is empty now
 }
 
 std::array<void*, ClientState::kMaxHeld> ClientState::held() const {
   std::array<void*, kMaxHeld> out{transport_.get(), error_.get(), writer_.get()};
   if (watcher_) {
-    out[3] = watcher_->done.get();
-    out[4] = watcher_->task.get();
-    out[5] = watcher_->data.get();
-    out[6] = watcher_->error.get();
+    for (int i = 0; i < WatcherSlot::kHeld; ++i)
+      out[size_t(3 + i)] = watcher_->held(i);
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "wire/common/handle.h"
+#include "wire/h1/watcher_slot.h"
 
 #include <array>
 #include <cstddef>
@@ -24,8 +25,6 @@ enum class WatchVerdict : uint8_t {
   kIdleError = 3,  // the idle read failed
   kIgnored = 4,    // the connection was already closed or the slot is gone
 };
-
-enum class WatcherPhase : uint8_t { kArmed, kCompleted };
 
 class ClientState {
  public:
@@ -110,20 +109,6 @@ class ClientState {
   void clear(HandleBin& bin);
 
  private:
-  enum class TaskHandle : uint8_t { kNotYet, kStored, kTaken };
-
-  struct Watcher {
-    // Spelled out: clang 14 does not see a nested class with member initializers as default
-    // constructible inside std::optional.
-    Watcher() noexcept {}
-    Handle done;
-    Handle task;
-    Handle data;
-    Handle error;
-    WatcherPhase phase = WatcherPhase::kArmed;
-    TaskHandle task_state = TaskHandle::kNotYet;
-  };
-
   // Closes and takes the transport out, unless it belongs to an upgrade's caller.
   Handle close_and_take_transport();
   void free_watcher(HandleBin& bin);
@@ -137,7 +122,7 @@ class ClientState {
   bool exchange_active_ = false;
   bool peer_http10_ = false;
   bool writer_finished_ = false;
-  std::optional<Watcher> watcher_;
+  std::optional<WatcherSlot> watcher_;
 };
 
 }  // namespace quillet::h1

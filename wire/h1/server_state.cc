@@ -33,7 +33,7 @@ ServerState::Next ServerState::position_at_next_head(ServerCores& cores, HandleB
   } else if (watcher_) {
     idle_read_parked_ = true;
     next.step = NextStep::kWatcher;
-    next.object = watcher_->done.share();
+    next.object = watcher_->done().share();
   } else if (transport_) {
     idle_read_parked_ = true;
     next.step = NextStep::kTransport;
@@ -228,9 +228,9 @@ ServerState::Detached ServerState::detach(ServerCores& cores, uint64_t seq, Hand
     claim_ = Claim::kClaimed;
     response_done_ = true;
     decoder_to_codec(cores, true);
-    if (watcher_ && watcher_->data) {
-      cores.codec_feed_read(watcher_->data.get());
-      bin.add(std::move(watcher_->data));
+    if (watcher_ && watcher_->data()) {
+      cores.codec_feed_read(watcher_->data().get());
+      bin.add(watcher_->take_data());
     }
     d.leftover = cores.codec_take_all();
     d.transport = take_transport();
@@ -278,8 +278,7 @@ bool ServerState::arm_decision(ServerCores& cores, Handle done, HandleBin& bin) 
     bin.add(std::move(done));
     return false;
   }
-  watcher_.emplace();
-  watcher_->done = std::move(done);
+  watcher_.emplace(std::move(done));
   return true;
 }
 
@@ -295,12 +294,9 @@ bool ServerState::arm_watcher(ServerCores& cores, uint64_t seq, Handle done, boo
 }
 
 Handle ServerState::store_watcher_handle(Handle handle) {
-  if (closed() || !watcher_ || watcher_->task_state != TaskHandle::kNotYet) return handle;
-  if (handle) {  // storing nothing leaves the slot waiting for the task's handle
-    watcher_->task = std::move(handle);
-    watcher_->task_state = TaskHandle::kStored;
-  }
-  return Handle();
+  if (closed() || !watcher_) return handle;
+  // Storing nothing leaves the slot waiting for the task's handle.
+  return watcher_->store_task(std::move(handle), false);
 }
 
 bool ServerState::watcher_completed(Handle data, size_t data_size, Handle error, HandleBin& bin) {
@@ -310,11 +306,7 @@ bool ServerState::watcher_completed(Handle data, size_t data_size, Handle error,
     return false;
   }
   const bool client_ended = !data || data_size == 0;
-  bin.add(std::move(watcher_->data));
-  bin.add(std::move(watcher_->error));
-  watcher_->data = std::move(data);
-  watcher_->error = std::move(error);
-  watcher_->phase = WatcherPhase::kCompleted;
+  watcher_->complete(std::move(data), std::move(error), bin);
   if (!client_ended || response_done_ || peer_closed_) return false;
   mark_unusable();
   peer_closed_ = true;
@@ -322,23 +314,20 @@ bool ServerState::watcher_completed(Handle data, size_t data_size, Handle error,
 }
 
 void ServerState::watcher_aborted() {
-  if (watcher_) watcher_->phase = WatcherPhase::kCompleted;
+  if (watcher_) watcher_->abort();
 }
 
 Handle ServerState::take_watcher_handle() {
-  if (!watcher_) return Handle();
-  watcher_->task_state = TaskHandle::kTaken;
-  return std::move(watcher_->task);
+  return watcher_ ? watcher_->take_task() : Handle();
 }
 
 ServerState::WatcherResult ServerState::take_watcher_result(HandleBin& bin) {
   WatcherResult result;
   if (!watcher_) return result;
-  result.data = std::move(watcher_->data);
-  result.error = std::move(watcher_->error);
-  if (watcher_->task_state == TaskHandle::kTaken) {
-    bin.add(std::move(watcher_->done));
-    bin.add(std::move(watcher_->task));
+  result.data = watcher_->take_data();
+  result.error = watcher_->take_error();
+  if (watcher_->task_taken()) {
+    watcher_->release(bin);
     watcher_.reset();
   }
   return result;
@@ -347,10 +336,8 @@ ServerState::WatcherResult ServerState::take_watcher_result(HandleBin& bin) {
 std::array<void*, ServerState::kMaxHeld> ServerState::held() const {
   std::array<void*, kMaxHeld> objects{transport_.get(), decoder_.get()};
   if (watcher_) {
-    objects[2] = watcher_->done.get();
-    objects[3] = watcher_->task.get();
-    objects[4] = watcher_->data.get();
-    objects[5] = watcher_->error.get();
+    for (int i = 0; i < WatcherSlot::kHeld; ++i)
+      objects[size_t(2 + i)] = watcher_->held(i);
   }
   return objects;
 }
@@ -359,10 +346,7 @@ void ServerState::clear(HandleBin& bin) {
   bin.add(std::move(transport_));
   bin.add(std::move(decoder_));
   if (watcher_) {
-    bin.add(std::move(watcher_->done));
-    bin.add(std::move(watcher_->task));
-    bin.add(std::move(watcher_->data));
-    bin.add(std::move(watcher_->error));
+    watcher_->release(bin);
     watcher_.reset();
   }
 }

@@ -21,6 +21,7 @@
 #include "wire/h1/error.h"
 #include "wire/h1/head.h"
 #include "wire/h1/head_encoder.h"
+#include "wire/h1/watcher_slot.h"
 
 #include <array>
 #include <cstddef>
@@ -109,12 +110,12 @@ class ServerState {
   bool responded() const { return claim_ != Claim::kNone; }
   bool response_done() const { return response_done_; }
   bool has_watcher() const { return watcher_.has_value(); }
-  bool watcher_parked() const { return watcher_ && watcher_->phase == WatcherPhase::kParked; }
+  bool watcher_parked() const { return watcher_ && watcher_->armed(); }
 
   // Second references to held objects (empty when absent); nothing is taken out.
   Handle transport_ref() const { return transport_.share(); }
   Handle decoder_ref() const { return decoder_.share(); }
-  Handle watcher_done() const { return watcher_ ? watcher_->done.share() : Handle(); }
+  Handle watcher_done() const { return watcher_ ? watcher_->done().share() : Handle(); }
 
   // --- the read side ---
 
@@ -220,19 +221,6 @@ class ServerState {
   enum class Claim : uint8_t { kNone, kAwaitingContinue, kClaimed };
   // Who reads the request body from the transport.
   enum class BodyRead : uint8_t { kNobody, kReader, kDrain };
-  enum class WatcherPhase : uint8_t { kParked, kCompleted };
-  enum class TaskHandle : uint8_t { kNotYet, kStored, kTaken };
-
-  struct Watcher {
-    Watcher() noexcept {}
-    Handle done;
-    Handle task;
-    Handle data;
-    Handle error;
-    WatcherPhase phase = WatcherPhase::kParked;
-    TaskHandle task_state = TaskHandle::kNotYet;
-  };
-
   // What the current request's head said.
   struct Request {
     bool expect_continue = false;
@@ -260,7 +248,7 @@ class ServerState {
   bool idle_read_parked_ = false;
   uint64_t next_seq_ = 1;
   uint64_t seq_ = 0;
-  std::optional<Watcher> watcher_;
+  std::optional<WatcherSlot> watcher_;
 
   // The current request.
   Request request_;
