@@ -107,12 +107,12 @@ class Codec {
   CodecConfig config_;
   ByteBuffer buffer_;
   HeadProgress scan_;
-  ScanRole scan_role_ = ScanRole::kRequest;
   uint64_t head_bytes_scanned_ = 0;
   std::optional<RequestMethod> method_;
   std::optional<uint16_t> parse_error_status_;
   bool trailers_permitted_ = true;
-  std::optional<BodyFraming> encoder_;  // the body framing of the message being sent
+  ScanRole scan_role_ = ScanRole::kRequest;  // the role scan_ was made for (here it fills padding)
+  std::optional<BodyFraming> encoder_;       // the body framing of the message being sent
   bool request_connection_close_ = false;
   bool response_is_last_ = false;
   bool response_close_delimited_ = false;
