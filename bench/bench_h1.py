@@ -93,6 +93,27 @@ def chunked_reads(chunk_size):
     return [wire[at : at + READ_SIZE] for at in range(0, len(wire), READ_SIZE)]
 
 
+SMALL_READ = 16  # the read size of the head-in-small-reads case
+LARGE_HEAD_SIZES = [("4 KiB", 4096), ("32 KiB", 32768), ("128 KiB", 131072), ("400 KB", 400000)]
+
+
+def large_head(size):
+    """A request head of about `size` bytes: many fields of 60 to 150 bytes, as a head grown by
+    cookies and tracing fields looks."""
+    lines = [b"GET /search?q=large HTTP/1.1\r\n", b"Host: example.com\r\n"]
+    total = sum(map(len, lines)) + 2
+    k = 0
+    while True:
+        line = b"x-field-%05d: %s\r\n" % (k, b"abcdefghij" * (4 + k % 10))
+        if total + len(line) > size:
+            break
+        lines.append(line)
+        total += len(line)
+        k += 1
+    lines.append(b"\r\n")
+    return b"".join(lines)
+
+
 EXCHANGE_GET = CURL_GET
 EXCHANGE_BODY = b"Hello, world!"
 EXCHANGE_HEADERS = [(b"content-type", b"text/plain")]
@@ -153,6 +174,45 @@ def head_parse_contenders(data):
             method.encode(), target.encode(), headers)
 
     return {"quillet": ours, "httptools": with_httptools, "h11": with_h11}, check
+
+
+# -- head in small reads ---------------------------------------------------------------------
+
+
+def small_reads_contenders(head):
+    """A head that arrives SMALL_READ bytes at a time, on a new connection each time."""
+    reads = [head[at : at + SMALL_READ] for at in range(0, len(head), SMALL_READ)]
+    fields = head.count(b"\r\n") - 2
+    codec_type = _quillet.H1Codec
+
+    def ours():
+        receive = codec_type(max_headers=fields).receive_request_head
+        for piece in reads:
+            parsed = receive(piece)
+        return parsed.headers.raw_items()
+
+    class Collector:
+        def on_header(self, name, value):
+            self.headers.append((name.lower(), value))
+
+        def on_headers_complete(self):
+            self.complete = True
+
+    def with_httptools():
+        collector = Collector()
+        collector.headers = []
+        collector.complete = False
+        feed = httptools.HttpRequestParser(collector).feed_data
+        for piece in reads:
+            feed(piece)
+        assert collector.complete
+        return collector.headers
+
+    def check():
+        headers = ours()
+        assert len(headers) == fields and headers == with_httptools()
+
+    return {"quillet": ours, "httptools": with_httptools}, check
 
 
 # -- response head encode ---------------------------------------------------------------------
@@ -420,6 +480,24 @@ def main():
         t = measure(contenders)
         report.add(case, t["quillet"], {"httptools": t["httptools"], "h11": t["h11"]},
                    note="one codec reused; h11: new Connection per request")
+
+    first_per_byte = None
+    for label, size in LARGE_HEAD_SIZES:
+        head = large_head(size)
+        case = f"head in {SMALL_READ} B reads: {label} ({len(head)} B)"
+        if not wanted(case):
+            continue
+        contenders, check = small_reads_contenders(head)
+        check()
+        t = measure(contenders)
+        per_byte = {name: v / len(head) for name, v in t.items()}
+        if first_per_byte is None:
+            first_per_byte = per_byte
+        flat = "; ".join(f"{name} {per_byte[name] * 1e9:.2f} ns/B "
+                         f"({per_byte[name] / first_per_byte[name]:.2f}x the first size's)"
+                         for name in per_byte)
+        report.add(case, t["quillet"], {"httptools": t["httptools"]},
+                   note=f"per byte: {flat}; new connection per head")
 
     case = "response head encode (200, 5 headers + length)"
     if wanted(case):

@@ -29,7 +29,15 @@ std::optional<uint16_t> automatic_status(ParseKind kind) {
   return std::nullopt;
 }
 
+HeadProgress* Codec::progress_for(ScanRole role) {
+  // Nothing buffered, nothing checked; and a progress is only good for the role that made it.
+  if (buffer_.empty() || scan_role_ != role) scan_ = {};
+  scan_role_ = role;
+  return &scan_;
+}
+
 HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head, ParseKind* error) {
+  HeadProgress* progress = progress_for(ScanRole::kRequest);
   // With nothing buffered the head is parsed straight from `data`, and only what follows it is
   // kept: the common case of a whole head in one read copies no head bytes.
   const bool direct = buffer_.empty();
@@ -37,14 +45,16 @@ HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
   const std::string_view bytes = direct ? data : buffer_.view();
   if (bytes.empty()) return HeadResult::kNone;
   const ParseOutcome outcome = parse_request_head(
-      bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers}, head);
+      bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers}, head, progress);
+  head_bytes_scanned_ += outcome.scanned;
   ParseKind kind = outcome.error;
   switch (outcome.status) {
     case ParseStatus::kComplete:
       if (direct) {
         buffer_.append(data.substr(outcome.consumed));
+        scan_ = {};
       } else {
-        buffer_.consume(outcome.consumed);
+        consume_head(outcome.consumed);
       }
       method_ = RequestMethod{head->method, head->method_token};
       trailers_permitted_ = head->allow_trailers;
@@ -71,17 +81,19 @@ HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
 
 HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* head,
                                         ParseKind* error) {
+  HeadProgress* progress = progress_for(ScanRole::kResponse);
   buffer_.append(data);
   const RequestMethod* method = method_ ? &*method_ : nullptr;
   while (!buffer_.empty()) {
     const std::string_view bytes = buffer_.view();
-    const ParseOutcome outcome = parse_response_head(bytes, method, head);
+    const ParseOutcome outcome = parse_response_head(bytes, method, head, progress);
+    head_bytes_scanned_ += outcome.scanned;
     switch (outcome.status) {
       case ParseStatus::kComplete:
-        buffer_.consume(outcome.consumed);
+        consume_head(outcome.consumed);
         return HeadResult::kHead;
       case ParseStatus::kInformational:
-        buffer_.consume(outcome.consumed);  // a 1xx interim response is dropped
+        consume_head(outcome.consumed);  // a 1xx interim response is dropped
         continue;
       case ParseStatus::kIncomplete:
         if (bytes.size() < config_.max_buf_size) return HeadResult::kNone;
@@ -127,6 +139,7 @@ std::optional<UserKind> Codec::encode_response(StatusCode status, bool keep_aliv
 }
 
 void Codec::reset() {
+  scan_ = {};
   encoder_.reset();
   request_connection_close_ = false;
   method_.reset();

@@ -42,6 +42,7 @@ class Codec {
   // Appends `data` to the read buffer and parses one head from its front. kHead removes the head's
   // bytes from the buffer; kNone and kError leave the buffer as it is (a response parse drops
   // the informational heads it skips). A failed request head records its automatic status.
+  // An incomplete head is checked once: each call goes on from where the last one stopped.
   HeadResult receive_request_head(std::string_view data, RequestHead* head, ParseKind* error);
   HeadResult receive_response_head(std::string_view data, ResponseHead* head, ParseKind* error);
 
@@ -52,8 +53,15 @@ class Codec {
   void reset();
 
   void feed(std::string_view data) { buffer_.append(data); }
-  std::string take_body() { return buffer_.take(); }
+  std::string take_body() {
+    scan_ = {};
+    return buffer_.take();
+  }
   size_t buffered() const { return buffer_.size(); }
+
+  // The bytes the head parser has walked over since construction (ParseOutcome::scanned): a
+  // measure of the parse work for tests and benchmarks.
+  uint64_t head_bytes_scanned() const { return head_bytes_scanned_; }
 
   // Encodes a request head (client side): records the method and keeps the body framing.
   // `headers` is the encoder's own copy. False, with nothing written or recorded, when `headers`
@@ -87,12 +95,25 @@ class Codec {
   bool response_close_delimited() const { return response_close_delimited_; }
 
  private:
+  enum class ScanRole : uint8_t { kRequest, kResponse };
+
+  // The progress of the head being checked at the front of the buffer, for `role`; started over
+  // whenever bytes leave the front of the buffer.
+  HeadProgress* progress_for(ScanRole role);
+  void consume_head(size_t n) {
+    buffer_.consume(n);
+    scan_ = {};
+  }
+
   CodecConfig config_;
   ByteBuffer buffer_;
+  HeadProgress scan_;
+  uint64_t head_bytes_scanned_ = 0;
   std::optional<RequestMethod> method_;
   std::optional<uint16_t> parse_error_status_;
   bool trailers_permitted_ = true;
-  std::optional<BodyFraming> encoder_;  // the body framing of the message being sent
+  ScanRole scan_role_ = ScanRole::kRequest;  // the role scan_ was made for (here it fills padding)
+  std::optional<BodyFraming> encoder_;       // the body framing of the message being sent
   bool request_connection_close_ = false;
   bool response_is_last_ = false;
   bool response_close_delimited_ = false;

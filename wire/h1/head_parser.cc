@@ -121,22 +121,32 @@ struct RawLine {
 };
 
 // The header lines of one head, at most `limit` of them: on the stack up to kStackHeaderSlots,
-// past that in a heap array that grows with the lines actually received.
+// past that in a heap array that grows with the lines actually received. A counting instance
+// (`CountOnly`) keeps no lines, only their number: a resumed check starts after lines it cannot
+// see again.
 class LineSlots {
  public:
+  struct CountOnly {
+    size_t counted;  // lines already seen before the resume point
+  };
+
   explicit LineSlots(size_t limit) : limit_(limit) {}
+  LineSlots(size_t limit, CountOnly count) : limit_(limit), size_(count.counted), keep_(false) {}
 
   bool push(const RawLine& line) {
     if (size_ >= limit_) return false;
-    if (size_ < kStackHeaderSlots) {
-      stack_[size_] = line;
-    } else {
-      heap_.push_back(line);
+    if (keep_) {
+      if (size_ < kStackHeaderSlots) {
+        stack_[size_] = line;
+      } else {
+        heap_.push_back(line);
+      }
     }
     ++size_;
     return true;
   }
   size_t size() const { return size_; }
+  size_t limit() const { return limit_; }
   const RawLine& operator[](size_t k) const {
     return k < kStackHeaderSlots ? stack_[k] : heap_[k - kStackHeaderSlots];
   }
@@ -144,24 +154,229 @@ class LineSlots {
  private:
   size_t limit_;
   size_t size_ = 0;
+  bool keep_ = true;
   RawLine stack_[kStackHeaderSlots];
   std::vector<RawLine> heap_;
 };
 
 enum class Step : uint8_t { kOk, kIncomplete, kError };
 
+// The start line, as views into the buffer.
+struct StartLine {
+  Method method = Method::kGet;
+  std::string_view method_token;  // the token as received (not set by the fast paths)
+  std::string_view target;
+  uint16_t status = 0;
+  bool http10 = false;
+};
+
+// Walks the head grammar left to right from a HeadProgress. An attempt that runs out of bytes
+// inside an element of a few bytes (the version, the status code, a line end) reads it again
+// from its first byte next time; inside an element of any length (a method, a target, a reason
+// phrase, a name, the whitespace after the colon, a value, a skipped line) it records where it
+// stopped and the next attempt goes on from there. So the bytes of a head are walked about once
+// however they are split into reads.
 class Cursor {
  public:
-  explicit Cursor(std::string_view buffer) : p_(buffer.data()), n_(buffer.size()) {}
+  Cursor(std::string_view buffer, const HeadProgress& from)
+      : p_(buffer.data()),
+        n_(buffer.size()),
+        i_(from.pos),
+        start_(from.pos),
+        mark_(from.mark),
+        phase_(from.phase) {}
 
   size_t pos() const { return i_; }
   ParseKind error() const { return error_; }
   LineFault fault() const { return fault_; }
 
+  HeadProgress progress(size_t lines) const { return HeadProgress{i_, mark_, lines, phase_}; }
+
+  // The bytes walked by an attempt that ended with `step`: to the end of the buffer when it ran
+  // out of bytes, else to where it stopped.
+  size_t walked(Step step) const {
+    const size_t stop = step == Step::kIncomplete ? n_ : i_;
+    return stop > start_ ? stop - start_ : 0;
+  }
+
   Step fail(ParseKind kind, LineFault fault = LineFault::kNone) {
     error_ = kind;
     fault_ = fault;
     return Step::kError;
+  }
+
+  // The start line of a request (`request`) or a response, then the header lines up to and
+  // including the empty line that ends the head.
+  Step head(bool request, StartLine* start, LineSlots& lines, bool ignore_invalid) {
+    if (phase_ < HeadPhase::kLineStart) {
+      const Step s = request ? request_line(start) : status_line(start);
+      if (s != Step::kOk) return s;
+    }
+    return header_lines(lines, ignore_invalid);
+  }
+
+  // Header lines up to and including the empty line that ends the head; more lines than `lines`
+  // takes are `too_large`.
+  Step header_lines(LineSlots& lines, bool ignore_invalid) {
+    while (true) {
+      switch (phase_) {
+        case HeadPhase::kLineStart: {
+          if (i_ >= n_) return Step::kIncomplete;
+          const char first = p_[i_];
+          if (first == '\n' || first == '\r') return line_end(ParseKind::kHeaderToken);
+          enter(HeadPhase::kName);
+          [[fallthrough]];
+        }
+        case HeadPhase::kName: {
+          while (i_ < n_ && chars::token(p_[i_]))
+            ++i_;
+          const size_t name_size = i_ - mark_;
+          if (name_size > kMaxHeaderNameLength) {
+            return fail(ParseKind::kTooLarge, LineFault::kHeaderName);
+          }
+          if (i_ >= n_) return Step::kIncomplete;
+          if (name_size == 0 || p_[i_] != ':') {
+            if (!ignore_invalid) {
+              return fail(ParseKind::kHeaderToken,
+                          name_size == 0 ? LineFault::kHeaderName : LineFault::kToken);
+            }
+            enter(HeadPhase::kInvalidLine);
+            continue;
+          }
+          name_ = mark_;
+          name_size_ = name_size;
+          ++i_;  // the colon
+          enter(HeadPhase::kSpace);
+          [[fallthrough]];
+        }
+        case HeadPhase::kSpace:
+          while (i_ < n_ && (p_[i_] == ' ' || p_[i_] == '\t'))
+            ++i_;
+          if (i_ >= n_) return Step::kIncomplete;
+          enter(HeadPhase::kValue);
+          [[fallthrough]];
+        case HeadPhase::kValue: {
+          i_ += scan_field_value(p_ + i_, n_ - i_);
+          if (i_ >= n_) return Step::kIncomplete;
+          size_t value_end = i_;
+          const bool crlf = p_[i_] == '\r' && i_ + 1 < n_ && p_[i_ + 1] == '\n';
+          if (p_[i_] == '\r' && i_ + 1 >= n_) return Step::kIncomplete;
+          if (p_[i_] != '\n' && !crlf) {
+            if (!ignore_invalid) {
+              return fail(ParseKind::kHeaderToken,
+                          p_[i_] == '\r' ? LineFault::kNewLine : LineFault::kHeaderValue);
+            }
+            enter(HeadPhase::kInvalidLine);
+            continue;
+          }
+          i_ += crlf ? 2 : 1;
+          while (value_end > mark_ && (p_[value_end - 1] == ' ' || p_[value_end - 1] == '\t')) {
+            --value_end;
+          }
+          // After a resume inside this line the name lies before the resume point; only a
+          // counting LineSlots is used then, which reads neither view.
+          if (!lines.push(RawLine{p_ + name_, name_size_, p_ + mark_, value_end - mark_})) {
+            return fail(ParseKind::kTooLarge, LineFault::kTooManyHeaders);
+          }
+          enter(HeadPhase::kLineStart);
+          continue;
+        }
+        case HeadPhase::kInvalidLine:
+          if (Step s = skip_invalid_line(); s != Step::kOk) return s;
+          enter(HeadPhase::kLineStart);
+          continue;
+        case HeadPhase::kStart:
+        case HeadPhase::kMethod:
+        case HeadPhase::kTarget:
+        case HeadPhase::kVersion:
+        case HeadPhase::kStatusLine:
+        case HeadPhase::kReason:
+          return fail(ParseKind::kInternal);  // still in the start line: not for this walk
+      }
+    }
+  }
+
+ private:
+  // Starts the element `phase` at the current byte.
+  void enter(HeadPhase phase) {
+    phase_ = phase;
+    mark_ = i_;
+  }
+
+  // Out of bytes inside a short element: the next attempt reads it again from its first byte.
+  Step again() {
+    i_ = mark_;
+    return Step::kIncomplete;
+  }
+
+  static bool incomplete(Step s) { return s == Step::kIncomplete; }
+
+  Step request_line(StartLine* line) {
+    switch (phase_) {
+      case HeadPhase::kStart:
+        if (Step s = skip_empty_lines(); s != Step::kOk) return s;
+        enter(HeadPhase::kMethod);
+        [[fallthrough]];
+      case HeadPhase::kMethod:
+        if (Step s = method(line); s != Step::kOk) return s;
+        [[fallthrough]];
+      case HeadPhase::kTarget:
+        if (Step s = target(line); s != Step::kOk) return s;
+        [[fallthrough]];
+      case HeadPhase::kVersion:
+        if (Step s = version(&line->http10); s != Step::kOk) return incomplete(s) ? again() : s;
+        if (Step s = line_end(ParseKind::kHeaderToken); s != Step::kOk) {
+          return incomplete(s) ? again() : s;
+        }
+        enter(HeadPhase::kLineStart);
+        return Step::kOk;
+      case HeadPhase::kStatusLine:  // a response's phases
+      case HeadPhase::kReason:
+      case HeadPhase::kLineStart:  // past the start line: not this step's
+      case HeadPhase::kName:
+      case HeadPhase::kSpace:
+      case HeadPhase::kValue:
+      case HeadPhase::kInvalidLine:
+        break;
+    }
+    return fail(ParseKind::kInternal);
+  }
+
+  Step status_line(StartLine* line) {
+    switch (phase_) {
+      case HeadPhase::kStart:
+        if (Step s = skip_empty_lines(); s != Step::kOk) return s;
+        enter(HeadPhase::kStatusLine);
+        [[fallthrough]];
+      case HeadPhase::kStatusLine:
+        if (Step s = status_code(line); s != Step::kOk) return incomplete(s) ? again() : s;
+        if (i_ >= n_) return again();
+        if (p_[i_] != ' ') {  // no reason phrase
+          if (Step s = line_end(ParseKind::kStatus); s != Step::kOk) {
+            return incomplete(s) ? again() : s;
+          }
+          enter(HeadPhase::kLineStart);
+          return Step::kOk;
+        }
+        ++i_;
+        enter(HeadPhase::kReason);
+        [[fallthrough]];
+      case HeadPhase::kReason:
+        i_ += scan_field_value(p_ + i_, n_ - i_);  // the reason phrase, discarded
+        if (Step s = line_end(ParseKind::kStatus); s != Step::kOk) return s;
+        enter(HeadPhase::kLineStart);
+        return Step::kOk;
+      case HeadPhase::kMethod:  // a request's phases
+      case HeadPhase::kTarget:
+      case HeadPhase::kVersion:
+      case HeadPhase::kLineStart:  // past the start line: not this step's
+      case HeadPhase::kName:
+      case HeadPhase::kSpace:
+      case HeadPhase::kValue:
+      case HeadPhase::kInvalidLine:
+        break;
+    }
+    return fail(ParseKind::kInternal);
   }
 
   // Skips empty lines (CR LF or LF) before a start line; a CR without LF is `header_token`.
@@ -180,7 +395,48 @@ class Cursor {
     return Step::kIncomplete;
   }
 
-  // "HTTP/1.0" or "HTTP/1.1"; anything else is `version`.
+  // The method token and the SP after it, from `mark_`; the two commonest methods are matched
+  // whole first.
+  Step method(StartLine* line) {
+    if (i_ == mark_) {
+      const size_t avail = n_ - i_;
+      if (avail >= 4 && std::memcmp(p_ + i_, "GET ", 4) == 0) {
+        line->method = Method::kGet;
+        i_ += 4;
+        enter(HeadPhase::kTarget);
+        return Step::kOk;
+      }
+      if (avail >= 5 && std::memcmp(p_ + i_, "POST ", 5) == 0) {
+        line->method = Method::kPost;
+        i_ += 5;
+        enter(HeadPhase::kTarget);
+        return Step::kOk;
+      }
+    }
+    while (i_ < n_ && chars::token(p_[i_]))
+      ++i_;
+    if (i_ >= n_) return Step::kIncomplete;
+    if (i_ == mark_ || p_[i_] != ' ') return fail(ParseKind::kMethod);
+    line->method_token = std::string_view(p_ + mark_, i_ - mark_);
+    line->method = method_from_token(line->method_token);
+    ++i_;
+    enter(HeadPhase::kTarget);
+    return Step::kOk;
+  }
+
+  // The request-target and the SP after it, from `mark_`.
+  Step target(StartLine* line) {
+    i_ += scan_target(p_ + i_, n_ - i_);
+    if (i_ >= n_) return Step::kIncomplete;
+    if (i_ == mark_ || p_[i_] != ' ') return fail(ParseKind::kUri);
+    line->target = std::string_view(p_ + mark_, i_ - mark_);
+    if (!is_valid_utf8(line->target)) return fail(ParseKind::kUri);
+    ++i_;
+    enter(HeadPhase::kVersion);
+    return Step::kOk;
+  }
+
+  // "HTTP/1.0" or "HTTP/1.1"; anything else is `version`. Moves only when complete.
   Step version(bool* http10) {
     static constexpr char kPrefix[] = "HTTP/1.";
     const size_t avail = n_ - i_;
@@ -195,7 +451,25 @@ class Cursor {
     return Step::kOk;
   }
 
-  // A line end (CR LF or LF) right here; any other byte, or CR without LF, is `kind`.
+  // The version, one SP and a three-digit code of at least 100.
+  Step status_code(StartLine* line) {
+    if (Step s = version(&line->http10); s != Step::kOk) return s;
+    if (i_ >= n_) return Step::kIncomplete;
+    if (p_[i_] != ' ') return fail(ParseKind::kVersion);
+    ++i_;
+    unsigned code = 0;
+    for (int k = 0; k < 3; ++k, ++i_) {
+      if (i_ >= n_) return Step::kIncomplete;
+      if (p_[i_] < '0' || p_[i_] > '9') return fail(ParseKind::kStatus);
+      code = code * 10 + unsigned(p_[i_] - '0');
+    }
+    if (code < 100) return fail(ParseKind::kStatus);
+    line->status = uint16_t(code);
+    return Step::kOk;
+  }
+
+  // A line end (CR LF or LF) right here; any other byte, or CR without LF, is `kind`. Moves
+  // only when complete.
   Step line_end(ParseKind kind) {
     if (i_ >= n_) return Step::kIncomplete;
     if (p_[i_] == '\n') {
@@ -209,113 +483,6 @@ class Cursor {
     return Step::kOk;
   }
 
-  Step request_line(RequestHead* head, std::string_view* target, bool* http10) {
-    if (Step s = skip_empty_lines(); s != Step::kOk) return s;
-    const size_t avail = n_ - i_;
-    if (avail >= 4 && std::memcmp(p_ + i_, "GET ", 4) == 0) {
-      head->method = Method::kGet;
-      i_ += 4;
-    } else if (avail >= 5 && std::memcmp(p_ + i_, "POST ", 5) == 0) {
-      head->method = Method::kPost;
-      i_ += 5;
-    } else {
-      const size_t start = i_;
-      while (i_ < n_ && chars::token(p_[i_]))
-        ++i_;
-      if (i_ >= n_) return Step::kIncomplete;
-      if (i_ == start || p_[i_] != ' ') return fail(ParseKind::kMethod);
-      const std::string_view token(p_ + start, i_ - start);
-      head->method = method_from_token(token);
-      if (head->method == Method::kExtension) head->method_token.assign(token);
-      ++i_;
-    }
-    const size_t start = i_;
-    i_ += scan_target(p_ + i_, n_ - i_);
-    if (i_ >= n_) return Step::kIncomplete;
-    if (i_ == start || p_[i_] != ' ') return fail(ParseKind::kUri);
-    *target = std::string_view(p_ + start, i_ - start);
-    if (!is_valid_utf8(*target)) return fail(ParseKind::kUri);
-    ++i_;
-    if (Step s = version(http10); s != Step::kOk) return s;
-    return line_end(ParseKind::kHeaderToken);
-  }
-
-  Step status_line(uint16_t* status, bool* http10) {
-    if (Step s = skip_empty_lines(); s != Step::kOk) return s;
-    if (Step s = version(http10); s != Step::kOk) return s;
-    if (i_ >= n_) return Step::kIncomplete;
-    if (p_[i_] != ' ') return fail(ParseKind::kVersion);
-    ++i_;
-    unsigned code = 0;
-    for (int k = 0; k < 3; ++k, ++i_) {
-      if (i_ >= n_) return Step::kIncomplete;
-      if (p_[i_] < '0' || p_[i_] > '9') return fail(ParseKind::kStatus);
-      code = code * 10 + unsigned(p_[i_] - '0');
-    }
-    if (code < 100) return fail(ParseKind::kStatus);
-    *status = uint16_t(code);
-    if (i_ >= n_) return Step::kIncomplete;
-    if (p_[i_] == ' ') {
-      ++i_;
-      i_ += scan_field_value(p_ + i_, n_ - i_);  // the reason phrase, discarded
-    }
-    return line_end(ParseKind::kStatus);
-  }
-
-  // Header lines up to and including the empty line that ends the head; more lines than `lines`
-  // takes are `too_large`.
-  Step header_lines(LineSlots& lines, bool ignore_invalid) {
-    while (true) {
-      if (i_ >= n_) return Step::kIncomplete;
-      const char first = p_[i_];
-      if (first == '\n' || first == '\r') {
-        return line_end(ParseKind::kHeaderToken);
-      }
-      const size_t name_start = i_;
-      while (i_ < n_ && chars::token(p_[i_]))
-        ++i_;
-      const size_t name_size = i_ - name_start;
-      if (name_size > kMaxHeaderNameLength) {
-        return fail(ParseKind::kTooLarge, LineFault::kHeaderName);
-      }
-      if (i_ >= n_) return Step::kIncomplete;
-      if (name_size == 0 || p_[i_] != ':') {
-        if (!ignore_invalid) {
-          return fail(ParseKind::kHeaderToken,
-                      name_size == 0 ? LineFault::kHeaderName : LineFault::kToken);
-        }
-        if (Step s = skip_invalid_line(); s != Step::kOk) return s;
-        continue;
-      }
-      ++i_;  // the colon
-      while (i_ < n_ && (p_[i_] == ' ' || p_[i_] == '\t'))
-        ++i_;
-      const size_t value_start = i_;
-      i_ += scan_field_value(p_ + i_, n_ - i_);
-      if (i_ >= n_) return Step::kIncomplete;
-      size_t value_end = i_;
-      const bool crlf = p_[i_] == '\r' && i_ + 1 < n_ && p_[i_ + 1] == '\n';
-      if (p_[i_] == '\r' && i_ + 1 >= n_) return Step::kIncomplete;
-      if (p_[i_] != '\n' && !crlf) {
-        if (!ignore_invalid) {
-          return fail(ParseKind::kHeaderToken,
-                      p_[i_] == '\r' ? LineFault::kNewLine : LineFault::kHeaderValue);
-        }
-        if (Step s = skip_invalid_line(); s != Step::kOk) return s;
-        continue;
-      }
-      i_ += crlf ? 2 : 1;
-      while (value_end > value_start && (p_[value_end - 1] == ' ' || p_[value_end - 1] == '\t')) {
-        --value_end;
-      }
-      if (!lines.push(
-              RawLine{p_ + name_start, name_size, p_ + value_start, value_end - value_start})) {
-        return fail(ParseKind::kTooLarge, LineFault::kTooManyHeaders);
-      }
-    }
-  }
-
- private:
   // Skips the rest of a malformed header line. A NUL byte or a CR without LF in it still fails.
   Step skip_invalid_line() {
     for (; i_ < n_; ++i_) {
@@ -337,10 +504,46 @@ class Cursor {
 
   const char* p_;
   size_t n_;
-  size_t i_ = 0;
+  size_t i_;
+  size_t start_;  // where this attempt started
+  size_t mark_;   // where the current element started
+  HeadPhase phase_;
+  size_t name_ = 0;  // the header name of the line being read, when read in this attempt
+  size_t name_size_ = 0;
   ParseKind error_ = ParseKind::kInternal;
   LineFault fault_ = LineFault::kNone;
 };
+
+// One walk over a head's start line and header lines.
+struct Walk {
+  Step step;
+  ParseKind error;  // for kError
+  size_t end;       // for kOk: the head's length
+  size_t scanned;   // ParseOutcome::scanned
+};
+
+// Walks the head at the front of `buffer` into `start` and `lines`. With a `progress` that is not
+// fresh, a first walk goes on from it counting lines only; only when it finds the end of the head
+// does a second walk go over the head from the buffer start to take the views the head is built
+// from. An attempt that runs out of bytes records where in `progress`.
+Walk walk_head(std::string_view buffer, bool request, bool ignore_invalid, HeadProgress* progress,
+               StartLine* start, LineSlots& lines) {
+  size_t scanned = 0;
+  if (progress != nullptr && !progress->fresh()) {
+    Cursor cursor(buffer, *progress);
+    StartLine unused;
+    LineSlots counted(lines.limit(), LineSlots::CountOnly{progress->lines});
+    const Step step = cursor.head(request, &unused, counted, ignore_invalid);
+    scanned = cursor.walked(step);
+    if (step == Step::kIncomplete) *progress = cursor.progress(counted.size());
+    if (step != Step::kOk) return Walk{step, cursor.error(), 0, scanned};
+  }
+  Cursor cursor(buffer, HeadProgress{});
+  const Step step = cursor.head(request, start, lines, ignore_invalid);
+  scanned += cursor.walked(step);
+  if (step == Step::kIncomplete && progress != nullptr) *progress = cursor.progress(lines.size());
+  return Walk{step, cursor.error(), cursor.pos(), scanned};
+}
 
 // Sizes the head's map for all its lines at once.
 void reserve_for(const LineSlots& lines, HeaderMap* headers) {
@@ -350,17 +553,20 @@ void reserve_for(const LineSlots& lines, HeaderMap* headers) {
   headers->reserve(lines.size(), bytes);
 }
 
-ParseOutcome outcome_of(Step step, const Cursor& cursor) {
+ParseOutcome outcome_of(const Walk& walk) {
   ParseOutcome out;
-  out.status = step == Step::kIncomplete ? ParseStatus::kIncomplete : ParseStatus::kError;
-  out.error = cursor.error();
+  out.status = walk.step == Step::kIncomplete ? ParseStatus::kIncomplete : ParseStatus::kError;
+  out.error = walk.error;
+  out.scanned = walk.scanned;
   return out;
 }
 
-ParseOutcome error_outcome(ParseKind kind) {
+// A head whose lines are well formed but that a role rule refuses.
+ParseOutcome role_failure(ParseKind kind, const Walk& walk) {
   ParseOutcome out;
   out.status = ParseStatus::kError;
   out.error = kind;
+  out.scanned = walk.scanned;
   return out;
 }
 
@@ -442,21 +648,20 @@ bool request_target_text(std::string_view raw, std::string* out) {
 // Request heads
 
 ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& limits,
-                                RequestHead* head) {
-  Cursor cursor(buffer);
-  std::string_view raw_target;
-  bool http10 = false;
-  if (Step s = cursor.request_line(head, &raw_target, &http10); s != Step::kOk) {
-    return outcome_of(s, cursor);
-  }
+                                RequestHead* head, HeadProgress* progress) {
+  StartLine start;
   LineSlots lines(limits.max_headers);
-  if (Step s = cursor.header_lines(lines, limits.ignore_invalid_headers); s != Step::kOk) {
-    return outcome_of(s, cursor);
-  }
+  const Walk walk = walk_head(buffer, true, limits.ignore_invalid_headers, progress, &start, lines);
+  if (walk.step != Step::kOk) return outcome_of(walk);
+  const auto error_outcome = [&walk](ParseKind kind) { return role_failure(kind, walk); };
 
+  const std::string_view raw_target = start.target;
   if (raw_target.size() > kMaxUriLength) return error_outcome(ParseKind::kUriTooLong);
   if (!request_target_text(raw_target, &head->target)) return error_outcome(ParseKind::kUri);
 
+  const bool http10 = start.http10;
+  head->method = start.method;
+  if (start.method == Method::kExtension) head->method_token.assign(start.method_token);
   head->http10 = http10;
   head->is_upgrade = head->method == Method::kConnect;
   KeepAlive keep_alive{!http10};
@@ -531,7 +736,8 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
 
   ParseOutcome out;
   out.status = ParseStatus::kComplete;
-  out.consumed = cursor.pos();
+  out.consumed = walk.end;
+  out.scanned = walk.scanned;
   return out;
 }
 
@@ -564,15 +770,17 @@ LengthVerdict response_length(const LineSlots& lines, uint64_t* length) {
 }  // namespace
 
 ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* request_method,
-                                 ResponseHead* head) {
-  Cursor cursor(buffer);
-  uint16_t status = 0;
-  bool http10 = false;
-  if (Step s = cursor.status_line(&status, &http10); s != Step::kOk) return outcome_of(s, cursor);
+                                 ResponseHead* head, HeadProgress* progress) {
+  StartLine start;
   LineSlots lines(kDefaultMaxHeaders);
-  if (Step s = cursor.header_lines(lines, false); s != Step::kOk) return outcome_of(s, cursor);
+  const Walk walk = walk_head(buffer, false, false, progress, &start, lines);
+  if (walk.step != Step::kOk) return outcome_of(walk);
+  const auto error_outcome = [&walk](ParseKind kind) { return role_failure(kind, walk); };
+  const uint16_t status = start.status;
+  const bool http10 = start.http10;
   ParseOutcome out;
-  out.consumed = cursor.pos();
+  out.consumed = walk.end;
+  out.scanned = walk.scanned;
   if (status == 100 || (status >= 102 && status <= 199)) {
     out.status = ParseStatus::kInformational;
     return out;
@@ -644,7 +852,9 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
 // Trailer sections
 
 LineOutcome parse_trailer_lines(std::string_view block, size_t max_lines, HeaderMap* out) {
-  Cursor cursor(block);
+  HeadProgress at_lines;
+  at_lines.phase = HeadPhase::kLineStart;
+  Cursor cursor(block, at_lines);
   LineSlots lines(max_lines);
   LineOutcome outcome;
   const Step step = cursor.header_lines(lines, false);
