@@ -76,6 +76,24 @@ def plan_failure(fdp):
         _plan[2] = fdp.ConsumeIntInRange(0, 7)
 
 
+def describe(fn, args, kwargs):
+    """The call as text, for the report of a finding."""
+    name = getattr(fn, "__qualname__", None) or repr(fn)
+    owner = getattr(fn, "__self__", None)
+    if owner is not None and not isinstance(owner, type):
+        name = f"{type(owner).__name__}().{getattr(fn, '__name__', name)}"
+    parts = [_short(a) for a in args] + [f"{k}={_short(v)}" for k, v in kwargs.items()]
+    return f"{name}({', '.join(parts)})"
+
+
+def _short(v):
+    try:
+        text = repr(v)
+    except Exception:  # a misbehaving object's repr
+        text = f"<{type(v).__name__}>"
+    return text if len(text) < 200 else text[:200] + "..."
+
+
 def call(fn, *args, _extra=(), **kwargs):
     """Calls `fn`; returns its result, or a `Raised` when it raised a documented exception. The
     planned call runs with an allocation failure armed; MemoryError is then one of its outcomes."""
@@ -87,6 +105,8 @@ def call(fn, *args, _extra=(), **kwargs):
         return fn(*args, **kwargs)
     except BaseException as exc:  # noqa: B902 - everything undocumented must propagate
         if not documented(exc, _extra):
+            print(f"\n=== undocumented {type(exc).__name__} from {describe(fn, args, kwargs)}",
+                  file=sys.stderr)
             raise
         exc.__traceback__ = None  # the frames would keep the harness's objects alive
         return Raised(exc)
