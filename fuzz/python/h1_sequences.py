@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzz target: H1Codec, H1BodyDecoder, H1ServerState and H1ClientState driven through the
 Python surface by fuzzed call sequences, arguments and split points.
 
