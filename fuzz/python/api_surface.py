@@ -29,7 +29,8 @@ with atheris.instrument_imports(include=["fuzzlib", "wiregen", "known_bugs"]):
 
 import _quillet as q
 from fuzzlib import (BadBytes, BadEqHash, BadIndex, BadInt, BadIter, BadMapping, BadPair,
-                     BadPairs, BadStr, BigIndex, Chunk, Hostile, Raised, WeirdIndex, call, check)
+                     BadPairs, BadStr, BigIndex, Chunk, Hostile, Raised, WeirdIndex, call, check,
+                     compare)
 
 U64_MAX = 2**64 - 1
 
@@ -206,8 +207,8 @@ def check_subclass_reads_like_plain(fn, args, first):
         return
     second = call(fn, *plain_args, _extra=(IndexError,))
     if isinstance(first, Raised) and isinstance(first.exc, Hostile):
-        check(False, "the module called a dunder of a str or bytes subclass", fn, first)
-    check(same_outcome(first, second), "a subclass argument reads unlike the plain value",
+        compare(False, "the module called a dunder of a str or bytes subclass", fn, first)
+    compare(same_outcome(first, second), "a subclass argument reads unlike the plain value",
           fn, args, first, second)
 
 
@@ -224,14 +225,14 @@ def check_header_map(m):
 
 def check_uri_parts(url, r):
     if isinstance(r, Raised):
-        check(type(r.exc) is ValueError, "uri_parts raised", r)
+        compare(type(r.exc) is ValueError, "uri_parts raised", r)
         return
     scheme, host, port, authority = r
     if scheme in ("http", "https", "ws", "wss") and host is not None:
-        check(port is not None and authority is not None and authority.endswith(":%d" % port),
+        compare(port is not None and authority is not None and authority.endswith(":%d" % port),
               "uri_parts without a port", url, r)
     if scheme is not None and scheme.lower() in ("http", "https"):
-        check(scheme in ("http", "https"), "uri_parts kept the case of http(s)", url, r)
+        compare(scheme in ("http", "https"), "uri_parts kept the case of http(s)", url, r)
 
 
 def flip_scheme(url):
@@ -303,11 +304,11 @@ def check_tampered_exception(fdp):
         r = call(RAISERS[cls], _extra=(Unrelated,))
     finally:
         delattr(cls, name)
-    check(isinstance(r, Raised), "a tampered exception class raised nothing", cls, variant)
+    compare(isinstance(r, Raised), "a tampered exception class raised nothing", cls, variant)
     # a __new__ that returns no exception at all: a TypeError says so (or the class is raised
     # regardless); every other replacement's own outcome comes through
     allowed = {0: (TypeError, cls), 1: Hostile, 2: Unrelated, 3: Hostile, 4: cls}[variant]
-    check(isinstance(r.exc, allowed), "a tampered exception class gave another error", cls,
+    compare(isinstance(r.exc, allowed), "a tampered exception class gave another error", cls,
           variant, r)
 
 
@@ -319,10 +320,10 @@ def check_read_only(obj):
         if isinstance(attr, property) or type(attr).__name__ == "getset_descriptor":
             before = call(getattr, obj, name)
             r = call(setattr, obj, name, 1, _extra=(AttributeError,))
-            check(isinstance(r, Raised) and type(r.exc) is AttributeError,
+            compare(isinstance(r, Raised) and type(r.exc) is AttributeError,
                   "a property could be assigned", cls, name, r)
             after = call(getattr, obj, name)
-            check(same_outcome(before, after), "a refused assignment changed a property",
+            compare(same_outcome(before, after), "a refused assignment changed a property",
                   cls, name)
 
 

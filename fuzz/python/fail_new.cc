@@ -36,8 +36,11 @@ void* allocate_nothrow(std::size_t size, std::size_t align = 0) noexcept {
 }
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) void quillet_fuzz_fail_new_after(long n) {
+// Returns the previous setting: -1 after an armed countdown means the failure happened.
+extern "C" __attribute__((visibility("default"))) long quillet_fuzz_fail_new_after(long n) {
+  const long previous = g_countdown;
   g_countdown = n;
+  return previous;
 }
 
 void* operator new(std::size_t n) {

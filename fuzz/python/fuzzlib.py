@@ -32,6 +32,11 @@ def check(condition, message, *details):
         raise Finding(message + "".join(f"\n  {d!r}" for d in details))
 
 
+def compare(condition, message, *details):
+    """A check that compares two outcomes: void once an injected allocation failure happened."""
+    check(condition or failure_happened(), message, *details)
+
+
 def documented(exc, extra=()):
     """Whether `exc` may leave a module call."""
     kind = type(exc)
@@ -56,19 +61,30 @@ def _failure_injector():
     """The switch of fuzz/python/fail_new.cc when the preloaded runtime has it, else None (the
     targets replayed against an ordinary build)."""
     try:
-        return ctypes.CDLL(None).quillet_fuzz_fail_new_after
+        fn = ctypes.CDLL(None).quillet_fuzz_fail_new_after
     except AttributeError:
         return None
+    fn.argtypes = [ctypes.c_long]
+    fn.restype = ctypes.c_long
+    return fn
 
 
 _fail_new_after = _failure_injector()
-_plan = [0, -1, 0]  # [calls made this input, the call to fail in, the allocation to fail]
+# [calls made this input, the call to fail in, the allocation to fail, whether it failed]
+_plan = [0, -1, 0, False]
+
+
+def failure_happened():
+    """Whether the planned allocation failure happened in this input. Properties that compare
+    two outcomes do not hold then (one side may be MemoryError); the others still must."""
+    return _plan[3]
 
 
 def plan_failure(fdp):
     """Picks, from the input, one call of this run whose n-th C++ allocation fails (or none)."""
     _plan[0] = 0
     _plan[1] = -1
+    _plan[3] = False
     if _fail_new_after is None or known_bugs.bad_alloc_escapes():
         return
     if fdp.ConsumeIntInRange(0, 3) == 0:
@@ -111,8 +127,8 @@ def call(fn, *args, _extra=(), **kwargs):
         exc.__traceback__ = None  # the frames would keep the harness's objects alive
         return Raised(exc)
     finally:
-        if armed:
-            _fail_new_after(-1)
+        if armed and _fail_new_after(-1) == -1:
+            _plan[3] = True
 
 
 # Objects with misbehaving protocol methods. Each raises Hostile (or answers nonsense) where the

@@ -27,7 +27,7 @@ with atheris.instrument_imports(include=["fuzzlib", "wiregen", "known_bugs"]):
     import wiregen as gen
 
 import _quillet as q
-from fuzzlib import BadIndex, Chunk, Raised, Tracked, call, check
+from fuzzlib import BadIndex, Chunk, Raised, Tracked, call, check, compare
 
 U64_MAX = 2**64 - 1
 REQ_CODES = range(0, 6)
@@ -139,25 +139,25 @@ def codec_split(fdp):
         got = call(parts.receive_request_head, piece)
         if got is not None:
             break
-        check(i + 1 < len(pieces) or got is not None, "a split head never completed", data, pieces)
-    check(isinstance(got, q.H1RequestHead), "a head that parses whole fails in pieces", data,
+        compare(i + 1 < len(pieces) or got is not None, "a split head never completed", data, pieces)
+    compare(isinstance(got, q.H1RequestHead), "a head that parses whole fails in pieces", data,
           pieces, got)
     rest = b"".join(pieces[i + 1:])
-    check(head_summary(got) == head_summary(head), "split head differs", data, pieces)
-    check(parts.buffered() + len(rest) == left, "split head leaves other bytes buffered", data)
+    compare(head_summary(got) == head_summary(head), "split head differs", data, pieces)
+    compare(parts.buffered() + len(rest) == left, "split head leaves other bytes buffered", data)
     # The body: moved into a decoder whole, and in the pieces that arrived.
     kind, n = head.body_kind, head.content_length or 0
     eof = fdp.ConsumeBool()
     a = q.H1BodyDecoder(kind, n)
     whole.take_body_into(a)
-    check(whole.buffered() == 0, "take_body_into left bytes in the codec")
+    compare(whole.buffered() == 0, "take_body_into left bytes in the codec")
     one = decode_all(a, [], eof)
     b = q.H1BodyDecoder(kind, n)
     parts.take_body_into(b)
     many = decode_all(b, split(fdp, rest, 4) if rest else [], eof)
-    check(one == many, "a body decoded in pieces differs", data, pieces, one, many)
+    compare(one == many, "a body decoded in pieces differs", data, pieces, one, many)
     if kind == "length" and isinstance(one[1][0], bool) and one[1][0]:
-        check(len(one[0]) == n, "a complete length body has another length", n, one)
+        compare(len(one[0]) == n, "a complete length body has another length", n, one)
 
 
 PLAIN_NAMES = ["host", "X-Request-Id", b"x-b", "accept", "x-t"]
@@ -186,19 +186,19 @@ def roundtrip_request(fdp):
     if (isinstance(parsed, Raised) and n == U64_MAX - 2 and not chunked
             and known_bugs.largest_content_length()):
         return
-    check(isinstance(parsed, q.H1RequestHead), "a written request head does not parse back",
+    compare(isinstance(parsed, q.H1RequestHead), "a written request head does not parse back",
           head, parsed)
-    check(parsed.method == method, "method changed on the way", head, parsed.method)
+    compare(parsed.method == method, "method changed on the way", head, parsed.method)
     for name, _ in pairs:
         sent = [v.encode() if isinstance(v, str) else v for k, v in pairs
                 if (k.lower() if isinstance(k, str) else k.decode().lower())
                 == (name.lower() if isinstance(name, str) else name.decode().lower())]
-        check(parsed.headers.get_all(name) == [v.strip(b" \t") for v in sent],
+        compare(parsed.headers.get_all(name) == [v.strip(b" \t") for v in sent],
               "field values changed on the way", head, name)
     if parsed.body_kind == "length":
-        check(parsed.content_length == (n or 0), "length framing changed", head, n)
+        compare(parsed.content_length == (n or 0), "length framing changed", head, n)
     elif parsed.body_kind == "chunked":
-        check(chunked or n is None, "chunked framing from a known length", head)
+        compare(chunked or n is None, "chunked framing from a known length", head)
 
 
 def roundtrip_response(fdp):
@@ -220,9 +220,9 @@ def roundtrip_response(fdp):
     in_range = type(status) is int and 100 <= status <= 999
     if isinstance(out, Raised):
         if type(status) is int and not in_range:
-            check(type(out.exc) is ValueError, "out-of-range status raised something else", out)
+            compare(type(out.exc) is ValueError, "out-of-range status raised something else", out)
         return
-    check(in_range or type(status) is not int, "out-of-range status accepted", status)
+    compare(in_range or type(status) is not int, "out-of-range status accepted", status)
     status = operator.index(status)
     n = None if n is None else operator.index(n)
     if status == 101 or n is not None and n >= U64_MAX - 2 and chunked is not True:
@@ -231,11 +231,11 @@ def roundtrip_response(fdp):
         if status == 101 or n > U64_MAX - 2 or known_bugs.largest_content_length():
             return
     parsed = call(client.receive_head, out)
-    check(isinstance(parsed, q.H1ResponseHead), "a written response head does not parse back",
+    compare(isinstance(parsed, q.H1ResponseHead), "a written response head does not parse back",
           out, parsed)
-    check(parsed.status == status, "status changed on the way", out, parsed.status)
+    compare(parsed.status == status, "status changed on the way", out, parsed.status)
     if parsed.body_kind == "length":
-        check(parsed.content_length == n, "length framing changed", out, n)
+        compare(parsed.content_length == n, "length framing changed", out, n)
 
 
 # ---------------------------------------------------------------------------------------------
