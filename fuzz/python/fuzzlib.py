@@ -8,7 +8,9 @@ the harness's own checks) propagates, and atheris reports the input as a crash.
 """
 
 import ctypes
+import gc
 import sys
+import weakref
 
 import _quillet
 
@@ -246,16 +248,41 @@ class Tracked:
     the module's objects are gone: each must then be held by this list alone, like a control
     object that never went anywhere. A leaked reference shows up as a higher count; a reference
     released once too often as a lower one, or as a sanitizer report when the object is freed
-    early. The harness drops its own references (its locals) before `verify`."""
+    early. The harness drops its own references (its locals) before `verify`.
+
+    After `tie(state)`, the objects refer back to the state, so that the state is only freed by
+    the cyclic garbage collector: it must then visit and clear everything it holds. Those
+    objects are watched through weak references instead, which must all be dead after a
+    collection."""
 
     def __init__(self):
         self.objects = [Chunk(b"control")]
+        self.weak = []
+        self.owner = None  # a weak reference to the state the objects refer back to
 
     def add(self, obj):
-        self.objects.append(obj)
+        owner = self.owner and self.owner()
+        if owner is not None and hasattr(obj, "__dict__") and type(obj).__weakrefoffset__:
+            obj.owner = owner
+            self.weak.append(weakref.ref(obj))
+        else:
+            self.objects.append(obj)
         return obj
 
+    def tie(self, state):
+        self.owner = weakref.ref(state)
+        self.weak.append(self.owner)
+        kept = self.objects
+        self.objects = []
+        for obj in kept:
+            self.add(obj)
+
     def verify(self, what):
+        if self.weak:
+            gc.collect()
+            alive = [type(r()).__name__ for r in self.weak if r() is not None]
+            check(not alive, f"{what}: a reference cycle through a connection state was not "
+                  "collected", alive)
         expected = None
         for obj in self.objects:
             now = sys.getrefcount(obj)
@@ -264,3 +291,5 @@ class Tracked:
             check(now == expected, f"{what}: a handed-in object is not back to its own references",
                   type(obj).__name__, expected, now)
         del self.objects[1:]
+        self.weak.clear()
+        self.owner = None

@@ -356,6 +356,10 @@ def server_sequence(fdp, tracked):
     cls = ServerConn if fdp.ConsumeBool() else q.H1ServerState
     state = cls(codec, transport, keep_alive=fdp.ConsumeIntInRange(0, 7) != 0,
                 half_close=fdp.ConsumeIntInRange(0, 7) == 0)
+    if cls is ServerConn and fdp.ConsumeIntInRange(0, 3) == 0:
+        # the objects the state holds refer back to it, and so does the subclass's attribute
+        tracked.tie(state)
+        state.extra.append(state)
     out = Handout(transport, "H1ServerState")
     stream = Stream()
     last_seq = 0
@@ -569,6 +573,9 @@ def client_sequence(fdp, tracked):
     transport = None if fdp.ConsumeIntInRange(0, 15) == 0 else tracked.add(Transport())
     cls = ClientConn if fdp.ConsumeBool() else q.H1ClientState
     state = cls(transport)
+    if cls is ClientConn and fdp.ConsumeIntInRange(0, 3) == 0:
+        tracked.tie(state)
+        state.extra.append(state)
     codec = q.H1Codec()
     stream = Stream()
     out = Handout(transport, "H1ClientState")
