@@ -18,6 +18,7 @@ Beyond that:
 """
 
 import inspect
+import os
 import sys
 
 import atheris
@@ -254,6 +255,88 @@ def check_proxy_case(fdp):
           flipped)
 
 
+ENV_SETTINGS = [("ALL_PROXY", "all_proxy"), ("HTTP_PROXY", "http_proxy"),
+                ("HTTPS_PROXY", "https_proxy"), ("NO_PROXY", "no_proxy")]
+ENV_VALUES = [b"", b"http://p:3128", b"HTTP://P:1", b"socks5://u:p@s:1080", b"p:8080",
+              b"https://u%20x:pw@p:443", b"ftp://p", b"*", b".corp,localhost", b"10.0.0.0/8",
+              b"http://\xff:1", b"http://\xed\xa0\x80:1", b"\xc3\xa9"]
+ENV_URLS = ["http://example.com/", "https://x.corp/", "http://10.1.2.3/", "https://localhost/",
+            "ws://h/", "http://[::1]/"]
+
+
+def env_text(name):
+    value = os.environb.get(name.encode())
+    if value is None:
+        return None
+    try:
+        return value.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
+def check_proxy_env(fdp):
+    """from_env reads each setting from the first of its two variables that is set and valid
+    UTF-8, upper case first, and nothing at all under REQUEST_METHOD: the same matcher as
+    from_parts with those strings."""
+    names = [n for pair in ENV_SETTINGS for n in pair] + ["REQUEST_METHOD"]
+    saved = {n: os.environb.get(n.encode()) for n in names}
+    try:
+        for n in names:
+            choice = fdp.ConsumeIntInRange(0, 15 if n == "REQUEST_METHOD" else 3)
+            if choice == 0 and n == "REQUEST_METHOD":
+                os.environb[n.encode()] = b"GET"
+            elif choice == 0 or n == "REQUEST_METHOD":
+                os.environb.pop(n.encode(), None)
+            else:
+                os.environb[n.encode()] = fdp.PickValueInList(ENV_VALUES)
+        got = q.ProxyMatcher.from_env()
+        if "REQUEST_METHOD" in os.environ:
+            want = q.ProxyMatcher.from_parts()
+        else:
+            picked = []
+            for upper, lower in ENV_SETTINGS:
+                text = env_text(upper)
+                picked.append(env_text(lower) if text is None else text)
+            want = q.ProxyMatcher.from_parts(all=picked[0], http=picked[1], https=picked[2],
+                                             no=picked[3])
+        for url in ENV_URLS:
+            a, b = got.intercept(url), want.intercept(url)
+            compare(repr(a) == repr(b) and (a is None or (a.basic_auth(), a.raw_auth())
+                                            == (b.basic_auth(), b.raw_auth())),
+                    "from_env differs from from_parts with the same settings", url, a, b,
+                    {n: os.environb.get(n.encode()) for n in names})
+    finally:
+        for n, v in saved.items():
+            if v is None:
+                os.environb.pop(n.encode(), None)
+            else:
+                os.environb[n.encode()] = v
+
+
+FULL = 24576  # distinct names a HeaderMap holds
+
+
+def check_header_map_full(fdp):
+    """A map holds 24576 distinct names; past that every insertion and append is refused with
+    ValueError and changes nothing."""
+    m = call(q.HeaderMap, [(f"h{i}", "v") for i in range(FULL)])
+    if isinstance(m, Raised):
+        compare(False, "a map of 24576 names was refused", m)
+        return
+    check(len(m) == FULL, "a full map lost names", len(m))
+    ops = [lambda: m.add("new", "v"), lambda: m.add("h0", "v2"), lambda: m.__setitem__("h1", "x"),
+           lambda: m.setdefault("new", "x")]
+    r = call(fdp.PickValueInList(ops))
+    compare(isinstance(r, Raised) and type(r.exc) is ValueError
+            and r.exc.args == ("header map is full (http::HeaderMap MAX_SIZE, 32768 entries)",),
+            "an insertion into a full map was not refused", r)
+    check(len(m) == FULL and m.get_all("h0") == [b"v"] and m["h1"] == b"v" and "new" not in m,
+          "a refused insertion changed the map")
+    del m[f"h{fdp.ConsumeIntInRange(0, FULL - 1)}"]
+    r = call(m.add, "new", "v")
+    compare(r is None and len(m) == FULL, "a freed place could not be used", r)
+
+
 # A call of the module that raises each class, for the tampered-class check.
 RAISERS = {
     q.H1ParseError: lambda: q.H1Codec().receive_request_head(b"\x01 / HTTP/1.1\r\n\r\n"),
@@ -342,7 +425,13 @@ def one_call(fdp, pool):
         check_proxy_case(fdp)
         return
     elif kind == 8:
-        check_tampered_exception(fdp)
+        which = fdp.ConsumeIntInRange(0, 127)
+        if which < 96:
+            check_tampered_exception(fdp)
+        elif which < 127:
+            check_proxy_env(fdp)
+        else:
+            check_header_map_full(fdp)
         return
     else:
         if pool:
