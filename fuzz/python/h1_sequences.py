@@ -366,8 +366,9 @@ def server_sequence(fdp, tracked):
     stored_handle = None  # the handle the state holds, as far as the harness knows
     slot_event = None
     closed = False
+    other = None
     for _ in range(fdp.ConsumeIntInRange(1, 40)):
-        op = fdp.ConsumeIntInRange(0, 27)
+        op = fdp.ConsumeIntInRange(0, 29)
         if op == 0:
             code, obj = state.begin_read()
             check(code in READ_CODES, "begin_read code", code)
@@ -530,6 +531,18 @@ def server_sequence(fdp, tracked):
             check(ref is None or ref is transport, "transport_ref")
             if out.count:
                 check(ref is None, "transport_ref after the transport was handed out")
+        elif op == 28:
+            # the state's codec moved into another decoder behind its back
+            decoder = state.current_decoder()
+            if decoder is not None and fdp.ConsumeBool():
+                codec.take_body_into(decoder)
+            else:
+                codec.take_body_into(q.H1BodyDecoder("chunked"))
+        elif op == 29:
+            # a second state on the same codec: nothing is promised but safety
+            if other is None:
+                other = ServerConn(codec, tracked.add(Transport()))
+            step_other(fdp, other, stream, tracked)
         # Properties that hold after every step.
         check(not closed or state.closed, "a closed state reopened")
         closed = state.closed
@@ -537,6 +550,28 @@ def server_sequence(fdp, tracked):
         if not state.has_watcher:
             check(stored_handle is None, "a stored watcher handle was dropped with its slot")
             slot_event = None
+
+
+def step_other(fdp, other, stream, tracked):
+    seq = other.current_seq
+    which = fdp.ConsumeIntInRange(0, 6)
+    if which == 0:
+        call(other.begin_read)
+    elif which == 1:
+        data = stream.add(gen.wire(fdp))
+        if not stream.blocked():
+            call(other.accept_head, data)
+    elif which == 2:
+        call(other.respond_head, seq, 200, None, tracked.add(Event()),
+             content_length=gen.optional_length(fdp), want=gen.flag(fdp))
+    elif which == 3:
+        call(other.finish_response, seq)
+    elif which == 4:
+        call(other.arm_watcher, seq, tracked.add(Event()))
+    elif which == 5:
+        call(other.watcher_completed, stream.add(gen.wire(fdp)) if fdp.ConsumeBool() else None)
+    else:
+        call(other.detach, seq)
 
 
 def check_read(out, state, code, obj, slot_event, op):
