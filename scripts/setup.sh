@@ -28,6 +28,10 @@ quillet_setup() {
     python3 -m venv "$QUILLET_VENV"
   fi
   "$QUILLET_PY" -m pip install -q --disable-pip-version-check -r "$QUILLET_ROOT/scripts/requirements-dev.txt"
+  if [ "${QUILLET_WANT_FUZZ:-0}" = 1 ]; then
+    # atheris drives the Python-surface fuzz targets (scripts/fuzz-python).
+    "$QUILLET_PY" -m pip install -q --disable-pip-version-check -r "$QUILLET_ROOT/scripts/requirements-fuzz.txt"
+  fi
 }
 
 # Builds and installs the package into the virtual environment. Extra arguments are passed to
@@ -37,4 +41,14 @@ quillet_install() {
   for s in "$@"; do settings+=(-C "$s"); done
   "$QUILLET_PY" -m pip install -q --disable-pip-version-check --no-build-isolation \
     "${settings[@]}" "$QUILLET_ROOT"
+}
+
+# Builds build/fuzz: the libFuzzer targets of fuzz/ and the module itself, both instrumented for
+# fuzzing with clang (scripts/fuzz runs the former, scripts/fuzz-python fuzzes the latter through
+# its Python surface). One build directory, so wire/ is compiled once for both.
+quillet_build_fuzz() {
+  CXX=clang++-14 cmake -S "$QUILLET_ROOT" -B "$QUILLET_ROOT/build/fuzz" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_BUILD_MODULE=ON -DQUILLET_BUILD_FUZZ=ON \
+    -DPython_EXECUTABLE="$QUILLET_PY" >/dev/null
+  cmake --build "$QUILLET_ROOT/build/fuzz"
 }
