@@ -2,6 +2,7 @@
 #pragma once
 
 #include "wire/h2/hpack/decoder.h"
+#include "wire/h2/hpack/encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -67,6 +68,15 @@ inline Fields entries_of(const DynamicTable& table) {
   Fields out;
   for (size_t i = 0; i < table.count(); ++i)
     out.emplace_back(table.name(i), table.value(i));
+  return out;
+}
+
+inline std::string encode(Encoder& encoder, const Fields& fields) {
+  PseudoHeaders pseudo;
+  HeaderMap map;
+  split(fields, &pseudo, &map);
+  std::string out;
+  encoder.encode(pseudo, map, &out);
   return out;
 }
 
