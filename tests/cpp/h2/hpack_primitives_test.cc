@@ -206,16 +206,5 @@ TEST(Huffman, EncodesEverySymbolAndPairBack) {
   }
 }
 
-TEST(Huffman, RefusesEosAndBadPadding) {
-  std::string coded;
-  huffman_encode("a", &coded);  // 00011 111: 'a' and padding
-  EXPECT_EQ(table_decode(coded), "a");
-  EXPECT_FALSE(table_decode(hex("18")));        // 00011 000: zero-bit padding
-  EXPECT_FALSE(table_decode(hex("1fff")));      // 'a' and eleven one-bits of padding
-  EXPECT_FALSE(table_decode(hex("ffffffff")));  // EOS (30 ones) and 2 more
-  EXPECT_FALSE(table_decode(hex("fffffffc")));  // EOS then '0' bits
-  EXPECT_EQ(table_decode(hex("fe3f")), "!");    // 1111111000 111111: the padding fits in 6
-}
-
 }  // namespace
 }  // namespace quillet::h2::hpack

@@ -32,6 +32,17 @@ inline std::string hex(std::string_view text) {
   return out;
 }
 
+// The octets of `block` in hex, for failure messages.
+inline std::string hex_of(std::string_view block) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : block.substr(0, 40)) {
+    out += kDigits[uint8_t(c) >> 4];
+    out += kDigits[uint8_t(c) & 15];
+  }
+  return out;
+}
+
 // The pseudo-header fields in PseudoHeader order, then the regular fields in map order.
 inline Fields fields_of(const PseudoHeaders& pseudo, const HeaderMap& map) {
   Fields out;
