@@ -1,0 +1,280 @@
+// The decoder: table indexes and size updates, the field rules, the header-list budget, and
+// blocks that arrive in pieces.
+#include "tests/cpp/h2/hpack_support.h"
+#include "wire/h2/hpack/primitives.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace quillet::h2::hpack {
+namespace {
+
+using test::Fields;
+using test::hex;
+using test::kNoLimit;
+
+// Representations written by hand, with raw (not Huffman-coded) strings.
+std::string raw(std::string_view s) {
+  std::string out;
+  write_integer(&out, 0x00, 7, s.size());
+  out.append(s);
+  return out;
+}
+std::string indexed(uint32_t index) {
+  std::string out;
+  write_integer(&out, 0x80, 7, index);
+  return out;
+}
+std::string size_update(uint32_t max) {
+  std::string out;
+  write_integer(&out, 0x20, 5, max);
+  return out;
+}
+// With incremental indexing (0x40) or without (0x00), and a literal name.
+std::string literal(std::string_view name, std::string_view value, uint8_t pattern = 0x40) {
+  return std::string(1, char(pattern)) + raw(name) + raw(value);
+}
+std::string literal_indexed_name(uint32_t index, std::string_view value, bool indexing) {
+  std::string out;
+  write_integer(&out, indexing ? 0x40 : 0x00, indexing ? 6 : 4, index);
+  return out + raw(value);
+}
+
+struct Outcome {
+  DecodeResult result;
+  HeaderAccumulator list;
+};
+
+Outcome run(Decoder& d, std::string_view block, uint32_t max_list_size = kNoLimit) {
+  Outcome r;
+  r.result = d.decode(block, max_list_size, &r.list);
+  return r;
+}
+
+// Blocks that fail the connection, each alone on a fresh decoder.
+TEST(HpackDecoder, ConnectionErrors) {
+  const std::string_view nul("\0", 1);
+  const std::pair<std::string, DecodeError> cases[] = {
+      {indexed(0), DecodeError::kInvalidTableIndex},
+      {indexed(62), DecodeError::kInvalidTableIndex},  // the dynamic table is empty
+      {literal_indexed_name(62, "v", false), DecodeError::kInvalidTableIndex},
+      {hex("ff 81ffffff 0f"), DecodeError::kIntegerOverflow},  // 2^32
+      {hex("40 0161 81ff"), DecodeError::kInvalidHuffmanCode},
+      {indexed(2) + size_update(100), DecodeError::kInvalidMaxDynamicSize},
+      {size_update(4097), DecodeError::kInvalidMaxDynamicSize},
+      {literal(":status", "099"), DecodeError::kInvalidStatusCode},
+      {literal(":status", "20"), DecodeError::kInvalidStatusCode},
+      {literal(":status", "2000"), DecodeError::kInvalidStatusCode},
+      {literal(":foo", "x"), DecodeError::kInvalidPseudoheader},
+      {literal(":method", "GE T"), DecodeError::kInvalidUtf8},
+      {literal(":method", ""), DecodeError::kInvalidUtf8},
+      {literal(":path", "/\xff"), DecodeError::kInvalidUtf8},
+      {literal(std::string(65536, 'a'), ""), DecodeError::kInvalidUtf8},
+      {literal("X-Upper", "v"), DecodeError::kInvalidUtf8},
+      {literal("A\"", "v"), DecodeError::kInvalidUtf8},  // upper case wins over the quote
+      {literal("a b", "v"), DecodeError::kInvalidUtf8},
+      {literal("a:b", "v"), DecodeError::kInvalidUtf8},
+      {literal("caf\xc3\xa9", "v"), DecodeError::kInvalidUtf8},
+      {literal("x-a", "a\rb"), DecodeError::kInvalidUtf8},
+      {literal("x-a", std::string(nul)), DecodeError::kInvalidUtf8},
+      {literal("x-a", "\x7f"), DecodeError::kInvalidUtf8},
+  };
+  for (const auto& [block, error] : cases) {
+    Decoder d;
+    const DecodeResult r = run(d, block).result;
+    EXPECT_EQ(r.status, DecodeStatus::kFailed) << test::hex_of(block);
+    EXPECT_EQ(r.error, error) << test::hex_of(block);
+  }
+}
+
+// Fields at the edge of the rules: accepted, or refused as a malformed block (a stream error).
+TEST(HpackDecoder, AcceptedAndMalformedFields) {
+  const std::pair<std::string, DecodeStatus> cases[] = {
+      {literal(":status", "999"), DecodeStatus::kComplete},
+      {literal(":path", "/caf\xc3\xa9"), DecodeStatus::kComplete},
+      {literal(":protocol", "websocket"), DecodeStatus::kComplete},
+      {literal(std::string(65535, 'a'), ""), DecodeStatus::kComplete},
+      {literal("!#$%&'*+-.^_`|~09az", "\t \x80\xff~"), DecodeStatus::kComplete},
+      {literal("te", "trailers"), DecodeStatus::kComplete},
+      {literal("te", "Trailers"), DecodeStatus::kMalformed},
+      {literal("te", "trailers, deflate"), DecodeStatus::kMalformed},
+      {literal("x-a", "1") + indexed(2), DecodeStatus::kMalformed},  // pseudo after regular
+      {indexed(2) + indexed(3), DecodeStatus::kMalformed},           // repeated
+  };
+  for (const auto& [block, status] : cases) {
+    Decoder d;
+    EXPECT_EQ(run(d, block).result.status, status) << test::hex_of(block);
+  }
+  Decoder d;
+  const Outcome repeated = run(d, indexed(2) + literal("x-a", "1") + indexed(3) + indexed(62));
+  EXPECT_EQ(test::fields_of(repeated.list),
+            (Fields{{":method", "GET"}, {"x-a", "1"}, {"x-a", "1"}}));
+}
+
+TEST(HpackDecoder, DynamicIndexesFollowInsertions) {
+  Decoder d;
+  Outcome r = run(d, indexed(61) + literal("x-a", "1") + indexed(62));
+  ASSERT_EQ(r.result.status, DecodeStatus::kComplete);
+  EXPECT_EQ(test::fields_of(r.list),
+            (Fields{{"www-authenticate", ""}, {"x-a", "1"}, {"x-a", "1"}}));
+  EXPECT_EQ(run(d, indexed(63)).result.error, DecodeError::kInvalidTableIndex);
+}
+
+TEST(HpackDecoder, SizeUpdatesComeFirstAndStayWithinTheAllowedMaximum) {
+  Decoder d;
+  ASSERT_EQ(run(d, literal("x-a", "1") + literal("x-b", "2")).result.status,
+            DecodeStatus::kComplete);
+  // Two updates at the start: the first evicts everything, the second sets the maximum.
+  ASSERT_EQ(run(d, size_update(0) + size_update(4096) + indexed(2)).result.status,
+            DecodeStatus::kComplete);
+  EXPECT_EQ(d.table().count(), 0u);
+  EXPECT_EQ(d.table().max_size(), 4096u);
+
+  // A local change takes effect at the next fragment; queued twice, the larger counts.
+  Decoder q;
+  q.queue_max_table_size(100);
+  EXPECT_EQ(q.allowed_max_table_size(), 4096u);
+  EXPECT_EQ(run(q, size_update(101)).result.error, DecodeError::kInvalidMaxDynamicSize);
+  EXPECT_EQ(run(q, size_update(100)).result.status, DecodeStatus::kComplete);
+  EXPECT_EQ(q.table().max_size(), 100u);
+  q.queue_max_table_size(100);
+  q.queue_max_table_size(4096);
+  EXPECT_EQ(run(q, size_update(4096)).result.status, DecodeStatus::kComplete);
+  q.queue_max_table_size(8000);
+  q.queue_max_table_size(50);
+  EXPECT_EQ(run(q, size_update(8000)).result.status, DecodeStatus::kComplete);
+}
+
+TEST(HpackDecoder, EvictionAndAnEntryLargerThanTheTable) {
+  Decoder d;
+  const std::string v30(30, 'v');  // entries of 3 + 30 + 32 = 65 octets
+  ASSERT_EQ(run(d, size_update(130) + literal("x-a", v30) + literal("x-b", v30)).result.status,
+            DecodeStatus::kComplete);
+  EXPECT_EQ(d.table().size(), 130u);
+  ASSERT_EQ(run(d, literal("x-c", v30)).result.status, DecodeStatus::kComplete);
+  EXPECT_EQ(test::entries_of(d.table()), (Fields{{"x-c", v30}, {"x-b", v30}}));
+  // The new entry may name the entry its insertion evicts.
+  const std::string w29(29, 'w');
+  ASSERT_EQ(run(d, literal_indexed_name(63, w29, true)).result.status, DecodeStatus::kComplete);
+  EXPECT_EQ(test::entries_of(d.table()), (Fields{{"x-b", w29}, {"x-c", v30}}));
+  const Outcome big = run(d, literal("x-d", std::string(100, 'v')));
+  EXPECT_EQ(test::fields_of(big.list), (Fields{{"x-d", std::string(100, 'v')}}));
+  EXPECT_EQ(d.table().count(), 0u);
+  EXPECT_EQ(d.table().size(), 0u);
+}
+
+// A pseudo-header value with a control byte is refused like any malformed field, so that no
+// CR, LF or NUL reaches a request target; the block is still decoded to its end.
+TEST(HpackDecoder, PseudoHeaderValuesFollowTheValueRule) {
+  for (std::string_view name : {":authority", ":path", ":scheme", ":protocol"}) {
+    for (const char c : {'\r', '\n', '\0', '\x7f', '\x01'}) {
+      Decoder d;
+      std::string value = "/a";
+      value += c;
+      const Outcome r = run(d, literal(name, value) + literal("x-after", "1"));
+      EXPECT_EQ(r.result.status, DecodeStatus::kMalformed) << name << " " << int(c);
+      EXPECT_EQ(test::fields_of(r.list), (Fields{{"x-after", "1"}}));
+      EXPECT_EQ(d.table().count(), 2u);  // both insertions happened
+    }
+    Decoder tab;
+    EXPECT_EQ(run(tab, literal(name, "/a\tb")).result.status, DecodeStatus::kComplete);
+  }
+}
+
+// The empty name and a name with a double quote pass the byte rule but no header map takes
+// them: the block is malformed, and decoding goes on so that the table stays in step.
+TEST(HpackDecoder, EmptyOrQuotedNamesAreMalformed) {
+  for (std::string_view name : {"", "\"", "x-\"quoted\""}) {
+    Decoder d;
+    const Outcome r = run(d, literal(name, "v") + literal("x-b", "2") + indexed(63) + indexed(62));
+    EXPECT_EQ(r.result.status, DecodeStatus::kMalformed);
+    EXPECT_EQ(test::fields_of(r.list), (Fields{{"x-b", "2"}, {"x-b", "2"}}));
+    EXPECT_EQ(test::entries_of(d.table()), (Fields{{"x-b", "2"}, {std::string(name), "v"}}));
+  }
+}
+
+TEST(HpackDecoder, ConnectionSpecificFieldsAreMalformedButDecoded) {
+  for (std::string_view name :
+       {"connection", "transfer-encoding", "upgrade", "keep-alive", "proxy-connection"}) {
+    Decoder d;
+    const Outcome r = run(d, indexed(2) + literal(name, "keep-alive") + literal("x-a", "1"));
+    EXPECT_EQ(r.result.status, DecodeStatus::kMalformed) << name;
+    EXPECT_EQ(test::fields_of(r.list), (Fields{{":method", "GET"}, {"x-a", "1"}}));
+    EXPECT_EQ(d.table().count(), 2u);
+  }
+}
+
+TEST(HpackDecoder, ListBudgetDropsFieldsThenAbuseStopsDecoding) {
+  const std::string field = literal("x-a", "12345");  // 3 + 5 + 32 = 40 octets
+  Decoder d;
+  const Outcome r = run(d, indexed(8) + field + field + field, 100);  // 42, 82, 122, 162
+  EXPECT_EQ(r.result.status, DecodeStatus::kComplete);
+  EXPECT_EQ(test::fields_of(r.list), (Fields{{":status", "200"}, {"x-a", "12345"}}));
+  EXPECT_TRUE(r.list.over_size());
+  EXPECT_EQ(r.list.list_size(), 162u);
+
+  // A field that brings the size to exactly the budget is dropped: the list must stay below.
+  Decoder exact;
+  EXPECT_EQ(run(exact, field + literal("x-b", std::string(25, 'v')), 100).list.fields().size(), 1u);
+
+  // Past four times the budget: abuse, and nothing after that field is decoded.
+  Decoder a;
+  std::string block;
+  for (int i = 0; i < 10; ++i)  // 400: not yet over
+    block += field;
+  const Outcome at_limit = run(a, block, 100);
+  EXPECT_EQ(at_limit.result.status, DecodeStatus::kComplete);
+  const Outcome over = run(a, block + literal("x-z", "1") + literal("x-y", "1"), 100);
+  EXPECT_EQ(over.result.status, DecodeStatus::kAbuse);
+  EXPECT_TRUE(over.list.abuse());
+  EXPECT_EQ(a.table().name(0), "x-z");
+}
+
+TEST(HpackDecoder, BudgetRunsOnAcrossFragmentsOfOneBlock) {
+  const std::string field = literal("x-a", "12345");
+  Decoder d;
+  HeaderAccumulator list;
+  EXPECT_EQ(d.decode(field + field, 100, &list).status, DecodeStatus::kComplete);
+  EXPECT_EQ(d.decode(field, 100, &list).status, DecodeStatus::kComplete);
+  EXPECT_EQ(list.list_size(), 120u);
+  EXPECT_EQ(list.fields().size(), 2u);
+  list.clear();
+  EXPECT_EQ(d.decode(field, 100, &list).status, DecodeStatus::kComplete);
+  EXPECT_EQ(list.fields().size(), 1u);
+}
+
+// Cut anywhere, a block reports which part of a representation is missing, keeps what it
+// decoded, and completes once the rest arrives, with the same list and table as in one piece.
+TEST(HpackDecoder, BlockCutAtEveryOctet) {
+  const std::string long_value(300, 'q');  // a length with continuation octets
+  const std::string block =
+      size_update(200) + indexed(2) + hex("4088 25a8 49e9 5ba9 7d7f 8925 a849 e95b b8e8 b4bf") +
+      literal("x-long", long_value, 0x00) + literal("x-a", "1", 0x10) + indexed(62);
+  Decoder whole;
+  const Outcome expected = run(whole, block);
+  ASSERT_EQ(expected.result.status, DecodeStatus::kComplete);
+  std::set<DecodeError> seen;
+  for (size_t cut = 0; cut <= block.size(); ++cut) {
+    Decoder d;
+    HeaderAccumulator list;
+    const DecodeResult first = d.decode(block.substr(0, cut), kNoLimit, &list);
+    if (first.status == DecodeStatus::kFailed) {
+      ASSERT_TRUE(is_need_more(first.error)) << cut;
+      seen.insert(first.error);
+    } else {
+      ASSERT_EQ(first.status, DecodeStatus::kComplete);
+      ASSERT_EQ(first.consumed, cut);
+    }
+    const std::string rest = block.substr(first.consumed);
+    ASSERT_EQ(d.decode(rest, kNoLimit, &list).status, DecodeStatus::kComplete) << cut;
+    EXPECT_EQ(test::fields_of(list), test::fields_of(expected.list)) << cut;
+    EXPECT_EQ(test::entries_of(d.table()), test::entries_of(whole.table())) << cut;
+  }
+  EXPECT_EQ(seen,
+            (std::set<DecodeError>{DecodeError::kUnexpectedEndOfStream,
+                                   DecodeError::kIntegerUnderflow, DecodeError::kStringUnderflow}));
+}
+
+}  // namespace
+}  // namespace quillet::h2::hpack

@@ -1,0 +1,122 @@
+// The dynamic table of one HPACK context (RFC 7541 section 2.3.2 and 4): a FIFO of (name,
+// value) entries, newest first, whose size (name + value + 32 octets per entry) never exceeds
+// its maximum. Each connection has two, one in its decoder and one in its encoder.
+//
+// Entries are numbered in insertion order; a number is never reused, so the encoder's hash
+// index can name an entry while newer ones push it to higher HPACK indexes. Insertions and
+// maximum changes take an eviction hook, called with each evicted entry's number and name
+// before it goes, so that such an index can follow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quillet::h2::hpack {
+
+// The first dynamic index: 1 to 61 are the static table's.
+inline constexpr uint32_t kFirstDynamicIndex = 62;
+// The size every connection's tables start with (RFC 9113 section 6.5.2).
+inline constexpr uint32_t kDefaultTableSize = 4096;
+inline constexpr uint64_t kEntryOverhead = 32;
+
+constexpr uint64_t entry_size(std::string_view name, std::string_view value) {
+  return uint64_t(name.size()) + value.size() + kEntryOverhead;
+}
+
+struct NoEvictionHook {
+  void operator()(uint64_t, std::string_view) const noexcept {}
+};
+
+// Allocation failure throws std::bad_alloc and leaves the table as it was.
+class DynamicTable {
+ public:
+  explicit DynamicTable(uint32_t max_size = kDefaultTableSize) noexcept : max_size_(max_size) {}
+
+  uint32_t max_size() const noexcept { return max_size_; }
+  uint32_t size() const noexcept { return size_; }
+  size_t count() const noexcept { return count_; }
+
+  // Entry i, 0 being the newest (HPACK index kFirstDynamicIndex + i); i < count().
+  std::string_view name(size_t i) const noexcept {
+    const Entry& e = at(i);
+    return std::string_view(e.bytes.data(), e.name_len);
+  }
+  std::string_view value(size_t i) const noexcept {
+    const Entry& e = at(i);
+    return std::string_view(e.bytes).substr(e.name_len);
+  }
+
+  // The number of entry i, and the position of a live entry's number.
+  uint64_t number(size_t i) const noexcept { return next_number_ - 1 - i; }
+  size_t position(uint64_t number) const noexcept { return size_t(next_number_ - 1 - number); }
+
+  // Adds (name, value) as the newest entry, evicting the oldest entries until it fits. An entry
+  // larger than the maximum empties the table and is not added (false). `name` and `value` may
+  // view an entry of this table.
+  template <class OnEvict = NoEvictionHook>
+  bool insert(std::string_view name, std::string_view value, OnEvict&& on_evict = {});
+
+  // Sets the maximum and evicts the oldest entries until the size fits it.
+  template <class OnEvict = NoEvictionHook>
+  void set_max_size(uint32_t max_size, OnEvict&& on_evict = {});
+
+ private:
+  struct Entry {
+    std::string bytes;  // the name, then the value
+    size_t name_len = 0;
+  };
+
+  const Entry& at(size_t i) const noexcept {
+    return ring_[(oldest_ + count_ - 1 - i) & (ring_.size() - 1)];
+  }
+  // Makes room in the ring for one more entry (may throw; the entries stay as they were).
+  void reserve_one();
+  void push(std::string&& bytes, size_t name_len, uint32_t size) noexcept;
+  // Drops the oldest entry.
+  void pop_oldest() noexcept;
+
+  template <class OnEvict>
+  void evict_until(uint64_t limit, OnEvict& on_evict) {
+    while (size_ > limit) {
+      const Entry& oldest = ring_[oldest_];
+      on_evict(next_number_ - count_, std::string_view(oldest.bytes.data(), oldest.name_len));
+      pop_oldest();
+    }
+  }
+
+  std::vector<Entry> ring_;  // a power of two in size, or empty
+  size_t oldest_ = 0;
+  size_t count_ = 0;
+  uint32_t size_ = 0;
+  uint32_t max_size_;
+  uint64_t next_number_ = 0;
+};
+
+template <class OnEvict>
+bool DynamicTable::insert(std::string_view name, std::string_view value, OnEvict&& on_evict) {
+  const uint64_t size = entry_size(name, value);
+  if (size > max_size_) {
+    evict_until(0, on_evict);
+    return false;
+  }
+  // Copy first: the name may be an entry that is about to be evicted.
+  std::string bytes;
+  bytes.reserve(name.size() + value.size());
+  bytes.append(name).append(value);
+  reserve_one();
+  evict_until(max_size_ - size, on_evict);
+  push(std::move(bytes), name.size(), uint32_t(size));
+  return true;
+}
+
+template <class OnEvict>
+void DynamicTable::set_max_size(uint32_t max_size, OnEvict&& on_evict) {
+  max_size_ = max_size;
+  evict_until(max_size, on_evict);
+}
+
+}  // namespace quillet::h2::hpack

@@ -1,0 +1,44 @@
+// The two primitive types of HPACK (RFC 7541 section 5): integers with an N-bit prefix and
+// string literals with their H (Huffman) bit. Readers work on a block held in memory and a
+// position in it; a reader that fails leaves the position where it was, so a representation
+// cut short by the end of a frame can be read again once the block goes on.
+#pragma once
+
+#include "wire/h2/hpack/error.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillet::h2::hpack {
+
+// Integers above this are refused, so that every length and index fits a uint32_t and a size_t
+// on a 32-bit build.
+inline constexpr uint32_t kMaxInteger = UINT32_MAX;
+
+// Reads the integer whose prefix is the low `prefix_bits` (1 to 8) bits of in[*pos], which must
+// exist. At most five continuation octets follow a full prefix; a value above kMaxInteger, or a
+// fifth continuation octet that announces a sixth, is kIntegerOverflow, and input that ends
+// among the continuation octets is kIntegerUnderflow.
+[[nodiscard]] std::optional<DecodeError> read_integer(std::string_view in, size_t* pos,
+                                                      unsigned prefix_bits, uint32_t* value);
+
+// Reads a string literal at in[*pos]. A raw string is a view into `in`; a Huffman-coded one is
+// decoded into *scratch (cleared first) and viewed there. Errors: no octet at *pos
+// (kUnexpectedEndOfStream), the length's integer errors, a length past the end of `in`
+// (kStringUnderflow), a bad Huffman code (kInvalidHuffmanCode).
+[[nodiscard]] std::optional<DecodeError> read_string(std::string_view in, size_t* pos,
+                                                     std::string* scratch, std::string_view* text);
+
+// Appends `value` with a `prefix_bits` prefix; `pattern` holds the representation's bits above
+// the prefix.
+void write_integer(std::string* out, uint8_t pattern, unsigned prefix_bits, uint64_t value);
+
+// Appends a string literal: the empty string as the single octet 0x00, any other string
+// Huffman-coded, even where the coding is longer than the raw octets (one code path, and the
+// common header texts always shrink).
+void write_string(std::string* out, std::string_view text);
+
+}  // namespace quillet::h2::hpack
