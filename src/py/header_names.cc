@@ -29,7 +29,7 @@ constexpr const char* kKnownHeaderNames[] = {
 constexpr int kKnownHeaderNameCount = int(std::size(kKnownHeaderNames));
 
 // The index of a lower-case name in kKnownHeaderNames, or -1: by length, then first byte.
-int known_header_name(std::string_view name) {
+constexpr int known_header_name(std::string_view name) {
   if (name.empty()) return -1;
   switch (name.size() * 256 + static_cast<unsigned char>(name[0])) {
     case 2 * 256 + 't':
@@ -251,6 +251,17 @@ int known_header_name(std::string_view name) {
       return -1;
   }
 }
+
+// Every row is found under its own index: the hand-written indices above cannot drift from the
+// table.
+static_assert(
+    [] {
+      for (int i = 0; i < kKnownHeaderNameCount; ++i) {
+        if (known_header_name(kKnownHeaderNames[i]) != i) return false;
+      }
+      return true;
+    }(),
+    "known_header_name agrees with kKnownHeaderNames");
 
 PyObject* g_bytes[kKnownHeaderNameCount] = {};
 PyObject* g_strs[kKnownHeaderNameCount] = {};
