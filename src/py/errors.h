@@ -48,7 +48,7 @@ const char* io_kind_name(h1::IoKind kind);
 PyObject* h1_exception(const h1::Error& error);
 
 // Raises `exc` with a message made of `parts` joined, built here rather than by a format string
-// (before Python 3.12 PyErr_Format knows no "%.*s"); always returns nullptr.
+// (before Python 3.12 the C API formatter has no star precision); always returns nullptr.
 PyObject* raise_message(PyObject* exc, std::initializer_list<std::string_view> parts);
 
 // Raises an HTTP/1 error; always returns nullptr, for `return raise_h1(e);`.
