@@ -452,8 +452,8 @@ def one_call(fdp, pool):
 def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     fuzzlib.plan_failure(fdp)
-    pool = [instance(fdp) for _ in range(fdp.ConsumeIntInRange(0, 2))]
     try:
+        pool = [instance(fdp) for _ in range(fdp.ConsumeIntInRange(0, 2))]
         for _ in range(fdp.ConsumeIntInRange(1, 8)):
             one_call(fdp, pool)
     except MemoryError:
