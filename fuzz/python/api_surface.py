@@ -38,8 +38,8 @@ TEXTS = ["", "GET", "chunked", "length", "close", "http://example.com/", "https:
          "ws://h/", "HTTP://Example.COM:80/", "/only/path", "h:443", "*", "x-a", "Content-Length",
          "socks5h://u:p@s:1080", "p.internal:3128", "localhost, .corp, 10.0.0.0/8, ::1", "é",
          "\x00", "a\ud800b", "\udfff", "http://\ud800/", "100-continue"]
-INTS = [0, 1, 2, 5, 99, 100, 101, 200, 999, 1000, 8191, 8192, 65535, 65536, 2**31 - 1, 2**31, 2**32 - 1, 2**32,
-        2**63, U64_MAX - 2, U64_MAX - 1, U64_MAX, 2**64, -1, -2**64, 10**40]
+INTS = [0, 1, 2, 5, 99, 100, 101, 200, 999, 1000, 8191, 8192, 65535, 65536, 2**31 - 1, 2**31,
+        2**32 - 1, 2**32, 2**63, U64_MAX - 2, U64_MAX - 1, U64_MAX, 2**64, -1, -2**64, 10**40]
 
 
 class Opaque:
