@@ -38,8 +38,8 @@ TEXTS = ["", "GET", "chunked", "length", "close", "http://example.com/", "https:
          "ws://h/", "HTTP://Example.COM:80/", "/only/path", "h:443", "*", "x-a", "Content-Length",
          "socks5h://u:p@s:1080", "p.internal:3128", "localhost, .corp, 10.0.0.0/8, ::1", "é",
          "\x00", "a\ud800b", "\udfff", "http://\ud800/", "100-continue"]
-INTS = [0, 1, 2, 5, 99, 100, 101, 200, 999, 1000, 8191, 8192, 65535, 65536, 2**31, 2**32,
-        2**63, U64_MAX - 2, U64_MAX - 1, U64_MAX, 2**64, -1, -2**64, 10**40]
+INTS = [0, 1, 2, 5, 99, 100, 101, 200, 999, 1000, 8191, 8192, 65535, 65536, 2**31 - 1, 2**31,
+        2**32 - 1, 2**32, 2**63, U64_MAX - 2, U64_MAX - 1, U64_MAX, 2**64, -1, -2**64, 10**40]
 
 
 class Opaque:
@@ -108,7 +108,7 @@ def make_head(fdp, request=True):
 
 
 def instance(fdp, depth=0):
-    kind = fdp.ConsumeIntInRange(0, 11)
+    kind = fdp.ConsumeIntInRange(0, 12)
     if kind == 0:
         r = call(q.HeaderMap, gen.header_pairs(fdp))
         return q.HeaderMap() if isinstance(r, Raised) else r
@@ -136,6 +136,9 @@ def instance(fdp, depth=0):
     if kind == 10:
         return fdp.PickValueInList(EXCEPTIONS)(*[value(fdp, 2)
                                                  for _ in range(fdp.ConsumeIntInRange(0, 2))])
+    if kind == 11:
+        return fdp.PickValueInList([q.H2StreamState, q.H2FlowControl, q.H2ContentLength,
+                                    q.H2DataFrameBudget])()
     return fdp.PickValueInList(CLASSES)
 
 
@@ -150,7 +153,9 @@ FUNCTIONS = [q.http_date, q.uri_parts, q.ProxyMatcher.from_env, q.ProxyMatcher.f
 KEYWORDS = ["all", "http", "https", "no", "headers", "content_length", "chunked", "http10",
             "keep_alive", "want", "head_negotiated", "max_buf_size", "max_headers",
             "ignore_invalid_headers", "title_case_headers", "date_header", "half_close",
-            "data", "error", "default", "seq", "status", "bogus", "self", "init"]
+            "data", "error", "default", "seq", "status", "bogus", "self", "init", "eos",
+            "informational", "queued", "stream_id", "reason", "initiator", "sz", "capacity",
+            "is_head", "configured", "connection_window", "payload_len", "charge"]
 
 
 def arguments(fdp):
@@ -442,7 +447,8 @@ def one_call(fdp, pool):
             and any(plain(a) is not None for a in args)):
         check_subclass_reads_like_plain(fn, args, r, extra)
     if isinstance(r, (q.HeaderMap, q.H1Codec, q.H1BodyDecoder, q.OnceLatch, q.ProxyMatcher,
-                      q.ProxyIntercept, q.H1ServerState, q.H1ClientState)):
+                      q.ProxyIntercept, q.H1ServerState, q.H1ClientState, q.H2StreamState,
+                      q.H2FlowControl, q.H2ContentLength, q.H2DataFrameBudget)):
         pool.append(r)
     for obj in pool:
         if isinstance(obj, q.HeaderMap):

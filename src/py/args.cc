@@ -6,7 +6,8 @@ namespace quillet::py {
 namespace {
 
 template <class T>
-bool arg_unsigned(PyObject* obj, const char* name, T* out, int bits) {
+bool arg_unsigned(PyObject* obj, const char* name, T* out, int bits,
+                  T max = std::numeric_limits<T>::max()) {
   if (!PyIndex_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int, not %.100s", name, Py_TYPE(obj)->tp_name);
     return false;
@@ -32,7 +33,7 @@ bool arg_unsigned(PyObject* obj, const char* name, T* out, int bits) {
       return false;
     }
   }
-  if (value > std::numeric_limits<T>::max()) {
+  if (value > max) {
     PyErr_Format(PyExc_OverflowError, "%s does not fit in an unsigned %d-bit integer", name, bits);
     return false;
   }
@@ -91,6 +92,9 @@ bool arg_u32(PyObject* obj, const char* name, uint32_t* out) {
 }
 bool arg_u64(PyObject* obj, const char* name, uint64_t* out) {
   return arg_unsigned(obj, name, out, 64);
+}
+bool arg_u31(PyObject* obj, const char* name, uint32_t* out) {
+  return arg_unsigned(obj, name, out, 31, uint32_t{0x7fffffff});
 }
 
 bool arg_size(PyObject* obj, const char* name, size_t* out) {

@@ -40,6 +40,8 @@ bool arg_str(PyObject* obj, const char* name, Text* out);
 bool arg_u16(PyObject* obj, const char* name, uint16_t* out);
 bool arg_u32(PyObject* obj, const char* name, uint32_t* out);
 bool arg_u64(PyObject* obj, const char* name, uint64_t* out);
+// An HTTP/2 stream id: 31 bits, so at most 2147483647.
+bool arg_u31(PyObject* obj, const char* name, uint32_t* out);
 // An unsigned machine word (32 bits on a 32-bit build).
 bool arg_size(PyObject* obj, const char* name, size_t* out);
 

@@ -1,5 +1,7 @@
 #include "src/py/errors.h"
 
+#include "wire/common/text.h"
+
 #include <iterator>
 #include <string>
 
@@ -86,6 +88,31 @@ static_assert(std::size(kExceptions) == kExcCount, "one row per kind");
 
 PyObject* g_classes[kExcCount] = {};
 
+// The RFC 9113 section 7 error codes, in order from NO_ERROR (0).
+constexpr const char* kH2ReasonDescriptions[] = {
+    "not a result of an error",
+    "unspecific protocol error detected",
+    "unexpected internal error encountered",
+    "flow-control protocol violated",
+    "settings ACK not received in timely manner",
+    "received frame when stream half-closed",
+    "frame with invalid size",
+    "refused stream before processing any application logic",
+    "stream no longer needed",
+    "unable to maintain the header compression context",
+    "connection established in response to a CONNECT request was reset or abnormally closed",
+    "detected excessive load generating behavior",
+    "security properties do not meet minimum requirements",
+    "endpoint requires HTTP/1.1",
+};
+static_assert(std::size(kH2ReasonDescriptions) == 14, "RFC 9113 defines codes 0 to 13");
+
+// The message of a stream that ended with a transport failure, in the order of `h2::IoKind`.
+constexpr const char* kH2IoMessages[] = {
+    "stream closed because of a broken pipe",
+};
+static_assert(std::size(kH2IoMessages) == h2::kIoKindCount, "one message per kind");
+
 struct KindText {
   const char* name;
   const char* text;
@@ -120,6 +147,24 @@ constexpr KindText kUserKinds[] = {
     {"dispatch_gone", "dispatch task is gone"},
 };
 static_assert(std::size(kUserKinds) == h1::kUserKindCount, "one row per kind");
+
+// In the order of `h2::UserKind`.
+constexpr KindText kH2UserKinds[] = {
+    {"inactive_stream_id", "inactive stream"},
+    {"unexpected_frame_type", "unexpected frame type"},
+    {"payload_too_big", "payload too big"},
+    {"rejected", "rejected"},
+    {"release_capacity_too_big", "release capacity too big"},
+    {"overflowed_stream_id", "stream ID overflowed"},
+    {"malformed_headers", "malformed headers"},
+    {"missing_uri_scheme_and_authority", "request URI missing scheme and authority"},
+    {"poll_reset_after_send_response", "poll_reset after send_response is illegal"},
+    {"send_ping_while_pending", "send_ping before received previous pong"},
+    {"send_settings_while_pending", "sending SETTINGS before received previous ACK"},
+    {"peer_disabled_server_push", "sending PUSH_PROMISE to peer who disabled server push"},
+    {"invalid_informational_status_code", "invalid informational status code"},
+};
+static_assert(std::size(kH2UserKinds) == h2::kUserKindCount, "one row per kind");
 
 // In the order of `IoKind`.
 constexpr const char* kIoKindNames[] = {
@@ -164,8 +209,34 @@ PyObject* instantiate(PyObject* cls, PyObject* args) {
   return reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_new(type, args, nullptr);
 }
 
-PyObject* new_str(const std::string& text) {
+PyObject* new_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
+}
+
+PyObject* new_u32(uint32_t value) {
+  return PyLong_FromUnsignedLong(value);
+}
+
+// Raises an instance of `which` made from `items` (new references, all made: a null one means
+// making it failed and its error is set).
+PyObject* raise_with(Exc which, std::initializer_list<PyObject*> items) {
+  Ref owned[3];
+  size_t n = 0;
+  bool complete = true;
+  for (PyObject* item : items) {
+    owned[n++] = Ref::steal(item);
+    complete = complete && item != nullptr;
+  }
+  if (!complete) return nullptr;
+  PyObject* cls = exception_class(which);
+  if (cls == nullptr) return nullptr;
+  Ref args = Ref::steal(PyTuple_New(Py_ssize_t(n)));
+  if (!args) return nullptr;
+  for (size_t i = 0; i < n; ++i)
+    PyTuple_SET_ITEM(args.get(), Py_ssize_t(i), owned[i].release());
+  Ref exc = Ref::steal(instantiate(cls, args.get()));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
 }
 
 }  // namespace
@@ -269,6 +340,61 @@ PyObject* raise_h1(const h1::Error& error) {
   Ref exc = Ref::steal(h1_exception(error));
   if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
+}
+
+const char* h2_reason_description(uint32_t reason) {
+  if (reason >= std::size(kH2ReasonDescriptions)) return "unknown reason";
+  return kH2ReasonDescriptions[reason];
+}
+
+PyObject* raise_h2_protocol(uint32_t reason, std::string_view message) {
+  return raise_with(Exc::kH2ProtocolError, {new_u32(reason), new_str(message)});
+}
+
+PyObject* raise_h2_protocol(uint32_t reason) {
+  return raise_h2_protocol(reason, h2_reason_description(reason));
+}
+
+PyObject* raise_h2_stream(uint32_t stream_id, uint32_t reason, h2::Initiator initiator) {
+  return raise_with(Exc::kH2StreamError,
+                    {new_u32(stream_id), new_u32(reason), new_str(h2::initiator_name(initiator))});
+}
+
+PyObject* raise_h2_user(h2::UserKind kind) {
+  const KindText& row = kH2UserKinds[size_t(kind)];
+  return raise_with(Exc::kH2UserError, {PyUnicode_FromString(row.name), new_str(row.text)});
+}
+
+PyObject* raise_h2_flow_control(uint32_t reason) {
+  return raise_with(Exc::kH2FlowControlError, {new_u32(reason)});
+}
+
+PyObject* raise_h2_stream_failure(const h2::StreamError& error) {
+  switch (error.kind) {
+    case h2::ErrorKind::kReset:
+      return raise_h2_stream(error.stream_id, error.reason, error.initiator);
+    case h2::ErrorKind::kGoAway:
+      return raise_h2_protocol(error.reason);
+    case h2::ErrorKind::kIo:
+      return raise_with(Exc::kConnectionClosedError, {new_str(kH2IoMessages[size_t(error.io)])});
+  }
+  return nullptr;
+}
+
+PyObject* raise_h2_too_many_data_frames() {
+  return raise_h2_protocol(h2::kEnhanceYourCalm, "too_many_data_frames");
+}
+
+PyObject* raise_h2_bad_initiator(std::string_view given) {
+  return raise_message(PyExc_ValueError,
+                       {"initiator must be 'user' | 'library' | 'remote', got ", quoted(given)});
+}
+
+PyObject* raise_h2_window_too_large(uint32_t size) {
+  std::string message = "window size ";
+  append_decimal(message, size);
+  message += " exceeds the maximum 2147483647 (RFC 9113 6.9.1)";
+  return raise_message(PyExc_ValueError, {message});
 }
 
 }  // namespace quillet::py

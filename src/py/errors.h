@@ -3,7 +3,10 @@
 
 #include "src/py/ref.h"
 #include "wire/h1/error.h"
+#include "wire/h2/error.h"
+#include "wire/h2/stream_state.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <string_view>
 
@@ -53,5 +56,31 @@ PyObject* raise_message(PyObject* exc, std::initializer_list<std::string_view> p
 
 // Raises an HTTP/1 error; always returns nullptr, for `return raise_h1(e);`.
 PyObject* raise_h1(const h1::Error& error);
+
+// HTTP/2. Each raises and returns nullptr.
+
+// The text of an RFC 9113 error code ("stream no longer needed" for 8, "unknown reason" past
+// the codes the RFC defines).
+const char* h2_reason_description(uint32_t reason);
+
+// H2ProtocolError(reason, message).
+PyObject* raise_h2_protocol(uint32_t reason, std::string_view message);
+// H2ProtocolError(reason, <the reason's description>).
+PyObject* raise_h2_protocol(uint32_t reason);
+// H2StreamError(stream_id, reason, initiator).
+PyObject* raise_h2_stream(uint32_t stream_id, uint32_t reason, h2::Initiator initiator);
+// H2UserError(kind, <the kind's standard message>).
+PyObject* raise_h2_user(h2::UserKind kind);
+// H2FlowControlError(reason).
+PyObject* raise_h2_flow_control(uint32_t reason);
+// The error a stream ended with, as the receive side reports it: a reset as H2StreamError, a
+// GOAWAY as H2ProtocolError, a transport failure as ConnectionClosedError.
+PyObject* raise_h2_stream_failure(const h2::StreamError& error);
+// H2ProtocolError(ENHANCE_YOUR_CALM, "too_many_data_frames"): a flood of small DATA frames.
+PyObject* raise_h2_too_many_data_frames();
+// ValueError for an initiator that is not "user", "library" or "remote".
+PyObject* raise_h2_bad_initiator(std::string_view given);
+// ValueError for a window size or change above 2^31 - 1.
+PyObject* raise_h2_window_too_large(uint32_t size);
 
 }  // namespace quillet::py

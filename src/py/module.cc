@@ -5,6 +5,7 @@
 #include "src/h1/codec.h"
 #include "src/h1/heads.h"
 #include "src/h1/server_state.h"
+#include "src/h2/streams.h"
 #include "src/http/functions.h"
 #include "src/http/header_map.h"
 #include "src/http/once_latch.h"
@@ -75,6 +76,11 @@ constexpr Registration kRegistrations[] = {
     {"HeaderMap", make_class<header_map_type>},
     {"http_date", make_http_date_function},
     {"uri_parts", make_uri_parts_function},
+    // HTTP/2 stream primitives
+    {"H2StreamState", make_class<stream_state_type>},
+    {"H2FlowControl", make_class<flow_control_type>},
+    {"H2ContentLength", make_class<content_length_type>},
+    {"H2DataFrameBudget", make_class<data_frame_budget_type>},
     // HTTP/2 verdict flags and header kinds
     {"H2_FLAG_WAKE", make_int<1>},
     {"H2_FLAG_SLOT_FREED", make_int<2>},

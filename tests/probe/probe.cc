@@ -25,6 +25,10 @@ PyObject* probe_u32(PyObject*, PyObject* arg) {
   uint32_t v;
   return arg_u32(arg, "value", &v) ? PyLong_FromUnsignedLong(v) : nullptr;
 }
+PyObject* probe_u31(PyObject*, PyObject* arg) {
+  uint32_t v;
+  return arg_u31(arg, "value", &v) ? PyLong_FromUnsignedLong(v) : nullptr;
+}
 PyObject* probe_u64(PyObject*, PyObject* arg) {
   uint64_t v;
   return arg_u64(arg, "value", &v) ? PyLong_FromUnsignedLongLong(v) : nullptr;
@@ -288,6 +292,7 @@ PyObject* probe_broken_type(PyObject*, PyObject*) {
 PyMethodDef g_methods[] = {
     {"u16", as_method<probe_u16>(), METH_O, nullptr},
     {"u32", as_method<probe_u32>(), METH_O, nullptr},
+    {"u31", as_method<probe_u31>(), METH_O, nullptr},
     {"u64", as_method<probe_u64>(), METH_O, nullptr},
     {"opt_u32", as_method<probe_opt_u32>(), METH_O, nullptr},
     {"strict_bool", as_method<probe_strict_bool>(), METH_O, nullptr},

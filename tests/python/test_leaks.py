@@ -9,8 +9,9 @@ import resource
 import pytest
 
 import _quillet
-from _quillet import (H1BodyDecoder, H1ClientState, H1Codec, H1ServerState, HeaderMap,
-                      OnceLatch, ProxyMatcher)
+from _quillet import (H1BodyDecoder, H1ClientState, H1Codec, H1ServerState, H2ContentLength,
+                      H2DataFrameBudget, H2FlowControl, H2StreamState, HeaderMap, OnceLatch,
+                      ProxyMatcher)
 
 if os.environ.get("QUILLET_SANITIZED"):
     pytest.skip("the sanitizer's quarantine keeps freed memory resident", allow_module_level=True)
@@ -134,6 +135,35 @@ def client_codec_ops():
 def latch_ops():
     latch = OnceLatch()
     assert latch.try_acquire() and not latch.try_acquire() and latch.is_set
+
+
+def h2_stream_ops():
+    s = H2StreamState()
+    s.send_open(False)
+    s.recv_open(False, True)
+    raises(_quillet.H2UserError, s.send_open, False)
+    repr(s), s.is_recv_headers(), s.ensure_recv_open()
+    s.recv_reset(1, 8, False)
+    raises(_quillet.H2StreamError, s.ensure_recv_open)
+    raises(ValueError, s.set_reset, 1, 8, "peer\n")
+    s = H2StreamState()
+    s.set_scheduled_reset(99)
+    raises(_quillet.H2ProtocolError, s.ensure_recv_open)
+    s = H2StreamState()
+    s.recv_eof()
+    raises(_quillet.ConnectionClosedError, s.ensure_recv_open)
+    raises(_quillet.H2ProtocolError, s.recv_close)
+    f = H2FlowControl()
+    f.inc_window(65535), f.assign_capacity(65535), f.dec_recv_window(40000)
+    f.unclaimed_capacity(), repr(f)
+    raises(ValueError, f.inc_window, 2**31)
+    raises(_quillet.H2FlowControlError, f.send_data, 2**31 - 1)
+    c = H2ContentLength()
+    c.set(10), c.dec(4), c.dec(7), c.is_satisfied()
+    b = H2DataFrameBudget(300)
+    b.release(b.record(1))
+    b.record(1), b.available, b.empty_frames
+    raises(_quillet.H2ProtocolError, b.record, 1)
 
 
 def proxy_ops():
@@ -273,6 +303,7 @@ WORKLOADS = {
     "client_codec": (client_codec_ops, 3000),
     "once_latch": (latch_ops, 20000),
     "proxy": (proxy_ops, 3000),
+    "h2_stream_primitives": (h2_stream_ops, 3000),
     "functions": (function_ops, 10000),
     "body_decoder": (body_decoder_ops, 3000),
     "body_encoder": (body_encoder_ops, 3000),

@@ -40,9 +40,8 @@ REGISTRATION_ORDER = [
 NOT_YET_BUILT = {
     "H2Codec", "H2FrameHeaders", "H2FrameData", "H2FrameSettings", "H2FrameWindowUpdate",
     "H2FramePing", "H2FrameGoAway", "H2FrameRstStream", "H2FramePriority", "H2FrameStreamError",
-    "H2StreamState", "H2FlowControl", "H2ContentLength", "H2DataFrameBudget", "H2Streams",
-    "H2Stopped", "H2RecvHeadersVerdict", "H2RecvDataVerdict", "H2SendVerdict", "H2ResetVerdict",
-    "H2Reason",
+    "H2Streams", "H2Stopped", "H2RecvHeadersVerdict", "H2RecvDataVerdict", "H2SendVerdict",
+    "H2ResetVerdict", "H2Reason",
 }
 
 CONSTANTS = {

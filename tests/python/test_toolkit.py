@@ -13,7 +13,8 @@ class Index:
         return self.value
 
 
-@pytest.mark.parametrize("convert,bits", [(probe.u16, 16), (probe.u32, 32), (probe.u64, 64)])
+@pytest.mark.parametrize("convert,bits",
+                         [(probe.u16, 16), (probe.u31, 31), (probe.u32, 32), (probe.u64, 64)])
 def test_unsigned_edges(convert, bits):
     top = 2**bits - 1
     assert convert(0) == 0
