@@ -17,9 +17,11 @@
 
 #include "wire/common/byte_buffer.h"
 #include "wire/common/header_map.h"
+#include "wire/h2/flow_control.h"
 #include "wire/h2/hpack/decoder.h"
 #include "wire/h2/hpack/error.h"
 #include "wire/h2/hpack/header_list.h"
+#include "wire/h2/stream_state.h"
 
 #include <array>
 #include <cstddef>
@@ -50,8 +52,6 @@ inline constexpr size_t kFrameHeaderSize = 9;
 inline constexpr uint32_t kDefaultMaxFrameSize = 16384;
 inline constexpr uint32_t kMaxMaxFrameSize = 16777215;
 inline constexpr uint32_t kDefaultMaxHeaderListSize = 16777216;
-inline constexpr uint32_t kMaxWindowSize = 0x7fffffff;
-inline constexpr uint32_t kMaxStreamId = 0x7fffffff;
 
 // Flags (RFC 9113 section 6).
 inline constexpr uint8_t kFlagEndStream = 0x1;
