@@ -1,6 +1,6 @@
 # Type stub of the _quillet extension module.
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import ClassVar, Final, TypeVar, final, overload
+from typing import ClassVar, Final, TypeAlias, TypeVar, final, overload
 
 from typing_extensions import Self, disjoint_base
 
@@ -10,10 +10,12 @@ __version__: Final[str]
 
 __all__ = [
     "__version__", "QuilletError", "ConnectionClosedError", "HeaderMap", "http_date", "uri_parts",
+    "H2Codec", "H2FrameHeaders", "H2FrameData", "H2FrameSettings", "H2FrameWindowUpdate",
+    "H2FramePing", "H2FrameGoAway", "H2FrameRstStream", "H2FramePriority", "H2FrameStreamError",
     "H2StreamState", "H2FlowControl", "H2ContentLength", "H2DataFrameBudget", "H2_FLAG_WAKE", "H2_FLAG_SLOT_FREED", "H2_FLAG_CONN_DONE", "H2_FLAG_STOP_ACCEPTING",
     "H2_FLAG_CAPACITY", "H2_HEADERS_IGNORED", "H2_HEADERS_OPENED", "H2_HEADERS_HEAD",
     "H2_HEADERS_TRAILERS", "H2Error", "H2ProtocolError", "H2StreamError", "H2UserError",
-    "H2FlowControlError", "H2_DEFAULT_HEADER_TABLE_SIZE", "H2_DEFAULT_INITIAL_WINDOW_SIZE",
+    "H2FlowControlError", "H2Reason", "H2_DEFAULT_HEADER_TABLE_SIZE", "H2_DEFAULT_INITIAL_WINDOW_SIZE",
     "H2_DEFAULT_MAX_FRAME_SIZE", "H2_MAX_MAX_FRAME_SIZE", "H2_MAX_STREAM_ID",
     "H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", "H2_DEFAULT_DATA_FRAME_BUDGET",
     "H2_MAX_RECV_EMPTY_DATA_FRAMES", "H2_PREFACE", "H1Error", "H1ParseError", "H1BodyError",
@@ -72,6 +74,190 @@ def http_date() -> bytes:
 
 def uri_parts(url: str) -> tuple[str | None, str | None, int | None, str | None]:
     """(scheme, host, port, authority) of a URL; ValueError when it does not parse."""
+
+@final
+class H2Codec:
+    """One HTTP/2 frame decoder (with its HPACK decoder), one HPACK encoder and the frame
+    writers, behind one mutex."""
+    def __new__(cls, role: str = "client") -> Self: ...
+    @property
+    def role_client(self) -> bool: ...
+    def receive(self, data: bytes, /) -> list[_H2Frame]: ...
+    def buffered(self) -> int: ...
+    def feed_preface(self, data: bytes, /) -> bool | None: ...
+    def set_send_header_table_size(self, val: int, /) -> None: ...
+    def set_recv_header_table_size(self, val: int, /) -> None: ...
+    def set_max_recv_frame_size(self, val: int, /) -> None: ...
+    def set_max_header_list_size(self, val: int, /) -> None: ...
+    def set_send_max_frame_size(self, val: int, /) -> None: ...
+    def serialize_settings(
+        self,
+        *,
+        header_table_size: int | None = None,
+        enable_push: bool | None = None,
+        max_concurrent_streams: int | None = None,
+        initial_window_size: int | None = None,
+        max_frame_size: int | None = None,
+        max_header_list_size: int | None = None,
+    ) -> bytes: ...
+    def serialize_settings_ack(self) -> bytes: ...
+    def serialize_request_headers(
+        self,
+        stream_id: int,
+        method: str,
+        target: str,
+        headers: HeaderMap | None = None,
+        end_stream: bool = False,
+        *,
+        scheme: str | None = None,
+        authority: str | None = None,
+    ) -> bytes: ...
+    def serialize_response_headers(
+        self,
+        stream_id: int,
+        status: int,
+        headers: HeaderMap | None = None,
+        end_stream: bool = False,
+        auto_date: bool = False,
+    ) -> bytes: ...
+    def serialize_trailers(self, stream_id: int, trailers: HeaderMap) -> bytes: ...
+    def serialize_data(self, stream_id: int, data: bytes, end_stream: bool = False) -> bytes: ...
+    def serialize_window_update(self, stream_id: int, increment: int) -> bytes: ...
+    def serialize_ping_ack(self, payload: bytes) -> bytes: ...
+    def serialize_ping(self, payload: bytes) -> bytes: ...
+    def serialize_go_away(
+        self, last_stream_id: int, error_code: int, debug_data: bytes | None = None
+    ) -> bytes: ...
+    def serialize_rst_stream(self, stream_id: int, error_code: int) -> bytes: ...
+    @staticmethod
+    def match_preface(data: bytes, /) -> bool | None: ...
+    @staticmethod
+    def check_send_headers(headers: HeaderMap, /) -> None: ...
+    @staticmethod
+    def method_is_head(method: str, /) -> bool: ...
+    @staticmethod
+    def is_client_initiated(stream_id: int, /) -> bool: ...
+
+@final
+class H2FrameHeaders:
+    """A complete header block: a HEADERS frame and its CONTINUATION frames."""
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def end_stream(self) -> bool: ...
+    @property
+    def end_headers(self) -> bool: ...
+    @property
+    def method(self) -> str | None: ...
+    @property
+    def scheme(self) -> str | None: ...
+    @property
+    def authority(self) -> str | None: ...
+    @property
+    def path(self) -> str | None: ...
+    @property
+    def status(self) -> int | None: ...
+    @property
+    def headers(self) -> HeaderMap: ...
+    @property
+    def content_length(self) -> int | None: ...
+    @property
+    def content_length_invalid(self) -> bool: ...
+    @property
+    def is_informational(self) -> bool: ...
+
+@final
+class H2FrameData:
+    """A DATA frame."""
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def end_stream(self) -> bool: ...
+    @property
+    def data(self) -> bytes: ...
+    @property
+    def flow_controlled_len(self) -> int: ...
+    @property
+    def padding(self) -> int: ...
+
+@final
+class H2FrameSettings:
+    """A SETTINGS frame; absent settings are None."""
+    @property
+    def ack(self) -> bool: ...
+    @property
+    def header_table_size(self) -> int | None: ...
+    @property
+    def enable_push(self) -> bool | None: ...
+    @property
+    def max_concurrent_streams(self) -> int | None: ...
+    @property
+    def initial_window_size(self) -> int | None: ...
+    @property
+    def max_frame_size(self) -> int | None: ...
+    @property
+    def max_header_list_size(self) -> int | None: ...
+
+@final
+class H2FrameWindowUpdate:
+    """A WINDOW_UPDATE frame."""
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def increment(self) -> int: ...
+
+@final
+class H2FramePing:
+    """A PING frame."""
+    @property
+    def ack(self) -> bool: ...
+    @property
+    def data(self) -> bytes: ...
+
+@final
+class H2FrameGoAway:
+    """A GOAWAY frame."""
+    @property
+    def last_stream_id(self) -> int: ...
+    @property
+    def error_code(self) -> int: ...
+    @property
+    def debug_data(self) -> bytes: ...
+
+@final
+class H2FrameRstStream:
+    """A RST_STREAM frame."""
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def error_code(self) -> int: ...
+
+@final
+class H2FramePriority:
+    """A PRIORITY frame (only its stream is kept)."""
+    @property
+    def stream_id(self) -> int: ...
+
+@final
+class H2FrameStreamError:
+    """A stream-level protocol error found while decoding: reset the stream, keep the
+    connection."""
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def error_code(self) -> int: ...
+
+_H2Frame: TypeAlias = (
+    H2FrameHeaders
+    | H2FrameData
+    | H2FrameSettings
+    | H2FrameWindowUpdate
+    | H2FramePing
+    | H2FrameGoAway
+    | H2FrameRstStream
+    | H2FramePriority
+    | H2FrameStreamError
+)
 
 @final
 class H2StreamState:
@@ -152,6 +338,30 @@ class H2ProtocolError(H2Error): ...
 class H2StreamError(H2Error): ...
 class H2UserError(H2Error): ...
 class H2FlowControlError(H2Error): ...
+
+@final
+class H2Reason:
+    """An RFC 9113 error code, 0 to 13; the fourteen codes are the class's constants."""
+    NO_ERROR: ClassVar[H2Reason]
+    PROTOCOL_ERROR: ClassVar[H2Reason]
+    INTERNAL_ERROR: ClassVar[H2Reason]
+    FLOW_CONTROL_ERROR: ClassVar[H2Reason]
+    SETTINGS_TIMEOUT: ClassVar[H2Reason]
+    STREAM_CLOSED: ClassVar[H2Reason]
+    FRAME_SIZE_ERROR: ClassVar[H2Reason]
+    REFUSED_STREAM: ClassVar[H2Reason]
+    CANCEL: ClassVar[H2Reason]
+    COMPRESSION_ERROR: ClassVar[H2Reason]
+    CONNECT_ERROR: ClassVar[H2Reason]
+    ENHANCE_YOUR_CALM: ClassVar[H2Reason]
+    INADEQUATE_SECURITY: ClassVar[H2Reason]
+    HTTP_1_1_REQUIRED: ClassVar[H2Reason]
+    def __new__(cls, code: int) -> H2Reason: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __hash__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 H2_DEFAULT_HEADER_TABLE_SIZE: Final = 4096
 H2_DEFAULT_INITIAL_WINDOW_SIZE: Final = 65535

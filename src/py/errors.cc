@@ -397,4 +397,127 @@ PyObject* raise_h2_window_too_large(uint32_t size) {
   return raise_message(PyExc_ValueError, {message});
 }
 
+PyObject* raise_h2_frame_error(const h2::FrameError& error) {
+  const uint32_t reason = h2::frame_error_reason(error.kind);
+  switch (error.kind) {
+    case h2::FrameErrorKind::kBadPreface:
+      return raise_h2_protocol(reason, "bad client connection preface");
+    case h2::FrameErrorKind::kFrameTooLarge:
+      return raise_h2_protocol(reason, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
+    case h2::FrameErrorKind::kExpectedContinuation:
+      return raise_h2_protocol(reason, "expected CONTINUATION frame");
+    case h2::FrameErrorKind::kLoad: {
+      std::string message = "failed to load frame: ";
+      message += h2::load_error_name(error.load);
+      return raise_h2_protocol(reason, message);
+    }
+    case h2::FrameErrorKind::kPriorityStreamZero:
+      return raise_h2_protocol(reason, "PRIORITY frame with stream ID 0");
+    case h2::FrameErrorKind::kPushPromise:
+      return raise_h2_protocol(reason, "PUSH_PROMISE received but server push is disabled");
+    case h2::FrameErrorKind::kUnexpectedContinuation:
+      return raise_h2_protocol(reason, "received unexpected CONTINUATION frame");
+    case h2::FrameErrorKind::kContinuationStreamMismatch:
+      return raise_h2_protocol(
+          reason, "CONTINUATION frame stream ID does not match previous frame stream ID");
+    case h2::FrameErrorKind::kTooManyContinuations:
+      return raise_h2_protocol(reason, "too_many_continuations");
+    case h2::FrameErrorKind::kContinuationOverLimit:
+      return raise_h2_protocol(reason, "CONTINUATION frame header block size over ignorable limit");
+    case h2::FrameErrorKind::kHeaderListAbuse:
+      return raise_h2_protocol(reason, "decoded header list size over abuse limit");
+    case h2::FrameErrorKind::kHpack: {
+      std::string message = "HPACK decoding failed: Hpack(";
+      message += h2::hpack::decode_error_name(error.hpack);
+      message += ")";
+      return raise_h2_protocol(reason, message);
+    }
+  }
+  return raise_h2_protocol(reason);
+}
+
+PyObject* raise_h2_bad_max_frame_size(uint64_t size) {
+  std::string message = "max_frame_size must be in [16384, 16777215], got ";
+  append_decimal(message, size);
+  return raise_message(PyExc_ValueError, {message});
+}
+
+PyObject* raise_h2_write_error(h2::WriteError error, uint64_t value, uint32_t limit) {
+  std::string message;
+  switch (error) {
+    case h2::WriteError::kStreamIdZero:
+      return raise_message(PyExc_ValueError, {"stream_id must not be 0"});
+    case h2::WriteError::kStreamIdTooLarge:
+      message = "stream_id must be <= 2147483647, got ";
+      append_decimal(message, value);
+      return raise_message(PyExc_ValueError, {message});
+    case h2::WriteError::kPayloadTooBig: {
+      message = "DATA payload ";
+      append_decimal(message, value);
+      message += " exceeds SETTINGS_MAX_FRAME_SIZE ";
+      append_decimal(message, limit);
+      const KindText& row = kH2UserKinds[size_t(h2::UserKind::kPayloadTooBig)];
+      return raise_with(Exc::kH2UserError, {PyUnicode_FromString(row.name), new_str(message)});
+    }
+    case h2::WriteError::kPingPayloadSize:
+      return raise_message(PyExc_ValueError, {"ping payload must be exactly 8 bytes"});
+    case h2::WriteError::kSettingsMaxFrameSize:
+      return raise_h2_bad_max_frame_size(value);
+    case h2::WriteError::kSettingsInitialWindow:
+      message = "initial_window_size must be <= 2147483647, got ";
+      append_decimal(message, value);
+      return raise_message(PyExc_ValueError, {message});
+    case h2::WriteError::kWindowIncrement:
+      message = "increment must be in [1, 2147483647], got ";
+      append_decimal(message, value);
+      return raise_message(PyExc_ValueError, {message});
+    case h2::WriteError::kLastStreamIdTooLarge:
+      message = "last_stream_id must be <= 2147483647, got ";
+      append_decimal(message, value);
+      return raise_message(PyExc_ValueError, {message});
+    case h2::WriteError::kDebugDataTooLong:
+      message = "debug_data must be at most 16777207 bytes, got ";
+      append_decimal(message, value);
+      return raise_message(PyExc_ValueError, {message});
+  }
+  return nullptr;
+}
+
+PyObject* raise_h2_bad_role(std::string_view given) {
+  return raise_message(PyExc_ValueError,
+                       {"role must be 'client' or 'server', got ", quoted(given)});
+}
+
+PyObject* raise_h2_bad_reason(PyObject* given) {
+  Ref text = Ref::steal(PyObject_Repr(given));
+  if (!text) return nullptr;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (data == nullptr) return nullptr;
+  return raise_message(PyExc_ValueError,
+                       {std::string_view(data, size_t(size)), " is not a valid H2Reason"});
+}
+
+PyObject* raise_h2_bare_path() {
+  return raise_message(PyExc_ValueError,
+                       {"request target is a bare path but the connection has no authority; "
+                        "pass authority=... to H2Connection or use an absolute-URL target"});
+}
+
+PyObject* raise_invalid_method() {
+  return raise_message(PyExc_ValueError, {"invalid method: invalid HTTP method"});
+}
+
+PyObject* raise_invalid_url(UriError error) {
+  return raise_message(PyExc_ValueError, {"invalid url: ", uri_error_reason(error)});
+}
+
+PyObject* raise_invalid_status() {
+  return raise_message(PyExc_ValueError, {"invalid status: invalid status code"});
+}
+
+PyObject* raise_h2_malformed_headers() {
+  return raise_h2_user(h2::UserKind::kMalformedHeaders);
+}
+
 }  // namespace quillet::py

@@ -2,8 +2,10 @@
 #pragma once
 
 #include "src/py/ref.h"
+#include "wire/common/uri.h"
 #include "wire/h1/error.h"
 #include "wire/h2/error.h"
+#include "wire/h2/frame.h"
 #include "wire/h2/stream_state.h"
 
 #include <cstdint>
@@ -82,5 +84,26 @@ PyObject* raise_h2_too_many_data_frames();
 PyObject* raise_h2_bad_initiator(std::string_view given);
 // ValueError for a window size or change above 2^31 - 1.
 PyObject* raise_h2_window_too_large(uint32_t size);
+// H2ProtocolError(reason, message) for a connection error the frame decoder found.
+PyObject* raise_h2_frame_error(const h2::FrameError& error);
+// The refusal of a frame writer; `value` is the refused argument (the payload's size for
+// kPayloadTooBig), `limit` the send max frame size.
+PyObject* raise_h2_write_error(h2::WriteError error, uint64_t value, uint32_t limit);
+// ValueError for a max_frame_size outside 16384..16777215.
+PyObject* raise_h2_bad_max_frame_size(uint64_t size);
+// ValueError for a role other than "client" or "server".
+PyObject* raise_h2_bad_role(std::string_view given);
+// ValueError "<repr> is not a valid H2Reason".
+PyObject* raise_h2_bad_reason(PyObject* given);
+// ValueError for a request target without scheme and authority on a connection without them.
+PyObject* raise_h2_bare_path();
+// ValueError "invalid method: invalid HTTP method".
+PyObject* raise_invalid_method();
+// ValueError "invalid url: <the URI parser's reason>".
+PyObject* raise_invalid_url(UriError error);
+// ValueError "invalid status: invalid status code".
+PyObject* raise_invalid_status();
+// H2UserError("malformed_headers", "malformed headers").
+PyObject* raise_h2_malformed_headers();
 
 }  // namespace quillet::py

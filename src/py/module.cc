@@ -5,6 +5,8 @@
 #include "src/h1/codec.h"
 #include "src/h1/heads.h"
 #include "src/h1/server_state.h"
+#include "src/h2/codec.h"
+#include "src/h2/frames.h"
 #include "src/h2/streams.h"
 #include "src/http/functions.h"
 #include "src/http/header_map.h"
@@ -76,6 +78,17 @@ constexpr Registration kRegistrations[] = {
     {"HeaderMap", make_class<header_map_type>},
     {"http_date", make_http_date_function},
     {"uri_parts", make_uri_parts_function},
+    // HTTP/2 framing
+    {"H2Codec", make_class<h2_codec_type>},
+    {"H2FrameHeaders", make_class<frame_headers_type>},
+    {"H2FrameData", make_class<frame_data_type>},
+    {"H2FrameSettings", make_class<frame_settings_type>},
+    {"H2FrameWindowUpdate", make_class<frame_window_update_type>},
+    {"H2FramePing", make_class<frame_ping_type>},
+    {"H2FrameGoAway", make_class<frame_go_away_type>},
+    {"H2FrameRstStream", make_class<frame_rst_stream_type>},
+    {"H2FramePriority", make_class<frame_priority_type>},
+    {"H2FrameStreamError", make_class<frame_stream_error_type>},
     // HTTP/2 stream primitives
     {"H2StreamState", make_class<stream_state_type>},
     {"H2FlowControl", make_class<flow_control_type>},
@@ -96,6 +109,7 @@ constexpr Registration kRegistrations[] = {
     {"H2StreamError", make_exception<Exc::kH2StreamError>},
     {"H2UserError", make_exception<Exc::kH2UserError>},
     {"H2FlowControlError", make_exception<Exc::kH2FlowControlError>},
+    {"H2Reason", make_class<reason_type>},
     // HTTP/2 defaults and limits
     {"H2_DEFAULT_HEADER_TABLE_SIZE", make_int<4096>},
     {"H2_DEFAULT_INITIAL_WINDOW_SIZE", make_int<65535>},

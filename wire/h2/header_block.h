@@ -1,0 +1,42 @@
+// The rules for the header blocks this side sends (RFC 9113 section 8.3): the request
+// pseudo-header fields from a method, a target and the connection's scheme and authority; the
+// response :status; and the check for fields HTTP/2 forbids (section 8.2.2).
+#pragma once
+
+#include "wire/common/header_map.h"
+#include "wire/common/uri.h"
+#include "wire/h2/hpack/header_list.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace quillet::h2 {
+
+enum class RequestBlockError : uint8_t {
+  kMethod,    // not an HTTP method token
+  kUri,       // the target, the scheme or the authority breaks the URI grammar
+  kBarePath,  // an origin-form target on a connection without scheme and authority
+};
+
+// Builds the request pseudo-header fields. A target with its own scheme and authority ignores
+// the connection's; otherwise both must be given (an authority-form target brings its own
+// authority, and CONNECT needs no scheme). CONNECT carries only :method and :authority.
+// On kUri, `*uri_error` says why.
+[[nodiscard]] std::optional<RequestBlockError> build_request_pseudo(
+    std::string_view method, std::string_view target, std::optional<std::string_view> scheme,
+    std::optional<std::string_view> authority, hpack::PseudoHeaders* out, UriError* uri_error);
+
+// 100 to 999; false otherwise.
+[[nodiscard]] bool build_response_pseudo(uint32_t status, hpack::PseudoHeaders* out);
+
+// Whether `fields` may be sent: none of the connection-specific fields, and te only with the
+// value "trailers" (every value, not only the first).
+bool send_headers_allowed(const HeaderMap& fields) noexcept;
+
+// Only the exact token "HEAD".
+inline bool method_is_head(std::string_view method) noexcept {
+  return method == "HEAD";
+}
+
+}  // namespace quillet::h2
