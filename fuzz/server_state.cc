@@ -19,9 +19,9 @@
 
 using namespace quillet;
 using namespace quillet::h1;
-using quillet::h1::testing::Obj;
-using quillet::h1::testing::PlainCores;
-using quillet::h1::testing::ref;
+using quillet::h1::test_support::Obj;
+using quillet::h1::test_support::PlainCores;
+using quillet::h1::test_support::ref;
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr uint16_t kStatuses[] = {100, 101, 200, 204, 206, 304, 404, 500, 999};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool installed = testing::install_counting_hooks();
+  static const bool installed = test_support::install_counting_hooks();
   FUZZ_CHECK(installed);
   FuzzedDataProvider in(data, size);
   std::deque<Obj> objects;  // stable addresses; each starts with its owner's one reference

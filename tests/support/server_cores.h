@@ -1,6 +1,6 @@
-// Test support for the HTTP/1 server state without Python: counted stand-ins for the objects the
-// embedding layer hands in, and the state's cores over a plain Codec. Shared by the C++ tests and
-// the fuzz target.
+// Test support for the HTTP/1 connection states without Python: counted stand-ins for the objects
+// the embedding layer hands in, and the state's cores over a plain Codec. Shared by the C++ tests
+// and the fuzz target.
 #pragma once
 
 #include "wire/common/handle.h"
@@ -10,22 +10,33 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
-namespace quillet::h1::testing {
+namespace quillet::h1::test_support {
 
-// A stand-in for an object of the embedding layer: its reference count, and what the object is
-// when the state's cores look inside (a body decoder, or the bytes of a read).
+// A stand-in for an object of the embedding layer: a name for messages, its reference count,
+// and what the object is when the server state's cores look inside (a body decoder, or the
+// bytes of a read). Every C++ test of a connection state uses these stand-ins and hooks: the
+// hooks are installed once per process, so all tests of one binary must share them.
 struct Obj {
+  Obj() = default;
+  explicit Obj(std::string object_name) : name(std::move(object_name)) {}
+
+  std::string name;
   int refs = 1;  // the owner's own reference
   std::optional<BodyDecoder> decoder;
   std::string bytes;
 };
+
+// Releases since the counter was last reset.
+inline int g_releases = 0;
 
 inline void retain_obj(void* p) {
   ++static_cast<Obj*>(p)->refs;
 }
 inline void release_obj(void* p) {
   --static_cast<Obj*>(p)->refs;
+  ++g_releases;
 }
 inline bool install_counting_hooks() {
   return Handle::install_hooks(retain_obj, release_obj);
@@ -77,4 +88,4 @@ class PlainCores final : public ServerCores {
   Codec& codec_;
 };
 
-}  // namespace quillet::h1::testing
+}  // namespace quillet::h1::test_support

@@ -1,5 +1,7 @@
 #include "wire/h1/client_state.h"
 
+#include "tests/support/server_cores.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,21 +9,10 @@
 namespace quillet::h1 {
 namespace {
 
-// A stand-in for an object of the embedding layer: a name and a reference count.
-struct Obj {
-  std::string name;
-  int refs = 1;
-};
-
-int g_releases = 0;
-
-void retain_obj(void* p) {
-  ++static_cast<Obj*>(p)->refs;
-}
-void release_obj(void* p) {
-  --static_cast<Obj*>(p)->refs;
-  ++g_releases;
-}
+using test_support::g_releases;
+using test_support::Obj;
+using test_support::release_obj;
+using test_support::retain_obj;
 
 class ClientStateTest : public ::testing::Test {
  protected:

@@ -11,16 +11,16 @@
 namespace quillet::h1 {
 namespace {
 
-using testing::Obj;
-using testing::PlainCores;
-using testing::ref;
+using test_support::Obj;
+using test_support::PlainCores;
+using test_support::ref;
 
 // One server connection driven as the boundary drives it: each call is one transition, its bin
 // drained after it. Every object lives in `objects`; at the end of each test every reference the
 // state took has been released again, so each object's count is back to its owner's one.
 class ServerStateTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(testing::install_counting_hooks()); }
+  void SetUp() override { ASSERT_TRUE(test_support::install_counting_hooks()); }
   void TearDown() override {
     state.reset();
     bin.drain();
