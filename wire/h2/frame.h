@@ -219,6 +219,9 @@ class FrameDecoder {
 
  private:
   struct Pending {
+    // Spelled out: clang 14 does not see a nested class with member initializers as default
+    // constructible inside std::optional.
+    Pending() noexcept {}
     uint32_t stream_id = 0;
     bool end_stream = false;
     bool stream_error = false;  // a self-dependency: refused once the block is decoded
