@@ -146,7 +146,8 @@ PROXIES = [None, "", "http://p:3128", "HTTP://p:3128", "https://u:pw@p:443/x?y",
            "socks5h://us%20er:p@s:1080", "socks4://s", "p.internal:3128", "ftp://p",
            "http://[::1]:1", "http://u@p"]
 NO_PROXY = [None, "", "*", "localhost,.corp.example", "10.0.0.0/8, ::1", "example.com"]
-EXCEPTIONS = [getattr(q, n) for n in q.__all__ if n.endswith("Error")]
+EXCEPTIONS = [getattr(q, n) for n in q.__all__
+              if isinstance(getattr(q, n), type) and issubclass(getattr(q, n), BaseException)]
 CLASSES = [getattr(q, n) for n in q.__all__ if isinstance(getattr(q, n), type)]
 FUNCTIONS = [q.http_date, q.uri_parts, q.ProxyMatcher.from_env, q.ProxyMatcher.from_parts,
              q.H1Codec.continue_response, q.H1Codec.connection_close]
