@@ -16,6 +16,7 @@
 #include "wire/h2/hpack/encoder.h"
 
 #include <array>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -141,6 +142,7 @@ PyObject* codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   static constexpr const char* kFunction[] = {
       "set_send_header_table_size", "set_recv_header_table_size", "set_max_recv_frame_size",
       "set_max_header_list_size", "set_send_max_frame_size"};
+  static_assert(std::size(kFunction) == size_t(Setter::kSendFrame) + 1, "one name per setter");
   uint32_t val;
   if (!val_arg(kFunction[int(kSetter)], args, nargs, kwnames, &val)) return nullptr;
   if ((kSetter == Setter::kRecvFrame || kSetter == Setter::kSendFrame) &&

@@ -10,6 +10,7 @@
 #include "src/py/types.h"
 
 #include <array>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -351,7 +352,7 @@ struct ReasonState {
   uint32_t code = 0;
 };
 
-constexpr std::array<const char*, 14> kReasonNames = {
+constexpr const char* kReasonNames[] = {
     "NO_ERROR",
     "PROTOCOL_ERROR",
     "INTERNAL_ERROR",
@@ -367,7 +368,7 @@ constexpr std::array<const char*, 14> kReasonNames = {
     "INADEQUATE_SECURITY",
     "HTTP_1_1_REQUIRED",
 };
-static_assert(kReasonNames.size() == 14, "RFC 9113 defines codes 0 to 13");
+static_assert(std::size(kReasonNames) == 14, "RFC 9113 defines codes 0 to 13");
 
 // The fourteen instances, made once with the class and kept for the life of the process.
 std::array<PyObject*, 14> g_reasons = {};

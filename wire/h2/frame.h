@@ -26,6 +26,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -143,13 +144,13 @@ enum class LoadError : uint8_t {
 inline constexpr size_t kLoadErrorCount = size_t(LoadError::kMalformedMessage) + 1;
 
 // Indexed by LoadError: the names the connection error's message carries.
-inline constexpr std::array<std::string_view, kLoadErrorCount> kLoadErrorNames = {
+inline constexpr std::string_view kLoadErrorNames[] = {
     "BadFrameSize",         "TooMuchPadding",
     "InvalidSettingValue",  "InvalidWindowUpdateValue",
     "InvalidPayloadLength", "InvalidPayloadAckSettings",
     "InvalidStreamId",      "MalformedMessage",
 };
-static_assert(kLoadErrorNames.size() == kLoadErrorCount, "one name per load error");
+static_assert(std::size(kLoadErrorNames) == kLoadErrorCount, "one name per load error");
 
 constexpr std::string_view load_error_name(LoadError e) {
   return kLoadErrorNames[size_t(e)];

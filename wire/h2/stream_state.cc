@@ -3,25 +3,25 @@
 #include "wire/common/text.h"
 
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace quillet::h2 {
 namespace {
 
 // In the order of `Initiator`.
-constexpr std::array<std::string_view, kInitiatorCount> kInitiatorNames = {"user", "library",
-                                                                           "remote"};
-static_assert(kInitiatorNames.size() == kInitiatorCount, "one name per initiator");
+constexpr std::string_view kInitiatorNames[] = {"user", "library", "remote"};
+static_assert(std::size(kInitiatorNames) == kInitiatorCount, "one name per initiator");
 
 // In the order of `IoKind`.
-constexpr std::array<std::string_view, kIoKindCount> kIoKindNames = {"BrokenPipe"};
-static_assert(kIoKindNames.size() == kIoKindCount, "one name per kind");
+constexpr std::string_view kIoKindNames[] = {"BrokenPipe"};
+static_assert(std::size(kIoKindNames) == kIoKindCount, "one name per kind");
 
 // In the order of `Phase`.
-constexpr std::array<std::string_view, kPhaseCount> kPhaseNames = {
-    "Idle",  "ReservedLocal", "ReservedRemote", "Open", "HalfClosedLocal", "HalfClosedRemote",
-    "Closed"};
-static_assert(kPhaseNames.size() == kPhaseCount, "one name per phase");
+constexpr std::string_view kPhaseNames[] = {"Idle",  "ReservedLocal",   "ReservedRemote",
+                                            "Open",  "HalfClosedLocal", "HalfClosedRemote",
+                                            "Closed"};
+static_assert(std::size(kPhaseNames) == kPhaseCount, "one name per phase");
 
 std::string_view peer_name(Peer peer) {
   switch (peer) {
