@@ -33,25 +33,26 @@ std::string_view peer_name(Peer peer) {
   return "";
 }
 
+// The fields a reset and a GOAWAY share, and the closing brace.
+void append_reason_and_initiator(std::string& out, const StreamError& error) {
+  out += ", reason: ";
+  append_decimal(out, error.reason);
+  out += ", initiator: ";
+  out += initiator_name(error.initiator);
+  out += " }";
+}
+
 void append_error(std::string& out, const StreamError& error) {
   switch (error.kind) {
     case ErrorKind::kReset:
       out += "Reset { stream_id: ";
       append_decimal(out, error.stream_id);
-      out += ", reason: ";
-      append_decimal(out, error.reason);
-      out += ", initiator: ";
-      out += initiator_name(error.initiator);
-      out += " }";
+      append_reason_and_initiator(out, error);
       return;
     case ErrorKind::kGoAway:
       out += "GoAway { debug_data: ";
       append_quoted(out, error.debug_data);
-      out += ", reason: ";
-      append_decimal(out, error.reason);
-      out += ", initiator: ";
-      out += initiator_name(error.initiator);
-      out += " }";
+      append_reason_and_initiator(out, error);
       return;
     case ErrorKind::kIo:
       out += "Io(";
