@@ -34,6 +34,13 @@ FlowResult FlowControl::unclaimed_capacity(std::optional<uint32_t>* out) const {
   return FlowResult::kOk;
 }
 
+std::optional<uint32_t> FlowControl::take_update() {
+  std::optional<uint32_t> increment;
+  if (unclaimed_capacity(&increment) != FlowResult::kOk || !increment) return std::nullopt;
+  window_size_ = available_;  // window + increment, which unclaimed_capacity() kept in range
+  return increment;
+}
+
 FlowResult FlowControl::claim_capacity(uint32_t capacity) {
   if (capacity > kMaxWindowSize) return FlowResult::kSizeTooLarge;
   return result(checked_sub(available_, int32_t(capacity)));
@@ -52,6 +59,18 @@ FlowResult FlowControl::inc_window(uint32_t size) {
 FlowResult FlowControl::dec_send_window(uint32_t size) {
   if (size > kMaxWindowSize) return FlowResult::kSizeTooLarge;
   return result(checked_sub(window_size_, int32_t(size)));
+}
+
+bool FlowControl::can_shift(int64_t delta) const {
+  const int64_t size = int64_t(window_size_) + delta;
+  const int64_t available = int64_t(available_) + delta;
+  return size >= INT32_MIN && size <= INT32_MAX && available >= INT32_MIN &&
+         available <= INT32_MAX;
+}
+
+void FlowControl::shift(int64_t delta) {
+  window_size_ = int32_t(int64_t(window_size_) + delta);
+  available_ = int32_t(int64_t(available_) + delta);
 }
 
 FlowResult FlowControl::dec_recv_window(uint32_t size) {

@@ -24,6 +24,11 @@ enum class FlowResult : uint8_t {
 class FlowControl {
  public:
   FlowControl() = default;
+  // A window of `size` bytes with `available` of capacity (each capped at kMaxWindowSize).
+  explicit FlowControl(uint32_t size) : FlowControl(size, size) {}
+  FlowControl(uint32_t size, uint32_t available)
+      : window_size_(int32_t(size > kMaxWindowSize ? kMaxWindowSize : size)),
+        available_(int32_t(available > kMaxWindowSize ? kMaxWindowSize : available)) {}
 
   int32_t raw_window_size() const { return window_size_; }
   // The window, or 0 while it is negative.
@@ -37,11 +42,20 @@ class FlowControl {
   // kOverflow when the difference leaves the signed 32-bit range.
   FlowResult unclaimed_capacity(std::optional<uint32_t>* out) const;
 
+  // The WINDOW_UPDATE worth sending now: when unclaimed_capacity() finds one, the window grows
+  // to the capacity and the increment is returned; otherwise nothing changes.
+  std::optional<uint32_t> take_update();
+
   // Each changes one value and leaves everything unchanged when it fails.
   [[nodiscard]] FlowResult claim_capacity(uint32_t capacity);   // available -= capacity
   [[nodiscard]] FlowResult assign_capacity(uint32_t capacity);  // available += capacity
   [[nodiscard]] FlowResult inc_window(uint32_t size);           // window_size += size
   [[nodiscard]] FlowResult dec_send_window(uint32_t size);      // window_size -= size
+  // Whether both the window and the capacity stay in range when moved by `delta`.
+  bool can_shift(int64_t delta) const;
+  // Moves the window and the capacity together by `delta`, as a change of the initial window
+  // size does. Requires can_shift(delta): a connection checks every stream before it moves any.
+  void shift(int64_t delta);
 
   // Received DATA: window_size -= size, then available -= size. The bytes arrived whether or not
   // they fit, so the peer's window has shrunk by them: when only the second step overflows, the

@@ -23,6 +23,14 @@ constexpr std::string_view kPhaseNames[] = {"Idle",  "ReservedLocal",   "Reserve
                                             "Closed"};
 static_assert(std::size(kPhaseNames) == kPhaseCount, "one name per phase");
 
+}  // namespace
+
+std::string_view phase_name(Phase phase) {
+  return kPhaseNames[size_t(phase)];
+}
+
+namespace {
+
 std::string_view peer_name(Peer peer) {
   switch (peer) {
     case Peer::kAwaitingHeaders:
@@ -100,16 +108,26 @@ StreamError StreamError::io_error(IoKind io) {
   return e;
 }
 
+StreamState StreamState::opened_by_send(bool eos) {
+  StreamState s;
+  s.open_idle_by_send(eos);
+  return s;
+}
+
+void StreamState::open_idle_by_send(bool eos) {
+  remote_ = Peer::kAwaitingHeaders;
+  if (eos) {
+    phase_ = Phase::kHalfClosedLocal;
+  } else {
+    phase_ = Phase::kOpen;
+    local_ = Peer::kStreaming;
+  }
+}
+
 bool StreamState::send_open(bool eos) {
   switch (phase_) {
     case Phase::kIdle:
-      remote_ = Peer::kAwaitingHeaders;
-      if (eos) {
-        phase_ = Phase::kHalfClosedLocal;
-      } else {
-        phase_ = Phase::kOpen;
-        local_ = Peer::kStreaming;
-      }
+      open_idle_by_send(eos);
       return true;
     case Phase::kOpen:
       if (local_ != Peer::kAwaitingHeaders) return false;

@@ -89,9 +89,14 @@ enum class RecvOpen : uint8_t {
   kRefused,      // a head is not allowed here: a connection-level PROTOCOL_ERROR
 };
 
+// "Idle", "Open", "HalfClosedLocal" and so on: the phase alone.
+std::string_view phase_name(Phase phase);
+
 class StreamState {
  public:
   StreamState() = default;
+  // What send_open() makes of an idle stream: a stream we open with our head.
+  static StreamState opened_by_send(bool eos);
 
   Phase phase() const { return phase_; }
   // The local peer state: meaningful in kOpen and kHalfClosedRemote.
@@ -152,6 +157,7 @@ class StreamState {
   std::string describe() const;
 
  private:
+  void open_idle_by_send(bool eos);
   void close(Cause cause) {
     phase_ = Phase::kClosed;
     cause_ = cause;

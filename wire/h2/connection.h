@@ -1,0 +1,302 @@
+// The state of one HTTP/2 connection, client or server: the settings of both sides, the
+// connection windows, the stream table, the pending output, and how the connection ends. It
+// performs no input or output: the driver feeds it the frames it decoded and writes out what it
+// queued.
+//
+// Contract:
+// - Every public method is one transition. The Python class runs each under the state lock, so
+//   nothing here releases a Handle: what a transition lets go of goes into the caller's
+//   HandleBin, and what it hands out comes back as a Handle the caller now owns.
+// - The frame decoder has a lock of its own and is never touched here except through
+//   `DecoderLimits`, whose implementation takes the decoder lock inside the state lock (the one
+//   place both are held).
+// - A transition that fails returns a `Failure` and has changed nothing; the caller turns it
+//   into the connection or stream error it names.
+// - Output accumulates in the pending buffer until `take_pending` moves it out whole. A
+//   released batch comes back through `give_back_spare`, so its capacity is reused.
+#pragma once
+
+#include "wire/common/handle.h"
+#include "wire/common/header_map.h"
+#include "wire/h2/data_frame_budget.h"
+#include "wire/h2/flow_control.h"
+#include "wire/h2/frame.h"
+#include "wire/h2/hpack/encoder.h"
+#include "wire/h2/hpack/header_list.h"
+#include "wire/h2/stream_table.h"
+#include "wire/h2/verdict.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quillet::h2 {
+
+struct ConnectionConfig {
+  bool server = false;
+  uint32_t initial_window_size = kDefaultConnectionWindow;
+  uint32_t connection_window = kDefaultConnectionWindow;
+  uint32_t max_frame_size = kDefaultMaxFrameSize;
+  uint32_t max_header_list_size = kDefaultMaxHeaderListSize;
+  uint32_t max_send_buf_size = 0;
+  std::optional<uint32_t> max_concurrent_streams;
+  uint32_t max_pending_accept_reset_streams = 20;
+  std::optional<uint32_t> max_local_error_reset_streams = 1024;
+  std::optional<uint32_t> data_frame_budget;
+  bool auto_date_header = true;
+  std::optional<bool> enable_push;
+};
+
+enum class ConfigError : uint8_t {
+  kMaxFrameSize,  // outside 16384..16777215
+  kWindowSize,    // a window above 2^31 - 1
+};
+std::optional<ConfigError> validate(const ConnectionConfig& config);
+
+// Why a transition refused. Each kind is one exception of the Python face.
+enum class FailureKind : uint8_t {
+  kFlowControl,                 // a window left the signed 32-bit range: FLOW_CONTROL_ERROR
+  kBadMaxFrameSize,             // a max frame size outside 16384..16777215 (`value`)
+  kStreamIdsExhausted,          // no stream id left to open: REFUSED_STREAM
+  kRequestHead,                 // the request head the caller built was refused
+  kTooManyQueuedControlFrames,  // the peer keeps asking for replies nobody writes
+};
+inline constexpr size_t kFailureKindCount = size_t(FailureKind::kTooManyQueuedControlFrames) + 1;
+
+struct Failure {
+  FailureKind kind = FailureKind::kFlowControl;
+  uint64_t value = 0;
+  bool operator==(const Failure&) const = default;
+};
+
+// The decoder's receive limits, as the connection sets them. The caller validated the frame
+// size.
+class DecoderLimits {
+ public:
+  virtual void set_recv_limits(uint32_t max_frame_size, uint32_t max_header_list_size) = 0;
+
+ protected:
+  ~DecoderLimits() = default;
+};
+
+// The replies a peer's frames make us queue (SETTINGS and PING acknowledgements) are bounded
+// between two `take_pending` calls: a peer that keeps asking while the driver cannot write
+// must not grow the buffer without end.
+inline constexpr uint32_t kMaxQueuedReplies = 10000;
+
+// The ASCII payload of the PING that closes the first phase of a graceful shutdown.
+inline constexpr std::string_view kShutdownPing("SHUTDOWN", 8);
+
+class Connection {
+ public:
+  // `config` must have passed validate().
+  explicit Connection(const ConnectionConfig& config);
+
+  // --- handshake and settings (connection_settings.cc) ---
+
+  // Queues the client preface (client role), our SETTINGS and the connection WINDOW_UPDATE that
+  // brings the receive window to its target, and widens the decoder's limits to ours. A second
+  // call queues nothing.
+  void begin(DecoderLimits& decoder);
+
+  struct SettingsResult {
+    bool initial = false;
+    std::vector<Handle> wake_windows;
+    uint32_t flags = 0;
+  };
+  // The peer's SETTINGS frame (`ack` set: its acknowledgement of ours).
+  [[nodiscard]] std::optional<Failure> recv_settings(bool ack, const Settings& settings,
+                                                     DecoderLimits& decoder, SettingsResult* out);
+  // The peer's PING; answers the flags.
+  [[nodiscard]] std::optional<Failure> recv_ping(bool ack, std::string_view payload,
+                                                 uint32_t* flags);
+
+  // --- stream slots and opening (connection_send.cc) ---
+
+  bool try_claim_slot();
+  bool can_open() const;
+  void release_slot_count();
+  void apply_stream_limit(std::optional<uint32_t> limit) { stream_limit_ = limit; }
+
+  // A client request stream on a claimed slot. The caller built the head outside the lock;
+  // `head_refused` says that it failed (it is reported only if the connection could otherwise
+  // open the stream). Every path but success gives the slot back. Answers the new stream id, or
+  // nullopt in `*id` when the connection refuses new streams.
+  struct OpenRequest {
+    const hpack::PseudoHeaders* pseudo = nullptr;
+    const HeaderMap* fields = nullptr;
+    bool end_stream = false;
+    bool is_head = false;
+    bool head_refused = false;
+  };
+  [[nodiscard]] std::optional<Failure> open_stream(const OpenRequest& request, Handle handle,
+                                                   std::optional<uint32_t>* id, HandleBin& bin);
+
+  // --- the pending output (connection_send.cc) ---
+
+  bool has_pending() const { return !pending_.empty(); }
+  // Moves the pending output out whole and hands the credit batch to the next credit_written.
+  std::string take_pending(bool* stopping);
+  // A released batch's buffer (cleared) comes back to be the next pending buffer.
+  void give_back_spare(std::string&& buffer);
+  void stop_pump() { stopping_ = true; }
+  // The batches taken so far are written: returns the handles of the streams whose buffered
+  // DATA went out, once each, in the order first seen.
+  std::vector<Handle> credit_written();
+
+  // --- graceful shutdown (connection_close.cc) ---
+
+  uint32_t begin_graceful_shutdown();
+
+  // --- task handles ---
+
+  void store_task_handles(Handle read, Handle pump, HandleBin& bin);
+  Handle take_read_handle() { return std::move(read_task_); }
+  Handle take_pump_handle() { return std::move(pump_task_); }
+  // Lets go of every Python object held (the cyclic collector's clear).
+  void clear_handles(HandleBin& bin);
+  // Visits every object held (the cyclic collector's traverse); stops at the first non-zero.
+  template <class Visit>
+  int visit_handles(Visit&& visit) const;
+
+  // --- inspection ---
+
+  bool is_server() const { return server_; }
+  size_t table_size() const { return streams_.size(); }
+  uint32_t num_streams() const { return num_streams_; }
+  uint32_t num_open_streams() const { return num_open_streams_; }
+  std::optional<uint32_t> stream_limit() const { return stream_limit_; }
+  std::optional<uint32_t> peer_max_concurrent_streams() const { return peer_max_concurrent_; }
+  uint32_t peer_initial_window_size() const { return peer_initial_window_; }
+  uint32_t peer_max_frame_size() const { return peer_max_frame_size_; }
+  uint32_t peer_header_table_size() const { return peer_header_table_size_; }
+  uint32_t conn_send_window() const { return conn_send_.window_size(); }
+  int32_t conn_recv_available() const { return conn_recv_.available(); }
+  int32_t conn_recv_advertised() const { return conn_recv_.raw_window_size(); }
+  uint32_t local_initial_window() const { return local_initial_window_; }
+  uint32_t budget_available() const { return budget_.available(); }
+  uint32_t budget_empty_frames() const { return budget_.empty_frames(); }
+  uint32_t max_pending_accept_reset_streams() const { return max_pending_accept_resets_; }
+  std::optional<uint32_t> max_local_error_reset_streams() const {
+    return max_local_error_resets_;
+  }
+  uint32_t local_error_resets() const { return local_error_resets_; }
+  bool graceful() const { return graceful_; }
+  bool shutdown_final() const { return shutdown_final_; }
+  uint32_t last_processed_id() const { return last_processed_id_; }
+  uint32_t max_stream_id() const { return max_stream_id_; }
+  bool goaway_replied() const { return goaway_replied_; }
+  bool failed() const { return failure_.stored; }
+  bool goaway_received() const { return peer_goaway_.has_value(); }
+  uint32_t next_stream_id() const { return next_stream_id_; }
+  size_t pending_size() const { return pending_.size(); }
+
+  const StreamRecord* stream(uint32_t id) const { return streams_.find(id); }
+
+  // Test hooks: place the id counters at their limits.
+  void set_next_stream_id(uint32_t id) { next_stream_id_ = id; }
+  void set_max_stream_id(uint32_t id) { max_stream_id_ = id; }
+  void set_last_processed_id(uint32_t id) { last_processed_id_ = id; }
+
+ private:
+  enum class LocalSettings : uint8_t { kNone, kSent, kAcknowledged };
+
+  // Queues WINDOW_UPDATE(0) when the connection's unannounced receive capacity is worth it.
+  void announce_connection_window();
+  // Appends a HEADERS block (and its CONTINUATION frames) for `stream_id`.
+  void queue_headers(uint32_t stream_id, const hpack::PseudoHeaders& pseudo,
+                     const HeaderMap& fields, bool end_stream);
+  void queue_goaway(uint32_t last_stream_id, uint32_t error_code);
+  void queue_window_update(uint32_t stream_id, uint32_t increment);
+  void queue_ping(std::string_view payload, bool ack);
+
+  // Role and our settings, fixed at construction.
+  const bool server_;
+  const uint32_t initial_window_size_;
+  const uint32_t connection_window_;
+  const uint32_t max_frame_size_;
+  const uint32_t max_header_list_size_;
+  const uint32_t max_send_buf_size_;
+  const std::optional<uint32_t> max_concurrent_streams_;
+  const uint32_t max_pending_accept_resets_;
+  const std::optional<uint32_t> max_local_error_resets_;
+  const bool auto_date_header_;
+  const std::optional<bool> enable_push_;
+
+  // The peer's settings.
+  uint32_t peer_header_table_size_ = hpack::kEncoderTableCap;
+  uint32_t peer_initial_window_ = kDefaultConnectionWindow;
+  uint32_t peer_max_frame_size_ = kDefaultMaxFrameSize;
+  std::optional<uint32_t> peer_max_concurrent_;
+  bool peer_settings_seen_ = false;
+
+  LocalSettings local_settings_ = LocalSettings::kNone;
+  // The receive window of a new stream: the protocol default until our SETTINGS are
+  // acknowledged, if ours is smaller.
+  uint32_t local_initial_window_;
+
+  FlowControl conn_send_;
+  FlowControl conn_recv_;
+
+  std::string pending_;
+  std::string spare_;
+  std::string block_;  // scratch for one HPACK block
+  uint32_t queued_replies_ = 0;
+  bool stopping_ = false;
+  // (stream id, bytes) of the DATA queued since the last take_pending, and of the batches taken
+  // since the last credit_written.
+  std::vector<std::pair<uint32_t, uint32_t>> credit_batch_;
+  std::vector<std::pair<uint32_t, uint32_t>> written_credit_;
+
+  StreamTable streams_;
+  uint32_t num_streams_ = 0;
+  uint32_t num_open_streams_ = 0;
+  std::optional<uint32_t> stream_limit_;
+  uint32_t next_stream_id_;
+  uint32_t max_stream_id_ = kMaxStreamId;
+  uint32_t last_processed_id_ = 0;
+  uint32_t local_error_resets_ = 0;
+  DataFrameBudget budget_;
+
+  // How the connection ends.
+  struct PeerGoAway {
+    uint32_t last_stream_id = 0;
+    uint32_t error_code = 0;
+    std::string debug_data;
+  };
+  std::optional<PeerGoAway> peer_goaway_;
+  bool goaway_replied_ = false;
+  bool graceful_ = false;
+  bool shutdown_final_ = false;
+  struct StoredFailure {
+    bool stored = false;
+    Handle exception;     // the driver's exception object, or
+    std::string message;  // a closure message
+  };
+  StoredFailure failure_;
+
+  hpack::Encoder encoder_;
+  Handle read_task_;
+  Handle pump_task_;
+};
+
+template <class Visit>
+int Connection::visit_handles(Visit&& visit) const {
+  for (const Handle* h : {&read_task_, &pump_task_, &failure_.exception}) {
+    if (*h) {
+      if (const int r = visit(h->get())) return r;
+    }
+  }
+  for (const StreamRecord& record : streams_) {
+    if (record.handle) {
+      if (const int r = visit(record.handle.get())) return r;
+    }
+  }
+  return 0;
+}
+
+}  // namespace quillet::h2
