@@ -181,9 +181,7 @@ class Connection {
   uint32_t budget_available() const { return budget_.available(); }
   uint32_t budget_empty_frames() const { return budget_.empty_frames(); }
   uint32_t max_pending_accept_reset_streams() const { return max_pending_accept_resets_; }
-  std::optional<uint32_t> max_local_error_reset_streams() const {
-    return max_local_error_resets_;
-  }
+  std::optional<uint32_t> max_local_error_reset_streams() const { return max_local_error_resets_; }
   uint32_t local_error_resets() const { return local_error_resets_; }
   bool graceful() const { return graceful_; }
   bool shutdown_final() const { return shutdown_final_; }

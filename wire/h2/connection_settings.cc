@@ -62,7 +62,8 @@ void Connection::begin(DecoderLimits& decoder) {
   // ACK followed by frames sized to our new limits; decoding runs a whole read ahead of the ACK
   // reaching recv_settings. So the decoder accepts our limits from now on where they are larger
   // than the defaults; smaller ones wait for the ACK.
-  decoder.set_recv_limits(max_frame_size_, std::max(max_header_list_size_, kDefaultMaxHeaderListSize));
+  decoder.set_recv_limits(max_frame_size_,
+                          std::max(max_header_list_size_, kDefaultMaxHeaderListSize));
 
   // The window starts at the protocol default; the rest of the target is ours to announce.
   if (connection_window_ > kDefaultConnectionWindow)
@@ -140,8 +141,7 @@ std::optional<Failure> Connection::recv_settings(bool ack, const Settings& setti
   return std::nullopt;
 }
 
-std::optional<Failure> Connection::recv_ping(bool ack, std::string_view payload,
-                                             uint32_t* flags) {
+std::optional<Failure> Connection::recv_ping(bool ack, std::string_view payload, uint32_t* flags) {
   *flags = 0;
   if (!ack) {
     if (queued_replies_ >= kMaxQueuedReplies)

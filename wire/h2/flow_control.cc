@@ -64,8 +64,7 @@ FlowResult FlowControl::dec_send_window(uint32_t size) {
 bool FlowControl::can_shift(int64_t delta) const {
   const int64_t size = int64_t(window_size_) + delta;
   const int64_t available = int64_t(available_) + delta;
-  return size >= INT32_MIN && size <= INT32_MAX && available >= INT32_MIN &&
-         available <= INT32_MAX;
+  return size >= INT32_MIN && size <= INT32_MAX && available >= INT32_MIN && available <= INT32_MAX;
 }
 
 void FlowControl::shift(int64_t delta) {

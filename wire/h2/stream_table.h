@@ -27,7 +27,7 @@ struct StreamRecord {
   FlowControl send_window;
   FlowControl recv_window;
   ContentLength content_length;
-  uint32_t send_buffered = 0;   // DATA queued and not yet credited back as written
+  uint32_t send_buffered = 0;    // DATA queued and not yet credited back as written
   uint32_t recv_unreleased = 0;  // DATA received and not yet released by the application
   bool recv_reclaimed = false;   // the in-flight receive capacity went back to the connection
   uint32_t budget_charged = 0;   // what this stream's small DATA frames owe the budget

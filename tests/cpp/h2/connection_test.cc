@@ -1,7 +1,7 @@
 // The HTTP/2 connection state: the handshake, settings in both directions, PING, the bound on
 // queued replies, stream slots and opening, the pending output and the held handles.
-#include "tests/support/h2_peer.h"
 #include "wire/h2/connection.h"
+#include "tests/support/h2_peer.h"
 #include "wire/h2/preface.h"
 
 #include <gtest/gtest.h>
@@ -120,8 +120,8 @@ TEST_F(Connection_, BeginQueuesThePrefaceOurSettingsAndTheConnectionWindow) {
   client.conn.begin(client);
   const std::string out = client.take();
   ASSERT_EQ(out.substr(0, kClientPreface.size()), kClientPreface);
-  EXPECT_EQ(frames(out), (Frames{"SETTINGS iws=1048576 mfs=32768 mhls=65536 push=0",
-                                       "WINDOW_UPDATE 0 983041"}));
+  EXPECT_EQ(frames(out),
+            (Frames{"SETTINGS iws=1048576 mfs=32768 mhls=65536 push=0", "WINDOW_UPDATE 0 983041"}));
   EXPECT_EQ(client.conn.conn_recv_available(), 1048576);
 
   client.conn.begin(client);
@@ -134,8 +134,7 @@ TEST_F(Connection_, AServerAnnouncesItsStreamLimitAndNoPreface) {
   c.connection_window = 70000;  // 4465 more is below half the window: no update yet
   Peer server(c);
   server.conn.begin(server);
-  EXPECT_EQ(frames(server.take()),
-            (Frames{"SETTINGS mcs=7 iws=65535 mfs=16384 mhls=16777216"}));
+  EXPECT_EQ(frames(server.take()), (Frames{"SETTINGS mcs=7 iws=65535 mfs=16384 mhls=16777216"}));
   EXPECT_EQ(server.conn.conn_recv_available(), 70000);
   EXPECT_EQ(server.conn.conn_recv_advertised(), 65535);
 }
@@ -374,8 +373,7 @@ TEST_F(Connection_, ARefusedHeadGivesTheSlotBack) {
   std::optional<uint32_t> id;
   ASSERT_TRUE(client.conn.try_claim_slot());
   HandleBin bin;
-  EXPECT_EQ(client.conn.open_stream(request, ref(a), &id, bin),
-            Failure{FailureKind::kRequestHead});
+  EXPECT_EQ(client.conn.open_stream(request, ref(a), &id, bin), Failure{FailureKind::kRequestHead});
   EXPECT_EQ(client.conn.num_open_streams(), 0u);
   EXPECT_EQ(client.conn.next_stream_id(), 1u);
   EXPECT_EQ(client.conn.num_streams(), 0u);
