@@ -18,26 +18,8 @@
 namespace quillet::py {
 namespace {
 
-// One state for every event class; each class exposes the fields its frame carries.
-struct FrameState {
-  uint32_t stream_id = 0;
-  uint32_t code = 0;  // error code or increment
-  uint32_t length = 0;
-  uint32_t padding = 0;
-  bool flag = false;  // END_STREAM or ACK
-  Ref bytes;          // data, ping data or debug data
-  h2::Settings settings;
-  // HEADERS
-  Ref headers;
-  std::array<Ref, 4> pseudo;  // method, scheme, authority, path (str or None)
-  std::optional<uint32_t> status;
-  std::optional<uint64_t> content_length;
-  bool content_length_invalid = false;
-  size_t field_count = 0;
-};
-
-const FrameState& state(PyObject* self) {
-  return unbox<FrameState>(self);
+const FrameFields& state(PyObject* self) {
+  return unbox<FrameFields>(self);
 }
 
 PyObject* get_stream_id(PyObject* self, void*) {
@@ -98,7 +80,7 @@ std::optional<uint64_t> opt64(const std::optional<uint32_t>& v) {
 }
 
 PyObject* headers_repr(PyObject* self) {
-  const FrameState& s = state(self);
+  const FrameFields& s = state(self);
   ReprWriter w("Headers");
   w.field("stream_id", uint64_t(s.stream_id))
       .field("status", opt64(s.status))
@@ -108,7 +90,7 @@ PyObject* headers_repr(PyObject* self) {
 }
 
 PyObject* data_repr(PyObject* self) {
-  const FrameState& s = state(self);
+  const FrameFields& s = state(self);
   ReprWriter w("Data");
   w.field("stream_id", uint64_t(s.stream_id))
       .field("end_stream", s.flag)
@@ -117,7 +99,7 @@ PyObject* data_repr(PyObject* self) {
 }
 
 PyObject* settings_repr(PyObject* self) {
-  const FrameState& s = state(self);
+  const FrameFields& s = state(self);
   ReprWriter w("Settings");
   w.field("ack", s.flag)
       .field("max_concurrent_streams", opt64(s.settings.max_concurrent_streams))
@@ -205,12 +187,12 @@ PyGetSetDef kStreamErrorGetters[] = {
 #define EVENT_CLASS(var, name, doc, getters, repr)                                                 \
   PyType_Slot var##Slots[] = {                                                                     \
       {Py_tp_doc, const_cast<char*>(doc)},                                                         \
-      {Py_tp_dealloc, as_slot<box_dealloc<FrameState>>()},                                         \
+      {Py_tp_dealloc, as_slot<box_dealloc<FrameFields>>()},                                         \
       {Py_tp_getset, getters},                                                                     \
       {repr == nullptr ? 0 : Py_tp_repr, repr}, /* no repr slot: the list ends here */             \
       {0, nullptr},                                                                                \
   };                                                                                               \
-  PyType_Spec var##Spec = {QUILLET_CLASS_NAME(name), sizeof(Boxed<FrameState>), 0, 0, var##Slots}; \
+  PyType_Spec var##Spec = {QUILLET_CLASS_NAME(name), sizeof(Boxed<FrameFields>), 0, 0, var##Slots}; \
   TypeHolder var(&var##Spec, Subclassing::kFinal, Construction::kInternalOnly);
 
 void* const kHeadersRepr = as_slot<headers_repr>();
@@ -246,7 +228,7 @@ PyObject* new_pseudo(const std::optional<std::string>& value) {
 }
 
 // The first content-length value as an unsigned decimal of at most 19 digits (empty is 0).
-void derive_content_length(const HeaderMap& fields, FrameState* s) {
+void derive_content_length(const HeaderMap& fields, FrameFields* s) {
   const std::optional<std::string_view> value = fields.first("content-length");
   if (!value) return;
   if (value->size() > 19) {
@@ -297,7 +279,7 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
   }
   PyTypeObject* type = holder->get();
   if (type == nullptr) return nullptr;
-  FrameState s;
+  FrameFields s;
   s.stream_id = e.stream_id;
   s.code = e.code;
   s.length = e.length;
@@ -342,7 +324,7 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
     case h2::FrameEventKind::kStreamError:
       break;
   }
-  return box_new<FrameState>(type, std::move(s));
+  return box_new<FrameFields>(type, std::move(s));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -484,6 +466,16 @@ PyTypeObject* reason_type() {
   }
   PyType_Modified(type);
   return type;
+}
+
+const FrameFields* frame_fields(PyObject* obj, PyTypeObject* type, const char* name) {
+  if (type == nullptr) return nullptr;
+  if (Py_TYPE(obj) != type) {
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", name, type->tp_name,
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  return &state(obj);
 }
 
 PyObject* frame_events_list(h2::DecodeBatch& batch) {

@@ -6,6 +6,11 @@
 #include "src/py/ref.h"
 #include "wire/h2/frame.h"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
 namespace quillet::py {
 
 // The classes (borrowed type objects, made on first use), or nullptr with the Python error set.
@@ -19,6 +24,29 @@ PyTypeObject* frame_rst_stream_type();
 PyTypeObject* frame_priority_type();
 PyTypeObject* frame_stream_error_type();
 PyTypeObject* reason_type();
+
+// What every event class holds; each class exposes the fields its frame carries. Fixed once the
+// event is made, so it is read without a lock.
+struct FrameFields {
+  uint32_t stream_id = 0;
+  uint32_t code = 0;  // error code or increment
+  uint32_t length = 0;
+  uint32_t padding = 0;
+  bool flag = false;  // END_STREAM or ACK
+  Ref bytes;          // data, ping data or debug data
+  h2::Settings settings;
+  // HEADERS
+  Ref headers;
+  std::array<Ref, 4> pseudo;  // method, scheme, authority, path (str or None)
+  std::optional<uint32_t> status;
+  std::optional<uint64_t> content_length;
+  bool content_length_invalid = false;
+  size_t field_count = 0;
+};
+
+// The fields of `obj` when it is an event of class `type` (the frame classes are final), else
+// nullptr with a TypeError naming the argument `name`.
+const FrameFields* frame_fields(PyObject* obj, PyTypeObject* type, const char* name);
 
 // The events of one decode call as a new list, in wire order (the header blocks are moved out of
 // `batch`); nullptr with the Python error set. Called without any lock held.

@@ -520,4 +520,24 @@ PyObject* raise_h2_malformed_headers() {
   return raise_h2_user(h2::UserKind::kMalformedHeaders);
 }
 
+PyObject* raise_h2_windows_too_large() {
+  return raise_message(PyExc_ValueError, {"window sizes must be <= 2147483647 (RFC 9113 6.9.1)"});
+}
+
+PyObject* raise_h2_failure(const h2::Failure& failure) {
+  switch (failure.kind) {
+    case h2::FailureKind::kFlowControl:
+      return raise_h2_flow_control(h2::kFlowControlError);
+    case h2::FailureKind::kBadMaxFrameSize:
+      return raise_h2_bad_max_frame_size(failure.value);
+    case h2::FailureKind::kStreamIdsExhausted:
+      return raise_h2_protocol(h2::kRefusedStream, "stream ID space exhausted (OverflowedStreamId)");
+    case h2::FailureKind::kRequestHead:
+      break;
+    case h2::FailureKind::kTooManyQueuedControlFrames:
+      return raise_h2_protocol(h2::kEnhanceYourCalm, "too many queued control frames");
+  }
+  return raise_message(PyExc_RuntimeError, {"internal error: an unreported request head refusal"});
+}
+
 }  // namespace quillet::py

@@ -105,5 +105,10 @@ PyObject* raise_invalid_url(UriError error);
 PyObject* raise_invalid_status();
 // H2UserError("malformed_headers", "malformed headers").
 PyObject* raise_h2_malformed_headers();
+// ValueError for a connection window or initial window above 2^31 - 1.
+PyObject* raise_h2_windows_too_large();
+// The connection error or refusal a connection transition reported (kRequestHead is the
+// caller's own to raise: here it is a RuntimeError).
+PyObject* raise_h2_failure(const h2::Failure& failure);
 
 }  // namespace quillet::py

@@ -57,22 +57,6 @@ enum class ConfigError : uint8_t {
 };
 std::optional<ConfigError> validate(const ConnectionConfig& config);
 
-// Why a transition refused. Each kind is one exception of the Python face.
-enum class FailureKind : uint8_t {
-  kFlowControl,                 // a window left the signed 32-bit range: FLOW_CONTROL_ERROR
-  kBadMaxFrameSize,             // a max frame size outside 16384..16777215 (`value`)
-  kStreamIdsExhausted,          // no stream id left to open: REFUSED_STREAM
-  kRequestHead,                 // the request head the caller built was refused
-  kTooManyQueuedControlFrames,  // the peer keeps asking for replies nobody writes
-};
-inline constexpr size_t kFailureKindCount = size_t(FailureKind::kTooManyQueuedControlFrames) + 1;
-
-struct Failure {
-  FailureKind kind = FailureKind::kFlowControl;
-  uint64_t value = 0;
-  bool operator==(const Failure&) const = default;
-};
-
 // The decoder's receive limits, as the connection sets them. The caller validated the frame
 // size.
 class DecoderLimits {

@@ -84,6 +84,16 @@ PrefaceMatch FrameDecoder::feed_preface(std::string_view input) {
   return match_more(input);
 }
 
+PrefaceMatch FrameDecoder::prime(std::string_view input) {
+  if (preface_consumed_) {
+    read_.append(input);
+    return PrefaceMatch::kComplete;
+  }
+  const PrefaceMatch match = match_more(input);
+  if (match == PrefaceMatch::kComplete) preface_consumed_ = true;
+  return match;
+}
+
 void FrameDecoder::set_max_frame_size(uint32_t size) noexcept {
   max_frame_size_ = size;
   recompute_continuation_cap();

@@ -203,6 +203,12 @@ class FrameDecoder {
   // after it move to the read buffer. It does not mark the preface consumed for decode().
   PrefaceMatch feed_preface(std::string_view input);
 
+  // Seeds the decoder with bytes another reader already took off the transport. While the
+  // client preface is still expected they go through its check, and kComplete also marks it
+  // consumed (the bytes after it stay as frame bytes); otherwise they join the read buffer and
+  // the answer is kComplete.
+  PrefaceMatch prime(std::string_view input);
+
   // Bytes of incomplete frames in the read buffer.
   size_t buffered() const noexcept { return read_.size(); }
 
