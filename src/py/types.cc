@@ -39,6 +39,12 @@ PyTypeObject* TypeHolder::get() {
       return nullptr;
     }
     flags |= Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  } else if (subclassing_ == Subclassing::kFinalCollected) {
+    if (!has_slot(spec_, Py_tp_traverse)) {
+      PyErr_Format(PyExc_SystemError, "%s: a collected class needs traverse", spec_->name);
+      return nullptr;
+    }
+    flags |= Py_TPFLAGS_HAVE_GC;
   }
   if (construction_ == Construction::kInternalOnly) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
   spec_->flags = flags;

@@ -15,6 +15,13 @@ namespace quillet::py {
 
 enum class Subclassing {
   kFinal,
+  // Final, yet its instances take part in cyclic garbage collection: an instance keeps an object
+  // that the driver can lead back to it through objects of its own (H2WriteBatch keeps its
+  // H2Streams, and a driver may keep the batch's memoryview as an attribute of that H2Streams
+  // subclass), and such a cycle is only found if every object in it is traversed. The
+  // PyType_Spec must provide Py_tp_traverse; Py_tp_clear is optional, since the collector can
+  // break the cycle at any other member that has one.
+  kFinalCollected,
   // The driver subclasses the class and may hang its own objects on it, so instances take part
   // in cyclic garbage collection: the PyType_Spec must provide Py_tp_traverse and Py_tp_clear.
   kSubclassable,

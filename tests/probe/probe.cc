@@ -1,13 +1,16 @@
 // _quillet_probe: a test-only module that puts the boundary toolkit within reach of pytest. It
 // links the same toolkit as _quillet and raises _quillet's own exception classes.
+#include "src/h2/verdicts.h"
 #include "src/py/args.h"
 #include "src/py/errors.h"
+#include "src/py/handle.h"
 #include "src/py/lock.h"
 #include "src/py/repr.h"
 #include "src/py/types.h"
 #include "wire/common/text.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -289,6 +292,136 @@ PyObject* probe_broken_type(PyObject*, PyObject*) {
   return Py_XNewRef(reinterpret_cast<PyObject*>(g_broken_type.get()));
 }
 
+// HTTP/2 verdicts built from plain values, the way H2Streams builds them after unlocking.
+
+// A stop given as None or as (reason, conn), reason None or an int.
+bool arg_stop(PyObject* obj, std::optional<h2::Stop>* out) {
+  if (obj == Py_None) {
+    out->reset();
+    return true;
+  }
+  PyObject* reason = nullptr;
+  PyObject* conn = nullptr;
+  if (!PyArg_ParseTuple(obj, "OO", &reason, &conn)) return false;
+  h2::Stop stop;
+  if (!arg_optional(arg_u32, reason, "reason", &stop.reason) || !arg_bool(conn, "conn", &stop.conn))
+    return false;
+  *out = stop;
+  return true;
+}
+
+// stopped(stop): H2Stopped for (reason, conn), or None.
+PyObject* probe_stopped(PyObject*, PyObject* arg) {
+  std::optional<h2::Stop> stop;
+  if (!arg_stop(arg, &stop)) return nullptr;
+  return optional_stopped_object(stop);
+}
+
+// send_verdict(sent, done, stopped, handle, reader_stop, flags)
+PyObject* probe_send_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr std::array<const char*, 6> kNames{"sent",   "done",        "stopped",
+                                                     "handle", "reader_stop", "flags"};
+  static constexpr ArgParser kParser("send_verdict", kNames, 6, 6);
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  h2::SendVerdict v;
+  if (!arg_u32(a[0], "sent", &v.sent) || !arg_bool(a[1], "done", &v.done) ||
+      !arg_stop(a[2], &v.stopped) || !arg_stop(a[4], &v.reader_stop) ||
+      !arg_u32(a[5], "flags", &v.flags)) {
+    return nullptr;
+  }
+  v.handle = handle_from(a[3]);
+  return send_verdict_object(std::move(v));
+}
+
+// recv_headers_verdict(kind, handle, stream_id, eof, flags)
+PyObject* probe_recv_headers_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kw) {
+  static constexpr std::array<const char*, 5> kNames{"kind", "handle", "stream_id", "eof", "flags"};
+  static constexpr ArgParser kParser("recv_headers_verdict", kNames, 5, 5);
+  PyObject* a[5];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  h2::RecvHeadersVerdict v;
+  uint32_t kind;
+  if (!arg_u32(a[0], "kind", &kind) || !arg_u31(a[2], "stream_id", &v.stream_id) ||
+      !arg_bool(a[3], "eof", &v.eof) || !arg_u32(a[4], "flags", &v.flags)) {
+    return nullptr;
+  }
+  if (kind >= h2::kHeadersKindCount) {
+    PyErr_SetString(PyExc_ValueError, "kind out of range");
+    return nullptr;
+  }
+  v.kind = h2::HeadersKind(kind);
+  v.handle = handle_from(a[1]);
+  return recv_headers_verdict_object(std::move(v));
+}
+
+// recv_data_verdict(handle, deliver, budgeted, eof, flags, payload)
+PyObject* probe_recv_data_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kw) {
+  static constexpr std::array<const char*, 6> kNames{"handle", "deliver", "budgeted",
+                                                     "eof",    "flags",   "payload"};
+  static constexpr ArgParser kParser("recv_data_verdict", kNames, 6, 6);
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  h2::RecvDataVerdict v;
+  std::string_view payload;
+  if (!arg_bool(a[1], "deliver", &v.deliver) || !arg_bool(a[2], "budgeted", &v.budgeted) ||
+      !arg_bool(a[3], "eof", &v.eof) || !arg_u32(a[4], "flags", &v.flags) ||
+      !arg_bytes(a[5], "payload", &payload)) {
+    return nullptr;
+  }
+  v.handle = handle_from(a[0]);
+  return recv_data_verdict_object(std::move(v), a[5]);
+}
+
+// reset_verdict(handle, stop, flags)
+PyObject* probe_reset_verdict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr std::array<const char*, 3> kNames{"handle", "stop", "flags"};
+  static constexpr ArgParser kParser("reset_verdict", kNames, 3, 3);
+  PyObject* a[3];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  h2::ResetVerdict v;
+  if (!arg_stop(a[1], &v.stop) || !arg_u32(a[2], "flags", &v.flags)) return nullptr;
+  v.handle = handle_from(a[0]);
+  return reset_verdict_object(std::move(v));
+}
+
+// What write batches gave back since given_back() was last asked.
+struct GivenBack {
+  size_t calls = 0;
+  uintptr_t owner = 0;  // id() of the last owner
+  size_t size = 0;
+  size_t capacity = 0;
+};
+GivenBack g_given_back;
+
+void record_give_back(PyObject* owner, std::string&& buffer) noexcept {
+  g_given_back.calls += 1;
+  g_given_back.owner = reinterpret_cast<uintptr_t>(owner);
+  g_given_back.size = buffer.size();
+  g_given_back.capacity = buffer.capacity();
+}
+
+// write_batch(owner, data): a memoryview over a batch holding a copy of data.
+PyObject* probe_write_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  static constexpr std::array<const char*, 2> kNames{"owner", "data"};
+  static constexpr ArgParser kParser("write_batch", kNames, 2, 2);
+  PyObject* a[2];
+  if (!kParser.parse(args, nargs, kw, a)) return nullptr;
+  std::string_view data;
+  if (!arg_bytes(a[1], "data", &data)) return nullptr;
+  return write_batch_view(a[0], std::string(data), record_give_back);
+}
+
+// given_back(): (calls, owner id, size, capacity) of the give-backs since the last call, which
+// starts a new count.
+PyObject* probe_given_back(PyObject*, PyObject*) {
+  const GivenBack g = std::exchange(g_given_back, GivenBack{});
+  return Py_BuildValue("(nKnn)", Py_ssize_t(g.calls), static_cast<unsigned long long>(g.owner),
+                       Py_ssize_t(g.size), Py_ssize_t(g.capacity));
+}
+
 PyMethodDef g_methods[] = {
     {"u16", as_method<probe_u16>(), METH_O, nullptr},
     {"u32", as_method<probe_u32>(), METH_O, nullptr},
@@ -307,6 +440,15 @@ PyMethodDef g_methods[] = {
     {"drop_stashed", as_method<probe_drop_stashed>(), METH_NOARGS, nullptr},
     {"drop_stashed_locked", as_method<probe_drop_stashed_locked>(), METH_NOARGS, nullptr},
     {"broken_type", as_method<probe_broken_type>(), METH_NOARGS, nullptr},
+    {"stopped", as_method<probe_stopped>(), METH_O, nullptr},
+    {"send_verdict", as_method<probe_send_verdict>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"recv_headers_verdict", as_method<probe_recv_headers_verdict>(), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"recv_data_verdict", as_method<probe_recv_data_verdict>(), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"reset_verdict", as_method<probe_reset_verdict>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"write_batch", as_method<probe_write_batch>(), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"given_back", as_method<probe_given_back>(), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -321,12 +463,28 @@ PyMODINIT_FUNC PyInit__quillet_probe() {
   using namespace quillet::py;
   Ref quillet = Ref::steal(PyImport_ImportModule("_quillet"));
   if (!quillet || !adopt_exception_classes(quillet.get())) return nullptr;
+  if (!install_handle_hooks()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&g_module));
   if (!module) return nullptr;
   const std::pair<const char*, TypeHolder*> classes[] = {
       {"FinalBox", &g_final_type}, {"OpenBox", &g_open_type}, {"HiddenBox", &g_hidden_type}};
   for (const auto& [name, holder] : classes) {
     PyTypeObject* type = holder->get();
+    if (type == nullptr ||
+        PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
+      return nullptr;
+    }
+  }
+  const std::pair<const char*, PyTypeObject* (*)()> verdict_classes[] = {
+      {"H2Stopped", stopped_type},
+      {"H2SendVerdict", send_verdict_type},
+      {"H2RecvHeadersVerdict", recv_headers_verdict_type},
+      {"H2RecvDataVerdict", recv_data_verdict_type},
+      {"H2ResetVerdict", reset_verdict_type},
+      {"H2WriteBatch", write_batch_type},
+  };
+  for (const auto& [name, type_of] : verdict_classes) {
+    PyTypeObject* type = type_of();
     if (type == nullptr ||
         PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
       return nullptr;
