@@ -31,8 +31,7 @@ namespace quillet::py {
 namespace {
 
 struct StreamsBox {
-  explicit StreamsBox(const h2::ConnectionConfig& config)
-      : conn(config), decoder(config.server) {}
+  explicit StreamsBox(const h2::ConnectionConfig& config) : conn(config), decoder(config.server) {}
   ObjectLock state_lock;
   h2::Connection conn;  // guarded by `state_lock`
   ObjectLock decoder_lock;
@@ -70,9 +69,6 @@ PyObject* to_object(uint32_t value) {
 }
 PyObject* to_object(int32_t value) {
   return PyLong_FromLong(value);
-}
-PyObject* to_object(size_t value) {
-  return PyLong_FromSize_t(value);
 }
 PyObject* to_object(const std::optional<uint32_t>& value) {
   return value ? PyLong_FromUnsignedLong(*value) : new_none();
@@ -118,8 +114,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !arg_u32(a[4], "max_header_list_size", &c.max_header_list_size) ||
       !arg_u32(a[5], "max_send_buf_size", &c.max_send_buf_size) ||
       !arg_optional(arg_u32, a[6], "max_concurrent_streams", &c.max_concurrent_streams) ||
-      (a[7] != nullptr && !arg_u32(a[7], "max_pending_accept_reset_streams",
-                                   &c.max_pending_accept_reset_streams)) ||
+      (a[7] != nullptr &&
+       !arg_u32(a[7], "max_pending_accept_reset_streams", &c.max_pending_accept_reset_streams)) ||
       (a[8] != nullptr && !arg_optional(arg_u32, a[8], "max_local_error_reset_streams",
                                         &c.max_local_error_reset_streams)) ||
       !arg_optional(arg_u32, a[9], "data_frame_budget", &c.data_frame_budget) ||
@@ -230,8 +226,8 @@ const FrameFields* frame_arg(const char* function, PyObject* const* args, Py_ssi
 
 PyObject* streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  const FrameFields* frame = frame_arg("recv_settings", args, nargs, kwnames,
-                                       frame_settings_type());
+  const FrameFields* frame =
+      frame_arg("recv_settings", args, nargs, kwnames, frame_settings_type());
   if (frame == nullptr) return nullptr;
   StreamsBox& b = box(self);
   h2::Connection::SettingsResult result;
@@ -289,8 +285,7 @@ PyObject* streams_apply_stream_limit(PyObject* self, PyObject* const* args, Py_s
   static constexpr ArgParser kParser("apply_stream_limit", kNames, 1, 1);
   PyObject* obj;
   std::optional<uint32_t> limit;
-  if (!kParser.parse(args, nargs, kwnames, &obj) ||
-      !arg_optional(arg_u32, obj, "limit", &limit)) {
+  if (!kParser.parse(args, nargs, kwnames, &obj) || !arg_optional(arg_u32, obj, "limit", &limit)) {
     return nullptr;
   }
   StreamsBox& b = box(self);
@@ -310,8 +305,8 @@ PyObject* give_slot_back(StreamsBox& b) {
 
 PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  static constexpr std::array<const char*, 8> kNames{
-      "method", "target", "headers", "end_stream", "is_head", "handle", "scheme", "authority"};
+  static constexpr std::array<const char*, 8> kNames{"method",  "target", "headers", "end_stream",
+                                                     "is_head", "handle", "scheme",  "authority"};
   static constexpr ArgParser kParser("open_stream", kNames, 6, 6);
   StreamsBox& b = box(self);
   PyObject* a[8] = {};
@@ -367,13 +362,10 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // --- the pending output ---
 
-void give_back_spare(PyObject* owner, std::string&& buffer) {
+void give_back_spare(PyObject* owner, std::string&& buffer) noexcept {
   StreamsBox& b = box(owner);
-  std::string dropped;  // a buffer the state does not keep is freed after unlocking
-  {
-    Guard guard(b.state_lock);
-    b.conn.give_back_spare(std::move(buffer));
-  }
+  Guard guard(b.state_lock);
+  b.conn.give_back_spare(std::move(buffer));
 }
 
 PyObject* streams_take_pending(PyObject* self, PyObject*) {
@@ -385,7 +377,12 @@ PyObject* streams_take_pending(PyObject* self, PyObject*) {
     batch = b.conn.take_pending(&stopping);
   }
   PyObject* view = write_batch_view(self, std::move(batch), give_back_spare);
-  if (view == nullptr) return nullptr;
+  if (view == nullptr) {
+    // The bytes are still ours: they go back ahead of anything queued meanwhile.
+    Guard guard(b.state_lock);
+    b.conn.restore_pending(std::move(batch));
+    return nullptr;
+  }
   return Py_BuildValue("(NN)", view, new_bool(stopping));
 }
 
@@ -482,8 +479,7 @@ PyObject* call_query(PyObject* self, PyObject*) {
 // A per-stream query: `kRead` of the stream's record, or `kAbsent` (None when not a bool) for a
 // stream not in the table.
 template <auto kRead>
-PyObject* stream_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* stream_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 1> kNames{"sid"};
   static constexpr ArgParser kParser("stream query", kNames, 1, 1);
   PyObject* obj;
@@ -507,7 +503,9 @@ constexpr auto kHasStream = [](const h2::StreamRecord&) { return true; };
 constexpr auto kRecvEndStream = [](const h2::StreamRecord& r) {
   return r.state.is_recv_end_stream();
 };
-constexpr auto kStateName = [](const h2::StreamRecord& r) { return h2::phase_name(r.state.phase()); };
+constexpr auto kStateName = [](const h2::StreamRecord& r) {
+  return h2::phase_name(r.state.phase());
+};
 constexpr auto kRecvUnreleased = [](const h2::StreamRecord& r) { return r.recv_unreleased; };
 constexpr auto kRecvReclaimed = [](const h2::StreamRecord& r) { return r.recv_reclaimed; };
 constexpr auto kBudgetCharged = [](const h2::StreamRecord& r) { return r.budget_charged; };
@@ -531,9 +529,10 @@ PyObject* streams_repr(PyObject* self) {
   return w.finish();
 }
 
-#define QUERY(name, fn, doc) {name, as_method<fn>(), METH_NOARGS, doc}
+#define QUERY(name, fn, doc) \
+  { name, as_method<fn>(), METH_NOARGS, doc }
 #define STREAM_QUERY(name, read, doc) \
-  {name, as_method<stream_query<read>>(), kFast, name "($self, sid, /)\n--\n\n" doc}
+  { name, as_method<stream_query<read>>(), kFast, name "($self, sid, /)\n--\n\n" doc }
 
 PyMethodDef kMethods[] = {
     {"begin", as_method<streams_begin>(), METH_NOARGS,
@@ -594,17 +593,18 @@ PyMethodDef kMethods[] = {
     STREAM_QUERY("stream_send_buffered", kSendBuffered,
                  "DATA queued and not yet credited as written, or None."),
     STREAM_QUERY("stream_send_window", kSendWindow, "The stream's send window, or None."),
-    {"set_next_stream_id", as_method<streams_set_id<&h2::Connection::set_next_stream_id>>(),
-     kFast, "set_next_stream_id($self, sid, /)\n--\n\nTest hook: the next client stream id."},
+    {"set_next_stream_id", as_method<streams_set_id<&h2::Connection::set_next_stream_id>>(), kFast,
+     "set_next_stream_id($self, sid, /)\n--\n\nTest hook: the next client stream id."},
     {"set_max_stream_id", as_method<streams_set_id<&h2::Connection::set_max_stream_id>>(), kFast,
      "set_max_stream_id($self, sid, /)\n--\n\nTest hook: the highest peer stream id accepted."},
-    {"set_last_processed_id",
-     as_method<streams_set_id<&h2::Connection::set_last_processed_id>>(), kFast,
+    {"set_last_processed_id", as_method<streams_set_id<&h2::Connection::set_last_processed_id>>(),
+     kFast,
      "set_last_processed_id($self, sid, /)\n--\n\nTest hook: the last peer stream accepted."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define PROPERTY(name, read, doc) {name, as_getter<get_property<read>>(), nullptr, doc, nullptr}
+#define PROPERTY(name, read, doc) \
+  { name, as_getter<get_property<read>>(), nullptr, doc, nullptr }
 
 PyGetSetDef kProperties[] = {
     PROPERTY("is_server", &h2::Connection::is_server, "Whether this is the server side."),
@@ -639,19 +639,17 @@ PyGetSetDef kProperties[] = {
              "The last peer stream accepted."),
     PROPERTY("max_stream_id", &h2::Connection::max_stream_id,
              "The highest peer stream id still accepted."),
-    PROPERTY("goaway_replied", &h2::Connection::goaway_replied,
-             "Our GOAWAY answered the peer's."),
+    PROPERTY("goaway_replied", &h2::Connection::goaway_replied, "Our GOAWAY answered the peer's."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
-     const_cast<char*>(
-         "H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
-         "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
-         "max_pending_accept_reset_streams=20, max_local_error_reset_streams=1024, "
-         "data_frame_budget=None, auto_date_header=True, enable_push=None)\n--\n\n"
-         "The state of one HTTP/2 connection, client or server.")},
+     const_cast<char*>("H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
+                       "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
+                       "max_pending_accept_reset_streams=20, max_local_error_reset_streams=1024, "
+                       "data_frame_budget=None, auto_date_header=True, enable_push=None)\n\n"
+                       "The state of one HTTP/2 connection, client or server.")},
     {Py_tp_new, as_slot<streams_new>()},
     {Py_tp_init, as_slot<streams_init>()},
     {Py_tp_dealloc, as_slot<box_dealloc<StreamsBox>>()},

@@ -10,6 +10,7 @@
 #include "src/py/types.h"
 
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string_view>
@@ -184,15 +185,16 @@ PyGetSetDef kStreamErrorGetters[] = {
 #undef GETTER
 
 // The slots of one event class; `repr` is null for the default repr.
-#define EVENT_CLASS(var, name, doc, getters, repr)                                                 \
-  PyType_Slot var##Slots[] = {                                                                     \
-      {Py_tp_doc, const_cast<char*>(doc)},                                                         \
-      {Py_tp_dealloc, as_slot<box_dealloc<FrameFields>>()},                                         \
-      {Py_tp_getset, getters},                                                                     \
-      {repr == nullptr ? 0 : Py_tp_repr, repr}, /* no repr slot: the list ends here */             \
-      {0, nullptr},                                                                                \
-  };                                                                                               \
-  PyType_Spec var##Spec = {QUILLET_CLASS_NAME(name), sizeof(Boxed<FrameFields>), 0, 0, var##Slots}; \
+#define EVENT_CLASS(var, name, doc, getters, repr)                                     \
+  PyType_Slot var##Slots[] = {                                                         \
+      {Py_tp_doc, const_cast<char*>(doc)},                                             \
+      {Py_tp_dealloc, as_slot<box_dealloc<FrameFields>>()},                            \
+      {Py_tp_getset, getters},                                                         \
+      {repr == nullptr ? 0 : Py_tp_repr, repr}, /* no repr slot: the list ends here */ \
+      {0, nullptr},                                                                    \
+  };                                                                                   \
+  PyType_Spec var##Spec = {QUILLET_CLASS_NAME(name), sizeof(Boxed<FrameFields>), 0, 0, \
+                           var##Slots};                                                \
   TypeHolder var(&var##Spec, Subclassing::kFinal, Construction::kInternalOnly);
 
 void* const kHeadersRepr = as_slot<headers_repr>();
@@ -471,8 +473,9 @@ PyTypeObject* reason_type() {
 const FrameFields* frame_fields(PyObject* obj, PyTypeObject* type, const char* name) {
   if (type == nullptr) return nullptr;
   if (Py_TYPE(obj) != type) {
-    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", name, type->tp_name,
-                 Py_TYPE(obj)->tp_name);
+    const char* dot = std::strrchr(type->tp_name, '.');
+    PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", name,
+                 dot != nullptr ? dot + 1 : type->tp_name, Py_TYPE(obj)->tp_name);
     return nullptr;
   }
   return &state(obj);

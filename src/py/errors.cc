@@ -531,7 +531,8 @@ PyObject* raise_h2_failure(const h2::Failure& failure) {
     case h2::FailureKind::kBadMaxFrameSize:
       return raise_h2_bad_max_frame_size(failure.value);
     case h2::FailureKind::kStreamIdsExhausted:
-      return raise_h2_protocol(h2::kRefusedStream, "stream ID space exhausted (OverflowedStreamId)");
+      return raise_h2_protocol(h2::kRefusedStream,
+                               "stream ID space exhausted (OverflowedStreamId)");
     case h2::FailureKind::kRequestHead:
       break;
     case h2::FailureKind::kTooManyQueuedControlFrames:

@@ -6,8 +6,10 @@
 #include "src/h1/heads.h"
 #include "src/h1/server_state.h"
 #include "src/h2/codec.h"
+#include "src/h2/connection.h"
 #include "src/h2/frames.h"
 #include "src/h2/streams.h"
+#include "src/h2/verdicts.h"
 #include "src/http/functions.h"
 #include "src/http/header_map.h"
 #include "src/http/once_latch.h"
@@ -19,6 +21,7 @@
 #include "wire/h1/client_state.h"
 #include "wire/h1/server_state.h"
 #include "wire/h2/preface.h"
+#include "wire/h2/verdict.h"
 
 #include <string>
 
@@ -94,16 +97,23 @@ constexpr Registration kRegistrations[] = {
     {"H2FlowControl", make_class<flow_control_type>},
     {"H2ContentLength", make_class<content_length_type>},
     {"H2DataFrameBudget", make_class<data_frame_budget_type>},
+    // The HTTP/2 connection and its verdicts
+    {"H2Streams", make_class<h2_streams_type>},
+    {"H2Stopped", make_class<stopped_type>},
+    {"H2RecvHeadersVerdict", make_class<recv_headers_verdict_type>},
+    {"H2RecvDataVerdict", make_class<recv_data_verdict_type>},
+    {"H2SendVerdict", make_class<send_verdict_type>},
+    {"H2ResetVerdict", make_class<reset_verdict_type>},
     // HTTP/2 verdict flags and header kinds
-    {"H2_FLAG_WAKE", make_int<1>},
-    {"H2_FLAG_SLOT_FREED", make_int<2>},
-    {"H2_FLAG_CONN_DONE", make_int<4>},
-    {"H2_FLAG_STOP_ACCEPTING", make_int<8>},
-    {"H2_FLAG_CAPACITY", make_int<16>},
-    {"H2_HEADERS_IGNORED", make_int<0>},
-    {"H2_HEADERS_OPENED", make_int<1>},
-    {"H2_HEADERS_HEAD", make_int<2>},
-    {"H2_HEADERS_TRAILERS", make_int<3>},
+    {"H2_FLAG_WAKE", make_code<h2::flag::kWake>},
+    {"H2_FLAG_SLOT_FREED", make_code<h2::flag::kSlotFreed>},
+    {"H2_FLAG_CONN_DONE", make_code<h2::flag::kConnDone>},
+    {"H2_FLAG_STOP_ACCEPTING", make_code<h2::flag::kStopAccepting>},
+    {"H2_FLAG_CAPACITY", make_code<h2::flag::kCapacity>},
+    {"H2_HEADERS_IGNORED", make_code<h2::HeadersKind::kIgnored>},
+    {"H2_HEADERS_OPENED", make_code<h2::HeadersKind::kOpened>},
+    {"H2_HEADERS_HEAD", make_code<h2::HeadersKind::kHead>},
+    {"H2_HEADERS_TRAILERS", make_code<h2::HeadersKind::kTrailers>},
     {"H2Error", make_exception<Exc::kH2Error>},
     {"H2ProtocolError", make_exception<Exc::kH2ProtocolError>},
     {"H2StreamError", make_exception<Exc::kH2StreamError>},

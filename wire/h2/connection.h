@@ -19,6 +19,7 @@
 #include "wire/common/handle.h"
 #include "wire/common/header_map.h"
 #include "wire/h2/data_frame_budget.h"
+#include "wire/h2/error.h"
 #include "wire/h2/flow_control.h"
 #include "wire/h2/frame.h"
 #include "wire/h2/hpack/encoder.h"
@@ -125,6 +126,8 @@ class Connection {
   bool has_pending() const { return !pending_.empty(); }
   // Moves the pending output out whole and hands the credit batch to the next credit_written.
   std::string take_pending(bool* stopping);
+  // A batch that could not be handed out goes back to the front of the pending output.
+  void restore_pending(std::string&& batch);
   // A released batch's buffer (cleared) comes back to be the next pending buffer.
   void give_back_spare(std::string&& buffer);
   void stop_pump() { stopping_ = true; }

@@ -82,6 +82,11 @@ std::string Connection::take_pending(bool* stopping) {
   return batch;
 }
 
+void Connection::restore_pending(std::string&& batch) {
+  batch += pending_;
+  pending_ = std::move(batch);
+}
+
 void Connection::give_back_spare(std::string&& buffer) {
   // Keep the larger of two returned buffers: a burst's buffer saves the regrowth next time.
   if (buffer.capacity() <= spare_.capacity()) return;

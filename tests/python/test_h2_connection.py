@@ -1,0 +1,381 @@
+"""H2Streams at the boundary: construction and its messages, a client and a server wired back to
+back through their own bytes, the write batch, the handles the object holds, and the errors each
+refusal becomes. The connection's rules themselves are tested in tests/cpp/h2/."""
+
+import ctypes
+import gc
+import weakref
+
+import pytest
+
+from _quillet import (H2_FLAG_SLOT_FREED, H2_FLAG_STOP_ACCEPTING, H2_FLAG_WAKE, H2_PREFACE,
+                      H2Codec, H2FramePing, H2FrameSettings, H2ProtocolError, H2Streams,
+                      H2UserError, HeaderMap)
+
+LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
+              max_header_list_size=65536, max_send_buf_size=1 << 20)
+
+
+def streams(role, **overrides):
+    return H2Streams(role, **{**LIMITS, **overrides})
+
+
+class Handle:
+    """A driver's per-stream record: any object, weak-referenceable so leaks show."""
+
+
+def take(conn):
+    view, _ = conn.take_pending()
+    data = bytes(view)
+    view.release()
+    return data
+
+
+def deliver(conn, data):
+    """Hands every frame of `data` to `conn` the way a read pump does; returns the results of
+    the SETTINGS and PING frames in order."""
+    results = []
+    for frame in conn.receive(data):
+        if isinstance(frame, H2FrameSettings):
+            results.append(conn.recv_settings(frame))
+        elif isinstance(frame, H2FramePing):
+            results.append(conn.recv_ping(frame))
+    return results
+
+
+def pair(**client_overrides):
+    client, server = streams("client", **client_overrides), streams("server")
+    client.begin()
+    server.begin()
+    return client, server
+
+
+def exchange(client, server):
+    while client.has_pending() or server.has_pending():
+        deliver(server, take(client))
+        deliver(client, take(server))
+
+
+def get(conn, sid=None, handle=None):
+    assert conn.try_claim_slot()
+    return conn.open_stream("GET", "/", None, sid is None, False, handle or Handle(),
+                            scheme="http", authority="example.com")
+
+
+# ---------------------------------------------------------------------------------------------
+# construction
+
+
+@pytest.mark.parametrize("role,overrides,message", [
+    ("Client", {"max_frame_size": 1}, 'role must be \'client\' or \'server\', got "Client"'),
+    ("serv\ner", {}, 'role must be \'client\' or \'server\', got "serv\\ner"'),
+    ("client", {"max_frame_size": 16383, "initial_window_size": 2**31},
+     "max_frame_size must be in [16384, 16777215], got 16383"),
+    ("client", {"max_frame_size": 16777216}, "max_frame_size must be in [16384, 16777215], got "
+                                             "16777216"),
+    ("server", {"initial_window_size": 2**31}, "window sizes must be <= 2147483647 (RFC 9113 "
+                                               "6.9.1)"),
+    ("server", {"connection_window": 2**32 - 1}, "window sizes must be <= 2147483647 (RFC 9113 "
+                                                 "6.9.1)"),
+])
+def test_construction_is_validated_in_order(role, overrides, message):
+    with pytest.raises(ValueError) as info:
+        streams(role, **overrides)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("overrides,exc,names", [
+    ({"max_send_buf_size": -1}, OverflowError, "max_send_buf_size"),
+    ({"connection_window": 2**32}, OverflowError, "connection_window"),
+    ({"max_concurrent_streams": "1"}, TypeError, "max_concurrent_streams"),
+    ({"max_pending_accept_reset_streams": None}, TypeError, "max_pending_accept_reset_streams"),
+    ({"auto_date_header": 1}, TypeError, "auto_date_header"),
+    ({"enable_push": 0}, TypeError, "enable_push"),
+])
+def test_argument_conversion_names_the_argument(overrides, exc, names):
+    with pytest.raises(exc, match=names):
+        streams("client", **overrides)
+
+
+def test_required_settings_are_keyword_only():
+    with pytest.raises(TypeError):
+        H2Streams("client", 65535, 65535, 16384, 65536, 1024)
+    with pytest.raises(TypeError, match="max_send_buf_size"):
+        H2Streams("client", **{k: v for k, v in LIMITS.items() if k != "max_send_buf_size"})
+
+
+@pytest.mark.parametrize("overrides,budget", [
+    ({}, 32767),
+    ({"connection_window": 40000}, 25600),
+    ({"connection_window": 1 << 20}, 1 << 19),
+    ({"data_frame_budget": 7}, 7),
+])
+def test_the_data_frame_budget_resolves_from_the_connection_window(overrides, budget):
+    assert streams("server", **overrides).data_frame_budget_available == budget
+
+
+def test_a_fresh_connection_reports_its_settings():
+    conn = streams("server", max_concurrent_streams=5, max_local_error_reset_streams=None,
+                   max_pending_accept_reset_streams=3)
+    assert repr(conn) == "H2Streams(role=server, streams=0, active=0, failed=false, goaway=false)"
+    assert (conn.is_server, conn.num_streams, conn.num_open_streams, conn.stream_limit) == (
+        True, 0, 0, None)
+    assert (conn.peer_max_concurrent_streams, conn.peer_initial_window_size,
+            conn.peer_max_frame_size) == (None, 65535, 16384)
+    assert (conn.conn_send_window, conn.conn_recv_available) == (65535, 65535)
+    assert (conn.max_pending_accept_reset_streams, conn.max_local_error_reset_streams,
+            conn.local_error_resets, conn.data_frame_budget_empty_frames) == (3, None, 0, 0)
+    assert (conn.graceful, conn.shutdown_final, conn.goaway_replied) == (False, False, False)
+    assert (conn.last_processed_id, conn.max_stream_id) == (0, 2**31 - 1)
+    assert streams("client").max_local_error_reset_streams == 1024
+    with pytest.raises(AttributeError):
+        conn.num_streams = 1
+
+
+# ---------------------------------------------------------------------------------------------
+# two sides back to back
+
+
+def test_a_client_and_a_server_complete_the_handshake_and_exchange_pings():
+    client, server = pair(connection_window=1 << 20)
+    first = take(client)
+    assert first.startswith(H2_PREFACE)
+    assert deliver(server, first) == [(True, [], H2_FLAG_WAKE)]
+    assert server.conn_send_window == 65535
+    assert deliver(client, take(server)) == [(True, [], H2_FLAG_WAKE), (False, [], 0)]
+    assert deliver(server, take(client)) == [(False, [], 0)]
+    assert not client.has_pending() and not server.has_pending()
+
+    ping = H2Codec("client").serialize_ping(b"12345678")
+    assert deliver(server, ping) == [H2_FLAG_WAKE]
+    assert deliver(client, take(server)) == [0]  # an ACK asks for nothing
+
+
+def test_peer_settings_correct_the_send_windows_of_open_streams():
+    client, server = pair()
+    exchange(client, server)
+    handle = Handle()
+    sid = get(client, sid=1, handle=handle)
+    assert sid == 1 and client.stream_state(sid) == "Open"
+    peer = H2Codec("server")
+    assert deliver(client, peer.serialize_settings(initial_window_size=0,
+                                                   max_concurrent_streams=4)) == [
+        (False, [], H2_FLAG_WAKE | H2_FLAG_SLOT_FREED)]
+    assert client.stream_send_window(sid) == 0 and client.stream_limit == 4
+    assert deliver(client, peer.serialize_settings(initial_window_size=70000)) == [
+        (False, [handle], H2_FLAG_WAKE)]
+    assert client.stream_send_window(sid) == 70000
+    assert client.peer_initial_window_size == 70000
+
+
+def test_a_frame_of_our_size_right_behind_the_ack_is_accepted():
+    # One read can carry the peer's ACK and a frame sized to our new limit; decoding runs a whole
+    # read ahead of the ACK being dispatched.
+    server = streams("server", max_frame_size=32768)
+    server.begin()
+    peer = H2Codec("client")
+    ping = peer.serialize_ping(b"12345678")
+    unknown = (20000).to_bytes(3, "big") + b"\xfa\x00\x00\x00\x00\x00" + bytes(20000)
+    frames = server.receive(H2_PREFACE + peer.serialize_settings_ack() + unknown + ping)
+    assert [type(f).__name__ for f in frames] == ["H2FrameSettings", "H2FramePing"]
+
+
+def test_the_graceful_shutdown_ping_ack_queues_the_final_goaway():
+    client, server = pair()
+    exchange(client, server)
+    assert server.begin_graceful_shutdown() == H2_FLAG_WAKE
+    assert server.begin_graceful_shutdown() == 0
+    assert server.graceful and not server.shutdown_final
+    # The client answers the PING; its ACK ends the first phase.
+    assert deliver(client, take(server)) == [H2_FLAG_WAKE]
+    server.set_last_processed_id(5)
+    assert deliver(server, take(client)) == [H2_FLAG_WAKE | H2_FLAG_STOP_ACCEPTING]
+    assert server.shutdown_final and server.max_stream_id == 5
+    goaway = H2Codec("client").receive(take(server))
+    assert [(type(f).__name__, f.last_stream_id, f.error_code) for f in goaway] == [
+        ("H2FrameGoAway", 5, 0)]
+
+
+def test_prime_checks_the_preface_and_keeps_the_bytes_after_it():
+    server = streams("server")
+    settings = H2Codec("client").serialize_settings(max_frame_size=20000)
+    assert server.prime(H2_PREFACE[:10]) is None
+    assert server.prime(H2_PREFACE[10:] + settings[:4]) is True
+    assert server.prime(settings[4:]) is True
+    [frame] = server.receive(b"")
+    assert frame.max_frame_size == 20000
+    assert streams("server").prime(b"GET / HTTP/1.1\r\n") is False
+    assert streams("client").prime(settings) is True
+
+
+def test_replies_the_driver_does_not_write_are_bounded():
+    server = streams("server")
+    ping = H2Codec("client").serialize_ping(b"12345678")
+    frames = server.receive(H2_PREFACE + ping * 10001)
+    for frame in frames[:10000]:
+        server.recv_ping(frame)
+    with pytest.raises(H2ProtocolError) as info:
+        server.recv_ping(frames[10000])
+    assert info.value.args == (11, "too many queued control frames")
+    take(server)
+    assert server.recv_ping(frames[10000]) == H2_FLAG_WAKE
+
+
+def test_frames_of_the_wrong_class_are_refused():
+    client, server = pair()
+    [settings] = server.receive(take(client))
+    with pytest.raises(TypeError, match="frame must be H2FramePing, not "):
+        server.recv_ping(settings)
+    with pytest.raises(TypeError, match="frame must be H2FrameSettings"):
+        server.recv_settings(b"\x00" * 9)
+
+
+# ---------------------------------------------------------------------------------------------
+# stream slots and opening
+
+
+def test_stream_ids_end_with_a_refused_stream_error_and_the_slot_back():
+    client = streams("client")
+    client.set_next_stream_id(2**31 - 1)
+    assert get(client) == 2**31 - 1
+    with pytest.raises(H2ProtocolError) as info:
+        get(client)
+    assert info.value.args == (7, "stream ID space exhausted (OverflowedStreamId)")
+    assert client.num_open_streams == 1 and client.num_streams == 1
+    assert repr(client) == ("H2Streams(role=client, streams=1, active=1, failed=false, "
+                            "goaway=false)")
+
+
+@pytest.mark.parametrize("args,kwargs,exc,text", [
+    (("GET", "/", None, True, False), {}, ValueError,
+     "request target is a bare path but the connection has no authority; pass authority=... to "
+     "H2Connection or use an absolute-URL target"),
+    (("G T", "/", None, True, False), {"scheme": "http", "authority": "a"}, ValueError,
+     "invalid method: invalid HTTP method"),
+    (("GET", "http://a/", HeaderMap([("connection", "close")]), True, False), {}, H2UserError,
+     "malformed headers"),
+    (("GET", "http://a/", [("a", "b")], True, False), {}, TypeError,
+     "headers must be a HeaderMap, not list"),
+    (("GET", "http://a/", None, 1, False), {}, TypeError, "end_stream must be a bool"),
+])
+def test_a_refused_request_gives_its_slot_back(args, kwargs, exc, text):
+    client = streams("client")
+    assert client.try_claim_slot()
+    handle = Handle()
+    ref = weakref.ref(handle)
+    with pytest.raises(exc) as info:
+        client.open_stream(*args, handle, **kwargs)
+    assert text in str(info.value)
+    assert client.num_open_streams == 0 and not client.has_pending()
+    del handle
+    assert ref() is None
+
+
+def test_stream_queries_answer_none_or_false_for_an_unknown_stream():
+    client = streams("client")
+    sid = get(client)
+    assert client.has_stream(sid) and not client.has_stream(sid + 2)
+    assert [client.stream_state(sid), client.stream_recv_unreleased(sid),
+            client.stream_recv_reclaimed(sid), client.stream_data_budget_charged(sid),
+            client.stream_send_buffered(sid), client.is_recv_end_stream(sid)] == [
+        "HalfClosedLocal", 0, False, 0, 0, False]
+    assert [client.stream_state(9), client.stream_recv_unreleased(9),
+            client.stream_recv_reclaimed(9), client.stream_data_budget_charged(9),
+            client.stream_send_buffered(9), client.stream_send_window(9),
+            client.is_recv_end_stream(9)] == [None, None, False, None, None, None, False]
+    with pytest.raises(OverflowError):
+        client.has_stream(-1)
+
+
+def test_slots_and_the_stream_limit():
+    client = streams("client")
+    client.apply_stream_limit(1)
+    assert client.try_claim_slot() and not client.can_open() and not client.try_claim_slot()
+    client.release_slot_count()
+    assert client.can_open()
+    client.apply_stream_limit(None)
+    assert client.stream_limit is None
+
+
+# ---------------------------------------------------------------------------------------------
+# the write batch
+
+
+def buffer_address(view):
+    """The address of the bytes a buffer exports (Py_buffer.buf)."""
+    raw = ctypes.create_string_buffer(256)
+    get = ctypes.pythonapi.PyObject_GetBuffer
+    get.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int]
+    assert get(view, raw, 0) == 0
+    address = ctypes.c_void_p.from_buffer(raw).value
+    ctypes.pythonapi.PyBuffer_Release.argtypes = [ctypes.c_void_p]
+    ctypes.pythonapi.PyBuffer_Release(raw)
+    return address
+
+
+def test_a_batch_outlives_later_takes_and_its_buffer_comes_back_as_the_spare():
+    client = streams("client")
+    client.begin()
+    kept, stopping = client.take_pending()
+    assert not stopping and kept.readonly and bytes(kept[:24]) == H2_PREFACE
+    first = bytes(kept)
+    address = buffer_address(kept)
+    ping = H2Codec("server").serialize_ping(b"abcdefgh")
+    deliver(client, ping)
+    second, _ = client.take_pending()
+    deliver(client, ping)
+    third, _ = client.take_pending()
+    # The held batch is untouched, and its buffer was not reused while held.
+    assert bytes(kept) == first and address not in (buffer_address(second),
+                                                    buffer_address(third))
+    assert len(second) == len(third) == 17
+    kept.release()
+    del kept
+    deliver(client, ping)
+    client.take_pending()  # the buffer in place when the batch came back
+    deliver(client, ping)
+    reused, _ = client.take_pending()
+    assert buffer_address(reused) == address and len(reused) == 17
+    client.stop_pump()
+    empty, stopping = client.take_pending()
+    assert stopping and len(empty) == 0
+
+
+def test_credit_written_with_nothing_written_is_empty():
+    client = streams("client")
+    client.take_pending()
+    assert client.credit_written() == []
+
+
+# ---------------------------------------------------------------------------------------------
+# held objects
+
+
+def test_task_handles_are_handed_out_once():
+    conn = streams("server")
+    read, pump = Handle(), Handle()
+    conn.store_task_handles(Handle(), None)
+    conn.store_task_handles(read, pump)
+    assert conn.take_read_handle() is read and conn.take_read_handle() is None
+    assert conn.take_pump_handle() is pump and conn.take_pump_handle() is None
+
+
+def test_the_collector_frees_cycles_through_subclass_attributes_and_held_handles():
+    class Driver(H2Streams):
+        pass
+
+    def make():
+        conn = Driver("client", **LIMITS)
+        conn.begin()
+        handle = Handle()
+        handle.conn = conn  # the stream's record points back at its connection
+        get(conn, handle=handle)
+        task = Handle()
+        task.conn = conn
+        conn.store_task_handles(task, None)
+        conn.pending_view, _ = conn.take_pending()  # a batch holds its connection too
+        return weakref.ref(conn), weakref.ref(handle)
+
+    conn_ref, handle_ref = make()
+    gc.collect()
+    assert conn_ref() is None and handle_ref() is None
