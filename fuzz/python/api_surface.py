@@ -107,8 +107,41 @@ def make_head(fdp, request=True):
     return None if isinstance(r, Raised) else r
 
 
+def make_h2_streams(fdp):
+    pick = fdp.PickValueInList
+    conn = q.H2Streams(pick(["client", "server"]), initial_window_size=pick(WINDOWS),
+                       connection_window=pick(WINDOWS), max_frame_size=pick([16384, 16777215]),
+                       max_header_list_size=pick([0, 100, 65536, 2**32 - 1]),
+                       max_send_buf_size=pick([0, 1, 65536]),
+                       max_concurrent_streams=pick([None, 0, 1, 100]))
+    if fdp.ConsumeBool():
+        conn.begin()
+    return conn
+
+
+WINDOWS = [0, 1, 16384, 65535, 65536, 2**31 - 1]
+
+
+def make_h2_frame(fdp):
+    """A frame object the connection's recv_* methods take (their only source is a decoder)."""
+    peer = q.H2Codec()
+    pick = fdp.PickValueInList
+    data = pick([
+        lambda: peer.serialize_settings(initial_window_size=pick(WINDOWS),
+                                        max_concurrent_streams=pick([None, 0, 1]),
+                                        header_table_size=pick([None, 0, 4096, 2**32 - 1]),
+                                        max_frame_size=pick([None, 16384, 16777215])),
+        lambda: peer.serialize_settings_ack(),
+        lambda: peer.serialize_ping(pick([b"SHUTDOWN", b"\x00" * 8])),
+        lambda: peer.serialize_ping_ack(pick([b"SHUTDOWN", b"12345678"])),
+        lambda: gen.raw(fdp, 40),
+    ])()
+    r = call(q.H2Codec().receive, data)
+    return r[0] if isinstance(r, list) and r else q.OnceLatch()
+
+
 def instance(fdp, depth=0):
-    kind = fdp.ConsumeIntInRange(0, 12)
+    kind = fdp.ConsumeIntInRange(0, 14)
     if kind == 0:
         r = call(q.HeaderMap, gen.header_pairs(fdp))
         return q.HeaderMap() if isinstance(r, Raised) else r
@@ -139,6 +172,10 @@ def instance(fdp, depth=0):
     if kind == 11:
         return fdp.PickValueInList([q.H2StreamState, q.H2FlowControl, q.H2ContentLength,
                                     q.H2DataFrameBudget])()
+    if kind == 12:
+        return make_h2_streams(fdp)
+    if kind == 13:
+        return make_h2_frame(fdp)
     return fdp.PickValueInList(CLASSES)
 
 
@@ -156,7 +193,10 @@ KEYWORDS = ["all", "http", "https", "no", "headers", "content_length", "chunked"
             "ignore_invalid_headers", "title_case_headers", "date_header", "half_close",
             "data", "error", "default", "seq", "status", "bogus", "self", "init", "eos",
             "informational", "queued", "stream_id", "reason", "initiator", "sz", "capacity",
-            "is_head", "configured", "connection_window", "payload_len", "charge"]
+            "is_head", "configured", "connection_window", "payload_len", "charge", "frame",
+            "sid", "limit", "method", "target", "end_stream", "handle", "scheme", "authority",
+            "role", "initial_window_size", "max_frame_size", "max_header_list_size",
+            "max_send_buf_size", "max_concurrent_streams", "enable_push", "data_frame_budget"]
 
 
 def arguments(fdp):
@@ -449,7 +489,7 @@ def one_call(fdp, pool):
         check_subclass_reads_like_plain(fn, args, r, extra)
     if isinstance(r, (q.HeaderMap, q.H1Codec, q.H1BodyDecoder, q.OnceLatch, q.ProxyMatcher,
                       q.ProxyIntercept, q.H1ServerState, q.H1ClientState, q.H2StreamState,
-                      q.H2FlowControl, q.H2ContentLength, q.H2DataFrameBudget)):
+                      q.H2FlowControl, q.H2ContentLength, q.H2DataFrameBudget, q.H2Streams)):
         pool.append(r)
     for obj in pool:
         if isinstance(obj, q.HeaderMap):

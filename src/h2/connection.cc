@@ -89,7 +89,7 @@ PyObject* handle_list(std::vector<Handle>&& handles) {
 // --- construction ---
 
 PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 13> kNames{"role",
+  static constexpr std::array<const char*, 12> kNames{"role",
                                                       "initial_window_size",
                                                       "connection_window",
                                                       "max_frame_size",
@@ -100,10 +100,9 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                       "max_local_error_reset_streams",
                                                       "data_frame_budget",
                                                       "auto_date_header",
-                                                      "enable_push",
-                                                      nullptr};
+                                                      "enable_push"};
   static constexpr ArgParser kParser("H2Streams", kNames, 1, 6);
-  PyObject* a[13] = {};
+  PyObject* a[kNames.size()] = {};
   if (!kParser.parse_call(args, kwargs, a)) return nullptr;
   h2::ConnectionConfig c;
   Text role;

@@ -76,7 +76,13 @@ class ArgParser {
         names_(names.data()),
         count_(int(N)),
         max_positional_(max_positional),
-        required_(required) {}
+        required_(required) {
+    // Every slot names a parameter: a parser built as a constant with a missing name (a null
+    // terminator out of habit) fails to compile instead of reading through a null pointer.
+    for (const char* name : names) {
+      if (name == nullptr) throw "ArgParser: a parameter name is missing";
+    }
+  }
 
   bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
   // The same for a call given as a tuple and an optional dict (a class's tp_new).

@@ -100,6 +100,8 @@ def test_argument_conversion_names_the_argument(overrides, exc, names):
 def test_required_settings_are_keyword_only():
     with pytest.raises(TypeError):
         H2Streams("client", 65535, 65535, 16384, 65536, 1024)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        H2Streams("client", **LIMITS, bogus=1)
     with pytest.raises(TypeError, match="max_send_buf_size"):
         H2Streams("client", **{k: v for k, v in LIMITS.items() if k != "max_send_buf_size"})
 
