@@ -229,25 +229,6 @@ PyObject* new_pseudo(const std::optional<std::string>& value) {
   return PyUnicode_DecodeUTF8(value->data(), Py_ssize_t(value->size()), "surrogateescape");
 }
 
-// The first content-length value as an unsigned decimal of at most 19 digits (empty is 0).
-void derive_content_length(const HeaderMap& fields, FrameFields* s) {
-  const std::optional<std::string_view> value = fields.first("content-length");
-  if (!value) return;
-  if (value->size() > 19) {
-    s->content_length_invalid = true;
-    return;
-  }
-  uint64_t n = 0;
-  for (const char c : *value) {
-    if (c < '0' || c > '9') {
-      s->content_length_invalid = true;
-      return;
-    }
-    n = n * 10 + uint64_t(c - '0');
-  }
-  s->content_length = n;
-}
-
 PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
   TypeHolder* holder = nullptr;
   switch (e.kind) {
@@ -307,13 +288,10 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
         s.pseudo[i] = Ref::steal(new_pseudo(block.pseudo[kinds[i]]));
         if (!s.pseudo[i]) return nullptr;
       }
-      if (const auto& status = block.pseudo[PseudoHeader::kStatus]) {
-        uint32_t n = 0;
-        for (const char c : *status)
-          n = n * 10 + uint32_t(c - '0');  // three digits (HPACK)
-        s.status = n;
-      }
-      derive_content_length(block.fields, &s);
+      const h2::BlockFacts facts = h2::block_facts(block);
+      s.status = facts.status;
+      s.content_length = facts.content_length;
+      s.content_length_invalid = facts.content_length_invalid;
       s.field_count = block.fields.size();
       s.headers = Ref::steal(header_map_from_core(std::move(block.fields)));
       if (!s.headers) return nullptr;

@@ -7,6 +7,7 @@
 #include "wire/h2/connection.h"
 #include "wire/h2/frame.h"
 
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,52 +36,126 @@ class Peer final : public DecoderLimits {
     return conn.take_pending(&stopping);
   }
 
-  // What the last dispatch produced.
+  // What one receive produced, verdict by verdict.
   struct Outcome {
     std::optional<FrameError> decode_error;
-    std::optional<Failure> failure;
+    std::optional<Failure> failure;  // a connection error: dispatching stopped there
     std::vector<Connection::SettingsResult> settings;
     std::vector<uint32_t> ping_flags;
-    std::vector<FrameEventKind> undispatched;  // kinds this harness does not hand on
+    std::vector<RecvHeadersVerdict> headers;
+    std::vector<RecvDataVerdict> data;
+    std::vector<std::string> payloads;  // of the delivered DATA, in order
+    std::vector<std::vector<Handle>> window_wakes;
+    std::vector<PeerResetVerdict> resets;
+    std::vector<Connection::GoAwayResult> goaways;
+    std::vector<std::pair<uint32_t, uint32_t>> stream_errors;  // (sid, reason), answered
+    uint32_t flags = 0;
   };
 
-  // Decodes `bytes` and hands each frame to the state, stopping at the first failure.
+  // Decodes `bytes` and hands each frame to the state. A stream error is answered with
+  // reset_on_error and dispatching goes on; a connection error stops it.
   Outcome receive(std::string_view bytes) {
     Outcome out;
     DecodeBatch batch;
     out.decode_error = decoder.decode(bytes, &batch);
     if (out.decode_error) return out;
     for (const FrameEvent& e : batch.events) {
-      switch (e.kind) {
-        case FrameEventKind::kSettings: {
-          Connection::SettingsResult result;
-          out.failure = conn.recv_settings(e.flag, e.settings, *this, &result);
-          out.settings.push_back(std::move(result));
-          break;
-        }
-        case FrameEventKind::kPing: {
-          uint32_t flags = 0;
-          out.failure = conn.recv_ping(e.flag, std::string_view(e.ping.data(), 8), &flags);
-          out.ping_flags.push_back(flags);
-          break;
-        }
-        case FrameEventKind::kData:
-        case FrameEventKind::kHeaders:
-        case FrameEventKind::kWindowUpdate:
-        case FrameEventKind::kGoAway:
-        case FrameEventKind::kRstStream:
-        case FrameEventKind::kPriority:
-        case FrameEventKind::kStreamError:
-          out.undispatched.push_back(e.kind);
-          break;
+      std::optional<Failure> failure = dispatch(batch, e, out);
+      if (failure && failure->kind == FailureKind::kStream) {
+        out.stream_errors.emplace_back(uint32_t(failure->value), failure->reason);
+        ResetVerdict v;
+        failure = conn.reset_on_error(uint32_t(failure->value), failure->reason, &v, bin);
+        out.flags |= v.flags;
       }
-      if (out.failure) break;
+      if (failure) {
+        out.failure = failure;
+        break;
+      }
     }
+    out.flags |= conn.maybe_goaway_reply();
     return out;
   }
 
   Connection conn;
   FrameDecoder decoder;
+  HandleBin bin;
+  std::list<Obj> spares;  // the handles of the streams the peer opened, by creation
+
+ private:
+  std::optional<Failure> dispatch(const DecodeBatch& batch, const FrameEvent& e, Outcome& out) {
+    std::optional<Failure> failure;
+    switch (e.kind) {
+      case FrameEventKind::kSettings: {
+        Connection::SettingsResult result;
+        failure = conn.recv_settings(e.flag, e.settings, *this, &result);
+        out.flags |= result.flags;
+        out.settings.push_back(std::move(result));
+        break;
+      }
+      case FrameEventKind::kPing: {
+        uint32_t flags = 0;
+        failure = conn.recv_ping(e.flag, std::string_view(e.ping.data(), 8), &flags);
+        out.flags |= flags;
+        out.ping_flags.push_back(flags);
+        break;
+      }
+      case FrameEventKind::kHeaders: {
+        const BlockFacts facts = block_facts(*e.block);
+        Connection::HeadersFrame frame;
+        frame.stream_id = e.stream_id;
+        frame.end_stream = e.flag;
+        frame.informational = facts.informational();
+        frame.content_length = facts.content_length;
+        frame.content_length_invalid = facts.content_length_invalid;
+        Handle spare;
+        if (conn.is_server()) spare = ref(spares.emplace_back("stream " + std::to_string(e.stream_id)));
+        RecvHeadersVerdict v;
+        failure = conn.recv_headers(frame, std::move(spare), &v, bin);
+        out.flags |= v.flags;
+        out.headers.push_back(std::move(v));
+        break;
+      }
+      case FrameEventKind::kData: {
+        Connection::DataFrame frame;
+        frame.stream_id = e.stream_id;
+        frame.end_stream = e.flag;
+        frame.flow_controlled_len = e.length;
+        frame.data_len = e.length - e.padding;
+        RecvDataVerdict v;
+        failure = conn.recv_data(frame, &v, bin);
+        out.flags |= v.flags;
+        if (v.deliver) out.payloads.emplace_back(batch.bytes(e));
+        out.data.push_back(std::move(v));
+        break;
+      }
+      case FrameEventKind::kWindowUpdate: {
+        std::vector<Handle> wake;
+        failure = conn.recv_window_update(e.stream_id, e.code, &wake);
+        out.window_wakes.push_back(std::move(wake));
+        break;
+      }
+      case FrameEventKind::kRstStream: {
+        PeerResetVerdict v;
+        failure = conn.recv_reset(e.stream_id, e.code, &v, bin);
+        out.flags |= v.flags;
+        out.resets.push_back(std::move(v));
+        break;
+      }
+      case FrameEventKind::kGoAway: {
+        Connection::GoAwayResult result;
+        failure = conn.recv_go_away(e.stream_id, e.code, batch.bytes(e), &result, bin);
+        out.flags |= result.flags;
+        out.goaways.push_back(std::move(result));
+        break;
+      }
+      case FrameEventKind::kStreamError:
+        failure = Failure{FailureKind::kStream, e.stream_id, e.code};
+        break;
+      case FrameEventKind::kPriority:
+        break;
+    }
+    return failure;
+  }
 };
 
 inline ConnectionConfig client_config() {

@@ -27,6 +27,7 @@
 #include "wire/h2/stream_table.h"
 #include "wire/h2/verdict.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -76,6 +77,12 @@ inline constexpr uint32_t kMaxQueuedReplies = 10000;
 // The ASCII payload of the PING that closes the first phase of a graceful shutdown.
 inline constexpr std::string_view kShutdownPing("SHUTDOWN", 8);
 
+// Stream ids the reset store remembers at most, and for how long (in Connection).
+inline constexpr size_t kResetStoreSize = 50;
+
+// DATA frames a stream queues in one turn while others wait for the connection window.
+inline constexpr uint8_t kTurnQuantum = 4;
+
 class Connection {
  public:
   // `config` must have passed validate().
@@ -121,6 +128,28 @@ class Connection {
   [[nodiscard]] std::optional<Failure> open_stream(const OpenRequest& request, Handle handle,
                                                    std::optional<uint32_t>* id, HandleBin& bin);
 
+  // --- sending (connection_send.cc) ---
+
+  // At most one DATA frame of `data` (the caller's bytes from its offset on). An empty `data`
+  // queues END_STREAM alone when asked, and nothing otherwise.
+  SendVerdict send_data(uint32_t sid, std::string_view data, bool end_stream, HandleBin& bin);
+  // A trailing HEADERS frame with END_STREAM; the caller checked the fields.
+  SendVerdict send_trailers(uint32_t sid, const HeaderMap& trailers, HandleBin& bin);
+  // Server: the response head; the caller built and checked it. kUnexpectedFrameType when the
+  // stream's head was sent already or its send side is finished.
+  [[nodiscard]] std::optional<Failure> send_response_head(uint32_t sid,
+                                                          const hpack::PseudoHeaders& pseudo,
+                                                          const HeaderMap& fields,
+                                                          bool end_stream, SendVerdict* out,
+                                                          HandleBin& bin);
+  // After a verdict with flag::kCapacity: the sender whose turn it now is.
+  Handle next_capacity_wake();
+
+  // Body-writer tasks: counted before they start, so that none starts after release_writers.
+  bool writer_start();
+  bool writer_end();
+  bool release_writers();
+
   // --- the pending output (connection_send.cc) ---
 
   bool has_pending() const { return !pending_.empty(); }
@@ -135,7 +164,74 @@ class Connection {
   // DATA went out, once each, in the order first seen.
   std::vector<Handle> credit_written();
 
-  // --- graceful shutdown (connection_close.cc) ---
+  // --- receiving (connection_receive.cc) ---
+
+  // What the receive methods need of a frame.
+  struct HeadersFrame {
+    uint32_t stream_id = 0;
+    bool end_stream = false;
+    bool informational = false;  // a 1xx response head
+    std::optional<uint64_t> content_length;
+    bool content_length_invalid = false;
+  };
+  struct DataFrame {
+    uint32_t stream_id = 0;
+    bool end_stream = false;
+    uint32_t flow_controlled_len = 0;  // the payload with its padding
+    uint32_t data_len = 0;
+  };
+
+  // `spare` becomes the handle of a stream the peer opens (server).
+  [[nodiscard]] std::optional<Failure> recv_headers(const HeadersFrame& frame, Handle spare,
+                                                    RecvHeadersVerdict* out, HandleBin& bin);
+  [[nodiscard]] std::optional<Failure> recv_data(const DataFrame& frame, RecvDataVerdict* out,
+                                                 HandleBin& bin);
+  [[nodiscard]] std::optional<Failure> recv_window_update(uint32_t sid, uint32_t increment,
+                                                          std::vector<Handle>* wake);
+  [[nodiscard]] std::optional<Failure> recv_reset(uint32_t sid, uint32_t reason,
+                                                  PeerResetVerdict* out, HandleBin& bin);
+  ResetVerdict reset_stream(uint32_t sid, uint32_t reason, Initiator initiator, HandleBin& bin);
+  [[nodiscard]] std::optional<Failure> reset_on_error(uint32_t sid, uint32_t reason,
+                                                      ResetVerdict* out, HandleBin& bin);
+  ResetVerdict aclose_body(uint32_t sid, HandleBin& bin);
+  // The application consumed `n` bytes of the stream's body; answers flag::kWake or 0.
+  uint32_t release_capacity(uint32_t sid, uint32_t n, HandleBin& bin);
+  void release_data_frame(uint32_t sid, uint32_t payload_len, HandleBin& bin);
+  void accepted(uint32_t sid);
+  bool in_reset_store(uint32_t sid) const;
+
+  // The monotonic clock of the reset store (tests place it where they need it).
+  using Clock = std::chrono::steady_clock;
+  using Now = Clock::time_point (*)();
+  void set_clock(Now now) { now_ = now; }
+
+  // --- GOAWAY, shutdown and failure (connection_close.cc) ---
+
+  struct GoAwayResult {
+    std::vector<StoppedStream> aborted;  // the client's streams the peer did not process
+    uint32_t flags = 0;
+  };
+  [[nodiscard]] std::optional<Failure> recv_go_away(uint32_t last_stream_id, uint32_t error_code,
+                                                    std::string_view debug_data,
+                                                    GoAwayResult* out, HandleBin& bin);
+  uint32_t maybe_goaway_reply();
+  uint32_t send_goaway(uint32_t reason);
+  // Stores the first error (an exception handle, else `message`) and stops every stream.
+  std::vector<StoppedStream> fail(Handle exception, std::string_view message, HandleBin& bin);
+  // The stored error: the exception, or the closure message when no exception was stored.
+  struct StoredError {
+    Handle exception;
+    std::optional<std::string> message;
+  };
+  StoredError conn_error() const;
+  struct PeerGoAway {
+    uint32_t last_stream_id = 0;
+    uint32_t error_code = 0;
+    std::string debug_data;
+  };
+  const std::optional<PeerGoAway>& goaway_info() const { return peer_goaway_; }
+  bool is_closed() const { return failure_.stored || peer_goaway_.has_value(); }
+
 
   uint32_t begin_graceful_shutdown();
 
@@ -190,13 +286,58 @@ class Connection {
  private:
   enum class LocalSettings : uint8_t { kNone, kSent, kAcknowledged };
 
-  // Queues WINDOW_UPDATE(0) when the connection's unannounced receive capacity is worth it.
-  void announce_connection_window();
+  // Queues WINDOW_UPDATE(0) when the connection's unannounced receive capacity is worth it;
+  // answers whether it did.
+  bool announce_connection_window();
   // Appends a HEADERS block (and its CONTINUATION frames) for `stream_id`.
   void queue_headers(uint32_t stream_id, const hpack::PseudoHeaders& pseudo,
                      const HeaderMap& fields, bool end_stream);
   void queue_goaway(uint32_t last_stream_id, uint32_t error_code);
   void queue_window_update(uint32_t stream_id, uint32_t increment);
+  void queue_rst_stream(uint32_t stream_id, uint32_t reason);
+
+  // The close bookkeeping: when the stream of `sid` has closed and this has not run yet, the
+  // stream stops counting, its slot is freed, it leaves the send rotation; a closed record that
+  // owes nothing is dropped. Every path that may close a stream ends with it. Answers the flags.
+  uint32_t settle_stream(uint32_t sid, HandleBin& bin);
+  // Resets a live stream from this side (RST_STREAM queued, closed as reset by `initiator`,
+  // its receive capacity and budget charge returned, its id remembered). Answers the flags of
+  // the close, flag::kWake included; `r` is gone after.
+  uint32_t reset_live(StreamRecord& r, uint32_t reason, Initiator initiator, HandleBin& bin);
+  // Returns what a closing stream holds of the connection's receive window and DATA budget.
+  uint32_t reclaim(StreamRecord& r);
+  // Gives `n` bytes back to the connection receive window, announcing it when worth it.
+  uint32_t release_connection(uint32_t n);
+  // The reset store: ids this side reset, remembered for a second so that the frames the peer
+  // sent before it saw the reset are ignored.
+  void remember_reset(uint32_t sid);
+  // The stop a stream that cannot send reports (a bare stop for one that ended cleanly).
+  static Stop stop_of(const StreamState& state);
+  // Whether an id neither in the table nor in the reset store is one the peer may still use.
+  bool idle(uint32_t sid) const;
+
+  // The receive path.
+  std::optional<Failure> open_peer_stream(const HeadersFrame& frame, Handle spare,
+                                          RecvHeadersVerdict* out, HandleBin& bin);
+  // Counts DATA of a stream that is gone against the connection window and gives it back.
+  std::optional<Failure> pass_through(uint32_t flow_controlled_len, uint32_t* flags);
+  // Queues the stream's WINDOW_UPDATE when its unannounced capacity is worth it.
+  uint32_t announce_stream_window(StreamRecord& r);
+
+  // The send rotation.
+  bool can_send_data(const StreamRecord& r) const;
+  StreamRecord* rotation_front();
+  void enter_rotation(StreamRecord& r);
+  // Takes `r` out of the rotation and the wait list; answers flag::kCapacity when that hands
+  // the connection window to another sender.
+  uint32_t leave_turn(StreamRecord& r);
+  uint32_t capacity_flag();
+  void admit_waiter();
+  // END_STREAM was queued on `r`: its send side closes, with the server's teardown of a request
+  // still arriving. Answers the flags.
+  uint32_t finish_send(StreamRecord& r, SendVerdict* v, HandleBin& bin);
+  // The send side of `r` has just closed.
+  uint32_t after_end_stream(StreamRecord& r, SendVerdict* v, HandleBin& bin);
   void queue_ping(std::string_view payload, bool ack);
 
   // Role and our settings, fixed at construction.
@@ -237,7 +378,21 @@ class Connection {
   std::vector<std::pair<uint32_t, uint32_t>> credit_batch_;
   std::vector<std::pair<uint32_t, uint32_t>> written_credit_;
 
+  std::vector<uint32_t> rotation_;          // front first
+  std::vector<uint32_t> capacity_waiters_;  // first come first
+  uint32_t live_writers_ = 0;
+  bool draining_ = false;
+
   StreamTable streams_;
+  uint32_t highest_peer_id_ = 0;
+  std::vector<uint32_t> pending_accept_;
+  std::vector<uint32_t> reset_while_pending_;
+  struct RememberedReset {
+    uint32_t sid;
+    Clock::time_point at;
+  };
+  std::vector<RememberedReset> reset_store_;
+  Now now_ = &Clock::now;
   uint32_t num_streams_ = 0;
   uint32_t num_open_streams_ = 0;
   std::optional<uint32_t> stream_limit_;
@@ -248,11 +403,6 @@ class Connection {
   DataFrameBudget budget_;
 
   // How the connection ends.
-  struct PeerGoAway {
-    uint32_t last_stream_id = 0;
-    uint32_t error_code = 0;
-    std::string debug_data;
-  };
   std::optional<PeerGoAway> peer_goaway_;
   bool goaway_replied_ = false;
   bool graceful_ = false;

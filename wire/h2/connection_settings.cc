@@ -71,9 +71,10 @@ void Connection::begin(DecoderLimits& decoder) {
   announce_connection_window();
 }
 
-void Connection::announce_connection_window() {
-  if (const std::optional<uint32_t> increment = conn_recv_.take_update())
-    queue_window_update(0, *increment);
+bool Connection::announce_connection_window() {
+  const std::optional<uint32_t> increment = conn_recv_.take_update();
+  if (increment) queue_window_update(0, *increment);
+  return increment.has_value();
 }
 
 std::optional<Failure> Connection::recv_settings(bool ack, const Settings& settings,

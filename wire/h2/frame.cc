@@ -61,6 +61,32 @@ uint32_t frame_error_reason(FrameErrorKind kind) noexcept {
   return kProtocolError;
 }
 
+BlockFacts block_facts(const HeaderBlock& block) {
+  BlockFacts facts;
+  if (const auto& status = block.pseudo[hpack::PseudoHeader::kStatus]) {
+    // The decoder admits only three digits.
+    uint32_t n = 0;
+    for (const char c : *status)
+      n = n * 10 + uint32_t(c - '0');
+    facts.status = n;
+  }
+  const std::optional<std::string_view> value = block.fields.first("content-length");
+  if (!value) return facts;
+  uint64_t n = 0;
+  bool ok = value->size() <= 19;
+  for (const char c : *value) {
+    if (!ok) break;
+    ok = c >= '0' && c <= '9';
+    n = n * 10 + uint64_t(c - '0');
+  }
+  if (ok) {
+    facts.content_length = n;
+  } else {
+    facts.content_length_invalid = true;
+  }
+  return facts;
+}
+
 PrefaceMatch match_preface(std::string_view data) noexcept {
   const size_t n = std::min(data.size(), kClientPreface.size());
   if (data.substr(0, n) != kClientPreface.substr(0, n)) return PrefaceMatch::kMismatch;

@@ -118,6 +118,16 @@ struct FrameEvent {
   std::unique_ptr<HeaderBlock> block;
 };
 
+// What the connection acts on in a header block: its :status, and the first content-length
+// value as an unsigned decimal of at most 19 digits (anything else is invalid).
+struct BlockFacts {
+  std::optional<uint32_t> status;
+  std::optional<uint64_t> content_length;
+  bool content_length_invalid = false;
+  bool informational() const { return status && *status >= 100 && *status <= 199; }
+};
+BlockFacts block_facts(const HeaderBlock& block);
+
 // The events of one decode call and the bytes their payloads view.
 struct DecodeBatch {
   std::vector<FrameEvent> events;

@@ -124,6 +124,22 @@ void StreamState::open_idle_by_send(bool eos) {
   }
 }
 
+StreamState StreamState::opened_by_recv(bool eos) {
+  StreamState s;
+  s.open_idle_by_recv(eos, Peer::kStreaming);
+  return s;
+}
+
+void StreamState::open_idle_by_recv(bool eos, Peer head_done) {
+  local_ = Peer::kAwaitingHeaders;
+  if (eos) {
+    phase_ = Phase::kHalfClosedRemote;
+  } else {
+    phase_ = Phase::kOpen;
+    remote_ = head_done;
+  }
+}
+
 bool StreamState::send_open(bool eos) {
   switch (phase_) {
     case Phase::kIdle:
@@ -160,13 +176,7 @@ RecvOpen StreamState::recv_open(bool eos, bool informational) {
   const Peer head_done = informational ? Peer::kAwaitingHeaders : Peer::kStreaming;
   switch (phase_) {
     case Phase::kIdle:
-      local_ = Peer::kAwaitingHeaders;
-      if (eos) {
-        phase_ = Phase::kHalfClosedRemote;
-      } else {
-        phase_ = Phase::kOpen;
-        remote_ = head_done;
-      }
+      open_idle_by_recv(eos, head_done);
       return RecvOpen::kOpened;
     case Phase::kReservedRemote:
       if (eos) {

@@ -97,6 +97,8 @@ class StreamState {
   StreamState() = default;
   // What send_open() makes of an idle stream: a stream we open with our head.
   static StreamState opened_by_send(bool eos);
+  // What recv_open() makes of an idle stream with a final head: a stream the peer opens.
+  static StreamState opened_by_recv(bool eos);
 
   Phase phase() const { return phase_; }
   // The local peer state: meaningful in kOpen and kHalfClosedRemote.
@@ -158,6 +160,7 @@ class StreamState {
 
  private:
   void open_idle_by_send(bool eos);
+  void open_idle_by_recv(bool eos, Peer head_done);
   void close(Cause cause) {
     phase_ = Phase::kClosed;
     cause_ = cause;

@@ -43,6 +43,7 @@ class StreamTable {
  public:
   size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
+  void swap(StreamTable& other) noexcept { records_.swap(other.records_); }
 
   StreamRecord* find(uint32_t id);
   const StreamRecord* find(uint32_t id) const;

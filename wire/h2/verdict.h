@@ -74,4 +74,18 @@ struct ResetVerdict {
   uint32_t flags = 0;
 };
 
+// The peer's RST_STREAM: `notify_body` unless the peer had already ended its body.
+struct PeerResetVerdict {
+  Handle handle;
+  std::optional<Stop> stop;
+  bool notify_body = false;
+  uint32_t flags = 0;
+};
+
+// A stream the connection stopped, with the stop to publish to it.
+struct StoppedStream {
+  Handle handle;
+  Stop stop;
+};
+
 }  // namespace quillet::h2

@@ -11,6 +11,7 @@
 #include "wire/common/header_map.h"
 
 #include <array>
+#include <iterator>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,10 +25,10 @@ enum class PseudoHeader : uint8_t { kMethod, kScheme, kAuthority, kPath, kProtoc
 inline constexpr size_t kPseudoHeaderCount = size_t(PseudoHeader::kStatus) + 1;
 
 // Indexed by PseudoHeader.
-inline constexpr std::array<std::string_view, kPseudoHeaderCount> kPseudoHeaderNames = {
+inline constexpr std::string_view kPseudoHeaderNames[] = {
     ":method", ":scheme", ":authority", ":path", ":protocol", ":status",
 };
-static_assert(kPseudoHeaderNames.size() == kPseudoHeaderCount, "one name per pseudo-header");
+static_assert(std::size(kPseudoHeaderNames) == kPseudoHeaderCount, "one name per pseudo-header");
 
 constexpr std::string_view pseudo_header_name(PseudoHeader h) {
   return kPseudoHeaderNames[size_t(h)];
