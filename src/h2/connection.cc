@@ -17,6 +17,7 @@
 #include "src/py/lock.h"
 #include "src/py/repr.h"
 #include "src/py/types.h"
+#include "wire/common/http_date.h"
 #include "wire/h2/connection.h"
 #include "wire/h2/frame.h"
 #include "wire/h2/header_block.h"
@@ -359,6 +360,463 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   return to_object(id);
 }
 
+// --- sending ---
+
+bool sid_arg(PyObject* obj, uint32_t* sid) {
+  return arg_u32(obj, "sid", sid);
+}
+
+// The verdict as an object; what it still holds after a failure is released with it.
+PyObject* send_result(h2::SendVerdict&& v) {
+  return send_verdict_object(std::move(v));
+}
+
+PyObject* streams_send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> kNames{"sid", "data", "offset", "end_stream"};
+  static constexpr ArgParser kParser("send_data", kNames, 4, 4);
+  PyObject* a[4];
+  uint32_t sid, offset;
+  std::string_view data;
+  bool end_stream;
+  if (!kParser.parse(args, nargs, kwnames, a) || !sid_arg(a[0], &sid) ||
+      !arg_bytes(a[1], "data", &data) || !arg_u32(a[2], "offset", &offset) ||
+      !arg_bool(a[3], "end_stream", &end_stream)) {
+    return nullptr;
+  }
+  // Never read past the caller's bytes; an offset at their end is an empty send.
+  if (offset > data.size()) return raise_h2_offset_past_end(offset, data.size());
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::SendVerdict v;
+  {
+    Guard guard(b.state_lock);
+    v = b.conn.send_data(sid, data.substr(offset), end_stream, bin);
+  }
+  return send_result(std::move(v));
+}
+
+// Outbound fields: a HeaderMap (None for none where allowed) without the fields HTTP/2 forbids.
+bool send_fields_arg(PyObject* obj, const char* name, bool none_allowed, HeaderMap* out) {
+  if (none_allowed && (obj == nullptr || obj == Py_None)) return true;
+  if (!arg_header_map(obj, name, out)) return false;
+  if (!h2::send_headers_allowed(*out)) {
+    raise_h2_malformed_headers();
+    return false;
+  }
+  return true;
+}
+
+PyObject* streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"sid", "trailers"};
+  static constexpr ArgParser kParser("send_trailers", kNames, 2, 2);
+  PyObject* a[2];
+  uint32_t sid;
+  HeaderMap trailers;
+  if (!kParser.parse(args, nargs, kwnames, a) || !sid_arg(a[0], &sid) ||
+      !send_fields_arg(a[1], "trailers", false, &trailers)) {
+    return nullptr;
+  }
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::SendVerdict v;
+  {
+    Guard guard(b.state_lock);
+    v = b.conn.send_trailers(sid, trailers, bin);
+  }
+  return send_result(std::move(v));
+}
+
+PyObject* streams_send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> kNames{"sid", "status", "headers", "end_stream"};
+  static constexpr ArgParser kParser("send_response_head", kNames, 4, 4);
+  PyObject* a[4];
+  uint32_t sid, status;
+  bool end_stream;
+  HeaderMap fields;
+  if (!kParser.parse(args, nargs, kwnames, a) || !sid_arg(a[0], &sid) ||
+      !arg_u32(a[1], "status", &status) || !send_fields_arg(a[2], "headers", true, &fields) ||
+      !arg_bool(a[3], "end_stream", &end_stream)) {
+    return nullptr;
+  }
+  h2::hpack::PseudoHeaders pseudo;
+  if (!h2::build_response_pseudo(status, &pseudo)) return raise_invalid_status();
+  StreamsBox& b = box(self);
+  // Fixed at construction, so read without the lock.
+  if (b.conn.auto_date_header() && !fields.contains("date") &&
+      !fields.append("date", cached_http_date())) {
+    return raise_header_map_full();
+  }
+  HandleBin bin;
+  h2::SendVerdict v;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.send_response_head(sid, pseudo, fields, end_stream, &v, bin);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  return send_result(std::move(v));
+}
+
+PyObject* streams_next_capacity_wake(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  Handle next;
+  {
+    Guard guard(b.state_lock);
+    next = b.conn.next_capacity_wake();
+  }
+  return handle_to_object(std::move(next));
+}
+
+template <bool (h2::Connection::*kStep)()>
+PyObject* bool_step(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  bool result;
+  {
+    Guard guard(b.state_lock);
+    result = (b.conn.*kStep)();
+  }
+  return new_bool(result);
+}
+
+// --- receiving ---
+
+PyObject* streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"frame", "spare"};
+  static constexpr ArgParser kParser("recv_headers", kNames, 2, 1);
+  PyObject* a[2] = {};
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  const FrameFields* frame = frame_fields(a[0], frame_headers_type(), "frame");
+  if (frame == nullptr) return nullptr;
+  h2::Connection::HeadersFrame f;
+  f.stream_id = frame->stream_id;
+  f.end_stream = frame->flag;
+  f.informational = frame->status && *frame->status >= 100 && *frame->status <= 199;
+  f.content_length = frame->content_length;
+  f.content_length_invalid = frame->content_length_invalid;
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::RecvHeadersVerdict v;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.recv_headers(f, handle_from(a[1]), &v, bin);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  return recv_headers_verdict_object(std::move(v));
+}
+
+PyObject* streams_recv_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  const FrameFields* frame = frame_arg("recv_data", args, nargs, kwnames, frame_data_type());
+  if (frame == nullptr) return nullptr;
+  h2::Connection::DataFrame f;
+  f.stream_id = frame->stream_id;
+  f.end_stream = frame->flag;
+  f.flow_controlled_len = frame->length;
+  f.data_len = uint32_t(PyBytes_GET_SIZE(frame->bytes.get()));
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::RecvDataVerdict v;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.recv_data(f, &v, bin);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  return recv_data_verdict_object(std::move(v), frame->bytes.get());
+}
+
+PyObject* streams_recv_window_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  const FrameFields* frame =
+      frame_arg("recv_window_update", args, nargs, kwnames, frame_window_update_type());
+  if (frame == nullptr) return nullptr;
+  StreamsBox& b = box(self);
+  std::vector<Handle> wake;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.recv_window_update(frame->stream_id, frame->code, &wake);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  return handle_list(std::move(wake));
+}
+
+PyObject* streams_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  const FrameFields* frame = frame_arg("recv_reset", args, nargs, kwnames, frame_rst_stream_type());
+  if (frame == nullptr) return nullptr;
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::PeerResetVerdict v;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.recv_reset(frame->stream_id, frame->code, &v, bin);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  PyObject* stop = optional_stopped_object(v.stop);
+  if (stop == nullptr) return nullptr;
+  return Py_BuildValue("(NNNk)", handle_to_object(std::move(v.handle)), stop,
+                       new_bool(v.notify_body), (unsigned long)v.flags);
+}
+
+bool initiator_arg(PyObject* obj, h2::Initiator* out) {
+  if (obj == nullptr) return true;  // "user"
+  Text text;
+  if (!arg_str(obj, "initiator", &text)) return false;
+  const std::optional<h2::Initiator> parsed = h2::parse_initiator(text.bytes);
+  if (!parsed) {
+    raise_h2_bad_initiator(text.bytes);
+    return false;
+  }
+  *out = *parsed;
+  return true;
+}
+
+PyObject* streams_reset_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> kNames{"sid", "reason", "initiator"};
+  static constexpr ArgParser kParser("reset_stream", kNames, 3, 2);
+  PyObject* a[3] = {};
+  uint32_t sid, reason;
+  h2::Initiator initiator = h2::Initiator::kUser;
+  if (!kParser.parse(args, nargs, kwnames, a) || !sid_arg(a[0], &sid) ||
+      !arg_u32(a[1], "reason", &reason) || !initiator_arg(a[2], &initiator)) {
+    return nullptr;
+  }
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::ResetVerdict v;
+  {
+    Guard guard(b.state_lock);
+    v = b.conn.reset_stream(sid, reason, initiator, bin);
+  }
+  return reset_verdict_object(std::move(v));
+}
+
+PyObject* streams_reset_on_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"sid", "reason"};
+  static constexpr ArgParser kParser("reset_on_error", kNames, 2, 2);
+  PyObject* a[2];
+  uint32_t sid, reason;
+  if (!kParser.parse(args, nargs, kwnames, a) || !sid_arg(a[0], &sid) ||
+      !arg_u32(a[1], "reason", &reason)) {
+    return nullptr;
+  }
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::ResetVerdict v;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.reset_on_error(sid, reason, &v, bin);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  return reset_verdict_object(std::move(v));
+}
+
+bool sid_only(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              uint32_t* sid) {
+  static constexpr std::array<const char*, 1> kNames{"sid"};
+  const ArgParser parser(function, kNames, 1, 1);
+  PyObject* obj;
+  return parser.parse(args, nargs, kwnames, &obj) && sid_arg(obj, sid);
+}
+
+PyObject* streams_aclose_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  uint32_t sid;
+  if (!sid_only("aclose_body", args, nargs, kwnames, &sid)) return nullptr;
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::ResetVerdict v;
+  {
+    Guard guard(b.state_lock);
+    v = b.conn.aclose_body(sid, bin);
+  }
+  return reset_verdict_object(std::move(v));
+}
+
+// (sid, n) steps: release_capacity answers its flags, release_data_frame nothing.
+bool sid_and_count(const char* function, const char* count_name, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, uint32_t* sid, uint32_t* n) {
+  const std::array<const char*, 2> names{"sid", count_name};
+  const ArgParser parser(function, names, 2, 2);
+  PyObject* a[2];
+  return parser.parse(args, nargs, kwnames, a) && sid_arg(a[0], sid) &&
+         arg_u32(a[1], count_name, n);
+}
+
+PyObject* streams_release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  uint32_t sid, n;
+  if (!sid_and_count("release_capacity", "n", args, nargs, kwnames, &sid, &n)) return nullptr;
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  uint32_t flags;
+  {
+    Guard guard(b.state_lock);
+    flags = b.conn.release_capacity(sid, n, bin);
+  }
+  return to_object(flags);
+}
+
+PyObject* streams_release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  uint32_t sid, n;
+  if (!sid_and_count("release_data_frame", "payload_len", args, nargs, kwnames, &sid, &n))
+    return nullptr;
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  {
+    Guard guard(b.state_lock);
+    b.conn.release_data_frame(sid, n, bin);
+  }
+  return new_none();
+}
+
+PyObject* streams_accepted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  uint32_t sid;
+  if (!sid_only("accepted", args, nargs, kwnames, &sid)) return nullptr;
+  StreamsBox& b = box(self);
+  Guard guard(b.state_lock);
+  b.conn.accepted(sid);
+  return new_none();
+}
+
+PyObject* streams_in_reset_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  uint32_t sid;
+  if (!sid_only("in_reset_store", args, nargs, kwnames, &sid)) return nullptr;
+  StreamsBox& b = box(self);
+  bool found;
+  {
+    Guard guard(b.state_lock);
+    found = b.conn.in_reset_store(sid);
+  }
+  return new_bool(found);
+}
+
+// --- GOAWAY and failure ---
+
+// [(handle, H2Stopped), ...]; takes the handles.
+PyObject* stopped_pairs(std::vector<h2::StoppedStream>&& stopped) {
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(stopped.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < stopped.size(); ++i) {
+    PyObject* stop = stopped_object(stopped[i].stop);
+    if (stop == nullptr) return nullptr;
+    PyObject* pair = Py_BuildValue("(NN)", handle_to_object(std::move(stopped[i].handle)), stop);
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  const FrameFields* frame = frame_arg("recv_go_away", args, nargs, kwnames, frame_go_away_type());
+  if (frame == nullptr) return nullptr;
+  const std::string_view debug(PyBytes_AS_STRING(frame->bytes.get()),
+                               size_t(PyBytes_GET_SIZE(frame->bytes.get())));
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  h2::Connection::GoAwayResult result;
+  std::optional<h2::Failure> failure;
+  {
+    Guard guard(b.state_lock);
+    failure = b.conn.recv_go_away(frame->stream_id, frame->code, debug, &result, bin);
+  }
+  if (failure) return raise_h2_failure(*failure);
+  PyObject* pairs = stopped_pairs(std::move(result.aborted));
+  if (pairs == nullptr) return nullptr;
+  return Py_BuildValue("(Nk)", pairs, (unsigned long)result.flags);
+}
+
+template <uint32_t (h2::Connection::*kStep)()>
+PyObject* flags_step(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  uint32_t flags;
+  {
+    Guard guard(b.state_lock);
+    flags = (b.conn.*kStep)();
+  }
+  return to_object(flags);
+}
+
+PyObject* streams_send_goaway(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames{"reason"};
+  static constexpr ArgParser kParser("send_goaway", kNames, 1, 1);
+  PyObject* obj;
+  uint32_t reason;
+  if (!kParser.parse(args, nargs, kwnames, &obj) || !arg_u32(obj, "reason", &reason))
+    return nullptr;
+  StreamsBox& b = box(self);
+  uint32_t flags;
+  {
+    Guard guard(b.state_lock);
+    flags = b.conn.send_goaway(reason);
+  }
+  return to_object(flags);
+}
+
+PyObject* streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> kNames{"exc", "message"};
+  static constexpr ArgParser kParser("fail", kNames, 2, 0);
+  PyObject* a[2] = {};
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  if (a[0] != nullptr && a[0] != Py_None && !PyExceptionInstance_Check(a[0])) {
+    PyErr_Format(PyExc_TypeError, "exc must be an exception or None, not %.100s",
+                 Py_TYPE(a[0])->tp_name);
+    return nullptr;
+  }
+  Text message;
+  message.bytes = "connection closed";
+  if (a[1] != nullptr && !arg_str(a[1], "message", &message)) return nullptr;
+  StreamsBox& b = box(self);
+  HandleBin bin;
+  std::vector<h2::StoppedStream> stopped;
+  {
+    Guard guard(b.state_lock);
+    stopped = b.conn.fail(handle_from(a[0]), message.bytes, bin);
+  }
+  return stopped_pairs(std::move(stopped));
+}
+
+PyObject* streams_conn_error(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  h2::Connection::StoredError error;
+  {
+    Guard guard(b.state_lock);
+    error = b.conn.conn_error();
+  }
+  if (error.exception) return handle_to_object(std::move(error.exception));
+  if (!error.message) return new_none();
+  return PyObject_CallFunction(exception_class(Exc::kConnectionClosedError), "s#",
+                               error.message->data(), Py_ssize_t(error.message->size()));
+}
+
+PyObject* streams_goaway_info(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  std::optional<h2::Connection::PeerGoAway> info;
+  {
+    Guard guard(b.state_lock);
+    info = b.conn.goaway_info();
+  }
+  if (!info) return new_none();
+  return Py_BuildValue("(kky#)", (unsigned long)info->last_stream_id,
+                       (unsigned long)info->error_code, info->debug_data.data(),
+                       Py_ssize_t(info->debug_data.size()));
+}
+
 // --- the pending output ---
 
 void give_back_spare(PyObject* owner, std::string&& buffer) noexcept {
@@ -400,16 +858,6 @@ PyObject* streams_stop_pump(PyObject* self, PyObject*) {
   Guard guard(b.state_lock);
   b.conn.stop_pump();
   return new_none();
-}
-
-PyObject* streams_begin_graceful_shutdown(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  uint32_t flags;
-  {
-    Guard guard(b.state_lock);
-    flags = b.conn.begin_graceful_shutdown();
-  }
-  return to_object(flags);
 }
 
 // --- task handles ---
@@ -561,6 +1009,74 @@ PyMethodDef kMethods[] = {
      "open_stream($self, method, target, headers, end_stream, is_head, handle, /, *, "
      "scheme=None, authority=None)\n--\n\nOpen a request stream on a claimed slot; returns its "
      "id, or None when the connection refuses new streams."},
+    {"send_data", as_method<streams_send_data>(), kFast,
+     "send_data($self, sid, data, offset, end_stream, /)\n--\n\nQueue at most one DATA frame "
+     "of data[offset:]; returns an H2SendVerdict."},
+    {"send_trailers", as_method<streams_send_trailers>(), kFast,
+     "send_trailers($self, sid, trailers, /)\n--\n\nQueue trailers with END_STREAM."},
+    {"send_response_head", as_method<streams_send_response_head>(), kFast,
+     "send_response_head($self, sid, status, headers, end_stream, /)\n--\n\nServer: queue "
+     "the response head."},
+    QUERY("next_capacity_wake", streams_next_capacity_wake,
+          "next_capacity_wake($self, /)\n--\n\nThe sender whose turn it now is, or None."),
+    QUERY("writer_start", bool_step<&h2::Connection::writer_start>,
+          "writer_start($self, /)\n--\n\nCount a body writer; False once released."),
+    QUERY("writer_end", bool_step<&h2::Connection::writer_end>,
+          "writer_end($self, /)\n--\n\nUncount a body writer; True for the last one after "
+          "release_writers."),
+    QUERY("release_writers", bool_step<&h2::Connection::release_writers>,
+          "release_writers($self, /)\n--\n\nNo writer may start from now on; True when none "
+          "is alive."),
+    {"recv_headers", as_method<streams_recv_headers>(), kFast,
+     "recv_headers($self, frame, spare=None, /)\n--\n\nApply the peer's HEADERS; returns an "
+     "H2RecvHeadersVerdict."},
+    {"recv_data", as_method<streams_recv_data>(), kFast,
+     "recv_data($self, frame, /)\n--\n\nApply the peer's DATA; returns an H2RecvDataVerdict."},
+    {"recv_window_update", as_method<streams_recv_window_update>(), kFast,
+     "recv_window_update($self, frame, /)\n--\n\nApply the peer's WINDOW_UPDATE; returns the "
+     "handles of the senders to wake."},
+    {"recv_reset", as_method<streams_recv_reset>(), kFast,
+     "recv_reset($self, frame, /)\n--\n\nApply the peer's RST_STREAM; returns (handle, stop, "
+     "notify_body, flags)."},
+    {"reset_stream", as_method<streams_reset_stream>(), kFast,
+     "reset_stream($self, sid, reason, initiator='user', /)\n--\n\nReset a stream from this "
+     "side; returns an H2ResetVerdict."},
+    {"reset_on_error", as_method<streams_reset_on_error>(), kFast,
+     "reset_on_error($self, sid, reason, /)\n--\n\nReset a stream for the peer's stream "
+     "error; returns an H2ResetVerdict."},
+    {"aclose_body", as_method<streams_aclose_body>(), kFast,
+     "aclose_body($self, sid, /)\n--\n\nThe application closed the body reader; returns an "
+     "H2ResetVerdict."},
+    {"release_capacity", as_method<streams_release_capacity>(), kFast,
+     "release_capacity($self, sid, n, /)\n--\n\nThe application consumed n bytes; returns "
+     "flags."},
+    {"release_data_frame", as_method<streams_release_data_frame>(), kFast,
+     "release_data_frame($self, sid, payload_len, /)\n--\n\nReturn a small frame's budget "
+     "charge."},
+    {"accepted", as_method<streams_accepted>(), kFast,
+     "accepted($self, sid, /)\n--\n\nServer: the application took the request."},
+    {"in_reset_store", as_method<streams_in_reset_store>(), kFast,
+     "in_reset_store($self, sid, /)\n--\n\nWhether the stream is remembered as reset."},
+    {"recv_go_away", as_method<streams_recv_go_away>(), kFast,
+     "recv_go_away($self, frame, /)\n--\n\nApply the peer's GOAWAY; returns (pairs, flags)."},
+    QUERY("maybe_goaway_reply", flags_step<&h2::Connection::maybe_goaway_reply>,
+          "maybe_goaway_reply($self, /)\n--\n\nAnswer the peer's GOAWAY once no stream is "
+          "left; returns flags."),
+    {"send_goaway", as_method<streams_send_goaway>(), kFast,
+     "send_goaway($self, reason, /)\n--\n\nQueue a GOAWAY for a violation we found; returns "
+     "flags."},
+    {"fail", as_method<streams_fail>(), kFast,
+     "fail($self, exc=None, message='connection closed')\n--\n\nStore the connection error "
+     "(the first one stays) and stop every stream; returns [(handle, stop), ...]."},
+    QUERY("conn_error", streams_conn_error,
+          "conn_error($self, /)\n--\n\nThe stored connection error, or None."),
+    QUERY("goaway_info", streams_goaway_info,
+          "goaway_info($self, /)\n--\n\n(last_stream_id, error_code, debug_data) of the "
+          "peer's GOAWAY, or None."),
+    QUERY("is_closed", call_query<&h2::Connection::is_closed>,
+          "is_closed($self, /)\n--\n\nNo more requests can be served."),
+    QUERY("is_failed", call_query<&h2::Connection::failed>,
+          "is_failed($self, /)\n--\n\nA connection error is stored."),
     QUERY("take_pending", streams_take_pending,
           "take_pending($self, /)\n--\n\nMove the pending output out; returns (memoryview, "
           "stopping)."),
@@ -571,7 +1087,7 @@ PyMethodDef kMethods[] = {
     QUERY("credit_written", streams_credit_written,
           "credit_written($self, /)\n--\n\nThe batches taken are written; returns the handles "
           "of the streams whose data went out."),
-    QUERY("begin_graceful_shutdown", streams_begin_graceful_shutdown,
+    QUERY("begin_graceful_shutdown", flags_step<&h2::Connection::begin_graceful_shutdown>,
           "begin_graceful_shutdown($self, /)\n--\n\nServer: queue GOAWAY(2147483647) and the "
           "shutdown PING; returns flags."),
     {"store_task_handles", as_method<streams_store_task_handles>(), kFast,

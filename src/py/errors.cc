@@ -525,6 +525,12 @@ PyObject* raise_h2_windows_too_large() {
 }
 
 PyObject* raise_h2_failure(const h2::Failure& failure) {
+  // The message of a PROTOCOL_ERROR that names a stream.
+  const auto on_stream = [&failure](const char* text) {
+    std::string message = text;
+    append_decimal(message, failure.value);
+    return raise_h2_protocol(h2::kProtocolError, message);
+  };
   switch (failure.kind) {
     case h2::FailureKind::kFlowControl:
       return raise_h2_flow_control(h2::kFlowControlError);
@@ -537,8 +543,37 @@ PyObject* raise_h2_failure(const h2::Failure& failure) {
       break;
     case h2::FailureKind::kTooManyQueuedControlFrames:
       return raise_h2_protocol(h2::kEnhanceYourCalm, "too many queued control frames");
+    case h2::FailureKind::kUnexpectedFrameType:
+      return raise_h2_user(h2::UserKind::kUnexpectedFrameType);
+    case h2::FailureKind::kIdleStream:
+      return on_stream("frame on idle stream ");
+    case h2::FailureKind::kInvalidNewStreamId:
+      return on_stream("invalid new stream id ");
+    case h2::FailureKind::kUnexpectedData:
+      return on_stream("unexpected DATA on stream ");
+    case h2::FailureKind::kStream:
+      return raise_h2_stream(uint32_t(failure.value), failure.reason, h2::Initiator::kLibrary);
+    case h2::FailureKind::kNoSpareHandle:
+      return raise_message(PyExc_ValueError,
+                           {"recv_headers: the server role needs a spare stream handle"});
+    case h2::FailureKind::kTooManyPendingResets:
+      return raise_h2_protocol(h2::kEnhanceYourCalm, "too_many_resets");
+    case h2::FailureKind::kTooManyErrorResets:
+      return raise_h2_protocol(h2::kEnhanceYourCalm, "too many stream resets");
+    case h2::FailureKind::kDataFrameFlood:
+      return raise_h2_too_many_data_frames();
+    case h2::FailureKind::kGoAwayRaisedLastId:
+      return raise_h2_protocol(h2::kProtocolError, "GOAWAY may not raise last_stream_id");
   }
   return raise_message(PyExc_RuntimeError, {"internal error: an unreported request head refusal"});
+}
+
+PyObject* raise_h2_offset_past_end(uint64_t offset, size_t size) {
+  std::string message = "offset must be <= len(data) (";
+  append_decimal(message, size);
+  message += "), got ";
+  append_decimal(message, offset);
+  return raise_message(PyExc_ValueError, {message});
 }
 
 }  // namespace quillet::py

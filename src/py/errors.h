@@ -110,5 +110,7 @@ PyObject* raise_h2_windows_too_large();
 // The connection error or refusal a connection transition reported (kRequestHead is the
 // caller's own to raise: here it is a RuntimeError).
 PyObject* raise_h2_failure(const h2::Failure& failure);
+// ValueError for a send offset past the end of its data.
+PyObject* raise_h2_offset_past_end(uint64_t offset, size_t size);
 
 }  // namespace quillet::py

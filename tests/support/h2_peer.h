@@ -108,7 +108,8 @@ class Peer final : public DecoderLimits {
         frame.content_length = facts.content_length;
         frame.content_length_invalid = facts.content_length_invalid;
         Handle spare;
-        if (conn.is_server()) spare = ref(spares.emplace_back("stream " + std::to_string(e.stream_id)));
+        if (conn.is_server())
+          spare = ref(spares.emplace_back("stream " + std::to_string(e.stream_id)));
         RecvHeadersVerdict v;
         failure = conn.recv_headers(frame, std::move(spare), &v, bin);
         out.flags |= v.flags;

@@ -139,9 +139,8 @@ class Connection {
   // stream's head was sent already or its send side is finished.
   [[nodiscard]] std::optional<Failure> send_response_head(uint32_t sid,
                                                           const hpack::PseudoHeaders& pseudo,
-                                                          const HeaderMap& fields,
-                                                          bool end_stream, SendVerdict* out,
-                                                          HandleBin& bin);
+                                                          const HeaderMap& fields, bool end_stream,
+                                                          SendVerdict* out, HandleBin& bin);
   // After a verdict with flag::kCapacity: the sender whose turn it now is.
   Handle next_capacity_wake();
 
@@ -212,8 +211,8 @@ class Connection {
     uint32_t flags = 0;
   };
   [[nodiscard]] std::optional<Failure> recv_go_away(uint32_t last_stream_id, uint32_t error_code,
-                                                    std::string_view debug_data,
-                                                    GoAwayResult* out, HandleBin& bin);
+                                                    std::string_view debug_data, GoAwayResult* out,
+                                                    HandleBin& bin);
   uint32_t maybe_goaway_reply();
   uint32_t send_goaway(uint32_t reason);
   // Stores the first error (an exception handle, else `message`) and stops every stream.
@@ -232,7 +231,6 @@ class Connection {
   const std::optional<PeerGoAway>& goaway_info() const { return peer_goaway_; }
   bool is_closed() const { return failure_.stored || peer_goaway_.has_value(); }
 
-
   uint32_t begin_graceful_shutdown();
 
   // --- task handles ---
@@ -249,6 +247,7 @@ class Connection {
   // --- inspection ---
 
   bool is_server() const { return server_; }
+  bool auto_date_header() const { return auto_date_header_; }
   size_t table_size() const { return streams_.size(); }
   uint32_t num_streams() const { return num_streams_; }
   uint32_t num_open_streams() const { return num_open_streams_; }

@@ -115,9 +115,8 @@ uint32_t Connection::reset_live(StreamRecord& r, uint32_t reason, Initiator init
 
 void Connection::remember_reset(uint32_t sid) {
   const Clock::time_point now = now_();
-  std::erase_if(reset_store_, [now](const RememberedReset& e) {
-    return now - e.at > std::chrono::seconds(1);
-  });
+  std::erase_if(reset_store_,
+                [now](const RememberedReset& e) { return now - e.at > std::chrono::seconds(1); });
   if (in_reset_store(sid)) return;
   if (reset_store_.size() < kResetStoreSize) reset_store_.push_back({sid, now});
 }

@@ -211,8 +211,8 @@ std::optional<Failure> Connection::recv_window_update(uint32_t sid, uint32_t inc
   return Failure{FailureKind::kIdleStream, sid};
 }
 
-std::optional<Failure> Connection::recv_reset(uint32_t sid, uint32_t reason,
-                                              PeerResetVerdict* out, HandleBin& bin) {
+std::optional<Failure> Connection::recv_reset(uint32_t sid, uint32_t reason, PeerResetVerdict* out,
+                                              HandleBin& bin) {
   *out = PeerResetVerdict();
   StreamRecord* r = streams_.find(sid);
   if (r == nullptr) {
@@ -259,8 +259,8 @@ ResetVerdict Connection::reset_stream(uint32_t sid, uint32_t reason, Initiator i
   return v;
 }
 
-std::optional<Failure> Connection::reset_on_error(uint32_t sid, uint32_t reason,
-                                                  ResetVerdict* out, HandleBin& bin) {
+std::optional<Failure> Connection::reset_on_error(uint32_t sid, uint32_t reason, ResetVerdict* out,
+                                                  HandleBin& bin) {
   *out = ResetVerdict();
   if (local_error_resets_ != UINT32_MAX) ++local_error_resets_;
   if (max_local_error_resets_ && local_error_resets_ > *max_local_error_resets_)
@@ -308,8 +308,7 @@ uint32_t Connection::release_capacity(uint32_t sid, uint32_t n, HandleBin& bin) 
 void Connection::release_data_frame(uint32_t sid, uint32_t payload_len, HandleBin& bin) {
   StreamRecord* r = streams_.find(sid);
   if (r == nullptr || payload_len == 0 || payload_len >= kDataFrameOverheadThreshold) return;
-  const uint32_t charge =
-      std::min(r->budget_charged, kDataFrameOverheadThreshold - payload_len);
+  const uint32_t charge = std::min(r->budget_charged, kDataFrameOverheadThreshold - payload_len);
   r->budget_charged -= charge;
   budget_.release(charge);
   settle_stream(sid, bin);

@@ -32,7 +32,9 @@ std::vector<std::string> frames(std::string_view bytes) {
     const auto b = [&](size_t i) { return uint32_t(uint8_t(bytes[pos + i])); };
     const uint32_t len = b(0) << 16 | b(1) << 8 | b(2);
     const uint32_t sid = (b(5) << 24 | b(6) << 16 | b(7) << 8 | b(8)) & 0x7fffffff;
-    const auto u32_at = [&](size_t i) { return b(9 + i) << 24 | b(10 + i) << 16 | b(11 + i) << 8 | b(12 + i); };
+    const auto u32_at = [&](size_t i) {
+      return b(9 + i) << 24 | b(10 + i) << 16 | b(11 + i) << 8 | b(12 + i);
+    };
     std::string s;
     switch (b(3)) {
       case 0:
@@ -325,9 +327,11 @@ TEST_F(Streams, FramesOnStreamsNeverOpenedAreConnectionErrors) {
   head.stream_id = 3;
   EXPECT_EQ(server.conn.recv_headers(head, ref(server.spares.emplace_back("z")), &hv, bin),
             (Failure{FailureKind::kInvalidNewStreamId, 3}));
-  EXPECT_EQ(server.conn.recv_headers(head, Handle(), &hv, bin), (Failure{FailureKind::kInvalidNewStreamId, 3}));
+  EXPECT_EQ(server.conn.recv_headers(head, Handle(), &hv, bin),
+            (Failure{FailureKind::kInvalidNewStreamId, 3}));
   head.stream_id = 7;
-  EXPECT_EQ(server.conn.recv_headers(head, Handle(), &hv, bin), Failure{FailureKind::kNoSpareHandle});
+  EXPECT_EQ(server.conn.recv_headers(head, Handle(), &hv, bin),
+            Failure{FailureKind::kNoSpareHandle});
   std::vector<Handle> wake;
   EXPECT_EQ(server.conn.recv_window_update(9, 1, &wake), (Failure{FailureKind::kIdleStream, 9}));
   PeerResetVerdict rv;
@@ -407,7 +411,7 @@ TEST_F(Streams, TheResetStoreForgetsAfterASecond) {
   for (uint32_t i = 0; i < 60; ++i)
     ASSERT_FALSE(server.conn.reset_on_error(101 + 2 * i, 1, &v, bin));
   EXPECT_TRUE(server.conn.in_reset_store(13));
-  EXPECT_TRUE(server.conn.in_reset_store(197));  // the 49th after 13
+  EXPECT_TRUE(server.conn.in_reset_store(197));   // the 49th after 13
   EXPECT_FALSE(server.conn.in_reset_store(199));  // full
 }
 
@@ -473,14 +477,15 @@ TEST_F(Streams, StreamErrorsInDataGiveTheConnectionWindowBack) {
   const int32_t before = tight.conn.conn_recv_available();
   RecvDataVerdict v;
   data.stream_id = 1;
-  EXPECT_EQ(tight.conn.recv_data(data, &v, bin), (Failure{FailureKind::kStream, 1, kFlowControlError}));
+  EXPECT_EQ(tight.conn.recv_data(data, &v, bin),
+            (Failure{FailureKind::kStream, 1, kFlowControlError}));
   EXPECT_EQ(tight.conn.conn_recv_available(), before);
 }
 
 TEST_F(Streams, AConnectionWindowOverflowChangesNothing) {
   std::vector<Handle> wake;
-  ASSERT_FALSE(client.conn.recv_window_update(0, kMaxWindowSize - client.conn.conn_send_window(),
-                                              &wake));
+  ASSERT_FALSE(
+      client.conn.recv_window_update(0, kMaxWindowSize - client.conn.conn_send_window(), &wake));
   EXPECT_EQ(client.conn.conn_send_window(), kMaxWindowSize);
   EXPECT_EQ(client.conn.recv_window_update(0, 1, &wake), Failure{FailureKind::kFlowControl});
   EXPECT_EQ(client.conn.conn_send_window(), kMaxWindowSize);
