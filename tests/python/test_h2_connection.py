@@ -8,8 +8,10 @@ import weakref
 
 import pytest
 
-from _quillet import (H2_FLAG_SLOT_FREED, H2_FLAG_STOP_ACCEPTING, H2_FLAG_WAKE, H2_PREFACE,
-                      H2Codec, H2FramePing, H2FrameSettings, H2ProtocolError, H2Streams,
+from _quillet import (H2_FLAG_SLOT_FREED, H2_FLAG_STOP_ACCEPTING, H2_FLAG_WAKE,
+                      H2_HEADERS_OPENED, H2_PREFACE, ConnectionClosedError, H2Codec,
+                      H2FlowControlError, H2FramePing, H2FrameSettings, H2ProtocolError,
+                      H2RecvDataVerdict, H2ResetVerdict, H2Stopped, H2StreamError, H2Streams,
                       H2UserError, HeaderMap)
 
 LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
@@ -381,3 +383,228 @@ def test_the_collector_frees_cycles_through_subclass_attributes_and_held_handles
     conn_ref, handle_ref = make()
     gc.collect()
     assert conn_ref() is None and handle_ref() is None
+
+
+# ---------------------------------------------------------------------------------------------
+# sending, receiving and closing at the boundary: conversions, verdict objects, messages
+
+
+def opened_server(end_stream=False, **overrides):
+    """A server that received the request HEADERS of stream 1; returns (server, spare, peer)."""
+    server = streams("server", **overrides)
+    peer = H2Codec("client")
+    [head] = server.receive(H2_PREFACE + peer.serialize_request_headers(
+        1, "POST", "/", HeaderMap([("x-a", "1")]), end_stream=end_stream, scheme="http",
+        authority="a"))
+    spare = Handle()
+    verdict = server.recv_headers(head, spare)
+    assert (verdict.kind, verdict.handle, verdict.stream_id, verdict.eof, verdict.flags) == (
+        H2_HEADERS_OPENED, spare, 1, end_stream, 0)
+    return server, spare, peer
+
+
+def test_send_verdicts_carry_the_sent_count_and_the_stop():
+    client = streams("client")
+    handle = Handle()
+    sid = get(client, sid=1, handle=handle)
+    v = client.send_data(sid, b"abcdef", 2, False)
+    assert (v.sent, v.done, v.stopped, v.handle, v.reader_stop, v.flags) == (
+        4, True, None, None, None, H2_FLAG_WAKE)
+    v = client.send_data(sid, b"abc", 3, True)  # the offset at the end: END_STREAM alone
+    assert (v.sent, v.done, v.stopped) == (0, True, None)
+    stopped = client.send_data(sid, b"x", 0, False).stopped
+    assert type(stopped) is H2Stopped and repr(stopped) == "H2Stopped(reason=None, conn=false)"
+    assert repr(client.send_data(7, b"x", 0, False).stopped) == (
+        "H2Stopped(reason=None, conn=false)")
+    with pytest.raises(ValueError) as info:
+        client.send_data(sid, b"abc", 4, False)
+    assert str(info.value) == "offset must be <= len(data) (3), got 4"
+    with pytest.raises(TypeError, match="data must be bytes"):
+        client.send_data(sid, bytearray(b"x"), 0, False)
+
+
+def test_a_response_that_ends_early_stops_the_request_reader():
+    server, spare, _ = opened_server()
+    v = server.send_response_head(1, 200, HeaderMap([("x-b", "2")]), False)
+    assert (v.sent, v.done, v.flags) == (0, True, H2_FLAG_WAKE)
+    v = server.send_data(1, b"bye", 0, True)
+    assert v.handle is spare
+    assert repr(v.reader_stop) == "H2Stopped(reason=Some(0), conn=false)"
+    assert server.in_reset_store(1) and not server.has_stream(1)
+    codec = H2Codec("client")
+    frames = codec.receive(take(server))
+    assert [type(f).__name__ for f in frames][-3:] == ["H2FrameHeaders", "H2FrameData",
+                                                       "H2FrameRstStream"]
+    assert frames[-3].headers.get("x-b") == b"2" and frames[-1].error_code == 0
+
+
+@pytest.mark.parametrize("call,exc,args", [
+    (lambda s: s.send_response_head(1, 99, None, False), ValueError, None),
+    (lambda s: s.send_response_head(1, 200, HeaderMap([("connection", "close")]), False),
+     H2UserError, ("malformed_headers", "malformed headers")),
+    (lambda s: s.send_trailers(1, HeaderMap([("upgrade", "h2c")])), H2UserError,
+     ("malformed_headers", "malformed headers")),
+    (lambda s: s.send_trailers(1, None), TypeError, None),
+])
+def test_outbound_fields_are_checked_before_anything_is_queued(call, exc, args):
+    server, _, _ = opened_server()
+    with pytest.raises(exc) as info:
+        call(server)
+    if args is not None:
+        assert info.value.args == args
+    assert not server.has_pending()
+
+
+def test_a_second_response_head_is_the_callers_mistake():
+    server, _, _ = opened_server(end_stream=True)
+    server.send_response_head(1, 204, None, False)
+    with pytest.raises(H2UserError) as info:
+        server.send_response_head(1, 200, None, False)
+    assert info.value.args == ("unexpected_frame_type", "unexpected frame type")
+
+
+@pytest.mark.parametrize("auto", [True, False])
+def test_response_heads_carry_a_date_unless_turned_off(auto):
+    server, _, _ = opened_server(end_stream=True, auto_date_header=auto)
+    server.send_response_head(1, 200, None, True)
+    head = [f for f in H2Codec("client").receive(take(server)) if f.stream_id == 1][0]
+    assert head.status == 200 and ("date" in head.headers) is auto
+
+
+def test_received_data_is_delivered_as_the_frames_own_bytes():
+    server, spare, peer = opened_server()
+    [frame] = server.receive(peer.serialize_data(1, b"hello", end_stream=True))
+    v = server.recv_data(frame)
+    assert type(v) is H2RecvDataVerdict
+    assert (v.handle, v.payload, v.budgeted, v.eof, v.flags) == (spare, b"hello", False, True, 0)
+    assert v.payload is frame.data
+    assert server.stream_recv_unreleased(1) == 5 and server.is_recv_end_stream(1)
+    assert server.release_capacity(1, 5) == 0
+
+
+@pytest.mark.parametrize("frames,exc,args", [
+    # a client DATA frame for a stream it never opened
+    (lambda p: p.serialize_data(3, b"x"), H2ProtocolError, (1, "frame on idle stream 3")),
+    (lambda p: p.serialize_request_headers(2, "GET", "/", None, end_stream=True, scheme="h",
+                                           authority="a"),
+     H2ProtocolError, (1, "invalid new stream id 2")),
+    (lambda p: p.serialize_window_update(0, 2**31 - 1), H2FlowControlError, (3,)),
+    (lambda p: p.serialize_data(1, b"x"), H2ProtocolError, (1, "unexpected DATA on stream 1")),
+    (lambda p: p.serialize_go_away(3, 0) + p.serialize_go_away(5, 0), H2ProtocolError,
+     (1, "GOAWAY may not raise last_stream_id")),
+])
+def test_connection_errors_of_the_receive_path(frames, exc, args):
+    server, _, peer = opened_server(end_stream=True)
+    with pytest.raises(exc) as info:
+        for frame in server.receive(frames(peer)):
+            method = {"H2FrameData": server.recv_data, "H2FrameHeaders": server.recv_headers,
+                      "H2FrameWindowUpdate": server.recv_window_update,
+                      "H2FrameGoAway": server.recv_go_away}[type(frame).__name__]
+            method(frame) if method != server.recv_headers else method(frame, Handle())
+    assert info.value.args == args
+
+
+def test_stream_errors_name_the_stream_and_the_library():
+    server, _, peer = opened_server(max_concurrent_streams=1)
+    [head] = server.receive(peer.serialize_request_headers(3, "GET", "/", None, end_stream=True,
+                                                           scheme="h", authority="a"))
+    with pytest.raises(H2StreamError) as info:
+        server.recv_headers(head, Handle())
+    assert info.value.args == (3, 7, "library")
+    v = server.reset_on_error(3, 7)
+    assert (v.handle, v.stop, v.flags) == (None, None, H2_FLAG_WAKE)
+    assert server.local_error_resets == 1 and server.in_reset_store(3)
+    [head] = server.receive(peer.serialize_request_headers(5, "GET", "/", None, end_stream=True,
+                                                           scheme="h", authority="a"))
+    with pytest.raises(ValueError) as info:
+        server.recv_headers(head)
+    assert str(info.value) == "recv_headers: the server role needs a spare stream handle"
+
+
+def test_the_reset_caps_raise_enhance_your_calm():
+    server = streams("server", max_local_error_reset_streams=0)
+    with pytest.raises(H2ProtocolError) as info:
+        server.reset_on_error(1, 1)
+    assert info.value.args == (11, "too many stream resets")
+    server, _, peer = opened_server(max_pending_accept_reset_streams=0)
+    [reset] = server.receive(peer.serialize_rst_stream(1, 8))
+    with pytest.raises(H2ProtocolError) as info:
+        server.recv_reset(reset)
+    assert info.value.args == (11, "too_many_resets")
+    server.accepted(1)
+    handle, stop, notify_body, flags = server.recv_reset(reset)
+    assert repr(stop) == "H2Stopped(reason=Some(8), conn=false)" and notify_body
+
+
+def test_a_flood_of_small_data_frames_is_a_connection_error():
+    server, _, peer = opened_server(data_frame_budget=300)
+    frames = server.receive(peer.serialize_data(1, b"x") * 2)
+    assert server.recv_data(frames[0]).budgeted
+    with pytest.raises(H2ProtocolError) as info:
+        server.recv_data(frames[1])
+    assert info.value.args == (11, "too_many_data_frames")
+
+
+@pytest.mark.parametrize("initiator", ["User", "", "remote "])
+def test_reset_stream_names_a_bad_initiator(initiator):
+    with pytest.raises(ValueError) as info:
+        streams("client").reset_stream(1, 8, initiator)
+    assert str(info.value) == f"initiator must be 'user' | 'library' | 'remote', got \"{initiator}\""
+
+
+def test_a_local_reset_returns_the_handle_and_its_stop():
+    client = streams("client")
+    handle = Handle()
+    sid = get(client, sid=1, handle=handle)
+    v = client.reset_stream(sid, 8)
+    assert type(v) is H2ResetVerdict
+    assert (v.handle, repr(v.stop), v.flags) == (handle, "H2Stopped(reason=Some(8), conn=false)",
+                                                 H2_FLAG_WAKE | H2_FLAG_SLOT_FREED)
+    assert client.aclose_body(sid).handle is None
+    assert client.reset_stream(sid, 8, "library").handle is None
+
+
+def test_goaway_pairs_and_info():
+    client = streams("client")
+    kept, aborted = Handle(), Handle()
+    get(client, sid=1, handle=kept)
+    get(client, sid=1, handle=aborted)
+    [goaway] = client.receive(H2Codec("server").serialize_go_away(1, 2, b"later"))
+    pairs, flags = client.recv_go_away(goaway)
+    assert [(h, repr(s)) for h, s in pairs] == [(aborted, "H2Stopped(reason=Some(2), conn=true)")]
+    assert flags & H2_FLAG_SLOT_FREED
+    assert client.goaway_info() == (1, 2, b"later")
+    assert client.is_closed() and not client.is_failed()
+    assert get_refused(client) is None
+
+
+def get_refused(conn):
+    assert conn.try_claim_slot()
+    return conn.open_stream("GET", "/", None, True, False, Handle(), scheme="h", authority="a")
+
+
+def test_fail_keeps_the_first_error_and_hands_out_the_same_object():
+    client = streams("client")
+    handle = Handle()
+    get(client, sid=1, handle=handle)
+    error = OSError("reset by peer")
+    pairs = client.fail(error)
+    assert [(h, repr(s)) for h, s in pairs] == [(handle, "H2Stopped(reason=None, conn=true)")]
+    assert client.fail(message="later") == []
+    assert client.conn_error() is error and client.is_failed()
+    other = streams("client")
+    other.fail(message="x")
+    other.fail(exc=ValueError("y"))
+    stored = other.conn_error()
+    assert type(stored) is ConnectionClosedError and stored.args == ("x",)
+    assert streams("client").conn_error() is None
+    with pytest.raises(TypeError, match="exc must be an exception or None"):
+        other.fail(exc="boom")
+    assert repr(other) == "H2Streams(role=client, streams=0, active=0, failed=true, goaway=false)"
+
+
+def test_writers_and_the_capacity_wake():
+    client = streams("client")
+    assert client.writer_start() and not client.release_writers()
+    assert not client.writer_start() and client.writer_end()
+    assert client.next_capacity_wake() is None
