@@ -577,3 +577,107 @@ TEST_F(Streams, TheFirstFailureStaysAndEveryStreamIsStopped) {
 
 }  // namespace
 }  // namespace quillet::h2
+
+namespace quillet::h2 {
+namespace {
+
+TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
+  Obj a("a");
+  const uint32_t sid = request(a, true);
+  server.receive(client.take());
+  RecvHeadersVerdict v;
+  Connection::HeadersFrame head;
+  head.stream_id = sid;
+  head.informational = true;
+  head.end_stream = true;
+  EXPECT_EQ(client.conn.recv_headers(head, Handle(), &v, bin),
+            (Failure{FailureKind::kStream, sid, kProtocolError}));
+  head.end_stream = false;
+  ASSERT_FALSE(client.conn.recv_headers(head, Handle(), &v, bin));
+  EXPECT_EQ(v.kind, HeadersKind::kIgnored);  // a 1xx head is consumed
+  EXPECT_FALSE(v.handle);
+  head.informational = false;
+  head.content_length = 3;
+  ASSERT_FALSE(client.conn.recv_headers(head, Handle(), &v, bin));
+  EXPECT_EQ(v.kind, HeadersKind::kHead);
+  EXPECT_EQ(v.handle.get(), &a);
+  // Trailers must end the stream, and only once the declared length arrived.
+  Connection::HeadersFrame trailers;
+  trailers.stream_id = sid;
+  EXPECT_EQ(client.conn.recv_headers(trailers, Handle(), &v, bin),
+            (Failure{FailureKind::kStream, sid, kProtocolError}));
+  trailers.end_stream = true;
+  EXPECT_EQ(client.conn.recv_headers(trailers, Handle(), &v, bin),
+            (Failure{FailureKind::kStream, sid, kProtocolError}));
+  Connection::DataFrame data;
+  data.stream_id = sid;
+  data.flow_controlled_len = data.data_len = 3;
+  RecvDataVerdict dv;
+  ASSERT_FALSE(client.conn.recv_data(data, &dv, bin));
+  ASSERT_FALSE(client.conn.recv_headers(trailers, Handle(), &v, bin));
+  EXPECT_EQ(v.kind, HeadersKind::kTrailers);
+  EXPECT_TRUE(v.eof);
+  EXPECT_EQ(v.flags, flag::kSlotFreed);  // both sides are done: the slot is free
+  EXPECT_EQ(client.conn.num_streams(), 0u);
+  EXPECT_TRUE(client.conn.stream(sid));  // its 3 bytes are not released yet
+  EXPECT_EQ(client.conn.release_capacity(sid, 3, bin), 0u);
+  EXPECT_TRUE(client.conn.stream(sid));  // nor the budget charge of their small frame
+  client.conn.release_data_frame(sid, 3, bin);
+  EXPECT_FALSE(client.conn.stream(sid));
+  // A stream the client forgot: STREAM_CLOSED.
+  EXPECT_EQ(client.conn.recv_headers(trailers, Handle(), &v, bin),
+            (Failure{FailureKind::kStream, sid, kStreamClosed}));
+}
+
+TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {
+  Obj a("a");
+  const uint32_t sid = request(a, true);
+  server.receive(client.take());
+  Connection::HeadersFrame head;
+  head.stream_id = sid;
+  head.content_length = 2;
+  RecvHeadersVerdict v;
+  ASSERT_FALSE(client.conn.recv_headers(head, Handle(), &v, bin));
+  const int32_t before = client.conn.conn_recv_available();
+  Connection::DataFrame data;
+  data.stream_id = sid;
+  data.flow_controlled_len = data.data_len = 5;
+  RecvDataVerdict dv;
+  EXPECT_EQ(client.conn.recv_data(data, &dv, bin),
+            (Failure{FailureKind::kStream, sid, kProtocolError}));
+  EXPECT_EQ(client.conn.conn_recv_available(), before);
+  EXPECT_FALSE(dv.deliver);
+}
+
+TEST_F(Streams, AResetReturnsWhatTheStreamHeldToTheConnection) {
+  Obj a("a");
+  const uint32_t sid = request(a);
+  send(client, sid, std::string(1000, 'x'));
+  server.receive(client.take());
+  EXPECT_EQ(server.conn.conn_recv_available(), (1 << 20) - 1000);
+  PeerResetVerdict v;
+  ASSERT_FALSE(server.conn.recv_reset(sid, kCancel, &v, bin));
+  EXPECT_TRUE(v.notify_body);
+  EXPECT_EQ(server.conn.conn_recv_available(), 1 << 20);
+  EXPECT_FALSE(server.conn.stream(sid));
+  EXPECT_EQ(server.conn.release_capacity(sid, 1000, bin), 0u);  // already reclaimed
+  ASSERT_FALSE(server.conn.recv_reset(sid, kCancel, &v, bin));    // forgotten: nothing
+  EXPECT_FALSE(v.handle);
+}
+
+TEST_F(Streams, AnEndedBodyClosedByTheReaderIsReleasedWithoutAReset) {
+  Obj a("a");
+  const uint32_t sid = request(a);
+  send(client, sid, std::string(40000, 'x'), true);
+  send(client, sid, std::string(40000 - 16384, 'x'), true);
+  send(client, sid, std::string(40000 - 32768, 'x'), true);
+  server.receive(client.take());
+  ASSERT_TRUE(server.conn.stream(sid)->state.is_recv_end_stream());
+  const ResetVerdict v = server.conn.aclose_body(sid, bin);
+  EXPECT_FALSE(v.handle);
+  EXPECT_EQ(server.conn.conn_recv_available(), 1 << 20);
+  EXPECT_TRUE(server.take().empty() || frames(server.take()).empty());
+}
+
+}  // namespace
+}  // namespace quillet::h2
