@@ -76,10 +76,11 @@ class Peer final : public DecoderLimits {
     return out;
   }
 
+  // Declared first so that it outlives everything holding references to its objects.
+  std::list<Obj> spares;  // the handles of the streams the peer opened, by creation
   Connection conn;
   FrameDecoder decoder;
   HandleBin bin;
-  std::list<Obj> spares;  // the handles of the streams the peer opened, by creation
 
  private:
   std::optional<Failure> dispatch(const DecodeBatch& batch, const FrameEvent& e, Outcome& out) {

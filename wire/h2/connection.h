@@ -276,6 +276,8 @@ class Connection {
   size_t pending_size() const { return pending_.size(); }
 
   const StreamRecord* stream(uint32_t id) const { return streams_.find(id); }
+  const StreamTable& streams() const { return streams_; }
+  uint32_t max_send_buf_size() const { return max_send_buf_size_; }
 
   // Test hooks: place the id counters at their limits.
   void set_next_stream_id(uint32_t id) { next_stream_id_ = id; }
