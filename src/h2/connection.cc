@@ -494,7 +494,7 @@ PyObject* streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t
   h2::Connection::HeadersFrame f;
   f.stream_id = frame->stream_id;
   f.end_stream = frame->flag;
-  f.informational = frame->status && *frame->status >= 100 && *frame->status <= 199;
+  f.status = frame->status;
   f.content_length = frame->content_length;
   f.content_length_invalid = frame->content_length_invalid;
   StreamsBox& b = box(self);

@@ -105,7 +105,7 @@ class Peer final : public DecoderLimits {
         Connection::HeadersFrame frame;
         frame.stream_id = e.stream_id;
         frame.end_stream = e.flag;
-        frame.informational = facts.informational();
+        frame.status = facts.status;
         frame.content_length = facts.content_length;
         frame.content_length_invalid = facts.content_length_invalid;
         Handle spare;

@@ -169,7 +169,7 @@ class Connection {
   struct HeadersFrame {
     uint32_t stream_id = 0;
     bool end_stream = false;
-    bool informational = false;  // a 1xx response head
+    std::optional<uint32_t> status;  // a response head's
     std::optional<uint64_t> content_length;
     bool content_length_invalid = false;
   };
@@ -316,6 +316,8 @@ class Connection {
   static Stop stop_of(const StreamState& state);
   // Whether an id neither in the table nor in the reset store is one the peer may still use.
   bool idle(uint32_t sid) const;
+  // Whether frames for an id not in the table are dropped without a word.
+  bool ignored(uint32_t sid) const;
 
   // The receive path.
   std::optional<Failure> open_peer_stream(const HeadersFrame& frame, Handle spare,

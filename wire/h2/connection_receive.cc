@@ -30,7 +30,7 @@ std::optional<Failure> Connection::recv_headers(const HeadersFrame& frame, Handl
   if (r == nullptr && server_ && !in_reset_store(sid))
     return open_peer_stream(frame, std::move(spare), out, bin);
   bin.add(std::move(spare));  // only a new stream takes it
-  if (in_reset_store(sid)) return std::nullopt;
+  if (ignored(sid)) return std::nullopt;
   if (r == nullptr) {
     if (idle(sid)) return Failure{FailureKind::kIdleStream, sid};
     return stream_error(sid, kStreamClosed);
@@ -39,13 +39,16 @@ std::optional<Failure> Connection::recv_headers(const HeadersFrame& frame, Handl
 
   if (r->state.is_recv_headers() && !r->state.is_closed()) {
     // The response head; informational heads come first and are consumed here.
-    if (frame.informational) {
+    if (frame.status && *frame.status >= 100 && *frame.status <= 199) {
       if (frame.end_stream) return stream_error(sid, kProtocolError);
       return std::nullopt;
     }
     if (frame.content_length_invalid) return stream_error(sid, kProtocolError);
     ContentLength length = r->content_length;
-    if (frame.content_length) length.set(*frame.content_length);
+    // A 204 or 304 response has no body whatever length it declares (RFC 9110 sections 6.4.1
+    // and 8.6), like the response to HEAD.
+    const bool bodiless = frame.status && (*frame.status == 204 || *frame.status == 304);
+    if (frame.content_length && !bodiless) length.set(*frame.content_length);
     if (frame.end_stream && !length.is_satisfied()) return stream_error(sid, kProtocolError);
     if (r->state.recv_open(frame.end_stream, false) == RecvOpen::kRefused)
       return stream_error(sid, kProtocolError);
@@ -127,8 +130,7 @@ std::optional<Failure> Connection::recv_data(const DataFrame& frame, RecvDataVer
 
   if (r == nullptr || (r->state.is_closed() && r->state.is_local_error())) {
     if (auto failure = pass_through(flen, &out->flags)) return failure;
-    if (r != nullptr || in_reset_store(sid) || (server_ && sid > max_stream_id_))
-      return std::nullopt;  // frames sent before the peer saw our reset, or after our GOAWAY
+    if (r != nullptr || ignored(sid)) return std::nullopt;
     if (idle(sid)) return Failure{FailureKind::kIdleStream, sid};
     return stream_error(sid, kStreamClosed);
   }
@@ -189,6 +191,11 @@ uint32_t Connection::announce_stream_window(StreamRecord& r) {
   return flag::kWake;
 }
 
+bool Connection::ignored(uint32_t sid) const {
+  // Frames the peer sent before it saw our reset, or on streams opened after our final GOAWAY.
+  return in_reset_store(sid) || (server_ && sid > max_stream_id_);
+}
+
 // --- WINDOW_UPDATE and RST_STREAM ---
 
 std::optional<Failure> Connection::recv_window_update(uint32_t sid, uint32_t increment,
@@ -207,7 +214,7 @@ std::optional<Failure> Connection::recv_window_update(uint32_t sid, uint32_t inc
     wake->push_back(r->handle.share());
     return std::nullopt;
   }
-  if (in_reset_store(sid) || !idle(sid)) return std::nullopt;
+  if (ignored(sid) || !idle(sid)) return std::nullopt;
   return Failure{FailureKind::kIdleStream, sid};
 }
 
@@ -216,7 +223,7 @@ std::optional<Failure> Connection::recv_reset(uint32_t sid, uint32_t reason, Pee
   *out = PeerResetVerdict();
   StreamRecord* r = streams_.find(sid);
   if (r == nullptr) {
-    if (in_reset_store(sid) || !idle(sid)) return std::nullopt;
+    if (ignored(sid) || !idle(sid)) return std::nullopt;
     return Failure{FailureKind::kIdleStream, sid};
   }
   if (server_ && contains(pending_accept_, sid) && !contains(reset_while_pending_, sid)) {

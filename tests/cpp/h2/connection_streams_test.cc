@@ -588,7 +588,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   RecvHeadersVerdict v;
   Connection::HeadersFrame head;
   head.stream_id = sid;
-  head.informational = true;
+  head.status = 103;
   head.end_stream = true;
   EXPECT_EQ(client.conn.recv_headers(head, Handle(), &v, bin),
             (Failure{FailureKind::kStream, sid, kProtocolError}));
@@ -596,7 +596,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   ASSERT_FALSE(client.conn.recv_headers(head, Handle(), &v, bin));
   EXPECT_EQ(v.kind, HeadersKind::kIgnored);  // a 1xx head is consumed
   EXPECT_FALSE(v.handle);
-  head.informational = false;
+  head.status = 200;
   head.content_length = 3;
   ASSERT_FALSE(client.conn.recv_headers(head, Handle(), &v, bin));
   EXPECT_EQ(v.kind, HeadersKind::kHead);
@@ -677,6 +677,44 @@ TEST_F(Streams, AnEndedBodyClosedByTheReaderIsReleasedWithoutAReset) {
   EXPECT_FALSE(v.handle);
   EXPECT_EQ(server.conn.conn_recv_available(), 1 << 20);
   EXPECT_TRUE(server.take().empty() || frames(server.take()).empty());
+}
+
+TEST_F(Streams, ABodilessResponseMayDeclareALength) {
+  for (const uint32_t status : {204u, 304u}) {
+    Obj a("a");
+    const uint32_t sid = request(a, true);
+    Connection::HeadersFrame head;
+    head.stream_id = sid;
+    head.status = status;
+    head.content_length = 10;
+    RecvHeadersVerdict v;
+    ASSERT_FALSE(client.conn.recv_headers(head, Handle(), &v, bin));
+    Connection::DataFrame data;
+    data.stream_id = sid;
+    data.end_stream = true;
+    RecvDataVerdict dv;
+    EXPECT_EQ(client.conn.recv_data(data, &dv, bin), std::nullopt) << status;
+    EXPECT_TRUE(dv.eof);
+  }
+}
+
+TEST_F(Streams, FramesPastTheFinalGoAwayAreDropped) {
+  server.conn.set_max_stream_id(1);
+  std::vector<Handle> wake;
+  EXPECT_FALSE(server.conn.recv_window_update(5, 1, &wake));
+  PeerResetVerdict rv;
+  EXPECT_FALSE(server.conn.recv_reset(5, 8, &rv, bin));
+  Connection::DataFrame data;
+  data.stream_id = 5;
+  data.flow_controlled_len = data.data_len = 1;
+  RecvDataVerdict dv;
+  EXPECT_FALSE(server.conn.recv_data(data, &dv, bin));
+  Connection::HeadersFrame head;
+  head.stream_id = 5;
+  RecvHeadersVerdict hv;
+  EXPECT_FALSE(server.conn.recv_headers(head, Handle(), &hv, bin));
+  EXPECT_EQ(hv.kind, HeadersKind::kIgnored);
+  EXPECT_EQ(server.conn.num_streams(), 0u);
 }
 
 }  // namespace
