@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -383,19 +384,37 @@ TEST_F(Streams, PeerResetsOfUnacceptedStreamsAreCapped) {
 }
 
 TEST_F(Streams, LocalErrorResetsAreCapped) {
-  ConnectionConfig c = server_config();
-  c.max_local_error_reset_streams = 2;
+  ConnectionConfig c = server_config();  // at most 1024 by default
   Peer s(c);
   ResetVerdict v;
-  EXPECT_FALSE(s.conn.reset_on_error(1, 1, &v, bin));
+  for (uint32_t i = 0; i < 1024; ++i)
+    ASSERT_FALSE(s.conn.reset_on_error(2 * i + 1, 1, &v, bin));
   EXPECT_EQ(v.flags, flag::kWake);
-  EXPECT_FALSE(s.conn.reset_on_error(3, 1, &v, bin));
-  EXPECT_EQ(s.conn.reset_on_error(5, 1, &v, bin), Failure{FailureKind::kTooManyErrorResets});
-  EXPECT_EQ(s.conn.local_error_resets(), 3u);
+  EXPECT_EQ(s.conn.reset_on_error(4097, 1, &v, bin), Failure{FailureKind::kTooManyErrorResets});
+  EXPECT_EQ(s.conn.local_error_resets(), 1025u);
   c.max_local_error_reset_streams = std::nullopt;
   Peer unlimited(c);
   for (uint32_t i = 0; i < 3000; ++i)
     ASSERT_FALSE(unlimited.conn.reset_on_error(2 * i + 1, 1, &v, bin));
+}
+
+TEST_F(Streams, TheTwentyFirstResetOfAnUnacceptedStreamIsRefused) {
+  Peer client(client_config()), server(server_config());  // 20 by default
+  handshake(client, server);
+  std::deque<Obj> handles;
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 21; ++i)
+    ids.push_back(request(client, handles.emplace_back()));
+  server.receive(client.take());
+  for (int i = 0; i < 20; ++i)
+    client.conn.reset_stream(ids[i], kCancel, Initiator::kUser, bin);
+  ASSERT_FALSE(server.receive(client.take()).failure);
+  PeerResetVerdict v;
+  EXPECT_EQ(server.conn.recv_reset(ids[20], kCancel, &v, bin),
+            Failure{FailureKind::kTooManyPendingResets});
+  server.conn.accepted(ids[0]);
+  EXPECT_FALSE(server.conn.recv_reset(ids[20], kCancel, &v, bin));
+  EXPECT_EQ(v.stop, (Stop{kCancel, false}));
 }
 
 TEST_F(Streams, TheResetStoreForgetsAfterASecond) {
