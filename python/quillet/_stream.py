@@ -102,6 +102,29 @@ class Stream(asyncio.Protocol):
             self.transport.resume_reading()
         return data
 
+    def peek(self) -> bytes:
+        """Every byte received and not yet read, left in place."""
+        chunks = self._chunks
+        if len(chunks) > 1:
+            self._chunks = [b"".join(chunks)]
+        return self._chunks[0] if self._chunks else b""
+
+    @property
+    def at_eof(self) -> bool:
+        return self._eof or self._error is not None
+
+    async def wait_data(self) -> None:
+        """Waits until more bytes arrive, or the input ends."""
+        if self._eof or self._error is not None:
+            return
+        waiter = self._loop.create_future()
+        self._waiter = waiter
+        try:
+            await waiter
+        finally:
+            if self._waiter is waiter:
+                self._waiter = None
+
     async def read(self) -> bytes:
         """The next bytes; b"" at end of input. Raises the error that ended the connection."""
         while True:

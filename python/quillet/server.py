@@ -22,8 +22,9 @@ from _quillet import (
     H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_EOF, H1_READ_PARSE,
     H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1_REQ_CONTINUE, H1_REQ_OK,
     H1_REQ_PEER_CLOSED, H1BodyError, H1Codec, H1IncompleteMessageError, H1ParseError,
-    H1ServerState, H1UserError, HeaderMap)
+    H1ServerState, H1UserError, H2Codec, HeaderMap)
 
+from ._h2server import ServerConnection
 from ._stream import Stream
 
 __all__ = ["Server", "ClientDisconnected", "run"]
@@ -608,7 +609,7 @@ class _ServerStream(Stream):
     def __init__(self, server: Server) -> None:
         super().__init__(server.loop)
         self.server = server
-        self.conn: Connection | None = None
+        self.conn: Connection | ServerConnection | None = None
 
     def connection_made(self, transport) -> None:
         super().connection_made(transport)
@@ -616,12 +617,33 @@ class _ServerStream(Stream):
             transport.close()
             return
         self.server.connections_accepted += 1
-        conn = Connection.open(self.server, self, transport)
-        self.conn = conn
-        self.server._connections.add(conn)
-        task = self._loop.create_task(conn.serve())
+        task = self._loop.create_task(self._start(transport))
         self.server._tasks.add(task)
-        task.add_done_callback(lambda t, c=conn: self.server._forget(t, c))
+        task.add_done_callback(lambda t: self.server._forget(t, self.conn))
+
+    async def _start(self, transport) -> None:
+        """HTTP/1.1, or HTTP/2 with prior knowledge: the first bytes tell (the client preface)."""
+        server = self.server
+        try:
+            await asyncio.wait_for(self.wait_data(), server.keep_alive_timeout)
+            while (match := H2Codec.match_preface(self.peek())) is None and not self.at_eof:
+                await asyncio.wait_for(self.wait_data(), server.head_timeout)
+        except TimeoutError:
+            transport.close()  # nothing, or half a preface, in time: close without a word
+            return
+        if server.stopping:
+            transport.close()
+            return
+        if match:
+            conn = ServerConnection.open(server, self, transport)
+            self.conn = conn
+            server._connections.add(conn)
+            await conn.serve(self.take_buffered())
+            return
+        conn = Connection.open(server, self, transport)
+        self.conn = conn
+        server._connections.add(conn)
+        await conn.serve()
 
 
 class Server:
@@ -630,7 +652,8 @@ class Server:
     def __init__(self, app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
                  keep_alive: bool = True, keep_alive_timeout: float = 5.0,
                  head_timeout: float = 10.0, shutdown_timeout: float = 30.0,
-                 lifespan: str = "auto", root_path: str = "") -> None:
+                 lifespan: str = "auto", root_path: str = "",
+                 h2_max_concurrent_streams: int = 100) -> None:
         self.app = app
         self.host = host
         self.port = port
@@ -640,12 +663,13 @@ class Server:
         self.shutdown_timeout = shutdown_timeout
         self.lifespan_mode = lifespan
         self.root_path = root_path
+        self.h2_max_concurrent_streams = h2_max_concurrent_streams
         self.state: dict = {}
         self.stopping = False
         self.connections_accepted = 0
         self.loop: asyncio.AbstractEventLoop | None = None
         self._server: asyncio.base_events.Server | None = None
-        self._connections: set[Connection] = set()
+        self._connections: set[Connection | ServerConnection] = set()
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
         self._waiting: set[Connection] = set()  # connections in a read with a deadline
@@ -657,7 +681,7 @@ class Server:
     def connection_count(self) -> int:
         return len(self._connections)
 
-    def _forget(self, task: asyncio.Task, conn: Connection) -> None:
+    def _forget(self, task: asyncio.Task, conn) -> None:
         self._tasks.discard(task)
         self._connections.discard(conn)
 

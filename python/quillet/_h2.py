@@ -1,0 +1,292 @@
+"""The HTTP/2 driver shared by the server and the client: `_quillet.H2Streams` decides, this
+module does the input and output its verdicts call for (see docs/driving.md).
+
+One connection runs two tasks. The read pump hands every frame the native state decodes to its
+`recv_*` method and acts on the verdict: it queues a body chunk for a stream, wakes a sender
+whose window opened, publishes a stop. The write pump writes each batch the state queued and
+credits it back. Everything else (an application sending a response, a client sending a
+request body) runs in the tasks that asked, and waits only on its own stream's events.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import logging
+
+from _quillet import (
+    H2_FLAG_CAPACITY, H2_FLAG_CONN_DONE, H2_FLAG_SLOT_FREED, H2_FLAG_STOP_ACCEPTING, H2_FLAG_WAKE,
+    H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2Error, H2FrameData, H2FrameGoAway, H2FrameHeaders,
+    H2FramePing, H2FrameRstStream, H2FrameSettings, H2FrameStreamError, H2FrameWindowUpdate,
+    H2Stopped, H2StreamError, H2Streams, HeaderMap)
+
+from ._stream import Stream
+
+log = logging.getLogger("quillet.h2")
+
+# The settings both roles announce.
+LIMITS = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=1 << 14,
+              max_header_list_size=1 << 16, max_send_buf_size=1 << 20)
+
+# Fields HTTP/2 does not carry (RFC 9113 section 8.2.2); an HTTP/1 habit of the application is
+# dropped rather than refused.
+_CONNECTION_FIELDS = frozenset({b"connection", b"keep-alive", b"proxy-connection",
+                                b"transfer-encoding", b"upgrade"})
+
+
+class StreamStopped(Exception):
+    """The stream cannot go on: reset by the peer, refused, or the connection ended."""
+
+    def __init__(self, stop: H2Stopped | None) -> None:
+        super().__init__(repr(stop))
+        self.stop = stop
+
+
+def header_map(raw) -> HeaderMap:
+    """An application's header list as a HeaderMap for HTTP/2: lower-case names, without the
+    connection-specific fields."""
+    headers = HeaderMap()
+    for name, value in raw:
+        name = name.lower() if isinstance(name, bytes) else name.lower().encode("latin-1")
+        if name in _CONNECTION_FIELDS or (name == b"te" and value.lower() != b"trailers"):
+            continue
+        headers.add(name, value)
+    return headers
+
+
+class StreamHandle:
+    """What the driver keeps for one stream: its received head, body and trailers, the stop it
+    ended with, and the events its tasks wait on."""
+
+    __slots__ = ("sid", "head", "chunks", "ended", "trailers", "stop", "changed", "window",
+                 "head_event")
+
+    def __init__(self) -> None:
+        self.sid = 0
+        self.head: H2FrameHeaders | None = None
+        self.chunks: collections.deque = collections.deque()  # (payload, budgeted)
+        self.ended = False
+        self.trailers: HeaderMap | None = None
+        self.stop: H2Stopped | None = None
+        self.changed = asyncio.Event()   # a chunk, the end of the body, or a stop
+        self.window = asyncio.Event()    # send capacity may be available
+        self.head_event = asyncio.Event()
+
+    def stopped(self, stop: H2Stopped | None) -> None:
+        if self.stop is None:
+            self.stop = stop
+        self.changed.set()
+        self.window.set()
+        self.head_event.set()
+
+
+class Driver(H2Streams):
+    """The pumps and the verdict handling of one connection, in either role."""
+
+    stream: Stream
+    loop: asyncio.AbstractEventLoop
+
+    def _setup(self, stream: Stream) -> None:
+        self.stream = stream
+        self.loop = stream._loop
+        self.pump_wanted = asyncio.Event()
+        self.pump_done = self.loop.create_future()
+        self.finished = asyncio.Event()  # no new work: failed, or GOAWAYs exchanged
+        self.slot_freed = asyncio.Event()
+        self.stop_accepting = asyncio.Event()
+
+    # flags and pumps
+
+    def act(self, flags: int) -> None:
+        if flags & H2_FLAG_WAKE:
+            self.pump_wanted.set()
+        if flags & H2_FLAG_CAPACITY:
+            handle = self.next_capacity_wake()
+            if handle is not None:
+                handle.window.set()
+        if flags & H2_FLAG_SLOT_FREED:
+            self.slot_freed.set()
+        if flags & H2_FLAG_STOP_ACCEPTING:
+            self.stop_accepting.set()
+        if flags & H2_FLAG_CONN_DONE:
+            self.finished.set()
+
+    async def write_pump(self) -> None:
+        stream = self.stream
+        try:
+            while True:
+                await self.pump_wanted.wait()
+                self.pump_wanted.clear()
+                while True:
+                    view, stopping = self.take_pending()
+                    size = len(view)
+                    if size:
+                        stream.write(view)
+                    view.release()
+                    for handle in self.credit_written():
+                        handle.window.set()
+                    if size:
+                        await stream.drain()
+                    if stopping and not size:
+                        return
+                    if not self.has_pending():
+                        break
+        except OSError as exc:
+            self.connection_failed(exc)
+        finally:
+            if not self.pump_done.done():
+                self.pump_done.set_result(None)
+
+    async def read_pump(self) -> None:
+        stream = self.stream
+        try:
+            while not self.is_failed():
+                data = await stream.read()
+                if not data:
+                    self.connection_failed(None, "connection closed by peer")
+                    return
+                try:
+                    frames = self.receive(data)
+                    for frame in frames:
+                        self.dispatch(frame)
+                    self.act(self.maybe_goaway_reply())
+                except H2StreamError as exc:  # raised outside a stream's own dispatch
+                    self.answer_stream_error(exc)
+                except H2Error as exc:
+                    self.protocol_failure(exc)
+                    return
+        except OSError as exc:
+            self.connection_failed(exc)
+
+    def protocol_failure(self, exc: H2Error) -> None:
+        """A violation we found: GOAWAY with its reason, then the connection ends."""
+        log.debug("HTTP/2 connection error: %r", exc)
+        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
+        self.act(self.send_goaway(reason))
+        self.connection_failed(exc)
+
+    def connection_failed(self, exc: BaseException | None, message: str = "connection closed"):
+        for handle, stop in self.fail(exc, message):
+            handle.stopped(stop)
+        self.finished.set()
+        self.slot_freed.set()
+        self.stop_accepting.set()
+        self.stop_pump()
+        self.pump_wanted.set()
+
+    def answer_stream_error(self, exc: H2StreamError) -> None:
+        sid, reason = exc.args[0], exc.args[1]
+        verdict = self.reset_on_error(sid, reason)
+        if verdict.handle is not None:
+            verdict.handle.stopped(verdict.stop)
+        self.act(verdict.flags)
+
+    def dispatch(self, frame) -> None:
+        kind = type(frame)
+        try:
+            if kind is H2FrameData:
+                v = self.recv_data(frame)
+                handle = v.handle
+                if handle is not None:
+                    if v.payload is not None:
+                        handle.chunks.append((v.payload, v.budgeted))
+                    if v.eof:
+                        handle.ended = True
+                    handle.changed.set()
+                self.act(v.flags)
+            elif kind is H2FrameHeaders:
+                self.on_headers(frame)
+            elif kind is H2FrameWindowUpdate:
+                for handle in self.recv_window_update(frame):
+                    handle.window.set()
+            elif kind is H2FrameSettings:
+                _initial, wake, flags = self.recv_settings(frame)
+                for handle in wake:
+                    handle.window.set()
+                self.act(flags)
+            elif kind is H2FramePing:
+                self.act(self.recv_ping(frame))
+            elif kind is H2FrameRstStream:
+                handle, stop, _notify_body, flags = self.recv_reset(frame)
+                if handle is not None:
+                    handle.stopped(stop)
+                self.act(flags)
+            elif kind is H2FrameGoAway:
+                pairs, flags = self.recv_go_away(frame)
+                for handle, stop in pairs:
+                    handle.stopped(stop)
+                self.act(flags)
+            elif kind is H2FrameStreamError:
+                self.answer_stream_error(H2StreamError(frame.stream_id, frame.error_code,
+                                                       "library"))
+        except H2StreamError as exc:
+            self.answer_stream_error(exc)
+
+    def on_headers(self, frame) -> None:
+        raise NotImplementedError
+
+    # the stream's side
+
+    def release(self, handle: StreamHandle, payload: bytes, budgeted: bool) -> None:
+        """The application consumed a chunk: its capacity goes back to the peer."""
+        size = len(payload)
+        if budgeted:
+            self.release_data_frame(handle.sid, size)
+        self.act(self.release_capacity(handle.sid, size))
+
+    async def next_chunk(self, handle: StreamHandle) -> bytes | None:
+        """The next body chunk; None once the body is over. Raises StreamStopped."""
+        while True:
+            if handle.chunks:
+                payload, budgeted = handle.chunks.popleft()
+                self.release(handle, payload, budgeted)
+                return payload
+            if handle.stop is not None:
+                raise StreamStopped(handle.stop)
+            if handle.ended:
+                return None
+            handle.changed.clear()
+            await handle.changed.wait()
+
+    async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool) -> None:
+        """Queues `data` (and END_STREAM when asked) as the windows allow."""
+        offset = 0
+        while True:
+            handle.window.clear()
+            v = self.send_data(handle.sid, data, offset, end_stream)
+            if v.handle is not None and v.reader_stop is not None:
+                v.handle.stopped(v.reader_stop)
+            self.act(v.flags)
+            if v.stopped is not None:
+                raise StreamStopped(v.stopped)
+            offset += v.sent
+            if v.done:
+                return
+            if v.sent == 0:
+                await handle.window.wait()
+
+    async def send_trailer_fields(self, handle: StreamHandle, trailers: HeaderMap) -> None:
+        v = self.send_trailers(handle.sid, trailers)
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        self.act(v.flags)
+        if v.stopped is not None:
+            raise StreamStopped(v.stopped)
+
+    async def close_pumps(self, read_task: asyncio.Task | None) -> None:
+        """Lets the write pump finish what is queued, then ends both pumps and the transport."""
+        self.stop_pump()
+        self.pump_wanted.set()
+        try:
+            await asyncio.wait_for(asyncio.shield(self.pump_done), 5)
+        except TimeoutError:
+            pass
+        transport = self.stream.transport
+        if transport is not None:
+            transport.close()
+        if read_task is not None and not read_task.done():
+            read_task.cancel()
+            try:
+                await read_task
+            except asyncio.CancelledError:
+                pass

@@ -1,0 +1,253 @@
+"""HTTP/2 with prior knowledge (h2c) for the ASGI server: one `ServerConnection` per TCP
+connection whose first bytes are the client preface, and one task per request stream."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from typing import Any
+from urllib.parse import unquote
+
+from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
+
+from ._h2 import LIMITS, Driver, StreamHandle, StreamStopped, header_map
+from ._stream import Stream
+
+log = logging.getLogger("quillet.server")
+
+_ASGI = {"version": "3.0", "spec_version": "2.3"}
+_DISCONNECT = {"type": "http.disconnect"}
+_INTERNAL_ERROR = 2
+_CANCEL = 8
+
+
+class _Request(StreamHandle):
+    """One request stream: the handle the native state keeps, and the ASGI exchange."""
+
+    __slots__ = ("task", "started", "status", "raw_headers", "trailers_wanted", "head_sent",
+                 "over")
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.task: asyncio.Task | None = None
+        self.started = False
+        self.status = 0
+        self.raw_headers: Any = ()
+        self.trailers_wanted = False
+        self.head_sent = False
+        self.over = False  # the response went out in full
+
+
+class ServerConnection(Driver):
+    """An HTTP/2 server connection: the native state, its pumps, and a task per request."""
+
+    @classmethod
+    def open(cls, server, stream: Stream, transport) -> ServerConnection:
+        conn = cls("server", max_concurrent_streams=server.h2_max_concurrent_streams, **LIMITS)
+        conn._setup(stream)
+        conn.server = server
+        conn.requests: set[_Request] = set()
+        peer = transport.get_extra_info("peername")
+        sock = transport.get_extra_info("sockname")
+        conn.client = tuple(peer[:2]) if isinstance(peer, tuple) else None
+        conn.sockname = tuple(sock[:2]) if isinstance(sock, tuple) else None
+        return conn
+
+    async def serve(self, primed: bytes) -> None:
+        """Runs the connection to its end; `primed` are the bytes read to recognise it."""
+        self.begin()
+        if self.prime(primed) is not True:
+            self.stream.transport.close()
+            return
+        pump = self.loop.create_task(self.write_pump())
+        reader = self.loop.create_task(self.read_pump())
+        self.store_task_handles(reader, pump)
+        self.pump_wanted.set()
+        try:
+            await reader
+        except Exception:
+            log.exception("HTTP/2 connection failed")
+        finally:
+            if not self.is_failed():
+                self.connection_failed(None, "connection closed")
+            for request in list(self.requests):
+                if request.task is not None:
+                    request.task.cancel()
+            if self.requests:
+                await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
+                                     return_exceptions=True)
+            await self.close_pumps(None)
+
+    def shutdown(self) -> None:
+        """Graceful shutdown: GOAWAY and the shutdown PING; the requests the client sent before
+        it saw them are served, then the connection closes."""
+        if self.graceful or self.is_failed():
+            return
+        self.act(self.begin_graceful_shutdown())
+        self.closer = self.loop.create_task(self._end_when_idle())
+
+    async def _end_when_idle(self) -> None:
+        await self.stop_accepting.wait()  # the final GOAWAY went out and no stream is left
+        while self.requests:
+            await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
+                                 return_exceptions=True)
+        self.connection_failed(None, "connection closed: server shutdown")
+        await self.close_pumps(None)
+
+    # requests
+
+    def on_headers(self, frame) -> None:
+        request = _Request()
+        v = self.recv_headers(frame, request)
+        if v.kind == H2_HEADERS_OPENED:
+            request.sid = v.stream_id
+            request.head = frame
+            request.ended = v.eof
+            self.accepted(v.stream_id)
+            self.requests.add(request)
+            request.task = self.loop.create_task(self._run_app(request))
+        elif v.kind == H2_HEADERS_TRAILERS:
+            handle = v.handle
+            handle.trailers = frame.headers
+            handle.ended = True
+            handle.changed.set()
+        self.act(v.flags)
+
+    def _scope(self, request: _Request) -> dict:
+        head = request.head
+        target = head.path or "/"
+        path, _, query = target.partition("?")
+        headers = head.headers.raw_items()
+        if head.authority is not None and "host" not in head.headers:
+            headers.insert(0, (b"host", head.authority.encode("latin-1")))
+        return {
+            "type": "http",
+            "asgi": _ASGI,
+            "http_version": "2",
+            "method": head.method,
+            "scheme": head.scheme or "http",
+            "path": unquote(path) if "%" in path else path,
+            "raw_path": path.encode("latin-1"),
+            "query_string": query.encode("latin-1"),
+            "root_path": self.server.root_path,
+            "headers": headers,
+            "client": self.client,
+            "server": self.sockname,
+            "state": dict(self.server.state),
+            "extensions": {"http.response.trailers": {}},
+        }
+
+    async def _run_app(self, request: _Request) -> None:
+        try:
+            await self.server.app(self._scope(request), lambda: self._receive(request),
+                                  lambda message: self._send(request, message))
+        except StreamStopped:
+            pass
+        except asyncio.CancelledError:
+            self._reset(request, _CANCEL)
+            raise
+        except Exception:
+            log.exception("the application raised an exception")
+            if not request.head_sent and request.stop is None:
+                try:
+                    await self._respond(request, 500, [(b"content-type", b"text/plain")],
+                                        b"Internal Server Error\n", False)
+                except StreamStopped:
+                    pass
+            else:
+                self._reset(request, _INTERNAL_ERROR)
+        else:
+            if not request.over:
+                if not request.head_sent and request.stop is None:
+                    log.error("the application returned without a response")
+                    try:
+                        await self._respond(request, 500, (), b"", False)
+                    except StreamStopped:
+                        pass
+                else:
+                    self._reset(request, _INTERNAL_ERROR)
+        finally:
+            self.requests.discard(request)
+
+    def _reset(self, request: _Request, reason: int) -> None:
+        v = self.reset_stream(request.sid, reason)
+        self.act(v.flags)
+
+    async def _receive(self, request: _Request) -> dict:
+        if request.over or request.stop is not None:
+            return await self._wait_disconnect(request)
+        try:
+            chunk = await self.next_chunk(request)
+        except StreamStopped:
+            return _DISCONNECT
+        if chunk is None:
+            return await self._wait_disconnect(request)
+        more = bool(request.chunks) or not request.ended
+        return {"type": "http.request", "body": chunk, "more_body": more}
+
+    async def _wait_disconnect(self, request: _Request) -> dict:
+        while request.stop is None and not request.over:
+            request.changed.clear()
+            await request.changed.wait()
+        return _DISCONNECT
+
+    async def _send(self, request: _Request, message: dict) -> None:
+        kind = message["type"]
+        if request.stop is not None:
+            raise StreamStopped(request.stop)
+        if kind == "http.response.start":
+            if request.started:
+                raise RuntimeError("http.response.start sent twice")
+            request.started = True
+            request.status = message["status"]
+            request.raw_headers = message.get("headers", ())
+            request.trailers_wanted = bool(message.get("trailers", False))
+        elif kind == "http.response.body":
+            if not request.started:
+                raise RuntimeError("http.response.body before http.response.start")
+            if request.over:
+                raise RuntimeError("the response is already complete")
+            body = message.get("body", b"")
+            more = message.get("more_body", False)
+            end = not more and not request.trailers_wanted
+            if not request.head_sent:
+                await self._respond(request, request.status, request.raw_headers, body, more)
+            else:
+                await self.send_body(request, body, end)
+                if end:
+                    self._over(request)
+        elif kind == "http.response.trailers":
+            if not request.trailers_wanted:
+                return
+            if not request.head_sent:
+                raise RuntimeError("http.response.trailers before the response body")
+            if message.get("more_trailers", False):
+                raise RuntimeError("trailers in several messages are not supported")
+            await self.send_trailer_fields(request, header_map(message.get("headers", ())))
+            self._over(request)
+        else:
+            raise ValueError(f"unexpected ASGI message {kind!r}")
+
+    async def _respond(self, request: _Request, status: int, raw_headers, body: bytes,
+                       more: bool) -> None:
+        end = not more and not request.trailers_wanted
+        headers = header_map(raw_headers)
+        request.head_sent = True
+        try:
+            v = self.send_response_head(request.sid, status, headers, end and not body)
+        except H2UserError:
+            self._reset(request, _INTERNAL_ERROR)
+            raise
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        self.act(v.flags)
+        if v.stopped is not None:
+            raise StreamStopped(v.stopped)
+        if body:
+            await self.send_body(request, body, end)
+        if end:
+            self._over(request)
+
+    def _over(self, request: _Request) -> None:
+        request.over = True
+        request.changed.set()
