@@ -4,8 +4,8 @@ H2Connection (a black box), and `run` shuttles bytes between two of them.
 
 Both record every stream the same way (`Stream`), so a test can run one exchange with any pair
 and compare what each side saw with what the other sent. A server answers each request from its
-`routes` once the whole request has arrived; either side can cancel a stream mid-body with
-`cancel_after`."""
+`routes` once the whole request has arrived (or at its head, for `answer_early` paths); either
+side can cancel a stream mid-body with `cancel_after`."""
 
 from dataclasses import dataclass, field
 
@@ -84,6 +84,7 @@ class Peer:
         self.streams = {}           # sid -> Stream
         self.routes = {}            # path -> Message (server)
         self.cancel_uploads = {}    # path -> bytes after which the server cancels the request
+        self.answer_early = set()   # paths answered as soon as the request head arrives
         self.goaways = []           # (last_stream_id, error_code) of each GOAWAY received
         self._out = []
         self._waiting = []          # requests waiting for a stream slot
@@ -121,12 +122,16 @@ class Peer:
     def _on_head(self, stream, pseudo, headers):
         stream.pseudo, stream.headers = pseudo, headers
         if self.role == "server":
-            stream.cancel_after = self.cancel_uploads.get(pseudo.get(":path"))
+            path = pseudo[":path"]
+            stream.cancel_after = self.cancel_uploads.get(path)
+            if path in self.answer_early:
+                self._respond(stream, self.routes[path])
 
     def _on_end(self, stream):
         stream.ended = True
-        if self.role == "server" and stream.reset_sent is None:
-            self._respond(stream, self.routes[stream.pseudo[":path"]])
+        path = stream.pseudo.get(":path")
+        if self.role == "server" and stream.reset_sent is None and path not in self.answer_early:
+            self._respond(stream, self.routes[path])
 
 
 class QuilletPeer(Peer):
@@ -228,8 +233,8 @@ class QuilletPeer(Peer):
         if not self.conn.try_claim_slot():
             return False
         end = not message.body and message.trailers is None
-        sid = self.conn.open_stream(method, path, HeaderMap(message.headers), end, False,
-                                    stream, scheme="http", authority=AUTHORITY)
+        sid = self.conn.open_stream(method, path, HeaderMap(message.headers), end,
+                                    method == "HEAD", stream, scheme="http", authority=AUTHORITY)
         if sid is None:
             return None
         stream.sid = sid
@@ -333,9 +338,10 @@ class QuilletPeer(Peer):
 
 class H2Peer(Peer):
     """The h2 package's H2Connection in either role, used through its public interface. `pad`
-    pads every DATA frame it sends; `max_concurrent_streams` is announced to the peer."""
+    pads every DATA frame it sends; `hints` has a server send a 103 response before each final
+    one; `max_concurrent_streams` is announced to the peer."""
 
-    def __init__(self, role, pad=0, max_concurrent_streams=None):
+    def __init__(self, role, pad=0, hints=False, max_concurrent_streams=None):
         super().__init__(role)
         config = h2.config.H2Configuration(client_side=role == "client", header_encoding=None)
         self.conn = h2.connection.H2Connection(config=config)
@@ -343,7 +349,7 @@ class H2Peer(Peer):
         if max_concurrent_streams is not None:
             self.conn.update_settings(
                 {h2.settings.SettingCodes.MAX_CONCURRENT_STREAMS: max_concurrent_streams})
-        self.pad = pad
+        self.pad, self.hints = pad, hints
 
     def data_to_send(self):
         self._open_waiting()
@@ -396,6 +402,9 @@ class H2Peer(Peer):
         return True
 
     def _respond(self, stream, response):
+        if self.hints:
+            self.conn.send_headers(stream.sid, [(b":status", b"103"),
+                                                (b"link", b"</style.css>; rel=preload")])
         self._send_head(stream, [(b":status", str(response.status).encode())], response)
 
     def reset(self, stream, code):

@@ -6,6 +6,7 @@ connection forgets to hand out leaves a body unsent here."""
 
 import random
 
+import h2.settings
 import pytest
 from h2_peers import AUTHORITY, CANCEL, H2Peer, Message, QuilletPeer, fields, run
 
@@ -20,13 +21,14 @@ PAIRS = {
 # Options for our side, for the h2 peer and for the server (either kind). "roomy" gives our
 # streams more window than our connection has, so the peer's senders queue for connection
 # capacity, hit the frame quantum and the send-buffer cap; "one-stream" makes the client's
-# requests wait for a slot; "padded" has the h2 peer pad every DATA frame.
+# requests wait for a slot; "h2-extras" has the h2 peer pad every DATA frame and, as server,
+# send a 103 before each response.
 VARIANTS = {
     "defaults": {},
     "roomy": {"ours": dict(initial_window_size=1 << 20, connection_window=100_000,
                            max_frame_size=32768, max_send_buf_size=1 << 15)},
     "one-stream": {"server": dict(max_concurrent_streams=1)},
-    "padded": {"h2": dict(pad=100)},
+    "h2-extras": {"h2": dict(pad=100, hints=True)},
 }
 
 
@@ -82,21 +84,22 @@ EXCHANGES = [  # path, method, request, response
      Message([("x-resp", "3")], status=204)),
     ("/trailers-only", "POST", Message([], b"", [("x-only", "q")]),
      Message([("x-resp", "4")], b"", [("x-only", "r")])),
+    ("/head", "HEAD", Message(), Message([("content-length", "1000")])),
 ]
 
 
 @pytest.mark.parametrize("pair,variant", [
     (pair, variant) for pair in PAIRS for variant in VARIANTS
-    if not (variant == "padded" and pair == "ours-to-ours")])
+    if not (variant == "h2-extras" and pair == "ours-to-ours")])
 def test_concurrent_exchanges_arrive_whole(pair, variant):
     client, server = connect(pair, **VARIANTS[variant])
     for path, _, _, response in EXCHANGES:
         server.route(path, response)
     streams = [client.request(path, request, method) for path, method, request, _ in EXCHANGES]
     waiting = variant == "one-stream"
-    assert [s.sid for s in streams] == [1, None, None, None] if waiting else [1, 3, 5, 7]
+    assert [s.sid for s in streams] == [1] + [None] * 4 if waiting else [1, 3, 5, 7, 9]
     run(client, server)
-    assert [s.sid for s in streams] == [1, 3, 5, 7]
+    assert [s.sid for s in streams] == [1, 3, 5, 7, 9]
     for stream, (path, method, request, response) in zip(streams, EXCHANGES):
         seen = server.streams[stream.sid]
         assert seen.pseudo == {":method": method, ":scheme": "http", ":authority": AUTHORITY,
@@ -143,6 +146,44 @@ def test_a_stream_cancelled_mid_body_stops_on_both_sides(pair, canceller):
         assert seen.ended and cancelled.headers == []
 
     assert_exchanged(client, server, whole, request, response)
+    assert_settled(client, server)
+
+
+@pytest.mark.parametrize("pair", ["ours-to-h2", "h2-to-ours"])
+def test_a_body_stalled_by_a_settings_window_resumes_when_it_reopens(pair):
+    client, server = connect(pair)
+    sent, upload = body(13), pair == "ours-to-h2"
+    ours, theirs = (client, server) if upload else (server, client)
+    server.route("/", Message(body=b"" if upload else sent))
+    stream = client.request("/", Message(body=sent) if upload else Message(), "PUT")
+    received = (lambda: server.streams[stream.sid].body) if upload else (lambda: stream.body)
+    run(client, server, until=lambda: len(received()) > 0)
+    theirs.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 0})
+    run(client, server)
+    assert 0 < len(received()) < len(sent) and not ours.streams[stream.sid].finished
+    # Only the new SETTINGS reopens the window: the sender must be woken by it.
+    theirs.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 70000})
+    run(client, server)
+    assert bytes(received()) == sent
+    assert_settled(client, server)
+
+
+@pytest.mark.parametrize("pair", ["h2-to-ours", "ours-to-ours"])
+def test_a_response_that_ends_before_the_request_stops_the_upload(pair):
+    client, server = connect(pair)
+    response = Message([("x", "1")], b"too large", status=413)
+    server.route("/", response)
+    server.answer_early.add("/")
+    sent = body(14)
+    stream = client.request("/", Message(body=sent))
+    run(client, server)
+
+    # The server's END_STREAM resets the unfinished request with NO_ERROR.
+    assert stream.pseudo == {":status": "413"} and bytes(stream.body) == b"too large"
+    assert stream.ended and stream.reset_received == 0
+    assert stream.sent < len(sent) and not stream.finished
+    seen = server.streams[stream.sid]
+    assert sent.startswith(seen.body) and (seen.stop.reason, seen.stop.conn) == (0, False)
     assert_settled(client, server)
 
 
