@@ -18,15 +18,17 @@ PAIRS = {
     "ours-to-ours": (QuilletPeer, QuilletPeer),
 }
 
-# Options for our side, for the h2 peer and for the server (either kind). "roomy" gives our
-# streams more window than our connection has, so the peer's senders queue for connection
-# capacity, hit the frame quantum and the send-buffer cap; "one-stream" makes the client's
-# requests wait for a slot; "h2-extras" has the h2 peer pad every DATA frame and, as server,
-# send a 103 before each response.
+# Options for our side, for the h2 peer and for the server (either kind). "roomy" announces
+# more stream window than connection window, so senders queue for connection capacity (ours
+# also meet the frame quantum and the send-buffer cap); "tight" makes the peer crawl through
+# small stream windows and our senders through a small send buffer; "one-stream" makes the
+# client's requests wait for a slot; "h2-extras" has the h2 peer pad every DATA frame and, as
+# server, send a 103 before each response.
 VARIANTS = {
     "defaults": {},
     "roomy": {"ours": dict(initial_window_size=1 << 20, connection_window=100_000,
                            max_frame_size=32768, max_send_buf_size=1 << 15)},
+    "tight": {"ours": dict(initial_window_size=1000, max_send_buf_size=5000)},
     "one-stream": {"server": dict(max_concurrent_streams=1)},
     "h2-extras": {"h2": dict(pad=100, hints=True)},
 }
