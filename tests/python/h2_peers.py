@@ -141,7 +141,9 @@ class QuilletPeer(Peer):
 
     def __init__(self, role, **overrides):
         super().__init__(role)
-        self.conn = H2Streams(role, **{**LIMITS, "auto_date_header": False, **overrides})
+        # A client refuses server push: a PUSH_PROMISE would be a connection error.
+        push = {"enable_push": False} if role == "client" else {}
+        self.conn = H2Streams(role, **{**LIMITS, "auto_date_header": False, **push, **overrides})
         self.conn.begin()
         self.flags = 0               # every flag any verdict carried
         self.error = None            # a connection error this side detected

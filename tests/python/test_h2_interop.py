@@ -76,7 +76,7 @@ def assert_settled(*peers):
 
 EXCHANGES = [  # path, method, request, response
     ("/both", "POST",
-     Message([("x-req", "1"), ("x-multi", "a"), ("x-multi", "b")], body(1), [("x-req-sum", "r")]),
+     Message([("te", "trailers"), ("x-multi", "a"), ("x-multi", "b")], body(1), [("x-sum", "r")]),
      Message([("x-resp", "1")], body(2), [("x-resp-sum", "s"), ("x-big", "v" * 20000)])),
     ("/sized", "PUT",
      Message([("content-length", "200000"), ("content-type", "application/octet-stream")],
