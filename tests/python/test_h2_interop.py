@@ -1,7 +1,8 @@
 """H2Streams in whole conversations: as client against the h2 package's server, as server against
 its client (both used as black boxes), and against itself. Bodies outgrow every window, trailers
-go both ways, a stream is cancelled mid-body while another completes, a server sends GOAWAY, and
-a server shuts down gracefully. The driver in h2_peers waits on window events, so a wake the
+go both ways, the peer changes its settings between and during requests, a stream is cancelled
+mid-body while another completes, a response ends before its request, a server sends GOAWAY,
+and a server shuts down gracefully. The driver in h2_peers waits on window events, so a wake the
 connection forgets to hand out leaves a body unsent here."""
 
 import random
@@ -151,6 +152,32 @@ def test_a_stream_cancelled_mid_body_stops_on_both_sides(pair, canceller):
     assert_settled(client, server)
 
 
+SETTING = h2.settings.SettingCodes
+
+
+@pytest.mark.parametrize("changes", [
+    [{SETTING.HEADER_TABLE_SIZE: 0}, {SETTING.HEADER_TABLE_SIZE: 100}],
+    [{SETTING.MAX_FRAME_SIZE: 1 << 20}, {SETTING.MAX_FRAME_SIZE: 16384}],
+], ids=["header-table", "frame-size"])
+@pytest.mark.parametrize("pair", ["ours-to-h2", "h2-to-ours"])
+def test_settings_changed_between_requests_are_followed(pair, changes):
+    # A compression context still indexing a shrunk table, or frames still sized to a limit
+    # that was lowered, make the h2 peer fail the connection.
+    client, server = connect(pair)
+    theirs = server if pair == "ours-to-h2" else client
+    many = [(f"x-field-{i}", f"value-{i}" * 5) for i in range(10)]
+    request, response = Message(many, body(15), many[:3]), Message(many, body(16))
+    server.route("/", response)
+    streams = []
+    for change in [{}] + changes:
+        theirs.conn.update_settings(change)
+        streams += [client.request("/", request) for _ in range(2)]
+        run(client, server)
+    for stream in streams:
+        assert_exchanged(client, server, stream, request, response)
+    assert_settled(client, server)
+
+
 @pytest.mark.parametrize("pair", ["ours-to-h2", "h2-to-ours"])
 def test_a_body_stalled_by_a_settings_window_resumes_when_it_reopens(pair):
     client, server = connect(pair)
@@ -160,11 +187,11 @@ def test_a_body_stalled_by_a_settings_window_resumes_when_it_reopens(pair):
     stream = client.request("/", Message(body=sent) if upload else Message(), "PUT")
     received = (lambda: server.streams[stream.sid].body) if upload else (lambda: stream.body)
     run(client, server, until=lambda: len(received()) > 0)
-    theirs.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 0})
+    theirs.conn.update_settings({SETTING.INITIAL_WINDOW_SIZE: 0})
     run(client, server)
     assert 0 < len(received()) < len(sent) and not ours.streams[stream.sid].finished
     # Only the new SETTINGS reopens the window: the sender must be woken by it.
-    theirs.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 70000})
+    theirs.conn.update_settings({SETTING.INITIAL_WINDOW_SIZE: 70000})
     run(client, server)
     assert bytes(received()) == sent
     assert_settled(client, server)
