@@ -121,8 +121,10 @@ class Driver(H2Streams):
                     view, stopping = self.take_pending()
                     size = len(view)
                     if size:
+                        # The transport may keep the view until the bytes are sent; the batch
+                        # lives as long as the view, and its buffer comes back after.
                         stream.write(view)
-                    view.release()
+                    del view
                     for handle in self.credit_written():
                         handle.window.set()
                     if size:
@@ -139,21 +141,21 @@ class Driver(H2Streams):
 
     async def read_pump(self) -> None:
         stream = self.stream
+        data = b""  # the first round decodes what was primed before the pump started
         try:
-            while not self.is_failed():
+            while True:
+                try:
+                    for frame in self.receive(data):
+                        self.dispatch(frame)
+                    self.act(self.maybe_goaway_reply())
+                except H2Error as exc:
+                    self.protocol_failure(exc)
+                    return
+                if self.is_failed():
+                    return
                 data = await stream.read()
                 if not data:
                     self.connection_failed(None, "connection closed by peer")
-                    return
-                try:
-                    frames = self.receive(data)
-                    for frame in frames:
-                        self.dispatch(frame)
-                    self.act(self.maybe_goaway_reply())
-                except H2StreamError as exc:  # raised outside a stream's own dispatch
-                    self.answer_stream_error(exc)
-                except H2Error as exc:
-                    self.protocol_failure(exc)
                     return
         except OSError as exc:
             self.connection_failed(exc)

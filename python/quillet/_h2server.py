@@ -118,6 +118,12 @@ class ServerConnection(Driver):
         target = head.path or "/"
         path, _, query = target.partition("?")
         headers = head.headers.raw_items()
+        cookies = [value for name, value in headers if name == b"cookie"]
+        if len(cookies) > 1:
+            # HTTP/2 may split a cookie into one field per pair (RFC 9113 section 8.2.3);
+            # applications written for HTTP/1.1 expect one header.
+            headers = [(n, v) for n, v in headers if n != b"cookie"]
+            headers.append((b"cookie", b"; ".join(cookies)))
         if head.authority is not None and "host" not in head.headers:
             headers.insert(0, (b"host", head.authority.encode("latin-1")))
         return {

@@ -113,17 +113,17 @@ class Stream(asyncio.Protocol):
     def at_eof(self) -> bool:
         return self._eof or self._error is not None
 
-    async def wait_data(self) -> None:
-        """Waits until more bytes arrive, or the input ends."""
-        if self._eof or self._error is not None:
-            return
-        waiter = self._loop.create_future()
-        self._waiter = waiter
-        try:
-            await waiter
-        finally:
-            if self._waiter is waiter:
-                self._waiter = None
+    async def wait_data(self, seen: int = 0) -> None:
+        """Waits until more than `seen` bytes are buffered, or the input ends. The caller says
+        what it saw: bytes may arrive between its look and the first step of this wait."""
+        while self._size <= seen and not self._eof and self._error is None:
+            waiter = self._loop.create_future()
+            self._waiter = waiter
+            try:
+                await waiter
+            finally:
+                if self._waiter is waiter:
+                    self._waiter = None
 
     async def read(self) -> bytes:
         """The next bytes; b"" at end of input. Raises the error that ended the connection."""

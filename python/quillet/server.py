@@ -626,8 +626,8 @@ class _ServerStream(Stream):
         server = self.server
         try:
             await asyncio.wait_for(self.wait_data(), server.keep_alive_timeout)
-            while (match := H2Codec.match_preface(self.peek())) is None and not self.at_eof:
-                await asyncio.wait_for(self.wait_data(), server.head_timeout)
+            while (match := H2Codec.match_preface(data := self.peek())) is None and not self.at_eof:
+                await asyncio.wait_for(self.wait_data(len(data)), server.head_timeout)
         except TimeoutError:
             transport.close()  # nothing, or half a preface, in time: close without a word
             return

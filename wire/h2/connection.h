@@ -408,6 +408,7 @@ class Connection {
   // How the connection ends.
   std::optional<PeerGoAway> peer_goaway_;
   bool goaway_replied_ = false;
+  std::optional<uint32_t> goaway_sent_last_;  // the last stream id of our latest GOAWAY
   bool graceful_ = false;
   bool shutdown_final_ = false;
   struct StoredFailure {

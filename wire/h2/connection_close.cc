@@ -6,6 +6,12 @@
 namespace quillet::h2 {
 
 void Connection::queue_goaway(uint32_t last_stream_id, uint32_t error_code) {
+  // A GOAWAY promises the peer that nothing above its last id was or will be processed, so the
+  // peer may retry those requests elsewhere: a later GOAWAY may never name a higher id, and a
+  // server ignores the streams opened above it from then on (RFC 9113 section 6.8).
+  if (goaway_sent_last_ && *goaway_sent_last_ < last_stream_id) last_stream_id = *goaway_sent_last_;
+  goaway_sent_last_ = last_stream_id;
+  if (server_ && last_stream_id < max_stream_id_) max_stream_id_ = last_stream_id;
   // Never refused: the last stream id is one of ours or the peer's, so below 2^31.
   if (write_goaway(last_stream_id, error_code, {}, &pending_)) return;
 }

@@ -736,5 +736,25 @@ TEST_F(Streams, FramesPastTheFinalGoAwayAreDropped) {
   EXPECT_EQ(server.conn.num_streams(), 0u);
 }
 
+TEST_F(Streams, OurGoAwayIsAPromiseAboutTheStreamsAboveItsLastId) {
+  Obj a("a"), b("b");
+  request(a, true);
+  server.receive(client.take());
+  EXPECT_EQ(server.conn.send_goaway(kNoError), flag::kWake);
+  EXPECT_EQ(server.conn.max_stream_id(), 1u);
+  // A request the client sent before it saw the GOAWAY is not processed...
+  request(b, true);
+  const Peer::Outcome got = server.receive(client.take());
+  ASSERT_EQ(got.headers.size(), 1u);
+  EXPECT_EQ(got.headers[0].kind, HeadersKind::kIgnored);
+  EXPECT_EQ(server.conn.last_processed_id(), 1u);
+  // ...and no later GOAWAY names a higher id, the reply to the client's included.
+  server.conn.set_last_processed_id(3);
+  Connection::GoAwayResult result;
+  ASSERT_FALSE(server.conn.recv_go_away(0, 0, "", &result, bin));
+  respond(1, true);
+  EXPECT_EQ(frames(server.take()), (Frames{"GOAWAY 1 0", "HEADERS 1 end", "GOAWAY 1 0"}));
+}
+
 }  // namespace
 }  // namespace quillet::h2
