@@ -103,7 +103,6 @@ class ServerConnection(Driver):
             request.sid = v.stream_id
             request.head = frame
             request.ended = v.eof
-            self.accepted(v.stream_id)
             self.requests.add(request)
             request.task = self.loop.create_task(self._run_app(request))
         elif v.kind == H2_HEADERS_TRAILERS:
@@ -144,6 +143,9 @@ class ServerConnection(Driver):
         }
 
     async def _run_app(self, request: _Request) -> None:
+        # Taken only now that the task runs: a client that opens streams and resets them in the
+        # same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
+        self.accepted(request.sid)
         try:
             await self.server.app(self._scope(request), lambda: self._receive(request),
                                   lambda message: self._send(request, message))

@@ -1,5 +1,7 @@
-"""A minimal asyncio HTTP/1.1 client on one keep-alive connection, driven by
-`_quillet.H1ClientState` and `_quillet.H1Codec` (see docs/driving.md).
+"""A minimal asyncio HTTP client on one connection: HTTP/1.1 with keep-alive, driven by
+`_quillet.H1ClientState` and `_quillet.H1Codec`, or HTTP/2 with prior knowledge
+(`http2=True`), driven by `_quillet.H2Streams`, where concurrent requests share the connection
+(see docs/driving.md).
 
     async with Client("127.0.0.1", 8000) as client:
         response = await client.request("POST", "/echo", body=b"hi")
@@ -21,6 +23,7 @@ from _quillet import (
     H1BodyDecoder, H1ClientState, H1Codec, H1IncompleteMessageError, H1UnexpectedMessageError,
     HeaderMap)
 
+from ._h2client import ClientConnection
 from ._stream import Stream
 
 __all__ = ["Client", "Response"]
@@ -44,18 +47,34 @@ class _Connection(H1ClientState):
 
 
 class Client:
-    def __init__(self, host: str, port: int, *, timeout: float = 30.0) -> None:
+    def __init__(self, host: str, port: int, *, timeout: float = 30.0,
+                 http2: bool = False) -> None:
         self.host = host
         self.port = port
         self.timeout = timeout
+        self.http2 = http2
+        self._h2: ClientConnection | None = None
         self._conn: _Connection | None = None
         self._idle = asyncio.Event()
         self._idle.set()
         self.connections_opened = 0
 
     async def __aenter__(self) -> Client:
-        await self._connect()
+        if self.http2:
+            await self._h2_connection()
+        else:
+            await self._connect()
         return self
+
+    async def _h2_connection(self) -> ClientConnection:
+        conn = self._h2
+        if conn is None or conn.is_closed():
+            if conn is not None:
+                await conn.aclose()
+            conn = await ClientConnection.connect(self.host, self.port)
+            self._h2 = conn
+            self.connections_opened += 1
+        return conn
 
     async def __aexit__(self, *exc_info) -> None:
         await self.aclose()
@@ -88,7 +107,13 @@ class Client:
                       body: bytes | Iterable[bytes] | AsyncIterable[bytes] | None = None,
                       ) -> Response:
         """Sends one request and reads its whole response. A `bytes` body goes out with a
-        content-length; any other iterable of chunks goes out chunked."""
+        content-length; any other iterable of chunks goes out chunked (over HTTP/2, a body is
+        `bytes`)."""
+        if self.http2:
+            async with asyncio.timeout(self.timeout):
+                conn = await self._h2_connection()
+                head, data, trailers = await conn.request(method, target, headers, body)
+                return Response(head.status, head.headers, data, trailers)
         async with asyncio.timeout(self.timeout):
             conn = await self._claim()
             try:
@@ -237,6 +262,9 @@ class Client:
         conn.take_watcher_result()
 
     async def aclose(self) -> None:
+        h2, self._h2 = self._h2, None
+        if h2 is not None:
+            await h2.aclose()
         conn, self._conn = self._conn, None
         if conn is not None:
             await self._close(conn)

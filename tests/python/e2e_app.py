@@ -58,6 +58,11 @@ async def app(scope, receive, send):
         await asyncio.sleep(float(scope["query_string"] or b"0.5"))
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": b"finished"})
+    elif path == "/trailers":
+        await send({"type": "http.response.start", "status": 200, "headers": [],
+                    "trailers": True})
+        await send({"type": "http.response.body", "body": b"body"})
+        await send({"type": "http.response.trailers", "headers": [(b"x-t", b"done")]})
     elif path == "/crash":
         raise RuntimeError("the application failed")
     elif path == "/silent":
