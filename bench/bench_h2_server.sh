@@ -11,10 +11,14 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY=${PY:-.venv/bin/python}
 N=${1:-200000}; CLIENTS=${2:-10}; STREAMS=${3:-10}; ROUNDS=${4:-2}
 QPORT=8211; HPORT=8212
+# hypercorn closes a connection after 1000 requests by default, and h2load does not reconnect:
+# lift that limit so that every client keeps its one connection, as with ours.
+HCONF=$(mktemp --suffix .toml)
+echo 'keep_alive_max_requests = 1000000000' >"$HCONF"
 $PY -m quillet serve --port $QPORT >/dev/null 2>&1 & QPID=$!
-$PY -m hypercorn quillet.demo_app:app --bind 127.0.0.1:$HPORT --workers 1 \
+$PY -m hypercorn -c "$HCONF" quillet.demo_app:app --bind 127.0.0.1:$HPORT --workers 1 \
   --log-level warning >/dev/null 2>&1 & HPID=$!
-trap 'kill $QPID $HPID 2>/dev/null' EXIT
+trap 'kill $QPID $HPID 2>/dev/null; rm -f "$HCONF"' EXIT
 for port in $QPORT $HPORT; do
   for _ in $(seq 100); do curl -sf -o /dev/null http://127.0.0.1:$port/ && break; sleep 0.1; done
   curl -sf -o /dev/null --http2-prior-knowledge http://127.0.0.1:$port/ \
