@@ -19,7 +19,7 @@ import h11
 import httptools
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import measure  # noqa: E402
+from harness import Report, measure  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HAS_SERVER_STATE = hasattr(_quillet, "H1ServerState")
@@ -403,59 +403,6 @@ GOALS = [
 ]
 
 
-def goal_for(case, baseline):
-    for prefix, name, factor in GOALS:
-        if case.startswith(prefix) and baseline == name:
-            return factor
-    return None
-
-
-def fmt_time(seconds):
-    if seconds >= 1e-3:
-        return f"{seconds * 1e3:.2f} ms"
-    if seconds >= 1e-6:
-        return f"{seconds * 1e6:.2f} us"
-    return f"{seconds * 1e9:.0f} ns"
-
-
-class Report:
-    def __init__(self, markdown):
-        self.markdown = markdown
-        self.rows = []
-
-    def add(self, case, ours, baselines, unit="time", note=""):
-        """ours and baselines: seconds per op (unit 'time') or bytes (unit 'bytes')."""
-        shown = fmt_time if unit == "time" else (lambda b: f"{b:.0f} B")
-        cells = [f"{name} {shown(v)}" for name, v in baselines.items()]
-        ratios = []
-        for name, value in baselines.items():
-            ratio = value / ours
-            goal = goal_for(case, name)
-            verdict = "" if goal is None else (" met" if ratio >= goal else f" MISSED (goal {goal:g}x)")
-            if goal is not None and verdict == " met":
-                verdict = f" met (goal {goal:g}x)"
-            ratios.append(f"{ratio:.2f}x vs {name}{verdict}")
-        row = (case, shown(ours), "; ".join(cells), "; ".join(ratios), note)
-        self.rows.append(row)
-        if self.markdown:
-            print("| " + " | ".join(row) + " |", flush=True)
-        else:
-            print(f"{case:34} {row[1]:>10}  {row[2]:44}  {row[3]}  {note}", flush=True)
-
-    def skip(self, case, why):
-        if self.markdown:
-            print(f"| {case} | skipped: {why} | | | |", flush=True)
-        else:
-            print(f"{case:34} skipped: {why}", flush=True)
-
-    def header(self):
-        if self.markdown:
-            print("| case | quillet | baselines | ratio (baseline / quillet) | note |")
-            print("|---|---|---|---|---|")
-        else:
-            print(f"{'case':34} {'quillet':>10}  {'baselines':44}  ratios (baseline time / ours)")
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--markdown", action="store_true", help="print a Markdown table")
@@ -465,7 +412,7 @@ def main():
     print(f"# {platform.node()} {platform.machine()} {platform.processor() or ''} "
           f"Python {platform.python_version()}, _quillet {_quillet.__version__}, "
           f"httptools {httptools.__version__}, h11 {h11.__version__}")
-    report = Report(args.markdown)
+    report = Report(args.markdown, GOALS)
     report.header()
 
     def wanted(case):

@@ -55,3 +55,66 @@ def measure(contenders, *, rounds=ROUNDS, round_seconds=ROUND_SECONDS):
         else:
             gc.disable()
     return {name: statistics.median(times) for name, times in samples.items()}
+
+
+# -- the table every benchmark prints ---------------------------------------------------------
+
+
+def fmt_time(seconds):
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    if seconds >= 1e-6:
+        return f"{seconds * 1e6:.2f} us"
+    return f"{seconds * 1e9:.0f} ns"
+
+
+class Report:
+    """Prints one row per case: our figure, the baselines', and the ratios (baseline / ours),
+    each checked against `goals`: [(case prefix, baseline name, factor)], ours at least
+    `factor` times faster (or smaller)."""
+
+    def __init__(self, markdown, goals=()):
+        self.markdown = markdown
+        self.goals = list(goals)
+        self.rows = []
+
+    def goal_for(self, case, baseline):
+        for prefix, name, factor in self.goals:
+            if case.startswith(prefix) and baseline == name:
+                return factor
+        return None
+
+    def add(self, case, ours, baselines, unit="time", note=""):
+        """ours and baselines: seconds per op (unit 'time') or bytes (unit 'bytes')."""
+        shown = fmt_time if unit == "time" else (lambda b: f"{b:.0f} B")
+        cells = [f"{name} {shown(v)}" for name, v in baselines.items()]
+        ratios = []
+        for name, value in baselines.items():
+            ratio = value / ours
+            goal = self.goal_for(case, name)
+            if goal is None:
+                verdict = ""
+            elif ratio >= goal:
+                verdict = f" met (goal {goal:g}x)"
+            else:
+                verdict = f" MISSED (goal {goal:g}x)"
+            ratios.append(f"{ratio:.2f}x vs {name}{verdict}")
+        row = (case, shown(ours), "; ".join(cells), "; ".join(ratios), note)
+        self.rows.append(row)
+        if self.markdown:
+            print("| " + " | ".join(row) + " |", flush=True)
+        else:
+            print(f"{case:34} {row[1]:>10}  {row[2]:44}  {row[3]}  {note}", flush=True)
+
+    def skip(self, case, why):
+        if self.markdown:
+            print(f"| {case} | skipped: {why} | | | |", flush=True)
+        else:
+            print(f"{case:34} skipped: {why}", flush=True)
+
+    def header(self):
+        if self.markdown:
+            print("| case | quillet | baselines | ratio (baseline / quillet) | note |")
+            print("|---|---|---|---|---|")
+        else:
+            print(f"{'case':34} {'quillet':>10}  {'baselines':44}  ratios (baseline time / ours)")

@@ -206,5 +206,26 @@ TEST(Huffman, EncodesEverySymbolAndPairBack) {
   }
 }
 
+// Longer texts go out 32 bits at a time: every length across several words, mixing the 5-bit
+// and the 30-bit codes, appended after bytes already in the output.
+TEST(Huffman, EncodesLongTextsAfterAPrefix) {
+  const BitDecoder reference;
+  uint32_t seed = 12345;
+  for (size_t length = 0; length <= 80; ++length) {
+    for (int round = 0; round < 20; ++round) {
+      std::string text;
+      for (size_t i = 0; i < length; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        text.push_back(char(round % 2 ? (seed >> 16) & 0xff : "aeiou0123"[(seed >> 16) % 9]));
+      }
+      std::string coded = "xyz";
+      huffman_encode(text, &coded);
+      ASSERT_EQ(coded.substr(0, 3), "xyz");
+      ASSERT_EQ(coded.size() - 3, huffman_encoded_size(text));
+      ASSERT_EQ(reference.decode(coded.substr(3)), text) << length << " " << round;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillet::h2::hpack

@@ -118,24 +118,37 @@ uint64_t huffman_encoded_size(std::string_view text) noexcept {
 }
 
 void huffman_encode(std::string_view text, std::string* out) {
+  huffman_encode(text, huffman_encoded_size(text), out);
+}
+
+void huffman_encode(std::string_view text, uint64_t size, std::string* out) {
   const size_t start = out->size();
   // Up to 30 bits per octet: on a 32-bit build a text of more than a gigabyte could code to
   // more than the address space.
-  const uint64_t size = huffman_encoded_size(text);
   if (size > SIZE_MAX - start) throw std::bad_alloc();
   out->resize(start + size_t(size));
   char* w = out->data() + start;
-  // At most 7 bits wait in the accumulator between symbols, so 7 + 30 bits fit in 64.
+  // Fewer than 32 bits wait in the accumulator between symbols, so 31 + 30 bits fit in 64;
+  // whole 32-bit words go out at once, and they lie within `size`, which counts every bit.
   uint64_t acc = 0;
   unsigned bits = 0;
   for (const char c : text) {
     const HuffmanCode& code = kHuffmanCodes[uint8_t(c)];
     acc = (acc << code.length) | code.bits;
     bits += code.length;
-    while (bits >= 8) {
-      bits -= 8;
-      *w++ = char(uint8_t(acc >> bits));
+    if (bits >= 32) {
+      bits -= 32;
+      const uint32_t word = uint32_t(acc >> bits);
+      w[0] = char(uint8_t(word >> 24));
+      w[1] = char(uint8_t(word >> 16));
+      w[2] = char(uint8_t(word >> 8));
+      w[3] = char(uint8_t(word));
+      w += 4;
     }
+  }
+  while (bits >= 8) {
+    bits -= 8;
+    *w++ = char(uint8_t(acc >> bits));
   }
   if (bits > 0) *w = char(uint8_t((acc << (8 - bits)) | (0xffu >> bits)));
 }

@@ -97,6 +97,8 @@ uint64_t huffman_encoded_size(std::string_view text) noexcept;
 // Appends the Huffman coding of `text`, padded to an octet boundary with the most significant
 // bits of EOS (one-bits). Throws std::bad_alloc when the result could not be addressed.
 void huffman_encode(std::string_view text, std::string* out);
+// The same, with `size` = huffman_encoded_size(text) already known.
+void huffman_encode(std::string_view text, uint64_t size, std::string* out);
 
 // Appends the octets that `coded` spells. False, with *out holding a prefix of the decoding,
 // when `coded` holds EOS, a bit pattern no code starts with, or padding that is longer than

@@ -70,8 +70,9 @@ void write_string(std::string* out, std::string_view text) {
     out->push_back('\0');
     return;
   }
-  write_integer(out, 0x80, 7, huffman_encoded_size(text));
-  huffman_encode(text, out);
+  const uint64_t size = huffman_encoded_size(text);
+  write_integer(out, 0x80, 7, size);
+  huffman_encode(text, size, out);
 }
 
 }  // namespace quillet::h2::hpack
