@@ -5,7 +5,7 @@ QUILLET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUILLET_VENV="$QUILLET_ROOT/.venv"
 QUILLET_PY="$QUILLET_VENV/bin/python"
 
-quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client)
+quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl)
 # Only when fuzzing is asked for (QUILLET_WANT_FUZZ=1): clang and libFuzzer.
 quillet_fuzz_apt_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 

@@ -15,8 +15,8 @@ from collections.abc import Callable
 
 log = logging.getLogger("quillet.workers")
 
-# A worker that fails sooner than this after its start is failing at start-up (a lifespan
-# error, a broken application): starting it again would only fail again, in a loop.
+# A worker that exits with an error this soon after its start is failing at start-up (a
+# lifespan error, a broken application): starting it again would only fail again, in a loop.
 _MIN_UPTIME = 1.0
 
 
@@ -99,7 +99,7 @@ class Supervisor:
                 if started is None or self.stopping:
                     continue
                 code = os.waitstatus_to_exitcode(status)
-                if code != 0 and time.monotonic() - started < _MIN_UPTIME:
+                if code > 0 and time.monotonic() - started < _MIN_UPTIME:
                     log.error("worker %d failed at start-up (exit status %d): stopping", pid,
                               code)
                     failed = True

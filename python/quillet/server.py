@@ -721,7 +721,8 @@ def tls_context(certfile: str, keyfile: str | None = None,
     ctx.options |= ssl.OP_NO_COMPRESSION | getattr(ssl, "OP_NO_RENEGOTIATION", 0)
     ctx.set_alpn_protocols(["h2", "http/1.1"])
     try:
-        ctx.load_cert_chain(certfile, keyfile, password)
+        # without a password, an encrypted key must fail here rather than prompt on a terminal
+        ctx.load_cert_chain(certfile, keyfile, (lambda: b"") if password is None else password)
     except ssl.SSLError as exc:
         reason = exc.reason or exc.strerror or str(exc)
         try:  # which file is at fault: a certificate file that holds no certificate...
