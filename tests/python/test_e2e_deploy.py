@@ -15,7 +15,7 @@ import time
 import pytest
 
 from quillet.client import Client
-from test_e2e_server import CURL_ENV, HERE, ServerThread, read_all, read_responses
+from test_e2e_server import HERE, ServerThread, read_all, read_responses
 
 
 def get(port, path, headers=b""):
@@ -33,7 +33,7 @@ def scope_of(port, headers=b""):
 
 
 def start_cli(*args):
-    env = dict(CURL_ENV, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
     proc = subprocess.Popen([sys.executable, "-m", "quillet", "serve", *args],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
     line = proc.stdout.readline().decode()
@@ -95,7 +95,7 @@ def test_two_workers_serve_from_two_processes_and_stop_on_sigterm():
 
 
 def test_a_worker_that_fails_at_start_up_is_not_restarted_in_a_loop():
-    env = dict(CURL_ENV, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
     code = ("import quillet.__main__ as m, sys\n"
             "async def app(scope, receive, send):\n"
             "    if scope['type'] == 'lifespan':\n"

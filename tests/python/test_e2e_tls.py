@@ -165,7 +165,7 @@ def test_tls_to_a_plain_port_is_closed_without_an_answer(cert):
 
 
 def serve_cli(*args, timeout=10):
-    env = dict(CURL_ENV, PYTHONPATH=os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", ""))
     return subprocess.run([sys.executable, "-m", "quillet", "serve", *args],
                           capture_output=True, timeout=timeout, env=env)
 
@@ -198,7 +198,7 @@ def test_unusable_certificates_and_keys_stop_the_start_with_one_line(tmp_path):
 @needs_openssl
 def test_cli_serves_tls_with_an_encrypted_key(tmp_path):
     cert, key = make_cert(str(tmp_path), password="pw")
-    env = dict(CURL_ENV, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
     proc = subprocess.Popen(
         [sys.executable, "-m", "quillet", "serve", "e2e_app:app", "--port", "0",
          "--ssl-certfile", cert, "--ssl-keyfile", key, "--ssl-keyfile-password", "pw"],
