@@ -5,14 +5,18 @@ QUILLET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUILLET_VENV="$QUILLET_ROOT/.venv"
 QUILLET_PY="$QUILLET_VENV/bin/python"
 
-quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client)
+quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl)
 # Only when fuzzing is asked for (QUILLET_WANT_FUZZ=1): clang and libFuzzer.
 quillet_fuzz_apt_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+# Only for the browser check (QUILLET_WANT_BROWSER=1, scripts/browser-check): about 350 MB,
+# minutes of download, which CI's time budget does not have room for.
+quillet_browser_apt_packages=(chromium)
 
 quillet_setup() {
   local missing=()
   local wanted=("${quillet_apt_packages[@]}")
   [ "${QUILLET_WANT_FUZZ:-0}" = 1 ] && wanted+=("${quillet_fuzz_apt_packages[@]}")
+  [ "${QUILLET_WANT_BROWSER:-0}" = 1 ] && wanted+=("${quillet_browser_apt_packages[@]}")
   for pkg in "${wanted[@]}"; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done

@@ -1,7 +1,9 @@
 """python -m quillet: the command-line entry of the package."""
 
 import argparse
+import asyncio
 import importlib
+import os
 import logging
 import sys
 
@@ -58,44 +60,103 @@ def load_app(spec: str):
     return obj
 
 
-def serve(app_spec: str | None, host: str, port: int, log_level: str) -> int:
-    from . import server
+def serve(args: argparse.Namespace) -> int:
+    from . import _workers, server
 
-    logging.basicConfig(level=getattr(logging, log_level.upper()),
+    logging.basicConfig(level=getattr(logging, args.log_level.upper()),
                         format="%(asctime)s %(levelname)s %(name)s: %(message)s")
-    if app_spec is None:
+    if args.app is None:
         from .demo_app import app
         name = "the demo application"
     else:
-        app = load_app(app_spec)
-        name = app_spec
+        app = load_app(args.app)
+        name = args.app
+    tls = None
+    if args.ssl_certfile or args.ssl_keyfile:
+        if not args.ssl_certfile:
+            print("quillet: error: --ssl-keyfile needs --ssl-certfile", file=sys.stderr)
+            return 2
+        try:
+            tls = server.tls_context(args.ssl_certfile, args.ssl_keyfile,
+                                     args.ssl_keyfile_password)
+        except server.TLSConfigError as exc:
+            print(f"quillet: error: {exc}", file=sys.stderr)
+            return 1
+    options = dict(
+        ssl=tls, root_path=args.root_path, proxy_headers=args.proxy_headers,
+        forwarded_allow_ips=args.forwarded_allow_ips, keep_alive_timeout=args.timeout_keep_alive,
+        limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
+        backlog=args.backlog, access_log=args.access_log)
 
-    def ready(srv: server.Server) -> None:
-        shown = f"[{srv.host}]" if ":" in srv.host else srv.host
-        print(f"quillet {_quillet.__version__} serving {name} on http://{shown}:{srv.port}/ "
+    def announce(srv: server.Server, extra: str = "") -> None:
+        print(f"quillet {_quillet.__version__} serving {name} on {srv.url}{extra} "
               f"(Ctrl+C to stop)", flush=True)
 
-    server.run(app, host, port, ready=ready)
+    try:
+        if args.workers <= 1:
+            srv = server.Server(app, args.host, args.port, uds=args.uds, **options)
+            asyncio.run(srv.serve(ready=announce))
+            status = 0
+        else:
+            sock = _workers.bind(args.host, args.port, args.uds, args.backlog)
+            if args.uds is None:
+                port = sock.getsockname()[1]
+            else:
+                port = args.port
+            shown = server.Server(app, args.host, port, uds=args.uds, ssl=tls)
+            announce(shown, f" with {args.workers} workers (parent pid {os.getpid()})")
+            serve_one = _workers.serve_in_worker(
+                lambda s: server.Server(app, args.host, port, sock=s, **options))
+            status = _workers.Supervisor(args.workers, sock, serve_one).run()
+            sock.close()
+    except OSError as exc:  # the address is taken, the socket path is not writable...
+        print(f"quillet: error: cannot listen: {exc}", file=sys.stderr)
+        return 1
+    finally:
+        if args.uds is not None and os.path.exists(args.uds):
+            os.unlink(args.uds)
     print("quillet: stopped", flush=True)
-    return 0
+    return status
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quillet")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("demo", help="show what the native core offers")
-    serve_cmd = commands.add_parser("serve", help="serve an ASGI application over HTTP/1.1")
-    serve_cmd.add_argument("app", nargs="?", default=None,
-                           help="module:app to serve (default: the embedded demo application)")
-    serve_cmd.add_argument("--host", default="127.0.0.1")
-    serve_cmd.add_argument("--port", type=int, default=8000)
-    serve_cmd.add_argument("--log-level", default="warning",
-                           choices=["debug", "info", "warning", "error"])
+    cmd = commands.add_parser("serve", help="serve an ASGI application over HTTP/1.1 and HTTP/2")
+    cmd.add_argument("app", nargs="?", default=None,
+                     help="module:app to serve (default: the embedded demo application)")
+    cmd.add_argument("--host", default="127.0.0.1")
+    cmd.add_argument("--port", type=int, default=8000)
+    cmd.add_argument("--uds", metavar="PATH", help="listen on this Unix socket instead")
+    cmd.add_argument("--workers", type=int, default=1, metavar="N",
+                     help="worker processes sharing the listening socket")
+    cmd.add_argument("--ssl-certfile", metavar="FILE", help="serve TLS with this certificate")
+    cmd.add_argument("--ssl-keyfile", metavar="FILE", help="its private key")
+    cmd.add_argument("--ssl-keyfile-password", metavar="PASSWORD")
+    cmd.add_argument("--root-path", default="", help="the ASGI root_path of every request")
+    cmd.add_argument("--proxy-headers", action="store_true",
+                     help="take the client and scheme from X-Forwarded-For/-Proto")
+    cmd.add_argument("--forwarded-allow-ips", default="127.0.0.1", metavar="LIST",
+                     help="comma-separated addresses or networks trusted for proxy headers, "
+                          "or *")
+    cmd.add_argument("--timeout-keep-alive", type=float, default=5.0, metavar="SECONDS")
+    cmd.add_argument("--limit-concurrency", type=int, metavar="N",
+                     help="requests in progress per worker before answering 503")
+    cmd.add_argument("--limit-max-requests", type=int, metavar="N",
+                     help="a worker stops (and is replaced) after this many requests")
+    cmd.add_argument("--backlog", type=int, default=2048)
+    cmd.add_argument("--access-log", action=argparse.BooleanOptionalAction, default=True,
+                     help="one line per response on the quillet.access logger")
+    cmd.add_argument("--log-level", default="info",
+                     choices=["debug", "info", "warning", "error"])
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
     if args.command == "serve":
-        return serve(args.app, args.host, args.port, args.log_level)
+        if args.workers < 1:
+            parser.error("--workers must be at least 1")
+        return serve(args)
     return 2
 
 

@@ -131,7 +131,8 @@ class Driver(H2Streams):
                         await stream.drain()
                     if stopping and not size:
                         return
-                    if not self.has_pending():
+                    # once stopping, go round until nothing is left: no one sets the event again
+                    if not stopping and not self.has_pending():
                         break
         except OSError as exc:
             self.connection_failed(exc)

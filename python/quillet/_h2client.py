@@ -18,10 +18,17 @@ class ClientConnection(Driver):
     async def connect(cls, host: str, port: int) -> ClientConnection:
         loop = asyncio.get_running_loop()
         transport, stream = await loop.create_connection(lambda: Stream(loop), host, port)
+        return cls.attach(stream, f"{host}:{port}")
+
+    @classmethod
+    def attach(cls, stream: Stream, authority: str, scheme: str = "http") -> ClientConnection:
+        """HTTP/2 on a connection already open: prior knowledge, or ALPN's choice over TLS."""
+        loop = stream._loop
         # This client accepts no server push.
         conn = cls("client", enable_push=False, **LIMITS)
         conn._setup(stream)
-        conn.authority = f"{host}:{port}"
+        conn.authority = authority
+        conn.scheme = scheme
         conn.begin()
         pump = loop.create_task(conn.write_pump())
         reader = loop.create_task(conn.read_pump())
@@ -62,7 +69,7 @@ class ClientConnection(Driver):
         await self._claim()
         handle = StreamHandle()
         sid = self.open_stream(method, target, header_map(headers or ()), not body,
-                               method == "HEAD", handle, scheme="http",
+                               method == "HEAD", handle, scheme=self.scheme,
                                authority=self.authority)
         if sid is None:
             self._raise_closed()

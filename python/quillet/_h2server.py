@@ -11,7 +11,7 @@ from urllib.parse import unquote
 from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._h2 import LIMITS, Driver, StreamHandle, StreamStopped, header_map
-from ._stream import Stream
+from ._stream import Stream, addresses
 
 log = logging.getLogger("quillet.server")
 
@@ -25,7 +25,7 @@ class _Request(StreamHandle):
     """One request stream: the handle the native state keeps, and the ASGI exchange."""
 
     __slots__ = ("task", "started", "status", "raw_headers", "trailers_wanted", "head_sent",
-                 "over")
+                 "over", "sent", "delivered")
 
     def __init__(self) -> None:
         super().__init__()
@@ -36,6 +36,8 @@ class _Request(StreamHandle):
         self.trailers_wanted = False
         self.head_sent = False
         self.over = False  # the response went out in full
+        self.sent = 0  # body bytes, for the access log
+        self.delivered = False  # the application was told the body is over
 
 
 class ServerConnection(Driver):
@@ -47,10 +49,8 @@ class ServerConnection(Driver):
         conn._setup(stream)
         conn.server = server
         conn.requests: set[_Request] = set()
-        peer = transport.get_extra_info("peername")
-        sock = transport.get_extra_info("sockname")
-        conn.client = tuple(peer[:2]) if isinstance(peer, tuple) else None
-        conn.sockname = tuple(sock[:2]) if isinstance(sock, tuple) else None
+        conn.client, conn.sockname = addresses(transport)
+        conn.tls = server.ssl is not None
         return conn
 
     async def serve(self, primed: bytes) -> None:
@@ -130,7 +130,7 @@ class ServerConnection(Driver):
             "asgi": _ASGI,
             "http_version": "2",
             "method": head.method,
-            "scheme": head.scheme or "http",
+            "scheme": "https" if self.tls else "http",
             "path": unquote(path) if "%" in path else path,
             "raw_path": path.encode("latin-1"),
             "query_string": query.encode("latin-1"),
@@ -146,9 +146,20 @@ class ServerConnection(Driver):
         # Taken only now that the task runs: a client that opens streams and resets them in the
         # same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
         self.accepted(request.sid)
+        server = self.server
+        scope = self._scope(request)
+        app = server.admit(scope)
+        began = self.loop.time()
         try:
-            await self.server.app(self._scope(request), lambda: self._receive(request),
-                                  lambda message: self._send(request, message))
+            await self._run_exchange(app, scope, request)
+        finally:
+            server.request_done(scope, request.head.path or "/", request.status, request.sent,
+                                began)
+
+    async def _run_exchange(self, app, scope: dict, request: _Request) -> None:
+        try:
+            await app(scope, lambda: self._receive(request),
+                      lambda message: self._send(request, message))
         except StreamStopped:
             pass
         except asyncio.CancelledError:
@@ -182,16 +193,17 @@ class ServerConnection(Driver):
         self.act(v.flags)
 
     async def _receive(self, request: _Request) -> dict:
-        if request.over or request.stop is not None:
+        if request.delivered or request.over or request.stop is not None:
             return await self._wait_disconnect(request)
         try:
             chunk = await self.next_chunk(request)
         except StreamStopped:
             return _DISCONNECT
-        if chunk is None:
-            return await self._wait_disconnect(request)
-        more = bool(request.chunks) or not request.ended
-        return {"type": "http.request", "body": chunk, "more_body": more}
+        # A body that ends on HEADERS, or on an empty DATA frame after the last chunk went up,
+        # still owes the application its closing message.
+        more = chunk is not None and (bool(request.chunks) or not request.ended)
+        request.delivered = not more
+        return {"type": "http.request", "body": chunk or b"", "more_body": more}
 
     async def _wait_disconnect(self, request: _Request) -> dict:
         while request.stop is None and not request.over:
@@ -217,6 +229,7 @@ class ServerConnection(Driver):
                 raise RuntimeError("the response is already complete")
             body = message.get("body", b"")
             more = message.get("more_body", False)
+            request.sent += len(body)
             end = not more and not request.trailers_wanted
             if not request.head_sent:
                 await self._respond(request, request.status, request.raw_headers, body, more)
@@ -241,6 +254,7 @@ class ServerConnection(Driver):
         end = not more and not request.trailers_wanted
         headers = header_map(raw_headers)
         request.head_sent = True
+        request.status = status
         try:
             v = self.send_response_head(request.sid, status, headers, end and not body)
         except H2UserError:

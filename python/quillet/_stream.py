@@ -163,3 +163,17 @@ class Stream(asyncio.Protocol):
         waiter = self._loop.create_future()
         self._drain_waiter = waiter
         await waiter
+
+
+def addresses(transport) -> tuple[tuple | None, tuple | None]:
+    """The ASGI `client` and `server` of a connection; a Unix socket's server is (path, None)."""
+    peer = transport.get_extra_info("peername")
+    sock = transport.get_extra_info("sockname")
+    client = tuple(peer[:2]) if isinstance(peer, tuple) else None
+    if isinstance(sock, tuple):
+        server = tuple(sock[:2])
+    elif isinstance(sock, str) and sock:
+        server = (sock, None)
+    else:
+        server = None
+    return client, server

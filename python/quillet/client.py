@@ -1,11 +1,16 @@
 """A minimal asyncio HTTP client on one connection: HTTP/1.1 with keep-alive, driven by
 `_quillet.H1ClientState` and `_quillet.H1Codec`, or HTTP/2 with prior knowledge
 (`http2=True`), driven by `_quillet.H2Streams`, where concurrent requests share the connection
-(see docs/driving.md).
+(see docs/driving.md). Over TLS (`https://` or `ssl=`) ALPN picks the protocol: HTTP/2 when the
+server chooses it, else HTTP/1.1.
 
     async with Client("127.0.0.1", 8000) as client:
         response = await client.request("POST", "/echo", body=b"hi")
         print(response.status, response.headers, response.body)
+
+    async with Client("https://example.com") as client:   # verified against the system's CAs
+        response = await client.request("GET", "/")
+        print(response.http_version)                        # "2" when the server picked h2
 
 Between requests an idle watcher keeps one read parked on the connection, so that a server
 closing the idle connection (or sending bytes outside any response) is noticed at once; the next
@@ -15,8 +20,10 @@ request then opens a new connection instead of failing on the dead one.
 from __future__ import annotations
 
 import asyncio
+import ssl as _ssl
 from collections.abc import AsyncIterable, Iterable
 from dataclasses import dataclass
+from urllib.parse import urlsplit
 
 from _quillet import (
     H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR, ConnectionClosedError,
@@ -36,6 +43,7 @@ class Response:
     body: bytes
     trailers: HeaderMap | None = None
     reused: bool = False  # the request went out on a connection that served an earlier one
+    http_version: str = "1.1"
 
 
 class _Connection(H1ClientState):
@@ -46,49 +54,111 @@ class _Connection(H1ClientState):
     served: int
 
 
+class _TLSStream(Stream):
+    __slots__ = ()
+
+    def eof_received(self) -> bool:
+        super().eof_received()
+        return False  # a TLS close_notify ends the connection; half-open is not offered
+
+
 class Client:
-    def __init__(self, host: str, port: int, *, timeout: float = 30.0,
-                 http2: bool = False) -> None:
+    """One server, given as `host, port` or as a URL (`http://host:port`, `https://host`).
+
+    `http2`: over plain TCP, True speaks HTTP/2 with prior knowledge. Over TLS the default
+    (None) offers both protocols by ALPN and uses the server's pick; True insists on HTTP/2,
+    False on HTTP/1.1. `ssl`: True (the default for https://) verifies the server against the
+    system's trust store; an `ssl.SSLContext` is used as given, except that its ALPN protocols
+    are set by the client."""
+
+    def __init__(self, host: str, port: int | None = None, *, timeout: float = 30.0,
+                 http2: bool | None = None, ssl: _ssl.SSLContext | bool | None = None,
+                 server_hostname: str | None = None) -> None:
+        if "://" in host:
+            url = urlsplit(host)
+            scheme = url.scheme.lower()
+            if scheme not in ("http", "https") or not url.hostname:
+                raise ValueError(f"not an http:// or https:// URL: {host!r}")
+            host = url.hostname
+            port = port or url.port or (443 if scheme == "https" else 80)
+            if ssl is None:
+                ssl = scheme == "https"
+        if port is None:
+            raise ValueError("no port given")
         self.host = host
         self.port = port
         self.timeout = timeout
         self.http2 = http2
+        if ssl is True:
+            ssl = _ssl.create_default_context()
+        self.ssl: _ssl.SSLContext | None = ssl or None
+        self.server_hostname = server_hostname
+        if self.ssl is not None:
+            self.ssl.set_alpn_protocols(
+                ["h2", "http/1.1"] if http2 is None else ["h2"] if http2 else ["http/1.1"])
+            self.protocol: str | None = None  # the first handshake tells
+        else:
+            self.protocol = "h2" if http2 else "http/1.1"
         self._h2: ClientConnection | None = None
         self._conn: _Connection | None = None
         self._idle = asyncio.Event()
         self._idle.set()
+        self._opening: asyncio.Future | None = None
         self.connections_opened = 0
 
     async def __aenter__(self) -> Client:
-        if self.http2:
+        if self.protocol is None:
+            await self._open()
+        elif self.protocol == "h2":
             await self._h2_connection()
         else:
             await self._connect()
         return self
+
+    async def _open(self) -> ClientConnection | _Connection:
+        """A new connection, HTTP/2 or HTTP/1.1 as prior knowledge or ALPN decides."""
+        loop = asyncio.get_running_loop()
+        tls = self.ssl
+        transport, stream = await loop.create_connection(
+            (lambda: _TLSStream(loop)) if tls else (lambda: Stream(loop)), self.host, self.port,
+            ssl=tls, server_hostname=(self.server_hostname or self.host) if tls else None)
+        self.connections_opened += 1
+        if tls is not None:
+            chosen = transport.get_extra_info("ssl_object").selected_alpn_protocol()
+            if self.http2 and chosen != "h2":
+                transport.close()
+                raise ConnectionClosedError("the server did not agree to HTTP/2 by ALPN")
+            self.protocol = "h2" if chosen == "h2" else "http/1.1"
+        if self.protocol == "h2":
+            authority = (f"[{self.host}]" if ":" in self.host else self.host) + f":{self.port}"
+            conn = ClientConnection.attach(stream, authority, "https" if tls else "http")
+            self._h2 = conn
+            return conn
+        conn = _Connection(transport)
+        conn.stream = stream
+        conn.codec = H1Codec()
+        conn.served = 0
+        self._conn = conn
+        return conn
 
     async def _h2_connection(self) -> ClientConnection:
         conn = self._h2
         if conn is None or conn.is_closed():
             if conn is not None:
                 await conn.aclose()
-            conn = await ClientConnection.connect(self.host, self.port)
-            self._h2 = conn
-            self.connections_opened += 1
+            self._h2 = None
+            if not isinstance(await self._open(), ClientConnection):
+                raise ConnectionClosedError("the server no longer chooses HTTP/2")
+            conn = self._h2
         return conn
 
     async def __aexit__(self, *exc_info) -> None:
         await self.aclose()
 
     async def _connect(self) -> _Connection:
-        loop = asyncio.get_running_loop()
-        transport, stream = await loop.create_connection(
-            lambda: Stream(loop), self.host, self.port)
-        conn = _Connection(transport)
-        conn.stream = stream
-        conn.codec = H1Codec()
-        conn.served = 0
-        self._conn = conn
-        self.connections_opened += 1
+        conn = await self._open()
+        if not isinstance(conn, _Connection):
+            raise ConnectionClosedError("the server switched to HTTP/2 between connections")
         return conn
 
     async def _claim(self) -> _Connection:
@@ -109,11 +179,20 @@ class Client:
         """Sends one request and reads its whole response. A `bytes` body goes out with a
         content-length; any other iterable of chunks goes out chunked (over HTTP/2, a body is
         `bytes`)."""
-        if self.http2:
+        if self.protocol is None:  # the first connection over TLS: ALPN decides, once
+            if self._opening is None:
+                self._opening = asyncio.ensure_future(self._open())
+            try:
+                async with asyncio.timeout(self.timeout):
+                    await asyncio.shield(self._opening)
+            finally:
+                if self._opening.done() and self.protocol is None:
+                    self._opening = None  # failed: the next request tries again
+        if self.protocol == "h2":
             async with asyncio.timeout(self.timeout):
                 conn = await self._h2_connection()
                 head, data, trailers = await conn.request(method, target, headers, body)
-                return Response(head.status, head.headers, data, trailers)
+                return Response(head.status, head.headers, data, trailers, http_version="2")
         async with asyncio.timeout(self.timeout):
             conn = await self._claim()
             try:

@@ -4,6 +4,7 @@
     /echo      the request body sent back (any method; POST it something)
     /stream    a response streamed in chunks, with a pause between them
     /download  1 MiB of bytes, sent in 64 KiB pieces with a content-length
+    /protocol  a page that says which protocol carried it, as the server and the browser saw it
 """
 
 from __future__ import annotations
@@ -24,6 +25,21 @@ HELLO = b"""<!doctype html>
 <li>/echo: POST a body and get it back, e.g.
 <code>curl --data-binary @file http://HOST/echo</code></li>
 </ul>
+</body></html>
+"""
+
+
+PROTOCOL = """<!doctype html>
+<html><head><meta charset="utf-8"><title>quillet: protocol</title></head>
+<body>
+<h1>Which protocol carried this page</h1>
+<p>The server answered over <b id="server">HTTP/{version}</b> ({scheme}).</p>
+<p>The browser fetched it over <b id="browser">(script disabled)</b>.</p>
+<script>
+const nav = performance.getEntriesByType("navigation")[0];
+document.getElementById("browser").textContent = nav ? nav.nextHopProtocol : "(unknown)";
+document.title = "protocol: " + (nav ? nav.nextHopProtocol : "unknown");
+</script>
 </body></html>
 """
 
@@ -76,6 +92,9 @@ async def app(scope, receive, send) -> None:
                         "more_body": True})
             await asyncio.sleep(0.1)
         await send({"type": "http.response.body", "body": b""})
+    elif path == "/protocol":
+        page = PROTOCOL.format(version=scope["http_version"], scheme=scope["scheme"])
+        await _simple(send, 200, page.encode(), b"text/html; charset=utf-8")
     elif path == "/download":
         await send({"type": "http.response.start", "status": 200,
                     "headers": [(b"content-type", b"application/octet-stream"),

@@ -12,8 +12,11 @@ the transport meant. This module only does the input and output those verdicts c
 from __future__ import annotations
 
 import asyncio
+import ipaddress
 import logging
 import signal
+import socket
+import ssl
 from collections.abc import Awaitable, Callable
 from typing import Any
 from urllib.parse import unquote
@@ -25,11 +28,13 @@ from _quillet import (
     H1ServerState, H1UserError, H2Codec, HeaderMap)
 
 from ._h2server import ServerConnection
-from ._stream import Stream
+from ._stream import Stream, addresses
 
-__all__ = ["Server", "ClientDisconnected", "run"]
+__all__ = ["Server", "ClientDisconnected", "TLSConfigError", "run", "tls_context"]
 
 log = logging.getLogger("quillet.server")
+# One line per response; a logger of its own so that it can be routed or silenced alone.
+access_log = logging.getLogger("quillet.access")
 
 ASGIApp = Callable[[dict, Callable[[], Awaitable[dict]], Callable[[dict], Awaitable[None]]],
                    Awaitable[None]]
@@ -70,7 +75,7 @@ class _Exchange:
     """One request and its response: the ASGI `receive` and `send` of the application."""
 
     __slots__ = ("conn", "seq", "head", "decoder", "delivered", "started", "head_written", "gone",
-                 "status", "raw_headers", "over", "streaming")
+                 "status", "raw_headers", "over", "streaming", "sent")
 
     # Whether the body has ended and whether the response is over are the native state's (the
     # decoder's `is_complete`, and `finished` below); the flags kept here are facts it does not
@@ -93,6 +98,7 @@ class _Exchange:
         self.raw_headers: Any = ()
         self.over: asyncio.Event | None = None  # set when the request is over or the client left
         self.streaming = False
+        self.sent = 0  # body bytes the application handed over, for the access log
 
     # receive
 
@@ -192,6 +198,7 @@ class _Exchange:
                 raise RuntimeError("the response is already complete")
             body = message.get("body", b"")
             more = message.get("more_body", False)
+            self.sent += len(body)
             if not self.head_written:
                 self._write_head(body, more)
             else:
@@ -322,10 +329,8 @@ class Connection(H1ServerState):
         self.stream = stream
         self.loop = stream._loop
         self.exchange: _Exchange | None = None
-        peer = transport.get_extra_info("peername")
-        sock = transport.get_extra_info("sockname")
-        self.client = tuple(peer[:2]) if isinstance(peer, tuple) else None
-        self.sockname = tuple(sock[:2]) if isinstance(sock, tuple) else None
+        self.client, self.sockname = addresses(transport)
+        self.scheme = "https" if server.ssl is not None else "http"
 
     # the watcher
 
@@ -539,7 +544,7 @@ class Connection(H1ServerState):
             "asgi": _ASGI,
             "http_version": "1.0" if head.http10 else "1.1",
             "method": head.method,
-            "scheme": "http",
+            "scheme": self.scheme,
             "path": unquote(path) if "%" in path else path,
             "raw_path": path.encode("latin-1"),
             "query_string": query.encode("latin-1"),
@@ -553,8 +558,21 @@ class Connection(H1ServerState):
     async def _run_app(self, head, seq: int, decoder) -> None:
         exchange = _Exchange(self, seq, head, decoder)
         self.exchange = exchange
+        server = self.server
+        scope = self._scope(head)
+        app = server.admit(scope)
+        began = self.loop.time()
         try:
-            await self.server.app(self._scope(head), exchange.receive, exchange.send)
+            await self._run_exchange(app, scope, exchange)
+        finally:
+            server.request_done(scope, head.target, exchange.status, exchange.sent, began)
+        if exchange.gone:
+            log.debug("request %d abandoned: %r", seq,
+                      H1IncompleteMessageError("the client closed the connection"))
+
+    async def _run_exchange(self, app, scope: dict, exchange: _Exchange) -> None:
+        try:
+            await app(scope, exchange.receive, exchange.send)
         except ClientDisconnected:
             pass
         except Exception:
@@ -581,9 +599,6 @@ class Connection(H1ServerState):
             exchange._fail()
         exchange._resolve()
         self.exchange = None
-        if exchange.gone:
-            log.debug("request %d abandoned: %r", seq,
-                      H1IncompleteMessageError("the client closed the connection"))
 
     def shutdown(self) -> None:
         """Graceful shutdown: close at once if idle, else after the response in flight."""
@@ -613,25 +628,64 @@ class _ServerStream(Stream):
 
     def connection_made(self, transport) -> None:
         super().connection_made(transport)
-        if self.server.stopping:
+        server = self.server
+        if server.stopping:
             transport.close()
             return
-        self.server.connections_accepted += 1
+        if server.ssl is not None:
+            # The handshake must see the ClientHello: nothing may be read into this stream
+            # before the TLS layer takes the transport over.
+            transport.pause_reading()
+        server.connections_accepted += 1
         task = self._loop.create_task(self._start(transport))
-        self.server._tasks.add(task)
-        task.add_done_callback(lambda t: self.server._forget(t, self.conn))
+        server._tasks.add(task)
+        task.add_done_callback(lambda t: server._forget(t, self.conn))
+
+    def eof_received(self) -> bool:
+        super().eof_received()
+        # Over TLS a close_notify ends both directions anyway; asking to stay half-open only
+        # earns a warning from the TLS layer.
+        return self.server.ssl is None
 
     async def _start(self, transport) -> None:
-        """HTTP/1.1, or HTTP/2 with prior knowledge: the first bytes tell (the client preface)."""
+        """HTTP/1.1, or HTTP/2 with prior knowledge: the first bytes tell (the client preface).
+        Over TLS, ALPN tells instead."""
         server = self.server
+        alpn = None
+        if server.ssl is not None:
+            try:
+                transport = await server.loop.start_tls(
+                    transport, self, server.ssl, server_side=True,
+                    ssl_handshake_timeout=server.head_timeout)
+            except Exception as exc:  # plain HTTP, a stalled or refused handshake: only this one
+                log.debug("TLS handshake with %s failed: %r",
+                          transport.get_extra_info("peername"), exc)
+                transport.abort()
+                return
+            self.transport = transport
+            alpn = transport.get_extra_info("ssl_object").selected_alpn_protocol()
         try:
-            await asyncio.wait_for(self.wait_data(), server.keep_alive_timeout)
-            while (match := H2Codec.match_preface(data := self.peek())) is None and not self.at_eof:
-                await asyncio.wait_for(self.wait_data(len(data)), server.head_timeout)
+            if alpn is None or alpn == "h2":
+                await asyncio.wait_for(self.wait_data(), server.keep_alive_timeout)
+                data = self.peek()
+                if alpn is None and data[:1] == b"\x16":
+                    # a TLS ClientHello on the plain port: nothing here can answer it
+                    log.debug("TLS from %s on a plain port", transport.get_extra_info("peername"))
+                    transport.close()
+                    return
+                while (match := H2Codec.match_preface(data)) is None and not self.at_eof:
+                    await asyncio.wait_for(self.wait_data(len(data)), server.head_timeout)
+                    data = self.peek()
+            else:
+                match = False
         except TimeoutError:
             transport.close()  # nothing, or half a preface, in time: close without a word
             return
         if server.stopping:
+            transport.close()
+            return
+        if alpn == "h2" and not match:
+            log.debug("ALPN chose h2 but the client preface did not follow")
             transport.close()
             return
         if match:
@@ -646,14 +700,122 @@ class _ServerStream(Stream):
         await conn.serve()
 
 
+class TLSConfigError(ValueError):
+    """A certificate or key that cannot be used; the message names the file and the reason."""
+
+
+def tls_context(certfile: str, keyfile: str | None = None,
+                password: str | None = None) -> ssl.SSLContext:
+    """A server context offering HTTP/2 and HTTP/1.1 by ALPN. Raises TLSConfigError."""
+    for role, path in (("certificate", certfile), ("key", keyfile)):
+        if path is None:
+            continue
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as exc:
+            raise TLSConfigError(f"cannot read the {role} file {path}: {exc.strerror}") from None
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    # RFC 9113 section 9.2: TLS 1.2 at least, without compression or renegotiation.
+    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    ctx.options |= ssl.OP_NO_COMPRESSION | getattr(ssl, "OP_NO_RENEGOTIATION", 0)
+    ctx.set_alpn_protocols(["h2", "http/1.1"])
+    try:
+        # without a password, an encrypted key must fail here rather than prompt on a terminal
+        ctx.load_cert_chain(certfile, keyfile, (lambda: b"") if password is None else password)
+    except ssl.SSLError as exc:
+        reason = exc.reason or exc.strerror or str(exc)
+        try:  # which file is at fault: a certificate file that holds no certificate...
+            ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT).load_verify_locations(cafile=certfile)
+        except ssl.SSLError:
+            raise TLSConfigError(
+                f"the certificate file {certfile} holds no usable certificate ({reason})") from None
+        # ...or a key that is missing, encrypted with another password, or not the pair
+        with open(keyfile or certfile, "rb") as f:
+            if b"ENCRYPTED" in f.read():
+                raise TLSConfigError(
+                    f"the key in {keyfile or certfile} is encrypted and the password "
+                    f"{'is wrong' if password else 'is missing'} ({reason})") from None
+        raise TLSConfigError(
+            f"the key in {keyfile or certfile} cannot be used with the certificate in "
+            f"{certfile} ({reason})") from None
+    return ctx
+
+
+class _Forwarding:
+    """Which peers may tell the client address and scheme through X-Forwarded-For and
+    X-Forwarded-Proto."""
+
+    def __init__(self, allowed: str | list[str]) -> None:
+        items = allowed.split(",") if isinstance(allowed, str) else list(allowed)
+        items = [item.strip() for item in items if item.strip()]
+        self.anyone = "*" in items
+        self.hosts = set()
+        self.networks = []
+        for item in items:
+            if item == "*":
+                continue
+            try:
+                self.networks.append(ipaddress.ip_network(item, strict=False))
+            except ValueError:
+                self.hosts.add(item)  # a name, matched as written
+
+    def trusts(self, host: str | None) -> bool:
+        if self.anyone or host in self.hosts:
+            return True
+        if host is None:
+            return False
+        try:
+            address = ipaddress.ip_address(host)
+        except ValueError:
+            return False
+        return any(address in net for net in self.networks)
+
+    def apply(self, scope: dict) -> None:
+        client = scope["client"]
+        # A Unix socket has no peer address: whoever may open the file is trusted.
+        if client is not None and not self.trusts(client[0]):
+            return
+        hops = proto = None
+        for name, value in scope["headers"]:
+            if name == b"x-forwarded-for":
+                hops = value if hops is None else hops + b"," + value
+            elif name == b"x-forwarded-proto":
+                proto = value
+        if proto is not None:
+            # each proxy appends its own: the last one is the hop nearest to us
+            scheme = proto.decode("latin-1").rsplit(",", 1)[-1].strip().lower()
+            if scheme in ("http", "https", "ws", "wss"):
+                scope["scheme"] = scheme
+        if hops is not None:
+            chain = [h.strip() for h in hops.decode("latin-1").split(",") if h.strip()]
+            if chain:
+                # walking back from our peer, the first hop we do not trust is the client
+                host = next((h for h in reversed(chain) if not self.trusts(h)), chain[0])
+                scope["client"] = (host, 0)
+
+
+async def _unavailable(scope, receive, send) -> None:
+    """The answer when the server already runs as many requests as it may."""
+    await send({"type": "http.response.start", "status": 503,
+                "headers": [(b"content-type", b"text/plain"), (b"retry-after", b"1")]})
+    await send({"type": "http.response.body", "body": b"Service Unavailable\n"})
+
+
 class Server:
-    """Serves an ASGI 3 application on one listening socket."""
+    """Serves an ASGI 3 application on one listening socket: TCP on (host, port), a Unix socket
+    (`uds`), or a socket bound by someone else (`sock`, as the worker processes get it)."""
 
     def __init__(self, app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
                  keep_alive: bool = True, keep_alive_timeout: float = 5.0,
                  head_timeout: float = 10.0, shutdown_timeout: float = 30.0,
                  lifespan: str = "auto", root_path: str = "",
-                 h2_max_concurrent_streams: int = 100) -> None:
+                 h2_max_concurrent_streams: int = 100, ssl: ssl.SSLContext | None = None,
+                 uds: str | None = None, sock: socket.socket | None = None,
+                 backlog: int = 2048, proxy_headers: bool = False,
+                 forwarded_allow_ips: str | list[str] = "127.0.0.1",
+                 limit_concurrency: int | None = None, limit_max_requests: int | None = None,
+                 access_log: bool = True) -> None:
         self.app = app
         self.host = host
         self.port = port
@@ -664,6 +826,16 @@ class Server:
         self.lifespan_mode = lifespan
         self.root_path = root_path
         self.h2_max_concurrent_streams = h2_max_concurrent_streams
+        self.ssl = ssl
+        self.uds = uds
+        self.sock = sock
+        self.backlog = backlog
+        self.forwarding = _Forwarding(forwarded_allow_ips) if proxy_headers else None
+        self.limit_concurrency = limit_concurrency
+        self.limit_max_requests = limit_max_requests
+        self.access_log = access_log
+        self.active = 0            # requests running now
+        self.requests_served = 0
         self.state: dict = {}
         self.stopping = False
         self.connections_accepted = 0
@@ -676,6 +848,7 @@ class Server:
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._lifespan: _Lifespan | None = None
+        self._log_access = False
 
     @property
     def connection_count(self) -> int:
@@ -685,17 +858,70 @@ class Server:
         self._tasks.discard(task)
         self._connections.discard(conn)
 
+    # every request, either protocol
+
+    def admit(self, scope: dict) -> ASGIApp:
+        """The application that answers this request: ours, or a 503 once the server is full."""
+        if self.forwarding is not None:
+            self.forwarding.apply(scope)
+        limit = self.limit_concurrency
+        self.active += 1
+        if limit is not None and self.active > limit:
+            return _unavailable
+        return self.app
+
+    def request_done(self, scope: dict, target: str, status: int, sent: int,
+                     began: float) -> None:
+        self.active -= 1
+        if self._log_access:
+            client = scope["client"]
+            who = f"{client[0]}:{client[1]}" if client else "-"
+            access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who, scope["method"], target,
+                            scope["http_version"], status, sent,
+                            (self.loop.time() - began) * 1000)
+        self.requests_served += 1
+        limit = self.limit_max_requests
+        if limit is not None and self.requests_served == limit:
+            log.info("served %d requests: stopping so that a fresh process takes over", limit)
+            self.request_stop()
+
+    # the listening side
+
     async def start(self) -> None:
         """Runs the lifespan startup, then listens. `port=0` picks a free port (see `.port`)."""
         self.loop = asyncio.get_running_loop()
         self._stop = asyncio.Event()
-        if self.lifespan_mode != "off":
+        self._log_access = self.access_log and access_log.isEnabledFor(logging.INFO)
+        if self._lifespan is None and self.lifespan_mode != "off":
             self._lifespan = _Lifespan(self.app, self.state, self.lifespan_mode == "on")
             await self._lifespan.startup()
-        self._server = await self.loop.create_server(
-            lambda: _ServerStream(self), self.host, self.port, reuse_address=True)
-        self.port = self._server.sockets[0].getsockname()[1]
+        factory = lambda: _ServerStream(self)  # noqa: E731
+        sock = self.sock
+        if sock is not None and sock.family == socket.AF_UNIX:
+            self._server = await self.loop.create_unix_server(factory, sock=sock,
+                                                              backlog=self.backlog)
+        elif sock is not None:
+            self._server = await self.loop.create_server(factory, sock=sock, backlog=self.backlog)
+        elif self.uds is not None:
+            self._server = await self.loop.create_unix_server(factory, self.uds,
+                                                              backlog=self.backlog)
+        else:
+            self._server = await self.loop.create_server(
+                factory, self.host, self.port, reuse_address=True, backlog=self.backlog)
+        bound = self._server.sockets[0].getsockname()
+        if isinstance(bound, tuple):
+            self.port = bound[1]
         self._sweep()
+
+    @property
+    def url(self) -> str:
+        """Where the server listens, for people to read."""
+        if self.uds is not None or (self.sock is not None and self.sock.family == socket.AF_UNIX):
+            path = self.uds or self.sock.getsockname()
+            return f"unix:{path}"
+        scheme = "https" if self.ssl is not None else "http"
+        shown = f"[{self.host}]" if ":" in self.host else self.host
+        return f"{scheme}://{shown}:{self.port}/"
 
     def _sweep(self) -> None:
         """Ends the reads whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""

@@ -1,0 +1,13 @@
+"""The end-to-end application plus /pid, which names the worker process that answered."""
+
+import os
+
+import e2e_app
+
+
+async def app(scope, receive, send):
+    if scope["type"] == "http" and scope["path"] == "/pid":
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": str(os.getpid()).encode()})
+        return
+    await e2e_app.app(scope, receive, send)
