@@ -15,7 +15,7 @@ QPORT=8211; HPORT=8212
 # lift that limit so that every client keeps its one connection, as with ours.
 HCONF=$(mktemp --suffix .toml)
 echo 'keep_alive_max_requests = 1000000000' >"$HCONF"
-$PY -m quillet serve --port $QPORT >/dev/null 2>&1 & QPID=$!
+$PY -m quillet serve --port $QPORT --no-access-log >/dev/null 2>&1 & QPID=$!
 $PY -m hypercorn -c "$HCONF" quillet.demo_app:app --bind 127.0.0.1:$HPORT --workers 1 \
   --log-level warning >/dev/null 2>&1 & HPID=$!
 trap 'kill $QPID $HPID 2>/dev/null; rm -f "$HCONF"' EXIT

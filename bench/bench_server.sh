@@ -8,7 +8,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY=.venv/bin/python
 SECS=${1:-8}; CONNS=${2:-50}; ROUNDS=${3:-2}
 QPORT=8201; UPORT=8202
-$PY -m quillet serve --port $QPORT >/dev/null 2>&1 & QPID=$!
+$PY -m quillet serve --port $QPORT --no-access-log >/dev/null 2>&1 & QPID=$!
 $PY -m uvicorn quillet.demo_app:app --port $UPORT --http httptools --loop asyncio \
   --no-access-log --log-level warning >/dev/null 2>&1 & UPID=$!
 trap 'kill $QPID $UPID 2>/dev/null' EXIT
