@@ -126,6 +126,7 @@ def make_h2_frame(fdp):
     """A frame object the connection's recv_* methods take (their only source is a decoder)."""
     peer = q.H2Codec()
     pick = fdp.PickValueInList
+    sid = pick([1, 2, 3, 2**31 - 1])
     data = pick([
         lambda: peer.serialize_settings(initial_window_size=pick(WINDOWS),
                                         max_concurrent_streams=pick([None, 0, 1]),
@@ -134,14 +135,25 @@ def make_h2_frame(fdp):
         lambda: peer.serialize_settings_ack(),
         lambda: peer.serialize_ping(pick([b"SHUTDOWN", b"\x00" * 8])),
         lambda: peer.serialize_ping_ack(pick([b"SHUTDOWN", b"12345678"])),
+        lambda: peer.serialize_request_headers(sid, "POST", "/", gen.headers(fdp, map_only=True),
+                                               fdp.ConsumeBool(), scheme="http", authority="a"),
+        lambda: peer.serialize_response_headers(sid, pick([100, 200, 204]),
+                                                gen.headers(fdp, map_only=True)),
+        lambda: peer.serialize_data(sid, gen.raw(fdp, 16), fdp.ConsumeBool()),
+        lambda: peer.serialize_window_update(pick([0, sid]), pick([1, 2**31 - 1])),
+        lambda: peer.serialize_rst_stream(sid, pick([0, 8, 2**32 - 1])),
+        lambda: peer.serialize_go_away(sid, pick([0, 2]), gen.raw(fdp, 8)),
         lambda: gen.raw(fdp, 40),
-    ])()
+    ])
+    data = call(data)
+    if isinstance(data, Raised):
+        return q.OnceLatch()
     r = call(q.H2Codec().receive, data)
     return r[0] if isinstance(r, list) and r else q.OnceLatch()
 
 
 def instance(fdp, depth=0):
-    kind = fdp.ConsumeIntInRange(0, 14)
+    kind = fdp.ConsumeIntInRange(0, 15)
     if kind == 0:
         r = call(q.HeaderMap, gen.header_pairs(fdp))
         return q.HeaderMap() if isinstance(r, Raised) else r
@@ -176,6 +188,8 @@ def instance(fdp, depth=0):
         return make_h2_streams(fdp)
     if kind == 13:
         return make_h2_frame(fdp)
+    if kind == 14:
+        return q.H2Codec(fdp.PickValueInList(["client", "server"]))
     return fdp.PickValueInList(CLASSES)
 
 
@@ -196,7 +210,10 @@ KEYWORDS = ["all", "http", "https", "no", "headers", "content_length", "chunked"
             "is_head", "configured", "connection_window", "payload_len", "charge", "frame",
             "sid", "limit", "method", "target", "end_stream", "handle", "scheme", "authority",
             "role", "initial_window_size", "max_frame_size", "max_header_list_size",
-            "max_send_buf_size", "max_concurrent_streams", "enable_push", "data_frame_budget"]
+            "max_send_buf_size", "max_concurrent_streams", "enable_push", "data_frame_budget",
+            "max_pending_accept_reset_streams", "max_local_error_reset_streams",
+            "auto_date_header", "auto_date", "header_table_size", "trailers", "increment",
+            "payload", "last_stream_id", "error_code", "debug_data", "exc", "message"]
 
 
 def arguments(fdp):
@@ -489,8 +506,12 @@ def one_call(fdp, pool):
         check_subclass_reads_like_plain(fn, args, r, extra)
     if isinstance(r, (q.HeaderMap, q.H1Codec, q.H1BodyDecoder, q.OnceLatch, q.ProxyMatcher,
                       q.ProxyIntercept, q.H1ServerState, q.H1ClientState, q.H2StreamState,
-                      q.H2FlowControl, q.H2ContentLength, q.H2DataFrameBudget, q.H2Streams)):
+                      q.H2FlowControl, q.H2ContentLength, q.H2DataFrameBudget, q.H2Streams,
+                      q.H2Codec, q.H2Stopped, q.H2SendVerdict, q.H2ResetVerdict,
+                      q.H2RecvHeadersVerdict, q.H2RecvDataVerdict)):
         pool.append(r)
+    elif isinstance(r, list) and r and type(r[0]).__name__.startswith("H2Frame"):
+        pool.append(r[0])
     for obj in pool:
         if isinstance(obj, q.HeaderMap):
             check_header_map(obj)

@@ -1,7 +1,9 @@
-"""The frame layer and HPACK against independent peers used as black boxes: frames written here
-parse with hyperframe and frames written by hyperframe decode here to the same fields; header
-blocks written here decode with hpack, and blocks written by hpack decode here, over a varied
-corpus that keeps one compression context per side across many blocks."""
+"""The frame layer, HPACK and the connection against independent peers used as black boxes:
+frames written here parse with hyperframe and frames written by hyperframe decode here to the
+same fields; header blocks written here decode with hpack, and blocks written by hpack decode
+here, over a varied corpus that keeps one compression context per side across many blocks; and
+requests sent by an h2 client, responses sent by an h2 server, arrive at H2Streams with the same
+fields, bodies and trailers."""
 
 import string
 
@@ -223,3 +225,199 @@ def test_request_blocks_decode_with_hpack(huffman):
                                              "END_HEADERS").serialize())
         assert (event.method, event.path, list(event.headers.items())) == \
             ("POST", f"/{i}", [("x-n", str(i).encode())])
+
+
+# --- Requests and responses through the h2 package ----------------------------------------------
+#
+# The h2 package drives one end of a connection through its public API (a client sending
+# requests, or a server answering ours) and H2Streams the other, each fed what the other wrote,
+# flow control included. What h2 agreed to send must arrive here as the same pseudo-header
+# fields, fields, body and trailers.
+
+import h2.config  # noqa: E402
+import h2.connection  # noqa: E402
+import h2.events  # noqa: E402
+
+from _quillet import (H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS,  # noqa: E402
+                      H2FrameRstStream, H2FrameStreamError, H2Streams)
+
+LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
+              max_header_list_size=1 << 20, max_send_buf_size=1 << 20)
+
+# Names h2 sends as given (it strips surrounding white space and refuses connection-specific
+# fields, so values are generated without either).
+field_name_st = st.one_of(
+    st.sampled_from(["accept", "user-agent", "x-request-id", "content-type", "x-a", "x-b",
+                     "cache-control", "via"]),
+    st.text(string.ascii_lowercase + string.digits + "-_.!#$%&'*+^`|~", min_size=1,
+            max_size=16).filter(lambda n: n not in FORBIDDEN | {"cookie", "content-length"}))
+field_value_st = st.text(string.ascii_letters + string.digits + string.punctuation + " \t",
+                         max_size=40).map(lambda v: v.strip(" \t"))
+# One message in eight carries a field whose block needs a CONTINUATION frame ('~' takes 13 bits
+# in the Huffman code, so 10200 of them fill more than one 16 KiB frame).
+big_field_st = st.integers(0, 7).map(lambda i: [("x-big", "~" * 10200)] if i == 0 else [])
+fields_st = st.tuples(st.lists(st.tuples(field_name_st, field_value_st), max_size=6),
+                      big_field_st).map(lambda t: t[0] + t[1])
+body_st = st.lists(st.one_of(st.binary(max_size=300), st.integers(1, 70000).map(
+    lambda n: bytes(range(256)) * (n // 256) + bytes(n % 256))), max_size=3)
+message_st = st.tuples(fields_st, body_st, st.none() | fields_st.filter(bool), st.booleans())
+
+
+class Received:
+    """What one stream delivered to H2Streams."""
+
+    def __init__(self, head):
+        self.head = head
+        self.body = b""
+        self.trailers = None
+        self.ended = False
+
+
+def items_of(headers):
+    return [(n, v.decode("latin-1")) for n, v in headers.items()]
+
+
+def deliver_to_ours(conn, data, streams, spare=None):
+    """A read pump: every frame to its method; the application reads each chunk at once."""
+    for frame in conn.receive(data):
+        if isinstance(frame, H2FrameHeaders):
+            v = conn.recv_headers(frame, spare() if spare else None)
+            if v.kind in (H2_HEADERS_OPENED, H2_HEADERS_HEAD):
+                streams[v.stream_id] = Received(frame)
+                if v.kind == H2_HEADERS_OPENED:
+                    conn.accepted(v.stream_id)
+            elif v.kind == H2_HEADERS_TRAILERS:
+                streams[v.stream_id].trailers = items_of(frame.headers)
+            if v.eof and v.stream_id in streams:
+                streams[v.stream_id].ended = True
+        elif isinstance(frame, H2FrameData):
+            v = conn.recv_data(frame)
+            assert v.payload is not None, frame
+            streams[frame.stream_id].body += v.payload
+            streams[frame.stream_id].ended |= v.eof
+            conn.release_capacity(frame.stream_id, len(v.payload))
+            if v.budgeted:
+                conn.release_data_frame(frame.stream_id, len(v.payload))
+        elif isinstance(frame, H2FrameSettings):
+            conn.recv_settings(frame)
+        elif isinstance(frame, H2FramePing):
+            conn.recv_ping(frame)
+        elif isinstance(frame, H2FrameWindowUpdate):
+            conn.recv_window_update(frame)
+        else:
+            assert not isinstance(frame, (H2FrameRstStream, H2FrameStreamError)), frame
+
+
+def take_ours(conn):
+    view, _ = conn.take_pending()
+    data = bytes(view)
+    view.release()
+    return data
+
+
+def pump(peer, ours, streams, spare=None):
+    """Bytes both ways until neither side has anything to say."""
+    while True:
+        out = peer.data_to_send()
+        if out:
+            deliver_to_ours(ours, out, streams, spare)
+        back = take_ours(ours)
+        if back:
+            for event in peer.receive_data(back):
+                assert not isinstance(event, (h2.events.StreamReset,
+                                              h2.events.ConnectionTerminated)), event
+                if isinstance(event, h2.events.DataReceived):
+                    peer.acknowledge_received_data(event.flow_controlled_length,
+                                                   event.stream_id)
+        if not out and not back:
+            return
+
+
+def send_body(peer, ours, streams, sid, chunks, end_stream, spare=None):
+    """h2's send_data within its windows and frame size, pumping while a window is shut."""
+    for i, chunk in enumerate(chunks):
+        last = end_stream and i == len(chunks) - 1
+        view = memoryview(chunk)
+        while True:
+            n = min(len(view), peer.local_flow_control_window(sid),
+                    peer.max_outbound_frame_size)
+            if n or not view:
+                peer.send_data(sid, view[:n].tobytes(), end_stream=last and n == len(view))
+                view = view[n:]
+                if not view:
+                    break
+            pump(peer, ours, streams, spare)
+    if end_stream and not chunks:
+        peer.send_data(sid, b"", end_stream=True)
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["GET", "POST", "PUT", "OPTIONS"]),
+                          st.sampled_from(["/", "/a/b?c=d", "/%7Euser", "*"]),
+                          message_st), min_size=1, max_size=3))
+def test_requests_sent_by_h2_arrive_here_whole(requests):
+    client = h2.connection.H2Connection(
+        h2.config.H2Configuration(client_side=True, header_encoding=None))
+    client.initiate_connection()
+    server = H2Streams("server", **LIMITS)
+    server.begin()
+    streams = {}
+    spare = object
+    pump(client, server, streams, spare)
+    sent = []
+    for i, (method, path, (fields, body, trailers, with_length)) in enumerate(requests):
+        sid = 2 * i + 1
+        length = [("content-length", str(sum(map(len, body))))] if with_length else []
+        ends = not body and trailers is None
+        client.send_headers(sid, [(":method", method), (":scheme", "https"),
+                                  (":authority", "example.com"), (":path", path)]
+                            + length + fields, end_stream=ends)
+        send_body(client, server, streams, sid, body, trailers is None and not ends, spare)
+        if trailers is not None:
+            client.send_headers(sid, trailers, end_stream=True)
+        pump(client, server, streams, spare)
+        sent.append((sid, method, path, grouped(length + fields), body, trailers))
+    for sid, method, path, fields, body, trailers in sent:
+        got = streams[sid]
+        assert (got.head.method, got.head.scheme, got.head.authority, got.head.path) == (
+            method, "https", "example.com", path)
+        assert items_of(got.head.headers) == fields
+        assert got.body == b"".join(body) and got.ended
+        assert got.trailers == (None if trailers is None else grouped(trailers))
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([200, 201, 204, 404, 500]),
+                          st.booleans(), message_st), min_size=1, max_size=3))
+def test_responses_sent_by_h2_arrive_here_whole(responses):
+    server = h2.connection.H2Connection(
+        h2.config.H2Configuration(client_side=False, header_encoding=None))
+    server.initiate_connection()
+    client = H2Streams("client", **LIMITS)
+    client.begin()
+    streams = {}
+    pump(server, client, streams)
+    sent = []
+    for status, early_hints, (fields, body, trailers, with_length) in responses:
+        if status == 204:
+            body, with_length = [], False
+        assert client.try_claim_slot()
+        sid = client.open_stream("GET", "/", None, True, False, object(), scheme="https",
+                                 authority="example.com")
+        pump(server, client, streams)
+        if early_hints:  # an informational head first, which the client passes over
+            server.send_headers(sid, [(":status", "103"), ("link", "</s.css>")])
+        length = [("content-length", str(sum(map(len, body))))] if with_length else []
+        ends = not body and trailers is None
+        server.send_headers(sid, [(":status", str(status))] + length + fields, end_stream=ends)
+        send_body(server, client, streams, sid, body, trailers is None and not ends)
+        if trailers is not None:
+            server.send_headers(sid, trailers, end_stream=True)
+        pump(server, client, streams)
+        sent.append((sid, status, grouped(length + fields), body, trailers))
+    for sid, status, fields, body, trailers in sent:
+        got = streams[sid]
+        assert got.head.status == status and items_of(got.head.headers) == fields
+        assert got.body == b"".join(body) and got.ended
+        assert got.trailers == (None if trailers is None else grouped(trailers))
+    assert client.num_streams == 0

@@ -9,8 +9,10 @@ import resource
 import pytest
 
 import _quillet
-from _quillet import (H1BodyDecoder, H1ClientState, H1Codec, H1ServerState, H2ContentLength,
-                      H2DataFrameBudget, H2FlowControl, H2StreamState, HeaderMap, OnceLatch,
+from _quillet import (H2_PREFACE, H1BodyDecoder, H1ClientState, H1Codec, H1ServerState, H2Codec,
+                      H2ContentLength, H2DataFrameBudget, H2FlowControl, H2FrameData,
+                      H2FrameHeaders, H2FramePing, H2FrameRstStream, H2FrameSettings,
+                      H2FrameWindowUpdate, H2StreamState, H2Streams, HeaderMap, OnceLatch,
                       ProxyMatcher)
 
 if os.environ.get("QUILLET_SANITIZED"):
@@ -295,6 +297,140 @@ def client_state_ops():
     repr(conn)
 
 
+H2_FIELDS = HeaderMap([("accept", "*/*"), ("x-request-id", "abc"), ("cookie", "a=1")])
+H2_BAD = [
+    b"\x00\x00\x01\x01\x04\x00\x00\x00\x01\xbf",  # an index past the table
+    b"\x00\x00\x00\x09\x04\x00\x00\x00\x01",  # CONTINUATION out of place
+    b"\x00\x00\x03\x06\x00\x00\x00\x00\x00abc",  # a short PING
+]
+
+
+def h2_event_fields(events):
+    for e in events:
+        repr(e)
+        if isinstance(e, H2FrameHeaders):
+            e.headers.items(), e.method, e.path, e.status, e.content_length
+        elif isinstance(e, H2FrameData):
+            e.data, e.flow_controlled_len
+
+
+def h2_codec_ops():
+    client = H2Codec("client")
+    server = H2Codec("server")
+    server.receive(H2_PREFACE)
+    wire = (client.serialize_settings(initial_window_size=1 << 20, header_table_size=0)
+            + client.serialize_request_headers(1, "POST", "/x?y", H2_FIELDS, scheme="https",
+                                               authority="h")
+            + client.serialize_data(1, b"body" * 50) + client.serialize_trailers(1, H2_FIELDS)
+            + client.serialize_window_update(0, 1000) + client.serialize_ping(b"12345678")
+            + client.serialize_rst_stream(3, 8) + client.serialize_go_away(1, 0, b"bye"))
+    h2_event_fields(server.receive(wire[:50]) + server.receive(wire[50:]))
+    h2_event_fields(client.receive(server.serialize_response_headers(1, 200, H2_FIELDS, True)))
+    for bad in H2_BAD:
+        raises(_quillet.H2ProtocolError, H2Codec().receive, bad)
+    raises(_quillet.H2ProtocolError, H2Codec("server").receive, b"GET / HTTP/1.1\r\n")
+    raises(ValueError, client.serialize_ping, b"short")
+    raises(ValueError, client.serialize_request_headers, 1, "G T", "/", None, scheme="h",
+           authority="a")
+    raises(_quillet.H2UserError, H2Codec.check_send_headers, HeaderMap([("connection", "x")]))
+    raises(TypeError, client.receive, bytearray(b"x"))
+
+
+H2_LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
+                 max_header_list_size=65536, max_send_buf_size=1 << 20)
+
+
+class H2Handle:
+    pass
+
+
+class H2Driver(H2Streams):
+    pass
+
+
+def h2_taken(conn):
+    view, _ = conn.take_pending()
+    data = bytes(view)
+    view.release()
+    conn.credit_written()
+    return data
+
+
+def h2_dispatch(conn, data, spare=None):
+    """Every frame to its method, a stream error answered with a reset; the verdicts' fields
+    read."""
+    out = []
+    for f in conn.receive(data):
+        try:
+            if isinstance(f, H2FrameSettings):
+                out.append(conn.recv_settings(f))
+            elif isinstance(f, H2FramePing):
+                out.append(conn.recv_ping(f))
+            elif isinstance(f, H2FrameHeaders):
+                v = conn.recv_headers(f, spare() if spare else None)
+                out.append((v.kind, v.handle, v.stream_id, v.eof, v.flags, f.headers.items()))
+            elif isinstance(f, H2FrameData):
+                v = conn.recv_data(f)
+                out.append((v.handle, v.payload, v.budgeted, v.eof, v.flags))
+                conn.release_capacity(f.stream_id, len(f.data))
+            elif isinstance(f, H2FrameWindowUpdate):
+                out.append(conn.recv_window_update(f))
+            elif isinstance(f, H2FrameRstStream):
+                out.append(conn.recv_reset(f))
+        except _quillet.H2StreamError as exc:
+            v = conn.reset_on_error(exc.args[0], exc.args[1])
+            out.append((v.handle, v.stop, v.flags))
+    conn.maybe_goaway_reply()
+    return out
+
+
+def h2_request(client, end_stream, headers=None):
+    assert client.try_claim_slot()
+    handle = H2Handle()
+    handle.conn = client  # a cycle through the subclass, for the collector
+    return client.open_stream("POST", "/up", headers, end_stream, False, handle, scheme="https",
+                              authority="h")
+
+
+def h2_streams_ops():
+    """One client/server exchange: the handshake, a request with a body and trailers and its
+    response, a stream reset by the client, one the server refuses, a write batch kept past
+    the next take, the graceful shutdown, a failure and a refused argument."""
+    client = H2Driver("client", **H2_LIMITS)
+    server = H2Streams("server", **H2_LIMITS, max_concurrent_streams=1)
+    client.begin()
+    server.begin()
+    h2_dispatch(server, h2_taken(client), H2Handle)
+    h2_dispatch(client, h2_taken(server))
+    client.apply_stream_limit(None)  # so that it opens streams past the server's limit
+    client.store_task_handles(H2Handle(), H2Handle())
+    sid = h2_request(client, False, H2_FIELDS)
+    v = client.send_data(sid, b"x" * 3000, 0, False)
+    v.sent, v.done, v.stopped, v.handle, v.reader_stop, v.flags
+    kept, _ = client.take_pending()
+    client.send_trailers(sid, H2_FIELDS)
+    h2_dispatch(server, bytes(kept) + h2_taken(client), H2Handle)
+    kept.release()
+    server.send_response_head(sid, 200, H2_FIELDS, False)
+    server.send_data(sid, b"y" * 2000, 0, True)
+    h2_dispatch(client, h2_taken(server))
+    client.reset_stream(h2_request(client, True), 8)
+    h2_request(client, True)
+    refused = h2_request(client, True)
+    h2_dispatch(server, h2_taken(client), H2Handle)
+    server.send_response_head(refused - 2, 204, None, True)
+    h2_dispatch(client, h2_taken(server))
+    repr(client), client.num_streams, client.stream_state(sid), client.goaway_info()
+    server.begin_graceful_shutdown()
+    h2_dispatch(client, h2_taken(server))
+    h2_dispatch(server, h2_taken(client))
+    h2_dispatch(client, h2_taken(server))
+    for handle, stop in client.fail(OSError("gone")):
+        repr(stop)
+    client.conn_error(), client.take_read_handle(), client.take_pump_handle()
+    raises(ValueError, server.send_data, sid, b"abc", 4, False)
+
+
 # (workload, calls per round): each workload does 8 to 40 operations per call.
 WORKLOADS = {
     "header_map": (header_map_ops, 4000),
@@ -309,6 +445,8 @@ WORKLOADS = {
     "body_encoder": (body_encoder_ops, 3000),
     "server_state": (server_state_ops, 1500),
     "client_state": (client_state_ops, 3000),
+    "h2_codec": (h2_codec_ops, 1500),
+    "h2_streams": (h2_streams_ops, 800),
 }
 
 

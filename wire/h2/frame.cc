@@ -34,6 +34,24 @@ FrameError error_of(FrameErrorKind kind) {
   return FrameError{kind, {}, {}};
 }
 
+// Bytes lent from the caller's input are theirs only for the call. When decoding stops by an
+// exception (an allocation failure), they are dropped rather than kept as a view that would
+// outlive its owner; the connection cannot go on after that failure anyway.
+class DropLentOnUnwind {
+ public:
+  explicit DropLentOnUnwind(ByteBuffer& buffer) noexcept : buffer_(buffer) {}
+  DropLentOnUnwind(const DropLentOnUnwind&) = delete;
+  DropLentOnUnwind& operator=(const DropLentOnUnwind&) = delete;
+  ~DropLentOnUnwind() {
+    if (armed_ && buffer_.lending()) buffer_.clear();
+  }
+  void disarm() noexcept { armed_ = false; }
+
+ private:
+  ByteBuffer& buffer_;
+  bool armed_ = true;
+};
+
 constexpr uint32_t kCompressionError = 0x9;
 constexpr uint32_t kFrameSizeError = 0x6;
 
@@ -157,6 +175,7 @@ std::optional<FrameError> FrameDecoder::decode(std::string_view input, DecodeBat
     read_.append(input);
   }
 
+  DropLentOnUnwind unwind(read_);
   const std::string_view all = read_.view();
   size_t pos = 0;
   std::optional<FrameError> error;
@@ -184,6 +203,7 @@ std::optional<FrameError> FrameDecoder::decode(std::string_view input, DecodeBat
     out->base = all;
     read_.consume(pos);
     read_.keep_lent();
+    unwind.disarm();
   } else if (error || out->events.empty()) {
     read_.consume(pos);
   } else {

@@ -244,6 +244,20 @@ TEST(HpackDecoder, BudgetRunsOnAcrossFragmentsOfOneBlock) {
   EXPECT_EQ(list.fields().size(), 1u);
 }
 
+// A block means the same however it is cut into fragments: a size update after a field is
+// refused also when a later fragment (a CONTINUATION frame) opens with it.
+TEST(HpackDecoder, SizeUpdateAfterAFieldIsRefusedInALaterFragment) {
+  Decoder d;
+  HeaderAccumulator list;
+  EXPECT_EQ(d.decode(indexed(6), kNoLimit, &list).status, DecodeStatus::kComplete);
+  const DecodeResult r = d.decode(size_update(6), kNoLimit, &list);
+  EXPECT_EQ(r.status, DecodeStatus::kFailed);
+  EXPECT_EQ(r.error, DecodeError::kInvalidMaxDynamicSize);
+  list.clear();  // the next block may open with one
+  EXPECT_EQ(d.decode(size_update(6), kNoLimit, &list).status, DecodeStatus::kComplete);
+  EXPECT_EQ(d.table().max_size(), 6u);
+}
+
 // Cut anywhere, a block reports which part of a representation is missing, keeps what it
 // decoded, and completes once the rest arrives, with the same list and table as in one piece.
 TEST(HpackDecoder, BlockCutAtEveryOctet) {

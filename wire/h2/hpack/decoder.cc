@@ -121,13 +121,12 @@ DecodeResult Decoder::decode(std::string_view in, uint32_t max_list_size, Header
     result.error = error;
     return result;
   };
-  bool field_seen = false;  // size updates may only come first
   size_t pos = 0;
   while (pos < in.size() && !list->abuse()) {
     result.consumed = pos;
     const uint8_t first = uint8_t(in[pos]);
     if (first & 0x80) {  // indexed field
-      field_seen = true;
+      list->mark_representation_seen();
       size_t p = pos;
       uint32_t index = 0;
       std::string_view name;
@@ -137,17 +136,18 @@ DecodeResult Decoder::decode(std::string_view in, uint32_t max_list_size, Header
       if (const auto error = accept(name, value, max_list_size, list)) return fail(*error);
       pos = p;
     } else if (first & 0x40) {  // literal with incremental indexing
-      field_seen = true;
+      list->mark_representation_seen();
       if (const auto error = read_literal(in, &pos, 6, true, max_list_size, list))
         return fail(*error);
     } else if (first & 0x20) {  // dynamic table size update
-      if (field_seen) return fail(DecodeError::kInvalidMaxDynamicSize);
+      // Size updates may only open a block, whichever fragment they arrive in.
+      if (list->representation_seen()) return fail(DecodeError::kInvalidMaxDynamicSize);
       uint32_t max_size = 0;
       if (const auto error = read_integer(in, &pos, 5, &max_size)) return fail(*error);
       if (max_size > allowed_max_) return fail(DecodeError::kInvalidMaxDynamicSize);
       table_.set_max_size(max_size);
     } else {  // literal without indexing (0000) or never indexed (0001)
-      field_seen = true;
+      list->mark_representation_seen();
       if (const auto error = read_literal(in, &pos, 4, false, max_list_size, list))
         return fail(*error);
     }

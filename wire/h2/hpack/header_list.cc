@@ -77,6 +77,7 @@ void HeaderAccumulator::clear() noexcept {
   malformed_ = false;
   over_size_ = false;
   abuse_ = false;
+  representation_seen_ = false;
 }
 
 }  // namespace quillet::h2::hpack

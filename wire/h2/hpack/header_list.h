@@ -11,9 +11,9 @@
 #include "wire/common/header_map.h"
 
 #include <array>
-#include <iterator>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +68,10 @@ class HeaderAccumulator {
   void add_regular(std::string_view name, std::string_view value, uint32_t max_list_size);
   // A field the decoder found unfit for the list; it is dropped.
   void mark_malformed() noexcept { malformed_ = true; }
+  // A field representation of this block was read: a table size update may no longer come. Kept
+  // here, with the block, because one block reaches the decoder in several fragments.
+  void mark_representation_seen() noexcept { representation_seen_ = true; }
+  bool representation_seen() const noexcept { return representation_seen_; }
 
   // Ready for the next block, keeping the map's memory.
   void clear() noexcept;
@@ -83,6 +87,7 @@ class HeaderAccumulator {
   bool malformed_ = false;
   bool over_size_ = false;
   bool abuse_ = false;
+  bool representation_seen_ = false;
 };
 
 }  // namespace quillet::h2::hpack
