@@ -113,9 +113,9 @@ EVENT_FIELDS = {
 def check_events(events):
     check(type(events) is list, "receive result", events)
     for e in events:
-        spec = EVENT_FIELDS.get(type(e))
-        check(spec is not None, "an event of an undocumented class", e)
-        for name, kind in spec.items():
+        expected = EVENT_FIELDS.get(type(e))
+        check(expected is not None, "an event of an undocumented class", e)
+        for name, kind in expected.items():
             value = getattr(e, name)
             check(isinstance(value, kind) and (kind is not int or type(value) is int),
                   "event field type", type(e).__name__, name, value)

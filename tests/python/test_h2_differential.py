@@ -7,15 +7,19 @@ fields, bodies and trailers."""
 
 import string
 
+import h2.config
+import h2.connection
+import h2.events
 import hpack
 import hyperframe.frame as hf
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from _quillet import (H2_PREFACE, H2Codec, H2FrameData, H2FrameGoAway, H2FrameHeaders,
-                      H2FramePing, H2FramePriority, H2FrameRstStream, H2FrameSettings,
-                      H2FrameWindowUpdate, HeaderMap)
+from _quillet import (H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2_PREFACE,
+                      H2Codec, H2FrameData, H2FrameGoAway, H2FrameHeaders, H2FramePing,
+                      H2FramePriority, H2FrameRstStream, H2FrameSettings, H2FrameStreamError,
+                      H2FrameWindowUpdate, H2Streams, HeaderMap)
 
 
 def parse_all(data):
@@ -233,13 +237,6 @@ def test_request_blocks_decode_with_hpack(huffman):
 # requests, or a server answering ours) and H2Streams the other, each fed what the other wrote,
 # flow control included. What h2 agreed to send must arrive here as the same pseudo-header
 # fields, fields, body and trailers.
-
-import h2.config  # noqa: E402
-import h2.connection  # noqa: E402
-import h2.events  # noqa: E402
-
-from _quillet import (H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS,  # noqa: E402
-                      H2FrameRstStream, H2FrameStreamError, H2Streams)
 
 LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
               max_header_list_size=1 << 20, max_send_buf_size=1 << 20)
