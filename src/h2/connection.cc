@@ -87,6 +87,37 @@ PyObject* handle_list(std::vector<Handle>&& handles) {
   return list.release();
 }
 
+// Steps of no argument: one call under the state lock, its answer made into an object after.
+template <bool (h2::Connection::*kStep)()>
+PyObject* bool_step(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  bool result;
+  {
+    Guard guard(b.state_lock);
+    result = (b.conn.*kStep)();
+  }
+  return new_bool(result);
+}
+
+template <uint32_t (h2::Connection::*kStep)()>
+PyObject* flags_step(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  uint32_t flags;
+  {
+    Guard guard(b.state_lock);
+    flags = (b.conn.*kStep)();
+  }
+  return to_object(flags);
+}
+
+template <void (h2::Connection::*kStep)()>
+PyObject* void_step(PyObject* self, PyObject*) {
+  StreamsBox& b = box(self);
+  Guard guard(b.state_lock);
+  (b.conn.*kStep)();
+  return new_none();
+}
+
 // --- construction ---
 
 PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -261,23 +292,6 @@ PyObject* streams_recv_ping(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 // --- stream slots and opening ---
-
-PyObject* streams_try_claim_slot(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  bool claimed;
-  {
-    Guard guard(b.state_lock);
-    claimed = b.conn.try_claim_slot();
-  }
-  return new_bool(claimed);
-}
-
-PyObject* streams_release_slot_count(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  Guard guard(b.state_lock);
-  b.conn.release_slot_count();
-  return new_none();
-}
 
 PyObject* streams_apply_stream_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
@@ -468,17 +482,6 @@ PyObject* streams_next_capacity_wake(PyObject* self, PyObject*) {
     next = b.conn.next_capacity_wake();
   }
   return handle_to_object(std::move(next));
-}
-
-template <bool (h2::Connection::*kStep)()>
-PyObject* bool_step(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  bool result;
-  {
-    Guard guard(b.state_lock);
-    result = (b.conn.*kStep)();
-  }
-  return new_bool(result);
 }
 
 // --- receiving ---
@@ -740,17 +743,6 @@ PyObject* streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t
   return Py_BuildValue("(Nk)", pairs, (unsigned long)result.flags);
 }
 
-template <uint32_t (h2::Connection::*kStep)()>
-PyObject* flags_step(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  uint32_t flags;
-  {
-    Guard guard(b.state_lock);
-    flags = (b.conn.*kStep)();
-  }
-  return to_object(flags);
-}
-
 PyObject* streams_send_goaway(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   static constexpr std::array<const char*, 1> kNames{"reason"};
@@ -851,13 +843,6 @@ PyObject* streams_credit_written(PyObject* self, PyObject*) {
     woken = b.conn.credit_written();
   }
   return handle_list(std::move(woken));
-}
-
-PyObject* streams_stop_pump(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  Guard guard(b.state_lock);
-  b.conn.stop_pump();
-  return new_none();
 }
 
 // --- task handles ---
@@ -995,11 +980,11 @@ PyMethodDef kMethods[] = {
      "wake_windows, flags)."},
     {"recv_ping", as_method<streams_recv_ping>(), kFast,
      "recv_ping($self, frame, /)\n--\n\nAnswer the peer's PING; returns flags."},
-    QUERY("try_claim_slot", streams_try_claim_slot,
+    QUERY("try_claim_slot", bool_step<&h2::Connection::try_claim_slot>,
           "try_claim_slot($self, /)\n--\n\nClaim a local stream slot if the limit allows."),
     QUERY("can_open", call_query<&h2::Connection::can_open>,
           "can_open($self, /)\n--\n\nWhether a slot could be claimed now."),
-    QUERY("release_slot_count", streams_release_slot_count,
+    QUERY("release_slot_count", void_step<&h2::Connection::release_slot_count>,
           "release_slot_count($self, /)\n--\n\nGive back a claimed slot that did not become a "
           "stream."),
     {"apply_stream_limit", as_method<streams_apply_stream_limit>(), kFast,
@@ -1082,7 +1067,7 @@ PyMethodDef kMethods[] = {
           "stopping)."),
     QUERY("has_pending", call_query<&h2::Connection::has_pending>,
           "has_pending($self, /)\n--\n\nWhether output is waiting."),
-    QUERY("stop_pump", streams_stop_pump,
+    QUERY("stop_pump", void_step<&h2::Connection::stop_pump>,
           "stop_pump($self, /)\n--\n\nFrom now on take_pending reports stopping."),
     QUERY("credit_written", streams_credit_written,
           "credit_written($self, /)\n--\n\nThe batches taken are written; returns the handles "
