@@ -8,6 +8,7 @@
 // whole representations never claim more octets than the fragment has; every field in the
 // list is a lower-case token name with a valid value.
 #include "fuzz/fuzz_check.h"
+#include "fuzz/hpack_tables.h"
 #include "wire/common/chars.h"
 #include "wire/h2/hpack/decoder.h"
 #include "wire/h2/hpack/primitives.h"
@@ -175,14 +176,6 @@ void check_table(const DynamicTable& t, uint32_t largest_allowed) {
   FUZZ_CHECK(sum == t.size());
   FUZZ_CHECK(t.size() <= t.max_size());
   FUZZ_CHECK(t.max_size() <= largest_allowed);
-}
-
-bool same_table(const DynamicTable& a, const DynamicTable& b) {
-  if (a.count() != b.count() || a.size() != b.size() || a.max_size() != b.max_size()) return false;
-  for (size_t i = 0; i < a.count(); ++i) {
-    if (a.name(i) != b.name(i) || a.value(i) != b.value(i)) return false;
-  }
-  return true;
 }
 
 }  // namespace

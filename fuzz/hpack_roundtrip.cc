@@ -7,6 +7,7 @@
 // dynamic tables hold the same entries under the same maximum, which never exceeds the
 // encoder's cap or the last size both ends agreed on.
 #include "fuzz/fuzz_check.h"
+#include "fuzz/hpack_tables.h"
 #include "wire/common/chars.h"
 #include "wire/common/header_map.h"
 #include "wire/h2/hpack/decoder.h"
@@ -101,14 +102,6 @@ Fields pairs(const HeaderMap& map) {
   Fields out;
   map.for_each([&](std::string_view n, std::string_view v) { out.emplace_back(n, v); });
   return out;
-}
-
-bool same_table(const DynamicTable& a, const DynamicTable& b) {
-  if (a.count() != b.count() || a.size() != b.size() || a.max_size() != b.max_size()) return false;
-  for (size_t i = 0; i < a.count(); ++i) {
-    if (a.name(i) != b.name(i) || a.value(i) != b.value(i)) return false;
-  }
-  return true;
 }
 
 }  // namespace
