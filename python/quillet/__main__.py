@@ -1,8 +1,8 @@
 """python -m quillet: the command-line entry of the package."""
 
 import argparse
-import asyncio
 import importlib
+import importlib.util
 import os
 import logging
 import sys
@@ -89,13 +89,18 @@ def serve(args: argparse.Namespace) -> int:
         backlog=args.backlog, access_log=args.access_log)
 
     def announce(srv: server.Server, extra: str = "") -> None:
-        print(f"quillet {_quillet.__version__} serving {name} on {srv.url}{extra} "
+        on = "" if args.loop == "asyncio" else f" on {args.loop}"
+        print(f"quillet {_quillet.__version__} serving {name} on {srv.url}{extra}{on} "
               f"(Ctrl+C to stop)", flush=True)
 
+    if args.loop == "uvloop" and importlib.util.find_spec("uvloop") is None:
+        print("quillet: error: --loop uvloop needs uvloop: pip install 'quillet[uvloop]'",
+              file=sys.stderr)
+        return 1
     try:
         if args.workers <= 1:
             srv = server.Server(app, args.host, args.port, uds=args.uds, **options)
-            asyncio.run(srv.serve(ready=announce))
+            server.run_loop(srv.serve(ready=announce), args.loop)
             status = 0
         else:
             sock = _workers.bind(args.host, args.port, args.uds, args.backlog)
@@ -106,7 +111,7 @@ def serve(args: argparse.Namespace) -> int:
             shown = server.Server(app, args.host, port, uds=args.uds, ssl=tls)
             announce(shown, f" with {args.workers} workers (parent pid {os.getpid()})")
             serve_one = _workers.serve_in_worker(
-                lambda s: server.Server(app, args.host, port, sock=s, **options))
+                lambda s: server.Server(app, args.host, port, sock=s, **options), args.loop)
             status = _workers.Supervisor(args.workers, sock, serve_one).run()
             sock.close()
     except OSError as exc:  # the address is taken, the socket path is not writable...
@@ -146,6 +151,9 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--limit-max-requests", type=int, metavar="N",
                      help="a worker stops (and is replaced) after this many requests")
     cmd.add_argument("--backlog", type=int, default=2048)
+    cmd.add_argument("--loop", choices=["asyncio", "uvloop"], default="asyncio",
+                     help="the event loop: the standard one, or uvloop (the optional extra "
+                          "quillet[uvloop])")
     cmd.add_argument("--access-log", action=argparse.BooleanOptionalAction, default=True,
                      help="one line per response on the quillet.access logger")
     cmd.add_argument("--log-level", default="info",

@@ -4,7 +4,6 @@ graceful shutdown and waits for them all."""
 
 from __future__ import annotations
 
-import asyncio
 import logging
 import os
 import signal
@@ -115,11 +114,14 @@ class Supervisor:
         return 1 if failed else 0
 
 
-def serve_in_worker(make_server: Callable[[socket.socket], object]) -> Callable:
-    """A `serve_one` for the Supervisor: a server on the inherited socket, until SIGTERM."""
+def serve_in_worker(make_server: Callable[[socket.socket], object],
+                    loop: str = "asyncio") -> Callable:
+    """A `serve_one` for the Supervisor: a server on the inherited socket, until SIGTERM, on the
+    event loop named by `loop`."""
 
     def serve_one(sock: socket.socket) -> None:
+        from .server import run_loop
         server = make_server(sock)
-        asyncio.run(server.serve())
+        run_loop(server.serve(), loop)
 
     return serve_one

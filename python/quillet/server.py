@@ -30,7 +30,8 @@ from _quillet import (
 from ._h2server import ServerConnection
 from ._stream import Stream, addresses
 
-__all__ = ["Server", "ClientDisconnected", "TLSConfigError", "run", "tls_context"]
+__all__ = ["Server", "ClientDisconnected", "TLSConfigError", "LOOPS", "run", "run_loop",
+           "tls_context"]
 
 log = logging.getLogger("quillet.server")
 # One line per response; a logger of its own so that it can be routed or silenced alone.
@@ -1039,8 +1040,33 @@ class _Lifespan:
             self.task.cancel()
 
 
+# The event loops a server can run on: the standard one, or uvloop's (the optional extra
+# "quillet[uvloop]") when it is installed and asked for.
+LOOPS = ("asyncio", "uvloop")
+
+
+def run_loop(main: Awaitable[Any], loop: str = "asyncio") -> Any:
+    """Runs the coroutine `main` to its end on a new event loop of the kind named."""
+    if loop == "asyncio":
+        return asyncio.run(main)
+    try:
+        if loop != "uvloop":
+            raise ValueError(f"unknown event loop {loop!r}: choose one of {', '.join(LOOPS)}")
+        try:
+            import uvloop
+        except ImportError:
+            raise RuntimeError("the uvloop event loop was asked for, but uvloop is not "
+                               "installed (pip install 'quillet[uvloop]')") from None
+    except BaseException:
+        main.close()  # it will never run: no warning about a coroutine never awaited
+        raise
+    with asyncio.Runner(loop_factory=uvloop.new_event_loop) as runner:
+        return runner.run(main)
+
+
 def run(app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
-        ready: Callable[[Server], None] | None = None, **options: Any) -> None:
-    """Serves `app` until SIGINT or SIGTERM."""
+        ready: Callable[[Server], None] | None = None, loop: str = "asyncio",
+        **options: Any) -> None:
+    """Serves `app` until SIGINT or SIGTERM, on the event loop named by `loop`."""
     server = Server(app, host, port, **options)
-    asyncio.run(server.serve(ready=ready))
+    run_loop(server.serve(ready=ready), loop)

@@ -190,3 +190,48 @@ def test_access_log_has_one_line_per_response(caplog):
     h1, h2_line = lines
     assert h1.startswith("127.0.0.1:") and ' - "GET /missing?x=1 HTTP/1.1" 404 10 ' in h1
     assert ' - "POST /echo HTTP/2" 200 5 ' in h2_line and h2_line.endswith("ms")
+
+
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_the_server_runs_on_uvloop_when_asked(workers):
+    pytest.importorskip("uvloop")
+    proc, line = start_cli("deploy_app:app", "--port", "0", "--workers", workers,
+                           "--loop", "uvloop", "--no-access-log")
+    try:
+        assert " on uvloop " in line
+        port = int(line.split(" on http://127.0.0.1:")[1].split("/")[0].split()[0])
+        assert get(port, "/loop") == (200, b"uvloop.Loop")
+
+        async def both_protocols():
+            big = os.urandom(300_000)
+            async with Client("127.0.0.1", port) as h1, \
+                    Client("127.0.0.1", port, http2=True) as h2:
+                return big, await asyncio.gather(h1.request("POST", "/echo", body=big),
+                                                 h2.request("POST", "/echo", body=big))
+        big, (over_h1, over_h2) = asyncio.run(both_protocols())
+        assert over_h1.body == big and over_h2.body == big
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(20) == 0
+
+
+def test_uvloop_asked_for_but_missing_is_a_clear_error(monkeypatch):
+    code = ("import sys; sys.modules['uvloop'] = None\n"
+            "from quillet.__main__ import main\n"
+            "sys.exit(main(['serve', '--port', '0', '--loop', 'uvloop']))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=30)
+    assert result.returncode == 1
+    assert result.stderr.decode() == (
+        "quillet: error: --loop uvloop needs uvloop: pip install 'quillet[uvloop]'\n")
+
+    from quillet.server import run_loop
+    monkeypatch.setitem(sys.modules, "uvloop", None)
+
+    async def never():
+        raise AssertionError("not run")
+    with pytest.raises(RuntimeError, match=r"^the uvloop event loop was asked for, but uvloop "
+                       r"is not installed \(pip install 'quillet\[uvloop\]'\)$"):
+        run_loop(never(), "uvloop")
+    with pytest.raises(ValueError, match="^unknown event loop 'trio': choose one of asyncio, "
+                                         "uvloop$"):
+        run_loop(never(), "trio")
