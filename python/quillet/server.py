@@ -18,6 +18,7 @@ import signal
 import socket
 import ssl
 from collections.abc import Awaitable, Callable
+from asyncio.tasks import _enter_task, _leave_task
 from typing import Any
 from urllib.parse import unquote
 
@@ -70,6 +71,50 @@ def _split_target(target: str) -> tuple[str, str]:
             target = rest[slash:]
     path, sep, query = target.partition("?")
     return path, query
+
+
+# What a stretch of the serve loop ends with: the connection is over, or it waits for the first
+# bytes of the next head.
+_DONE = "done"
+_PARKED = "parked"
+
+
+class _Resume:
+    """A request that began on the stream's callback (see `Connection._answer`) and had to wait:
+    the serve task awaits this, and runs every later step of it."""
+
+    __slots__ = ("step", "waiting")
+
+    def __init__(self, step, waiting) -> None:
+        self.step = step
+        self.waiting = waiting  # what the request was waiting for when it was handed over
+
+    def cancelled(self) -> _Resume:
+        """The serve task was cancelled before it took the request over: the request sees the
+        cancellation where it waits, as it would had it been running in the task all along."""
+        if isinstance(self.waiting, asyncio.Future):
+            self.waiting.cancel()
+        return self
+
+    def __await__(self):
+        step, value = self.step, self.waiting
+        self.step = self.waiting = None
+        while True:
+            try:
+                sent = yield value
+            except GeneratorExit:
+                step.close()
+                raise
+            except BaseException as exc:  # noqa: B036 (handed on to the request, as a task does)
+                try:
+                    value = step.throw(exc)
+                except StopIteration as stop:
+                    return stop.value
+            else:
+                try:
+                    value = step.send(sent)
+                except StopIteration as stop:
+                    return stop.value
 
 
 class _Exchange:
@@ -230,13 +275,16 @@ class _Exchange:
         content_length = None
         chunked = False
         for name, value in self.raw_headers:
-            lname = name.lower()
-            if lname == b"content-length":
-                content_length = int(value)
-            elif lname == b"transfer-encoding":
-                chunked = True
-            else:
-                headers.add(name, value)
+            # the two framing fields are the only names of these lengths that matter here
+            if len(name) in (14, 17):
+                lname = name.lower()
+                if lname == b"content-length":
+                    content_length = int(value)
+                    continue
+                if lname == b"transfer-encoding":
+                    chunked = True
+                    continue
+            headers.add(name, value)
         if content_length is None and not chunked:
             if more:
                 chunked = True
@@ -245,7 +293,8 @@ class _Exchange:
         if chunked:
             content_length = None
         self.streaming = more
-        done = conn.loop.create_future()
+        # the event a watcher sets when it ends; no watcher is armed for a response written whole
+        done = conn.loop.create_future() if more else None
         try:
             code, head, armed = conn.respond_head(
                 seq, self.status, headers, done, content_length=content_length,
@@ -371,6 +420,7 @@ class Connection(H1ServerState):
     # the serve loop
 
     async def serve(self) -> None:
+        self._task = asyncio.current_task()
         try:
             await self._serve()
         except Exception:
@@ -379,66 +429,67 @@ class Connection(H1ServerState):
             await self.close()
 
     async def _serve(self) -> None:
+        outcome = await self._advance(None)
+        while outcome is _PARKED:
+            outcome = await self._idle_read()
+
+    async def _advance(self, data: bytes | None) -> object:
+        """Serves requests until the connection ends (`_DONE`) or needs a read for the next head
+        with nothing buffered (`_PARKED`: the caller makes that read). `data` is what such a read
+        brought (b"" at the end of input), or None to begin at the next-request step."""
         server = self.server
         stream = self.stream
         while True:
-            code, obj = self.begin_read()
-            if code == H1_NEXT_NONE:
-                return
-            if code == H1_NEXT_RAISE:
-                raise RuntimeError("the next head was asked for before the response was done")
-            if code == H1_NEXT_DRAIN:
-                code, obj = self.drain_done(await self._drain())
-            if code == H1_NEXT_CLOSE:
-                if obj is not None:
-                    obj.close()
-                return
-            if code == H1_READ_SHUTDOWN:
-                self.stop_serving()
-                return
+            if data is None:
+                code, obj = self.begin_read()
+                if code == H1_NEXT_NONE:
+                    return _DONE
+                if code == H1_NEXT_RAISE:
+                    raise RuntimeError("the next head was asked for before the response was done")
+                if code == H1_NEXT_DRAIN:
+                    code, obj = self.drain_done(await self._drain())
+                if code == H1_NEXT_CLOSE:
+                    if obj is not None:
+                        obj.close()
+                    return _DONE
+                if code == H1_READ_SHUTDOWN:
+                    self.stop_serving()
+                    return _DONE
 
-            # the first read of the next head
-            eof = False
-            if code == H1_READ_PARSE:
-                data = b""
-            elif code == H1_READ_TRANSPORT:
-                data = stream.take_buffered()
-                error = None
-                if not data:
+                # the first read of the next head
+                if code == H1_READ_PARSE:
+                    data = b""
+                    eof = False
+                elif code == H1_READ_TRANSPORT:
+                    data = stream.take_buffered()
+                    if not data:
+                        return _PARKED
+                    if self.unpark_idle_read():
+                        return _DONE  # a shutdown closed the idle connection
+                    eof = False
+                elif code == H1_READ_WATCHER:
                     try:
-                        data = await self._read_within(server.keep_alive_timeout)
+                        if not obj.done():
+                            await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
                     except TimeoutError:
-                        data = None
-                    except OSError as exc:
-                        data, error = None, exc
-                if self.unpark_idle_read():
-                    return  # a shutdown closed the idle connection
-                if data is None:
-                    if error is None:  # idle too long: close without a word
-                        self.stop_serving()
-                    else:
+                        transport = self.fail_read()
+                        if transport is not None:
+                            transport.close()  # ends the watcher's read
+                        await obj
+                    data, error = await self._join_watcher()
+                    if self.unpark_idle_read():
+                        return _DONE
+                    if data is None:
                         self.fail_read()
-                    return
-                eof = not data
-            elif code == H1_READ_WATCHER:
-                try:
-                    if not obj.done():
-                        await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
-                except TimeoutError:
-                    transport = self.fail_read()
-                    if transport is not None:
-                        transport.close()  # ends the watcher's read
-                    await obj
-                data, error = await self._join_watcher()
+                        return _DONE
+                    eof = not data
+                else:  # H1_READ_EOF
+                    data = b""
+                    eof = True
+            else:  # the parked read brought these
                 if self.unpark_idle_read():
-                    return
-                if data is None:
-                    self.fail_read()
-                    return
+                    return _DONE  # a shutdown closed the idle connection
                 eof = not data
-            else:  # H1_READ_EOF
-                data = b""
-                eof = True
 
             # the rest of the head
             deadline = None
@@ -453,13 +504,13 @@ class Connection(H1ServerState):
                         if status is not None:
                             transport.write(_bare_response(status))
                         transport.close()
-                    return
+                    return _DONE
                 if accepted is not None:
                     break
                 if eof:
                     # end of input: clean between requests, abandoned inside a head
                     self.stop_serving()
-                    return
+                    return _DONE
                 if deadline is None:
                     deadline = self.loop.time() + server.head_timeout
                 try:
@@ -469,14 +520,116 @@ class Connection(H1ServerState):
                     if transport is not None:
                         transport.write(_bare_response(408))
                         transport.close()
-                    return
+                    return _DONE
                 except OSError:
                     self.fail_read()
-                    return
+                    return _DONE
                 eof = not data
 
             head, seq, decoder = accepted
             await self._run_app(head, seq, decoder)
+            data = None
+
+    # The parked read for the next head. While it waits, the stream answers a request that
+    # arrives whole by itself (`_answer`, called from `data_received`): the request runs at
+    # once, in the serve task's name, instead of waking the serve task through the event loop
+    # first. When it completes without waiting (a small response written at once) the read
+    # stays parked for the next one; when it must wait, or the connection ends, the serve task
+    # takes over from where it stopped (`_handoff`).
+
+    _parked: asyncio.Future | None = None
+    _handoff: object = None
+    _task: asyncio.Task | None = None
+
+    async def _idle_read(self) -> object:
+        """Waits for the next head's first bytes, then goes on serving (see `_advance`)."""
+        stream = self.stream
+        timeout = self.server.keep_alive_timeout
+        timed_out = timeout <= 0
+        if not timed_out:
+            waiter = self._park(self.loop.create_future(), timeout)
+            try:
+                await waiter
+            except asyncio.CancelledError:
+                handoff = self._handoff
+                if isinstance(handoff, _Resume):
+                    # the request running on its own was cancelled through this task
+                    self._handoff = None
+                    return await handoff.cancelled()
+                if not self._timed_out:
+                    raise
+                self._timed_out = False
+                timed_out = True
+            finally:
+                self._unpark(waiter)
+            handoff = self._handoff
+            if handoff is not None:
+                self._handoff = None
+                if isinstance(handoff, _Resume):
+                    return await handoff
+                if isinstance(handoff, BaseException):
+                    raise handoff
+                return handoff  # the outcome of a request that ran to its end
+        if timed_out:  # idle too long: close without a word
+            if not self.unpark_idle_read():
+                self.stop_serving()
+            return _DONE
+        data = stream.take_buffered()
+        if not data:
+            if stream._error is not None:
+                if not self.unpark_idle_read():
+                    self.fail_read()
+                return _DONE
+            if not stream._eof:
+                return _PARKED  # woken with nothing to read: wait again
+        return await self._advance(data)
+
+    def _park(self, waiter: asyncio.Future, timeout: float) -> asyncio.Future:
+        self._deadline = self.loop.time() + timeout
+        self.server._waiting.add(self)
+        self.stream._waiter = waiter
+        self._parked = waiter
+        self.stream.parked = self
+        return waiter
+
+    def _unpark(self, waiter: asyncio.Future) -> None:
+        self._parked = None
+        self.stream.parked = None
+        self.server._waiting.discard(self)
+        if self.stream._waiter is waiter:
+            self.stream._waiter = None
+
+    def _answer(self, data: bytes) -> None:
+        """The stream's `data_received` while the read for the next head is parked."""
+        loop, task = self.loop, self._task
+        try:
+            # The application sees the serve task as its task (`asyncio.current_task()`), as it
+            # does when the serve task runs it.
+            _enter_task(loop, task)
+        except RuntimeError:  # another task is running: the serve task reads it as usual
+            Stream.data_received(self.stream, data)
+            return
+        waiter = self._parked
+        self._unpark(waiter)
+        step = self._advance(data)
+        try:
+            waiting = step.send(None)
+        except StopIteration as stop:
+            outcome = stop.value
+            if outcome is _PARKED and not waiter.done():
+                self._park(waiter, self.server.keep_alive_timeout)  # the next one, likewise
+                return
+            self._handoff = outcome
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:
+            self._handoff = exc
+        else:
+            self._handoff = _Resume(step, waiting)
+        finally:
+            _leave_task(loop, task)
+        if not waiter.done():
+            waiter.set_result(None)
 
     async def _read_within(self, timeout: float) -> bytes:
         """The next bytes from the client; TimeoutError once `timeout` seconds pass."""
@@ -562,7 +715,7 @@ class Connection(H1ServerState):
         server = self.server
         scope = self._scope(head)
         app = server.admit(scope)
-        began = self.loop.time()
+        began = self.loop.time() if server._log_access else 0.0
         try:
             await self._run_exchange(app, scope, exchange)
         finally:
@@ -620,12 +773,20 @@ class Connection(H1ServerState):
 
 
 class _ServerStream(Stream):
-    __slots__ = ("server", "conn")
+    __slots__ = ("server", "conn", "parked")
 
     def __init__(self, server: Server) -> None:
         super().__init__(server.loop)
         self.server = server
         self.conn: Connection | ServerConnection | None = None
+        self.parked: Connection | None = None  # an HTTP/1 connection parked for its next head
+
+    def data_received(self, data: bytes) -> None:
+        conn = self.parked
+        if conn is not None and not self._chunks:
+            conn._answer(data)
+        else:
+            Stream.data_received(self, data)
 
     def connection_made(self, transport) -> None:
         super().connection_made(transport)

@@ -326,3 +326,59 @@ def test_sigterm_finishes_requests_in_flight_and_closes_idle_connections():
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+async def _task_app(scope, receive, send):
+    """Reports the task that runs each request; /wait waits first; /cancel-self cancels its own
+    task and reports whether the cancellation reached it where it waited."""
+    if scope["type"] != "http":
+        return
+    path = scope["path"]
+    if path == "/wait":
+        await asyncio.sleep(0.01)
+    if path == "/crash":
+        raise RuntimeError("the application failed")
+    body = str(id(asyncio.current_task())).encode()
+    if path == "/cancel-self":
+        asyncio.current_task().cancel()
+        try:
+            await asyncio.sleep(5)
+            body = b"not cancelled"
+        except asyncio.CancelledError:
+            asyncio.current_task().uncancel()
+            body = b"cancelled"
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-length", b"%d" % len(body))]})
+    await send({"type": "http.response.body", "body": body})
+
+
+def test_requests_between_idle_reads_keep_their_task_deadline_and_cancellation():
+    # Every request after the first on a connection begins while the read for the next head
+    # is parked; each must still run in the connection's task, see its own cancellation where
+    # it waits, and re-arm the keep-alive deadline.
+    server = ServerThread(_task_app, keep_alive_timeout=0.4)
+    try:
+        with connect(server) as sock:
+            tasks = []
+            for path in ["/", "/", "/wait", "/", "/crash", "/wait", "/"]:
+                sock.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode())
+                [(status, _, body)], rest = read_responses(sock, 1)
+                assert rest == b""
+                if path == "/crash":
+                    assert status == 500
+                else:
+                    assert status == 200
+                    tasks.append(body)
+                time.sleep(0.15)  # over the deadline's 0.4 s in all unless each re-arms it
+            assert len(set(tasks)) == 1, tasks
+
+            sock.sendall(b"GET /cancel-self HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert read_responses(sock, 1)[0][0][2] == b"cancelled"
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert read_responses(sock, 1)[0][0][2] == tasks[0]  # and the connection goes on
+
+            started = time.monotonic()
+            assert read_all(sock) == b""  # idle: closed after the keep-alive time
+            assert time.monotonic() - started < 2
+    finally:
+        server.stop()
