@@ -609,15 +609,17 @@ class Connection(H1ServerState):
         except RuntimeError:  # another task is running: the serve task reads it as usual
             Stream.data_received(self.stream, data)
             return
+        # The read stays parked while the request runs: nothing can arrive meanwhile, and a step
+        # that reads has to wait, which hands it over below.
         waiter = self._parked
-        self._unpark(waiter)
         step = self._advance(data)
         try:
             waiting = step.send(None)
         except StopIteration as stop:
             outcome = stop.value
             if outcome is _PARKED and not waiter.done():
-                self._park(waiter, self.server.keep_alive_timeout)  # the next one, likewise
+                # parked again for the next head: its keep-alive time starts now
+                self._deadline = loop.time() + self.server.keep_alive_timeout
                 return
             self._handoff = outcome
         except (KeyboardInterrupt, SystemExit):
@@ -628,6 +630,7 @@ class Connection(H1ServerState):
             self._handoff = _Resume(step, waiting)
         finally:
             _leave_task(loop, task)
+        self._unpark(waiter)
         if not waiter.done():
             waiter.set_result(None)
 
