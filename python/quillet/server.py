@@ -720,27 +720,33 @@ class Connection(H1ServerState):
         app = server.admit(scope)
         began = self.loop.time() if server._log_access else 0.0
         try:
-            await self._run_exchange(app, scope, exchange)
+            try:
+                await app(scope, exchange.receive, exchange.send)
+            except ClientDisconnected:
+                pass
+            except Exception:
+                log.exception("the application raised an exception")
+                self._answer_failure(exchange)
+            self._settle(exchange)
         finally:
             server.request_done(scope, head.target, exchange.status, exchange.sent, began)
         if exchange.gone:
             log.debug("request %d abandoned: %r", seq,
                       H1IncompleteMessageError("the client closed the connection"))
 
-    async def _run_exchange(self, app, scope: dict, exchange: _Exchange) -> None:
-        try:
-            await app(scope, exchange.receive, exchange.send)
-        except ClientDisconnected:
-            pass
-        except Exception:
-            log.exception("the application raised an exception")
-            if not exchange.head_written and not exchange.finished and not exchange.gone:
-                exchange.started = True
-                exchange.status, exchange.raw_headers = 500, [(b"content-type", b"text/plain")]
-                try:
-                    exchange._write_head(b"Internal Server Error\n", False)
-                except (ClientDisconnected, H1UserError, RuntimeError):
-                    pass
+    @staticmethod
+    def _answer_failure(exchange: _Exchange) -> None:
+        """The application raised: a 500 if nothing was sent yet."""
+        if not exchange.head_written and not exchange.finished and not exchange.gone:
+            exchange.started = True
+            exchange.status, exchange.raw_headers = 500, [(b"content-type", b"text/plain")]
+            try:
+                exchange._write_head(b"Internal Server Error\n", False)
+            except (ClientDisconnected, H1UserError, RuntimeError):
+                pass
+
+    def _settle(self, exchange: _Exchange) -> None:
+        """After the application: a response it left unsent or unfinished is dealt with."""
         if not exchange.finished:
             if not exchange.started and not exchange.gone:
                 log.error("the application returned without a response")
