@@ -551,10 +551,9 @@ class Connection(H1ServerState):
             try:
                 await waiter
             except asyncio.CancelledError:
-                handoff = self._handoff
+                handoff, self._handoff = self._handoff, None
                 if isinstance(handoff, _Resume):
-                    # the request running on its own was cancelled through this task
-                    self._handoff = None
+                    # the request begun from the callback was cancelled through this task
                     return await handoff.cancelled()
                 if not self._timed_out:
                     raise

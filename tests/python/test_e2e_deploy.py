@@ -206,10 +206,16 @@ def test_the_server_runs_on_uvloop_when_asked(workers):
             big = os.urandom(300_000)
             async with Client("127.0.0.1", port) as h1, \
                     Client("127.0.0.1", port, http2=True) as h2:
-                return big, await asyncio.gather(h1.request("POST", "/echo", body=big),
-                                                 h2.request("POST", "/echo", body=big))
-        big, (over_h1, over_h2) = asyncio.run(both_protocols())
+                both = await asyncio.gather(h1.request("POST", "/echo", body=big),
+                                            h2.request("POST", "/echo", body=big))
+                # later requests on the same HTTP/1.1 connection, one waiting for its body
+                later = [await h1.request("GET", "/loop"),
+                         await h1.request("POST", "/echo", body=big),
+                         await h1.request("GET", "/slow?0.01")]
+                return big, both, later, h1.connections_opened
+        big, (over_h1, over_h2), later, opened = asyncio.run(both_protocols())
         assert over_h1.body == big and over_h2.body == big
+        assert [r.body for r in later] == [b"uvloop.Loop", big, b"finished"] and opened == 1
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(20) == 0
