@@ -2,8 +2,10 @@
 
 #include "wire/common/text.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace quillet {
 namespace {
@@ -13,61 +15,78 @@ namespace {
 // a quadratic walk.
 constexpr size_t kCompareBudget = 4096;
 
-// The first n <= 8 bytes at p as a word, with fixed-size loads only (a memcpy of a variable size
-// is a library call): overlapping loads read some bytes twice.
-uint64_t load_up_to_8(const char* p, size_t n) {
-  if (n >= 4) {
-    uint32_t head;
-    uint32_t tail;
-    std::memcpy(&head, p, 4);
-    std::memcpy(&tail, p + n - 4, 4);
-    return uint64_t(head) | (uint64_t(tail) << 32);
-  }
-  return uint64_t(uint8_t(p[0])) | (uint64_t(uint8_t(p[n / 2])) << 8) |
-         (uint64_t(uint8_t(p[n - 1])) << 16);
-}
-
-// Eight bits from the length and the first and last bytes of a folded name (1 byte or more):
-// names of one head that share all of those are rare.
-unsigned filter_bit(const char* p, size_t n) {
-  const size_t k = n < 8 ? n : 8;
-  uint64_t h = load_up_to_8(p, k) * 0x9e3779b97f4a7c15ull;
-  h ^= load_up_to_8(p + n - k, k) * 0xc2b2ae3d27d4eb4full;
-  h ^= n;
-  h ^= h >> 29;
-  h *= 0xbf58476d1ce4e5b9ull;
-  return unsigned(h >> 56);
+// Eight bits from the length and the first, middle and last bytes of a folded name: names of
+// one head that share all of those are rare, and an exact comparison settles the rest.
+unsigned filter_bit(char first, char middle, char last, size_t n) {
+  uint32_t h = uint32_t(n) * 0x9e37u;
+  h += uint32_t(uint8_t(first)) * 0x85ebu + uint32_t(uint8_t(middle)) * 0x27d5u;
+  h += uint32_t(uint8_t(last)) * 0xc2b3u;
+  return (h ^ (h >> 8)) & 0xff;
 }
 
 }  // namespace
 
+FieldList::FieldList(FieldList&& other) noexcept
+    : bytes_(std::move(other.bytes_)),
+      used_(std::exchange(other.used_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      fields_(std::move(other.fields_)),
+      filter_(other.filter_),
+      compare_budget_(other.compare_budget_),
+      distinct_(other.distinct_) {
+  other.fields_.clear();
+  other.filter_ = {};
+  other.compare_budget_ = 0;
+  other.distinct_ = true;
+}
+
+FieldList& FieldList::operator=(FieldList&& other) noexcept {
+  if (this != &other) {
+    FieldList taken(std::move(other));
+    std::swap(bytes_, taken.bytes_);
+    std::swap(used_, taken.used_);
+    std::swap(capacity_, taken.capacity_);
+    fields_.swap(taken.fields_);
+    std::swap(filter_, taken.filter_);
+    std::swap(compare_budget_, taken.compare_budget_);
+    std::swap(distinct_, taken.distinct_);
+  }
+  return *this;
+}
+
 void FieldList::reserve(size_t fields, size_t bytes) {
-  if (fields > fields_.max_size() - fields_.size() || bytes > bytes_.max_size() - bytes_.size()) {
+  if (fields > fields_.max_size() - fields_.size() || bytes > SIZE_MAX / 2 - used_) {
     throw std::bad_alloc();
   }
   fields_.reserve(fields_.size() + fields);
-  bytes_.reserve(bytes_.size() + bytes);
+  if (used_ + bytes <= capacity_) return;
+  const size_t capacity = std::max(used_ + bytes, capacity_ * 2);
+  std::unique_ptr<char[]> grown(new char[capacity]);
+  if (used_ != 0) std::memcpy(grown.get(), bytes_.get(), used_);
+  bytes_ = std::move(grown);
+  capacity_ = capacity;
 }
 
 void FieldList::add(std::string_view name, std::string_view value) {
   if (fields_.size() == fields_.capacity()) reserve(fields_.size() < 8 ? 8 : fields_.size(), 0);
-  const size_t name_off = bytes_.size();
-  bytes_.append(name);  // may throw: nothing else has changed yet
-  try {
-    bytes_.append(value);
-  } catch (...) {
-    bytes_.resize(name_off);
-    throw;
-  }
-  char* stored = bytes_.data() + name_off;
+  const size_t size = name.size() + value.size();
+  if (capacity_ - used_ < size) reserve(0, size < 256 ? 256 : size);  // may throw: nothing changed
+  const size_t name_off = used_;
+  char* out = bytes_.get() + name_off;
   for (size_t i = 0; i < name.size(); ++i)
-    stored[i] = ascii_lower(stored[i]);
-  if (distinct_ && seen_before(name_off, name.size())) distinct_ = false;
-  fields_.push_back(Field{name_off, name.size(), name_off + name.size(), value.size()});
+    out[i] = ascii_lower(name[i]);
+  if (!value.empty()) std::memcpy(out + name.size(), value.data(), value.size());
+  used_ += size;
+  // The filter bit from the name as given, folded in registers: reading back the bytes just
+  // stored would wait for the stores.
+  const size_t n = name.size();
+  const unsigned bit =
+      filter_bit(ascii_lower(name[0]), ascii_lower(name[n / 2]), ascii_lower(name[n - 1]), n);
+  if (distinct_ && seen_before(bit, name_off, n)) distinct_ = false;
+  fields_.push_back(Field{name_off, n, name_off + n, value.size()});
 }
 
-bool FieldList::seen_before(size_t off, size_t len) noexcept {
-  const unsigned bit = filter_bit(bytes_.data() + off, len);
+bool FieldList::seen_before(unsigned bit, size_t off, size_t len) noexcept {
   uint64_t& word = filter_[bit / 64];
   const uint64_t mask = uint64_t(1) << (bit % 64);
   if ((word & mask) == 0) {
@@ -78,13 +97,13 @@ bool FieldList::seen_before(size_t off, size_t len) noexcept {
     if (x.name_len != len) continue;
     if (compare_budget_ + len > kCompareBudget) return true;  // stop looking: call it a repeat
     compare_budget_ += len;
-    if (std::memcmp(bytes_.data() + x.name_off, bytes_.data() + off, len) == 0) return true;
+    if (std::memcmp(at(x.name_off), at(off), len) == 0) return true;
   }
   return false;
 }
 
 void FieldList::clear() noexcept {
-  bytes_.clear();
+  used_ = 0;
   fields_.clear();
   filter_ = {};
   compare_budget_ = 0;
@@ -92,10 +111,10 @@ void FieldList::clear() noexcept {
 }
 
 bool FieldList::fill(HeaderMap* map) const {
-  map->reserve(fields_.size(), bytes_.size());
+  map->reserve(fields_.size(), used_);
   for (const Field& x : fields_) {
-    if (!map->append(std::string_view(bytes_.data() + x.name_off, x.name_len),
-                     std::string_view(bytes_.data() + x.value_off, x.value_len))) {
+    if (!map->append(std::string_view(at(x.name_off), x.name_len),
+                     std::string_view(at(x.value_off), x.value_len))) {
       return false;
     }
   }

@@ -14,7 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +22,12 @@ namespace quillet {
 
 class FieldList {
  public:
+  FieldList() = default;
+  FieldList(FieldList&& other) noexcept;
+  FieldList& operator=(FieldList&& other) noexcept;
+  FieldList(const FieldList&) = delete;
+  FieldList& operator=(const FieldList&) = delete;
+
   // Room for `fields` more fields holding `bytes` more bytes of names and values, so that that
   // many adds allocate nothing (may throw; the list is unchanged then).
   void reserve(size_t fields, size_t bytes);
@@ -51,10 +57,16 @@ class FieldList {
     size_t value_len;
   };
 
-  // Whether a name equal to the one at `off` (already stored, folded) was added before.
-  bool seen_before(size_t off, size_t len) noexcept;
+  // Whether a name equal to the one at `off` (already stored, folded) was added before; `bit` is
+  // its filter bit.
+  bool seen_before(unsigned bit, size_t off, size_t len) noexcept;
+  const char* at(size_t off) const noexcept { return bytes_.get() + off; }
 
-  std::string bytes_;
+  // The names and values, back to back: a plain buffer, since every byte is written once, by
+  // `add`, straight from the head.
+  std::unique_ptr<char[]> bytes_;
+  size_t used_ = 0;
+  size_t capacity_ = 0;
   std::vector<Field> fields_;
   // A 256-bit filter of the names added: a name whose bit is clear is certainly new; one whose
   // bit is set is compared with the earlier names, within a budget of byte comparisons.
@@ -66,8 +78,7 @@ class FieldList {
 template <class F>
 void FieldList::for_each(F&& f) const {
   for (const Field& x : fields_) {
-    f(std::string_view(bytes_.data() + x.name_off, x.name_len),
-      std::string_view(bytes_.data() + x.value_off, x.value_len));
+    f(std::string_view(at(x.name_off), x.name_len), std::string_view(at(x.value_off), x.value_len));
   }
 }
 
