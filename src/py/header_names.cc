@@ -472,6 +472,10 @@ void prepare_shared_fields() {
       PyErr_Clear();  // fields get their own objects; the next call tries again
       return;
     }
+    if (g_raw_pairs[row] != nullptr) {  // made meanwhile by code a collection ran
+      Py_DECREF(pair);
+      continue;
+    }
     g_values[row] = bytes.release();
     g_raw_pairs[row] = pair;
   }
