@@ -25,9 +25,9 @@ struct CodecConfig {
   bool ignore_invalid_headers = false;
   bool title_case_headers = false;
   bool date_header = true;
-  size_t max_buf_size = kDefaultMaxBufSize;
   // Request heads may leave their fields in RequestHead::fields (see RequestLimits).
   bool fields_as_list = false;
+  size_t max_buf_size = kDefaultMaxBufSize;
 };
 
 // The automatic status a server answers a failed request head with, if any.
