@@ -1,11 +1,15 @@
 // Request heads: any bytes parse to a head, need more, or fail with a kind; never more. A
 // complete head's fields obey the framing rules, and feeding the same head in two steps (a
-// prefix first) never fails where the whole head parses.
+// prefix first) never fails where the whole head parses. Fields left as a list fill the same
+// map, and, when the list says its names are distinct, iterate in the map's order.
 #include "fuzz/fuzz_check.h"
 #include "wire/h1/head_parser.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 using namespace quillet;
 using namespace quillet::h1;
@@ -58,6 +62,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(again.target == head.target && again.headers == head.headers);
   FUZZ_CHECK(again.body_kind == head.body_kind && again.content_length == head.content_length);
   FUZZ_CHECK(again.keep_alive == head.keep_alive);
+  RequestLimits listing = limits;
+  listing.fields_as_list = true;
+  RequestHead listed;
+  const ParseOutcome as_list = parse_request_head(input, listing, &listed);
+  FUZZ_CHECK(as_list.status == ParseStatus::kComplete && as_list.consumed == whole.consumed);
+  if (listed.fields_listed) {
+    FUZZ_CHECK(listed.headers.empty());
+    HeaderMap filled;
+    FUZZ_CHECK(listed.fields.fill(&filled));
+    FUZZ_CHECK(filled == head.headers && filled.size() == listed.fields.size());
+    if (listed.fields.distinct()) {
+      std::vector<std::pair<std::string_view, std::string_view>> in_map;
+      head.headers.for_each(
+          [&](std::string_view n, std::string_view v) { in_map.emplace_back(n, v); });
+      size_t k = 0;
+      listed.fields.for_each([&](std::string_view n, std::string_view v) {
+        FUZZ_CHECK(k < in_map.size() && in_map[k] == std::make_pair(n, v));
+        ++k;
+      });
+      FUZZ_CHECK(k == in_map.size());
+    }
+  } else {
+    FUZZ_CHECK(listed.headers == head.headers);
+  }
+
   const size_t cut = split % whole.consumed;
   RequestHead partial;
   const ParseOutcome prefix = parse_request_head(input.substr(0, cut), limits, &partial);

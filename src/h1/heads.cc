@@ -161,9 +161,17 @@ PyType_Spec kResponseSpec = {QUILLET_CLASS_NAME("H1ResponseHead"), sizeof(Boxed<
                              0, 0, kResponseSlots};
 TypeHolder g_response_type(&kResponseSpec, Subclassing::kFinal, Construction::kInternalOnly);
 
+PyObject* new_header_map(h1::RequestHead& head) {
+  if (head.fields_listed) return header_map_from_fields(std::move(head.fields));
+  return header_map_from_core(std::move(head.headers));
+}
+PyObject* new_header_map(h1::ResponseHead& head) {
+  return header_map_from_core(std::move(head.headers));
+}
+
 template <class Head>
 bool fill_common(Common* c, Head&& head) {
-  c->headers = Ref::steal(header_map_from_core(std::move(head.headers)));
+  c->headers = Ref::steal(new_header_map(head));
   if (!c->headers) return false;
   c->body_kind = head.body_kind;
   c->content_length = head.content_length;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,12 +27,42 @@ constexpr const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32
 struct MapState {
   MapState() = default;
   explicit MapState(HeaderMap&& map) noexcept : core(std::move(map)) {}
+  explicit MapState(FieldList&& fields) noexcept : listed(std::move(fields)), is_listed(true) {}
   ObjectLock lock;
   HeaderMap core;
+  // A parsed head's fields, not yet in `core` while `is_listed`: lists of pairs, names or values
+  // are read straight from them when their names are distinct; anything else settles them into
+  // `core` first.
+  FieldList listed;
+  bool is_listed = false;
 };
 
 MapState& state(PyObject* self) {
   return unbox<MapState>(self);
+}
+
+// Moves listed fields into the core map, under the lock. May throw std::bad_alloc, leaving the
+// fields listed.
+void settle(MapState& s) {
+  if (!s.is_listed) return;
+  HeaderMap filled;
+  // The parser lists no more fields than a map takes, so the map cannot fill up.
+  if (!s.listed.fill(&filled)) throw std::bad_alloc();
+  s.core = std::move(filled);
+  s.listed = FieldList();
+  s.is_listed = false;
+}
+
+// The same for the methods outside `locked`: false with MemoryError set after unlocking.
+bool settle_or_raise(MapState& s, Guard& guard) {
+  try {
+    settle(s);
+    return true;
+  } catch (const std::bad_alloc&) {
+    guard.unlock();
+    PyErr_NoMemory();
+    return false;
+  }
 }
 
 // --- argument conversion -----------------------------------------------------------------------
@@ -185,6 +216,7 @@ bool locked(PyObject* self, F&& work) {
   {
     Guard guard(s.lock);
     try {
+      settle(s);
       work(s.core);
     } catch (const std::bad_alloc&) {
       ok = false;
@@ -194,74 +226,155 @@ bool locked(PyObject* self, F&& work) {
   return ok;
 }
 
+// New references (or nullptr placeholders) collected under a lock and placed in a list after
+// unlocking: room for a typical
+// head's fields without a heap allocation.
+class Collected {
+ public:
+  Collected() = default;
+  Collected(const Collected&) = delete;
+  Collected& operator=(const Collected&) = delete;
+  ~Collected() {
+    for (size_t i = placed_; i < size_; ++i)
+      Py_XDECREF(at(i));
+  }
+
+  void reserve(size_t n) {
+    if (n > kInline) heap_.resize(n);
+  }
+  void push(PyObject* obj) {
+    at(size_) = obj;  // within what was reserved
+    ++size_;
+  }
+  size_t size() const { return size_; }
+  PyObject* peek(size_t i) { return at(i); }
+  // Hands out the reference at `i`; those not handed out are dropped by the destructor.
+  PyObject* take(size_t i) {
+    placed_ = i + 1;
+    return at(i);
+  }
+
+ private:
+  static constexpr size_t kInline = 64;
+  PyObject*& at(size_t i) { return heap_.empty() ? inline_[i] : heap_[i]; }
+
+  PyObject* inline_[kInline];
+  std::vector<PyObject*> heap_;
+  size_t size_ = 0;
+  size_t placed_ = 0;
+};
+
+PyObject* new_value(std::string_view name, std::string_view value) {
+  PyObject* shared = shared_value_bytes(name, value);
+  return shared != nullptr ? shared : new_bytes(value);
+}
+
+// The name and value objects of one pair, in `out`: false when one could not be made. A common
+// pair of a raw list is pushed as its shared tuple followed by nullptr.
+bool push_pair(Collected& out, Shape shape, std::string_view name, std::string_view value) {
+  if (shape == Shape::kRawItems) {
+    if (PyObject* pair = shared_raw_pair(name, value)) {
+      out.push(pair);
+      out.push(nullptr);
+      return true;
+    }
+  }
+  SharedField shared =
+      shape == Shape::kItems ? shared_field_str(name, value) : shared_field_bytes(name, value);
+  if (shared.name == nullptr) {
+    shared.name = shape == Shape::kItems ? new_name_str(name) : new_bytes(name);
+  }
+  if (shared.value == nullptr) shared.value = new_bytes(value);
+  if (shared.name == nullptr || shared.value == nullptr) {
+    Py_XDECREF(shared.name);
+    Py_XDECREF(shared.value);
+    return false;
+  }
+  out.push(shared.name);
+  out.push(shared.value);
+  return true;
+}
+
+// The strings of `fields` (a HeaderMap, or a FieldList of distinct names) in `out`, in iteration
+// order: false when one could not be made.
+template <class Fields>
+bool collect(const Fields& fields, size_t pairs, size_t names, Shape shape, Collected& out) {
+  bool ok = true;
+  if (shape == Shape::kNames) {
+    out.reserve(names);
+    auto name = [&](std::string_view n) {
+      if (!ok) return;
+      PyObject* obj = stored_name_str(n);
+      if (obj == nullptr) ok = false;
+      if (ok) out.push(obj);
+    };
+    if constexpr (std::is_same_v<Fields, HeaderMap>) {
+      fields.for_each_name(name);
+    } else {
+      fields.for_each([&](std::string_view n, std::string_view) { name(n); });
+    }
+  } else if (shape == Shape::kValues) {
+    out.reserve(pairs);
+    fields.for_each([&](std::string_view n, std::string_view v) {
+      if (!ok) return;
+      PyObject* obj = new_value(n, v);
+      if (obj == nullptr) ok = false;
+      if (ok) out.push(obj);
+    });
+  } else {
+    out.reserve(2 * pairs);
+    fields.for_each([&](std::string_view n, std::string_view v) {
+      if (ok) ok = push_pair(out, shape, n, v);
+    });
+  }
+  return ok;
+}
+
 // The strings of a list (names, values, or both, alternating) are made under the map's lock,
-// straight from the map: str and bytes objects are not tracked by the cyclic collector, so
-// making them runs no Python code. The tuples and the list, which are tracked, are made after
-// unlocking.
+// straight from the map or its listed fields: str and bytes objects are not tracked by the
+// cyclic collector, so making them runs no Python code. The tuples and the list, which are
+// tracked, are made after unlocking.
 PyObject* snapshot_list(PyObject* self, Shape shape) {
+  prepare_shared_fields();  // before locking: it may make tuples
   MapState& s = state(self);
-  std::vector<PyObject*> strings;  // new references
+  Collected strings;
   bool ok = true;
   {
     Guard guard(s.lock);
-    const HeaderMap& m = s.core;
-    auto keep = [&](PyObject* obj) {
-      if (obj == nullptr) ok = false;
-      if (ok) strings.push_back(obj);
-    };
     try {
-      if (shape == Shape::kNames) {
-        strings.reserve(m.name_count());
-        m.for_each_name([&](std::string_view n) {
-          if (ok) keep(stored_name_str(n));
-        });
-      } else if (shape == Shape::kValues) {
-        strings.reserve(m.size());
-        m.for_each([&](std::string_view, std::string_view v) {
-          if (ok) keep(new_bytes(v));
-        });
+      if (s.is_listed && s.listed.distinct()) {
+        ok = collect(s.listed, s.listed.size(), s.listed.size(), shape, strings);
       } else {
-        strings.reserve(2 * m.size());
-        m.for_each([&](std::string_view n, std::string_view v) {
-          if (ok) keep(shape == Shape::kItems ? stored_name_str(n) : stored_name_bytes(n));
-          if (ok) keep(new_bytes(v));
-        });
+        settle(s);
+        ok = collect(s.core, s.core.size(), s.core.name_count(), shape, strings);
       }
     } catch (const std::bad_alloc&) {
-      ok = false;
       guard.unlock();
       PyErr_NoMemory();
+      return nullptr;
     }
   }
-  auto drop_all = [&] {
-    for (PyObject* obj : strings)
-      Py_DECREF(obj);
-    return nullptr;
-  };
-  if (!ok) return drop_all();
+  if (!ok) return nullptr;
   const bool pairs = shape == Shape::kItems || shape == Shape::kRawItems;
   const size_t count = pairs ? strings.size() / 2 : strings.size();
-  PyObject* list = PyList_New(Py_ssize_t(count));
-  if (list == nullptr) return drop_all();
+  Ref list = Ref::steal(PyList_New(Py_ssize_t(count)));
+  if (!list) return nullptr;
   for (size_t i = 0; i < count; ++i) {
     PyObject* item;
-    if (pairs) {
+    if (pairs && strings.peek(2 * i + 1) == nullptr) {
+      item = strings.take(2 * i);  // a shared tuple
+      strings.take(2 * i + 1);
+    } else if (pairs) {
       item = PyTuple_New(2);
-      if (item == nullptr) {
-        // the strings not yet placed are dropped; those placed go with the list
-        for (size_t k = 2 * i; k < strings.size(); ++k)
-          Py_DECREF(strings[k]);
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyTuple_SET_ITEM(item, 0, strings[2 * i]);
-      PyTuple_SET_ITEM(item, 1, strings[2 * i + 1]);
+      if (item == nullptr) return nullptr;  // the strings not yet placed go with `strings`
+      PyTuple_SET_ITEM(item, 0, strings.take(2 * i));
+      PyTuple_SET_ITEM(item, 1, strings.take(2 * i + 1));
     } else {
-      item = strings[i];
+      item = strings.take(i);
     }
-    PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
   }
-  return list;
+  return list.release();
 }
 
 // --- construction --------------------------------------------------------------------------------
@@ -340,6 +453,7 @@ PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 bool first_value(PyObject* self, std::string_view name, Ref* out) {
   MapState& s = state(self);
   Guard guard(s.lock);
+  if (!settle_or_raise(s, guard)) return false;
   if (const std::optional<std::string_view> v = s.core.first(name)) {
     *out = Ref::steal(new_bytes(*v));
     if (!*out) return false;
@@ -437,7 +551,7 @@ PyObject* map_raw_items(PyObject* self, PyObject*) {
 Py_ssize_t map_length(PyObject* self) {
   MapState& s = state(self);
   Guard guard(s.lock);
-  return Py_ssize_t(s.core.size());
+  return Py_ssize_t(s.is_listed ? s.listed.size() : s.core.size());
 }
 
 PyObject* map_subscript(PyObject* self, PyObject* key) {
@@ -471,6 +585,7 @@ int map_contains(PyObject* self, PyObject* key) {
   if (view_name(key, &name) != Conversion::kOk) return 0;
   MapState& s = state(self);
   Guard guard(s.lock);
+  if (!settle_or_raise(s, guard)) return -1;
   return s.core.contains(name) ? 1 : 0;
 }
 
@@ -491,11 +606,19 @@ PyObject* map_richcompare(PyObject* self, PyObject* other, int op) {
   if (other == self) return new_bool(true);
   MapState& a = state(self);
   MapState& b = state(other);
-  bool equal;
+  bool equal = false;
+  bool settled = true;
   {
     PairGuard guard(a.lock, b.lock);
-    equal = a.core == b.core;
+    try {
+      settle(a);
+      settle(b);
+      equal = a.core == b.core;
+    } catch (const std::bad_alloc&) {
+      settled = false;
+    }
   }
+  if (!settled) return PyErr_NoMemory();
   return new_bool(equal);
 }
 
@@ -584,6 +707,12 @@ PyObject* header_map_from_core(HeaderMap&& core) {
   PyTypeObject* type = header_map_type();
   if (type == nullptr) return nullptr;
   return box_new<MapState>(type, std::move(core));
+}
+
+PyObject* header_map_from_fields(FieldList&& fields) {
+  PyTypeObject* type = header_map_type();
+  if (type == nullptr) return nullptr;
+  return box_new<MapState>(type, std::move(fields));
 }
 
 bool header_map_check(PyObject* obj) {

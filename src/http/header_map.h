@@ -4,6 +4,7 @@
 #pragma once
 
 #include "src/py/ref.h"
+#include "wire/common/field_list.h"
 #include "wire/common/header_map.h"
 
 #include <string_view>
@@ -17,6 +18,9 @@ PyTypeObject* header_map_type();
 // A new HeaderMap that owns `core`, or nullptr with the Python error set. Parsed heads make their
 // map this way, the first time someone asks for it.
 PyObject* header_map_from_core(quillet::HeaderMap&& core);
+// The same for a parsed head's fields, which fill the map's core only when something other than
+// a list of its pairs, names or values is asked of it.
+PyObject* header_map_from_fields(quillet::FieldList&& fields);
 
 // Whether `obj` is a HeaderMap.
 bool header_map_check(PyObject* obj);

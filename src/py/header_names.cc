@@ -8,23 +8,85 @@ namespace {
 // Header names common enough that every list of names shares one object for each,
 // sorted; kKnownHeaderNames[i] is the name of index i.
 constexpr const char* kKnownHeaderNames[] = {
-    "accept", "accept-charset", "accept-encoding", "accept-language", "accept-ranges",
-    "access-control-allow-credentials", "access-control-allow-headers",
-    "access-control-allow-methods", "access-control-allow-origin", "access-control-request-headers",
-    "access-control-request-method", "age", "allow", "authorization", "cache-control", "connection",
-    "content-disposition", "content-encoding", "content-language", "content-length",
-    "content-location", "content-range", "content-security-policy", "content-type", "cookie",
-    "date", "dnt", "etag", "expect", "expires", "forwarded", "host", "if-match",
-    "if-modified-since", "if-none-match", "if-range", "if-unmodified-since", "keep-alive",
-    "last-modified", "link", "location", "origin", "pragma", "proxy-authorization", "range",
-    "referer", "referrer-policy", "retry-after", "sec-ch-ua", "sec-ch-ua-mobile",
-    "sec-ch-ua-platform", "sec-fetch-dest", "sec-fetch-mode", "sec-fetch-site", "sec-fetch-user",
-    "sec-websocket-accept", "sec-websocket-extensions", "sec-websocket-key",
-    "sec-websocket-protocol", "sec-websocket-version", "server", "set-cookie",
-    "strict-transport-security", "te", "trailer", "transfer-encoding", "upgrade",
-    "upgrade-insecure-requests", "user-agent", "vary", "via", "www-authenticate",
-    "x-content-type-options", "x-forwarded-for", "x-forwarded-host", "x-forwarded-proto",
-    "x-frame-options", "x-real-ip", "x-request-id",
+    "accept",
+    "accept-charset",
+    "accept-encoding",
+    "accept-language",
+    "accept-ranges",
+    "access-control-allow-credentials",
+    "access-control-allow-headers",
+    "access-control-allow-methods",
+    "access-control-allow-origin",
+    "access-control-request-headers",
+    "access-control-request-method",
+    "age",
+    "allow",
+    "authorization",
+    "cache-control",
+    "connection",
+    "content-disposition",
+    "content-encoding",
+    "content-language",
+    "content-length",
+    "content-location",
+    "content-range",
+    "content-security-policy",
+    "content-type",
+    "cookie",
+    "date",
+    "dnt",
+    "etag",
+    "expect",
+    "expires",
+    "forwarded",
+    "host",
+    "if-match",
+    "if-modified-since",
+    "if-none-match",
+    "if-range",
+    "if-unmodified-since",
+    "keep-alive",
+    "last-modified",
+    "link",
+    "location",
+    "origin",
+    "pragma",
+    "proxy-authorization",
+    "range",
+    "referer",
+    "referrer-policy",
+    "retry-after",
+    "sec-ch-ua",
+    "sec-ch-ua-mobile",
+    "sec-ch-ua-platform",
+    "sec-fetch-dest",
+    "sec-fetch-mode",
+    "sec-fetch-site",
+    "sec-fetch-user",
+    "sec-websocket-accept",
+    "sec-websocket-extensions",
+    "sec-websocket-key",
+    "sec-websocket-protocol",
+    "sec-websocket-version",
+    "server",
+    "set-cookie",
+    "strict-transport-security",
+    "te",
+    "trailer",
+    "transfer-encoding",
+    "upgrade",
+    "upgrade-insecure-requests",
+    "user-agent",
+    "vary",
+    "via",
+    "www-authenticate",
+    "x-content-type-options",
+    "x-forwarded-for",
+    "x-forwarded-host",
+    "x-forwarded-proto",
+    "x-frame-options",
+    "x-real-ip",
+    "x-request-id",
 };
 constexpr int kKnownHeaderNameCount = int(std::size(kKnownHeaderNames));
 
@@ -263,14 +325,109 @@ static_assert(
     }(),
     "known_header_name agrees with kKnownHeaderNames");
 
+// Values that clients send under a common name over and over, whatever the site: fixed
+// protocol tokens and the defaults of widely used browsers and tools. A value object is shared
+// only on an exact byte match. Kept short: a lookup compares the value with every row of its
+// name.
+struct CommonValue {
+  std::string_view name;
+  std::string_view value;
+};
+constexpr CommonValue kCommonValues[] = {
+    {"accept", "*/*"},
+    {"accept", "application/json"},
+    {"accept", "text/css,*/*;q=0.1"},
+    {"accept", "image/avif,image/webp,image/apng,image/svg+xml,image/*,*/*;q=0.8"},
+    {"accept",
+     "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,image/apng,"
+     "*/*;q=0.8,application/signed-exchange;v=b3;q=0.7"},
+    {"accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"},
+    {"accept-encoding", "gzip, deflate"},
+    {"accept-encoding", "gzip, deflate, br"},
+    {"accept-encoding", "gzip, deflate, br, zstd"},
+    {"accept-encoding", "gzip"},
+    {"accept-encoding", "identity"},
+    {"accept-language", "en-US,en;q=0.9"},
+    {"accept-language", "en-US,en;q=0.5"},
+    {"cache-control", "no-cache"},
+    {"cache-control", "max-age=0"},
+    {"connection", "keep-alive"},
+    {"connection", "close"},
+    {"connection", "Upgrade"},
+    {"content-type", "application/json"},
+    {"content-type", "application/x-www-form-urlencoded"},
+    {"content-type", "text/plain"},
+    {"content-type", "text/plain;charset=UTF-8"},
+    {"content-type", "application/octet-stream"},
+    {"dnt", "1"},
+    {"pragma", "no-cache"},
+    {"sec-ch-ua-mobile", "?0"},
+    {"sec-ch-ua-mobile", "?1"},
+    {"sec-ch-ua-platform", "\"Windows\""},
+    {"sec-ch-ua-platform", "\"macOS\""},
+    {"sec-ch-ua-platform", "\"Linux\""},
+    {"sec-ch-ua-platform", "\"Android\""},
+    {"sec-fetch-dest", "document"},
+    {"sec-fetch-dest", "empty"},
+    {"sec-fetch-dest", "image"},
+    {"sec-fetch-dest", "script"},
+    {"sec-fetch-dest", "style"},
+    {"sec-fetch-dest", "font"},
+    {"sec-fetch-mode", "navigate"},
+    {"sec-fetch-mode", "cors"},
+    {"sec-fetch-mode", "no-cors"},
+    {"sec-fetch-mode", "same-origin"},
+    {"sec-fetch-mode", "websocket"},
+    {"sec-fetch-site", "same-origin"},
+    {"sec-fetch-site", "same-site"},
+    {"sec-fetch-site", "cross-site"},
+    {"sec-fetch-site", "none"},
+    {"sec-fetch-user", "?1"},
+    {"sec-websocket-version", "13"},
+    {"te", "trailers"},
+    {"transfer-encoding", "chunked"},
+    {"upgrade", "websocket"},
+    {"upgrade-insecure-requests", "1"},
+    {"x-forwarded-proto", "https"},
+    {"x-forwarded-proto", "http"},
+};
+constexpr int kCommonValueCount = int(std::size(kCommonValues));
+
+// The rows of kCommonValues, grouped by the index of their name: rows [first[i], first[i + 1])
+// belong to name i.
+struct ValueIndex {
+  int first[kKnownHeaderNameCount + 1] = {};
+  int rows[kCommonValueCount] = {};
+};
+
+constexpr ValueIndex make_value_index() {
+  ValueIndex index;
+  int next = 0;
+  for (int name = 0; name < kKnownHeaderNameCount; ++name) {
+    index.first[name] = next;
+    for (int row = 0; row < kCommonValueCount; ++row) {
+      if (known_header_name(kCommonValues[row].name) == name) index.rows[next++] = row;
+    }
+  }
+  index.first[kKnownHeaderNameCount] = next;
+  return index;
+}
+constexpr ValueIndex kValueIndex = make_value_index();
+static_assert(kValueIndex.first[kKnownHeaderNameCount] == kCommonValueCount,
+              "every common value is under a known name");
+
 PyObject* g_bytes[kKnownHeaderNameCount] = {};
 PyObject* g_strs[kKnownHeaderNameCount] = {};
+// Per row of kCommonValues, made together by prepare_shared_fields: the value's bytes and the
+// (name bytes, value bytes) tuple of a raw list.
+PyObject* g_values[kCommonValueCount] = {};
+PyObject* g_raw_pairs[kCommonValueCount] = {};
+bool g_prepared = false;
 
-PyObject* shared(PyObject** table, std::string_view name, bool as_bytes) {
-  const int i = known_header_name(name);
-  if (i < 0) return nullptr;
+PyObject* shared_at(PyObject** table, int i, bool as_bytes) {
   PyObject*& slot = table[i];
   if (slot == nullptr) {
+    const std::string_view name = kKnownHeaderNames[i];
     slot = as_bytes ? PyBytes_FromStringAndSize(name.data(), Py_ssize_t(name.size()))
                     : PyUnicode_InternFromString(kKnownHeaderNames[i]);
     if (slot == nullptr) {
@@ -281,12 +438,79 @@ PyObject* shared(PyObject** table, std::string_view name, bool as_bytes) {
   return Py_NewRef(slot);
 }
 
+PyObject* shared(PyObject** table, std::string_view name, bool as_bytes) {
+  const int i = known_header_name(name);
+  return i < 0 ? nullptr : shared_at(table, i, as_bytes);
+}
+
+// The row of kCommonValues holding `value` under the known name `name_index`, or -1; only once
+// the shared objects are made.
+int common_row(int name_index, std::string_view value) {
+  if (!g_prepared) return -1;
+  for (int k = kValueIndex.first[name_index]; k < kValueIndex.first[name_index + 1]; ++k) {
+    if (kCommonValues[kValueIndex.rows[k]].value == value) return kValueIndex.rows[k];
+  }
+  return -1;
+}
+
+PyObject* shared_value_at(int name_index, std::string_view value) {
+  const int row = common_row(name_index, value);
+  return row < 0 ? nullptr : Py_NewRef(g_values[row]);
+}
+
 }  // namespace
+
+void prepare_shared_fields() {
+  if (g_prepared) return;
+  for (int row = 0; row < kCommonValueCount; ++row) {
+    if (g_raw_pairs[row] != nullptr) continue;
+    const std::string_view value = kCommonValues[row].value;
+    Ref name = Ref::steal(shared_at(g_bytes, known_header_name(kCommonValues[row].name), true));
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(value.data(), Py_ssize_t(value.size())));
+    PyObject* pair = name && bytes ? PyTuple_Pack(2, name.get(), bytes.get()) : nullptr;
+    if (pair == nullptr) {
+      PyErr_Clear();  // fields get their own objects; the next call tries again
+      return;
+    }
+    if (g_raw_pairs[row] != nullptr) {  // made meanwhile by code a collection ran
+      Py_DECREF(pair);
+      continue;
+    }
+    g_values[row] = bytes.release();
+    g_raw_pairs[row] = pair;
+  }
+  g_prepared = true;
+}
 
 PyObject* shared_name_bytes(std::string_view lower_name) {
   return shared(g_bytes, lower_name, true);
 }
 
-PyObject* shared_name_str(std::string_view lower_name) { return shared(g_strs, lower_name, false); }
+PyObject* shared_name_str(std::string_view lower_name) {
+  return shared(g_strs, lower_name, false);
+}
+
+SharedField shared_field_bytes(std::string_view lower_name, std::string_view value) {
+  const int i = known_header_name(lower_name);
+  if (i < 0) return SharedField{nullptr, nullptr};
+  return SharedField{shared_at(g_bytes, i, true), shared_value_at(i, value)};
+}
+
+SharedField shared_field_str(std::string_view lower_name, std::string_view value) {
+  const int i = known_header_name(lower_name);
+  if (i < 0) return SharedField{nullptr, nullptr};
+  return SharedField{shared_at(g_strs, i, false), shared_value_at(i, value)};
+}
+
+PyObject* shared_value_bytes(std::string_view lower_name, std::string_view value) {
+  const int i = known_header_name(lower_name);
+  return i < 0 ? nullptr : shared_value_at(i, value);
+}
+
+PyObject* shared_raw_pair(std::string_view lower_name, std::string_view value) {
+  const int i = known_header_name(lower_name);
+  const int row = i < 0 ? -1 : common_row(i, value);
+  return row < 0 ? nullptr : Py_NewRef(g_raw_pairs[row]);
+}
 
 }  // namespace quillet::py

@@ -13,4 +13,25 @@ namespace quillet::py {
 PyObject* shared_name_bytes(std::string_view lower_name);
 PyObject* shared_name_str(std::string_view lower_name);
 
+// The same for one field: shared objects for its name and, when the (name, value) pair is one
+// that clients send all the time ("accept: */*", "connection: keep-alive"...), for its value.
+// Each member is a new reference, or nullptr (no error set) when that part is not shared.
+struct SharedField {
+  PyObject* name;
+  PyObject* value;
+};
+SharedField shared_field_bytes(std::string_view lower_name, std::string_view value);
+SharedField shared_field_str(std::string_view lower_name, std::string_view value);
+// Only the value (new reference or nullptr): for lists of values.
+PyObject* shared_value_bytes(std::string_view lower_name, std::string_view value);
+// The shared (name, value) tuple of a common pair, as a raw list of pairs holds it (new
+// reference), or nullptr (no error set).
+PyObject* shared_raw_pair(std::string_view lower_name, std::string_view value);
+
+// Makes the shared objects of the common pairs, once per process. Call it with no lock held: it
+// makes tuples, which the cyclic collector tracks. Until it has succeeded the functions above
+// share no values (a field then gets objects of its own), and they never make a value object
+// themselves, so they are safe under a lock.
+void prepare_shared_fields();
+
 }  // namespace quillet::py

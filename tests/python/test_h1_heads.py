@@ -1,6 +1,7 @@
 """H1Codec head parsing as a server and a client driver see it."""
 
 import random
+import sys
 
 import pytest
 
@@ -37,6 +38,59 @@ def test_shared_strings():
     assert a.target is a.target and a.headers is a.headers
     ext = codec.receive_request_head(b"PURGE / HTTP/1.1\r\n\r\n")
     assert ext.method == "PURGE"
+
+
+HEAD_FIELDS = [
+    [],
+    [(b"host", b"x"), (b"accept", b"*/*"), (b"x-trace", b"1")],
+    [(b"cookie", b"a=1"), (b"host", b"x"), (b"Cookie", b"b=2"), (b"accept", b"*/*")],
+]
+
+
+@pytest.mark.parametrize("fields", HEAD_FIELDS)
+def test_a_parsed_heads_map_behaves_as_one_built_from_its_fields(fields):
+    """The map of a parsed head reads its lists straight from the parsed fields and builds its
+    index only when something else is asked: every operation, in any order, sees one map."""
+    wire = b"GET / HTTP/1.1\r\n" + b"".join(n + b": " + v + b"\r\n" for n, v in fields) + b"\r\n"
+    reads = [
+        lambda m: m.raw_items(), lambda m: m.items(), lambda m: m.keys(), lambda m: m.values(),
+        lambda m: len(m), lambda m: list(m), repr, lambda m: m.get("cookie"),
+        lambda m: "host" in m, lambda m: m.get_all("COOKIE"),
+    ]
+    for first in range(len(reads)):
+        parsed = H1Codec().receive_request_head(wire).headers
+        model = HeaderMap(fields)
+        order = reads[first:] + reads[:first]
+        assert [read(parsed) for read in order] == [read(model) for read in order]
+        assert parsed == model and model == parsed
+        for m in (parsed, model):
+            m.add("accept", "text/html")
+            if "host" in m:
+                del m["host"]
+        assert parsed.raw_items() == model.raw_items() and len(parsed) == len(model)
+
+
+def test_common_pairs_share_one_tuple_and_one_value():
+    """Pairs that clients send all the time come out as shared objects: their tuple in raw
+    lists, their value bytes in every list; other values are new objects every time."""
+    wire = b"GET / HTTP/1.1\r\nHost: a.example\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"
+    a = H1Codec().receive_request_head(wire).headers
+    b = H1Codec().receive_request_head(wire).headers
+    assert a.raw_items() == [(b"host", b"a.example"), (b"accept", b"*/*"), (b"connection", b"keep-alive")]
+    shared = a.raw_items()[1]
+    before = sys.getrefcount(shared)
+    for _ in range(100):
+        b.raw_items()
+    assert sys.getrefcount(shared) == before  # every list gave its reference back
+    for k in (1, 2):
+        assert a.raw_items()[k] is b.raw_items()[k]
+        assert a.values()[k] is b.values()[k] is a.items()[k][1]
+    assert a.raw_items()[0] is not b.raw_items()[0]
+    assert a.raw_items()[0][1] is not b.raw_items()[0][1]
+    assert a.raw_items()[0][0] is b.raw_items()[0][0]  # a common name, shared as before
+    # An uncommon value under a common name, and a common value under the wrong name, are not.
+    c = HeaderMap([("accept", "*/*;q=0.5"), ("x-accept", "*/*")]).raw_items()
+    assert c[0][1] is not c[1][1] and c[1] is not shared
 
 
 def test_head_fields_are_read_only_and_not_constructible():

@@ -47,6 +47,35 @@ Error trailer_error(const LineOutcome& outcome) {
   return invalid_input("invalid header name");
 }
 
+// The framing between two chunks in its common shape: CR LF after the data (when `after_data`),
+// then one to fifteen hex digits and CR LF, all in `input`. The size and the bytes it took, or
+// 0 bytes when the shape is not there (the byte walk then reads it, with every rule and error).
+struct SizeLine {
+  uint64_t size = 0;
+  size_t length = 0;
+};
+
+SizeLine plain_size_line(std::string_view input, bool after_data) {
+  size_t k = 0;
+  if (after_data) {
+    if (input.size() < 2 || input[0] != '\r' || input[1] != '\n') return {};
+    k = 2;
+  }
+  const size_t digits_start = k;
+  uint64_t size = 0;
+  // Fifteen digits cannot reach the overflow limit; a longer size goes the long way.
+  const size_t digits_end = std::min(input.size(), digits_start + 15);
+  for (; k < digits_end; ++k) {
+    const int digit = hex_value(input[k]);
+    if (digit < 0) break;
+    size = size * 16 + uint64_t(digit);
+  }
+  if (k == digits_start || k + 2 > input.size() || input[k] != '\r' || input[k + 1] != '\n') {
+    return {};
+  }
+  return SizeLine{size, k + 2};
+}
+
 }  // namespace
 
 BodyDecoder::BodyDecoder(BodyKind framing, uint64_t length) : framing_(framing) {
@@ -170,9 +199,25 @@ DecodeResult BodyDecoder::step_chunked() {
       const size_t take = remaining_ < input.size() ? size_t(remaining_) : input.size();
       return DecodeResult{DecodeStatus::kData, input.substr(0, take), std::nullopt};
     }
-    const char c = input[0];
-    input_.consume(1);  // may reset the storage `input` views
-    if (std::optional<Error> e = chunked_byte(c)) return fail(std::move(*e));
+    if (state_ == State::kBodyCr || state_ == State::kStart) {
+      const SizeLine line = plain_size_line(input, state_ == State::kBodyCr);
+      if (line.length != 0) {
+        remaining_ = line.size;
+        state_ = line.size == 0 ? State::kEndCr : State::kBody;
+        input_.consume(line.length);
+        continue;
+      }
+    }
+    // The byte walk reads the buffer in place and drops what it read in one go: consuming may
+    // reset the storage `input` views.
+    size_t k = 0;
+    std::optional<Error> error;
+    while (k < input.size() && state_ != State::kBody && state_ != State::kEnd) {
+      error = chunked_byte(input[k++]);
+      if (error) break;
+    }
+    input_.consume(k);
+    if (error) return fail(std::move(*error));
   }
 }
 

@@ -45,7 +45,9 @@ HeadResult Codec::receive_request_head(std::string_view data, RequestHead* head,
   const std::string_view bytes = direct ? data : buffer_.view();
   if (bytes.empty()) return HeadResult::kNone;
   const ParseOutcome outcome = parse_request_head(
-      bytes, RequestLimits{config_.max_headers, config_.ignore_invalid_headers}, head, progress);
+      bytes,
+      RequestLimits{config_.max_headers, config_.ignore_invalid_headers, config_.fields_as_list},
+      head, progress);
   head_bytes_scanned_ += outcome.scanned;
   ParseKind kind = outcome.error;
   switch (outcome.status) {

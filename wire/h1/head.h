@@ -1,6 +1,7 @@
 // Parsed HTTP/1 message heads.
 #pragma once
 
+#include "wire/common/field_list.h"
 #include "wire/common/header_map.h"
 
 #include <cstddef>
@@ -70,6 +71,10 @@ struct RequestHead {
   std::string method_token;  // the token, for kExtension only
   std::string target;
   HeaderMap headers;
+  // With RequestLimits::fields_as_list, the header fields may be left here instead of in
+  // `headers` (then empty): `fields_listed` says so. Filling a map from `fields` gives `headers`.
+  FieldList fields;
+  bool fields_listed = false;
   BodyKind body_kind = BodyKind::kEmpty;
   uint64_t content_length = 0;
   bool keep_alive = true;

@@ -11,6 +11,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define QUILLET_SCAN_AVX2 1
+#endif
 
 namespace quillet::h1 {
 
@@ -31,53 +35,130 @@ size_t scan_target_bytewise(const char* data, size_t size) {
   return size;
 }
 
-#if defined(__SSE2__)
-
 namespace {
 
-// Bytes below `floor` (unsigned) or equal to DEL, except HTAB when `allow_tab`: a 16-bit mask of
-// the bytes of one 16-byte block that end a run.
-template <bool kAllowTab>
-inline unsigned stop_mask(__m128i block, __m128i floor_minus_one) {
-  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(block, floor_minus_one), block);
-  const __m128i del = _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7F));
-  __m128i stop = _mm_or_si128(low, del);
-  if (kAllowTab) stop = _mm_andnot_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')), stop);
-  return unsigned(_mm_movemask_epi8(stop));
-}
+// A byte that ends a run: below `floor` (unsigned) or DEL, except HTAB when `kAllowTab`. The
+// wide scanners find the first such byte 16 or 32 at a time and leave the last few bytes of the
+// buffer to the next narrower one.
+struct Wide {
+  size_t pos;  // the stop, or where the whole blocks ended
+  bool found;
+};
+
+#if defined(__SSE2__)
 
 template <bool kAllowTab>
-size_t scan_wide(const char* data, size_t size, char floor, size_t (*tail)(const char*, size_t)) {
+Wide scan_sse2(const char* data, size_t size, char floor) {
   const __m128i floor_minus_one = _mm_set1_epi8(char(floor - 1));
+  const __m128i del = _mm_set1_epi8(0x7F);
+  const __m128i tab = _mm_set1_epi8('\t');
   size_t i = 0;
   for (; i + 16 <= size; i += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    const unsigned mask = stop_mask<kAllowTab>(block, floor_minus_one);
-    if (mask != 0) return i + size_t(__builtin_ctz(mask));
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(block, floor_minus_one), block);
+    __m128i stop = _mm_or_si128(low, _mm_cmpeq_epi8(block, del));
+    if (kAllowTab) stop = _mm_andnot_si128(_mm_cmpeq_epi8(block, tab), stop);
+    const unsigned mask = unsigned(_mm_movemask_epi8(stop));
+    if (mask != 0) return Wide{i + size_t(__builtin_ctz(mask)), true};
   }
-  return i + tail(data + i, size - i);
+  return Wide{i, false};
+}
+
+#endif
+
+#if defined(QUILLET_SCAN_AVX2)
+
+template <bool kAllowTab>
+__attribute__((target("avx2"))) Wide scan_avx2(const char* data, size_t size, char floor) {
+  const __m256i floor_minus_one = _mm256_set1_epi8(char(floor - 1));
+  const __m256i del = _mm256_set1_epi8(0x7F);
+  const __m256i tab = _mm256_set1_epi8('\t');
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+    const __m256i low = _mm256_cmpeq_epi8(_mm256_min_epu8(block, floor_minus_one), block);
+    __m256i stop = _mm256_or_si256(low, _mm256_cmpeq_epi8(block, del));
+    if (kAllowTab) stop = _mm256_andnot_si256(_mm256_cmpeq_epi8(block, tab), stop);
+    const unsigned mask = unsigned(_mm256_movemask_epi8(stop));
+    if (mask != 0) return Wide{i + size_t(__builtin_ctz(mask)), true};
+  }
+  return Wide{i, false};
+}
+
+bool detect_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}
+const bool g_has_avx2 = detect_avx2();
+
+#endif
+
+ScanWidth widest();
+
+// From `width` down: each narrower scan goes on where the wider one ran out of whole blocks,
+// and the tables finish the last bytes.
+template <bool kAllowTab>
+size_t scan(ScanWidth width, const char* data, size_t size, [[maybe_unused]] char floor,
+            size_t (*bytewise)(const char*, size_t)) {
+  if (int(width) > int(widest())) width = widest();
+  size_t i = 0;
+  switch (width) {
+    case ScanWidth::kAvx2:
+#if defined(QUILLET_SCAN_AVX2)
+      if (const Wide w = scan_avx2<kAllowTab>(data, size, floor); w.found) {
+        return w.pos;
+      } else {
+        i = w.pos;
+      }
+#endif
+      [[fallthrough]];
+    case ScanWidth::kSse2:
+#if defined(__SSE2__)
+      if (const Wide w = scan_sse2<kAllowTab>(data + i, size - i, floor); w.found) {
+        return i + w.pos;
+      } else {
+        i += w.pos;
+      }
+#endif
+      [[fallthrough]];
+    case ScanWidth::kBytewise:
+      break;
+  }
+  return i + bytewise(data + i, size - i);
+}
+
+ScanWidth widest() {
+#if defined(QUILLET_SCAN_AVX2)
+  if (g_has_avx2) return ScanWidth::kAvx2;
+#endif
+#if defined(__SSE2__)
+  return ScanWidth::kSse2;
+#else
+  return ScanWidth::kBytewise;
+#endif
 }
 
 }  // namespace
 
+bool scan_width_available(ScanWidth width) {
+  return int(width) <= int(widest());
+}
+
+size_t scan_field_value_with(ScanWidth width, const char* data, size_t size) {
+  return scan<true>(width, data, size, 0x20, scan_field_value_bytewise);
+}
+
+size_t scan_target_with(ScanWidth width, const char* data, size_t size) {
+  return scan<false>(width, data, size, 0x21, scan_target_bytewise);
+}
+
 size_t scan_field_value(const char* data, size_t size) {
-  return scan_wide<true>(data, size, 0x20, scan_field_value_bytewise);
+  return scan_field_value_with(widest(), data, size);
 }
 
 size_t scan_target(const char* data, size_t size) {
-  return scan_wide<false>(data, size, 0x21, scan_target_bytewise);
+  return scan_target_with(widest(), data, size);
 }
-
-#else
-
-size_t scan_field_value(const char* data, size_t size) {
-  return scan_field_value_bytewise(data, size);
-}
-size_t scan_target(const char* data, size_t size) {
-  return scan_target_bytewise(data, size);
-}
-
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // Methods
@@ -545,13 +626,54 @@ Walk walk_head(std::string_view buffer, bool request, bool ignore_invalid, HeadP
   return Walk{step, cursor.error(), cursor.pos(), scanned};
 }
 
-// Sizes the head's map for all its lines at once.
-void reserve_for(const LineSlots& lines, HeaderMap* headers) {
+size_t line_bytes(const LineSlots& lines) {
   size_t bytes = 0;
   for (size_t k = 0; k < lines.size(); ++k)
     bytes += lines[k].name_size + lines[k].value_size;
-  headers->reserve(lines.size(), bytes);
+  return bytes;
 }
+
+// Sizes the head's map for all its lines at once.
+void reserve_for(const LineSlots& lines, HeaderMap* headers) {
+  headers->reserve(lines.size(), line_bytes(lines));
+}
+
+// Where a request head's fields go: its map, or its field list while the role rules allow.
+class FieldSink {
+ public:
+  FieldSink(RequestHead* head, const LineSlots& lines, bool as_list)
+      // A list never holds more fields than a map could take, so filling one from it never fails.
+      : head_(head), listing_(as_list && lines.size() <= HeaderMap::kMaxNames) {
+    if (listing_) {
+      head_->fields.reserve(lines.size(), line_bytes(lines));
+    } else {
+      reserve_for(lines, &head_->headers);
+    }
+  }
+
+  [[nodiscard]] bool add(std::string_view name, std::string_view value) {
+    if (!listing_) return head_->headers.append(name, value);
+    head_->fields.add(name, value);
+    return true;
+  }
+
+  // Removes every content-length field: the map's swap removal decides the order that follows,
+  // so the fields move into the map first.
+  void remove_content_length() {
+    if (listing_) {
+      if (!head_->fields.fill(&head_->headers)) return;  // cannot fail: see the constructor
+      head_->fields.clear();
+      listing_ = false;
+    }
+    head_->headers.remove("content-length");
+  }
+
+  void finish() { head_->fields_listed = listing_; }
+
+ private:
+  RequestHead* head_;
+  bool listing_;
+};
 
 ParseOutcome outcome_of(const Walk& walk) {
   ParseOutcome out;
@@ -670,8 +792,7 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
   bool length_with_te = false;  // a Content-Length met a Transfer-Encoding, in either order
   bool length_accepted = false;
   uint64_t length = 0;
-  HeaderMap& headers = head->headers;
-  reserve_for(lines, &headers);
+  FieldSink fields(head, lines, limits.fields_as_list);
 
   for (size_t k = 0; k < lines.size(); ++k) {
     const std::string_view name = lines[k].name_view();
@@ -681,7 +802,7 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
         if (http10) return error_outcome(ParseKind::kTransferEncodingUnexpected);
         transfer_encoding_seen = true;
         if (length_accepted) {
-          headers.remove("content-length");
+          fields.remove_content_length();
           length_accepted = false;
           length_with_te = true;
         }
@@ -718,8 +839,9 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
       case Known::kOther:
         break;
     }
-    if (!headers.append(name, value)) return error_outcome(ParseKind::kTooLarge);
+    if (!fields.add(name, value)) return error_outcome(ParseKind::kTooLarge);
   }
+  fields.finish();
 
   if (transfer_encoding_seen) {
     if (!last_te_chunked) return error_outcome(ParseKind::kTransferEncodingInvalid);

@@ -26,6 +26,9 @@ inline constexpr size_t kMaxHeaderNameLength = 65535;
 struct RequestLimits {
   size_t max_headers = kDefaultMaxHeaders;
   bool ignore_invalid_headers = false;
+  // Leave the fields in RequestHead::fields rather than fill RequestHead::headers, when the role
+  // rules allow (a Content-Length that a later Transfer-Encoding removes needs the map).
+  bool fields_as_list = false;
 };
 
 enum class ParseStatus : uint8_t {
@@ -111,11 +114,19 @@ LineOutcome parse_trailer_lines(std::string_view block, size_t max_lines, Header
 
 // The scanners the parser locates lines with: the index of the first byte outside the field-value
 // set (HTAB, 0x20 to 0x7E, 0x80 to 0xFF), or outside the request-target set (0x21 to 0x7E, 0x80
-// to 0xFF); `size` when there is none. The wide versions check 16 bytes at a time where the
-// machine can, and must agree exactly with the byte-by-byte ones.
-size_t scan_field_value(const char* data, size_t size);
+// to 0xFF); `size` when there is none. The byte-by-byte versions are the reference; the wide ones
+// check 32 bytes at a time (AVX2, when the processor has it) or 16 (SSE2), finish with the
+// tables, and must agree exactly with the reference.
+size_t scan_field_value(const char* data, size_t size);  // the widest available
 size_t scan_field_value_bytewise(const char* data, size_t size);
 size_t scan_target(const char* data, size_t size);
 size_t scan_target_bytewise(const char* data, size_t size);
+
+// Each width on its own, for tests that hold them to the reference. A width this build or this
+// processor lacks is not available; asked for anyway, it runs the widest narrower one.
+enum class ScanWidth : uint8_t { kBytewise, kSse2, kAvx2 };
+bool scan_width_available(ScanWidth width);
+size_t scan_field_value_with(ScanWidth width, const char* data, size_t size);
+size_t scan_target_with(ScanWidth width, const char* data, size_t size);
 
 }  // namespace quillet::h1

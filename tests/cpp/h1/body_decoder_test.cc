@@ -319,6 +319,61 @@ TEST(ChunkedBody, ByteByByteFeedingDeliversDataAsItArrives) {
   EXPECT_TRUE(d.is_complete());
 }
 
+// A size line read whole (in place, when it is all in the buffer) and one read byte by byte (when
+// it arrives a byte at a time) must agree on every input: data, end, error and leftover.
+TEST(ChunkedBody, WholeAndByteByByteFeedingAgree) {
+  std::mt19937 rng(7);
+  const std::string pieces[] = {"\r\n",
+                                "0",
+                                "5",
+                                "F",
+                                "a",
+                                "000000000000000",
+                                "FFFFFFFFFFFFFFF",
+                                "0FFFFFFFFFFFFFFF",
+                                "FFFFFFFFFFFFFFFFF",
+                                ";x",
+                                " ",
+                                "\r",
+                                "\n",
+                                "hello",
+                                "X: 1"};
+  std::vector<std::string> inputs = {
+      "000000000000005\r\nhello\r\n0\r\n\r\n",   // fifteen digits
+      "0000000000000005\r\nhello\r\n0\r\n\r\n",  // sixteen
+      "5\r\nhello\r\n000000000000000\r\n\r\nNEXT",
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string input;
+    for (int k = int(rng() % 12); k > 0; --k)
+      input += pieces[rng() % std::size(pieces)];
+    inputs.push_back(input);
+  }
+  for (const std::string& input : inputs) {
+    SCOPED_TRACE(input);
+    BodyDecoder whole(BodyKind::kChunked);
+    whole.feed(input);
+    const Decoded at_once = drain(whole);
+    BodyDecoder split(BodyKind::kChunked);
+    std::string data;
+    Decoded last;
+    for (char c : input) {
+      split.feed(std::string_view(&c, 1));
+      last = drain(split);
+      data += last.joined();
+      if (last.error) break;
+    }
+    EXPECT_EQ(data, at_once.joined());
+    EXPECT_EQ(split.is_complete(), whole.is_complete());
+    ASSERT_EQ(last.error.has_value(), at_once.error.has_value());
+    if (at_once.error) {
+      EXPECT_EQ(last.error->cause->text, at_once.error->cause->text);
+    } else {
+      EXPECT_EQ(split.buffered(), whole.buffered());
+    }
+  }
+}
+
 // --- random input ---
 
 TEST(BodyDecoderFuzz, RandomBytesNeverCrash) {

@@ -2,54 +2,66 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quillet::h1 {
 namespace {
 
 // --- the wide scanners against the byte-by-byte grammar ---
 
-TEST(Scanner, AgreesWithTheByteGrammarAtEveryBoundary) {
-  // One stopping byte of each kind at every position of buffers of every length up to 80, so
-  // each position falls at every offset of a 16-byte block and in the tail.
-  const std::string stops = std::string("\0\t\r\n\x1f\x20\x7f\x80\xff!~", 11);
-  for (size_t len = 0; len <= 80; ++len) {
-    for (size_t pos = 0; pos <= len; ++pos) {
-      for (char stop : stops) {
-        std::string buf(len, 'a');
-        if (pos < len) buf[pos] = stop;
-        ASSERT_EQ(scan_field_value(buf.data(), buf.size()),
-                  scan_field_value_bytewise(buf.data(), buf.size()))
-            << "len " << len << " pos " << pos << " byte " << int(stop);
-        ASSERT_EQ(scan_target(buf.data(), buf.size()), scan_target_bytewise(buf.data(), buf.size()))
-            << "len " << len << " pos " << pos << " byte " << int(stop);
+constexpr ScanWidth kWidths[] = {ScanWidth::kBytewise, ScanWidth::kSse2, ScanWidth::kAvx2};
+
+TEST(Scanner, EveryWidthAgreesWithTheTablesOnEveryByteAtEveryOffset) {
+  // Every byte value at every position of buffers of every length up to 80, each buffer starting
+  // at every offset of a 32-byte line, so that a stop falls at each lane of a block, in a block
+  // that straddles the line and in the tail the tables finish.
+  alignas(64) char storage[32 + 80];
+  for (ScanWidth width : kWidths) {
+    SCOPED_TRACE(int(width));
+    if (!scan_width_available(width)) continue;
+    for (size_t align = 0; align < 32; align += 3) {
+      char* buf = storage + align;
+      for (size_t len = 0; len <= 80; ++len) {
+        std::memset(buf, 'a', len);
+        ASSERT_EQ(scan_field_value_with(width, buf, len), len);
+        ASSERT_EQ(scan_target_with(width, buf, len), len);
+        for (size_t pos = 0; pos < len; ++pos) {
+          for (unsigned b = 0; b < 256; ++b) {
+            buf[pos] = char(b);
+            ASSERT_EQ(scan_field_value_with(width, buf, len), scan_field_value_bytewise(buf, len))
+                << "align " << align << " len " << len << " pos " << pos << " byte " << b;
+            ASSERT_EQ(scan_target_with(width, buf, len), scan_target_bytewise(buf, len))
+                << "align " << align << " len " << len << " pos " << pos << " byte " << b;
+          }
+          buf[pos] = 'a';
+        }
       }
     }
   }
 }
 
-TEST(Scanner, AgreesWithTheByteGrammarOnRandomBytes) {
+TEST(Scanner, EveryWidthAgreesWithTheTablesOnRandomBytes) {
   std::mt19937 rng(12345);
   for (int round = 0; round < 20000; ++round) {
-    const size_t len = rng() % 100;
+    const size_t len = rng() % 200;
     std::string buf(len, '\0');
     // mostly allowed bytes, so runs are long enough to cross blocks
     for (char& c : buf) {
-      const unsigned r = rng() % 64;
+      const unsigned r = rng() % 128;
       c = r == 0 ? char(rng() % 256) : char(0x20 + rng() % 0x5F);
     }
-    ASSERT_EQ(scan_field_value(buf.data(), len), scan_field_value_bytewise(buf.data(), len));
-    ASSERT_EQ(scan_target(buf.data(), len), scan_target_bytewise(buf.data(), len));
+    for (ScanWidth width : kWidths) {
+      ASSERT_EQ(scan_field_value_with(width, buf.data(), len),
+                scan_field_value_bytewise(buf.data(), len));
+      ASSERT_EQ(scan_target_with(width, buf.data(), len), scan_target_bytewise(buf.data(), len));
+    }
   }
-  for (unsigned b = 0; b < 256; ++b) {
-    const std::string one(1, char(b));
-    const std::string block = std::string(17, 'x') + one;
-    EXPECT_EQ(scan_field_value(block.data(), block.size()),
-              scan_field_value_bytewise(block.data(), block.size()));
-    EXPECT_EQ(scan_target(block.data(), block.size()),
-              scan_target_bytewise(block.data(), block.size()));
-  }
+  EXPECT_EQ(scan_field_value(" \t\x80\xff~\x7f", 6), 5u);  // the default is one of the widths
+  EXPECT_EQ(scan_target("ab cd", 5), 2u);
 }
 
 // --- the request grammar ---
@@ -69,6 +81,45 @@ TEST(RequestHead, ParsesASimpleGet) {
   EXPECT_EQ(head.body_kind, BodyKind::kEmpty);
   EXPECT_TRUE(head.keep_alive);
   EXPECT_EQ(head.headers.first("host"), std::optional<std::string_view>("x"));
+}
+
+// Listed fields are the map's fields: filling a map from them gives the head an eager parse
+// builds, and the head keeps a map wherever a Content-Length removal decides the order.
+TEST(RequestHead, ListedFieldsFillTheSameMap) {
+  const std::string heads[] = {
+      "GET / HTTP/1.1\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nAccept: */*\r\nX-A: 1\r\n\r\n",
+      "GET / HTTP/1.1\r\nCookie: a\r\nHost: x\r\ncookie: b\r\n\r\n",
+      "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\nX: y\r\n\r\n",
+      "POST / HTTP/1.1\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\nTransfer-Encoding: chunked\r\n"
+      "C: 3\r\nContent-Length: 7\r\n\r\n",
+      "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\nX: y\r\n\r\n",
+      "GET / HTTP/1.1\r\nbad line\r\nGood: 1\r\n\r\n",
+  };
+  for (const std::string& text : heads) {
+    SCOPED_TRACE(text);
+    RequestHead eager;
+    RequestHead lazy;
+    ASSERT_EQ(request(text, &eager, RequestLimits{100, true, false}).status,
+              ParseStatus::kComplete);
+    ASSERT_EQ(request(text, &lazy, RequestLimits{100, true, true}).status, ParseStatus::kComplete);
+    EXPECT_FALSE(eager.fields_listed);
+    const bool removal = text.find("Content-Length: 5\r\nB") != std::string::npos;
+    EXPECT_EQ(lazy.fields_listed, !removal);
+    HeaderMap filled = lazy.headers;
+    if (lazy.fields_listed) {
+      EXPECT_TRUE(lazy.headers.empty());
+      ASSERT_TRUE(lazy.fields.fill(&filled));
+    }
+    std::vector<std::pair<std::string, std::string>> want;
+    std::vector<std::pair<std::string, std::string>> got;
+    eager.headers.for_each(
+        [&](std::string_view n, std::string_view v) { want.emplace_back(n, v); });
+    filled.for_each([&](std::string_view n, std::string_view v) { got.emplace_back(n, v); });
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(lazy.body_kind, eager.body_kind);
+    EXPECT_EQ(lazy.keep_alive, eager.keep_alive);
+  }
 }
 
 TEST(RequestHead, EveryPrefixOfAValidHeadIsIncomplete) {

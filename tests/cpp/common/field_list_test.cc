@@ -1,0 +1,107 @@
+#include "wire/common/field_list.h"
+
+#include "wire/common/text.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillet {
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs pairs_of(const FieldList& list) {
+  Pairs out;
+  list.for_each([&](std::string_view n, std::string_view v) { out.emplace_back(n, v); });
+  return out;
+}
+
+Pairs pairs_of(const HeaderMap& map) {
+  Pairs out;
+  map.for_each([&](std::string_view n, std::string_view v) { out.emplace_back(n, v); });
+  return out;
+}
+
+// A list of distinct names iterates as the map filled from it does; a repeated name (in any
+// case) is noticed, since the map would group its values.
+TEST(FieldList, DistinctNamesIterateAsTheirMap) {
+  const Pairs cases[] = {
+      {},
+      {{"Host", "x"}},
+      {{"Host", "x"}, {"Accept", "*/*"}, {"sec-fetch-site", "none"}, {"sec-fetch-mode", "cors"}},
+      {{"a", "1"}, {"b", "2"}, {"A", "3"}},
+      {{"x-long-header-name-one", "1"}, {"X-LONG-HEADER-NAME-ONE", ""}},
+      {{"cookie", "a=1"}, {"host", "h"}, {"cookie", "b=2"}},
+  };
+  for (const Pairs& fields : cases) {
+    FieldList list;
+    bool repeats = false;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      list.add(fields[i].first, fields[i].second);
+      for (size_t j = 0; j < i; ++j)
+        repeats |= equals_ignore_case(fields[i].first, fields[j].first);
+    }
+    HeaderMap map;
+    ASSERT_TRUE(list.fill(&map));
+    HeaderMap appended;
+    for (const auto& [n, v] : fields)
+      ASSERT_TRUE(appended.append(n, v));
+    EXPECT_EQ(map, appended);
+    EXPECT_EQ(pairs_of(map), pairs_of(appended));  // same order too
+    EXPECT_EQ(list.size(), fields.size());
+    EXPECT_EQ(list.distinct(), !repeats);
+    if (list.distinct()) {
+      EXPECT_EQ(pairs_of(list), pairs_of(map));
+    }
+  }
+}
+
+TEST(FieldList, RandomNamesAgreeWithTheMap) {
+  std::mt19937 rng(99);
+  const std::string letters = "abcAB-";
+  for (int round = 0; round < 3000; ++round) {
+    FieldList list;
+    HeaderMap appended;
+    for (int k = int(rng() % 40); k > 0; --k) {
+      std::string name(1 + rng() % 4, 'a');
+      for (char& c : name)
+        c = letters[rng() % letters.size()];
+      const std::string value(rng() % 3, 'v');
+      list.add(name, value);
+      ASSERT_TRUE(appended.append(name, value));
+    }
+    const bool distinct = appended.name_count() == appended.size();
+    ASSERT_EQ(list.distinct(), distinct);
+    HeaderMap map;
+    ASSERT_TRUE(list.fill(&map));
+    ASSERT_EQ(pairs_of(map), pairs_of(appended));
+    if (distinct) {
+      ASSERT_EQ(pairs_of(list), pairs_of(appended));
+    }
+  }
+}
+
+// Thousands of names that collide in the filter stop being compared once the budget is spent:
+// the list then says "not distinct", which only costs its reader a map.
+TEST(FieldList, LookAlikeNamesEndInTheConservativeAnswer) {
+  FieldList list;
+  for (int k = 0; k < 3000; ++k) {
+    std::string name = "x-" + std::to_string(100000 + k) + "-y";
+    list.add(name, "v");
+  }
+  EXPECT_FALSE(list.distinct());
+  HeaderMap map;
+  ASSERT_TRUE(list.fill(&map));
+  EXPECT_EQ(map.name_count(), 3000u);
+  list.clear();
+  EXPECT_TRUE(list.empty());
+  list.add("a", "1");
+  EXPECT_TRUE(list.distinct());
+}
+
+}  // namespace
+}  // namespace quillet

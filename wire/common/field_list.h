@@ -1,0 +1,85 @@
+// The header fields of a parsed head as they came, names folded to lower case, kept until someone
+// needs a HeaderMap. Most heads are read once as a list of pairs (an ASGI scope's headers): for
+// them the map's index, hashing and chains are work nobody uses, and a list of fields in wire
+// order is the same list the map would give, provided no name occurs twice.
+//
+// A list built with `add` knows whether its names are all distinct; when they are, iterating it
+// yields exactly the pairs, in exactly the order, of a HeaderMap filled with the same fields.
+// When they are not (or when telling would cost too much), `distinct()` is false and the caller
+// fills a map instead. `fill` appends every field in order, as the parser would have.
+#pragma once
+
+#include "wire/common/header_map.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace quillet {
+
+class FieldList {
+ public:
+  FieldList() = default;
+  FieldList(FieldList&& other) noexcept;
+  FieldList& operator=(FieldList&& other) noexcept;
+  FieldList(const FieldList&) = delete;
+  FieldList& operator=(const FieldList&) = delete;
+
+  // Room for `fields` more fields holding `bytes` more bytes of names and values, so that that
+  // many adds allocate nothing (may throw; the list is unchanged then).
+  void reserve(size_t fields, size_t bytes);
+  // Appends a field; `name` is a valid header name in any case, `value` a valid value.
+  void add(std::string_view name, std::string_view value);
+  void clear() noexcept;
+
+  size_t size() const noexcept { return fields_.size(); }
+  bool empty() const noexcept { return fields_.empty(); }
+  // Every name differs from every other (ignoring case): the order of the list is then the
+  // iteration order of a map filled from it. False may also mean "not worth finding out".
+  bool distinct() const noexcept { return distinct_; }
+
+  // f(lower-case name, value) for every field, in the order added.
+  template <class F>
+  void for_each(F&& f) const;
+
+  // Appends every field, in order, to `map`: false when the map fills up (may throw
+  // std::bad_alloc; the map may then hold some of the fields).
+  [[nodiscard]] bool fill(HeaderMap* map) const;
+
+ private:
+  struct Field {
+    size_t name_off;
+    size_t name_len;
+    size_t value_off;
+    size_t value_len;
+  };
+
+  // Whether a name equal to the one at `off` (already stored, folded) was added before; `bit` is
+  // its filter bit.
+  bool seen_before(unsigned bit, size_t off, size_t len) noexcept;
+  const char* at(size_t off) const noexcept { return bytes_.get() + off; }
+
+  // The names and values, back to back: a plain buffer, since every byte is written once, by
+  // `add`, straight from the head.
+  std::unique_ptr<char[]> bytes_;
+  size_t used_ = 0;
+  size_t capacity_ = 0;
+  std::vector<Field> fields_;
+  // A 256-bit filter of the names added: a name whose bit is clear is certainly new; one whose
+  // bit is set is compared with the earlier names, within a budget of byte comparisons.
+  std::array<uint64_t, 4> filter_{};
+  size_t compare_budget_ = 0;
+  bool distinct_ = true;
+};
+
+template <class F>
+void FieldList::for_each(F&& f) const {
+  for (const Field& x : fields_) {
+    f(std::string_view(at(x.name_off), x.name_len), std::string_view(at(x.value_off), x.value_len));
+  }
+}
+
+}  // namespace quillet
