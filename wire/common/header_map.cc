@@ -322,6 +322,50 @@ bool HeaderMap::append(std::string_view name, std::string_view value) {
   return true;
 }
 
+uint32_t HeaderMap::hash_of(std::string_view name) noexcept {
+  return hash_name(name);
+}
+
+void HeaderMap::insert_lower_entry(std::string_view name, uint32_t hash, std::string_view value) {
+  reserve_entry(name.size() + value.size());  // may throw: nothing has changed yet
+  Entry e;
+  e.name_off = store(name);
+  e.value_off = store(value);
+  e.value_len = value.size();
+  e.name_len = uint32_t(name.size());
+  e.hash = hash;
+  e.first_extra = kNone;
+  e.last_extra = kNone;
+  entries_.push_back(e);
+  place_in_index(uint32_t(entries_.size() - 1));
+}
+
+void HeaderMap::chain_value(uint32_t entry, std::string_view value) {
+  reserve_extra();
+  reserve_bytes(value.size());
+  const auto x = uint32_t(extras_.size());
+  extras_.push_back(Extra{store(value), value.size(), kNone});
+  Entry& e = entries_[entry];
+  if (e.last_extra == kNone) {
+    e.first_extra = x;
+  } else {
+    extras_[e.last_extra].next = x;
+  }
+  e.last_extra = x;
+}
+
+bool HeaderMap::append_hashed(std::string_view lower_name, uint32_t hash, std::string_view value) {
+  if (full()) return false;
+  const uint32_t i = find_hashed(lower_name, hash, true);
+  if (i == kNone) {
+    insert_lower_entry(lower_name, hash, value);
+  } else {
+    chain_value(i, value);
+  }
+  ++value_count_;
+  return true;
+}
+
 bool HeaderMap::replace(std::string_view name, std::string_view value) {
   if (full()) return false;
   const uint32_t hash = hash_name(name);

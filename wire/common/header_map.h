@@ -63,6 +63,14 @@ class HeaderMap {
   // Makes `value` the only value of `name`: an existing entry keeps its position and drops its
   // chained values; a new name is appended. False, with the map unchanged, when the map is full.
   [[nodiscard]] bool replace(std::string_view name, std::string_view value);
+  // The same as append for a name that is already lower case, with hash_of(name) computed
+  // once by the caller (a decoder that meets the same names block after block keeps them with
+  // its table entries): neither hashed nor folded again.
+  [[nodiscard]] bool append_hashed(std::string_view lower_name, uint32_t hash,
+                                   std::string_view value);
+  // The hash a name is indexed by (as if it were lower case); the same for the map's whole
+  // process, so it may be kept.
+  static uint32_t hash_of(std::string_view name) noexcept;
   // Makes room for `names` more names holding `bytes` more bytes of names and values, so that
   // that many appends allocate nothing (may throw; the map is unchanged then).
   void reserve(size_t names, size_t bytes);
@@ -140,6 +148,10 @@ class HeaderMap {
   void add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept;
   // A new entry for an absent name: room first, then the entry.
   void insert_entry(std::string_view name, uint32_t hash, std::string_view value);
+  // append_hashed's halves: a new entry whose name needs no folding, a value chained to an
+  // existing entry (both may throw, leaving the map as it was).
+  void insert_lower_entry(std::string_view name, uint32_t hash, std::string_view value);
+  void chain_value(uint32_t entry, std::string_view value);
   // Marks the chain of `e` as garbage and detaches it; returns how many values it held.
   size_t drop_chain(Entry& e) noexcept;
   void maybe_compact() noexcept;

@@ -2,9 +2,11 @@
 // blocks that arrive in pieces.
 #include "tests/cpp/h2/hpack_support.h"
 #include "wire/h2/hpack/primitives.h"
+#include "wire/h2/hpack/static_table.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 
 namespace quillet::h2::hpack {
@@ -110,6 +112,101 @@ TEST(HpackDecoder, AcceptedAndMalformedFields) {
   const Outcome repeated = run(d, indexed(2) + literal("x-a", "1") + indexed(3) + indexed(62));
   EXPECT_EQ(test::fields_of(repeated.list),
             (Fields{{":method", "GET"}, {"x-a", "1"}, {"x-a", "1"}}));
+}
+
+// What a block comes to, for comparing two ways of sending the same fields.
+struct Verdict {
+  DecodeStatus status;
+  std::optional<DecodeError> error;
+  Fields fields;
+  bool operator==(const Verdict&) const = default;
+};
+
+Verdict verdict_of(Decoder& d, std::string_view block) {
+  const Outcome r = run(d, block);
+  const bool failed = r.result.status == DecodeStatus::kFailed;
+  return {r.result.status, failed ? std::optional(r.result.error) : std::nullopt,
+          test::fields_of(r.list)};
+}
+
+// The decoder keeps with each table entry what the field rules made of it, and knows the same
+// of the static entries, so that a field the table spells again is not checked again. Whether a
+// field arrives by index, by a name from the table with a new value, or fully literal, the block
+// comes to the same: the same fields, the same malformed verdict, the same connection error.
+TEST(HpackDecoder, FieldsFromTheTableComeToWhatTheirLiteralsDo) {
+  const Fields fields = {
+      {"x-a", "1"},        {"te", "trailers"},
+      {"te", "gzip"},      {"connection", "close"},
+      {"", "v"},           {"\"", "v"},
+      {"x-\"q\"", "v"},    {":path", "/x"},
+      {":path", "/a\rb"},  {":authority", ""},
+      {":status", "200"},  {":method", "GET"},
+      {":scheme", "\x01"}, {":protocol", "ws\x7f"},
+  };
+  const std::string_view new_values[] = {"v2",        "",     "200",  "GET",
+                                         "/\xc3\xa9", "a\rb", "\xff", "G T"};
+  for (const std::string_view before : {"", "x-first"}) {  // pseudo-headers after a field
+    const std::string opening = before.empty() ? "" : literal(before, "1", 0x00);
+    for (const auto& [name, value] : fields) {
+      Decoder literal_only;
+      const Verdict expected = verdict_of(literal_only, opening + literal(name, value, 0x00));
+      Decoder d;
+      ASSERT_NE(run(d, literal(name, value)).result.status, DecodeStatus::kFailed);
+      EXPECT_EQ(verdict_of(d, opening + indexed(62)), expected) << name << " " << value;
+      for (const std::string_view v : new_values) {
+        Decoder fresh;
+        EXPECT_EQ(verdict_of(d, opening + literal_indexed_name(62, v, false)),
+                  verdict_of(fresh, opening + literal(name, v, 0x00)))
+            << name << " " << v;
+      }
+      // A name taken from the table goes on to the entry the field makes.
+      Decoder chained;
+      ASSERT_NE(run(chained, literal(name, value)).result.status, DecodeStatus::kFailed);
+      ASSERT_NE(run(chained, literal_indexed_name(62, "200", true)).result.status,
+                DecodeStatus::kFailed);
+      Decoder fresh;
+      EXPECT_EQ(verdict_of(chained, indexed(62)), verdict_of(fresh, literal(name, "200", 0x00)))
+          << name;
+    }
+  }
+  size_t complete = 0;  // all but transfer-encoding, a connection-specific field
+  for (uint32_t i = 1; i <= kStaticTableSize; ++i) {
+    const StaticEntry& e = static_entry(i);
+    Decoder d;
+    Decoder literal_only;
+    const Verdict by_index = verdict_of(d, indexed(i));
+    EXPECT_EQ(by_index, verdict_of(literal_only, literal(e.name, e.value, 0x00))) << i;
+    complete += by_index.status == DecodeStatus::kComplete &&
+                by_index.fields == Fields{{std::string(e.name), std::string(e.value)}};
+    for (const std::string_view v : new_values) {
+      Decoder fresh;
+      EXPECT_EQ(verdict_of(d, literal_indexed_name(i, v, false)),
+                verdict_of(fresh, literal(e.name, v, 0x00)))
+          << i << " " << v;
+    }
+  }
+  EXPECT_EQ(complete, kStaticTableSize - 1);
+}
+
+// Values are checked eight octets at a time: a forbidden octet is found at every position of a
+// word and of the tail after the last whole word, and the one allowed control, HTAB, passes.
+TEST(HpackDecoder, ValueRuleHoldsAtEveryPosition) {
+  for (size_t length = 1; length <= 19; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      for (int b = 0; b < 256; ++b) {
+        std::string value(length, 'v');
+        value[at] = char(b);
+        const bool allowed = b == '\t' || (b >= 0x20 && b != 0x7f);
+        Decoder d;
+        const DecodeResult r = run(d, literal("x-a", value, 0x00)).result;
+        ASSERT_EQ(r.status, allowed ? DecodeStatus::kComplete : DecodeStatus::kFailed)
+            << length << " " << at << " " << b;
+        if (!allowed) {
+          ASSERT_EQ(r.error, DecodeError::kInvalidUtf8);
+        }
+      }
+    }
+  }
 }
 
 TEST(HpackDecoder, DynamicIndexesFollowInsertions) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -190,6 +191,117 @@ TEST(Huffman, AgreesWithBitByBitDecoderOnRandomInput) {
   }
   EXPECT_GT(valid, 5000u);  // both outcomes are well exercised
   EXPECT_LT(valid, 55000u);
+}
+
+// The decoder into a buffer of exactly the documented room (2 octets per coded octet), on the
+// heap, so that a sanitizer build sees any write past it.
+std::optional<std::string> buffer_decode(std::string_view coded) {
+  const auto room = std::make_unique<char[]>(2 * coded.size() + (coded.empty() ? 1 : 0));
+  size_t decoded = SIZE_MAX;
+  const bool ok = huffman_decode(coded, room.get(), &decoded);
+  EXPECT_LE(decoded, 2 * coded.size());
+  if (!ok) return std::nullopt;
+  return std::string(room.get(), decoded);
+}
+
+std::string coded_of(std::string_view text) {
+  std::string coded;
+  huffman_encode(text, &coded);
+  return coded;
+}
+
+// Bits written out as '0' and '1', packed into octets (the last one filled with one-bits).
+std::string pack_bits(std::string_view bits) {
+  std::string out((bits.size() + 7) / 8, '\xff');
+  for (size_t i = 0; i < bits.size(); ++i)
+    if (bits[i] == '0') out[i / 8] = char(uint8_t(out[i / 8]) & ~(0x80u >> (i % 8)));
+  return out;
+}
+
+std::string bits_of(std::string_view text) {
+  std::string bits;
+  for (const char c : text) {
+    const HuffmanCode& code = kHuffmanCodes[uint8_t(c)];
+    for (int b = code.length - 1; b >= 0; --b)
+      bits += (code.bits >> b) & 1 ? '1' : '0';
+  }
+  return bits;
+}
+
+// The decoder takes up to twelve bits at a time, two short codes at once, longer codes by their
+// length, and refills eight octets at a time while they last. Every symbol, at every bit offset
+// within and across those steps, followed by more text or by nothing, decodes back; with no
+// text after it, every last octet decodes as the bit-by-bit reference says.
+TEST(Huffman, EverySymbolAtEveryBitOffset) {
+  const BitDecoder reference;
+  for (int sym = 0; sym < 256; ++sym) {
+    for (size_t lead = 0; lead < 24; ++lead) {  // '0' is 5 bits: offsets 0 to 115
+      for (std::string_view tail : {"", "0123456789abcdef"}) {
+        std::string text(lead, '0');
+        text += char(sym);
+        text += tail;
+        const std::string coded = coded_of(text);
+        ASSERT_EQ(buffer_decode(coded), text) << sym << " " << lead;
+        ASSERT_EQ(table_decode(coded), text);
+        if (!tail.empty() || lead >= 8) continue;
+        std::string changed = coded;
+        for (int last = 0; last < 256; ++last) {
+          changed.back() = char(last);
+          ASSERT_EQ(buffer_decode(changed), reference.decode(changed)) << sym << " " << lead;
+        }
+      }
+    }
+  }
+}
+
+// After the last code, one-bits are padding only up to seven of them; eight or more (which
+// includes EOS itself) are refused, and so is a zero-bit among them unless it completes a code.
+// Checked after codes ending at every bit position of the input.
+TEST(Huffman, PaddingAndEosAtEveryBitBoundary) {
+  const BitDecoder reference;
+  for (size_t length = 0; length <= 40; ++length) {
+    std::string text;
+    for (size_t i = 0; i < length; ++i)
+      text += "e0a;%Az\\"[i % 8];  // 5 to 19 bits: every end position mod 8 comes up
+    const std::string bits = bits_of(text);
+    for (size_t ones = 0; ones <= 40; ++ones) {
+      const std::string padded = bits + std::string(ones, '1');
+      const size_t pad = (8 - padded.size() % 8) % 8;
+      const std::string coded = pack_bits(padded);
+      const bool valid = ones + pad <= 7;
+      ASSERT_EQ(buffer_decode(coded).has_value(), valid) << length << " " << ones;
+      if (valid) {
+        EXPECT_EQ(buffer_decode(coded), text);
+      }
+      ASSERT_EQ(reference.decode(coded).has_value(), valid);
+      // A zero-bit after some of the ones: what follows decides, as for the reference.
+      const std::string with_zero = pack_bits(bits + std::string(ones, '1') + "0");
+      ASSERT_EQ(buffer_decode(with_zero), reference.decode(with_zero)) << length << " " << ones;
+    }
+    // EOS between two codes, at this bit position.
+    const std::string eos = pack_bits(bits + std::string(30, '1') + bits_of("a"));
+    EXPECT_EQ(buffer_decode(eos), std::nullopt) << length;
+  }
+}
+
+// Long inputs: whole encoded texts of every kind of octet, with one bit flipped or the end cut
+// off, against the reference; the inputs run well past the eight-octet refills.
+TEST(Huffman, LongInputsAgreeWithBitByBitDecoder) {
+  const BitDecoder reference;
+  std::mt19937 rng(9113);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(rng() % 120, '\0');
+    for (char& c : text)
+      c = char(round % 3 == 0 ? uint8_t(rng()) : uint8_t("etaoin /:;=-_0129AZ\"%"[rng() % 21]));
+    const std::string coded = coded_of(text);
+    ASSERT_EQ(buffer_decode(coded), text);
+    if (coded.empty()) continue;
+    std::string flipped = coded;
+    flipped[rng() % flipped.size()] ^= char(1u << (rng() % 8));
+    ASSERT_EQ(buffer_decode(flipped), reference.decode(flipped)) << round;
+    const std::string cut = coded.substr(0, rng() % coded.size());
+    ASSERT_EQ(buffer_decode(cut), reference.decode(cut)) << round;
+  }
 }
 
 TEST(Huffman, EncodesEverySymbolAndPairBack) {

@@ -18,10 +18,12 @@ void DynamicTable::reserve_one() {
   oldest_ = 0;
 }
 
-void DynamicTable::push(std::string&& bytes, size_t name_len, uint32_t size) noexcept {
+void DynamicTable::push(std::string&& bytes, uint32_t name_len, uint32_t size,
+                        EntryNote note) noexcept {
   Entry& e = ring_[(oldest_ + count_) & (ring_.size() - 1)];
   e.bytes = std::move(bytes);
   e.name_len = name_len;
+  e.note = note;
   ++count_;
   ++next_number_;
   size_ += size;

@@ -27,6 +27,14 @@ constexpr uint64_t entry_size(std::string_view name, std::string_view value) {
   return uint64_t(name.size()) + value.size() + kEntryOverhead;
 }
 
+// What the table's owner notes about an entry as it inserts it, kept with the entry: the
+// decoder records how the field passed the field rules and its name's header-map hash, so that
+// a field the peer refers to again is neither checked nor hashed again.
+struct EntryNote {
+  uint32_t name_hash = 0;
+  uint8_t kind = 0;
+};
+
 struct NoEvictionHook {
   void operator()(uint64_t, std::string_view) const noexcept {}
 };
@@ -49,6 +57,7 @@ class DynamicTable {
     const Entry& e = at(i);
     return std::string_view(e.bytes).substr(e.name_len);
   }
+  EntryNote note(size_t i) const noexcept { return at(i).note; }
 
   // The number of entry i, and the position of a live entry's number.
   uint64_t number(size_t i) const noexcept { return next_number_ - 1 - i; }
@@ -58,7 +67,8 @@ class DynamicTable {
   // larger than the maximum empties the table and is not added (false). `name` and `value` may
   // view an entry of this table.
   template <class OnEvict = NoEvictionHook>
-  bool insert(std::string_view name, std::string_view value, OnEvict&& on_evict = {});
+  bool insert(std::string_view name, std::string_view value, OnEvict&& on_evict = {},
+              EntryNote note = {});
 
   // Sets the maximum and evicts the oldest entries until the size fits it.
   template <class OnEvict = NoEvictionHook>
@@ -67,7 +77,8 @@ class DynamicTable {
  private:
   struct Entry {
     std::string bytes;  // the name, then the value
-    size_t name_len = 0;
+    uint32_t name_len = 0;
+    EntryNote note;
   };
 
   const Entry& at(size_t i) const noexcept {
@@ -75,7 +86,7 @@ class DynamicTable {
   }
   // Makes room in the ring for one more entry (may throw; the entries stay as they were).
   void reserve_one();
-  void push(std::string&& bytes, size_t name_len, uint32_t size) noexcept;
+  void push(std::string&& bytes, uint32_t name_len, uint32_t size, EntryNote note) noexcept;
   // Drops the oldest entry.
   void pop_oldest() noexcept;
 
@@ -97,7 +108,8 @@ class DynamicTable {
 };
 
 template <class OnEvict>
-bool DynamicTable::insert(std::string_view name, std::string_view value, OnEvict&& on_evict) {
+bool DynamicTable::insert(std::string_view name, std::string_view value, OnEvict&& on_evict,
+                          EntryNote note) {
   const uint64_t size = entry_size(name, value);
   if (size > max_size_) {
     evict_until(0, on_evict);
@@ -109,7 +121,7 @@ bool DynamicTable::insert(std::string_view name, std::string_view value, OnEvict
   bytes.append(name).append(value);
   reserve_one();
   evict_until(max_size_ - size, on_evict);
-  push(std::move(bytes), name.size(), uint32_t(size));
+  push(std::move(bytes), uint32_t(name.size()), uint32_t(size), note);
   return true;
 }
 

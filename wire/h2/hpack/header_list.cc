@@ -53,8 +53,8 @@ void HeaderAccumulator::add_pseudo(PseudoHeader h, std::string_view value, uint3
     over_size_ = true;
 }
 
-void HeaderAccumulator::add_regular(std::string_view name, std::string_view value,
-                                    uint32_t max_list_size) {
+void HeaderAccumulator::add_regular(std::string_view name, uint32_t name_hash,
+                                    std::string_view value, uint32_t max_list_size) {
   if (is_connection_specific(name, value)) {
     malformed_ = true;
     return;
@@ -62,7 +62,7 @@ void HeaderAccumulator::add_regular(std::string_view name, std::string_view valu
   regular_seen_ = true;
   if (!count(entry_size(name, value), max_list_size)) return;
   if (list_size_ < max_list_size && !over_size_) {
-    if (!fields_.append(name, value)) over_size_ = true;  // the map is full
+    if (!fields_.append_hashed(name, name_hash, value)) over_size_ = true;  // the map is full
   } else {
     over_size_ = true;
   }

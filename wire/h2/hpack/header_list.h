@@ -62,10 +62,11 @@ class HeaderAccumulator {
   // A pseudo-header field. Malformed when a regular field came first or the same pseudo-header
   // is already set; the field is then dropped.
   void add_pseudo(PseudoHeader h, std::string_view value, uint32_t max_list_size);
-  // A regular field (a valid, lower-case name and a valid value). A connection-specific field,
-  // or te other than "trailers", makes the list malformed and is dropped (RFC 9113 section
-  // 8.2.2).
-  void add_regular(std::string_view name, std::string_view value, uint32_t max_list_size);
+  // A regular field (a valid, lower-case name with its HeaderMap::hash_of, and a valid value).
+  // A connection-specific field, or te other than "trailers", makes the list malformed and is
+  // dropped (RFC 9113 section 8.2.2).
+  void add_regular(std::string_view name, uint32_t name_hash, std::string_view value,
+                   uint32_t max_list_size);
   // A field the decoder found unfit for the list; it is dropped.
   void mark_malformed() noexcept { malformed_ = true; }
   // A field representation of this block was read: a table size update may no longer come. Kept

@@ -105,5 +105,8 @@ void huffman_encode(std::string_view text, uint64_t size, std::string* out);
 // seven bits or not all one-bits (RFC 7541 section 5.2). Room for twice the coded length is
 // made first (no code is shorter than 5 bits); std::bad_alloc when that cannot be had.
 [[nodiscard]] bool huffman_decode(std::string_view coded, std::string* out);
+// The same into `out`, which has room for 2 * coded.size() octets (all of which it may write);
+// *decoded is the number of octets decoded, also when it fails.
+[[nodiscard]] bool huffman_decode(std::string_view coded, char* out, size_t* decoded) noexcept;
 
 }  // namespace quillet::h2::hpack

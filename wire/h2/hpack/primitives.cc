@@ -2,6 +2,8 @@
 
 #include "wire/h2/hpack/huffman.h"
 
+#include <new>
+
 namespace quillet::h2::hpack {
 namespace {
 
@@ -10,25 +12,26 @@ constexpr unsigned kMaxContinuations = 5;
 
 }  // namespace
 
-std::optional<DecodeError> read_integer(std::string_view in, size_t* pos, unsigned prefix_bits,
-                                        uint32_t* value) {
-  size_t p = *pos;
-  const uint32_t max_prefix = (1u << prefix_bits) - 1;
-  uint64_t v = uint8_t(in[p++]) & max_prefix;
-  if (v == max_prefix) {
-    for (unsigned n = 0;; ++n) {
-      if (p == in.size()) return DecodeError::kIntegerUnderflow;
-      const uint8_t b = uint8_t(in[p++]);
-      if (n + 1 == kMaxContinuations && (b & 0x80)) return DecodeError::kIntegerOverflow;
-      v += uint64_t(b & 0x7f) << (7 * n);
-      if (!(b & 0x80)) break;
-    }
-    if (v > kMaxInteger) return DecodeError::kIntegerOverflow;
+namespace detail {
+
+std::optional<DecodeError> read_long_integer(std::string_view in, size_t* pos, uint32_t prefix,
+                                             uint32_t* value) {
+  size_t p = *pos + 1;
+  uint64_t v = prefix;
+  for (unsigned n = 0;; ++n) {
+    if (p == in.size()) return DecodeError::kIntegerUnderflow;
+    const uint8_t b = uint8_t(in[p++]);
+    if (n + 1 == kMaxContinuations && (b & 0x80)) return DecodeError::kIntegerOverflow;
+    v += uint64_t(b & 0x7f) << (7 * n);
+    if (!(b & 0x80)) break;
   }
+  if (v > kMaxInteger) return DecodeError::kIntegerOverflow;
   *value = uint32_t(v);
   *pos = p;
   return std::nullopt;
 }
+
+}  // namespace detail
 
 std::optional<DecodeError> read_string(std::string_view in, size_t* pos, std::string* scratch,
                                        std::string_view* text) {
@@ -40,9 +43,13 @@ std::optional<DecodeError> read_string(std::string_view in, size_t* pos, std::st
   if (length > in.size() - p) return DecodeError::kStringUnderflow;
   const std::string_view octets = in.substr(p, length);
   if (huffman) {
-    scratch->clear();
-    if (!huffman_decode(octets, scratch)) return DecodeError::kInvalidHuffmanCode;
-    *text = *scratch;
+    // Room for twice the coded length, as huffman_decode needs; on a 32-bit build a length
+    // near 2^32 cannot have it.
+    if (length > (SIZE_MAX - 1) / 2) throw std::bad_alloc();
+    if (scratch->size() < size_t(2) * length) scratch->resize(size_t(2) * length);
+    size_t decoded = 0;
+    if (!huffman_decode(octets, scratch->data(), &decoded)) return DecodeError::kInvalidHuffmanCode;
+    *text = std::string_view(scratch->data(), decoded);
   } else {
     *text = octets;
   }
