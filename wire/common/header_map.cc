@@ -327,7 +327,11 @@ uint32_t HeaderMap::hash_of(std::string_view name) noexcept {
 }
 
 void HeaderMap::insert_lower_entry(std::string_view name, uint32_t hash, std::string_view value) {
-  reserve_entry(name.size() + value.size());  // may throw: nothing has changed yet
+  // Usually the room is there already: asking reserve_entry costs two calls per field.
+  const size_t bytes = name.size() + value.size();
+  if (entries_.size() + 1 > index_.size() / 4 * 3 || entries_.size() == entries_.capacity() ||
+      arena_.capacity() - arena_.size() < bytes)
+    reserve_entry(bytes);  // may throw: nothing has changed yet
   Entry e;
   e.name_off = store(name);
   e.value_off = store(value);
@@ -341,8 +345,8 @@ void HeaderMap::insert_lower_entry(std::string_view name, uint32_t hash, std::st
 }
 
 void HeaderMap::chain_value(uint32_t entry, std::string_view value) {
-  reserve_extra();
-  reserve_bytes(value.size());
+  if (extras_.size() == extras_.capacity() || extras_.size() >= kNone) reserve_extra();
+  if (arena_.capacity() - arena_.size() < value.size()) reserve_bytes(value.size());
   const auto x = uint32_t(extras_.size());
   extras_.push_back(Extra{store(value), value.size(), kNone});
   Entry& e = entries_[entry];

@@ -83,6 +83,10 @@ class HeaderMap {
   // f(name, value) for every pair, in iteration order.
   template <class F>
   void for_each(F&& f) const;
+  // f(name, hash, value, first) for every pair, in iteration order, with the name's hash_of
+  // (kept in the map, so not computed again) and whether the value is the name's first.
+  template <class F>
+  void for_each_hashed(F&& f) const;
   // f(value) for every value of `name`, in append order.
   template <class F>
   void for_each_value(std::string_view name, F&& f) const;
@@ -172,6 +176,16 @@ void HeaderMap::for_each(F&& f) const {
     f(name, value_at(e.value_off, e.value_len));
     for (uint32_t x = e.first_extra; x != kNone; x = extras_[x].next)
       f(name, value_at(extras_[x].value_off, extras_[x].value_len));
+  }
+}
+
+template <class F>
+void HeaderMap::for_each_hashed(F&& f) const {
+  for (const Entry& e : entries_) {
+    const std::string_view name = name_of(e);
+    f(name, e.hash, value_at(e.value_off, e.value_len), true);
+    for (uint32_t x = e.first_extra; x != kNone; x = extras_[x].next)
+      f(name, e.hash, value_at(extras_[x].value_off, extras_[x].value_len), false);
   }
 }
 

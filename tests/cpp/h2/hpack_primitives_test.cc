@@ -102,6 +102,30 @@ TEST(HpackString, RawHuffmanAndTruncation) {
   EXPECT_EQ(out, hex("00 81 1f"));  // 'a' is 00011, padded with ones
 }
 
+// write_string codes the text after a length prefix sized for the longest coding, then moves
+// it up when the actual length needs a shorter prefix: at every length, for texts of short and
+// of long codes, the literal is the minimal prefix and the coding, after what was there before.
+TEST(HpackString, WrittenAtEveryLengthWithTheShortestPrefix) {
+  for (size_t length = 1; length <= 400; ++length) {
+    for (const char c : {'e', '%', '\x80', '\x0a'}) {  // codes of 5, 6, 20 and 30 bits
+      std::string text(length, c);
+      text[length / 2] = 'x';
+      std::string expected = "xyz";
+      write_integer(&expected, 0x80, 7, huffman_encoded_size(text));
+      huffman_encode(text, &expected);
+      std::string out = "xyz";
+      write_string(&out, text);
+      ASSERT_EQ(out, expected) << length << " " << int(c);
+      std::string scratch;
+      std::string_view back;
+      size_t pos = 3;
+      ASSERT_FALSE(read_string(out, &pos, &scratch, &back));
+      ASSERT_EQ(back, text);
+      ASSERT_EQ(pos, out.size());
+    }
+  }
+}
+
 // --- Huffman ------------------------------------------------------------------------------------
 
 // A plain decoder that walks the code one bit at a time through a binary tree built from the

@@ -4,7 +4,7 @@
 //
 // Entries are numbered in insertion order; a number is never reused, so the encoder's hash
 // index can name an entry while newer ones push it to higher HPACK indexes. Insertions and
-// maximum changes take an eviction hook, called with each evicted entry's number and name
+// maximum changes take an eviction hook, called with each evicted entry's number, name and note
 // before it goes, so that such an index can follow.
 #pragma once
 
@@ -27,16 +27,17 @@ constexpr uint64_t entry_size(std::string_view name, std::string_view value) {
   return uint64_t(name.size()) + value.size() + kEntryOverhead;
 }
 
-// What the table's owner notes about an entry as it inserts it, kept with the entry: the
-// decoder records how the field passed the field rules and its name's header-map hash, so that
-// a field the peer refers to again is neither checked nor hashed again.
+// What the table's owner notes about an entry as it inserts it, kept with the entry: both
+// record the name's HeaderMap::hash_of, which the encoder's index is keyed by and the decoder's
+// header map takes; the decoder also records how the field passed the field rules, so that a
+// field the peer refers to again is neither checked nor hashed again.
 struct EntryNote {
   uint32_t name_hash = 0;
   uint8_t kind = 0;
 };
 
 struct NoEvictionHook {
-  void operator()(uint64_t, std::string_view) const noexcept {}
+  void operator()(uint64_t, std::string_view, EntryNote) const noexcept {}
 };
 
 // Allocation failure throws std::bad_alloc and leaves the table as it was.
@@ -55,7 +56,7 @@ class DynamicTable {
   }
   std::string_view value(size_t i) const noexcept {
     const Entry& e = at(i);
-    return std::string_view(e.bytes).substr(e.name_len);
+    return std::string_view(e.bytes.data() + e.name_len, e.bytes.size() - e.name_len);
   }
   EntryNote note(size_t i) const noexcept { return at(i).note; }
 
@@ -94,7 +95,8 @@ class DynamicTable {
   void evict_until(uint64_t limit, OnEvict& on_evict) {
     while (size_ > limit) {
       const Entry& oldest = ring_[oldest_];
-      on_evict(next_number_ - count_, std::string_view(oldest.bytes.data(), oldest.name_len));
+      on_evict(next_number_ - count_, std::string_view(oldest.bytes.data(), oldest.name_len),
+               oldest.note);
       pop_oldest();
     }
   }

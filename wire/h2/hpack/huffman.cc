@@ -217,9 +217,14 @@ void huffman_encode(std::string_view text, uint64_t size, std::string* out) {
   // more than the address space.
   if (size > SIZE_MAX - start) throw std::bad_alloc();
   out->resize(start + size_t(size));
-  char* w = out->data() + start;
+  huffman_encode(text, out->data() + start);
+}
+
+size_t huffman_encode(std::string_view text, char* out) noexcept {
+  char* w = out;
   // Fewer than 32 bits wait in the accumulator between symbols, so 31 + 30 bits fit in 64;
-  // whole 32-bit words go out at once, and they lie within `size`, which counts every bit.
+  // whole 32-bit words go out at once, and they lie within the coded size, which counts every
+  // bit.
   uint64_t acc = 0;
   unsigned bits = 0;
   for (const char c : text) {
@@ -240,7 +245,8 @@ void huffman_encode(std::string_view text, uint64_t size, std::string* out) {
     bits -= 8;
     *w++ = char(uint8_t(acc >> bits));
   }
-  if (bits > 0) *w = char(uint8_t((acc << (8 - bits)) | (0xffu >> bits)));
+  if (bits > 0) *w++ = char(uint8_t((acc << (8 - bits)) | (0xffu >> bits)));
+  return size_t(w - out);
 }
 
 bool huffman_decode(std::string_view coded, std::string* out) {

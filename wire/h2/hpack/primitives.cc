@@ -2,6 +2,7 @@
 
 #include "wire/h2/hpack/huffman.h"
 
+#include <cstring>
 #include <new>
 
 namespace quillet::h2::hpack {
@@ -9,6 +10,29 @@ namespace {
 
 // 4 continuation octets carry 28 bits, so only the fifth can take a value past 2^32 - 1.
 constexpr unsigned kMaxContinuations = 5;
+
+// The octets write_integer takes for `value`.
+size_t integer_size(unsigned prefix_bits, uint64_t value) {
+  const uint32_t max_prefix = (1u << prefix_bits) - 1;
+  if (value < max_prefix) return 1;
+  size_t n = 2;
+  for (value -= max_prefix; value >= 0x80; value >>= 7)
+    ++n;
+  return n;
+}
+
+// write_integer into room for integer_size octets.
+void put_integer(char* at, uint8_t pattern, unsigned prefix_bits, uint64_t value) {
+  const uint32_t max_prefix = (1u << prefix_bits) - 1;
+  if (value < max_prefix) {
+    *at = char(pattern | uint8_t(value));
+    return;
+  }
+  *at++ = char(pattern | uint8_t(max_prefix));
+  for (value -= max_prefix; value >= 0x80; value >>= 7)
+    *at++ = char(uint8_t(value & 0x7f) | 0x80);
+  *at = char(uint8_t(value));
+}
 
 }  // namespace
 
@@ -77,9 +101,21 @@ void write_string(std::string* out, std::string_view text) {
     out->push_back('\0');
     return;
   }
-  const uint64_t size = huffman_encoded_size(text);
-  write_integer(out, 0x80, 7, size);
-  huffman_encode(text, size, out);
+  // The coded length goes first but is only known once the text is coded: the coding is written
+  // after a length prefix wide enough for the longest possible coding, then moved up to follow
+  // the prefix the actual length needs, which is rarely shorter. That is cheaper than a pass
+  // over the text to count its bits first.
+  const uint64_t most = huffman_max_size(text.size());
+  const size_t room = integer_size(7, most);
+  const size_t start = out->size();
+  if (most > SIZE_MAX - start - room) throw std::bad_alloc();
+  out->resize(start + room + size_t(most));
+  char* const at = out->data() + start;
+  const size_t coded = huffman_encode(text, at + room);
+  const size_t prefix = integer_size(7, coded);
+  if (prefix < room) std::memmove(at + prefix, at + room, coded);
+  put_integer(at, 0x80, 7, coded);
+  out->resize(start + prefix + coded);
 }
 
 }  // namespace quillet::h2::hpack
