@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <set>
 
 namespace quillet::h2::hpack {
@@ -259,6 +260,69 @@ TEST(HpackDecoder, EvictionAndAnEntryLargerThanTheTable) {
   EXPECT_EQ(test::fields_of(big.list), (Fields{{"x-d", std::string(100, 'v')}}));
   EXPECT_EQ(d.table().count(), 0u);
   EXPECT_EQ(d.table().size(), 0u);
+}
+
+// The table's octets lie end to end in one buffer that is moved back to its start and grows
+// as entries come and go. Against a plain list, through random insertions (names and values
+// that view entries of the table among them, some larger than the table) and changes of the
+// maximum, it holds the same entries and size, and evicts them oldest first.
+TEST(HpackDynamicTable, MatchesAPlainListThroughMovesAndGrowth) {
+  std::mt19937 rng(2024);
+  DynamicTable table(4096);
+  Fields model;  // newest first
+  Fields evicted;
+  Fields expected_evicted;
+  uint64_t model_size = 0;
+  const auto hook = [&](uint64_t, std::string_view name, EntryNote) {
+    evicted.emplace_back(std::string(name), "");
+  };
+  const auto evict_model = [&](uint64_t limit) {
+    while (model_size > limit) {
+      model_size -= entry_size(model.back().first, model.back().second);
+      expected_evicted.emplace_back(model.back().first, "");
+      model.pop_back();
+    }
+  };
+  const auto text = [&](size_t most) {
+    std::string s(rng() % (most + 1), 'a');
+    for (char& c : s)
+      c = char('a' + rng() % 26);
+    return s;
+  };
+  for (int step = 0; step < 6000; ++step) {
+    if (rng() % 50 == 0) {
+      const uint32_t sizes[] = {0, 64, 300, 4096, 20000};
+      const uint32_t max = sizes[rng() % std::size(sizes)];
+      table.set_max_size(max, hook);
+      evict_model(max);
+    } else {
+      const bool big = rng() % 40 == 0;
+      std::string_view name;
+      std::string_view value;
+      std::string name_text = text(big ? 3000 : 12);
+      std::string value_text = text(big ? 6000 : 60);
+      name = name_text;
+      value = value_text;
+      if (table.count() > 0 && rng() % 3 == 0) name = table.name(rng() % table.count());
+      if (table.count() > 0 && rng() % 8 == 0) value = table.value(rng() % table.count());
+      const std::string n(name);
+      const std::string v(value);
+      const uint64_t size = entry_size(n, v);
+      const bool inserted = table.insert(name, value, hook);
+      if (size > table.max_size()) {
+        evict_model(0);
+        ASSERT_FALSE(inserted);
+      } else {
+        evict_model(table.max_size() - size);
+        model.insert(model.begin(), {n, v});
+        model_size += size;
+        ASSERT_TRUE(inserted);
+      }
+    }
+    ASSERT_EQ(test::entries_of(table), model) << step;
+    ASSERT_EQ(table.size(), model_size);
+    ASSERT_EQ(evicted, expected_evicted);
+  }
 }
 
 // A pseudo-header value with a control byte is refused like any malformed field, so that no

@@ -6,13 +6,20 @@
 // index can name an entry while newer ones push it to higher HPACK indexes. Insertions and
 // maximum changes take an eviction hook, called with each evicted entry's number, name and note
 // before it goes, so that such an index can follow.
+//
+// Storage: the entries' octets lie end to end, oldest first, in one buffer (an insertion
+// appends, an eviction only moves the start on), so inserting costs no allocation of its own.
+// When the end of the buffer is reached the live octets are moved back to its start; the
+// buffer doubles only when that would leave less than an eighth of it free, so each octet is
+// moved a bounded number of times on average, and the buffer stays within about twice the
+// largest live contents. A table emptied by a change of its maximum lets the buffer go.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace quillet::h2::hpack {
@@ -52,11 +59,11 @@ class DynamicTable {
   // Entry i, 0 being the newest (HPACK index kFirstDynamicIndex + i); i < count().
   std::string_view name(size_t i) const noexcept {
     const Entry& e = at(i);
-    return std::string_view(e.bytes.data(), e.name_len);
+    return std::string_view(bytes_.get() + e.offset, e.name_len);
   }
   std::string_view value(size_t i) const noexcept {
     const Entry& e = at(i);
-    return std::string_view(e.bytes.data() + e.name_len, e.bytes.size() - e.name_len);
+    return std::string_view(bytes_.get() + e.offset + e.name_len, e.value_len);
   }
   EntryNote note(size_t i) const noexcept { return at(i).note; }
 
@@ -77,17 +84,22 @@ class DynamicTable {
 
  private:
   struct Entry {
-    std::string bytes;  // the name, then the value
+    size_t offset = 0;  // in bytes_: the name, then the value
     uint32_t name_len = 0;
+    uint32_t value_len = 0;
     EntryNote note;
   };
 
   const Entry& at(size_t i) const noexcept {
     return ring_[(oldest_ + count_ - 1 - i) & (ring_.size() - 1)];
   }
-  // Makes room in the ring for one more entry (may throw; the entries stay as they were).
-  void reserve_one();
-  void push(std::string&& bytes, uint32_t name_len, uint32_t size, EntryNote note) noexcept;
+  bool views_bytes(std::string_view text) const noexcept;
+  // Makes room in the ring for one more entry, and in the buffer for `octets` more live octets
+  // after any eviction (may throw; the entries stay as they were).
+  void reserve(size_t octets);
+  // Appends an entry's octets after the live ones, first moving those back to the start of the
+  // buffer when the end is reached; after reserve() and the evictions.
+  void push(std::string_view name, std::string_view value, EntryNote note) noexcept;
   // Drops the oldest entry.
   void pop_oldest() noexcept;
 
@@ -95,8 +107,8 @@ class DynamicTable {
   void evict_until(uint64_t limit, OnEvict& on_evict) {
     while (size_ > limit) {
       const Entry& oldest = ring_[oldest_];
-      on_evict(next_number_ - count_, std::string_view(oldest.bytes.data(), oldest.name_len),
-               oldest.note);
+      on_evict(next_number_ - count_,
+               std::string_view(bytes_.get() + oldest.offset, oldest.name_len), oldest.note);
       pop_oldest();
     }
   }
@@ -104,6 +116,10 @@ class DynamicTable {
   std::vector<Entry> ring_;  // a power of two in size, or empty
   size_t oldest_ = 0;
   size_t count_ = 0;
+  std::unique_ptr<char[]> bytes_;
+  size_t capacity_ = 0;  // of bytes_
+  size_t start_ = 0;     // of the oldest entry's octets
+  size_t end_ = 0;       // past the newest entry's octets
   uint32_t size_ = 0;
   uint32_t max_size_;
   uint64_t next_number_ = 0;
@@ -117,13 +133,15 @@ bool DynamicTable::insert(std::string_view name, std::string_view value, OnEvict
     evict_until(0, on_evict);
     return false;
   }
-  // Copy first: the name may be an entry that is about to be evicted.
-  std::string bytes;
-  bytes.reserve(name.size() + value.size());
-  bytes.append(name).append(value);
-  reserve_one();
+  // A name or value that views the table (the decoder's name taken from an entry for a new
+  // value) is copied first: its entry may be evicted, and the buffer may move or be replaced.
+  std::string copied_name;
+  std::string copied_value;
+  if (views_bytes(name)) name = copied_name.assign(name);
+  if (views_bytes(value)) value = copied_value.assign(value);
+  reserve(name.size() + value.size());
   evict_until(max_size_ - size, on_evict);
-  push(std::move(bytes), uint32_t(name.size()), uint32_t(size), note);
+  push(name, value, note);
   return true;
 }
 
@@ -131,6 +149,10 @@ template <class OnEvict>
 void DynamicTable::set_max_size(uint32_t max_size, OnEvict&& on_evict) {
   max_size_ = max_size;
   evict_until(max_size, on_evict);
+  if (count_ == 0) {
+    bytes_.reset();
+    capacity_ = 0;
+  }
 }
 
 }  // namespace quillet::h2::hpack
