@@ -326,22 +326,16 @@ uint32_t HeaderMap::hash_of(std::string_view name) noexcept {
   return hash_name(name);
 }
 
-void HeaderMap::insert_lower_entry(std::string_view name, uint32_t hash, std::string_view value) {
-  // Usually the room is there already: asking reserve_entry costs two calls per field.
-  const size_t bytes = name.size() + value.size();
-  if (entries_.size() + 1 > index_.size() / 4 * 3 || entries_.size() == entries_.capacity() ||
-      arena_.capacity() - arena_.size() < bytes)
-    reserve_entry(bytes);  // may throw: nothing has changed yet
-  Entry e;
-  e.name_off = store(name);
-  e.value_off = store(value);
-  e.value_len = value.size();
-  e.name_len = uint32_t(name.size());
-  e.hash = hash;
-  e.first_extra = kNone;
-  e.last_extra = kNone;
-  entries_.push_back(e);
-  place_in_index(uint32_t(entries_.size() - 1));
+size_t HeaderMap::lower_slot(std::string_view lower_name, uint32_t hash) const noexcept {
+  const size_t mask = index_.size() - 1;
+  for (size_t s = hash & mask;; s = (s + 1) & mask) {
+    const uint16_t slot = index_[s];
+    if (slot == 0) return s;
+    const Entry& e = entries_[slot - 1u];
+    if (e.hash == hash && e.name_len == lower_name.size() &&
+        std::memcmp(arena_.data() + e.name_off, lower_name.data(), lower_name.size()) == 0)
+      return s;
+  }
 }
 
 void HeaderMap::chain_value(uint32_t entry, std::string_view value) {
@@ -360,11 +354,29 @@ void HeaderMap::chain_value(uint32_t entry, std::string_view value) {
 
 bool HeaderMap::append_hashed(std::string_view lower_name, uint32_t hash, std::string_view value) {
   if (full()) return false;
-  const uint32_t i = find_hashed(lower_name, hash, true);
-  if (i == kNone) {
-    insert_lower_entry(lower_name, hash, value);
+  // One probe finds either the name's entry or the empty slot its new entry takes.
+  size_t slot = index_.empty() ? 0 : lower_slot(lower_name, hash);
+  if (!index_.empty() && index_[slot] != 0) {
+    chain_value(index_[slot] - 1u, value);
   } else {
-    chain_value(i, value);
+    // Usually the room is there already: asking reserve_entry costs two calls per field.
+    const size_t bytes = lower_name.size() + value.size();
+    if (entries_.size() + 1 > index_.size() / 4 * 3 || entries_.size() == entries_.capacity() ||
+        arena_.capacity() - arena_.size() < bytes) {
+      const size_t slots = index_.size();
+      reserve_entry(bytes);  // may throw: nothing has changed yet
+      if (index_.size() != slots) slot = lower_slot(lower_name, hash);  // the index was rebuilt
+    }
+    Entry e;
+    e.name_off = store(lower_name);
+    e.value_off = store(value);
+    e.value_len = value.size();
+    e.name_len = uint32_t(lower_name.size());
+    e.hash = hash;
+    e.first_extra = kNone;
+    e.last_extra = kNone;
+    entries_.push_back(e);
+    index_[slot] = uint16_t(entries_.size());  // entry number + 1
   }
   ++value_count_;
   return true;

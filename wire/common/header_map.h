@@ -152,9 +152,10 @@ class HeaderMap {
   void add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept;
   // A new entry for an absent name: room first, then the entry.
   void insert_entry(std::string_view name, uint32_t hash, std::string_view value);
-  // append_hashed's halves: a new entry whose name needs no folding, a value chained to an
-  // existing entry (both may throw, leaving the map as it was).
-  void insert_lower_entry(std::string_view name, uint32_t hash, std::string_view value);
+  // For append_hashed: the slot of the entry of a lower-case name, or the empty slot that ends
+  // its probe run (a map with an index).
+  size_t lower_slot(std::string_view lower_name, uint32_t hash) const noexcept;
+  // A value chained to an existing entry (may throw, leaving the map as it was).
   void chain_value(uint32_t entry, std::string_view value);
   // Marks the chain of `e` as garbage and detaches it; returns how many values it held.
   size_t drop_chain(Entry& e) noexcept;

@@ -392,6 +392,34 @@ TEST(HpackDecoder, ListBudgetDropsFieldsThenAbuseStopsDecoding) {
   EXPECT_EQ(a.table().name(0), "x-z");
 }
 
+// A list cleared for the next block keeps the memory of its pseudo-header values, never the
+// values: each block shows exactly its own, whatever the previous one held or dropped.
+TEST(HpackDecoder, AClearedListShowsOnlyTheNextBlocksPseudoHeaders) {
+  Decoder d;
+  HeaderAccumulator list;
+  const std::string long_path = "/" + std::string(400, 'p');  // more than a list keeps
+  const std::pair<std::string, Fields> blocks[] = {
+      {literal(":method", "GET", 0x00) + literal(":path", "/first/path/of/the/connection", 0x00) +
+           literal(":authority", "news.example.org", 0x00),
+       {{":method", "GET"},
+        {":authority", "news.example.org"},
+        {":path", "/first/path/of/the/connection"}}},
+      {literal(":status", "204", 0x00), {{":status", "204"}}},
+      {literal(":path", "/b", 0x00) + literal(":method", "POST", 0x00),
+       {{":method", "POST"}, {":path", "/b"}}},
+      {literal(":path", long_path, 0x00), {{":path", long_path}}},
+      {literal(":path", "/c", 0x00), {{":path", "/c"}}},
+      {literal(":path", std::string(50, 'x'), 0x00), {}},  // over the budget: dropped
+      {literal(":method", "GET", 0x00), {{":method", "GET"}}},
+  };
+  for (const auto& [block, fields] : blocks) {
+    list.clear();
+    const uint32_t budget = fields.empty() ? 60 : kNoLimit;
+    ASSERT_EQ(d.decode(block, budget, &list).status, DecodeStatus::kComplete);
+    EXPECT_EQ(test::fields_of(list), fields);
+  }
+}
+
 TEST(HpackDecoder, BudgetRunsOnAcrossFragmentsOfOneBlock) {
   const std::string field = literal("x-a", "12345");
   Decoder d;

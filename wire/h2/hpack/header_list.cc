@@ -3,6 +3,7 @@
 #include "wire/h2/hpack/dynamic_table.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quillet::h2::hpack {
 namespace {
@@ -47,10 +48,13 @@ void HeaderAccumulator::add_pseudo(PseudoHeader h, std::string_view value, uint3
     return;
   }
   if (!count(entry_size(pseudo_header_name(h), value), max_list_size)) return;
-  if (list_size_ < max_list_size)
-    slot.emplace(value);
-  else
+  if (list_size_ < max_list_size) {
+    std::string& kept = spare_[size_t(h)];
+    kept.assign(value);  // may throw: the slot stays empty
+    slot.emplace(std::move(kept));
+  } else {
     over_size_ = true;
+  }
 }
 
 void HeaderAccumulator::add_regular(std::string_view name, uint32_t name_hash,
@@ -69,8 +73,11 @@ void HeaderAccumulator::add_regular(std::string_view name, uint32_t name_hash,
 }
 
 void HeaderAccumulator::clear() noexcept {
-  for (auto& v : pseudo_.values)
+  for (size_t i = 0; i < kPseudoHeaderCount; ++i) {
+    std::optional<std::string>& v = pseudo_.values[i];
+    if (v && v->capacity() <= kKeptPseudoCapacity) spare_[i] = std::move(*v);
     v.reset();
+  }
   fields_.clear();
   list_size_ = 0;
   regular_seen_ = false;

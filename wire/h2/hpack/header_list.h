@@ -74,14 +74,17 @@ class HeaderAccumulator {
   void mark_representation_seen() noexcept { representation_seen_ = true; }
   bool representation_seen() const noexcept { return representation_seen_; }
 
-  // Ready for the next block, keeping the map's memory.
+  // Ready for the next block, keeping the map's memory, and that of the pseudo-header values up
+  // to kKeptPseudoCapacity octets each (a request's :path and :authority need one each time).
   void clear() noexcept;
+  static constexpr size_t kKeptPseudoCapacity = 256;
 
  private:
   // Adds a field's size; false (and abuse) past the abuse limit.
   bool count(uint64_t size, uint32_t max_list_size) noexcept;
 
   PseudoHeaders pseudo_;
+  std::array<std::string, kPseudoHeaderCount> spare_;  // memory clear() kept, indexed like pseudo_
   HeaderMap fields_;
   uint64_t list_size_ = 0;
   bool regular_seen_ = false;

@@ -110,19 +110,21 @@ constexpr LongCode decode_long(uint32_t window) {
           uint8_t(len)};
 }
 
-// An entry of kPeekTable: the bits its codes use (bits 0-4; the first code's alone when no
+// An entry of kPeekTable: the bits its codes use (bits 0-5; the first code's alone when no
 // second code fits after it; 0 when the first code is longer than kPeek bits), the number of
-// symbols (bits 5-6), the length of the first code (bits 8-12), the first symbol (bits 16-23)
-// and the second (bits 24-31). The bits used come first: the decoder shifts by them at once.
+// symbols (bits 6-7), the length of the first code (bits 8-12), the first symbol (bits 16-23)
+// and the second (bits 24-31). The bits used sit alone in the low six bits, which is all a
+// 64-bit shift looks at: the decoder shifts by the entry itself, one step less between a
+// lookup and the next.
 constexpr uint32_t peek_entry(uint32_t first, uint32_t second, uint32_t first_len, uint32_t used,
                               uint32_t count) {
-  return used | count << 5 | first_len << 8 | first << 16 | second << 24;
+  return used | count << 6 | first_len << 8 | first << 16 | second << 24;
 }
 constexpr uint32_t used_bits(uint32_t e) {
-  return e & 0x1f;
+  return e & 0x3f;
 }
 constexpr uint32_t symbol_count(uint32_t e) {
-  return (e >> 5) & 3;
+  return (e >> 6) & 3;
 }
 constexpr uint32_t first_length(uint32_t e) {
   return (e >> 8) & 0x1f;
@@ -198,6 +200,79 @@ inline uint64_t load_be64(const uint8_t* p) {
          uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 8 | uint64_t(p[7]);
 }
 
+// huffman_decode's work, from the octets [p, end) to w on: where the output ends, and whether
+// the input was a valid coding. Apart from its caller, so that no more than the decoding's own
+// state is live in its loops, and the bit accumulator stays in a register.
+struct DecodeEnd {
+  char* w;
+  bool ok;
+};
+
+DecodeEnd decode_codes(const uint8_t* p, const uint8_t* const end, char* w) noexcept {
+  // The unread bits sit at the top of `acc`, `bits` of them (at most 63); below them lie either
+  // zero-bits or input bits not yet counted, which a later refill puts there again.
+  uint64_t acc = 0;
+  unsigned bits = 0;
+  // While the input lasts, every step sees at least the longest code's worth of bits.
+  for (;;) {
+    if (bits < kMaxCodeLength) {
+      if (end - p >= 8) {
+        // Eight octets at once; only the whole ones that fit are counted.
+        acc |= load_be64(p) >> bits;
+        p += (63 - bits) >> 3;
+        bits |= 56;
+      } else {
+        for (; p != end && bits <= 55; ++p, bits += 8)
+          acc |= uint64_t(*p) << (56 - bits);
+        if (bits < kMaxCodeLength) break;
+      }
+    }
+    const uint32_t e = kPeekTable.entry[acc >> (64 - kPeek)];
+    if (const unsigned used = used_bits(e); used != 0) {
+      w[0] = first_symbol(e);
+      w[1] = second_symbol(e);
+      w += symbol_count(e);
+      acc <<= used;
+      bits -= used;
+    } else {
+      const LongCode c = decode_long(uint32_t(acc >> 32));
+      if (c.symbol == kHuffmanEos) return {w, false};
+      *w++ = char(c.symbol);
+      acc <<= c.length;
+      bits -= c.length;
+    }
+  }
+  // The input is used up and fewer bits are left than the longest code. Past them the code
+  // reads one-bits, which start no code shorter than EOS: a code that reaches into them is cut
+  // short, and they are what padding must look like.
+  for (;;) {
+    const uint64_t window = acc | (~uint64_t(0) >> bits);
+    const uint32_t e = kPeekTable.entry[window >> (64 - kPeek)];
+    if (const unsigned used = used_bits(e); used != 0 && used <= bits) {
+      w[0] = first_symbol(e);
+      w[1] = second_symbol(e);
+      w += symbol_count(e);
+      acc <<= used;
+      bits -= used;
+    } else {
+      // One code at most: a short one that fits without its successor, or a long one. EOS
+      // never fits here (it is the longest code), so all-one bits end the loop as padding;
+      // so does any long code when no more than kPeek bits are left, which is how every
+      // string ends, and needs no search.
+      const unsigned len = first_length(e);
+      if (len == 0 && bits <= kPeek) break;
+      const LongCode c = len != 0 ? LongCode{uint8_t(first_symbol(e)), uint8_t(len)}
+                                  : decode_long(uint32_t(window >> 32));
+      if (c.length > bits) break;
+      *w++ = char(c.symbol);
+      acc <<= c.length;
+      bits -= c.length;
+    }
+  }
+  // What is left starts no whole code: it must be padding, at most seven one-bits.
+  return {w, bits <= 7 && (acc | (~uint64_t(0) >> bits)) == ~uint64_t(0)};
+}
+
 }  // namespace
 
 uint64_t huffman_encoded_size(std::string_view text) noexcept {
@@ -263,73 +338,10 @@ bool huffman_decode(std::string_view coded, std::string* out) {
 bool huffman_decode(std::string_view coded, char* out, size_t* decoded) noexcept {
   // A step that decodes one symbol still writes two octets: a decoded symbol took at least 5
   // bits, so the second octet lands within the room of 2 * coded.size() all the same.
-  char* w = out;
-  const auto finish = [&](bool ok) {
-    *decoded = size_t(w - out);
-    return ok;
-  };
-
   const auto* p = reinterpret_cast<const uint8_t*>(coded.data());
-  const uint8_t* const end = p + coded.size();
-  // The unread bits sit at the top of `acc`, `bits` of them (at most 63); below them lie either
-  // zero-bits or input bits not yet counted, which a later refill puts there again.
-  uint64_t acc = 0;
-  unsigned bits = 0;
-  // While the input lasts, every step sees at least the longest code's worth of bits.
-  for (;;) {
-    if (bits < kMaxCodeLength) {
-      if (end - p >= 8) {
-        // Eight octets at once; only the whole ones that fit are counted.
-        acc |= load_be64(p) >> bits;
-        p += (63 - bits) >> 3;
-        bits |= 56;
-      } else {
-        for (; p != end && bits <= 55; ++p, bits += 8)
-          acc |= uint64_t(*p) << (56 - bits);
-        if (bits < kMaxCodeLength) break;
-      }
-    }
-    const uint32_t e = kPeekTable.entry[acc >> (64 - kPeek)];
-    if (const unsigned used = used_bits(e); used != 0) {
-      w[0] = first_symbol(e);
-      w[1] = second_symbol(e);
-      w += symbol_count(e);
-      acc <<= used;
-      bits -= used;
-    } else {
-      const LongCode c = decode_long(uint32_t(acc >> 32));
-      if (c.symbol == kHuffmanEos) return finish(false);
-      *w++ = char(c.symbol);
-      acc <<= c.length;
-      bits -= c.length;
-    }
-  }
-  // The input is used up and fewer bits are left than the longest code. Past them the code
-  // reads one-bits, which start no code shorter than EOS: a code that reaches into them is cut
-  // short, and they are what padding must look like.
-  for (;;) {
-    const uint64_t window = acc | (~uint64_t(0) >> bits);
-    const uint32_t e = kPeekTable.entry[window >> (64 - kPeek)];
-    if (const unsigned used = used_bits(e); used != 0 && used <= bits) {
-      w[0] = first_symbol(e);
-      w[1] = second_symbol(e);
-      w += symbol_count(e);
-      acc <<= used;
-      bits -= used;
-    } else {
-      // One code at most: a short one that fits without its successor, or a long one. EOS
-      // never fits here (it is the longest code), so all-one bits end the loop as padding.
-      const unsigned len = first_length(e);
-      const LongCode c = len != 0 ? LongCode{uint8_t(first_symbol(e)), uint8_t(len)}
-                                  : decode_long(uint32_t(window >> 32));
-      if (c.length > bits) break;
-      *w++ = char(c.symbol);
-      acc <<= c.length;
-      bits -= c.length;
-    }
-  }
-  // What is left starts no whole code: it must be padding, at most seven one-bits.
-  return finish(bits <= 7 && (acc | (~uint64_t(0) >> bits)) == ~uint64_t(0));
+  const DecodeEnd r = decode_codes(p, p + coded.size(), out);
+  *decoded = size_t(r.w - out);
+  return r.ok;
 }
 
 }  // namespace quillet::h2::hpack
