@@ -1,5 +1,6 @@
 // Integers, string literals and the Huffman code.
 #include "wire/h2/hpack/huffman.h"
+#include "wire/h2/hpack/octets.h"
 #include "wire/h2/hpack/primitives.h"
 
 #include "tests/cpp/h2/hpack_support.h"
@@ -122,6 +123,22 @@ TEST(HpackString, WrittenAtEveryLengthWithTheShortestPrefix) {
       ASSERT_FALSE(read_string(out, &pos, &scratch, &back));
       ASSERT_EQ(back, text);
       ASSERT_EQ(pos, out.size());
+    }
+  }
+}
+
+// same_octets reads whole words, overlapping halves and single octets by length: a difference
+// at any position of any length up to three words is seen, and so is a length difference.
+TEST(HpackOctets, EqualityAtEveryLengthAndPosition) {
+  for (size_t length = 0; length <= 24; ++length) {
+    const std::string a(length, 'q');
+    EXPECT_TRUE(same_octets(a, std::string(length, 'q')));
+    EXPECT_FALSE(same_octets(a, std::string(length + 1, 'q')));
+    for (size_t at = 0; at < length; ++at) {
+      std::string b = a;
+      b[at] = 'r';
+      EXPECT_FALSE(same_octets(a, b)) << length << " " << at;
+      EXPECT_FALSE(same_octets(b, a)) << length << " " << at;
     }
   }
 }
