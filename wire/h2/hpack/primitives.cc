@@ -81,20 +81,19 @@ std::optional<DecodeError> read_string(std::string_view in, size_t* pos, std::st
   return std::nullopt;
 }
 
-void write_integer(std::string* out, uint8_t pattern, unsigned prefix_bits, uint64_t value) {
-  const uint32_t max_prefix = (1u << prefix_bits) - 1;
-  if (value < max_prefix) {
-    out->push_back(char(pattern | uint8_t(value)));
-    return;
-  }
-  out->push_back(char(pattern | uint8_t(max_prefix)));
-  value -= max_prefix;
+namespace detail {
+
+void write_long_integer(std::string* out, uint8_t pattern, uint32_t prefix, uint64_t value) {
+  out->push_back(char(pattern | uint8_t(prefix)));
+  value -= prefix;
   while (value >= 0x80) {
     out->push_back(char(uint8_t(value & 0x7f) | 0x80));
     value >>= 7;
   }
   out->push_back(char(uint8_t(value)));
 }
+
+}  // namespace detail
 
 void write_string(std::string* out, std::string_view text) {
   if (text.empty()) {

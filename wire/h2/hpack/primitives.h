@@ -50,9 +50,21 @@ namespace detail {
 [[nodiscard]] std::optional<DecodeError> read_string(std::string_view in, size_t* pos,
                                                      std::string* scratch, std::string_view* text);
 
+namespace detail {
+// write_integer past a full prefix.
+void write_long_integer(std::string* out, uint8_t pattern, uint32_t prefix, uint64_t value);
+}  // namespace detail
+
 // Appends `value` with a `prefix_bits` prefix; `pattern` holds the representation's bits above
-// the prefix.
-void write_integer(std::string* out, uint8_t pattern, unsigned prefix_bits, uint64_t value);
+// the prefix. The one-octet case (most indexes and short lengths) is written here, inline.
+inline void write_integer(std::string* out, uint8_t pattern, unsigned prefix_bits, uint64_t value) {
+  const uint32_t max_prefix = (1u << prefix_bits) - 1;
+  if (value < max_prefix) {
+    out->push_back(char(pattern | uint8_t(value)));
+    return;
+  }
+  detail::write_long_integer(out, pattern, max_prefix, value);
+}
 
 // Appends a string literal: the empty string as the single octet 0x00, any other string
 // Huffman-coded, even where the coding is longer than the raw octets (one code path, and the
