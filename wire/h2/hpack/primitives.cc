@@ -67,10 +67,10 @@ std::optional<DecodeError> read_string(std::string_view in, size_t* pos, std::st
   if (length > in.size() - p) return DecodeError::kStringUnderflow;
   const std::string_view octets = in.substr(p, length);
   if (huffman) {
-    // Room for twice the coded length, as huffman_decode needs; on a 32-bit build a length
-    // near 2^32 cannot have it.
-    if (length > (SIZE_MAX - 1) / 2) throw std::bad_alloc();
-    if (scratch->size() < size_t(2) * length) scratch->resize(size_t(2) * length);
+    // Room for twice the coded length, as huffman_decode needs; on a 32-bit build an input of
+    // more than half the address space cannot have it.
+    if (octets.size() > SIZE_MAX / 2) throw std::bad_alloc();
+    if (scratch->size() < 2 * octets.size()) scratch->resize(2 * octets.size());
     size_t decoded = 0;
     if (!huffman_decode(octets, scratch->data(), &decoded)) return DecodeError::kInvalidHuffmanCode;
     *text = std::string_view(scratch->data(), decoded);
