@@ -103,9 +103,10 @@ TEST(HpackString, RawHuffmanAndTruncation) {
   EXPECT_EQ(out, hex("00 81 1f"));  // 'a' is 00011, padded with ones
 }
 
-// write_string codes the text after a length prefix sized for the longest coding, then moves
-// it up when the actual length needs a shorter prefix: at every length, for texts of short and
-// of long codes, the literal is the minimal prefix and the coding, after what was there before.
+// write_string codes a text of up to 256 octets after a length prefix sized for the longest
+// coding, then moves it up when the actual length needs a shorter prefix, and counts the bits of
+// a longer one first: at every length, on both sides of that limit, for texts of short and of
+// long codes, the literal is the minimal prefix and the coding, after what was there before.
 TEST(HpackString, WrittenAtEveryLengthWithTheShortestPrefix) {
   for (size_t length = 1; length <= 400; ++length) {
     for (const char c : {'e', '%', '\x80', '\x0a'}) {  // codes of 5, 6, 20 and 30 bits

@@ -48,12 +48,13 @@ void HeaderAccumulator::add_pseudo(PseudoHeader h, std::string_view value, uint3
     return;
   }
   if (!count(entry_size(pseudo_header_name(h), value), max_list_size)) return;
-  if (list_size_ < max_list_size) {
-    std::string& kept = spare_[size_t(h)];
-    kept.assign(value);  // may throw: the slot stays empty
-    slot.emplace(std::move(kept));
-  } else {
+  if (list_size_ >= max_list_size) {
     over_size_ = true;
+  } else if (std::string* memory = kept(h)) {
+    memory->assign(value);  // may throw: the slot stays empty
+    slot.emplace(std::move(*memory));
+  } else {
+    slot.emplace(value);
   }
 }
 
@@ -75,7 +76,8 @@ void HeaderAccumulator::add_regular(std::string_view name, uint32_t name_hash,
 void HeaderAccumulator::clear() noexcept {
   for (size_t i = 0; i < kPseudoHeaderCount; ++i) {
     std::optional<std::string>& v = pseudo_.values[i];
-    if (v && v->capacity() <= kKeptPseudoCapacity) spare_[i] = std::move(*v);
+    std::string* memory = kept(PseudoHeader(i));
+    if (v && memory && v->capacity() <= kKeptPseudoCapacity) *memory = std::move(*v);
     v.reset();
   }
   fields_.clear();

@@ -74,8 +74,9 @@ class HeaderAccumulator {
   void mark_representation_seen() noexcept { representation_seen_ = true; }
   bool representation_seen() const noexcept { return representation_seen_; }
 
-  // Ready for the next block, keeping the map's memory, and that of the pseudo-header values up
-  // to kKeptPseudoCapacity octets each (a request's :path and :authority need one each time).
+  // Ready for the next block, keeping the map's memory, and that of the :path and :authority
+  // values up to kKeptPseudoCapacity octets each: those two rarely fit a string's own small
+  // buffer, so every request would allocate for them.
   void clear() noexcept;
   static constexpr size_t kKeptPseudoCapacity = 256;
 
@@ -83,8 +84,16 @@ class HeaderAccumulator {
   // Adds a field's size; false (and abuse) past the abuse limit.
   bool count(uint64_t size, uint32_t max_list_size) noexcept;
 
+  // Where clear() keeps a value's memory for the next block, or null.
+  std::string* kept(PseudoHeader h) noexcept {
+    return h == PseudoHeader::kPath        ? &kept_path_
+           : h == PseudoHeader::kAuthority ? &kept_authority_
+                                           : nullptr;
+  }
+
   PseudoHeaders pseudo_;
-  std::array<std::string, kPseudoHeaderCount> spare_;  // memory clear() kept, indexed like pseudo_
+  std::string kept_path_;
+  std::string kept_authority_;
   HeaderMap fields_;
   uint64_t list_size_ = 0;
   bool regular_seen_ = false;

@@ -11,6 +11,9 @@ namespace {
 // 4 continuation octets carry 28 bits, so only the fifth can take a value past 2^32 - 1.
 constexpr unsigned kMaxContinuations = 5;
 
+// The longest text write_string codes in one pass, into room for its longest coding.
+constexpr size_t kOnePassLength = 256;
+
 // The octets write_integer takes for `value`.
 size_t integer_size(unsigned prefix_bits, uint64_t value) {
   const uint32_t max_prefix = (1u << prefix_bits) - 1;
@@ -103,7 +106,14 @@ void write_string(std::string* out, std::string_view text) {
   // The coded length goes first but is only known once the text is coded: the coding is written
   // after a length prefix wide enough for the longest possible coding, then moved up to follow
   // the prefix the actual length needs, which is rarely shorter. That is cheaper than a pass
-  // over the text to count its bits first.
+  // over the text to count its bits first. Not for a long text, though: the output (often a
+  // buffer the connection keeps) would keep room for nearly four times its length.
+  if (text.size() > kOnePassLength) {
+    const uint64_t size = huffman_encoded_size(text);
+    write_integer(out, 0x80, 7, size);
+    huffman_encode(text, size, out);
+    return;
+  }
   const uint64_t most = huffman_max_size(text.size());
   const size_t room = integer_size(7, most);
   const size_t start = out->size();
