@@ -6,11 +6,13 @@
 // size and flags) and the same dynamic table; the table never holds more than its maximum,
 // its size is the sum of its entries, and its maximum never exceeds what was once allowed;
 // whole representations never claim more octets than the fragment has; every field in the
-// list is a lower-case token name with a valid value.
+// list is a lower-case token name with a valid value. Besides, the whole input taken as one
+// Huffman-coded string decodes as a plain walk of the code, one bit at a time, decodes it.
 #include "fuzz/fuzz_check.h"
 #include "fuzz/hpack_tables.h"
 #include "wire/common/chars.h"
 #include "wire/h2/hpack/decoder.h"
+#include "wire/h2/hpack/huffman.h"
 #include "wire/h2/hpack/primitives.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -178,9 +180,72 @@ void check_table(const DynamicTable& t, uint32_t largest_allowed) {
   FUZZ_CHECK(t.max_size() <= largest_allowed);
 }
 
+// The Huffman code as a binary tree walked one bit at a time: slow and plain, sharing nothing
+// with the decoder's tables but the code itself.
+class BitWalk {
+ public:
+  BitWalk() {
+    nodes_.push_back({});
+    for (size_t sym = 0; sym < kHuffmanSymbols; ++sym) {
+      size_t n = 0;
+      for (int bit = kHuffmanCodes[sym].length - 1; bit >= 0; --bit) {
+        const int b = (kHuffmanCodes[sym].bits >> bit) & 1;
+        if (nodes_[n].child[b] == 0) {
+          nodes_[n].child[b] = int(nodes_.size());
+          nodes_.push_back({});
+        }
+        n = size_t(nodes_[n].child[b]);
+      }
+      nodes_[n].symbol = int(sym);
+    }
+  }
+
+  // Fails on EOS, on padding of more than seven bits, or on padding with a zero-bit.
+  std::optional<std::string> decode(std::string_view coded) const {
+    std::string out;
+    size_t n = 0;
+    unsigned depth = 0;
+    bool all_ones = true;
+    for (const char c : coded) {
+      for (int bit = 7; bit >= 0; --bit) {
+        const int b = (uint8_t(c) >> bit) & 1;
+        n = size_t(nodes_[n].child[b]);
+        ++depth;
+        all_ones = all_ones && b == 1;
+        if (nodes_[n].symbol == int(kHuffmanEos)) return std::nullopt;
+        if (nodes_[n].symbol >= 0) {
+          out.push_back(char(nodes_[n].symbol));
+          n = 0;
+          depth = 0;
+          all_ones = true;
+        }
+      }
+    }
+    if (depth > 7 || !all_ones) return std::nullopt;
+    return out;
+  }
+
+ private:
+  struct Node {
+    int child[2] = {0, 0};
+    int symbol = -1;
+  };
+  std::vector<Node> nodes_;
+};
+
+void check_huffman(std::string_view coded) {
+  static const BitWalk walk;
+  std::string decoded;
+  const bool ok = huffman_decode(coded, &decoded);
+  const std::optional<std::string> expected = walk.decode(coded);
+  FUZZ_CHECK(ok == expected.has_value());
+  if (ok) FUZZ_CHECK(decoded == *expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_huffman(std::string_view(reinterpret_cast<const char*>(data), size));
   FuzzedDataProvider in(data, size);
   Decoder whole;
   Decoder split;

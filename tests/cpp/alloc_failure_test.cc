@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -63,6 +65,44 @@ TEST(AllocationFailure, TheFrameDecoderKeepsNoViewOfTheCallersBytes) {
   ASSERT_FALSE(error.has_value());
   ASSERT_EQ(batch.events.size(), 1u);
   EXPECT_EQ(std::string(batch.events[0].ping.data(), 8), std::string(8, 'c'));
+}
+
+// An HPACK table insertion that cannot have its memory (a longer ring, a larger buffer, the
+// copy of a name that views the table) leaves the entries as they were, at every allocation it
+// makes, and the table keeps working once memory returns.
+TEST(AllocationFailure, AnHpackTableInsertionLeavesTheTableAsItWas) {
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  const auto entries_of = [](const hpack::DynamicTable& t) {
+    Entries out;
+    for (size_t i = 0; i < t.count(); ++i)
+      out.emplace_back(t.name(i), t.value(i));
+    return out;
+  };
+  for (long fail_at = 0;; ++fail_at) {
+    hpack::DynamicTable table(4096);
+    for (int i = 0; i < 16; ++i)  // a full ring and a buffer with little to spare
+      ASSERT_TRUE(table.insert("x-a-longer-field-name", std::string(10 + i, 'v')));
+    const Entries before = entries_of(table);
+    const uint32_t size = table.size();
+    g_countdown = fail_at;
+    bool threw = false;
+    try {
+      // The name views the oldest entry, which this insertion evicts.
+      EXPECT_TRUE(table.insert(table.name(15), std::string(3000, 'w')));
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    g_countdown = -1;
+    if (!threw) {
+      EXPECT_EQ(table.name(0), "x-a-longer-field-name");
+      EXPECT_GE(fail_at, 3);  // the copied name, the ring and the buffer were all needed
+      break;
+    }
+    EXPECT_EQ(entries_of(table), before) << fail_at;
+    EXPECT_EQ(table.size(), size);
+    ASSERT_TRUE(table.insert("x-after", "1"));
+    EXPECT_EQ(table.name(0), "x-after");
+  }
 }
 
 }  // namespace

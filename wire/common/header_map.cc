@@ -322,6 +322,66 @@ bool HeaderMap::append(std::string_view name, std::string_view value) {
   return true;
 }
 
+uint32_t HeaderMap::hash_of(std::string_view name) noexcept {
+  return hash_name(name);
+}
+
+size_t HeaderMap::lower_slot(std::string_view lower_name, uint32_t hash) const noexcept {
+  const size_t mask = index_.size() - 1;
+  for (size_t s = hash & mask;; s = (s + 1) & mask) {
+    const uint16_t slot = index_[s];
+    if (slot == 0) return s;
+    const Entry& e = entries_[slot - 1u];
+    if (e.hash == hash && e.name_len == lower_name.size() &&
+        std::memcmp(arena_.data() + e.name_off, lower_name.data(), lower_name.size()) == 0)
+      return s;
+  }
+}
+
+void HeaderMap::chain_value(uint32_t entry, std::string_view value) {
+  if (extras_.size() == extras_.capacity() || extras_.size() >= kNone) reserve_extra();
+  if (arena_.capacity() - arena_.size() < value.size()) reserve_bytes(value.size());
+  const auto x = uint32_t(extras_.size());
+  extras_.push_back(Extra{store(value), value.size(), kNone});
+  Entry& e = entries_[entry];
+  if (e.last_extra == kNone) {
+    e.first_extra = x;
+  } else {
+    extras_[e.last_extra].next = x;
+  }
+  e.last_extra = x;
+}
+
+bool HeaderMap::append_hashed(std::string_view lower_name, uint32_t hash, std::string_view value) {
+  if (full()) return false;
+  // One probe finds either the name's entry or the empty slot its new entry takes.
+  size_t slot = index_.empty() ? 0 : lower_slot(lower_name, hash);
+  if (!index_.empty() && index_[slot] != 0) {
+    chain_value(index_[slot] - 1u, value);
+  } else {
+    // Usually the room is there already: asking reserve_entry costs two calls per field.
+    const size_t bytes = lower_name.size() + value.size();
+    if (entries_.size() + 1 > index_.size() / 4 * 3 || entries_.size() == entries_.capacity() ||
+        arena_.capacity() - arena_.size() < bytes) {
+      const size_t slots = index_.size();
+      reserve_entry(bytes);  // may throw: nothing has changed yet
+      if (index_.size() != slots) slot = lower_slot(lower_name, hash);  // the index was rebuilt
+    }
+    Entry e;
+    e.name_off = store(lower_name);
+    e.value_off = store(value);
+    e.value_len = value.size();
+    e.name_len = uint32_t(lower_name.size());
+    e.hash = hash;
+    e.first_extra = kNone;
+    e.last_extra = kNone;
+    entries_.push_back(e);
+    index_[slot] = uint16_t(entries_.size());  // entry number + 1
+  }
+  ++value_count_;
+  return true;
+}
+
 bool HeaderMap::replace(std::string_view name, std::string_view value) {
   if (full()) return false;
   const uint32_t hash = hash_name(name);

@@ -63,6 +63,14 @@ class HeaderMap {
   // Makes `value` the only value of `name`: an existing entry keeps its position and drops its
   // chained values; a new name is appended. False, with the map unchanged, when the map is full.
   [[nodiscard]] bool replace(std::string_view name, std::string_view value);
+  // The same as append for a name that is already lower case, with hash_of(name) computed
+  // once by the caller (a decoder that meets the same names block after block keeps them with
+  // its table entries): neither hashed nor folded again.
+  [[nodiscard]] bool append_hashed(std::string_view lower_name, uint32_t hash,
+                                   std::string_view value);
+  // The hash a name is indexed by (as if it were lower case); the same for the map's whole
+  // process, so it may be kept.
+  static uint32_t hash_of(std::string_view name) noexcept;
   // Makes room for `names` more names holding `bytes` more bytes of names and values, so that
   // that many appends allocate nothing (may throw; the map is unchanged then).
   void reserve(size_t names, size_t bytes);
@@ -75,6 +83,10 @@ class HeaderMap {
   // f(name, value) for every pair, in iteration order.
   template <class F>
   void for_each(F&& f) const;
+  // f(name, hash, value, first) for every pair, in iteration order, with the name's hash_of
+  // (kept in the map, so not computed again) and whether the value is the name's first.
+  template <class F>
+  void for_each_hashed(F&& f) const;
   // f(value) for every value of `name`, in append order.
   template <class F>
   void for_each_value(std::string_view name, F&& f) const;
@@ -140,6 +152,11 @@ class HeaderMap {
   void add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept;
   // A new entry for an absent name: room first, then the entry.
   void insert_entry(std::string_view name, uint32_t hash, std::string_view value);
+  // For append_hashed: the slot of the entry of a lower-case name, or the empty slot that ends
+  // its probe run (a map with an index).
+  size_t lower_slot(std::string_view lower_name, uint32_t hash) const noexcept;
+  // A value chained to an existing entry (may throw, leaving the map as it was).
+  void chain_value(uint32_t entry, std::string_view value);
   // Marks the chain of `e` as garbage and detaches it; returns how many values it held.
   size_t drop_chain(Entry& e) noexcept;
   void maybe_compact() noexcept;
@@ -160,6 +177,16 @@ void HeaderMap::for_each(F&& f) const {
     f(name, value_at(e.value_off, e.value_len));
     for (uint32_t x = e.first_extra; x != kNone; x = extras_[x].next)
       f(name, value_at(extras_[x].value_off, extras_[x].value_len));
+  }
+}
+
+template <class F>
+void HeaderMap::for_each_hashed(F&& f) const {
+  for (const Entry& e : entries_) {
+    const std::string_view name = name_of(e);
+    f(name, e.hash, value_at(e.value_off, e.value_len), true);
+    for (uint32_t x = e.first_extra; x != kNone; x = extras_[x].next)
+      f(name, e.hash, value_at(extras_[x].value_off, extras_[x].value_len), false);
   }
 }
 

@@ -247,6 +247,48 @@ TEST(HeaderMap, FullMapRefusesEveryInsertionAndStaysUnchanged) {
   EXPECT_FALSE(m.append("other", "v"));
 }
 
+// append_hashed is append for a caller that already holds the lower-case name and its hash:
+// mixed with the other operations, it leaves the same map as append, and its entries are found
+// by lookups in any case and by append itself (one entry per name, however it was added).
+TEST(HeaderMap, AppendHashedActsAsAppend) {
+  std::mt19937 rng(7541);
+  HeaderMap hashed;
+  HeaderMap plain;
+  for (int step = 0; step < 4000; ++step) {
+    const std::string lower = numbered("x-name-", rng() % 40);
+    std::string mixed = lower;
+    for (char& c : mixed)
+      if (c >= 'a' && c <= 'z' && (rng() & 1)) c = char(c - 'a' + 'A');
+    ASSERT_EQ(HeaderMap::hash_of(lower), HeaderMap::hash_of(mixed));
+    const std::string value = numbered("v", step);
+    switch (rng() % 6) {
+      case 0:
+      case 1:
+        ASSERT_TRUE(hashed.append_hashed(lower, HeaderMap::hash_of(lower), value));
+        ASSERT_TRUE(plain.append(mixed, value));
+        break;
+      case 2:
+        ASSERT_TRUE(hashed.append(mixed, value));
+        ASSERT_TRUE(plain.append(lower, value));
+        break;
+      case 3:
+        ASSERT_TRUE(hashed.replace(mixed, value));
+        ASSERT_TRUE(plain.replace(lower, value));
+        break;
+      default:
+        ASSERT_EQ(hashed.remove(mixed), plain.remove(lower));
+        break;
+    }
+    ASSERT_EQ(pairs_of(hashed), pairs_of(plain)) << step;
+    ASSERT_EQ(hashed.first(mixed), plain.first(lower));
+  }
+  HeaderMap full;
+  for (size_t i = 0; i < HeaderMap::kMaxNames; ++i)
+    ASSERT_TRUE(full.append(numbered("h", i), "v"));
+  EXPECT_FALSE(full.append_hashed("h0", HeaderMap::hash_of("h0"), "w"));
+  EXPECT_EQ(full.size(), HeaderMap::kMaxNames);
+}
+
 // The chain and arena garbage left by many replacements and removals is reclaimed without
 // disturbing what is live.
 TEST(HeaderMap, ChurnKeepsContentsIntact) {

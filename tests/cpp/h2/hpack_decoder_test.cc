@@ -2,9 +2,12 @@
 // blocks that arrive in pieces.
 #include "tests/cpp/h2/hpack_support.h"
 #include "wire/h2/hpack/primitives.h"
+#include "wire/h2/hpack/static_table.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <set>
 
 namespace quillet::h2::hpack {
@@ -112,6 +115,101 @@ TEST(HpackDecoder, AcceptedAndMalformedFields) {
             (Fields{{":method", "GET"}, {"x-a", "1"}, {"x-a", "1"}}));
 }
 
+// What a block comes to, for comparing two ways of sending the same fields.
+struct Verdict {
+  DecodeStatus status;
+  std::optional<DecodeError> error;
+  Fields fields;
+  bool operator==(const Verdict&) const = default;
+};
+
+Verdict verdict_of(Decoder& d, std::string_view block) {
+  const Outcome r = run(d, block);
+  const bool failed = r.result.status == DecodeStatus::kFailed;
+  return {r.result.status, failed ? std::optional(r.result.error) : std::nullopt,
+          test::fields_of(r.list)};
+}
+
+// The decoder keeps with each table entry what the field rules made of it, and knows the same
+// of the static entries, so that a field the table spells again is not checked again. Whether a
+// field arrives by index, by a name from the table with a new value, or fully literal, the block
+// comes to the same: the same fields, the same malformed verdict, the same connection error.
+TEST(HpackDecoder, FieldsFromTheTableComeToWhatTheirLiteralsDo) {
+  const Fields fields = {
+      {"x-a", "1"},        {"te", "trailers"},
+      {"te", "gzip"},      {"connection", "close"},
+      {"", "v"},           {"\"", "v"},
+      {"x-\"q\"", "v"},    {":path", "/x"},
+      {":path", "/a\rb"},  {":authority", ""},
+      {":status", "200"},  {":method", "GET"},
+      {":scheme", "\x01"}, {":protocol", "ws\x7f"},
+  };
+  const std::string_view new_values[] = {"v2",        "",     "200",  "GET",
+                                         "/\xc3\xa9", "a\rb", "\xff", "G T"};
+  for (const std::string_view before : {"", "x-first"}) {  // pseudo-headers after a field
+    const std::string opening = before.empty() ? "" : literal(before, "1", 0x00);
+    for (const auto& [name, value] : fields) {
+      Decoder literal_only;
+      const Verdict expected = verdict_of(literal_only, opening + literal(name, value, 0x00));
+      Decoder d;
+      ASSERT_NE(run(d, literal(name, value)).result.status, DecodeStatus::kFailed);
+      EXPECT_EQ(verdict_of(d, opening + indexed(62)), expected) << name << " " << value;
+      for (const std::string_view v : new_values) {
+        Decoder fresh;
+        EXPECT_EQ(verdict_of(d, opening + literal_indexed_name(62, v, false)),
+                  verdict_of(fresh, opening + literal(name, v, 0x00)))
+            << name << " " << v;
+      }
+      // A name taken from the table goes on to the entry the field makes.
+      Decoder chained;
+      ASSERT_NE(run(chained, literal(name, value)).result.status, DecodeStatus::kFailed);
+      ASSERT_NE(run(chained, literal_indexed_name(62, "200", true)).result.status,
+                DecodeStatus::kFailed);
+      Decoder fresh;
+      EXPECT_EQ(verdict_of(chained, indexed(62)), verdict_of(fresh, literal(name, "200", 0x00)))
+          << name;
+    }
+  }
+  size_t complete = 0;  // all but transfer-encoding, a connection-specific field
+  for (uint32_t i = 1; i <= kStaticTableSize; ++i) {
+    const StaticEntry& e = static_entry(i);
+    Decoder d;
+    Decoder literal_only;
+    const Verdict by_index = verdict_of(d, indexed(i));
+    EXPECT_EQ(by_index, verdict_of(literal_only, literal(e.name, e.value, 0x00))) << i;
+    complete += by_index.status == DecodeStatus::kComplete &&
+                by_index.fields == Fields{{std::string(e.name), std::string(e.value)}};
+    for (const std::string_view v : new_values) {
+      Decoder fresh;
+      EXPECT_EQ(verdict_of(d, literal_indexed_name(i, v, false)),
+                verdict_of(fresh, literal(e.name, v, 0x00)))
+          << i << " " << v;
+    }
+  }
+  EXPECT_EQ(complete, kStaticTableSize - 1);
+}
+
+// Values are checked eight octets at a time: a forbidden octet is found at every position of a
+// word and of the tail after the last whole word, and the one allowed control, HTAB, passes.
+TEST(HpackDecoder, ValueRuleHoldsAtEveryPosition) {
+  for (size_t length = 1; length <= 19; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      for (int b = 0; b < 256; ++b) {
+        std::string value(length, 'v');
+        value[at] = char(b);
+        const bool allowed = b == '\t' || (b >= 0x20 && b != 0x7f);
+        Decoder d;
+        const DecodeResult r = run(d, literal("x-a", value, 0x00)).result;
+        ASSERT_EQ(r.status, allowed ? DecodeStatus::kComplete : DecodeStatus::kFailed)
+            << length << " " << at << " " << b;
+        if (!allowed) {
+          ASSERT_EQ(r.error, DecodeError::kInvalidUtf8);
+        }
+      }
+    }
+  }
+}
+
 TEST(HpackDecoder, DynamicIndexesFollowInsertions) {
   Decoder d;
   Outcome r = run(d, indexed(61) + literal("x-a", "1") + indexed(62));
@@ -162,6 +260,69 @@ TEST(HpackDecoder, EvictionAndAnEntryLargerThanTheTable) {
   EXPECT_EQ(test::fields_of(big.list), (Fields{{"x-d", std::string(100, 'v')}}));
   EXPECT_EQ(d.table().count(), 0u);
   EXPECT_EQ(d.table().size(), 0u);
+}
+
+// The table's octets lie end to end in one buffer that is moved back to its start and grows
+// as entries come and go. Against a plain list, through random insertions (names and values
+// that view entries of the table among them, some larger than the table) and changes of the
+// maximum, it holds the same entries and size, and evicts them oldest first.
+TEST(HpackDynamicTable, MatchesAPlainListThroughMovesAndGrowth) {
+  std::mt19937 rng(2024);
+  DynamicTable table(4096);
+  Fields model;  // newest first
+  Fields evicted;
+  Fields expected_evicted;
+  uint64_t model_size = 0;
+  const auto hook = [&](uint64_t, std::string_view name, EntryNote) {
+    evicted.emplace_back(std::string(name), "");
+  };
+  const auto evict_model = [&](uint64_t limit) {
+    while (model_size > limit) {
+      model_size -= entry_size(model.back().first, model.back().second);
+      expected_evicted.emplace_back(model.back().first, "");
+      model.pop_back();
+    }
+  };
+  const auto text = [&](size_t most) {
+    std::string s(rng() % (most + 1), 'a');
+    for (char& c : s)
+      c = char('a' + rng() % 26);
+    return s;
+  };
+  for (int step = 0; step < 6000; ++step) {
+    if (rng() % 50 == 0) {
+      const uint32_t sizes[] = {0, 64, 300, 4096, 20000};
+      const uint32_t max = sizes[rng() % std::size(sizes)];
+      table.set_max_size(max, hook);
+      evict_model(max);
+    } else {
+      const bool big = rng() % 40 == 0;
+      std::string_view name;
+      std::string_view value;
+      std::string name_text = text(big ? 3000 : 12);
+      std::string value_text = text(big ? 6000 : 60);
+      name = name_text;
+      value = value_text;
+      if (table.count() > 0 && rng() % 3 == 0) name = table.name(rng() % table.count());
+      if (table.count() > 0 && rng() % 8 == 0) value = table.value(rng() % table.count());
+      const std::string n(name);
+      const std::string v(value);
+      const uint64_t size = entry_size(n, v);
+      const bool inserted = table.insert(name, value, hook);
+      if (size > table.max_size()) {
+        evict_model(0);
+        ASSERT_FALSE(inserted);
+      } else {
+        evict_model(table.max_size() - size);
+        model.insert(model.begin(), {n, v});
+        model_size += size;
+        ASSERT_TRUE(inserted);
+      }
+    }
+    ASSERT_EQ(test::entries_of(table), model) << step;
+    ASSERT_EQ(table.size(), model_size);
+    ASSERT_EQ(evicted, expected_evicted);
+  }
 }
 
 // A pseudo-header value with a control byte is refused like any malformed field, so that no
@@ -229,6 +390,34 @@ TEST(HpackDecoder, ListBudgetDropsFieldsThenAbuseStopsDecoding) {
   EXPECT_EQ(over.result.status, DecodeStatus::kAbuse);
   EXPECT_TRUE(over.list.abuse());
   EXPECT_EQ(a.table().name(0), "x-z");
+}
+
+// A list cleared for the next block keeps the memory of its pseudo-header values, never the
+// values: each block shows exactly its own, whatever the previous one held or dropped.
+TEST(HpackDecoder, AClearedListShowsOnlyTheNextBlocksPseudoHeaders) {
+  Decoder d;
+  HeaderAccumulator list;
+  const std::string long_path = "/" + std::string(400, 'p');  // more than a list keeps
+  const std::pair<std::string, Fields> blocks[] = {
+      {literal(":method", "GET", 0x00) + literal(":path", "/first/path/of/the/connection", 0x00) +
+           literal(":authority", "news.example.org", 0x00),
+       {{":method", "GET"},
+        {":authority", "news.example.org"},
+        {":path", "/first/path/of/the/connection"}}},
+      {literal(":status", "204", 0x00), {{":status", "204"}}},
+      {literal(":path", "/b", 0x00) + literal(":method", "POST", 0x00),
+       {{":method", "POST"}, {":path", "/b"}}},
+      {literal(":path", long_path, 0x00), {{":path", long_path}}},
+      {literal(":path", "/c", 0x00), {{":path", "/c"}}},
+      {literal(":path", std::string(50, 'x'), 0x00), {}},  // over the budget: dropped
+      {literal(":method", "GET", 0x00), {{":method", "GET"}}},
+  };
+  for (const auto& [block, fields] : blocks) {
+    list.clear();
+    const uint32_t budget = fields.empty() ? 60 : kNoLimit;
+    ASSERT_EQ(d.decode(block, budget, &list).status, DecodeStatus::kComplete);
+    EXPECT_EQ(test::fields_of(list), fields);
+  }
 }
 
 TEST(HpackDecoder, BudgetRunsOnAcrossFragmentsOfOneBlock) {

@@ -176,7 +176,10 @@ TEST(HpackTableIndex, AgreesWithAScanOfTheTable) {
   DynamicTable table(kEncoderTableCap);
   TableIndex index;
   index.prepare();
-  const auto evict = [&](uint64_t number, std::string_view name) { index.remove(number, name); };
+  const auto evict = [&](uint64_t number, std::string_view name, EntryNote note) {
+    ASSERT_EQ(note.name_hash, HeaderMap::hash_of(name));
+    index.remove(number, note.name_hash);
+  };
   const std::string values[] = {"", "a", "b", std::string(100, 'v'), std::string(900, 'w')};
   for (int step = 0; step < 20000; ++step) {
     if (rng() % 100 == 0) {
@@ -184,7 +187,9 @@ TEST(HpackTableIndex, AgreesWithAScanOfTheTable) {
     } else {
       if (rng() % 200 == 0) table.set_max_size(kEncoderTableCap, evict);
       const std::string name = "n" + std::to_string(rng() % 30);
-      if (table.insert(name, values[rng() % std::size(values)], evict)) index.add_newest(table);
+      const EntryNote note{HeaderMap::hash_of(name), 0};
+      if (table.insert(name, values[rng() % std::size(values)], evict, note))
+        index.add_newest(table);
     }
     if (step % 7 != 0) continue;
     for (int n = 0; n < 31; ++n) {  // n30 is never in the table
@@ -196,7 +201,7 @@ TEST(HpackTableIndex, AgreesWithAScanOfTheTable) {
           scan.name = i;
           if (table.value(i) == value) scan.exact = i;
         }
-        const TableIndex::Match found = index.find(table, name, value);
+        const TableIndex::Match found = index.find(table, name, HeaderMap::hash_of(name), value);
         ASSERT_EQ(found.name, scan.name) << step << " " << name;
         ASSERT_EQ(found.exact, scan.exact) << step << " " << name;
       }

@@ -6,6 +6,7 @@
 #include "wire/h2/hpack/static_table.h"
 
 #include <array>
+#include <cstring>
 
 namespace quillet::h2::hpack {
 namespace {
@@ -27,65 +28,140 @@ bool all_of(std::string_view text, const std::array<bool, 256>& allowed) {
   return true;
 }
 
+// The field-value byte rule, eight octets at a time: only a word holding a control byte or DEL
+// is looked at octet by octet (HTAB is the one control allowed).
+bool is_field_value(std::string_view value) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const char* p = value.data();
+  size_t n = value.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+    const uint64_t del = w ^ (kOnes * 0x7f);
+    if (((below_space | ((del - kOnes) & ~del & kHigh))) != 0 &&
+        !all_of(std::string_view(p, 8), chars::kFieldValue))
+      return false;
+  }
+  return all_of(std::string_view(p, n), chars::kFieldValue);
+}
+
 bool is_status(std::string_view v) {
   return v.size() == 3 && v[0] >= '1' && v[0] <= '9' && v[1] >= '0' && v[1] <= '9' && v[2] >= '0' &&
          v[2] <= '9';
 }
 
+// An EntryNote's kind: what the field rules made of the name (bits 0-2), and whether the field
+// as a whole was refused as malformed (bit 3). Static entries get the same notes, so that an
+// indexed field costs no check at all.
+constexpr uint8_t kRegularName = 0;
+constexpr uint8_t kUnfitName = 1;   // passes the byte rule, but no map takes it
+constexpr uint8_t kPseudoName = 2;  // + PseudoHeader
+constexpr uint8_t kNameMask = 7;
+constexpr uint8_t kMalformedField = 8;
+static_assert(kPseudoName + kPseudoHeaderCount - 1 <= kNameMask);
+
+// The name rules: a connection error, or the name's kind.
+std::optional<DecodeError> classify_name(std::string_view name, uint8_t* kind) {
+  if (!name.empty() && name[0] == ':') {
+    const std::optional<PseudoHeader> h = pseudo_header_from_name(name);
+    if (!h) return DecodeError::kInvalidPseudoheader;
+    *kind = uint8_t(kPseudoName + uint8_t(*h));
+    return std::nullopt;
+  }
+  if (name.size() > kMaxNameLength || !all_of(name, kNameByte)) return DecodeError::kInvalidUtf8;
+  // The empty name and the double quote pass the byte rule but are no field name: the block is
+  // malformed, and decoding goes on so that the table stays in step.
+  *kind = name.empty() || name.find('"') != std::string_view::npos ? kUnfitName : kRegularName;
+  return std::nullopt;
+}
+
+// The value rules for a name of `name_kind`: a connection error, or the field's kind (the name's,
+// with kMalformedField when the field is refused).
+std::optional<DecodeError> check_value(uint8_t name_kind, std::string_view value,
+                                       uint8_t* field_kind) {
+  *field_kind = name_kind;
+  if (name_kind < kPseudoName) {
+    if (!is_field_value(value)) return DecodeError::kInvalidUtf8;
+    if (name_kind == kUnfitName) *field_kind |= kMalformedField;
+    return std::nullopt;
+  }
+  switch (PseudoHeader(name_kind - kPseudoName)) {
+    case PseudoHeader::kStatus:
+      if (!is_status(value)) return DecodeError::kInvalidStatusCode;
+      break;
+    case PseudoHeader::kMethod:
+      if (value.empty() || !all_of(value, chars::kToken)) return DecodeError::kInvalidUtf8;
+      break;
+    case PseudoHeader::kScheme:
+    case PseudoHeader::kAuthority:
+    case PseudoHeader::kPath:
+    case PseudoHeader::kProtocol:
+      if (!is_valid_utf8(value)) return DecodeError::kInvalidUtf8;
+      // A control byte would reach a request target or a host name: refuse the request, not
+      // the connection, as for any other malformed field.
+      if (!is_field_value(value)) *field_kind |= kMalformedField;
+      break;
+  }
+  return std::nullopt;
+}
+
+// Hands a field that passed the rules to the accumulator.
+void deliver(EntryNote note, std::string_view name, std::string_view value, uint32_t max_list_size,
+             HeaderAccumulator* list) {
+  if (note.kind & kMalformedField) {
+    list->mark_malformed();
+  } else if (note.kind >= kPseudoName) {
+    list->add_pseudo(PseudoHeader(note.kind - kPseudoName), value, max_list_size);
+  } else {
+    list->add_regular(name, note.name_hash, value, max_list_size);
+  }
+}
+
+// The notes of the static entries, made once per process (the map's hash is seeded per
+// process) by the same rules as the dynamic entries'.
+using StaticNotes = std::array<EntryNote, kStaticTableSize + 1>;
+
+StaticNotes make_static_notes() {
+  StaticNotes notes{};
+  for (uint32_t i = 1; i <= kStaticTableSize; ++i) {
+    const StaticEntry& e = static_entry(i);
+    uint8_t name_kind = 0;
+    uint8_t kind = 0;
+    // Every static entry passes the rules; a failure would leave its note refusing the field.
+    if (classify_name(e.name, &name_kind) || check_value(name_kind, e.value, &kind)) {
+      notes[i].kind = kMalformedField;
+      continue;
+    }
+    notes[i].kind = kind;
+    if (kind == kRegularName) notes[i].name_hash = HeaderMap::hash_of(e.name);
+  }
+  return notes;
+}
+
+const StaticNotes& static_notes() {
+  static const StaticNotes notes = make_static_notes();
+  return notes;
+}
+
 }  // namespace
 
 std::optional<DecodeError> Decoder::lookup(uint32_t index, std::string_view* name,
-                                           std::string_view* value) const noexcept {
+                                           std::string_view* value,
+                                           EntryNote* note) const noexcept {
   if (index == 0) return DecodeError::kInvalidTableIndex;
   if (index <= kStaticTableSize) {
     *name = static_entry(index).name;
-    if (value) *value = static_entry(index).value;
+    *value = static_entry(index).value;
+    *note = static_notes()[index];
     return std::nullopt;
   }
   const uint32_t i = index - kFirstDynamicIndex;
   if (i >= table_.count()) return DecodeError::kInvalidTableIndex;
   *name = table_.name(i);
-  if (value) *value = table_.value(i);
-  return std::nullopt;
-}
-
-std::optional<DecodeError> Decoder::accept(std::string_view name, std::string_view value,
-                                           uint32_t max_list_size, HeaderAccumulator* list) {
-  if (!name.empty() && name[0] == ':') {
-    const std::optional<PseudoHeader> h = pseudo_header_from_name(name);
-    if (!h) return DecodeError::kInvalidPseudoheader;
-    switch (*h) {
-      case PseudoHeader::kStatus:
-        if (!is_status(value)) return DecodeError::kInvalidStatusCode;
-        break;
-      case PseudoHeader::kMethod:
-        if (value.empty() || !all_of(value, chars::kToken)) return DecodeError::kInvalidUtf8;
-        break;
-      case PseudoHeader::kScheme:
-      case PseudoHeader::kAuthority:
-      case PseudoHeader::kPath:
-      case PseudoHeader::kProtocol:
-        if (!is_valid_utf8(value)) return DecodeError::kInvalidUtf8;
-        // A control byte would reach a request target or a host name: refuse the request, not
-        // the connection, as for any other malformed field.
-        if (!all_of(value, chars::kFieldValue)) {
-          list->mark_malformed();
-          return std::nullopt;
-        }
-        break;
-    }
-    list->add_pseudo(*h, value, max_list_size);
-    return std::nullopt;
-  }
-  if (name.size() > kMaxNameLength || !all_of(name, kNameByte)) return DecodeError::kInvalidUtf8;
-  if (!all_of(value, chars::kFieldValue)) return DecodeError::kInvalidUtf8;
-  // The empty name and the double quote pass the byte rule but are no field name: the block is
-  // malformed, and decoding goes on so that the table stays in step.
-  if (name.empty() || name.find('"') != std::string_view::npos) {
-    list->mark_malformed();
-    return std::nullopt;
-  }
-  list->add_regular(name, value, max_list_size);
+  *value = table_.value(i);
+  *note = table_.note(i);
   return std::nullopt;
 }
 
@@ -96,16 +172,27 @@ std::optional<DecodeError> Decoder::read_literal(std::string_view in, size_t* po
   uint32_t name_index = 0;
   if (const auto error = read_integer(in, &p, prefix_bits, &name_index)) return error;
   std::string_view name;
+  EntryNote name_note;
   if (name_index == 0) {
     if (const auto error = read_string(in, &p, &name_scratch_, &name)) return error;
-  } else if (const auto error = lookup(name_index, &name, nullptr)) {
-    return error;
+  } else {
+    std::string_view unused;
+    if (const auto error = lookup(name_index, &name, &unused, &name_note)) return error;
   }
   std::string_view value;
   if (const auto error = read_string(in, &p, &value_scratch_, &value)) return error;
+  // The rules run once both strings are whole, so that a representation cut short by the end of
+  // a fragment reports the missing part first. A name from the table passed them already.
+  uint8_t name_kind = name_note.kind & kNameMask;
+  if (name_index == 0) {
+    if (const auto error = classify_name(name, &name_kind)) return error;
+    if (name_kind == kRegularName) name_note.name_hash = HeaderMap::hash_of(name);
+  }
+  EntryNote note{name_note.name_hash, 0};
+  if (const auto error = check_value(name_kind, value, &note.kind)) return error;
   // The field goes to the list before the insertion, which may evict the entry `name` views.
-  if (const auto error = accept(name, value, max_list_size, list)) return error;
-  if (indexing) table_.insert(name, value);
+  deliver(note, name, value, max_list_size, list);
+  if (indexing) table_.insert(name, value, NoEvictionHook{}, note);
   *pos = p;
   return std::nullopt;
 }
@@ -125,15 +212,16 @@ DecodeResult Decoder::decode(std::string_view in, uint32_t max_list_size, Header
   while (pos < in.size() && !list->abuse()) {
     result.consumed = pos;
     const uint8_t first = uint8_t(in[pos]);
-    if (first & 0x80) {  // indexed field
+    if (first & 0x80) {  // indexed field: it passed the rules when it entered the table
       list->mark_representation_seen();
       size_t p = pos;
       uint32_t index = 0;
       std::string_view name;
       std::string_view value;
+      EntryNote note;
       if (const auto error = read_integer(in, &p, 7, &index)) return fail(*error);
-      if (const auto error = lookup(index, &name, &value)) return fail(*error);
-      if (const auto error = accept(name, value, max_list_size, list)) return fail(*error);
+      if (const auto error = lookup(index, &name, &value, &note)) return fail(*error);
+      deliver(note, name, value, max_list_size, list);
       pos = p;
     } else if (first & 0x40) {  // literal with incremental indexing
       list->mark_representation_seen();

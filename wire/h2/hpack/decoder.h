@@ -55,16 +55,13 @@ class Decoder {
   uint32_t allowed_max_table_size() const noexcept { return allowed_max_; }
 
  private:
-  // The name and value of a field on the table (static or dynamic), or kInvalidTableIndex.
-  std::optional<DecodeError> lookup(uint32_t index, std::string_view* name,
-                                    std::string_view* value) const noexcept;
+  // The name, value and note of a field on the table (static or dynamic), or kInvalidTableIndex.
+  std::optional<DecodeError> lookup(uint32_t index, std::string_view* name, std::string_view* value,
+                                    EntryNote* note) const noexcept;
   // Reads a literal representation after its first octet's kind; inserts when `indexing`.
   std::optional<DecodeError> read_literal(std::string_view in, size_t* pos, unsigned prefix_bits,
                                           bool indexing, uint32_t max_list_size,
                                           HeaderAccumulator* list);
-  // Checks a field and hands it to the accumulator.
-  std::optional<DecodeError> accept(std::string_view name, std::string_view value,
-                                    uint32_t max_list_size, HeaderAccumulator* list);
 
   DynamicTable table_;
   uint32_t allowed_max_ = kDefaultTableSize;

@@ -1,5 +1,6 @@
 #include "wire/h2/hpack/encoder.h"
 
+#include "wire/h2/hpack/octets.h"
 #include "wire/h2/hpack/primitives.h"
 #include "wire/h2/hpack/static_table.h"
 
@@ -48,12 +49,21 @@ bool never_indexed(uint32_t static_index, std::string_view value) {
   return kNeverIndexed[static_index];
 }
 
-// FNV-1a: names are short and chosen locally, so a plain hash is enough.
-uint32_t name_hash(std::string_view name) {
-  uint32_t h = 2166136261u;
-  for (const char c : name)
-    h = (h ^ uint8_t(c)) * 16777619u;
-  return h | 0x80000000u;
+// The pseudo-header names' hashes, made once per process (the map's hash is seeded per process).
+using PseudoHashes = std::array<uint32_t, kPseudoHeaderCount>;
+
+const PseudoHashes& pseudo_hashes() {
+  static const PseudoHashes hashes = [] {
+    PseudoHashes h{};
+    for (size_t i = 0; i < kPseudoHeaderCount; ++i)
+      h[i] = HeaderMap::hash_of(kPseudoHeaderNames[i]);
+    return h;
+  }();
+  return hashes;
+}
+
+uint32_t tag_of(uint32_t name_hash) {
+  return name_hash | 0x80000000u;
 }
 
 void write_literal(std::string* out, uint8_t pattern, unsigned prefix_bits, uint32_t name_index,
@@ -74,19 +84,19 @@ constexpr uint8_t kSizeUpdate = 0x20;       // 5-bit size
 // --- TableIndex ---------------------------------------------------------------------------------
 
 TableIndex::Match TableIndex::find(const DynamicTable& table, std::string_view name,
-                                   std::string_view value) const {
+                                   uint32_t name_hash, std::string_view value) const {
   Match match;
   if (slots_.empty() || table.count() == 0) return match;
-  const uint32_t tag = name_hash(name);
+  const uint32_t tag = tag_of(name_hash);
   const uint64_t newest = table.number(0);
   for (size_t s = tag & (kSlots - 1); slots_[s].tag != 0; s = (s + 1) & (kSlots - 1)) {
     if (slots_[s].tag != tag) continue;
     // The live numbers span fewer than 2^32, so the low 32 bits name one of them.
     const uint64_t number = newest - uint32_t(uint32_t(newest) - slots_[s].number);
     const size_t pos = table.position(number);
-    if (table.name(pos) != name) continue;
+    if (!same_octets(table.name(pos), name)) continue;
     match.name = std::min(match.name, pos);
-    if (table.value(pos) == value) match.exact = std::min(match.exact, pos);
+    if (same_octets(table.value(pos), value)) match.exact = std::min(match.exact, pos);
   }
   return match;
 }
@@ -96,15 +106,15 @@ void TableIndex::prepare() {
 }
 
 void TableIndex::add_newest(const DynamicTable& table) noexcept {
-  const uint32_t tag = name_hash(table.name(0));
+  const uint32_t tag = tag_of(table.note(0).name_hash);
   size_t s = tag & (kSlots - 1);
   while (slots_[s].tag != 0)
     s = (s + 1) & (kSlots - 1);
   slots_[s] = Slot{uint32_t(table.number(0)), tag};
 }
 
-void TableIndex::remove(uint64_t number, std::string_view name) noexcept {
-  const uint32_t tag = name_hash(name);
+void TableIndex::remove(uint64_t number, uint32_t name_hash) noexcept {
+  const uint32_t tag = tag_of(name_hash);
   size_t hole = tag & (kSlots - 1);
   while (slots_[hole].tag != tag || slots_[hole].number != uint32_t(number))
     hole = (hole + 1) & (kSlots - 1);
@@ -124,12 +134,13 @@ void TableIndex::remove(uint64_t number, std::string_view name) noexcept {
 
 void Encoder::write_size_update(uint32_t max_size, std::string* out) {
   write_integer(out, kSizeUpdate, 5, max_size);
-  table_.set_max_size(
-      max_size, [this](uint64_t number, std::string_view name) { index_.remove(number, name); });
+  table_.set_max_size(max_size, [this](uint64_t number, std::string_view, EntryNote note) {
+    index_.remove(number, note.name_hash);
+  });
 }
 
-uint32_t Encoder::encode_field(std::string_view name, uint32_t static_index, std::string_view value,
-                               std::string* out) {
+uint32_t Encoder::encode_field(std::string_view name, uint32_t name_hash, uint32_t static_index,
+                               std::string_view value, std::string* out) {
   if (never_indexed(static_index, value)) {
     write_literal(out, kWithoutIndexing, 4, static_index, name, value);
     return static_index;
@@ -142,7 +153,7 @@ uint32_t Encoder::encode_field(std::string_view name, uint32_t static_index, std
     write_literal(out, kWithoutIndexing, 4, static_index, name, value);
     return static_index;
   }
-  const TableIndex::Match match = index_.find(table_, name, value);
+  const TableIndex::Match match = index_.find(table_, name, name_hash, value);
   if (match.exact != SIZE_MAX) {
     const uint32_t index = kFirstDynamicIndex + uint32_t(match.exact);
     write_integer(out, kIndexed, 7, index);
@@ -155,7 +166,11 @@ uint32_t Encoder::encode_field(std::string_view name, uint32_t static_index, std
                                                        : 0;
   write_literal(out, kIncremental, 6, name_index, name, value);
   const bool inserted = table_.insert(
-      name, value, [this](uint64_t number, std::string_view n) { index_.remove(number, n); });
+      name, value,
+      [this](uint64_t number, std::string_view, EntryNote note) {
+        index_.remove(number, note.name_hash);
+      },
+      EntryNote{name_hash, 0});
   if (inserted) index_.add_newest(table_);
   if (static_index != 0) return static_index;
   // Further values name the new entry, which is now the newest: the index the name had before
@@ -177,23 +192,20 @@ void Encoder::encode(const PseudoHeaders& pseudo, const HeaderMap& fields, std::
   }
   announcement_ = Announcement::kNone;
 
+  const PseudoHashes& hashes = pseudo_hashes();
   for (size_t i = 0; i < kPseudoHeaderCount; ++i) {
     if (const std::optional<std::string>& value = pseudo.values[i])
-      encode_field(kPseudoHeaderNames[i], kPseudoStaticIndex[i], *value, out);
+      encode_field(kPseudoHeaderNames[i], hashes[i], kPseudoStaticIndex[i], *value, out);
   }
   // The map yields the values of one name together, and each name once.
-  std::string_view previous_name;
-  bool have_previous = false;
   uint32_t name_ref = 0;
-  fields.for_each([&](std::string_view name, std::string_view value) {
-    if (have_previous && name == previous_name) {
-      write_literal(out, kWithoutIndexing, 4, name_ref, name, value);
-      return;
-    }
-    name_ref = encode_field(name, static_name_index(name), value, out);
-    previous_name = name;
-    have_previous = true;
-  });
+  fields.for_each_hashed(
+      [&](std::string_view name, uint32_t hash, std::string_view value, bool first) {
+        if (first)
+          name_ref = encode_field(name, hash, static_name_index(name), value, out);
+        else
+          write_literal(out, kWithoutIndexing, 4, name_ref, name, value);
+      });
 }
 
 void Encoder::update_max_table_size(uint32_t max_size) noexcept {

@@ -30,21 +30,24 @@ namespace quillet::h2::hpack {
 inline constexpr uint32_t kEncoderTableCap = 4096;
 
 // Finds the entries of the encoder's table by name, and by name and value, without scanning
-// it: open addressing with linear probing over the name's hash, each slot holding an entry's
-// number (its low 32 bits, which tell apart the at most kMaxEntries live ones) and the hash.
-// Entries of one name share a probe run, so a lookup walks only that run.
+// it: open addressing with linear probing over the name's hash (HeaderMap::hash_of, which the
+// header map already holds for every name it yields and the table keeps in each entry's note),
+// each slot holding an entry's number (its low 32 bits, which tell apart the at most
+// kMaxEntries live ones) and the hash. Entries of one name share a probe run, so a lookup walks
+// only that run.
 class TableIndex {
  public:
   struct Match {
     size_t exact = SIZE_MAX;  // the newest entry with the name and the value (a table position)
     size_t name = SIZE_MAX;   // the newest entry with the name
   };
-  Match find(const DynamicTable& table, std::string_view name, std::string_view value) const;
+  Match find(const DynamicTable& table, std::string_view name, uint32_t name_hash,
+             std::string_view value) const;
   // Allocates the slots once (may throw), so that adding and removing never fail.
   void prepare();
-  // Indexes the table's newest entry; after prepare().
+  // Indexes the table's newest entry, by the hash in its note; after prepare().
   void add_newest(const DynamicTable& table) noexcept;
-  void remove(uint64_t number, std::string_view name) noexcept;
+  void remove(uint64_t number, uint32_t name_hash) noexcept;
 
   // Room for every entry a table of the encoder's largest size can hold, at most half full.
   static constexpr uint32_t kMaxEntries = kEncoderTableCap / kEntryOverhead;
@@ -75,8 +78,8 @@ class Encoder {
 
  private:
   // Writes one field; returns the name index further values of the name use (0: a literal).
-  uint32_t encode_field(std::string_view name, uint32_t static_index, std::string_view value,
-                        std::string* out);
+  uint32_t encode_field(std::string_view name, uint32_t name_hash, uint32_t static_index,
+                        std::string_view value, std::string* out);
   void write_size_update(uint32_t max_size, std::string* out);
 
   enum class Announcement : uint8_t { kNone, kOne, kPair };

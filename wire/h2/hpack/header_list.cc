@@ -3,6 +3,7 @@
 #include "wire/h2/hpack/dynamic_table.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quillet::h2::hpack {
 namespace {
@@ -47,14 +48,18 @@ void HeaderAccumulator::add_pseudo(PseudoHeader h, std::string_view value, uint3
     return;
   }
   if (!count(entry_size(pseudo_header_name(h), value), max_list_size)) return;
-  if (list_size_ < max_list_size)
-    slot.emplace(value);
-  else
+  if (list_size_ >= max_list_size) {
     over_size_ = true;
+  } else if (std::string* memory = kept(h)) {
+    memory->assign(value);  // may throw: the slot stays empty
+    slot.emplace(std::move(*memory));
+  } else {
+    slot.emplace(value);
+  }
 }
 
-void HeaderAccumulator::add_regular(std::string_view name, std::string_view value,
-                                    uint32_t max_list_size) {
+void HeaderAccumulator::add_regular(std::string_view name, uint32_t name_hash,
+                                    std::string_view value, uint32_t max_list_size) {
   if (is_connection_specific(name, value)) {
     malformed_ = true;
     return;
@@ -62,15 +67,19 @@ void HeaderAccumulator::add_regular(std::string_view name, std::string_view valu
   regular_seen_ = true;
   if (!count(entry_size(name, value), max_list_size)) return;
   if (list_size_ < max_list_size && !over_size_) {
-    if (!fields_.append(name, value)) over_size_ = true;  // the map is full
+    if (!fields_.append_hashed(name, name_hash, value)) over_size_ = true;  // the map is full
   } else {
     over_size_ = true;
   }
 }
 
 void HeaderAccumulator::clear() noexcept {
-  for (auto& v : pseudo_.values)
+  for (size_t i = 0; i < kPseudoHeaderCount; ++i) {
+    std::optional<std::string>& v = pseudo_.values[i];
+    std::string* memory = kept(PseudoHeader(i));
+    if (v && memory && v->capacity() <= kKeptPseudoCapacity) *memory = std::move(*v);
     v.reset();
+  }
   fields_.clear();
   list_size_ = 0;
   regular_seen_ = false;

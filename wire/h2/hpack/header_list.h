@@ -62,10 +62,11 @@ class HeaderAccumulator {
   // A pseudo-header field. Malformed when a regular field came first or the same pseudo-header
   // is already set; the field is then dropped.
   void add_pseudo(PseudoHeader h, std::string_view value, uint32_t max_list_size);
-  // A regular field (a valid, lower-case name and a valid value). A connection-specific field,
-  // or te other than "trailers", makes the list malformed and is dropped (RFC 9113 section
-  // 8.2.2).
-  void add_regular(std::string_view name, std::string_view value, uint32_t max_list_size);
+  // A regular field (a valid, lower-case name with its HeaderMap::hash_of, and a valid value).
+  // A connection-specific field, or te other than "trailers", makes the list malformed and is
+  // dropped (RFC 9113 section 8.2.2).
+  void add_regular(std::string_view name, uint32_t name_hash, std::string_view value,
+                   uint32_t max_list_size);
   // A field the decoder found unfit for the list; it is dropped.
   void mark_malformed() noexcept { malformed_ = true; }
   // A field representation of this block was read: a table size update may no longer come. Kept
@@ -73,14 +74,26 @@ class HeaderAccumulator {
   void mark_representation_seen() noexcept { representation_seen_ = true; }
   bool representation_seen() const noexcept { return representation_seen_; }
 
-  // Ready for the next block, keeping the map's memory.
+  // Ready for the next block, keeping the map's memory, and that of the :path and :authority
+  // values up to kKeptPseudoCapacity octets each: those two rarely fit a string's own small
+  // buffer, so every request would allocate for them.
   void clear() noexcept;
+  static constexpr size_t kKeptPseudoCapacity = 256;
 
  private:
   // Adds a field's size; false (and abuse) past the abuse limit.
   bool count(uint64_t size, uint32_t max_list_size) noexcept;
 
+  // Where clear() keeps a value's memory for the next block, or null.
+  std::string* kept(PseudoHeader h) noexcept {
+    return h == PseudoHeader::kPath        ? &kept_path_
+           : h == PseudoHeader::kAuthority ? &kept_authority_
+                                           : nullptr;
+  }
+
   PseudoHeaders pseudo_;
+  std::string kept_path_;
+  std::string kept_authority_;
   HeaderMap fields_;
   uint64_t list_size_ = 0;
   bool regular_seen_ = false;

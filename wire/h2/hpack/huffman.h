@@ -99,11 +99,21 @@ uint64_t huffman_encoded_size(std::string_view text) noexcept;
 void huffman_encode(std::string_view text, std::string* out);
 // The same, with `size` = huffman_encoded_size(text) already known.
 void huffman_encode(std::string_view text, uint64_t size, std::string* out);
+// The coding of `text`, padded, written to `out`, which has room for huffman_max_size(text)
+// octets; returns the number written (huffman_encoded_size), found without a pass of its own.
+size_t huffman_encode(std::string_view text, char* out) noexcept;
+// Room for any text of this many octets: the longest code is 30 bits.
+constexpr uint64_t huffman_max_size(uint64_t octets) {
+  return (octets * 30 + 7) / 8;
+}
 
 // Appends the octets that `coded` spells. False, with *out holding a prefix of the decoding,
 // when `coded` holds EOS, a bit pattern no code starts with, or padding that is longer than
 // seven bits or not all one-bits (RFC 7541 section 5.2). Room for twice the coded length is
 // made first (no code is shorter than 5 bits); std::bad_alloc when that cannot be had.
 [[nodiscard]] bool huffman_decode(std::string_view coded, std::string* out);
+// The same into `out`, which has room for 2 * coded.size() octets (all of which it may write);
+// *decoded is the number of octets decoded, also when it fails.
+[[nodiscard]] bool huffman_decode(std::string_view coded, char* out, size_t* decoded) noexcept;
 
 }  // namespace quillet::h2::hpack

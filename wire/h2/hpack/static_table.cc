@@ -1,5 +1,9 @@
 #include "wire/h2/hpack/static_table.h"
 
+#include "wire/h2/hpack/octets.h"
+
+#include <type_traits>
+
 namespace quillet::h2::hpack {
 namespace {
 
@@ -33,7 +37,9 @@ constexpr uint32_t lookup(std::string_view name) {
   for (size_t s = name_hash(name);; s = (s + 1) & (kSlots - 1)) {
     const uint8_t i = kIndex[s];
     if (i == 0) return 0;
-    if (static_entry(i).name == name) return i;
+    if (std::is_constant_evaluated() ? static_entry(i).name == name
+                                     : same_octets(static_entry(i).name, name))
+      return i;
   }
 }
 
@@ -61,7 +67,7 @@ uint32_t static_full_match(uint32_t name_index, std::string_view value) noexcept
   const std::string_view name = static_entry(name_index).name;
   for (uint32_t i = name_index; i <= kStaticTableSize && static_entry(i).name == name; ++i) {
     const std::string_view v = static_entry(i).value;
-    if (!v.empty() && v == value) return i;
+    if (!v.empty() && same_octets(v, value)) return i;
   }
   return 0;
 }
