@@ -270,10 +270,9 @@ std::string bits_of(std::string_view text) {
   return bits;
 }
 
-// The decoder takes up to twelve bits at a time, two short codes at once, longer codes by their
-// length, and refills eight octets at a time while they last. Every symbol, at every bit offset
-// within and across those steps, followed by more text or by nothing, decodes back; with no
-// text after it, every last octet decodes as the bit-by-bit reference says.
+// Every symbol, at every bit offset within and across the decoder's table steps, followed by
+// more text or by nothing, decodes back; with no text after it, every last octet decodes as the
+// bit-by-bit reference says.
 TEST(Huffman, EverySymbolAtEveryBitOffset) {
   const BitDecoder reference;
   for (int sym = 0; sym < 256; ++sym) {

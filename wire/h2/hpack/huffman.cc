@@ -54,224 +54,59 @@ static_assert(is_canonical(), "the code is canonical");
 
 // --- Decoding tables ----------------------------------------------------------------------------
 //
-// The decoder looks at the next kPeek bits at once. Where they begin with one or two whole codes,
-// kPeekTable gives those symbols outright; the common header characters have codes of 5 to 8
-// bits, so a step usually yields two octets. Codes longer than kPeek bits (rare octets, and EOS)
-// are resolved by length instead, which the canonical order of the code makes a short search:
-// all codes of one length are consecutive numbers, and left-aligned they sort above every
-// shorter code.
+// Table 0 is indexed by the first eight bits of a code. An entry is either a symbol (bits 0-7)
+// with the number of the eight bits its code uses (bits 8-14), or, with bit 15 set, the number
+// of the table that resolves the next eight bits of a longer code. A link to table 0 marks a
+// pattern that no symbol starts with (only the end of EOS). Codes of up to 30 bits need at most
+// four steps; the sub-tables are the 8-bit prefixes shared by longer codes.
 
-constexpr unsigned kPeek = 12;
-constexpr unsigned kMaxCodeLength = 30;
+constexpr uint16_t kLink = 0x8000;
+constexpr size_t kDecodeTables = 15;
 
-// Sorted by (length, symbol), with where each length starts: the canonical layout.
-struct CanonicalCode {
-  std::array<uint16_t, kHuffmanSymbols> symbols{};
-  std::array<uint32_t, kMaxCodeLength + 1> first_code{};  // the smallest code of each length
-  std::array<uint16_t, kMaxCodeLength + 1> first_rank{};  // its position in `symbols`
-  // One past the last code of each length, left-aligned in 32 bits: a window below it starts
-  // with a code of this length or a shorter one.
-  std::array<uint64_t, kMaxCodeLength + 1> limit{};
+struct DecodeTables {
+  std::array<std::array<uint16_t, 256>, kDecodeTables> entry{};
+  size_t used = 1;
+  bool conflict = false;  // two codes claimed one entry: the code would not be prefix-free
 };
 
-constexpr CanonicalCode build_canonical() {
-  CanonicalCode c;
-  size_t n = 0;
-  for (unsigned len = 1; len <= kMaxCodeLength; ++len) {
-    c.first_rank[len] = uint16_t(n);
-    bool first = true;
-    for (uint32_t sym = 0; sym < kHuffmanSymbols; ++sym) {
-      if (kHuffmanCodes[sym].length != len) continue;
-      if (first) c.first_code[len] = kHuffmanCodes[sym].bits;
-      first = false;
-      c.symbols[n++] = uint16_t(sym);
-    }
-    const uint64_t count = n - c.first_rank[len];
-    c.limit[len] = (uint64_t(c.first_code[len]) + count) << (32 - len);
-    if (count == 0) c.limit[len] = len == 1 ? 0 : c.limit[len - 1];
-  }
-  return c;
-}
-
-constexpr CanonicalCode kCanonical = build_canonical();
-
-struct LongCode {
-  uint16_t symbol;
-  uint8_t length;
-};
-
-// The code at the front of a 32-bit window that holds no code of kPeek bits or fewer.
-constexpr LongCode decode_long(uint32_t window) {
-  unsigned len = kPeek + 1;
-  while (window >= kCanonical.limit[len])
-    ++len;
-  const uint32_t code = window >> (32 - len);
-  return {kCanonical.symbols[kCanonical.first_rank[len] + (code - kCanonical.first_code[len])],
-          uint8_t(len)};
-}
-
-// An entry of kPeekTable: the bits its codes use (bits 0-5; the first code's alone when no
-// second code fits after it; 0 when the first code is longer than kPeek bits), the number of
-// symbols (bits 6-7), the length of the first code (bits 8-12), the first symbol (bits 16-23)
-// and the second (bits 24-31). The bits used sit alone in the low six bits, which is all a
-// 64-bit shift looks at: the decoder shifts by the entry itself, one step less between a
-// lookup and the next.
-constexpr uint32_t peek_entry(uint32_t first, uint32_t second, uint32_t first_len, uint32_t used,
-                              uint32_t count) {
-  return used | count << 6 | first_len << 8 | first << 16 | second << 24;
-}
-constexpr uint32_t used_bits(uint32_t e) {
-  return e & 0x3f;
-}
-constexpr uint32_t symbol_count(uint32_t e) {
-  return (e >> 6) & 3;
-}
-constexpr uint32_t first_length(uint32_t e) {
-  return (e >> 8) & 0x1f;
-}
-constexpr char first_symbol(uint32_t e) {
-  return char(uint8_t(e >> 16));
-}
-constexpr char second_symbol(uint32_t e) {
-  return char(uint8_t(e >> 24));
-}
-
-struct PeekTable {
-  std::array<uint32_t, 1u << kPeek> entry{};
-  bool conflict = false;  // two codes claimed one pattern: the code would not be prefix-free
-};
-
-constexpr PeekTable build_peek_table() {
-  // First the single codes of up to kPeek bits, each over every pattern it starts.
-  std::array<uint16_t, 1u << kPeek> single{};  // symbol | length << 8; 0 for none
-  PeekTable t;
+constexpr DecodeTables build_decode_tables() {
+  DecodeTables d;
+  for (auto& table : d.entry)
+    table.fill(kLink);
   for (uint32_t sym = 0; sym < kHuffmanEos; ++sym) {
-    const unsigned len = kHuffmanCodes[sym].length;
-    if (len > kPeek) continue;
-    const uint32_t base = kHuffmanCodes[sym].bits << (kPeek - len);
-    for (uint32_t j = 0; j < (1u << (kPeek - len)); ++j) {
-      if (single[base + j] != 0) t.conflict = true;
-      single[base + j] = uint16_t(sym | len << 8);
-    }
-  }
-  // Then a second code in the bits the first leaves, where it fits whole.
-  for (uint32_t i = 0; i < (1u << kPeek); ++i) {
-    const uint32_t a = single[i];
-    if (a == 0) continue;
-    const uint32_t len_a = a >> 8;
-    const uint32_t rest = (i << len_a) & ((1u << kPeek) - 1);
-    const uint32_t b = single[rest];
-    if (b != 0 && len_a + (b >> 8) <= kPeek)
-      t.entry[i] = peek_entry(a & 0xff, b & 0xff, len_a, len_a + (b >> 8), 2);
-    else
-      t.entry[i] = peek_entry(a & 0xff, 0, len_a, len_a, 1);
-  }
-  return t;
-}
-
-constexpr PeekTable kPeekTable = build_peek_table();
-static_assert(!kPeekTable.conflict, "no short code is a prefix of another");
-static_assert(kPeekTable.entry.size() == 4096 && kCanonical.symbols.size() == kHuffmanSymbols);
-
-// Every symbol's code, followed by zero-bits or by one-bits, is read back as that symbol with
-// its length, through whichever table serves its length.
-constexpr bool tables_read_every_code() {
-  for (uint32_t sym = 0; sym < kHuffmanSymbols; ++sym) {
-    const HuffmanCode& c = kHuffmanCodes[sym];
-    const uint32_t zeros = c.bits << (32 - c.length);
-    const uint32_t ones = zeros | (c.length == 32 ? 0 : (~uint32_t(0) >> c.length));
-    for (const uint32_t window : {zeros, ones}) {
-      if (c.length <= kPeek) {
-        const uint32_t e = kPeekTable.entry[window >> (32 - kPeek)];
-        if (uint8_t(first_symbol(e)) != sym || first_length(e) != c.length) return false;
+    const uint32_t code = kHuffmanCodes[sym].bits;
+    unsigned left = kHuffmanCodes[sym].length;
+    size_t t = 0;
+    while (left > 8) {
+      const uint32_t byte = (code >> (left - 8)) & 0xff;
+      const uint16_t e = d.entry[t][byte];
+      if (e == kLink) {
+        if (d.used == kDecodeTables) {
+          d.conflict = true;
+          return d;
+        }
+        d.entry[t][byte] = uint16_t(kLink | d.used);
+        t = d.used++;
+      } else if (e & kLink) {
+        t = e & 0xff;
       } else {
-        const LongCode l = decode_long(window);
-        if (l.symbol != sym || l.length != c.length) return false;
+        d.conflict = true;  // a shorter code is a prefix of this one
+        return d;
       }
+      left -= 8;
+    }
+    const uint32_t base = (code & ((1u << left) - 1)) << (8 - left);
+    for (uint32_t j = 0; j < (1u << (8 - left)); ++j) {
+      if (d.entry[t][base + j] != kLink) d.conflict = true;
+      d.entry[t][base + j] = uint16_t(sym | (left << 8));
     }
   }
-  return true;
-}
-static_assert(tables_read_every_code(), "the decoding tables read every code back");
-
-// The next eight octets as a big-endian number.
-inline uint64_t load_be64(const uint8_t* p) {
-  return uint64_t(p[0]) << 56 | uint64_t(p[1]) << 48 | uint64_t(p[2]) << 40 | uint64_t(p[3]) << 32 |
-         uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 8 | uint64_t(p[7]);
+  return d;
 }
 
-// huffman_decode's work, from the octets [p, end) to w on: where the output ends, and whether
-// the input was a valid coding. Apart from its caller, so that no more than the decoding's own
-// state is live in its loops, and the bit accumulator stays in a register.
-struct DecodeEnd {
-  char* w;
-  bool ok;
-};
-
-DecodeEnd decode_codes(const uint8_t* p, const uint8_t* const end, char* w) noexcept {
-  // The unread bits sit at the top of `acc`, `bits` of them (at most 63); below them lie either
-  // zero-bits or input bits not yet counted, which a later refill puts there again.
-  uint64_t acc = 0;
-  unsigned bits = 0;
-  // While the input lasts, every step sees at least the longest code's worth of bits.
-  for (;;) {
-    if (bits < kMaxCodeLength) {
-      if (end - p >= 8) {
-        // Eight octets at once; only the whole ones that fit are counted.
-        acc |= load_be64(p) >> bits;
-        p += (63 - bits) >> 3;
-        bits |= 56;
-      } else {
-        for (; p != end && bits <= 55; ++p, bits += 8)
-          acc |= uint64_t(*p) << (56 - bits);
-        if (bits < kMaxCodeLength) break;
-      }
-    }
-    const uint32_t e = kPeekTable.entry[acc >> (64 - kPeek)];
-    if (const unsigned used = used_bits(e); used != 0) {
-      w[0] = first_symbol(e);
-      w[1] = second_symbol(e);
-      w += symbol_count(e);
-      acc <<= used;
-      bits -= used;
-    } else {
-      const LongCode c = decode_long(uint32_t(acc >> 32));
-      if (c.symbol == kHuffmanEos) return {w, false};
-      *w++ = char(c.symbol);
-      acc <<= c.length;
-      bits -= c.length;
-    }
-  }
-  // The input is used up and fewer bits are left than the longest code. Past them the code
-  // reads one-bits, which start no code shorter than EOS: a code that reaches into them is cut
-  // short, and they are what padding must look like.
-  for (;;) {
-    const uint64_t window = acc | (~uint64_t(0) >> bits);
-    const uint32_t e = kPeekTable.entry[window >> (64 - kPeek)];
-    if (const unsigned used = used_bits(e); used != 0 && used <= bits) {
-      w[0] = first_symbol(e);
-      w[1] = second_symbol(e);
-      w += symbol_count(e);
-      acc <<= used;
-      bits -= used;
-    } else {
-      // One code at most: a short one that fits without its successor, or a long one. EOS
-      // never fits here (it is the longest code), so all-one bits end the loop as padding;
-      // so does any long code when no more than kPeek bits are left, which is how every
-      // string ends, and needs no search.
-      const unsigned len = first_length(e);
-      if (len == 0 && bits <= kPeek) break;
-      const LongCode c = len != 0 ? LongCode{uint8_t(first_symbol(e)), uint8_t(len)}
-                                  : decode_long(uint32_t(window >> 32));
-      if (c.length > bits) break;
-      *w++ = char(c.symbol);
-      acc <<= c.length;
-      bits -= c.length;
-    }
-  }
-  // What is left starts no whole code: it must be padding, at most seven one-bits.
-  return {w, bits <= 7 && (acc | (~uint64_t(0) >> bits)) == ~uint64_t(0)};
-}
+constexpr DecodeTables kTables = build_decode_tables();
+static_assert(!kTables.conflict, "no code is a prefix of another");
+static_assert(kTables.used == kDecodeTables, "a root table and fourteen sub-tables");
 
 }  // namespace
 
@@ -336,12 +171,56 @@ bool huffman_decode(std::string_view coded, std::string* out) {
 }
 
 bool huffman_decode(std::string_view coded, char* out, size_t* decoded) noexcept {
-  // A step that decodes one symbol still writes two octets: a decoded symbol took at least 5
-  // bits, so the second octet lands within the room of 2 * coded.size() all the same.
   const auto* p = reinterpret_cast<const uint8_t*>(coded.data());
-  const DecodeEnd r = decode_codes(p, p + coded.size(), out);
-  *decoded = size_t(r.w - out);
-  return r.ok;
+  const uint8_t* const end = p + coded.size();
+  char* w = out;
+  const auto finish = [&](bool ok) {
+    *decoded = size_t(w - out);
+    return ok;
+  };
+  // `bits` unread bits wait at the low end of `acc`. While eight octets are left they come in
+  // whole (a 64-bit accumulator holds 56 new bits beside fewer than 8 old ones); the steps are
+  // the same eight-bit table steps either way.
+  uint64_t acc = 0;
+  unsigned bits = 0;
+  size_t table = 0;
+  while (p != end) {
+    if (end - p >= 7 && bits < 8) {
+      acc = (acc << 56) | uint64_t(p[0]) << 48 | uint64_t(p[1]) << 40 | uint64_t(p[2]) << 32 |
+            uint64_t(p[3]) << 24 | uint64_t(p[4]) << 16 | uint64_t(p[5]) << 8 | p[6];
+      p += 7;
+      bits += 56;
+    } else {
+      acc = (acc << 8) | *p++;
+      bits += 8;
+    }
+    do {
+      const uint16_t e = kTables.entry[table][(acc >> (bits - 8)) & 0xff];
+      if (e & kLink) {
+        table = e & 0xff;
+        if (table == 0) return finish(false);
+        bits -= 8;
+      } else {
+        *w++ = char(e & 0xff);
+        bits -= (e >> 8) & 0x7f;
+        table = 0;
+      }
+    } while (bits >= 8);
+  }
+  // Fewer than 8 bits are left: resolve the codes that fit in them, looking them up with
+  // one-bits after them, then what remains must be padding.
+  while (bits > 0) {
+    const unsigned pad = 8 - bits;
+    const uint16_t e = kTables.entry[table][((acc << pad) | (0xffu >> bits)) & 0xff];
+    if ((e & kLink) || ((e >> 8) & 0x7f) > bits) break;
+    *w++ = char(e & 0xff);
+    bits -= (e >> 8) & 0x7f;
+    table = 0;
+  }
+  // A code still open from a previous octet would make the padding longer than 7 bits.
+  if (table != 0) return finish(false);
+  const uint64_t ones = (uint64_t(1) << bits) - 1;
+  return finish((acc & ones) == ones);
 }
 
 }  // namespace quillet::h2::hpack
