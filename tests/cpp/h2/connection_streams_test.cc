@@ -121,13 +121,22 @@ class Streams : public ::testing::Test {
   }
   void respond(uint32_t sid, bool end_stream) { respond(server, sid, end_stream); }
 
-  HandleBin bin;
+  // The handles' objects, kept by the fixture so that they outlive every connection of a test:
+  // a connection releases what it still holds when it goes, after the test body's locals. The
+  // bin goes first of all: it may hold handles of either peer's streams.
+  // Peers of a test's own configuration are the fixture's too, for the same reason.
+  Obj& obj(std::string name) { return objs_.emplace_back(std::move(name)); }
+  Peer& peer(const ConnectionConfig& config) { return peers_.emplace_back(config); }
+
+  std::deque<Obj> objs_;
+  std::deque<Peer> peers_;
   Peer client{client_config()};
   Peer server{with_windows(server_config(), 1 << 20, 1 << 20)};
+  HandleBin bin;
 };
 
 TEST_F(Streams, APayloadIsFramedUnderTheFrameSizeOneFramePerCall) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   const std::string body(40000, 'x');
   size_t offset = 0;
@@ -147,7 +156,7 @@ TEST_F(Streams, APayloadIsFramedUnderTheFrameSizeOneFramePerCall) {
 }
 
 TEST_F(Streams, EmptySendsQueueEndStreamOnlyWhenAsked) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   client.take();
   SendVerdict v = send(client, sid, "", false);
@@ -169,9 +178,10 @@ TEST_F(Streams, EmptySendsQueueEndStreamOnlyWhenAsked) {
 }
 
 TEST_F(Streams, AStallOnTheConnectionWindowResumesWithItsUpdate) {
-  Peer client(client_config()), server(with_windows(server_config(), 1 << 20, 65535));
+  Peer &client = peer(client_config()),
+       &server = peer(with_windows(server_config(), 1 << 20, 65535));
   handshake(client, server);
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(client, a);
   const std::string body(100000, 'x');
   size_t offset = 0;
@@ -199,7 +209,7 @@ TEST_F(Streams, AStallOnTheConnectionWindowResumesWithItsUpdate) {
 }
 
 TEST_F(Streams, TwoStreamsShareTheConnectionWindowInTurnsOfFourFrames) {
-  Obj a("a"), b("b");
+  Obj &a = obj("a"), &b = obj("b");
   const uint32_t first = request(a);
   const uint32_t second = request(b);
   const std::string body(200000, 'x');
@@ -220,7 +230,7 @@ TEST_F(Streams, TwoStreamsShareTheConnectionWindowInTurnsOfFourFrames) {
 }
 
 TEST_F(Streams, CreditsOfSeveralBatchesWakeEachStreamOnce) {
-  Obj a("a"), b("b");
+  Obj &a = obj("a"), &b = obj("b");
   const uint32_t first = request(a);
   const uint32_t second = request(b);
   EXPECT_EQ(send(client, first, std::string(100, 'x'), true).sent, 100u);
@@ -240,8 +250,8 @@ TEST_F(Streams, CreditsOfSeveralBatchesWakeEachStreamOnce) {
 TEST_F(Streams, TheSendBufferCapLimitsWhatIsQueuedUntilCredited) {
   ConnectionConfig c = client_config();
   c.max_send_buf_size = 1000;
-  Peer client(c);
-  Obj a("a");
+  Peer& client = peer(c);
+  Obj& a = obj("a");
   const uint32_t sid = request(client, a);
   EXPECT_EQ(send(client, sid, std::string(5000, 'x')).sent, 1000u);
   EXPECT_EQ(send(client, sid, std::string(4000, 'x')).sent, 0u);
@@ -251,7 +261,7 @@ TEST_F(Streams, TheSendBufferCapLimitsWhatIsQueuedUntilCredited) {
 }
 
 TEST_F(Streams, AResponseThatEndsBeforeTheRequestBodyResetsTheStream) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   send(client, sid, "partial");
   Peer::Outcome got = server.receive(client.take());
@@ -278,7 +288,7 @@ TEST_F(Streams, AResponseThatEndsBeforeTheRequestBodyResetsTheStream) {
 }
 
 TEST_F(Streams, AResponseHeadIsSentOnce) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   respond(sid, false);
@@ -289,7 +299,7 @@ TEST_F(Streams, AResponseHeadIsSentOnce) {
             Failure{FailureKind::kUnexpectedFrameType});
   EXPECT_EQ(frames(server.take()), Frames{"HEADERS 1"});
   // A stream the peer reset meanwhile answers with its stop.
-  Obj b("b");
+  Obj& b = obj("b");
   const uint32_t other = request(b, true);
   server.receive(client.take());
   ResetVerdict reset = client.conn.reset_stream(other, kCancel, Initiator::kUser, bin);
@@ -342,9 +352,9 @@ TEST_F(Streams, FramesOnStreamsNeverOpenedAreConnectionErrors) {
 TEST_F(Streams, AServerRefusesStreamsPastItsLimit) {
   ConnectionConfig c = server_config();
   c.max_concurrent_streams = 1;
-  Peer client(client_config()), server(c);
+  Peer &client = peer(client_config()), &server = peer(c);
   handshake(client, server);
-  Obj a("a"), b("b");
+  Obj &a = obj("a"), &b = obj("b");
   request(client, a, true);
   client.conn.apply_stream_limit(std::nullopt);  // a client that ignores the server's limit
   request(client, b, true);
@@ -358,12 +368,12 @@ TEST_F(Streams, AServerRefusesStreamsPastItsLimit) {
 TEST_F(Streams, PeerResetsOfUnacceptedStreamsAreCapped) {
   ConnectionConfig c = server_config();
   c.max_pending_accept_reset_streams = 2;
-  Peer client(client_config()), server(c);
+  Peer &client = peer(client_config()), &server = peer(c);
   handshake(client, server);
-  Obj h[3] = {Obj("a"), Obj("b"), Obj("c")};
+  Obj* h[3] = {&obj("a"), &obj("b"), &obj("c")};
   uint32_t ids[3];
   for (int i = 0; i < 3; ++i)
-    ids[i] = request(client, h[i]);
+    ids[i] = request(client, *h[i]);
   server.receive(client.take());
   for (int i = 0; i < 2; ++i)
     client.conn.reset_stream(ids[i], kCancel, Initiator::kUser, bin);
@@ -377,7 +387,7 @@ TEST_F(Streams, PeerResetsOfUnacceptedStreamsAreCapped) {
   EXPECT_FALSE(server.receive(client.take()).failure);
 
   PeerResetVerdict rv;
-  Obj d("d");
+  Obj& d = obj("d");
   const uint32_t last = request(client, d);
   server.receive(client.take());
   EXPECT_EQ(server.conn.recv_reset(last, 8, &rv, bin), Failure{FailureKind::kTooManyPendingResets});
@@ -385,7 +395,7 @@ TEST_F(Streams, PeerResetsOfUnacceptedStreamsAreCapped) {
 
 TEST_F(Streams, LocalErrorResetsAreCapped) {
   ConnectionConfig c = server_config();  // at most 1024 by default
-  Peer s(c);
+  Peer& s = peer(c);
   ResetVerdict v;
   for (uint32_t i = 0; i < 1024; ++i)
     ASSERT_FALSE(s.conn.reset_on_error(2 * i + 1, 1, &v, bin));
@@ -393,18 +403,17 @@ TEST_F(Streams, LocalErrorResetsAreCapped) {
   EXPECT_EQ(s.conn.reset_on_error(4097, 1, &v, bin), Failure{FailureKind::kTooManyErrorResets});
   EXPECT_EQ(s.conn.local_error_resets(), 1025u);
   c.max_local_error_reset_streams = std::nullopt;
-  Peer unlimited(c);
+  Peer& unlimited = peer(c);
   for (uint32_t i = 0; i < 3000; ++i)
     ASSERT_FALSE(unlimited.conn.reset_on_error(2 * i + 1, 1, &v, bin));
 }
 
 TEST_F(Streams, TheTwentyFirstResetOfAnUnacceptedStreamIsRefused) {
-  Peer client(client_config()), server(server_config());  // 20 by default
+  Peer &client = peer(client_config()), &server = peer(server_config());  // 20 by default
   handshake(client, server);
-  std::deque<Obj> handles;
   std::vector<uint32_t> ids;
   for (int i = 0; i < 21; ++i)
-    ids.push_back(request(client, handles.emplace_back()));
+    ids.push_back(request(client, obj("h" + std::to_string(i))));
   server.receive(client.take());
   for (int i = 0; i < 20; ++i)
     client.conn.reset_stream(ids[i], kCancel, Initiator::kUser, bin);
@@ -435,8 +444,8 @@ TEST_F(Streams, TheResetStoreForgetsAfterASecond) {
 }
 
 TEST_F(Streams, ReleasedCapacityIsAnnouncedOnceWorthIt) {
-  Obj a("a");
-  Peer client(client_config()), server(server_config());  // 65535 windows
+  Obj& a = obj("a");
+  Peer &client = peer(client_config()), &server = peer(server_config());  // 65535 windows
   handshake(client, server);
   const uint32_t sid = request(client, a);
   send(client, sid, std::string(40000, 'x'));
@@ -451,7 +460,7 @@ TEST_F(Streams, ReleasedCapacityIsAnnouncedOnceWorthIt) {
 }
 
 TEST_F(Streams, PaddingGoesBackToTheWindowsAtOnce) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   server.receive(client.take());
   Connection::DataFrame data;
@@ -474,7 +483,7 @@ TEST_F(Streams, PaddingGoesBackToTheWindowsAtOnce) {
 }
 
 TEST_F(Streams, StreamErrorsInDataGiveTheConnectionWindowBack) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   server.receive(client.take());
   Connection::DataFrame data;
@@ -484,7 +493,7 @@ TEST_F(Streams, StreamErrorsInDataGiveTheConnectionWindowBack) {
   ConnectionConfig c = server_config();
   c.initial_window_size = 0;
   c.connection_window = 1 << 20;
-  Peer tight(c);
+  Peer& tight = peer(c);
   tight.conn.begin(tight);
   Settings ack;
   Connection::SettingsResult sr;
@@ -511,7 +520,7 @@ TEST_F(Streams, AConnectionWindowOverflowChangesNothing) {
 }
 
 TEST_F(Streams, DataAfterThePeersEndStreamIsAStreamError) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   respond(sid, false);
@@ -536,7 +545,7 @@ TEST_F(Streams, AGoAwayMayNotRaiseItsLastStreamId) {
 }
 
 TEST_F(Streams, AGoAwayAbortsTheClientsStreamsAboveItsLastId) {
-  Obj a("a"), b("b"), c("c");
+  Obj &a = obj("a"), &b = obj("b"), &c = obj("c");
   request(a);
   request(b);
   request(c);
@@ -559,7 +568,7 @@ TEST_F(Streams, AGoAwayAbortsTheClientsStreamsAboveItsLastId) {
 }
 
 TEST_F(Streams, TheGoAwayIsAnsweredOnceTheLastStreamEnds) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   Connection::GoAwayResult result;
@@ -577,7 +586,7 @@ TEST_F(Streams, TheGoAwayIsAnsweredOnceTheLastStreamEnds) {
 }
 
 TEST_F(Streams, TheFirstFailureStaysAndEveryStreamIsStopped) {
-  Obj a("a"), b("b"), exc("exc");
+  Obj &a = obj("a"), &b = obj("b"), &exc = obj("exc");
   const uint32_t first = request(a);
   request(b);
   client.conn.reset_stream(first, kCancel, Initiator::kUser, bin);
@@ -601,7 +610,7 @@ namespace quillet::h2 {
 namespace {
 
 TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   RecvHeadersVerdict v;
@@ -649,7 +658,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
 }
 
 TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   Connection::HeadersFrame head;
@@ -669,7 +678,7 @@ TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {
 }
 
 TEST_F(Streams, AResetReturnsWhatTheStreamHeldToTheConnection) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   send(client, sid, std::string(1000, 'x'));
   server.receive(client.take());
@@ -680,12 +689,12 @@ TEST_F(Streams, AResetReturnsWhatTheStreamHeldToTheConnection) {
   EXPECT_EQ(server.conn.conn_recv_available(), 1 << 20);
   EXPECT_FALSE(server.conn.stream(sid));
   EXPECT_EQ(server.conn.release_capacity(sid, 1000, bin), 0u);  // already reclaimed
-  ASSERT_FALSE(server.conn.recv_reset(sid, kCancel, &v, bin));    // forgotten: nothing
+  ASSERT_FALSE(server.conn.recv_reset(sid, kCancel, &v, bin));  // forgotten: nothing
   EXPECT_FALSE(v.handle);
 }
 
 TEST_F(Streams, AnEndedBodyClosedByTheReaderIsReleasedWithoutAReset) {
-  Obj a("a");
+  Obj& a = obj("a");
   const uint32_t sid = request(a);
   send(client, sid, std::string(40000, 'x'), true);
   send(client, sid, std::string(40000 - 16384, 'x'), true);
@@ -700,7 +709,7 @@ TEST_F(Streams, AnEndedBodyClosedByTheReaderIsReleasedWithoutAReset) {
 
 TEST_F(Streams, ABodilessResponseMayDeclareALength) {
   for (const uint32_t status : {204u, 304u}) {
-    Obj a("a");
+    Obj& a = obj("a");
     const uint32_t sid = request(a, true);
     Connection::HeadersFrame head;
     head.stream_id = sid;
@@ -737,7 +746,7 @@ TEST_F(Streams, FramesPastTheFinalGoAwayAreDropped) {
 }
 
 TEST_F(Streams, OurGoAwayIsAPromiseAboutTheStreamsAboveItsLastId) {
-  Obj a("a"), b("b");
+  Obj &a = obj("a"), &b = obj("b");
   request(a, true);
   server.receive(client.take());
   EXPECT_EQ(server.conn.send_goaway(kNoError), flag::kWake);
