@@ -546,7 +546,9 @@ class Connection(H1ServerState):
         stream = self.stream
         timeout = self.server.keep_alive_timeout
         timed_out = timeout <= 0
-        if not timed_out:
+        # The input may have ended, or failed, while this task was on its way here: then there
+        # is nothing to wait for.
+        if not timed_out and not stream.at_eof:
             waiter = self._park(self.loop.create_future(), timeout)
             try:
                 await waiter

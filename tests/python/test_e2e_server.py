@@ -382,3 +382,19 @@ def test_requests_between_idle_reads_keep_their_task_deadline_and_cancellation()
             assert time.monotonic() - started < 2
     finally:
         server.stop()
+
+
+def test_a_client_that_closes_while_its_request_runs_is_let_go_at_once():
+    # The end of input arrives while the application runs, before the read for the next head
+    # is parked: the connection must close after the response, not at the keep-alive timeout.
+    server = ServerThread(keep_alive_timeout=5)
+    try:
+        with connect(server) as sock:
+            sock.sendall(b"GET /slow?0.2 HTTP/1.1\r\nHost: x\r\n\r\n")
+            sock.shutdown(socket.SHUT_WR)
+            started = time.monotonic()
+            data = read_all(sock)
+            assert data.startswith(b"HTTP/1.1 200 ") and data.endswith(b"finished")
+            assert time.monotonic() - started < 2
+    finally:
+        server.stop()
