@@ -10,6 +10,7 @@
 // Huffman-coded string decodes as a plain walk of the code, one bit at a time, decodes it.
 #include "fuzz/fuzz_check.h"
 #include "fuzz/hpack_tables.h"
+#include "tests/support/huffman_bit_decoder.h"
 #include "wire/common/chars.h"
 #include "wire/h2/hpack/decoder.h"
 #include "wire/h2/hpack/huffman.h"
@@ -180,61 +181,8 @@ void check_table(const DynamicTable& t, uint32_t largest_allowed) {
   FUZZ_CHECK(t.max_size() <= largest_allowed);
 }
 
-// The Huffman code as a binary tree walked one bit at a time: slow and plain, sharing nothing
-// with the decoder's tables but the code itself.
-class BitWalk {
- public:
-  BitWalk() {
-    nodes_.push_back({});
-    for (size_t sym = 0; sym < kHuffmanSymbols; ++sym) {
-      size_t n = 0;
-      for (int bit = kHuffmanCodes[sym].length - 1; bit >= 0; --bit) {
-        const int b = (kHuffmanCodes[sym].bits >> bit) & 1;
-        if (nodes_[n].child[b] == 0) {
-          nodes_[n].child[b] = int(nodes_.size());
-          nodes_.push_back({});
-        }
-        n = size_t(nodes_[n].child[b]);
-      }
-      nodes_[n].symbol = int(sym);
-    }
-  }
-
-  // Fails on EOS, on padding of more than seven bits, or on padding with a zero-bit.
-  std::optional<std::string> decode(std::string_view coded) const {
-    std::string out;
-    size_t n = 0;
-    unsigned depth = 0;
-    bool all_ones = true;
-    for (const char c : coded) {
-      for (int bit = 7; bit >= 0; --bit) {
-        const int b = (uint8_t(c) >> bit) & 1;
-        n = size_t(nodes_[n].child[b]);
-        ++depth;
-        all_ones = all_ones && b == 1;
-        if (nodes_[n].symbol == int(kHuffmanEos)) return std::nullopt;
-        if (nodes_[n].symbol >= 0) {
-          out.push_back(char(nodes_[n].symbol));
-          n = 0;
-          depth = 0;
-          all_ones = true;
-        }
-      }
-    }
-    if (depth > 7 || !all_ones) return std::nullopt;
-    return out;
-  }
-
- private:
-  struct Node {
-    int child[2] = {0, 0};
-    int symbol = -1;
-  };
-  std::vector<Node> nodes_;
-};
-
 void check_huffman(std::string_view coded) {
-  static const BitWalk walk;
+  static const test_support::BitDecoder walk;
   std::string decoded;
   const bool ok = huffman_decode(coded, &decoded);
   const std::optional<std::string> expected = walk.decode(coded);

@@ -401,12 +401,17 @@ struct ValueIndex {
 };
 
 constexpr ValueIndex make_value_index() {
+  // Each row's name is looked up once: a lookup per (name, row) pair takes compilers past their
+  // limit on constant-evaluation steps.
+  int row_name[kCommonValueCount] = {};
+  for (int row = 0; row < kCommonValueCount; ++row)
+    row_name[row] = known_header_name(kCommonValues[row].name);
   ValueIndex index;
   int next = 0;
   for (int name = 0; name < kKnownHeaderNameCount; ++name) {
     index.first[name] = next;
     for (int row = 0; row < kCommonValueCount; ++row) {
-      if (known_header_name(kCommonValues[row].name) == name) index.rows[next++] = row;
+      if (row_name[row] == name) index.rows[next++] = row;
     }
   }
   index.first[kKnownHeaderNameCount] = next;

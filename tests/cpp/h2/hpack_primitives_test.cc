@@ -4,6 +4,7 @@
 #include "wire/h2/hpack/primitives.h"
 
 #include "tests/cpp/h2/hpack_support.h"
+#include "tests/support/huffman_bit_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -146,57 +147,7 @@ TEST(HpackOctets, EqualityAtEveryLengthAndPosition) {
 
 // --- Huffman ------------------------------------------------------------------------------------
 
-// A plain decoder that walks the code one bit at a time through a binary tree built from the
-// per-symbol table, to check the table-driven decoder against.
-class BitDecoder {
- public:
-  BitDecoder() {
-    nodes_.push_back({});
-    for (size_t sym = 0; sym < kHuffmanSymbols; ++sym) {
-      size_t n = 0;
-      for (int bit = kHuffmanCodes[sym].length - 1; bit >= 0; --bit) {
-        const int b = (kHuffmanCodes[sym].bits >> bit) & 1;
-        if (nodes_[n].child[b] == 0) {
-          nodes_[n].child[b] = int(nodes_.size());
-          nodes_.push_back({});
-        }
-        n = size_t(nodes_[n].child[b]);
-      }
-      nodes_[n].symbol = int(sym);
-    }
-  }
-
-  std::optional<std::string> decode(std::string_view coded) const {
-    std::string out;
-    size_t n = 0;
-    unsigned depth = 0;
-    bool all_ones = true;
-    for (const char c : coded) {
-      for (int bit = 7; bit >= 0; --bit) {
-        const int b = (uint8_t(c) >> bit) & 1;
-        n = size_t(nodes_[n].child[b]);
-        ++depth;
-        all_ones = all_ones && b == 1;
-        if (nodes_[n].symbol == int(kHuffmanEos)) return std::nullopt;
-        if (nodes_[n].symbol >= 0) {
-          out.push_back(char(nodes_[n].symbol));
-          n = 0;
-          depth = 0;
-          all_ones = true;
-        }
-      }
-    }
-    if (depth > 7 || !all_ones) return std::nullopt;
-    return out;
-  }
-
- private:
-  struct Node {
-    int child[2] = {0, 0};
-    int symbol = -1;
-  };
-  std::vector<Node> nodes_;
-};
+using test_support::BitDecoder;
 
 std::optional<std::string> table_decode(std::string_view coded) {
   std::string out = "prefix";  // the decoder appends
