@@ -306,17 +306,7 @@ bool HeaderMap::append(std::string_view name, std::string_view value) {
   if (i == kNone) {
     insert_entry(name, hash, value);
   } else {
-    reserve_extra();
-    reserve_bytes(value.size());
-    const auto x = uint32_t(extras_.size());
-    extras_.push_back(Extra{store(value), value.size(), kNone});
-    Entry& e = entries_[i];
-    if (e.last_extra == kNone) {
-      e.first_extra = x;
-    } else {
-      extras_[e.last_extra].next = x;
-    }
-    e.last_extra = x;
+    chain_value(i, value);
   }
   ++value_count_;
   return true;
