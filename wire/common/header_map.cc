@@ -281,17 +281,22 @@ size_t HeaderMap::store_folded(std::string_view name) noexcept {
   return off;
 }
 
-void HeaderMap::add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept {
+uint32_t HeaderMap::push_entry(size_t name_off, size_t name_len, uint32_t hash,
+                               std::string_view value) noexcept {
   Entry e;
-  e.name_off = store_folded(name);
+  e.name_off = name_off;
   e.value_off = store(value);
   e.value_len = value.size();
-  e.name_len = uint32_t(name.size());
+  e.name_len = uint32_t(name_len);
   e.hash = hash;
   e.first_extra = kNone;
   e.last_extra = kNone;
   entries_.push_back(e);
-  place_in_index(uint32_t(entries_.size() - 1));
+  return uint32_t(entries_.size() - 1);
+}
+
+void HeaderMap::add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept {
+  place_in_index(push_entry(store_folded(name), name.size(), hash, value));
 }
 
 void HeaderMap::insert_entry(std::string_view name, uint32_t hash, std::string_view value) {
@@ -357,16 +362,8 @@ bool HeaderMap::append_hashed(std::string_view lower_name, uint32_t hash, std::s
       reserve_entry(bytes);  // may throw: nothing has changed yet
       if (index_.size() != slots) slot = lower_slot(lower_name, hash);  // the index was rebuilt
     }
-    Entry e;
-    e.name_off = store(lower_name);
-    e.value_off = store(value);
-    e.value_len = value.size();
-    e.name_len = uint32_t(lower_name.size());
-    e.hash = hash;
-    e.first_extra = kNone;
-    e.last_extra = kNone;
-    entries_.push_back(e);
-    index_[slot] = uint16_t(entries_.size());  // entry number + 1
+    const uint32_t entry = push_entry(store(lower_name), lower_name.size(), hash, value);
+    index_[slot] = uint16_t(entry + 1);
   }
   ++value_count_;
   return true;

@@ -150,6 +150,10 @@ class HeaderMap {
   size_t store(std::string_view bytes) noexcept;  // after reserve_bytes
   size_t store_folded(std::string_view name) noexcept;
   void add_entry(std::string_view name, uint32_t hash, std::string_view value) noexcept;
+  // Appends the entry of a name already in the arena and stores its first value (after room
+  // was made); returns its number.
+  uint32_t push_entry(size_t name_off, size_t name_len, uint32_t hash,
+                      std::string_view value) noexcept;
   // A new entry for an absent name: room first, then the entry.
   void insert_entry(std::string_view name, uint32_t hash, std::string_view value);
   // For append_hashed: the slot of the entry of a lower-case name, or the empty slot that ends
