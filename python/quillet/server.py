@@ -825,17 +825,29 @@ class _ServerStream(Stream):
         server = self.server
         alpn = None
         if server.ssl is not None:
+            if self.lost or transport.is_closing():  # reset before the handshake could begin
+                transport.abort()
+                return
+            # asked now: once the client has reset the connection, a transport may not know
+            peer = transport.get_extra_info("peername")
             try:
                 transport = await server.loop.start_tls(
                     transport, self, server.ssl, server_side=True,
                     ssl_handshake_timeout=server.head_timeout)
             except Exception as exc:  # plain HTTP, a stalled or refused handshake: only this one
-                log.debug("TLS handshake with %s failed: %r",
-                          transport.get_extra_info("peername"), exc)
+                log.debug("TLS handshake with %s failed: %r", peer, exc)
+                # The traceback holds the handshake's frames, and through them the TLS layer
+                # and its buffers, in a cycle with the exception: only a full collection
+                # would free them. Nothing needs it once logged.
+                exc.__traceback__ = None
                 transport.abort()
                 return
             self.transport = transport
-            alpn = transport.get_extra_info("ssl_object").selected_alpn_protocol()
+            tls = transport.get_extra_info("ssl_object")
+            if tls is None:  # the client went during the handshake's last step
+                transport.abort()
+                return
+            alpn = tls.selected_alpn_protocol()
         try:
             if alpn is None or alpn == "h2":
                 await asyncio.wait_for(self.wait_data(), server.keep_alive_timeout)
