@@ -54,6 +54,12 @@ async def app(scope, receive, send):
             events["send_raised"] = True
         events["message"] = (await asyncio.wait_for(waiter, 5))["type"]
         disconnect_seen.set()
+    elif path == "/bytes":
+        # that many bytes, in one write
+        body = b"b" * int(scope["query_string"] or b"65536")
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-length", b"%d" % len(body))]})
+        await send({"type": "http.response.body", "body": body})
     elif path == "/slow":
         await asyncio.sleep(float(scope["query_string"] or b"0.5"))
         await send({"type": "http.response.start", "status": 200, "headers": []})
