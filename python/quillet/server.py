@@ -868,13 +868,6 @@ class _ServerStream(Stream):
         super().resume_writing()
         self.release_reading()
 
-    def connection_made(self, transport) -> None:
-        super().connection_made(transport)
-        if self.server.ssl is not None:
-            # The handshake must see the ClientHello: nothing may be read into this stream
-            # before the TLS layer takes the transport over.
-            transport.pause_reading()
-
     def eof_received(self) -> bool:
         super().eof_received()
         # Over TLS a close_notify ends both directions anyway; asking to stay half-open only
@@ -886,25 +879,7 @@ class _ServerStream(Stream):
         Over TLS, ALPN tells instead."""
         server = self.server
         alpn = None
-        if server.ssl is not None:
-            if self.lost or transport.is_closing():  # reset before the handshake could begin
-                transport.abort()
-                return
-            # asked now: once the client has reset the connection, a transport may not know
-            peer = transport.get_extra_info("peername")
-            try:
-                transport = await server.loop.start_tls(
-                    transport, self, server.ssl, server_side=True,
-                    ssl_handshake_timeout=server.head_timeout)
-            except Exception as exc:  # plain HTTP, a stalled or refused handshake: only this one
-                log.debug("TLS handshake with %s failed: %r", peer, exc)
-                # The traceback holds the handshake's frames, and through them the TLS layer
-                # and its buffers, in a cycle with the exception: only a full collection
-                # would free them. Nothing needs it once logged.
-                exc.__traceback__ = None
-                transport.abort()
-                return
-            self.transport = transport
+        if server.ssl is not None:  # the handshake is done (`Server._serve_socket`)
             tls = transport.get_extra_info("ssl_object")
             if tls is None:  # the client went during the handshake's last step
                 transport.abort()
@@ -1167,7 +1142,7 @@ class Server:
     def _accept(self, listener: socket.socket) -> None:
         for _ in range(_ACCEPT_BATCH):
             try:
-                sock, _ = listener.accept()
+                sock, peer = listener.accept()
             except (BlockingIOError, InterruptedError):
                 return
             except ConnectionAbortedError:
@@ -1191,7 +1166,7 @@ class Server:
                                             "closing new ones at once", limit)
                 continue
             sock.setblocking(False)
-            task = self.loop.create_task(self._serve_socket(sock))
+            task = self.loop.create_task(self._serve_socket(sock, peer))
             self._tasks.add(task)
             task.add_done_callback(self._tasks.discard)
 
@@ -1199,13 +1174,27 @@ class Server:
         if not self.stopping and listener.fileno() >= 0:
             self.loop.add_reader(listener.fileno(), self._accept, listener)
 
-    async def _serve_socket(self, sock: socket.socket) -> None:
+    async def _serve_socket(self, sock: socket.socket, peer) -> None:
         self.connections_accepted += 1
+        tls = self.ssl
+        if tls is not None and _gone_already(sock):
+            # connected and reset (or closed) at once: no TLS layer is set up for it
+            sock.close()
+            return
+        stream = _ServerStream(self)
         try:
-            transport, stream = await self.loop.connect_accepted_socket(
-                lambda: _ServerStream(self), sock)
-        except OSError as exc:  # gone before its transport was made
-            log.debug("accepted connection lost at once: %r", exc)
+            transport, _ = await self.loop.connect_accepted_socket(
+                lambda: stream, sock, ssl=tls,
+                ssl_handshake_timeout=None if tls is None else self.head_timeout)
+        except Exception as exc:  # plain HTTP, a stalled or refused handshake: only this one
+            if tls is not None:
+                log.debug("TLS handshake with %s failed: %r", peer, exc)
+            else:
+                log.debug("connection from %s lost at once: %r", peer, exc)
+            # The traceback holds the handshake's frames, and through them the TLS layer and
+            # its buffers, in a cycle with the exception: only a full collection would free
+            # them. Nothing needs it once logged.
+            exc.__traceback__ = None
             sock.close()
             return
         try:
@@ -1310,6 +1299,16 @@ def _listen(host: str, port: int, uds: str | None, backlog: int) -> list[socket.
             sock.close()
         raise
     return listeners
+
+
+def _gone_already(sock: socket.socket) -> bool:
+    """Whether a just-accepted client has already reset or closed its connection."""
+    try:
+        return sock.recv(1, socket.MSG_PEEK) == b""
+    except (BlockingIOError, InterruptedError):
+        return False
+    except OSError:
+        return True
 
 
 class _Recurring:
