@@ -600,6 +600,9 @@ class Connection(H1ServerState):
                     raise handoff
                 return handoff  # the outcome of a request that ran to its end
         if timed_out:  # idle too long: close without a word
+            if stream._write_paused and stream.transport is not None:
+                # nor has the client taken what it was sent: a close would wait for it
+                stream.transport.abort()
             if not self.unpark_idle_read():
                 self.stop_serving()
             return _DONE
@@ -1283,10 +1286,8 @@ def _listen(host: str, port: int, uds: str | None, backlog: int) -> list[socket.
         return [sock]
     listeners: list[socket.socket] = []
     try:
-        for family, kind, proto, _, address in socket.getaddrinfo(
-                host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE):
-            if any(s.family == family and s.getsockname()[:2] == address[:2] for s in listeners):
-                continue
+        for family, kind, proto, _, address in dict.fromkeys(socket.getaddrinfo(
+                host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)):
             sock = socket.socket(family, kind, proto)
             listeners.append(sock)
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

@@ -119,14 +119,18 @@ def test_a_pipelining_client_that_never_reads_is_left_to_the_kernel(loop):
 
 
 @pytest.mark.parametrize("loop", LOOPS)
-def test_a_streamed_response_nobody_reads_is_cut_at_the_write_deadline(loop):
-    server = ServerThread(loop=loop, write_timeout=0.3)
-    size = 256 << 20  # far more than the kernel's buffers hold
+@pytest.mark.parametrize("path, deadline", [
+    ("/bytes-streamed", dict(write_timeout=0.3)),  # each piece waits for the last to be taken
+    ("/bytes", dict(keep_alive_timeout=0.3)),  # written whole, then idle until the deadline
+])
+def test_a_response_nobody_reads_is_dropped_at_its_deadline(loop, path, deadline):
+    server = ServerThread(loop=loop, **deadline)
+    size = 64 << 20  # far more than the kernel's buffers hold
     try:
         with connect(server) as sock:
-            sock.sendall(b"GET /bytes-streamed?%d HTTP/1.1\r\nHost: x\r\n\r\n" % size)
-            # each piece waits for the client to take the last: it never does, so once the
-            # write deadline passes the server lets go of the connection and what it held
+            sock.sendall(b"GET %s?%d HTTP/1.1\r\nHost: x\r\n\r\n" % (path.encode(), size))
+            # the client never takes it: once the deadline passes the server lets go of the
+            # connection and of what it held for it, rather than wait to deliver it
             wait_for(lambda: server.server.connections_accepted == 1
                      and server.server.open_connections == 0, "the connection dropped")
             received = 0
