@@ -3,7 +3,9 @@ client that never reads, TLS clients that reset at once, request bodies that nev
 descriptors run out, and more connections than the limit. Each bound is shown by what the
 server holds (memory, descriptors) and answers, not by how long anything takes."""
 
+import contextlib
 import gc
+import importlib.util
 import logging
 import os
 import resource
@@ -22,7 +24,7 @@ from test_e2e_server import HERE, ServerThread, connect, read_all, read_response
 from test_e2e_tls import client_context, make_cert
 
 LOOPS = ["asyncio", pytest.param("uvloop", marks=pytest.mark.skipif(
-    __import__("importlib").util.find_spec("uvloop") is None, reason="uvloop is not installed"))]
+    importlib.util.find_spec("uvloop") is None, reason="uvloop is not installed"))]
 
 
 def serve_cli(*args, loop="asyncio", stderr=subprocess.DEVNULL, preexec_fn=None):
@@ -223,51 +225,53 @@ def _limit_descriptors():
     resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
 
 
+@contextlib.contextmanager
+def logged_cli(log_path, *args, loop, preexec_fn=None):
+    """`serve_cli` with its log in a file, and an exit stack for the clients' sockets, closed
+    before the server is killed: yields (port, sockets)."""
+    with open(log_path, "wb") as log_file, contextlib.ExitStack() as sockets:
+        proc, port = serve_cli(*args, loop=loop, stderr=log_file, preexec_fn=preexec_fn)
+        sockets.callback(proc.wait)
+        sockets.callback(proc.kill)
+        yield port, sockets
+
+
 @pytest.mark.parametrize("loop", LOOPS)
 def test_stalled_bodies_out_of_descriptors_are_cut_and_the_listener_backs_off(loop, tmp_path):
     # 260 clients that send a head announcing a body, then nothing, against a server allowed
     # 256 descriptors: the listener runs out of them and pauses; the body deadline frees them.
-    log_file = open(tmp_path / "server.log", "wb")
-    proc, port = serve_cli("--timeout-body", "0.5", loop=loop, stderr=log_file,
-                           preexec_fn=_limit_descriptors)
-    stalled = []
-    try:
+    with logged_cli(tmp_path / "log", "--timeout-body", "0.5", loop=loop,
+                    preexec_fn=_limit_descriptors) as (port, sockets):
+        stalled = []
         for _ in range(260):
-            sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+            sock = sockets.enter_context(socket.create_connection(("127.0.0.1", port), 30))
             sock.sendall(b"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n")
             stalled.append(sock)
-        with socket.create_connection(("127.0.0.1", port), timeout=30) as late:
-            late.sendall(b"GET /bytes?5 HTTP/1.1\r\nHost: x\r\n\r\n")
-            [(status, _, body)], _ = read_responses(late, 1)
-            assert (status, body) == (200, b"bbbbb")
+        late = sockets.enter_context(socket.create_connection(("127.0.0.1", port), 30))
+        late.sendall(b"GET /bytes?5 HTTP/1.1\r\nHost: x\r\n\r\n")
+        [(status, _, body)], _ = read_responses(late, 1)
+        assert (status, body) == (200, b"bbbbb")
         for sock in stalled:
             assert read_all(sock).startswith(b"HTTP/1.1 408 ")
-    finally:
-        for sock in stalled:
-            sock.close()
-        proc.kill()
-        proc.wait()
-        log_file.close()
-    lines = (tmp_path / "server.log").read_text().splitlines()
+    lines = (tmp_path / "log").read_text().splitlines()
     assert [line for line in lines if "cannot accept connections: Too many open files" in line]
     assert len(lines) <= 3 and not any("Traceback" in line for line in lines), lines[:10]
 
 
 @pytest.mark.parametrize("loop", LOOPS)
 def test_connections_beyond_the_limit_are_closed_at_once(loop, tmp_path):
-    log_file = open(tmp_path / "server.log", "wb")
-    proc, port = serve_cli("--limit-connections", "2", "--timeout-keep-alive", "30",
-                           loop=loop, stderr=log_file)
-    held = []
-    try:
-        for _ in range(2):
+    with logged_cli(tmp_path / "log", "--limit-connections", "2", "--timeout-keep-alive", "30",
+                    loop=loop) as (port, sockets):
+        def request(close=b""):
             sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-            sock.sendall(b"GET /bytes?1 HTTP/1.1\r\nHost: x\r\n\r\n")
+            sock.sendall(b"GET /bytes?1 HTTP/1.1\r\nHost: x\r\n%s\r\n" % close)
+            return sock
+
+        held = [sockets.enter_context(request()) for _ in range(2)]
+        for sock in held:
             read_responses(sock, 1)  # accepted, and now idle
-            held.append(sock)
         for _ in range(5):
-            with socket.create_connection(("127.0.0.1", port), timeout=10) as extra:
-                extra.sendall(b"GET /bytes?1 HTTP/1.1\r\nHost: x\r\n\r\n")
+            with request() as extra:
                 try:
                     assert extra.recv(100) == b""
                 except ConnectionResetError:
@@ -275,8 +279,7 @@ def test_connections_beyond_the_limit_are_closed_at_once(loop, tmp_path):
         held.pop().close()
         served = False
         for _ in range(200):  # once the server has seen that one go, there is room again
-            with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
-                sock.sendall(b"GET /bytes?1 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            with request(b"Connection: close\r\n") as sock:
                 try:
                     served = read_all(sock).startswith(b"HTTP/1.1 200 ")
                 except ConnectionResetError:
@@ -285,11 +288,5 @@ def test_connections_beyond_the_limit_are_closed_at_once(loop, tmp_path):
                 break
             time.sleep(0.02)
         assert served
-    finally:
-        for sock in held:
-            sock.close()
-        proc.kill()
-        proc.wait()
-        log_file.close()
-    lines = (tmp_path / "server.log").read_text().splitlines()
+    lines = (tmp_path / "log").read_text().splitlines()
     assert len(lines) == 1 and "2 connections open, the limit: closing new ones" in lines[0], lines
