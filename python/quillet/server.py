@@ -274,7 +274,7 @@ class _Exchange:
                 self._write_body(body, more)
             if more:
                 stream = self.conn.stream
-                if (stream._write_paused or stream.lost) and not await self.conn.writable():
+                if (stream._write_paused or stream.lost) and not await self.conn._writable():
                     if not self.gone:
                         self._client_gone()
                 if self.gone:
@@ -548,7 +548,7 @@ class Connection(H1ServerState):
                 eof = not data
 
             head, seq, decoder = accepted
-            if stream._write_paused and not await self.writable():
+            if stream._write_paused and not await self._writable():
                 # a pipelining client that does not read what it asked for: reading is held
                 # while the write buffer is full, so only this one head was taken meanwhile
                 transport = self.fail_response(seq)
@@ -688,38 +688,49 @@ class Connection(H1ServerState):
         finally:
             waiting.discard(self)
 
-    async def writable(self) -> bool:
+    _timed_out = False
+    _deadline = 0.0
+
+    def _read_timed_out(self) -> None:
+        waiter = self.stream._waiter
+        if waiter is not None and not waiter.done():
+            self._timed_out = True
+            waiter.cancel()
+
+    # A write wait has a deadline of its own: a body read may be waiting at the same time.
+
+    async def _writable(self) -> bool:
         """Waits until the client has taken what was written down to the low-water mark. False
-        when it takes nothing for the write deadline, or has gone."""
-        self._deadline = self.loop.time() + self.server.write_timeout
-        waiting = self.server._waiting
-        waiting.add(self)
+        when it takes nothing for `write_timeout` seconds (the connection is then aborted), or
+        has gone."""
+        self._write_deadline = self.loop.time() + self.server.write_timeout
+        writing = self.server._writing
+        writing.add(self)
         try:
             await self.stream.drain()
             return True
         except OSError:
             return False
         except asyncio.CancelledError:
-            if not self._timed_out:
+            if not self._write_timed_out:
                 raise
-            self._timed_out = False
+            self._write_timed_out = False
             # closing would wait for the very writes the client does not take
             transport = self.stream.transport
             if transport is not None:
                 transport.abort()
             return False
         finally:
-            waiting.discard(self)
+            writing.discard(self)
 
-    _timed_out = False
-    _deadline = 0.0
+    _write_timed_out = False
+    _write_deadline = 0.0
 
-    def _wait_timed_out(self) -> None:
-        stream = self.stream
-        for waiter in (stream._waiter, stream._drain_waiter):
-            if waiter is not None and not waiter.done():
-                self._timed_out = True
-                waiter.cancel()
+    def _drain_timed_out(self) -> None:
+        waiter = self.stream._drain_waiter
+        if waiter is not None and not waiter.done():
+            self._write_timed_out = True
+            waiter.cancel()
 
     async def _drain(self) -> bool:
         """Reads and drops the request body that the application left unread."""
@@ -1075,6 +1086,7 @@ class Server:
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
         self._waiting: set[Connection] = set()  # connections in a read with a deadline
+        self._writing: set[Connection] = set()  # and in a wait for the client to take writes
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._lifespan: _Lifespan | None = None
@@ -1219,7 +1231,9 @@ class Server:
         """Ends the waits whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""
         now = self.loop.time()
         for conn in [c for c in self._waiting if c._deadline <= now]:
-            conn._wait_timed_out()
+            conn._read_timed_out()
+        for conn in [c for c in self._writing if c._write_deadline <= now]:
+            conn._drain_timed_out()
         self._sweeper = self.loop.call_later(_SWEEP_PERIOD, self._sweep)
 
     def request_stop(self) -> None:
