@@ -386,6 +386,26 @@ class _Exchange:
         self._client_gone()
 
 
+class _Deadline:
+    """A wait on the client, on one of its stream's futures (the read's, or the write buffer's
+    drain): the server's sweep cancels that future once `at` has passed, and marks the deadline
+    `passed` so that the waiter can tell it from any other cancellation."""
+
+    __slots__ = ("stream", "future", "at", "passed")
+
+    def __init__(self, stream: Stream, future: str) -> None:
+        self.stream = stream
+        self.future = future
+        self.at = 0.0
+        self.passed = False
+
+    def expire(self) -> None:
+        waiter = getattr(self.stream, self.future)
+        if waiter is not None and not waiter.done():
+            self.passed = True
+            waiter.cancel()
+
+
 class Connection(H1ServerState):
     """One HTTP/1 connection: the native state plus the serve loop that follows its verdicts."""
 
@@ -400,6 +420,9 @@ class Connection(H1ServerState):
         self.stream = stream
         self.loop = stream._loop
         self.exchange: _Exchange | None = None
+        # a read and a wait for the write buffer may be pending at once (a body and a stream)
+        self._read_deadline = _Deadline(stream, "_waiter")
+        self._write_deadline = _Deadline(stream, "_drain_waiter")
         self.client, self.sockname = addresses(transport)
         self.scheme = "https" if server.ssl is not None else "http"
 
@@ -585,9 +608,9 @@ class Connection(H1ServerState):
                 if isinstance(handoff, _Resume):
                     # the request begun from the callback was cancelled through this task
                     return await handoff.cancelled()
-                if not self._timed_out:
+                if not self._read_deadline.passed:
                     raise
-                self._timed_out = False
+                self._read_deadline.passed = False
                 timed_out = True
             finally:
                 self._unpark(waiter)
@@ -617,8 +640,8 @@ class Connection(H1ServerState):
         return await self._advance(data)
 
     def _park(self, waiter: asyncio.Future, timeout: float) -> asyncio.Future:
-        self._deadline = self.loop.time() + timeout
-        self.server._waiting.add(self)
+        self._read_deadline.at = self.loop.time() + timeout
+        self.server._waiting.add(self._read_deadline)
         self.stream._waiter = waiter
         self._parked = waiter
         self.stream.parked = self
@@ -627,7 +650,7 @@ class Connection(H1ServerState):
     def _unpark(self, waiter: asyncio.Future) -> None:
         self._parked = None
         self.stream.parked = None
-        self.server._waiting.discard(self)
+        self.server._waiting.discard(self._read_deadline)
         if self.stream._waiter is waiter:
             self.stream._waiter = None
 
@@ -651,7 +674,7 @@ class Connection(H1ServerState):
             outcome = stop.value
             if outcome is _PARKED and not waiter.done():
                 # parked again for the next head: its keep-alive time starts now
-                self._deadline = loop.time() + self.server.keep_alive_timeout
+                self._read_deadline.at = loop.time() + self.server.keep_alive_timeout
                 return
             self._handoff = outcome
         except (KeyboardInterrupt, SystemExit):
@@ -674,63 +697,41 @@ class Connection(H1ServerState):
             return data
         if timeout <= 0:
             raise TimeoutError
-        # one sweeper per server checks the deadlines: no timer per wait
-        self._deadline = self.loop.time() + timeout
-        waiting = self.server._waiting
-        waiting.add(self)
-        try:
-            return await stream.read()
-        except asyncio.CancelledError:
-            if self._timed_out:
-                self._timed_out = False
-                raise TimeoutError from None
-            raise
-        finally:
-            waiting.discard(self)
-
-    _timed_out = False
-    _deadline = 0.0
-
-    def _read_timed_out(self) -> None:
-        waiter = self.stream._waiter
-        if waiter is not None and not waiter.done():
-            self._timed_out = True
-            waiter.cancel()
-
-    # A write wait has a deadline of its own: a body read may be waiting at the same time.
+        return await self._within(self._read_deadline, timeout, stream.read())
 
     async def _writable(self) -> bool:
         """Waits until the client has taken what was written down to the low-water mark. False
         when it takes nothing for `write_timeout` seconds (the connection is then aborted), or
         has gone."""
-        self._write_deadline = self.loop.time() + self.server.write_timeout
-        writing = self.server._writing
-        writing.add(self)
         try:
-            await self.stream.drain()
+            await self._within(self._write_deadline, self.server.write_timeout,
+                               self.stream.drain())
             return True
-        except OSError:
-            return False
-        except asyncio.CancelledError:
-            if not self._write_timed_out:
-                raise
-            self._write_timed_out = False
+        except TimeoutError:
             # closing would wait for the very writes the client does not take
             transport = self.stream.transport
             if transport is not None:
                 transport.abort()
             return False
+        except OSError:
+            return False
+
+    async def _within(self, deadline: _Deadline, timeout: float, wait: Awaitable[Any]) -> Any:
+        """What `wait` (a wait on the stream's future that `deadline` names) returns, or
+        TimeoutError once `timeout` seconds pass. One sweep per server checks the deadlines:
+        no timer per wait."""
+        deadline.at = self.loop.time() + timeout
+        pending = self.server._waiting
+        pending.add(deadline)
+        try:
+            return await wait
+        except asyncio.CancelledError:
+            if not deadline.passed:
+                raise
+            deadline.passed = False
+            raise TimeoutError from None
         finally:
-            writing.discard(self)
-
-    _write_timed_out = False
-    _write_deadline = 0.0
-
-    def _drain_timed_out(self) -> None:
-        waiter = self.stream._drain_waiter
-        if waiter is not None and not waiter.done():
-            self._write_timed_out = True
-            waiter.cancel()
+            pending.discard(deadline)
 
     async def _drain(self) -> bool:
         """Reads and drops the request body that the application left unread."""
@@ -1085,8 +1086,7 @@ class Server:
         self._connections: set[Connection | ServerConnection] = set()
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
-        self._waiting: set[Connection] = set()  # connections in a read with a deadline
-        self._writing: set[Connection] = set()  # and in a wait for the client to take writes
+        self._waiting: set[_Deadline] = set()  # the waits on clients that have a deadline
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._lifespan: _Lifespan | None = None
@@ -1230,10 +1230,8 @@ class Server:
     def _sweep(self) -> None:
         """Ends the waits whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""
         now = self.loop.time()
-        for conn in [c for c in self._waiting if c._deadline <= now]:
-            conn._read_timed_out()
-        for conn in [c for c in self._writing if c._write_deadline <= now]:
-            conn._drain_timed_out()
+        for deadline in [d for d in self._waiting if d.at <= now]:
+            deadline.expire()
         self._sweeper = self.loop.call_later(_SWEEP_PERIOD, self._sweep)
 
     def request_stop(self) -> None:
