@@ -85,7 +85,8 @@ def serve(args: argparse.Namespace) -> int:
     options = dict(
         ssl=tls, root_path=args.root_path, proxy_headers=args.proxy_headers,
         forwarded_allow_ips=args.forwarded_allow_ips, keep_alive_timeout=args.timeout_keep_alive,
-        limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
+        body_timeout=args.timeout_body, limit_concurrency=args.limit_concurrency,
+        limit_max_requests=args.limit_max_requests, limit_connections=args.limit_connections,
         backlog=args.backlog, access_log=args.access_log)
 
     def announce(srv: server.Server, extra: str = "") -> None:
@@ -146,8 +147,13 @@ def main(argv: list[str] | None = None) -> int:
                      help="comma-separated addresses or networks trusted for proxy headers, "
                           "or *")
     cmd.add_argument("--timeout-keep-alive", type=float, default=5.0, metavar="SECONDS")
+    cmd.add_argument("--timeout-body", type=float, default=10.0, metavar="SECONDS",
+                     help="an HTTP/1.1 request body that brings no byte for this long is "
+                          "given up (408)")
     cmd.add_argument("--limit-concurrency", type=int, metavar="N",
                      help="requests in progress per worker before answering 503")
+    cmd.add_argument("--limit-connections", type=int, metavar="N",
+                     help="open connections per worker; beyond it new ones are closed at once")
     cmd.add_argument("--limit-max-requests", type=int, metavar="N",
                      help="a worker stops (and is replaced) after this many requests")
     cmd.add_argument("--backlog", type=int, default=2048)

@@ -17,7 +17,7 @@ class Stream(asyncio.Protocol):
     the write buffer to empty below its high-water mark."""
 
     __slots__ = ("transport", "_loop", "_chunks", "_size", "_eof", "_error", "_waiter",
-                 "_paused", "_write_paused", "_drain_waiter", "lost")
+                 "_paused", "_write_paused", "_drain_waiter", "lost", "_held")
 
     def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
         self._loop = loop or asyncio.get_running_loop()
@@ -31,6 +31,7 @@ class Stream(asyncio.Protocol):
         self._write_paused = False
         self._drain_waiter: asyncio.Future | None = None
         self.lost = False
+        self._held = False  # reading stopped by the driver (`hold_reading`)
 
     # asyncio.Protocol callbacks
 
@@ -97,10 +98,26 @@ class Stream(asyncio.Protocol):
         data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
         self._chunks = []
         self._size = 0
-        if self._paused and self.transport is not None:
+        if self._paused and not self._held and self.transport is not None:
             self._paused = False
             self.transport.resume_reading()
         return data
+
+    def hold_reading(self) -> None:
+        """Stops reading from the transport, however little is buffered, until
+        `release_reading`: the client's further bytes wait in the kernel's buffers."""
+        self._held = True
+        if not self._paused and self.transport is not None:
+            self._paused = True
+            self.transport.pause_reading()
+
+    def release_reading(self) -> None:
+        if not self._held:
+            return
+        self._held = False
+        if self._paused and self._size <= _READ_HIGH_WATER and self.transport is not None:
+            self._paused = False
+            self.transport.resume_reading()
 
     def peek(self) -> bytes:
         """Every byte received and not yet read, left in place."""

@@ -12,11 +12,14 @@ the transport meant. This module only does the input and output those verdicts c
 from __future__ import annotations
 
 import asyncio
+import errno
 import ipaddress
 import logging
+import os
 import signal
 import socket
 import ssl
+import stat
 from collections.abc import Awaitable, Callable
 from asyncio.tasks import _enter_task, _leave_task
 from typing import Any
@@ -48,6 +51,16 @@ _DISCONNECT = {"type": "http.disconnect"}
 _DRAIN_BUDGET = 1 << 20
 # How often the deadlines of pending reads are checked: timeouts fire up to this much late.
 _SWEEP_PERIOD = 0.1
+# Connections taken from a listening socket per readiness event, so that one busy listener
+# cannot hold the event loop.
+_ACCEPT_BATCH = 64
+# Out of descriptors (or of kernel memory): the listening socket is left alone this long, and
+# the connections waiting meanwhile stay in the kernel's queue.
+_ACCEPT_PAUSE = 0.25
+_OUT_OF_RESOURCES = frozenset((errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM))
+# A condition that can recur at every accept (no descriptors, the connection limit) is logged
+# at most once per this many seconds.
+_LOG_INTERVAL = 10.0
 
 
 class ClientDisconnected(OSError):
@@ -121,7 +134,7 @@ class _Exchange:
     """One request and its response: the ASGI `receive` and `send` of the application."""
 
     __slots__ = ("conn", "seq", "head", "decoder", "delivered", "started", "head_written", "gone",
-                 "status", "raw_headers", "over", "streaming", "sent")
+                 "timed_out", "status", "raw_headers", "over", "streaming", "sent")
 
     # Whether the body has ended and whether the response is over are the native state's (the
     # decoder's `is_complete`, and `finished` below); the flags kept here are facts it does not
@@ -140,6 +153,7 @@ class _Exchange:
         # The client left: seen by the watcher (the native peer-closed flag) or by a failed body
         # read, which the native state does not record as a peer close.
         self.gone = False
+        self.timed_out = False  # the body deadline passed: the client is taken for gone
         self.status = 0
         self.raw_headers: Any = ()
         self.over: asyncio.Event | None = None  # set when the request is over or the client left
@@ -186,11 +200,20 @@ class _Exchange:
                     continue
                 if parts or decoder.is_complete:
                     break
-                data = await conn.stream.read()
+                data = await conn._read_within(conn.server.body_timeout)
                 if data:
                     decoder.feed(data)
                 else:
                     decoder.mark_eof()
+        except TimeoutError:
+            # The client stopped sending its body: the application hears it has gone, and
+            # unless it has begun its response the server answers 408 for it (`_settle`).
+            log.debug("request %d: no body bytes within %ss", seq, conn.server.body_timeout)
+            conn.mark_unusable()
+            conn.end_body_read(seq, False)
+            self.delivered = True
+            self.gone = self.timed_out = True
+            return _DISCONNECT
         except (H1BodyError, OSError) as exc:
             log.debug("request body read failed: %r", exc)
             conn.mark_unusable()
@@ -251,11 +274,9 @@ class _Exchange:
                 self._write_body(body, more)
             if more:
                 stream = self.conn.stream
-                if stream._write_paused or stream.lost:
-                    try:
-                        await stream.drain()
-                    except OSError:
-                        pass
+                if (stream._write_paused or stream.lost) and not await self.conn._writable():
+                    if not self.gone:
+                        self._client_gone()
                 if self.gone:
                     raise ClientDisconnected("the client closed the connection")
         elif kind == "http.response.start":
@@ -365,6 +386,26 @@ class _Exchange:
         self._client_gone()
 
 
+class _Deadline:
+    """A wait on the client, on one of its stream's futures (the read's, or the write buffer's
+    drain): the server's sweep cancels that future once `at` has passed, and marks the deadline
+    `passed` so that the waiter can tell it from any other cancellation."""
+
+    __slots__ = ("stream", "future", "at", "passed")
+
+    def __init__(self, stream: Stream, future: str) -> None:
+        self.stream = stream
+        self.future = future
+        self.at = 0.0
+        self.passed = False
+
+    def expire(self) -> None:
+        waiter = getattr(self.stream, self.future)
+        if waiter is not None and not waiter.done():
+            self.passed = True
+            waiter.cancel()
+
+
 class Connection(H1ServerState):
     """One HTTP/1 connection: the native state plus the serve loop that follows its verdicts."""
 
@@ -379,6 +420,9 @@ class Connection(H1ServerState):
         self.stream = stream
         self.loop = stream._loop
         self.exchange: _Exchange | None = None
+        # a read and a wait for the write buffer may be pending at once (a body and a stream)
+        self._read_deadline = _Deadline(stream, "_waiter")
+        self._write_deadline = _Deadline(stream, "_drain_waiter")
         self.client, self.sockname = addresses(transport)
         self.scheme = "https" if server.ssl is not None else "http"
 
@@ -527,6 +571,13 @@ class Connection(H1ServerState):
                 eof = not data
 
             head, seq, decoder = accepted
+            if stream._write_paused and not await self._writable():
+                # a pipelining client that does not read what it asked for: reading is held
+                # while the write buffer is full, so only this one head was taken meanwhile
+                transport = self.fail_response(seq)
+                if transport is not None:
+                    transport.close()
+                return _DONE
             await self._run_app(head, seq, decoder)
             data = None
 
@@ -557,9 +608,9 @@ class Connection(H1ServerState):
                 if isinstance(handoff, _Resume):
                     # the request begun from the callback was cancelled through this task
                     return await handoff.cancelled()
-                if not self._timed_out:
+                if not self._read_deadline.passed:
                     raise
-                self._timed_out = False
+                self._read_deadline.passed = False
                 timed_out = True
             finally:
                 self._unpark(waiter)
@@ -572,6 +623,9 @@ class Connection(H1ServerState):
                     raise handoff
                 return handoff  # the outcome of a request that ran to its end
         if timed_out:  # idle too long: close without a word
+            if stream._write_paused and stream.transport is not None:
+                # nor has the client taken what it was sent: a close would wait for it
+                stream.transport.abort()
             if not self.unpark_idle_read():
                 self.stop_serving()
             return _DONE
@@ -586,8 +640,8 @@ class Connection(H1ServerState):
         return await self._advance(data)
 
     def _park(self, waiter: asyncio.Future, timeout: float) -> asyncio.Future:
-        self._deadline = self.loop.time() + timeout
-        self.server._waiting.add(self)
+        self._read_deadline.at = self.loop.time() + timeout
+        self.server._waiting.add(self._read_deadline)
         self.stream._waiter = waiter
         self._parked = waiter
         self.stream.parked = self
@@ -596,7 +650,7 @@ class Connection(H1ServerState):
     def _unpark(self, waiter: asyncio.Future) -> None:
         self._parked = None
         self.stream.parked = None
-        self.server._waiting.discard(self)
+        self.server._waiting.discard(self._read_deadline)
         if self.stream._waiter is waiter:
             self.stream._waiter = None
 
@@ -620,7 +674,7 @@ class Connection(H1ServerState):
             outcome = stop.value
             if outcome is _PARKED and not waiter.done():
                 # parked again for the next head: its keep-alive time starts now
-                self._deadline = loop.time() + self.server.keep_alive_timeout
+                self._read_deadline.at = loop.time() + self.server.keep_alive_timeout
                 return
             self._handoff = outcome
         except (KeyboardInterrupt, SystemExit):
@@ -643,28 +697,41 @@ class Connection(H1ServerState):
             return data
         if timeout <= 0:
             raise TimeoutError
-        # one sweeper per server checks the deadlines: no timer per wait
-        self._deadline = self.loop.time() + timeout
-        waiting = self.server._waiting
-        waiting.add(self)
+        return await self._within(self._read_deadline, timeout, stream.read())
+
+    async def _writable(self) -> bool:
+        """Waits until the client has taken what was written down to the low-water mark. False
+        when it takes nothing for `write_timeout` seconds (the connection is then aborted), or
+        has gone."""
         try:
-            return await stream.read()
+            await self._within(self._write_deadline, self.server.write_timeout,
+                               self.stream.drain())
+            return True
+        except TimeoutError:
+            # closing would wait for the very writes the client does not take
+            transport = self.stream.transport
+            if transport is not None:
+                transport.abort()
+            return False
+        except OSError:
+            return False
+
+    async def _within(self, deadline: _Deadline, timeout: float, wait: Awaitable[Any]) -> Any:
+        """What `wait` (a wait on the stream's future that `deadline` names) returns, or
+        TimeoutError once `timeout` seconds pass. One sweep per server checks the deadlines:
+        no timer per wait."""
+        deadline.at = self.loop.time() + timeout
+        pending = self.server._waiting
+        pending.add(deadline)
+        try:
+            return await wait
         except asyncio.CancelledError:
-            if self._timed_out:
-                self._timed_out = False
-                raise TimeoutError from None
-            raise
+            if not deadline.passed:
+                raise
+            deadline.passed = False
+            raise TimeoutError from None
         finally:
-            waiting.discard(self)
-
-    _timed_out = False
-    _deadline = 0.0
-
-    def _read_timed_out(self) -> None:
-        waiter = self.stream._waiter
-        if waiter is not None and not waiter.done():
-            self._timed_out = True
-            waiter.cancel()
+            pending.discard(deadline)
 
     async def _drain(self) -> bool:
         """Reads and drops the request body that the application left unread."""
@@ -748,6 +815,13 @@ class Connection(H1ServerState):
 
     def _settle(self, exchange: _Exchange) -> None:
         """After the application: a response it left unsent or unfinished is dealt with."""
+        if exchange.timed_out and not exchange.head_written and not exchange.finished:
+            exchange.started = True
+            exchange.status, exchange.raw_headers = 408, [(b"connection", b"close")]
+            try:
+                exchange._write_head(b"", False)
+            except (ClientDisconnected, H1UserError, RuntimeError):
+                exchange._fail()
         if not exchange.finished:
             if not exchange.started and not exchange.gone:
                 log.error("the application returned without a response")
@@ -798,20 +872,16 @@ class _ServerStream(Stream):
         else:
             Stream.data_received(self, data)
 
-    def connection_made(self, transport) -> None:
-        super().connection_made(transport)
-        server = self.server
-        if server.stopping:
-            transport.close()
-            return
-        if server.ssl is not None:
-            # The handshake must see the ClientHello: nothing may be read into this stream
-            # before the TLS layer takes the transport over.
-            transport.pause_reading()
-        server.connections_accepted += 1
-        task = self._loop.create_task(self._start(transport))
-        server._tasks.add(task)
-        task.add_done_callback(lambda t: server._forget(t, self.conn))
+    # An HTTP/1 connection reads nothing while its write buffer is above the high-water mark:
+    # each request read could add a response to it.
+    def pause_writing(self) -> None:
+        super().pause_writing()
+        if isinstance(self.conn, Connection):
+            self.hold_reading()
+
+    def resume_writing(self) -> None:
+        super().resume_writing()
+        self.release_reading()
 
     def eof_received(self) -> bool:
         super().eof_received()
@@ -824,18 +894,12 @@ class _ServerStream(Stream):
         Over TLS, ALPN tells instead."""
         server = self.server
         alpn = None
-        if server.ssl is not None:
-            try:
-                transport = await server.loop.start_tls(
-                    transport, self, server.ssl, server_side=True,
-                    ssl_handshake_timeout=server.head_timeout)
-            except Exception as exc:  # plain HTTP, a stalled or refused handshake: only this one
-                log.debug("TLS handshake with %s failed: %r",
-                          transport.get_extra_info("peername"), exc)
+        if server.ssl is not None:  # the handshake is done (`Server._serve_socket`)
+            tls = transport.get_extra_info("ssl_object")
+            if tls is None:  # the client went during the handshake's last step
                 transport.abort()
                 return
-            self.transport = transport
-            alpn = transport.get_extra_info("ssl_object").selected_alpn_protocol()
+            alpn = tls.selected_alpn_protocol()
         try:
             if alpn is None or alpn == "h2":
                 await asyncio.wait_for(self.wait_data(), server.keep_alive_timeout)
@@ -980,20 +1044,23 @@ class Server:
 
     def __init__(self, app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
                  keep_alive: bool = True, keep_alive_timeout: float = 5.0,
-                 head_timeout: float = 10.0, shutdown_timeout: float = 30.0,
+                 head_timeout: float = 10.0, body_timeout: float = 10.0,
+                 write_timeout: float = 30.0, shutdown_timeout: float = 30.0,
                  lifespan: str = "auto", root_path: str = "",
                  h2_max_concurrent_streams: int = 100, ssl: ssl.SSLContext | None = None,
                  uds: str | None = None, sock: socket.socket | None = None,
                  backlog: int = 2048, proxy_headers: bool = False,
                  forwarded_allow_ips: str | list[str] = "127.0.0.1",
                  limit_concurrency: int | None = None, limit_max_requests: int | None = None,
-                 access_log: bool = True) -> None:
+                 limit_connections: int | None = None, access_log: bool = True) -> None:
         self.app = app
         self.host = host
         self.port = port
         self.keep_alive = keep_alive
         self.keep_alive_timeout = keep_alive_timeout
         self.head_timeout = head_timeout
+        self.body_timeout = body_timeout
+        self.write_timeout = write_timeout
         self.shutdown_timeout = shutdown_timeout
         self.lifespan_mode = lifespan
         self.root_path = root_path
@@ -1005,6 +1072,7 @@ class Server:
         self.forwarding = _Forwarding(forwarded_allow_ips) if proxy_headers else None
         self.limit_concurrency = limit_concurrency
         self.limit_max_requests = limit_max_requests
+        self.limit_connections = limit_connections
         self.access_log = access_log
         self.active = 0            # requests running now
         self.requests_served = 0
@@ -1012,11 +1080,13 @@ class Server:
         self.stopping = False
         self.connections_accepted = 0
         self.loop: asyncio.AbstractEventLoop | None = None
-        self._server: asyncio.base_events.Server | None = None
+        self._listeners: list[socket.socket] = []
+        self._no_resources = _Recurring()
+        self._over_limit = _Recurring()
         self._connections: set[Connection | ServerConnection] = set()
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
-        self._waiting: set[Connection] = set()  # connections in a read with a deadline
+        self._waiting: set[_Deadline] = set()  # the waits on clients that have a deadline
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._lifespan: _Lifespan | None = None
@@ -1026,9 +1096,10 @@ class Server:
     def connection_count(self) -> int:
         return len(self._connections)
 
-    def _forget(self, task: asyncio.Task, conn) -> None:
-        self._tasks.discard(task)
-        self._connections.discard(conn)
+    @property
+    def open_connections(self) -> int:
+        """Accepted connections not yet closed, whatever their protocol or stage."""
+        return len(self._tasks)
 
     # every request, either protocol
 
@@ -1067,23 +1138,84 @@ class Server:
         if self._lifespan is None and self.lifespan_mode != "off":
             self._lifespan = _Lifespan(self.app, self.state, self.lifespan_mode == "on")
             await self._lifespan.startup()
-        factory = lambda: _ServerStream(self)  # noqa: E731
-        sock = self.sock
-        if sock is not None and sock.family == socket.AF_UNIX:
-            self._server = await self.loop.create_unix_server(factory, sock=sock,
-                                                              backlog=self.backlog)
-        elif sock is not None:
-            self._server = await self.loop.create_server(factory, sock=sock, backlog=self.backlog)
-        elif self.uds is not None:
-            self._server = await self.loop.create_unix_server(factory, self.uds,
-                                                              backlog=self.backlog)
+        if self.sock is not None:
+            self._listeners = [self.sock]
         else:
-            self._server = await self.loop.create_server(
-                factory, self.host, self.port, reuse_address=True, backlog=self.backlog)
-        bound = self._server.sockets[0].getsockname()
+            self._listeners = _listen(self.host, self.port, self.uds, self.backlog)
+        for listener in self._listeners:
+            listener.setblocking(False)
+            self.loop.add_reader(listener.fileno(), self._accept, listener)
+        bound = self._listeners[0].getsockname()
         if isinstance(bound, tuple):
             self.port = bound[1]
         self._sweep()
+
+    # The accept loop is the server's own rather than the event loop's, so that running out of
+    # descriptors pauses it (with one log line per interval) instead of spinning on the
+    # listening socket, and so that the connection limit applies before any transport is made.
+
+    def _accept(self, listener: socket.socket) -> None:
+        for _ in range(_ACCEPT_BATCH):
+            try:
+                sock, peer = listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except ConnectionAbortedError:
+                continue  # reset while queued
+            except OSError as exc:
+                self.loop.remove_reader(listener.fileno())
+                self.loop.call_later(_ACCEPT_PAUSE, self._accept_again, listener)
+                if exc.errno in _OUT_OF_RESOURCES:
+                    self._no_resources.report(self.loop, "cannot accept connections: %s "
+                                              "(%d open); pausing accepting for %ss",
+                                              exc.strerror, self.open_connections,
+                                              _ACCEPT_PAUSE)
+                else:
+                    self._no_resources.report(self.loop, "accepting failed: %r", exc)
+                return
+            limit = self.limit_connections
+            if self.stopping or (limit is not None and len(self._tasks) >= limit):
+                sock.close()
+                if not self.stopping:
+                    self._over_limit.report(self.loop, "%d connections open, the limit: "
+                                            "closing new ones at once", limit)
+                continue
+            sock.setblocking(False)
+            task = self.loop.create_task(self._serve_socket(sock, peer))
+            self._tasks.add(task)
+            task.add_done_callback(self._tasks.discard)
+
+    def _accept_again(self, listener: socket.socket) -> None:
+        if not self.stopping and listener.fileno() >= 0:
+            self.loop.add_reader(listener.fileno(), self._accept, listener)
+
+    async def _serve_socket(self, sock: socket.socket, peer) -> None:
+        self.connections_accepted += 1
+        tls = self.ssl
+        if tls is not None and _gone_already(sock):
+            # connected and reset (or closed) at once: no TLS layer is set up for it
+            sock.close()
+            return
+        stream = _ServerStream(self)
+        try:
+            transport, _ = await self.loop.connect_accepted_socket(
+                lambda: stream, sock, ssl=tls,
+                ssl_handshake_timeout=None if tls is None else self.head_timeout)
+        except Exception as exc:  # plain HTTP, a stalled or refused handshake: only this one
+            if tls is not None:
+                log.debug("TLS handshake with %s failed: %r", peer, exc)
+            else:
+                log.debug("connection from %s lost at once: %r", peer, exc)
+            # The traceback holds the handshake's frames, and through them the TLS layer and
+            # its buffers, in a cycle with the exception: only a full collection would free
+            # them. Nothing needs it once logged.
+            exc.__traceback__ = None
+            sock.close()
+            return
+        try:
+            await stream._start(transport)
+        finally:
+            self._connections.discard(stream.conn)
 
     @property
     def url(self) -> str:
@@ -1096,10 +1228,10 @@ class Server:
         return f"{scheme}://{shown}:{self.port}/"
 
     def _sweep(self) -> None:
-        """Ends the reads whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""
+        """Ends the waits whose deadline has passed; runs every `_SWEEP_PERIOD` seconds."""
         now = self.loop.time()
-        for conn in [c for c in self._waiting if c._deadline <= now]:
-            conn._read_timed_out()
+        for deadline in [d for d in self._waiting if d.at <= now]:
+            deadline.expire()
         self._sweeper = self.loop.call_later(_SWEEP_PERIOD, self._sweep)
 
     def request_stop(self) -> None:
@@ -1110,16 +1242,16 @@ class Server:
         """Stops listening, closes idle connections at once, finishes requests in flight, then
         runs the lifespan shutdown."""
         self.stopping = True
-        if self._server is not None:
-            self._server.close()
+        for listener in self._listeners:
+            if listener.fileno() >= 0:
+                self.loop.remove_reader(listener.fileno())
+                listener.close()
         for conn in list(self._connections):
             conn.shutdown()
         if self._tasks:
             _, pending = await asyncio.wait(set(self._tasks), timeout=self.shutdown_timeout)
             for task in pending:
                 task.cancel()
-        if self._server is not None:
-            await self._server.wait_closed()
         if self._sweeper is not None:
             self._sweeper.cancel()
         if self._lifespan is not None:
@@ -1145,6 +1277,74 @@ class Server:
             for sig in installed:
                 loop.remove_signal_handler(sig)
             await self.shutdown()
+
+
+def _listen(host: str, port: int, uds: str | None, backlog: int) -> list[socket.socket]:
+    """The listening sockets of a server: one per address the host resolves to, or a Unix
+    socket (replacing a socket file left by an earlier run)."""
+    if uds is not None:
+        try:
+            if stat.S_ISSOCK(os.stat(uds).st_mode):
+                os.unlink(uds)
+        except FileNotFoundError:
+            pass
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.bind(uds)
+            sock.listen(backlog)
+        except BaseException:
+            sock.close()
+            raise
+        return [sock]
+    listeners: list[socket.socket] = []
+    try:
+        for family, kind, proto, _, address in dict.fromkeys(socket.getaddrinfo(
+                host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)):
+            sock = socket.socket(family, kind, proto)
+            listeners.append(sock)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6:
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            sock.bind(address)
+            sock.listen(backlog)
+    except BaseException:
+        for sock in listeners:
+            sock.close()
+        raise
+    return listeners
+
+
+def _gone_already(sock: socket.socket) -> bool:
+    """Whether a just-accepted client has already reset or closed its connection."""
+    try:
+        return sock.recv(1, socket.MSG_PEEK) == b""
+    except (BlockingIOError, InterruptedError):
+        return False
+    except OSError:
+        return True
+
+
+class _Recurring:
+    """A warning about a condition that may recur at every attempt: logged at most once per
+    `_LOG_INTERVAL`, with how often it recurred unlogged since the last line."""
+
+    __slots__ = ("next", "unlogged")
+
+    def __init__(self) -> None:
+        self.next = 0.0
+        self.unlogged = 0
+
+    def report(self, loop: asyncio.AbstractEventLoop, message: str, *args: Any) -> None:
+        now = loop.time()
+        if now < self.next:
+            self.unlogged += 1
+            return
+        if self.unlogged:
+            message += " (%d more times since the last such line)"
+            args += (self.unlogged,)
+        log.warning(message, *args)
+        self.next = now + _LOG_INTERVAL
+        self.unlogged = 0
 
 
 class _Lifespan:

@@ -54,6 +54,39 @@ async def app(scope, receive, send):
             events["send_raised"] = True
         events["message"] = (await asyncio.wait_for(waiter, 5))["type"]
         disconnect_seen.set()
+    elif path == "/bytes":
+        # that many bytes, in one write
+        body = b"b" * int(scope["query_string"] or b"65536")
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-length", b"%d" % len(body))]})
+        await send({"type": "http.response.body", "body": body})
+    elif path == "/bytes-streamed":
+        # that many bytes, in 64 KiB pieces
+        size = int(scope["query_string"] or b"65536")
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-length", b"%d" % size)]})
+        for at in range(0, size, 65536):
+            await send({"type": "http.response.body", "body": b"b" * min(65536, size - at),
+                        "more_body": at + 65536 < size})
+    elif path == "/answer-then-read":
+        # begins its response, then reads the body, then ends the response
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"early ", "more_body": True})
+        while (message := await receive()).get("more_body"):
+            pass
+        events["answer-then-read"] = message["type"]
+        await send({"type": "http.response.body", "body": b"late"})
+    elif path == "/read-body":
+        # reads the body to its end, or until it hears the client has gone, then answers
+        messages = []
+        while True:
+            message = await receive()
+            messages.append((message["type"], message.get("body", b"")))
+            if not message.get("more_body"):
+                break
+        events["read-body"] = messages
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"read"})
     elif path == "/slow":
         await asyncio.sleep(float(scope["query_string"] or b"0.5"))
         await send({"type": "http.response.start", "status": 200, "headers": []})

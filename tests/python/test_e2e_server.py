@@ -18,7 +18,7 @@ import pytest
 
 import e2e_app
 from quillet.client import Client
-from quillet.server import Server
+from quillet.server import Server, run_loop
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -26,7 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 class ServerThread:
     """A quillet server on a free loopback port, on its own event loop in a thread."""
 
-    def __init__(self, app=e2e_app.app, **options):
+    def __init__(self, app=e2e_app.app, loop="asyncio", **options):
+        self.loop = loop
         self.server = Server(app, "127.0.0.1", 0, **options)
         self._ready = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -35,7 +36,8 @@ class ServerThread:
         self.port = self.server.port
 
     def _run(self):
-        asyncio.run(self.server.serve(install_signals=False, ready=lambda s: self._ready.set()))
+        run_loop(self.server.serve(install_signals=False, ready=lambda s: self._ready.set()),
+                 self.loop)
 
     def url(self, path="/"):
         return f"http://127.0.0.1:{self.port}{path}"
