@@ -982,7 +982,8 @@ class Server:
                  keep_alive: bool = True, keep_alive_timeout: float = 5.0,
                  head_timeout: float = 10.0, shutdown_timeout: float = 30.0,
                  lifespan: str = "auto", root_path: str = "",
-                 h2_max_concurrent_streams: int = 100, ssl: ssl.SSLContext | None = None,
+                 h2_max_concurrent_streams: int = 100, h2_settings_timeout: float = 10.0,
+                 body_timeout: float = 30.0, ssl: ssl.SSLContext | None = None,
                  uds: str | None = None, sock: socket.socket | None = None,
                  backlog: int = 2048, proxy_headers: bool = False,
                  forwarded_allow_ips: str | list[str] = "127.0.0.1",
@@ -998,6 +999,8 @@ class Server:
         self.lifespan_mode = lifespan
         self.root_path = root_path
         self.h2_max_concurrent_streams = h2_max_concurrent_streams
+        self.h2_settings_timeout = h2_settings_timeout
+        self.body_timeout = body_timeout
         self.ssl = ssl
         self.uds = uds
         self.sock = sock
