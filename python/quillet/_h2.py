@@ -111,6 +111,7 @@ class Driver(H2Streams):
         self.batch_written = asyncio.Event()
         self.waiting_room: list[StreamHandle] = []  # senders stopped by SEND_BUFFER
         self.body_timeout: float | None = None  # a body read that waits longer is reset
+        self.write_timeout: float | None = None  # a peer that takes nothing for longer fails
         self.settings_acked = False
         self.settings_timer: asyncio.TimerHandle | None = None
 
@@ -162,7 +163,7 @@ class Driver(H2Streams):
                     if size:
                         # Credited only once the transport is below its high-water mark: until
                         # then the bytes still count against each stream's send buffer.
-                        await stream.drain()
+                        await stream.drain(self.write_timeout)
                         self.batch_out()
                     for handle in self.credit_written():
                         handle.window.set()
@@ -345,7 +346,8 @@ class Driver(H2Streams):
         offset = 0
         while True:
             handle.window.clear()
-            if self.queued + self.in_flight >= SEND_BUFFER and offset < len(data):
+            if (self.queued + self.in_flight >= SEND_BUFFER and offset < len(data)
+                    and handle.stop is None):
                 self.waiting_room.append(handle)
                 await handle.window.wait()
                 continue

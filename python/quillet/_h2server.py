@@ -62,7 +62,7 @@ class ServerConnection(Driver):
         conn.requests: set[_Request] = set()
         conn.waiting: collections.deque[_Request] = collections.deque()
         conn.limit = server.h2_max_concurrent_streams
-        conn.body_timeout = server.body_timeout
+        conn.body_timeout = conn.write_timeout = server.body_timeout
         conn.idle_since = conn.loop.time()
         conn.idle_timer = None
         conn.closer = None

@@ -168,6 +168,22 @@ def test_a_peer_that_never_reads_is_held_to_a_bounded_amount(loop):
         server.stop()
 
 
+def test_a_peer_that_takes_nothing_for_the_deadline_is_cut_off():
+    server = Server(body_timeout=0.2)
+    peer = Peer(server.port, rcvbuf=4096, initial_window_size=2**31 - 1)
+    try:
+        peer.send(peer.out.serialize_window_update(0, 2**31 - 1 - 65535))
+        peer.until("H2FrameSettings", lambda f: f.ack)
+        for sid in range(1, 17, 2):  # 8 MiB: more than the sockets' buffers take
+            peer.request(sid, "/download")
+        assert settle(lambda: server.server.active > 0)
+        # Nothing read for the deadline: the connection and its requests are let go.
+        assert settle(lambda: server.server.connection_count == 0 and server.server.active == 0)
+    finally:
+        peer.close()
+        server.stop()
+
+
 # --- deadlines on the peer --------------------------------------------------------------------
 
 
@@ -240,8 +256,9 @@ def test_reset_streams_are_cancelled_and_hold_their_place_until_they_end(monkeyp
 # --- closing ----------------------------------------------------------------------------------
 
 
-def test_a_closed_connection_is_freed_without_the_cycle_collector():
-    server = Server()
+@pytest.mark.parametrize("loop", LOOPS)
+def test_a_closed_connection_is_freed_without_the_cycle_collector(loop):
+    server = Server(loop)
     gc.collect()
     gc.disable()
     tracemalloc.start()
@@ -287,10 +304,11 @@ def test_a_shutdown_does_not_wait_for_an_idle_client_that_ignores_the_ping():
             server.stop()
 
 
-def test_the_goaway_reaches_a_peer_that_keeps_writing():
+@pytest.mark.parametrize("loop", LOOPS)
+def test_the_goaway_reaches_a_peer_that_keeps_writing(loop):
     # A rapid-reset burst past the cap, and the peer goes on writing, one frame per write, after
     # the server has given up: it must still read why, rather than meet a reset connection.
-    server = Server()
+    server = Server(loop)
     try:
         peer = Peer(server.port)
         out = peer.out
