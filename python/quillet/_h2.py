@@ -414,7 +414,9 @@ class Driver(H2Streams):
                 return
             try:
                 data = await asyncio.wait_for(stream.read(), left)
-            except (TimeoutError, OSError):
+            except OSError as exc:  # TimeoutError included
+                # The stream keeps the error that ended it; its traceback would keep us.
+                exc.__traceback__ = None
                 return
             if not data:
                 return

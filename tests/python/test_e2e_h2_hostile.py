@@ -7,6 +7,7 @@ GOAWAY, RST_STREAM or close the peer is answered with."""
 import asyncio
 import gc
 import socket
+import struct
 import threading
 import time
 import tracemalloc
@@ -109,7 +110,9 @@ class Peer:
         assert codes, "closed without GOAWAY"
         return codes[-1]
 
-    def close(self):
+    def close(self, abort=False):
+        if abort:  # a TCP reset rather than an orderly close
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.sock.close()
 
 
@@ -257,16 +260,19 @@ def test_reset_streams_are_cancelled_and_hold_their_place_until_they_end(monkeyp
 
 
 @pytest.mark.parametrize("loop", LOOPS)
-def test_a_closed_connection_is_freed_without_the_cycle_collector(loop):
-    server = Server(loop)
+def test_a_closed_connection_is_freed_without_the_cycle_collector(loop, monkeypatch):
+    monkeypatch.setattr(_h2server.ServerConnection, "reset_grace", 0.05)
+    server = Server(loop, keep_alive_timeout=0.2)
     gc.collect()
     gc.disable()
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
         refs = []
-        for _ in range(4):
-            # 1 MiB of request body that the application never reads, then the client goes.
+        for i in range(4):
+            # 1 MiB of request body that the application never reads, then the client goes;
+            # every other time it resets the stream first, its application is cancelled, the
+            # idle connection is sent away, and the client answers with a TCP reset.
             peer = Peer(server.port)
             peer.until("H2FrameSettings", lambda f: not f.ack)
             peer.request(1, "/hold", end_stream=False, method="POST")
@@ -275,7 +281,10 @@ def test_a_closed_connection_is_freed_without_the_cycle_collector(loop):
             [conn] = on_loop(server, lambda: list(server.server._connections))
             refs.append(weakref.ref(conn))
             del conn
-            peer.close()
+            if i % 2:
+                peer.send(peer.out.serialize_rst_stream(1, CANCEL))
+                peer.until("H2FrameGoAway")
+            peer.close(abort=bool(i % 2))
             assert settle(lambda: server.server.connection_count == 0)
         assert settle(lambda: all(ref() is None for ref in refs))
         grown = tracemalloc.get_traced_memory()[0] - before
