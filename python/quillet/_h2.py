@@ -320,21 +320,27 @@ class Driver(H2Streams):
             if handle.ended:
                 return None
             handle.changed.clear()
-            if self.body_timeout is None:
-                await handle.changed.wait()
-                continue
-            deadline = self.loop.time() + self.body_timeout
-            timer = self.loop.call_at(deadline, handle.changed.set)
-            try:
-                await handle.changed.wait()
-            finally:
-                timer.cancel()
-            if not (handle.chunks or handle.ended or handle.stop) and self.loop.time() >= deadline:
-                self.body_stalled(handle)
+            deadline = None if self.body_timeout is None else self.loop.time() + self.body_timeout
+            if not await self.wait_until(handle.changed, deadline) and not (
+                    handle.chunks or handle.ended or handle.stop):
+                self.stalled(handle)
                 raise StreamStopped(handle.stop)
 
-    def body_stalled(self, handle: StreamHandle) -> None:
-        """No body bytes within the deadline: the stream is reset and its reader stopped."""
+    async def wait_until(self, event: asyncio.Event, deadline: float | None) -> bool:
+        """Waits for `event`; False when `deadline` (loop time) came first."""
+        if deadline is None:
+            await event.wait()
+            return True
+        timer = self.loop.call_at(deadline, event.set)
+        try:
+            await event.wait()
+        finally:
+            timer.cancel()
+        return self.loop.time() < deadline
+
+    def stalled(self, handle: StreamHandle) -> None:
+        """The peer let a stream wait past its deadline (no body bytes, or no window): the
+        stream is reset and its tasks stopped."""
         v = self.reset_stream(handle.sid, _CANCEL)
         if v.handle is not None:
             handle.stopped(v.stop)
@@ -344,6 +350,7 @@ class Driver(H2Streams):
     async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool) -> None:
         """Queues `data` (and END_STREAM when asked) as the windows allow."""
         offset = 0
+        deadline = None  # set while the windows let nothing through
         while True:
             handle.window.clear()
             if (self.queued + self.in_flight >= SEND_BUFFER and offset < len(data)
@@ -361,8 +368,14 @@ class Driver(H2Streams):
             offset += v.sent
             if v.done:
                 return
-            if v.sent == 0:
-                await handle.window.wait()
+            if v.sent:
+                deadline = None
+                continue
+            if deadline is None and self.write_timeout is not None:
+                deadline = self.loop.time() + self.write_timeout
+            if not await self.wait_until(handle.window, deadline) and handle.stop is None:
+                self.stalled(handle)
+                raise StreamStopped(handle.stop)
 
     async def send_trailer_fields(self, handle: StreamHandle, trailers: HeaderMap) -> None:
         v = self.send_trailers(handle.sid, trailers)

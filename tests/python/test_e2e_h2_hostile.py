@@ -219,15 +219,22 @@ def test_an_idle_connection_is_sent_away_and_closed():
         server.stop()
 
 
-def test_a_stalled_request_body_is_reset_and_the_application_told():
+@pytest.mark.parametrize("stall", ["request body", "send window"])
+def test_a_stream_the_peer_stalls_is_reset_and_the_application_told(stall):
     server = Server(body_timeout=0.2)
     try:
-        peer = Peer(server.port)
-        peer.request(1, "/upload", end_stream=False, method="POST")
-        peer.send(peer.out.serialize_data(1, b"x" * 100))
+        if stall == "request body":
+            peer = Peer(server.port)
+            peer.request(1, "/upload", end_stream=False, method="POST")
+            peer.send(peer.out.serialize_data(1, b"x" * 100))
+        else:  # a window that never opens
+            peer = Peer(server.port, initial_window_size=0)
+            peer.request(1, "/download")
         reset = peer.until("H2FrameRstStream")
         assert (reset.stream_id, reset.error_code) == (1, CANCEL)
-        assert settle(lambda: seen["last"] == "http.disconnect")
+        if stall == "request body":
+            assert settle(lambda: seen["last"] == "http.disconnect")
+        assert settle(lambda: server.server.active == 0)
         peer.request(3, "/")  # the connection goes on
         assert peer.until("H2FrameHeaders").stream_id == 3
         peer.close()
