@@ -85,6 +85,7 @@ def serve(args: argparse.Namespace) -> int:
     options = dict(
         ssl=tls, root_path=args.root_path, proxy_headers=args.proxy_headers,
         forwarded_allow_ips=args.forwarded_allow_ips, keep_alive_timeout=args.timeout_keep_alive,
+        body_timeout=args.timeout_body, h2_settings_timeout=args.timeout_h2_settings,
         limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
         backlog=args.backlog, access_log=args.access_log)
 
@@ -146,6 +147,10 @@ def main(argv: list[str] | None = None) -> int:
                      help="comma-separated addresses or networks trusted for proxy headers, "
                           "or *")
     cmd.add_argument("--timeout-keep-alive", type=float, default=5.0, metavar="SECONDS")
+    cmd.add_argument("--timeout-body", type=float, default=30.0, metavar="SECONDS",
+                     help="reset an HTTP/2 stream whose body or window stalls this long")
+    cmd.add_argument("--timeout-h2-settings", type=float, default=10.0, metavar="SECONDS",
+                     help="end an HTTP/2 connection whose SETTINGS ACK is this late")
     cmd.add_argument("--limit-concurrency", type=int, metavar="N",
                      help="requests in progress per worker before answering 503")
     cmd.add_argument("--limit-max-requests", type=int, metavar="N",

@@ -19,6 +19,7 @@ import e2e_app
 from _quillet import H2_PREFACE, H2Codec
 from quillet import _h2server
 from quillet.server import run_loop
+from test_e2e_deploy import start_cli
 from test_e2e_server import ServerThread
 
 LOOPS = ["asyncio", pytest.param("uvloop", marks=pytest.mark.skipif(
@@ -191,19 +192,22 @@ def test_a_peer_that_takes_nothing_for_the_deadline_is_cut_off():
 
 
 def test_settings_never_acknowledged_end_the_connection():
-    server = Server(h2_settings_timeout=0.2)
+    proc, line = start_cli("deploy_app:app", "--port", "0", "--timeout-h2-settings", "0.2",
+                           "--no-access-log")
     try:
-        peer = Peer(server.port, ack=False)
+        port = int(line.split(" on http://127.0.0.1:")[1].split("/")[0])
+        peer = Peer(port, ack=False)
         assert peer.goaway_then_close() == SETTINGS_TIMEOUT
         peer.close()
-        peer = Peer(server.port)  # one that acknowledges is served past the timeout
+        peer = Peer(port)  # one that acknowledges is served past the timeout
         peer.until("H2FrameSettings", lambda f: f.ack)
         time.sleep(0.3)
         peer.request(1, "/")
         assert peer.until("H2FrameHeaders").stream_id == 1
         peer.close()
     finally:
-        server.stop()
+        proc.terminate()
+        proc.wait(10)
 
 
 def test_an_idle_connection_is_sent_away_and_closed():
