@@ -108,7 +108,7 @@ class Driver(H2Streams):
         self.in_flight = 0       # DATA of the batch being written
         self.batches_taken = 0
         self.batches_written = 0
-        self.batch_written = asyncio.Event()
+        self.on_flushed: collections.deque = collections.deque()  # (batch, callback)
         self.waiting_room: list[StreamHandle] = []  # senders stopped by SEND_BUFFER
         self.body_timeout: float | None = None  # a body read that waits longer is reset
         self.write_timeout: float | None = None  # a peer that takes nothing for longer fails
@@ -182,20 +182,23 @@ class Driver(H2Streams):
     def batch_out(self) -> None:
         """The batch taken last has left (or never will): its senders and waiters go on."""
         self.in_flight = 0
-        self.batches_written = self.batches_taken
-        self.batch_written.set()
+        self.batches_written = written = self.batches_taken
         if self.waiting_room and self.queued < SEND_BUFFER:
             for handle in self.waiting_room:
                 handle.window.set()
             self.waiting_room.clear()
+        callbacks = self.on_flushed
+        while callbacks and callbacks[0][0] <= written:
+            callbacks.popleft()[1]()
 
-    async def flushed(self) -> None:
-        """Waits until everything queued so far has left for the transport (or the connection
-        has ended)."""
+    def when_flushed(self, callback) -> None:
+        """Calls `callback()` once everything queued so far has left for the transport, or the
+        connection has ended: at once if it has."""
         mark = self.batches_taken + self.has_pending()
-        while self.batches_written < mark and not self.is_failed():
-            self.batch_written.clear()
-            await self.batch_written.wait()
+        if mark <= self.batches_written or self.is_failed():
+            callback()
+        else:
+            self.on_flushed.append((mark, callback))
 
     async def read_pump(self) -> None:
         stream = self.stream
@@ -237,7 +240,8 @@ class Driver(H2Streams):
         self.stop_accepting.set()
         self.stop_pump()
         self.pump_wanted.set()
-        self.batch_written.set()
+        while self.on_flushed:
+            self.on_flushed.popleft()[1]()
         if self.settings_timer is not None:
             self.settings_timer.cancel()
             self.settings_timer = None

@@ -65,6 +65,7 @@ class ServerConnection(Driver):
         conn.body_timeout = conn.write_timeout = server.body_timeout
         conn.idle_since = conn.loop.time()
         conn.idle_timer = None
+        conn.all_ended = asyncio.Event()  # no request left
         conn.closer = None
         conn.client, conn.sockname = addresses(transport)
         conn.tls = server.ssl is not None
@@ -159,8 +160,8 @@ class ServerConnection(Driver):
                     self.act(self.send_goaway(0))
                     break
         while self.requests:
-            await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
-                                 return_exceptions=True)
+            self.all_ended.clear()
+            await self.all_ended.wait()
         self.connection_failed(None, "connection closed: server shutdown")
 
     # requests
@@ -195,14 +196,11 @@ class ServerConnection(Driver):
 
     def _request_ended(self, request: _Request) -> None:
         self.requests.discard(request)
-        request.task = None
-        if request.grace is not None:
-            request.grace.cancel()
-            request.grace = None
         while self.waiting and len(self.requests) < self.limit and not self.is_failed():
             self._begin(self.waiting.popleft())
         if not self.requests:
             self.idle_since = self.loop.time()
+            self.all_ended.set()
 
     def stream_reset(self, request: _Request) -> None:
         # The application is told (http.disconnect); one that goes on regardless is cancelled.
@@ -250,11 +248,15 @@ class ServerConnection(Driver):
         began = self.loop.time()
         try:
             await self._run_exchange(app, scope, request)
-            await self.flushed()  # the stream holds its place until its bytes are out
         finally:
             server.request_done(scope, request.head.path or "/", request.status, request.sent,
                                 began)
-            self._request_ended(request)
+            request.task = None
+            if request.grace is not None:
+                request.grace.cancel()
+                request.grace = None
+            # the stream holds its place until its bytes are out
+            self.when_flushed(lambda: self._request_ended(request))
 
     async def _run_exchange(self, app, scope: dict, request: _Request) -> None:
         try:
