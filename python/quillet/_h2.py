@@ -108,6 +108,7 @@ class Driver(H2Streams):
         self.in_flight = 0       # DATA of the batch being written
         self.batches_taken = 0
         self.batches_written = 0
+        self.last_written = self.loop.time()  # when a batch last drained
         self.on_flushed: collections.deque = collections.deque()  # (batch, callback)
         self.waiting_room: list[StreamHandle] = []  # senders stopped by SEND_BUFFER
         self.body_timeout: float | None = None  # a body read that waits longer is reset
@@ -164,6 +165,7 @@ class Driver(H2Streams):
                         # Credited only once the transport is below its high-water mark: until
                         # then the bytes still count against each stream's send buffer.
                         await stream.drain(self.write_timeout)
+                        self.last_written = self.loop.time()
                         self.batch_out()
                     for handle in self.credit_written():
                         handle.window.set()
@@ -378,6 +380,10 @@ class Driver(H2Streams):
             if deadline is None and self.write_timeout is not None:
                 deadline = self.loop.time() + self.write_timeout
             if not await self.wait_until(handle.window, deadline) and handle.stop is None:
+                moving = self.last_written + self.write_timeout
+                if moving > self.loop.time():
+                    deadline = moving  # bytes still flow: this stream's turn may yet come
+                    continue
                 self.stalled(handle)
                 raise StreamStopped(handle.stop)
 
