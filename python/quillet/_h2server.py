@@ -56,9 +56,9 @@ class ServerConnection(Driver):
         conn = cls("server", max_concurrent_streams=server.h2_max_concurrent_streams, **LIMITS)
         conn._setup(stream)
         conn.server = server
-        # A stream counts against the limit until its task has ended (its bytes written); the
-        # streams that arrive meanwhile wait, and are open to the state, whose own limit refuses
-        # any beyond.
+        # A stream counts against the limit until its task has ended and its last bytes have
+        # drained; the streams that arrive meanwhile wait, and are open to the state, whose own
+        # limit refuses any beyond.
         conn.requests: set[_Request] = set()
         conn.waiting: collections.deque[_Request] = collections.deque()
         conn.limit = server.h2_max_concurrent_streams
