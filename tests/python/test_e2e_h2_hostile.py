@@ -24,7 +24,7 @@ from test_e2e_server import ServerThread
 
 LOOPS = ["asyncio", pytest.param("uvloop", marks=pytest.mark.skipif(
     __import__("importlib").util.find_spec("uvloop") is None, reason="uvloop is not installed"))]
-CANCEL, REFUSED_STREAM, SETTINGS_TIMEOUT = 8, 7, 4
+CANCEL, SETTINGS_TIMEOUT = 8, 4
 
 # what the application saw, for the tests to read
 seen = {"live": 0, "peak": 0, "cancelled": 0, "disconnects": 0, "last": None}
@@ -58,14 +58,44 @@ async def app(scope, receive, send):
 
 
 class Server(ServerThread):
+    """The server on the event loop named; `peer()` connects a Peer that `stop()` closes."""
+
     def __init__(self, loop="asyncio", **options):
         self.loop_name = loop
+        self.peers = []
         seen.update(live=0, peak=0, cancelled=0, disconnects=0, last=None)
         super().__init__(app, lifespan="off", access_log=False, **options)
 
     def _run(self):
         run_loop(self.server.serve(install_signals=False, ready=lambda s: self._ready.set()),
                  self.loop_name)
+
+    def peer(self, **options):
+        self.peers.append(Peer(self.port, **options))
+        return self.peers[-1]
+
+    def on_loop(self, function):
+        """`function(server)` run on the server's loop; its result."""
+        done, out = threading.Event(), []
+        self.server.loop.call_soon_threadsafe(
+            lambda: (out.append(function(self.server)), done.set()))
+        assert done.wait(10)
+        return out[0]
+
+    def stop(self):
+        for peer in self.peers:
+            peer.close()
+        if self._thread.is_alive():
+            super().stop()
+
+
+@pytest.fixture
+def serve():
+    """Starts servers (`serve(loop, **options)`) that stop, their peers closed, after the test."""
+    started = []
+    yield lambda *args, **options: started.append(Server(*args, **options)) or started[-1]
+    for server in started:
+        server.stop()
 
 
 class Peer:
@@ -117,14 +147,6 @@ class Peer:
         self.sock.close()
 
 
-def on_loop(server, function):
-    """`function()` run on the server's loop; its result."""
-    done, out = threading.Event(), []
-    server.server.loop.call_soon_threadsafe(lambda: (out.append(function()), done.set()))
-    assert done.wait(10)
-    return out[0]
-
-
 def settle(condition, seconds=10):
     deadline = time.monotonic() + seconds
     while not condition() and time.monotonic() < deadline:
@@ -141,51 +163,42 @@ def rss():
 
 
 @pytest.mark.parametrize("loop", LOOPS)
-def test_a_peer_that_never_reads_is_held_to_a_bounded_amount(loop):
-    server = Server(loop, h2_max_concurrent_streams=10)
-    peer = Peer(server.port, rcvbuf=4096, initial_window_size=2**31 - 1)
-    try:
-        peer.send(peer.out.serialize_window_update(0, 2**31 - 1 - 65535))
-        peer.request(1, "/")
-        peer.until("H2FrameData", lambda f: f.stream_id == 1 and f.end_stream)
-        before = rss()
-        # Wave after wave of 1 MiB downloads, none of them read: each wave once grew the server
-        # by 10 MiB. Now the first wave waits for the peer to read, holding its place, and the
-        # rest are refused.
-        sid = 3
-        for _ in range(12):
-            for _ in range(10):
-                peer.request(sid, "/download")
-                sid += 2
-            time.sleep(0.1)
-        refused = lambda: on_loop(server, lambda: [  # noqa: E731
-            c.local_error_resets for c in server.server._connections])
-        settle(lambda: refused()[0] >= 100, 5)
-        grown = rss() - before
-        assert grown < 24 << 20, f"grew by {grown >> 20} MiB"
-        # Streams past the ten running, and the one waiting, were refused (REFUSED_STREAM).
-        assert refused()[0] >= 100
-        running = on_loop(server, lambda: [len(c.requests) for c in server.server._connections])
-        assert running == [10]
-    finally:
-        peer.close()
-        server.stop()
-
-
-def test_a_peer_that_takes_nothing_for_the_deadline_is_cut_off():
-    server = Server(body_timeout=0.2)
-    peer = Peer(server.port, rcvbuf=4096, initial_window_size=2**31 - 1)
-    try:
-        peer.send(peer.out.serialize_window_update(0, 2**31 - 1 - 65535))
-        peer.until("H2FrameSettings", lambda f: f.ack)
-        for sid in range(1, 17, 2):  # 8 MiB: more than the sockets' buffers take
+def test_a_peer_that_never_reads_is_held_to_a_bounded_amount(serve, loop):
+    server = serve(loop, h2_max_concurrent_streams=10)
+    peer = server.peer(rcvbuf=4096, initial_window_size=2**31 - 1)
+    peer.send(peer.out.serialize_window_update(0, 2**31 - 1 - 65535))
+    peer.request(1, "/")
+    peer.until("H2FrameData", lambda f: f.stream_id == 1 and f.end_stream)
+    before = rss()
+    # Wave after wave of 1 MiB downloads, none of them read: each wave once grew the server by
+    # 10 MiB. Now the first wave waits for the peer to read, holding its place, and the rest
+    # are refused.
+    sid = 3
+    for _ in range(12):
+        for _ in range(10):
             peer.request(sid, "/download")
-        assert settle(lambda: server.server.active > 0)
-        # Nothing read for the deadline: the connection and its requests are let go.
-        assert settle(lambda: server.server.connection_count == 0 and server.server.active == 0)
-    finally:
-        peer.close()
-        server.stop()
+            sid += 2
+        time.sleep(0.1)
+    refused = lambda: server.on_loop(  # noqa: E731
+        lambda s: [c.local_error_resets for c in s._connections])
+    settle(lambda: refused()[0] >= 100, 5)
+    grown = rss() - before
+    assert grown < 24 << 20, f"grew by {grown >> 20} MiB"
+    # Streams past the ten running, and the one waiting, were refused (REFUSED_STREAM).
+    assert refused()[0] >= 100
+    assert server.on_loop(lambda s: [len(c.requests) for c in s._connections]) == [10]
+
+
+def test_a_peer_that_takes_nothing_for_the_deadline_is_cut_off(serve):
+    server = serve(body_timeout=0.2)
+    peer = server.peer(rcvbuf=4096, initial_window_size=2**31 - 1)
+    peer.send(peer.out.serialize_window_update(0, 2**31 - 1 - 65535))
+    peer.until("H2FrameSettings", lambda f: f.ack)
+    for sid in range(1, 17, 2):  # 8 MiB: more than the sockets' buffers take
+        peer.request(sid, "/download")
+    assert settle(lambda: server.server.active > 0)
+    # Nothing read for the deadline: the connection and its requests are let go.
+    assert settle(lambda: server.server.connection_count == 0 and server.server.active == 0)
 
 
 # --- deadlines on the peer --------------------------------------------------------------------
@@ -194,8 +207,8 @@ def test_a_peer_that_takes_nothing_for_the_deadline_is_cut_off():
 def test_settings_never_acknowledged_end_the_connection():
     proc, line = start_cli("deploy_app:app", "--port", "0", "--timeout-h2-settings", "0.2",
                            "--no-access-log")
+    port = int(line.split(" on http://127.0.0.1:")[1].split("/")[0])
     try:
-        port = int(line.split(" on http://127.0.0.1:")[1].split("/")[0])
         peer = Peer(port, ack=False)
         assert peer.goaway_then_close() == SETTINGS_TIMEOUT
         peer.close()
@@ -210,70 +223,57 @@ def test_settings_never_acknowledged_end_the_connection():
         proc.wait(10)
 
 
-def test_an_idle_connection_is_sent_away_and_closed():
-    server = Server(keep_alive_timeout=0.2)
-    try:
-        peer = Peer(server.port)
-        peer.request(1, "/")
-        peer.until("H2FrameData", lambda f: f.end_stream)
-        assert peer.goaway_then_close() == 0
-        assert settle(lambda: server.server.connection_count == 0)
-        peer.close()
-    finally:
-        server.stop()
+def test_an_idle_connection_is_sent_away_and_closed(serve):
+    server = serve(keep_alive_timeout=0.2)
+    peer = server.peer()
+    peer.request(1, "/")
+    peer.until("H2FrameData", lambda f: f.end_stream)
+    assert peer.goaway_then_close() == 0
+    assert settle(lambda: server.server.connection_count == 0)
 
 
 @pytest.mark.parametrize("stall", ["request body", "send window"])
-def test_a_stream_the_peer_stalls_is_reset_and_the_application_told(stall):
-    server = Server(body_timeout=0.2)
-    try:
-        if stall == "request body":
-            peer = Peer(server.port)
-            peer.request(1, "/upload", end_stream=False, method="POST")
-            peer.send(peer.out.serialize_data(1, b"x" * 100))
-        else:  # a window that never opens
-            peer = Peer(server.port, initial_window_size=0)
-            peer.request(1, "/download")
-        reset = peer.until("H2FrameRstStream")
-        assert (reset.stream_id, reset.error_code) == (1, CANCEL)
-        if stall == "request body":
-            assert settle(lambda: seen["last"] == "http.disconnect")
-        assert settle(lambda: server.server.active == 0)
-        peer.request(3, "/")  # the connection goes on
-        assert peer.until("H2FrameHeaders").stream_id == 3
-        peer.close()
-    finally:
-        server.stop()
+def test_a_stream_the_peer_stalls_is_reset_and_the_application_told(serve, stall):
+    server = serve(body_timeout=0.2)
+    if stall == "request body":
+        peer = server.peer()
+        peer.request(1, "/upload", end_stream=False, method="POST")
+        peer.send(peer.out.serialize_data(1, b"x" * 100))
+    else:  # a window that never opens
+        peer = server.peer(initial_window_size=0)
+        peer.request(1, "/download")
+    reset = peer.until("H2FrameRstStream")
+    assert (reset.stream_id, reset.error_code) == (1, CANCEL)
+    if stall == "request body":
+        assert settle(lambda: seen["last"] == "http.disconnect")
+    assert settle(lambda: server.server.active == 0)
+    peer.request(3, "/")  # the connection goes on
+    assert peer.until("H2FrameHeaders").stream_id == 3
 
 
 # --- streams reset after their application started ---------------------------------------------
 
 
-def test_reset_streams_are_cancelled_and_hold_their_place_until_they_end(monkeypatch):
+def test_reset_streams_are_cancelled_and_hold_their_place_until_they_end(serve, monkeypatch):
     monkeypatch.setattr(_h2server.ServerConnection, "reset_grace", 0.05)
-    server = Server(h2_max_concurrent_streams=4)
-    peer = Peer(server.port)
-    try:
-        # Each stream is reset once its application answered; the one at /hold ignores it.
-        for i, sid in enumerate(range(1, 81, 2)):
-            peer.request(sid, "/hold" if i % 2 else "/watch")
-            peer.until("H2FrameHeaders", lambda f: f.stream_id == sid)
-            peer.send(peer.out.serialize_rst_stream(sid, CANCEL))
-        assert settle(lambda: seen["live"] == 0)
-        assert seen["peak"] <= 4
-        assert (seen["disconnects"], seen["cancelled"]) == (20, 20)
-    finally:
-        peer.close()
-        server.stop()
+    peer = serve(h2_max_concurrent_streams=4).peer()
+    # Each stream is reset once its application answered; the one at /hold ignores it.
+    for i, sid in enumerate(range(1, 81, 2)):
+        peer.request(sid, "/hold" if i % 2 else "/watch")
+        peer.until("H2FrameHeaders", lambda f: f.stream_id == sid)
+        peer.send(peer.out.serialize_rst_stream(sid, CANCEL))
+    assert settle(lambda: seen["live"] == 0)
+    assert seen["peak"] <= 4
+    assert (seen["disconnects"], seen["cancelled"]) == (20, 20)
 
 
 # --- closing ----------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("loop", LOOPS)
-def test_a_closed_connection_is_freed_without_the_cycle_collector(loop, monkeypatch):
+def test_a_closed_connection_is_freed_without_the_cycle_collector(serve, loop, monkeypatch):
     monkeypatch.setattr(_h2server.ServerConnection, "reset_grace", 0.05)
-    server = Server(loop, keep_alive_timeout=0.2)
+    server = serve(loop, keep_alive_timeout=0.2)
     gc.collect()
     gc.disable()
     tracemalloc.start()
@@ -284,62 +284,49 @@ def test_a_closed_connection_is_freed_without_the_cycle_collector(loop, monkeypa
             # 1 MiB of request body that the application never reads, then the client goes;
             # every other time it resets the stream first, its application is cancelled, the
             # idle connection is sent away, and the client answers with a TCP reset.
-            peer = Peer(server.port)
+            peer = server.peer()
             peer.until("H2FrameSettings", lambda f: not f.ack)
             peer.request(1, "/hold", end_stream=False, method="POST")
             peer.send(b"".join(peer.out.serialize_data(1, b"x" * 16384) for _ in range(64)))
             peer.until("H2FrameHeaders")
-            [conn] = on_loop(server, lambda: list(server.server._connections))
-            refs.append(weakref.ref(conn))
-            del conn
+            refs += server.on_loop(lambda s: [weakref.ref(c) for c in s._connections])
             if i % 2:
                 peer.send(peer.out.serialize_rst_stream(1, CANCEL))
                 peer.until("H2FrameGoAway")
             peer.close(abort=bool(i % 2))
             assert settle(lambda: server.server.connection_count == 0)
+        assert len(refs) == 4
         assert settle(lambda: all(ref() is None for ref in refs))
         grown = tracemalloc.get_traced_memory()[0] - before
         assert grown < 1 << 20, f"{grown} bytes still held"
     finally:
         tracemalloc.stop()
         gc.enable()
-        server.stop()
 
 
-def test_a_shutdown_does_not_wait_for_an_idle_client_that_ignores_the_ping():
-    server = Server(shutdown_timeout=60)
-    peer = Peer(server.port)
-    try:
-        peer.until("H2FrameSettings", lambda f: f.ack)
-        server.server.loop.call_soon_threadsafe(server.server.request_stop)
-        kinds = [(type(f).__name__, getattr(f, "last_stream_id", None))
-                 for f in peer.frames() if type(f).__name__ in ("H2FrameGoAway", "H2FramePing")]
-        assert kinds == [("H2FrameGoAway", 2**31 - 1), ("H2FramePing", None),
-                         ("H2FrameGoAway", 0)]
-        server._thread.join(20)
-        assert not server._thread.is_alive()
-    finally:
-        peer.close()
-        if server._thread.is_alive():
-            server.stop()
+def test_a_shutdown_does_not_wait_for_an_idle_client_that_ignores_the_ping(serve):
+    server = serve(shutdown_timeout=60)
+    peer = server.peer()
+    peer.until("H2FrameSettings", lambda f: f.ack)
+    server.server.loop.call_soon_threadsafe(server.server.request_stop)
+    kinds = [(type(f).__name__, getattr(f, "last_stream_id", None))
+             for f in peer.frames() if type(f).__name__ in ("H2FrameGoAway", "H2FramePing")]
+    assert kinds == [("H2FrameGoAway", 2**31 - 1), ("H2FramePing", None), ("H2FrameGoAway", 0)]
+    server._thread.join(20)
+    assert not server._thread.is_alive()
 
 
 @pytest.mark.parametrize("loop", LOOPS)
-def test_the_goaway_reaches_a_peer_that_keeps_writing(loop):
+def test_the_goaway_reaches_a_peer_that_keeps_writing(serve, loop):
     # A rapid-reset burst past the cap, and the peer goes on writing, one frame per write, after
     # the server has given up: it must still read why, rather than meet a reset connection.
-    server = Server(loop)
-    try:
-        peer = Peer(server.port)
-        out = peer.out
-        peer.send(b"".join(out.serialize_request_headers(sid, "GET", "/slow?1", None, True,
-                                                         scheme="http", authority="a")
-                           + out.serialize_rst_stream(sid, CANCEL) for sid in range(1, 61, 2)))
-        for _ in range(150):  # none of these writes meets a closed socket
-            peer.send(out.serialize_ping(b"12345678"))
-            time.sleep(0.002)
-        # the GOAWAY, then an orderly end of the stream (a reset would raise here)
-        assert peer.goaway_then_close() == 11
-        peer.close()
-    finally:
-        server.stop()
+    peer = serve(loop).peer()
+    out = peer.out
+    peer.send(b"".join(out.serialize_request_headers(sid, "GET", "/slow?1", None, True,
+                                                     scheme="http", authority="a")
+                       + out.serialize_rst_stream(sid, CANCEL) for sid in range(1, 61, 2)))
+    for _ in range(150):  # none of these writes meets a closed socket
+        peer.send(out.serialize_ping(b"12345678"))
+        time.sleep(0.002)
+    # the GOAWAY, then an orderly end of the stream (a reset would raise here)
+    assert peer.goaway_then_close() == 11
