@@ -181,11 +181,11 @@ def test_a_peer_that_never_reads_is_held_to_a_bounded_amount(serve, loop):
         time.sleep(0.1)
     refused = lambda: server.on_loop(  # noqa: E731
         lambda s: [c.local_error_resets for c in s._connections])
-    settle(lambda: refused()[0] >= 100, 5)
+    settle(lambda: refused()[0] >= 90, 5)
     grown = rss() - before
     assert grown < 24 << 20, f"grew by {grown >> 20} MiB"
     # Streams past the ten running, and the one waiting, were refused (REFUSED_STREAM).
-    assert refused()[0] >= 100
+    assert refused()[0] >= 90
     assert server.on_loop(lambda s: [len(c.requests) for c in s._connections]) == [10]
 
 
