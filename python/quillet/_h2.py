@@ -4,8 +4,9 @@ module does the input and output its verdicts call for (see docs/driving.md).
 One connection runs two tasks. The read pump hands every frame the native state decodes to its
 `recv_*` method and acts on the verdict: it queues a body chunk for a stream, wakes a sender
 whose window opened, publishes a stop. The write pump writes each batch the state queued and
-credits it back once the transport has drained. Everything else (an application sending a response, a client sending a
-request body) runs in the tasks that asked, and waits only on its own stream's events.
+credits it back once the transport has drained. Everything else (an application sending a
+response, a client sending a request body) runs in the tasks that asked, and waits only on its
+own stream's events.
 """
 
 from __future__ import annotations
