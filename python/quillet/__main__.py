@@ -85,8 +85,9 @@ def serve(args: argparse.Namespace) -> int:
     options = dict(
         ssl=tls, root_path=args.root_path, proxy_headers=args.proxy_headers,
         forwarded_allow_ips=args.forwarded_allow_ips, keep_alive_timeout=args.timeout_keep_alive,
-        body_timeout=args.timeout_body, limit_concurrency=args.limit_concurrency,
-        limit_max_requests=args.limit_max_requests, limit_connections=args.limit_connections,
+        body_timeout=args.timeout_body, h2_settings_timeout=args.timeout_h2_settings,
+        limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
+        limit_connections=args.limit_connections,
         backlog=args.backlog, access_log=args.access_log)
 
     def announce(srv: server.Server, extra: str = "") -> None:
@@ -147,9 +148,11 @@ def main(argv: list[str] | None = None) -> int:
                      help="comma-separated addresses or networks trusted for proxy headers, "
                           "or *")
     cmd.add_argument("--timeout-keep-alive", type=float, default=5.0, metavar="SECONDS")
-    cmd.add_argument("--timeout-body", type=float, default=10.0, metavar="SECONDS",
-                     help="an HTTP/1.1 request body that brings no byte for this long is "
-                          "given up (408)")
+    cmd.add_argument("--timeout-body", type=float, default=30.0, metavar="SECONDS",
+                     help="a request body, or an HTTP/2 stream's window, that stalls this long "
+                          "is given up (HTTP/1.1: 408; HTTP/2: the stream is reset)")
+    cmd.add_argument("--timeout-h2-settings", type=float, default=10.0, metavar="SECONDS",
+                     help="end an HTTP/2 connection whose SETTINGS ACK is this late")
     cmd.add_argument("--limit-concurrency", type=int, metavar="N",
                      help="requests in progress per worker before answering 503")
     cmd.add_argument("--limit-connections", type=int, metavar="N",

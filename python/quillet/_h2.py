@@ -4,8 +4,9 @@ module does the input and output its verdicts call for (see docs/driving.md).
 One connection runs two tasks. The read pump hands every frame the native state decodes to its
 `recv_*` method and acts on the verdict: it queues a body chunk for a stream, wakes a sender
 whose window opened, publishes a stop. The write pump writes each batch the state queued and
-credits it back. Everything else (an application sending a response, a client sending a
-request body) runs in the tasks that asked, and waits only on its own stream's events.
+credits it back once the transport has drained. Everything else (an application sending a
+response, a client sending a request body) runs in the tasks that asked, and waits only on its
+own stream's events.
 """
 
 from __future__ import annotations
@@ -27,6 +28,16 @@ log = logging.getLogger("quillet.h2")
 # The settings both roles announce.
 LIMITS = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=1 << 14,
               max_header_list_size=1 << 16, max_send_buf_size=1 << 20)
+
+# DATA a connection holds for its peer, queued or in a batch the transport has not drained,
+# whatever the peer's windows: senders wait beyond it (one frame may go over).
+SEND_BUFFER = 1 << 20
+_SETTINGS_TIMEOUT = 4  # the GOAWAY reason for SETTINGS never acknowledged
+_CANCEL = 8
+# A connection that is closing keeps reading, and drops what it reads, for this long or this
+# many bytes, so that a peer still writing can read the GOAWAY before the socket goes.
+LINGER_SECONDS = 2.0
+LINGER_BYTES = 1 << 20
 
 # Fields HTTP/2 does not carry (RFC 9113 section 8.2.2); an HTTP/1 habit of the application is
 # dropped rather than refused.
@@ -94,6 +105,30 @@ class Driver(H2Streams):
         self.finished = asyncio.Event()  # no new work: failed, or GOAWAYs exchanged
         self.slot_freed = asyncio.Event()
         self.stop_accepting = asyncio.Event()
+        self.queued = 0          # DATA queued since the last batch was taken
+        self.in_flight = 0       # DATA of the batch being written
+        self.batches_taken = 0
+        self.batches_written = 0
+        self.last_written = self.loop.time()  # when a batch last drained
+        self.on_flushed: collections.deque = collections.deque()  # (batch, callback)
+        self.waiting_room: list[StreamHandle] = []  # senders stopped by SEND_BUFFER
+        self.body_timeout: float | None = None  # a body read that waits longer is reset
+        self.write_timeout: float | None = None  # a peer that takes nothing for longer fails
+        self.settings_acked = False
+        self.settings_timer: asyncio.TimerHandle | None = None
+
+    def expect_settings_ack(self, timeout: float) -> None:
+        """A peer that leaves our SETTINGS unacknowledged for `timeout` seconds is sent
+        GOAWAY(SETTINGS_TIMEOUT) and the connection ends (RFC 9113 section 6.5.3)."""
+        self.settings_timer = self.loop.call_later(timeout, self._settings_expired)
+
+    def _settings_expired(self) -> None:
+        self.settings_timer = None
+        if self.settings_acked or self.is_failed():
+            return
+        log.debug("HTTP/2 peer did not acknowledge our SETTINGS in time")
+        self.act(self.send_goaway(_SETTINGS_TIMEOUT))
+        self.connection_failed(None, "connection closed: SETTINGS not acknowledged")
 
     # flags and pumps
 
@@ -121,14 +156,20 @@ class Driver(H2Streams):
                     view, stopping = self.take_pending()
                     size = len(view)
                     if size:
+                        self.batches_taken += 1
+                        self.in_flight, self.queued = self.queued, 0
                         # The transport may keep the view until the bytes are sent; the batch
                         # lives as long as the view, and its buffer comes back after.
                         stream.write(view)
                     del view
+                    if size:
+                        # Credited only once the transport is below its high-water mark: until
+                        # then the bytes still count against each stream's send buffer.
+                        await stream.drain(self.write_timeout)
+                        self.last_written = self.loop.time()
+                        self.batch_out()
                     for handle in self.credit_written():
                         handle.window.set()
-                    if size:
-                        await stream.drain()
                     if stopping and not size:
                         return
                     # once stopping, go round until nothing is left: no one sets the event again
@@ -137,8 +178,30 @@ class Driver(H2Streams):
         except OSError as exc:
             self.connection_failed(exc)
         finally:
+            self.batch_out()
             if not self.pump_done.done():
                 self.pump_done.set_result(None)
+
+    def batch_out(self) -> None:
+        """The batch taken last has left (or never will): its senders and waiters go on."""
+        self.in_flight = 0
+        self.batches_written = written = self.batches_taken
+        if self.waiting_room and self.queued < SEND_BUFFER:
+            for handle in self.waiting_room:
+                handle.window.set()
+            self.waiting_room.clear()
+        callbacks = self.on_flushed
+        while callbacks and callbacks[0][0] <= written:
+            callbacks.popleft()[1]()
+
+    def when_flushed(self, callback) -> None:
+        """Calls `callback()` once everything queued so far has left for the transport, or the
+        connection has ended: at once if it has."""
+        mark = self.batches_taken + self.has_pending()
+        if mark <= self.batches_written or self.is_failed():
+            callback()
+        else:
+            self.on_flushed.append((mark, callback))
 
     async def read_pump(self) -> None:
         stream = self.stream
@@ -169,6 +232,10 @@ class Driver(H2Streams):
         self.connection_failed(exc)
 
     def connection_failed(self, exc: BaseException | None, message: str = "connection closed"):
+        if exc is not None:
+            # The state keeps the error for later callers; its traceback would keep this
+            # connection's frames, and the connection, alive with it.
+            exc.__traceback__ = exc.__context__ = exc.__cause__ = None
         for handle, stop in self.fail(exc, message):
             handle.stopped(stop)
         self.finished.set()
@@ -176,6 +243,11 @@ class Driver(H2Streams):
         self.stop_accepting.set()
         self.stop_pump()
         self.pump_wanted.set()
+        while self.on_flushed:
+            self.on_flushed.popleft()[1]()
+        if self.settings_timer is not None:
+            self.settings_timer.cancel()
+            self.settings_timer = None
 
     def answer_stream_error(self, exc: H2StreamError) -> None:
         sid, reason = exc.args[0], exc.args[1]
@@ -203,6 +275,8 @@ class Driver(H2Streams):
                 for handle in self.recv_window_update(frame):
                     handle.window.set()
             elif kind is H2FrameSettings:
+                if frame.ack:
+                    self.settings_acked = True
                 _initial, wake, flags = self.recv_settings(frame)
                 for handle in wake:
                     handle.window.set()
@@ -213,6 +287,7 @@ class Driver(H2Streams):
                 handle, stop, _notify_body, flags = self.recv_reset(frame)
                 if handle is not None:
                     handle.stopped(stop)
+                    self.stream_reset(handle)
                 self.act(flags)
             elif kind is H2FrameGoAway:
                 pairs, flags = self.recv_go_away(frame)
@@ -227,6 +302,9 @@ class Driver(H2Streams):
 
     def on_headers(self, frame) -> None:
         raise NotImplementedError
+
+    def stream_reset(self, handle: StreamHandle) -> None:
+        """A stream the peer reset, or whose body stalled past the deadline: stopped already."""
 
     # the stream's side
 
@@ -249,14 +327,46 @@ class Driver(H2Streams):
             if handle.ended:
                 return None
             handle.changed.clear()
-            await handle.changed.wait()
+            deadline = None if self.body_timeout is None else self.loop.time() + self.body_timeout
+            if not await self.wait_until(handle.changed, deadline) and not (
+                    handle.chunks or handle.ended or handle.stop):
+                self.stalled(handle)
+                raise StreamStopped(handle.stop)
+
+    async def wait_until(self, event: asyncio.Event, deadline: float | None) -> bool:
+        """Waits for `event`; False when `deadline` (loop time) came first."""
+        if deadline is None:
+            await event.wait()
+            return True
+        timer = self.loop.call_at(deadline, event.set)
+        try:
+            await event.wait()
+        finally:
+            timer.cancel()
+        return self.loop.time() < deadline
+
+    def stalled(self, handle: StreamHandle) -> None:
+        """The peer let a stream wait past its deadline (no body bytes, or no window): the
+        stream is reset and its tasks stopped."""
+        v = self.reset_stream(handle.sid, _CANCEL)
+        if v.handle is not None:
+            handle.stopped(v.stop)
+        self.act(v.flags)
+        self.stream_reset(handle)
 
     async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool) -> None:
         """Queues `data` (and END_STREAM when asked) as the windows allow."""
         offset = 0
+        deadline = None  # set while the windows let nothing through
         while True:
             handle.window.clear()
+            if (self.queued + self.in_flight >= SEND_BUFFER and offset < len(data)
+                    and handle.stop is None):
+                self.waiting_room.append(handle)
+                await handle.window.wait()
+                continue
             v = self.send_data(handle.sid, data, offset, end_stream)
+            self.queued += v.sent
             if v.handle is not None and v.reader_stop is not None:
                 v.handle.stopped(v.reader_stop)
             self.act(v.flags)
@@ -265,8 +375,18 @@ class Driver(H2Streams):
             offset += v.sent
             if v.done:
                 return
-            if v.sent == 0:
-                await handle.window.wait()
+            if v.sent:
+                deadline = None
+                continue
+            if deadline is None and self.write_timeout is not None:
+                deadline = self.loop.time() + self.write_timeout
+            if not await self.wait_until(handle.window, deadline) and handle.stop is None:
+                moving = self.last_written + self.write_timeout
+                if moving > self.loop.time():
+                    deadline = moving  # bytes still flow: this stream's turn may yet come
+                    continue
+                self.stalled(handle)
+                raise StreamStopped(handle.stop)
 
     async def send_trailer_fields(self, handle: StreamHandle, trailers: HeaderMap) -> None:
         v = self.send_trailers(handle.sid, trailers)
@@ -276,20 +396,52 @@ class Driver(H2Streams):
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
 
-    async def close_pumps(self, read_task: asyncio.Task | None) -> None:
-        """Lets the write pump finish what is queued, then ends both pumps and the transport."""
+    async def close_pumps(self, read_task: asyncio.Task | None, linger: bool = False) -> None:
+        """Lets the write pump finish what is queued, then ends both pumps and the transport.
+        With `linger`, the write side is shut first and what the peer still sends is read and
+        dropped for a while, so that a peer that keeps writing gets to read our last frames
+        rather than a reset."""
         self.stop_pump()
         self.pump_wanted.set()
         try:
             await asyncio.wait_for(asyncio.shield(self.pump_done), 5)
         except TimeoutError:
             pass
-        transport = self.stream.transport
-        if transport is not None:
-            transport.close()
         if read_task is not None and not read_task.done():
             read_task.cancel()
             try:
                 await read_task
             except asyncio.CancelledError:
                 pass
+        transport = self.stream.transport
+        if transport is None or transport.is_closing():
+            return
+        if linger and transport.get_write_buffer_size() == 0 and transport.can_write_eof():
+            try:
+                transport.write_eof()
+            except OSError:  # the peer has gone already
+                pass
+            else:
+                await self._discard_input()
+        if transport.get_write_buffer_size():
+            transport.abort()  # a peer that does not read would hold the socket open
+        else:
+            transport.close()
+
+    async def _discard_input(self) -> None:
+        stream = self.stream
+        deadline = self.loop.time() + LINGER_SECONDS
+        budget = LINGER_BYTES
+        while budget > 0:
+            left = deadline - self.loop.time()
+            if left <= 0:
+                return
+            try:
+                data = await asyncio.wait_for(stream.read(), left)
+            except OSError as exc:  # TimeoutError included
+                # The stream keeps the error that ended it; its traceback would keep us.
+                exc.__traceback__ = None
+                return
+            if not data:
+                return
+            budget -= len(data)

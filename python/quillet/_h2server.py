@@ -4,6 +4,7 @@ connection whose first bytes are the client preface, and one task per request st
 from __future__ import annotations
 
 import asyncio
+import collections
 import logging
 from typing import Any
 from urllib.parse import unquote
@@ -25,7 +26,7 @@ class _Request(StreamHandle):
     """One request stream: the handle the native state keeps, and the ASGI exchange."""
 
     __slots__ = ("task", "started", "status", "raw_headers", "trailers_wanted", "head_sent",
-                 "over", "sent", "delivered")
+                 "over", "sent", "delivered", "grace")
 
     def __init__(self) -> None:
         super().__init__()
@@ -38,17 +39,35 @@ class _Request(StreamHandle):
         self.over = False  # the response went out in full
         self.sent = 0  # body bytes, for the access log
         self.delivered = False  # the application was told the body is over
+        self.grace: asyncio.TimerHandle | None = None  # cancels the task of a reset stream
 
 
 class ServerConnection(Driver):
     """An HTTP/2 server connection: the native state, its pumps, and a task per request."""
+
+    # What a stopped stream's application gets to finish before its task is cancelled.
+    reset_grace = 1.0
+    # How long a graceful shutdown waits for the answer to its PING on a connection with
+    # nothing in flight.
+    shutdown_ping_timeout = 2.0
 
     @classmethod
     def open(cls, server, stream: Stream, transport) -> ServerConnection:
         conn = cls("server", max_concurrent_streams=server.h2_max_concurrent_streams, **LIMITS)
         conn._setup(stream)
         conn.server = server
+        # A stream counts against the limit until its task has ended and its last bytes have
+        # drained; the streams that arrive meanwhile wait, and are open to the state, whose own
+        # limit refuses any beyond.
         conn.requests: set[_Request] = set()
+        conn.waiting: collections.deque[_Request] = collections.deque()
+        conn.limit = server.h2_max_concurrent_streams
+        conn.body_timeout = server.body_timeout
+        conn.write_timeout = server.write_timeout
+        conn.idle_since = conn.loop.time()
+        conn.idle_timer = None
+        conn.all_ended = asyncio.Event()  # no request left
+        conn.closer = None
         conn.client, conn.sockname = addresses(transport)
         conn.tls = server.ssl is not None
         return conn
@@ -59,15 +78,21 @@ class ServerConnection(Driver):
         if self.prime(primed) is not True:
             self.stream.transport.close()
             return
+        self.expect_settings_ack(self.server.h2_settings_timeout)
         pump = self.loop.create_task(self.write_pump())
         reader = self.loop.create_task(self.read_pump())
         self.store_task_handles(reader, pump)
         self.pump_wanted.set()
+        self._check_idle()
+        ended = self.loop.create_task(self.finished.wait())
         try:
-            await reader
+            await asyncio.wait((reader, ended), return_when=asyncio.FIRST_COMPLETED)
+            if reader.done():
+                reader.result()
         except Exception:
             log.exception("HTTP/2 connection failed")
         finally:
+            ended.cancel()
             if not self.is_failed():
                 self.connection_failed(None, "connection closed")
             for request in list(self.requests):
@@ -76,7 +101,45 @@ class ServerConnection(Driver):
             if self.requests:
                 await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
                                      return_exceptions=True)
-            await self.close_pumps(None)
+            await self.close_pumps(reader, linger=True)
+            self._release()
+
+    def _release(self) -> None:
+        """Breaks the cycles through this connection, so that its memory (native buffers
+        included) returns as soon as the last reference goes, without the cycle collector."""
+        for timer in (self.idle_timer, self.settings_timer):
+            if timer is not None:
+                timer.cancel()
+        self.idle_timer = self.settings_timer = None
+        if self.closer is not None and not self.closer.done():
+            self.closer.cancel()
+        self.closer = None
+        self.take_read_handle()
+        self.take_pump_handle()
+        self.requests.clear()
+        self.waiting.clear()
+        self.waiting_room.clear()
+        self.stream = None
+
+    def _idle(self) -> bool:
+        return not self.requests and not self.waiting and self.num_streams == 0
+
+    def _check_idle(self) -> None:
+        """Ends a connection that had no stream for the keep-alive timeout: GOAWAY, then close.
+        Runs at most once per timeout."""
+        self.idle_timer = None
+        if self.is_failed():
+            return
+        timeout = self.server.keep_alive_timeout
+        left = timeout
+        if self._idle():
+            left = self.idle_since + timeout - self.loop.time()
+            if left <= 0:
+                log.debug("HTTP/2 connection idle for %.1fs: closing", timeout)
+                self.act(self.send_goaway(0))
+                self.connection_failed(None, "connection closed: idle")
+                return
+        self.idle_timer = self.loop.call_later(left, self._check_idle)
 
     def shutdown(self) -> None:
         """Graceful shutdown: GOAWAY and the shutdown PING; the requests the client sent before
@@ -87,12 +150,20 @@ class ServerConnection(Driver):
         self.closer = self.loop.create_task(self._end_when_idle())
 
     async def _end_when_idle(self) -> None:
-        await self.stop_accepting.wait()  # the final GOAWAY went out and no stream is left
+        # Until the final GOAWAY went out and no stream is left. A client that never answers the
+        # PING, with nothing in flight, is done after a short wait: the final GOAWAY then names
+        # the last stream processed without its help.
+        while not self.stop_accepting.is_set():
+            try:
+                await asyncio.wait_for(self.stop_accepting.wait(), self.shutdown_ping_timeout)
+            except TimeoutError:
+                if self._idle():
+                    self.act(self.send_goaway(0))
+                    break
         while self.requests:
-            await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
-                                 return_exceptions=True)
+            self.all_ended.clear()
+            await self.all_ended.wait()
         self.connection_failed(None, "connection closed: server shutdown")
-        await self.close_pumps(None)
 
     # requests
 
@@ -103,14 +174,40 @@ class ServerConnection(Driver):
             request.sid = v.stream_id
             request.head = frame
             request.ended = v.eof
-            self.requests.add(request)
-            request.task = self.loop.create_task(self._run_app(request))
+            self._admit(request)
         elif v.kind == H2_HEADERS_TRAILERS:
             handle = v.handle
             handle.trailers = frame.headers
             handle.ended = True
             handle.changed.set()
         self.act(v.flags)
+
+    def _admit(self, request: _Request) -> None:
+        if self.limit is not None and len(self.requests) >= self.limit:
+            self.waiting.append(request)
+        else:
+            self._begin(request)
+
+    def _begin(self, request: _Request) -> None:
+        if request.stop is not None:  # reset while it waited: nothing to run
+            self.accepted(request.sid)
+            return
+        self.requests.add(request)
+        request.task = self.loop.create_task(self._run_app(request))
+
+    def _request_ended(self, request: _Request) -> None:
+        self.requests.discard(request)
+        while self.waiting and len(self.requests) < self.limit and not self.is_failed():
+            self._begin(self.waiting.popleft())
+        if not self.requests:
+            self.idle_since = self.loop.time()
+            self.all_ended.set()
+
+    def stream_reset(self, request: _Request) -> None:
+        # The application is told (http.disconnect); one that goes on regardless is cancelled.
+        task = request.task
+        if task is not None and not request.over and request.grace is None:
+            request.grace = self.loop.call_later(self.reset_grace, task.cancel)
 
     def _scope(self, request: _Request) -> dict:
         head = request.head
@@ -155,6 +252,12 @@ class ServerConnection(Driver):
         finally:
             server.request_done(scope, request.head.path or "/", request.status, request.sent,
                                 began)
+            request.task = None
+            if request.grace is not None:
+                request.grace.cancel()
+                request.grace = None
+            # the stream holds its place until its bytes are out
+            self.when_flushed(lambda: self._request_ended(request))
 
     async def _run_exchange(self, app, scope: dict, request: _Request) -> None:
         try:
@@ -185,8 +288,6 @@ class ServerConnection(Driver):
                         pass
                 else:
                     self._reset(request, _INTERNAL_ERROR)
-        finally:
-            self.requests.discard(request)
 
     def _reset(self, request: _Request, reason: int) -> None:
         v = self.reset_stream(request.sid, reason)

@@ -172,14 +172,18 @@ class Stream(asyncio.Protocol):
         if self.transport is not None and not self.lost:
             self.transport.write(data)
 
-    async def drain(self) -> None:
+    async def drain(self, timeout: float | None = None) -> None:
+        """Raises TimeoutError when the buffer is still above its mark after `timeout` s."""
         if self.lost:
             raise ConnectionResetError("connection lost")
         if not self._write_paused:
             return
         waiter = self._loop.create_future()
         self._drain_waiter = waiter
-        await waiter
+        if timeout is None:
+            await waiter
+        else:
+            await asyncio.wait_for(waiter, timeout)
 
 
 def addresses(transport) -> tuple[tuple | None, tuple | None]:

@@ -1044,10 +1044,11 @@ class Server:
 
     def __init__(self, app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
                  keep_alive: bool = True, keep_alive_timeout: float = 5.0,
-                 head_timeout: float = 10.0, body_timeout: float = 10.0,
+                 head_timeout: float = 10.0, body_timeout: float = 30.0,
                  write_timeout: float = 30.0, shutdown_timeout: float = 30.0,
                  lifespan: str = "auto", root_path: str = "",
-                 h2_max_concurrent_streams: int = 100, ssl: ssl.SSLContext | None = None,
+                 h2_max_concurrent_streams: int = 100, h2_settings_timeout: float = 10.0,
+                 ssl: ssl.SSLContext | None = None,
                  uds: str | None = None, sock: socket.socket | None = None,
                  backlog: int = 2048, proxy_headers: bool = False,
                  forwarded_allow_ips: str | list[str] = "127.0.0.1",
@@ -1065,6 +1066,7 @@ class Server:
         self.lifespan_mode = lifespan
         self.root_path = root_path
         self.h2_max_concurrent_streams = h2_max_concurrent_streams
+        self.h2_settings_timeout = h2_settings_timeout
         self.ssl = ssl
         self.uds = uds
         self.sock = sock
