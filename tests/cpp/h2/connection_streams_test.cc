@@ -12,6 +12,9 @@
 namespace quillet::h2 {
 namespace {
 
+// A block that may stand in any place, for frames built here without one.
+constexpr ReceivedShape kAnyShape{true, true, true};
+
 using test_support::client_config;
 using test_support::install_counting_hooks;
 using test_support::Obj;
@@ -329,6 +332,7 @@ TEST_F(Streams, FramesOnStreamsNeverOpenedAreConnectionErrors) {
   EXPECT_EQ(client.conn.recv_data(data, &v, bin), (Failure{FailureKind::kIdleStream, 3}));
   EXPECT_EQ(client.conn.conn_recv_available(), 65535);  // consumed and given back
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = 2;
   RecvHeadersVerdict hv;
   EXPECT_EQ(server.conn.recv_headers(head, ref(server.spares.emplace_back("x")), &hv, bin),
@@ -499,6 +503,7 @@ TEST_F(Streams, StreamErrorsInDataGiveTheConnectionWindowBack) {
   Connection::SettingsResult sr;
   ASSERT_FALSE(tight.conn.recv_settings(true, ack, tight, &sr));
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = 1;
   RecvHeadersVerdict hv;
   ASSERT_FALSE(tight.conn.recv_headers(head, ref(tight.spares.emplace_back("s")), &hv, bin));
@@ -615,6 +620,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   server.receive(client.take());
   RecvHeadersVerdict v;
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = sid;
   head.status = 103;
   head.end_stream = true;
@@ -631,6 +637,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   EXPECT_EQ(v.handle.get(), &a);
   // Trailers must end the stream, and only once the declared length arrived.
   Connection::HeadersFrame trailers;
+  trailers.shape = kAnyShape;
   trailers.stream_id = sid;
   EXPECT_EQ(client.conn.recv_headers(trailers, Handle(), &v, bin),
             (Failure{FailureKind::kStream, sid, kProtocolError}));
@@ -662,6 +669,7 @@ TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = sid;
   head.content_length = 2;
   RecvHeadersVerdict v;
@@ -712,6 +720,7 @@ TEST_F(Streams, ABodilessResponseMayDeclareALength) {
     Obj& a = obj("a");
     const uint32_t sid = request(a, true);
     Connection::HeadersFrame head;
+    head.shape = kAnyShape;
     head.stream_id = sid;
     head.status = status;
     head.content_length = 10;
@@ -738,6 +747,7 @@ TEST_F(Streams, FramesPastTheFinalGoAwayAreDropped) {
   RecvDataVerdict dv;
   EXPECT_FALSE(server.conn.recv_data(data, &dv, bin));
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = 5;
   RecvHeadersVerdict hv;
   EXPECT_FALSE(server.conn.recv_headers(head, Handle(), &hv, bin));
