@@ -1,11 +1,6 @@
 // The message rules on received header blocks: which blocks are requests, responses or
-// trailers; a block that is not what its place calls for is a stream error, the connection and
-// the following streams go on; an over-size list is marked, not silently cut.
-#include "tests/support/h2_peer.h"
-#include "wire/h2/connection.h"
+// trailers. The connection's use of them is in connection_streams_test.cc.
 #include "wire/h2/header_block.h"
-#include "wire/h2/hpack/encoder.h"
-#include "wire/h2/preface.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +14,6 @@ namespace {
 
 using hpack::PseudoHeader;
 using hpack::PseudoHeaders;
-using test_support::client_config;
-using test_support::install_counting_hooks;
-using test_support::Obj;
-using test_support::Peer;
-using test_support::ref;
-using test_support::server_config;
 
 struct Block {
   std::vector<std::pair<PseudoHeader, std::string>> pseudo;
@@ -125,97 +114,6 @@ TEST(ReceivedShape, RequestsResponsesAndTrailers) {
     EXPECT_EQ(shape.response, c.response) << c.what;
     EXPECT_EQ(shape.trailers, c.trailers) << c.what;
   }
-}
-
-class ReceivedBlocks : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(install_counting_hooks());
-    for (Peer* p : {&client, &server})
-      p->conn.begin(*p);
-    for (int i = 0; i < 3; ++i) {
-      ASSERT_FALSE(server.receive(client.take()).failure);
-      ASSERT_FALSE(client.receive(server.take()).failure);
-    }
-  }
-
-  // A request as `block` has it: the client sends what it is given.
-  uint32_t send(const Block& block, Obj& handle) {
-    const PseudoHeaders pseudo = block.pseudo_headers();
-    const HeaderMap fields = block.map();
-    Connection::OpenRequest r;
-    r.pseudo = &pseudo;
-    r.fields = &fields;
-    r.end_stream = true;
-    std::optional<uint32_t> id;
-    EXPECT_TRUE(client.conn.try_claim_slot());
-    EXPECT_FALSE(client.conn.open_stream(r, ref(handle), &id, bin));
-    return id.value_or(0);
-  }
-
-  HandleBin bin;
-  std::vector<Obj> handles = std::vector<Obj>(8, Obj("h"));
-  Peer client{client_config()};
-  Peer server{server_config()};
-};
-
-TEST_F(ReceivedBlocks, AMalformedRequestResetsItsStreamAndTheNextIsServed) {
-  const Block bad[] = {
-      Block{{{kMethod, "GET"}, {kAuthority, "a"}, {kPath, "/"}}, {}},  // no scheme
-      get(""),
-      get("/x y"),
-      Block{{{kMethod, "GET"}, {kScheme, "https"}, {kPath, "/"}, {kStatus, "200"}}, {}},
-      Block{get().pseudo, {{"host", "elsewhere"}}},
-  };
-  std::vector<std::pair<uint32_t, uint32_t>> expected;
-  size_t k = 0;
-  for (const Block& b : bad)
-    expected.emplace_back(send(b, handles[k++]), kProtocolError);
-  const uint32_t good = send(get("/ok"), handles[k]);
-  const Peer::Outcome out = server.receive(client.take());
-  ASSERT_FALSE(out.failure);
-  EXPECT_EQ(out.stream_errors, expected);
-  ASSERT_EQ(out.headers.size(), std::size(bad) + 1);
-  EXPECT_EQ(out.headers.back().kind, HeadersKind::kOpened);
-  EXPECT_EQ(out.headers.back().stream_id, good);
-  EXPECT_EQ(server.conn.num_streams(), 1u);
-}
-
-TEST_F(ReceivedBlocks, AResponseOutsideTheRulesIsAStreamErrorAtTheClient) {
-  const uint32_t sid = send(get(), handles[0]);
-  ASSERT_FALSE(server.receive(client.take()).failure);
-  PseudoHeaders no_status;
-  no_status[kPath] = "/";
-  SendVerdict v;
-  ASSERT_FALSE(server.conn.send_response_head(sid, no_status, HeaderMap(), true, &v, bin));
-  const Peer::Outcome out = client.receive(server.take());
-  ASSERT_FALSE(out.failure);
-  EXPECT_EQ(out.stream_errors, (std::vector<std::pair<uint32_t, uint32_t>>{{sid, kProtocolError}}));
-}
-
-// The list budget holds from the first byte, and a list past it says so instead of arriving cut.
-TEST_F(ReceivedBlocks, AnOverSizeListIsMarked) {
-  ConnectionConfig c = server_config();
-  c.max_header_list_size = 200;
-  Peer small(c);
-  small.conn.begin(small);  // no SETTINGS ACK from the client, ever
-  Block big = get();
-  big.fields = {{"x-a", std::string(100, 'a')}, {"x-forwarded-for", "10.0.0.1"}};
-  const PseudoHeaders pseudo = big.pseudo_headers();
-  const HeaderMap fields = big.map();
-  hpack::Encoder encoder;
-  std::string block;
-  encoder.encode(pseudo, fields, &block);
-  std::string frames(kClientPreface);
-  ASSERT_FALSE(write_headers(1, block, true, kDefaultMaxFrameSize, &frames));
-  FrameDecoder& decoder = small.decoder;
-  DecodeBatch batch;
-  ASSERT_FALSE(decoder.decode(frames, &batch));
-  ASSERT_EQ(batch.events.size(), 1u);
-  const HeaderBlock& received = *batch.events[0].block;
-  EXPECT_TRUE(received.over_size);
-  EXPECT_FALSE(received.fields.contains("x-forwarded-for"));
-  EXPECT_TRUE(block_facts(received).over_size);
 }
 
 }  // namespace
