@@ -138,6 +138,9 @@ bool request_shape(const hpack::PseudoHeaders& pseudo, const HeaderMap& fields) 
     // :protocol belongs to an extended CONNECT alone (RFC 8441 section 4).
     if (extended && (*method != "CONNECT" || !authority)) return false;
     if (!scheme || !path || !path_allowed(*path, *method)) return false;
+    // An http or https target names its host, in :authority or Host.
+    if ((*scheme == "http" || *scheme == "https") && !authority && !fields.contains("host"))
+      return false;
   }
   // Host may repeat :authority but not name another host (section 8.3.1).
   bool host_agrees = true;

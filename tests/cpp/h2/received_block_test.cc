@@ -70,7 +70,7 @@ TEST(ReceivedShape, RequestsResponsesAndTrailers) {
       plus(plus(plus(connect, kScheme, "https"), kPath, "/chat"), kProtocol, "websocket");
   const Case cases[] = {
       {"get", get(), true, false, false},
-      {"get without authority", without(get(), kAuthority), true, false, false},
+      {"get without authority or host", without(get(), kAuthority), false, false, false},
       {"query", get("/a?b=c"), true, false, false},
       {"no method", without(get(), kMethod), false, false, false},
       {"no scheme", without(get(), kScheme), false, false, false},
@@ -93,6 +93,8 @@ TEST(ReceivedShape, RequestsResponsesAndTrailers) {
       {"host differs", with(get(), {"host", "b.example"}), false, false, false},
       {"host without authority", with(without(get(), kAuthority), {"host", "b"}), true, false,
        false},
+      {"other scheme without authority",
+       Block{{{kMethod, "GET"}, {kScheme, "urn"}, {kPath, "/x"}}, {}}, true, false, false},
       {"one length twice", with(with(get(), {"content-length", "3"}), {"content-length", "3"}),
        true, false, false},
       {"two lengths", with(with(get(), {"content-length", "3"}), {"content-length", "4"}), false,
