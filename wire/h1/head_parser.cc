@@ -749,12 +749,19 @@ bool target_form_allowed(UriForm form, Method method) {
 
 // The request-target as the head reports it: scheme "://" authority path-and-query for the
 // absolute form (an empty path becomes "/"), the authority alone for the authority form, else
-// the target exactly as received.
-bool request_target_text(std::string_view raw, Method method, std::string* out) {
+// the target exactly as received. An absolute-form target's authority goes to `*host`: it
+// names the host the request is for (RFC 9112 section 3.2.2); user information in it is
+// refused (RFC 9110 section 4.2.4).
+bool request_target_text(std::string_view raw, Method method, std::string* out,
+                         std::string_view* host) {
   if (raw.size() > kMaxUriLength) return false;
   Uri uri;
   UriError error;
   if (!parse_uri(raw, &uri, &error) || !target_form_allowed(uri.form, method)) return false;
+  if (uri.form == UriForm::kAbsolute) {
+    if (uri.has_userinfo) return false;
+    *host = uri.authority;
+  }
   switch (uri.form) {
     case UriForm::kOrigin:
     case UriForm::kAsterisk:
@@ -790,7 +797,8 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
 
   const std::string_view raw_target = start.target;
   if (raw_target.size() > kMaxUriLength) return error_outcome(ParseKind::kUriTooLong);
-  if (!request_target_text(raw_target, start.method, &head->target))
+  std::string_view target_host;  // set for an absolute-form target
+  if (!request_target_text(raw_target, start.method, &head->target, &target_host))
     return error_outcome(ParseKind::kUri);
 
   const bool http10 = start.http10;
@@ -850,10 +858,15 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
         if (has_token(value, "trailers")) head->allow_trailers = true;
         break;
       case Known::kHost:
-        // One Host line, naming a host (RFC 9112 section 3.2); an absolute-form target names
-        // the host the request is for, but the line must still be sound.
+        // One Host line, naming a host (RFC 9112 section 3.2). With an absolute-form target
+        // the line must still be sound, but the target names the host: the head carries the
+        // target's, so that nothing downstream routes by a Host the request does not go to.
         if (++host_lines > 1 || !is_host_field_value(value))
           return error_outcome(ParseKind::kHostInvalid);
+        if (!target_host.empty()) {
+          if (!fields.add(name, target_host)) return error_outcome(ParseKind::kTooLarge);
+          continue;
+        }
         break;
       case Known::kOther:
         break;

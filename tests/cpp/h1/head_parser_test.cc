@@ -359,6 +359,7 @@ TEST(RequestRules, HostAndTargetForm) {
            // the target's authority decides where the request goes; Host must still be sound
            Case{"GET http://a/ HTTP/1.1\r\nHost: b\r\n", std::nullopt},
            Case{"GET http://a/ HTTP/1.1\r\n", ParseKind::kHostMissing},
+           Case{"GET http://u@a/ HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
            Case{"GET / HTTP/1.1\r\n", ParseKind::kHostMissing},
            Case{"GET / HTTP/1.1\r\nHost: a\r\nHost: a\r\n", ParseKind::kHostInvalid},
            Case{"GET / HTTP/1.0\r\nHost: a\r\nHost: b\r\n", ParseKind::kHostInvalid},
@@ -386,6 +387,14 @@ TEST(RequestRules, HostAndTargetForm) {
       EXPECT_EQ(out.error, *c.kind) << c.text;
     }
   }
+  // The target of an absolute-form request names its host; the head carries that one.
+  RequestHead head;
+  ASSERT_EQ(
+      request("GET http://a.example:8080/x HTTP/1.1\r\nHost: b.example\r\nX: 1\r\n\r\n", &head)
+          .status,
+      ParseStatus::kComplete);
+  EXPECT_EQ(head.headers.first("host"), std::optional<std::string_view>("a.example:8080"));
+  EXPECT_EQ(head.headers.size(), 2u);
 }
 
 TEST(RequestRules, RepeatedContentLength) {
