@@ -4,6 +4,7 @@ sockets: malformed requests are reset one stream at a time, over-size header lis
 carries no content (curl -I, nghttp); the client refuses an over-size response head."""
 
 import asyncio
+import resource
 import shutil
 import socket
 import struct
@@ -179,3 +180,30 @@ def test_nghttp_head_ends_with_the_headers_frame(srv):
     assert "content-length: 5" in log
     (line,) = [line for line in log.splitlines() if "recv HEADERS frame" in line]
     assert int(line.split("flags=")[1].split(",")[0], 16) & 0x1  # END_STREAM
+
+
+def peak_rss_kib():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def test_header_blocks_that_expand_stay_within_the_budget_without_a_settings_ack(srv):
+    """Each block inserts one 4 KiB field and then names it again 4000 times, one octet each:
+    16 MiB of header list from 8 KiB on the wire. The budget holds before any SETTINGS ACK, so
+    decoding stops at four times it and the connection is refused, rather than each request
+    growing the server by the 16 MiB a peer may send before it learns our limits."""
+    before = peak_rss_kib()
+    codes = []
+    for _ in range(25):
+        peer = Peer(srv.port)  # never acknowledges
+        try:
+            block = peer.encoder.encode(request())
+            block += b"\x40\x05x-big\x7f\xa1\x1e" + b"a" * 4000  # a literal, indexed as 62
+            block += b"\xbe" * 4000
+            peer.sock.sendall(headers_frames(1, block))
+            with pytest.raises(AssertionError):
+                peer.wait_for([1])
+            codes.append(peer.goaway)
+        finally:
+            peer.close()
+    assert codes == [11] * 25  # ENHANCE_YOUR_CALM at the abuse limit
+    assert peak_rss_kib() - before < 64 * 1024
