@@ -655,6 +655,14 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   data.flow_controlled_len = data.data_len = 3;
   RecvDataVerdict dv;
   ASSERT_FALSE(client.conn.recv_data(data, &dv, bin));
+  // Trailers with a pseudo-header field, or cut by our budget, are refused and change nothing.
+  for (const bool over_size : {false, true}) {
+    Connection::HeadersFrame refused = trailers;
+    refused.shape.trailers = over_size;
+    refused.over_size = over_size;
+    EXPECT_EQ(client.conn.recv_headers(refused, Handle(), &v, bin),
+              (Failure{FailureKind::kStream, sid, kProtocolError}));
+  }
   ASSERT_FALSE(client.conn.recv_headers(trailers, Handle(), &v, bin));
   EXPECT_EQ(v.kind, HeadersKind::kTrailers);
   EXPECT_TRUE(v.eof);
