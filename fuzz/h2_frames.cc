@@ -5,7 +5,8 @@
 // leave the same bytes buffered; with one, the events delivered before it are a prefix of the
 // frame-by-frame events. Every event is well formed: payload views inside the batch, padding
 // within the frame, stream ids below 2^31, header names lower-case tokens and values field
-// bytes, :status three digits.
+// bytes without whitespace at either end, :status three digits; the over-size mark is the same
+// however the bytes were cut.
 #include "fuzz/fuzz_check.h"
 #include "wire/common/chars.h"
 #include "wire/h2/error.h"
@@ -42,6 +43,7 @@ struct Seen {
   Settings settings;
   std::optional<hpack::PseudoHeaders> pseudo;
   std::vector<std::pair<std::string, std::string>> fields;
+  bool over_size = false;
   bool operator==(const Seen&) const = default;
 };
 
@@ -51,8 +53,11 @@ bool lower_token(std::string_view name) {
   });
 }
 
+// Field bytes, with no SP or HTAB at either end.
 bool field_bytes(std::string_view value) {
-  return std::all_of(value.begin(), value.end(), [](char c) { return chars::field_value(c); });
+  const auto edge = [](char c) { return c == ' ' || c == '\t'; };
+  return std::all_of(value.begin(), value.end(), [](char c) { return chars::field_value(c); }) &&
+         (value.empty() || (!edge(value.front()) && !edge(value.back())));
 }
 
 Seen seen(const DecodeBatch& batch, const FrameEvent& e) {
@@ -68,6 +73,7 @@ Seen seen(const DecodeBatch& batch, const FrameEvent& e) {
     case FrameEventKind::kHeaders: {
       FUZZ_CHECK(e.block != nullptr && e.stream_id != 0);
       s.pseudo = e.block->pseudo;
+      s.over_size = e.block->over_size;
       if (const auto& status = e.block->pseudo[hpack::PseudoHeader::kStatus]) {
         FUZZ_CHECK(status->size() == 3 && (*status)[0] >= '1' && (*status)[0] <= '9');
         FUZZ_CHECK(block_facts(*e.block).status.value_or(0) >= 100);

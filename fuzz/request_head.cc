@@ -47,13 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(false);  // never for a request
   }
   size_t content_lengths = 0;
+  size_t hosts = 0;
   head.headers.for_each([&](std::string_view name, std::string_view value) {
     FUZZ_CHECK(is_valid_header_name(name));
     FUZZ_CHECK(is_valid_header_value(value));
     if (name == "content-length") ++content_lengths;
+    if (name == "host") ++hosts;
   });
   FUZZ_CHECK(content_lengths <= 1);
-  if (head.method == Method::kConnect) FUZZ_CHECK(head.is_upgrade || head.http10);
+  // One Host line, required from HTTP/1.1 on; CONNECT names an authority, "*" is for OPTIONS.
+  FUZZ_CHECK(hosts == 1 || (hosts == 0 && head.http10));
+  if (head.method == Method::kConnect) {
+    FUZZ_CHECK(head.is_upgrade || head.http10);
+    FUZZ_CHECK(!head.target.empty() && head.target[0] != '/' && head.target != "*");
+  }
+  if (head.target == "*") FUZZ_CHECK(head.method == Method::kOptions);
 
   // The head alone parses to the same length; every prefix of it waits for more bytes.
   RequestHead again;

@@ -81,10 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         }
         case 2: {  // a read's bytes: often a head, sometimes anything
-          std::string bytes = in.ConsumeBool()
-                                  ? in.ConsumeRandomLengthString(256)
-                                  : "POST /" + in.ConsumeRandomLengthString(8) + " HTTP/1.1\r\n" +
-                                        in.ConsumeRandomLengthString(96) + "\r\n\r\n";
+          std::string bytes = in.ConsumeBool() ? in.ConsumeRandomLengthString(256)
+                                               : "POST /" + in.ConsumeRandomLengthString(8) +
+                                                     " HTTP/1.1\r\nHost: a\r\n" +
+                                                     in.ConsumeRandomLengthString(96) + "\r\n\r\n";
           RequestHead head;
           ParseKind error;
           uint64_t seq = 0;

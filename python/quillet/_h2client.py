@@ -83,6 +83,12 @@ class ClientConnection(Driver):
                     raise StreamStopped(handle.stop)
                 handle.head_event.clear()
                 await handle.head_event.wait()
+            if handle.head.oversize:
+                # Fields past our header-list budget were dropped: the head cannot be trusted
+                # as it stands, and the stream is cancelled below.
+                raise ConnectionClosedError(
+                    "the stream was stopped: the response head is larger than the header-list "
+                    f"limit of {LIMITS['max_header_list_size']} bytes")
             parts = []
             while (chunk := await self.next_chunk(handle)) is not None:
                 parts.append(chunk)

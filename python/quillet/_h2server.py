@@ -170,6 +170,14 @@ class ServerConnection(Driver):
     def on_headers(self, frame) -> None:
         request = _Request()
         v = self.recv_headers(frame, request)
+        if v.kind == H2_HEADERS_OPENED and frame.oversize:
+            # Fields past our header-list budget were dropped: the request is refused whole
+            # (RFC 6585 section 5) and never reaches the application.
+            self.accepted(v.stream_id)
+            self.act(v.flags)
+            refused = self.send_response_head(v.stream_id, 431, header_map(()), True)
+            self.act(refused.flags)
+            return
         if v.kind == H2_HEADERS_OPENED:
             request.sid = v.stream_id
             request.head = frame
@@ -327,6 +335,8 @@ class ServerConnection(Driver):
             if not request.started:
                 raise RuntimeError("http.response.body before http.response.start")
             if request.over:
+                if request.head.method == "HEAD":
+                    return  # the body of a HEAD response is never sent
                 raise RuntimeError("the response is already complete")
             body = message.get("body", b"")
             more = message.get("more_body", False)
@@ -353,6 +363,11 @@ class ServerConnection(Driver):
     async def _respond(self, request: _Request, status: int, raw_headers, body: bytes,
                        more: bool) -> None:
         end = not more and not request.trailers_wanted
+        if request.head.method == "HEAD":
+            # No content follows the head of a HEAD response, whatever its content-length says
+            # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
+            body, end = b"", True
+            request.trailers_wanted = False
         headers = header_map(raw_headers)
         request.head_sent = True
         request.status = status

@@ -529,7 +529,7 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kProperties[] = {
     {"parse_error_status", as_getter<codec_parse_error_status>(), nullptr,
-     "The automatic status (400, 414, 431) after a failed request head, else None.", nullptr},
+     "The automatic status (400, 414, 431, 501) after a failed request head, else None.", nullptr},
     {"request_connection_close", as_getter<codec_verdict<&h1::Codec::request_connection_close>>(),
      nullptr, "The last request head had a close token on a connection field.", nullptr},
     {"response_is_last", as_getter<codec_verdict<&h1::Codec::response_is_last>>(), nullptr,

@@ -500,6 +500,8 @@ PyObject* streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t
   f.status = frame->status;
   f.content_length = frame->content_length;
   f.content_length_invalid = frame->content_length_invalid;
+  f.shape = frame->shape;
+  f.over_size = frame->over_size;
   StreamsBox& b = box(self);
   HandleBin bin;
   h2::RecvHeadersVerdict v;

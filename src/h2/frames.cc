@@ -62,6 +62,9 @@ PyObject* get_content_length(PyObject* self, void*) {
 PyObject* get_content_length_invalid(PyObject* self, void*) {
   return new_bool(state(self).content_length_invalid);
 }
+PyObject* get_oversize(PyObject* self, void*) {
+  return new_bool(state(self).over_size);
+}
 PyObject* get_is_informational(PyObject* self, void*) {
   const auto& status = state(self).status;
   return new_bool(status && *status >= 100 && *status <= 199);
@@ -128,6 +131,8 @@ PyGetSetDef kHeadersGetters[] = {
     GETTER("content_length_invalid", get_content_length_invalid,
            "Whether a content-length field is present but unparsable."),
     GETTER("is_informational", get_is_informational, "Whether the status is 1xx."),
+    GETTER("oversize", get_oversize,
+           "Whether the header list outgrew our header-list budget (fields past it were dropped)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyGetSetDef kDataGetters[] = {
@@ -292,6 +297,8 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
       s.status = facts.status;
       s.content_length = facts.content_length;
       s.content_length_invalid = facts.content_length_invalid;
+      s.shape = facts.shape;
+      s.over_size = facts.over_size;
       s.field_count = block.fields.size();
       s.headers = Ref::steal(header_map_from_core(std::move(block.fields)));
       if (!s.headers) return nullptr;

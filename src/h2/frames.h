@@ -41,6 +41,8 @@ struct FrameFields {
   std::optional<uint32_t> status;
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  h2::ReceivedShape shape;
+  bool over_size = false;
   size_t field_count = 0;
 };
 

@@ -37,10 +37,11 @@ constexpr ExceptionDef kExceptions[] = {
     {"H1ParseError", Exc::kH1Error,
      "A malformed HTTP/1 message head.\n\n"
      "A client sees it for a malformed response; a server answers such a request itself with\n"
-     "400, 414 or 431 and closes, so the server application never sees it.\n\n"
+     "400, 414, 431 or 501 and closes, so the server application never sees it.\n\n"
      "args: (kind, message). kind is one of: method, version, version_h2, uri, uri_too_long,\n"
      "header_token, header_content_length_invalid, header_transfer_encoding_invalid,\n"
-     "header_transfer_encoding_unexpected, too_large, status, internal."},
+     "header_transfer_encoding_unexpected, header_transfer_encoding_unsupported,\n"
+     "header_host_missing, header_host_invalid, too_large, status, internal."},
     {"H1BodyError", Exc::kH1Error,
      "A body that could not be decoded: a framing error, or the transport ending before the\n"
      "body was complete.\n\n"
@@ -129,6 +130,9 @@ constexpr KindText kParseKinds[] = {
     {"header_content_length_invalid", "invalid content-length parsed"},
     {"header_transfer_encoding_invalid", "invalid transfer-encoding parsed"},
     {"header_transfer_encoding_unexpected", "unexpected transfer-encoding parsed"},
+    {"header_transfer_encoding_unsupported", "unsupported transfer-encoding parsed"},
+    {"header_host_missing", "missing host header"},
+    {"header_host_invalid", "invalid host header parsed"},
     {"too_large", "message head is too large"},
     {"status", "invalid HTTP status-code parsed"},
     {"internal", "internal error inside the HTTP/1 head parser"},

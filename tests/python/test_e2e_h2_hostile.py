@@ -6,6 +6,7 @@ GOAWAY, RST_STREAM or close the peer is answered with."""
 
 import asyncio
 import gc
+import os
 import socket
 import struct
 import threading
@@ -16,6 +17,7 @@ import weakref
 import pytest
 
 import e2e_app
+from memory import assert_grew_less, status_kib
 from _quillet import H2_PREFACE, H2Codec
 from quillet import _h2server
 from quillet.server import run_loop
@@ -154,11 +156,6 @@ def settle(condition, seconds=10):
     return condition()
 
 
-def rss():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmRSS:"))
-
-
 # --- a peer that opens its windows and never reads -------------------------------------------
 
 
@@ -169,7 +166,7 @@ def test_a_peer_that_never_reads_is_held_to_a_bounded_amount(serve, loop):
     peer.send(peer.out.serialize_window_update(0, 2**31 - 1 - 65535))
     peer.request(1, "/")
     peer.until("H2FrameData", lambda f: f.stream_id == 1 and f.end_stream)
-    before = rss()
+    before = status_kib(os.getpid(), "VmRSS")
     # Wave after wave of 1 MiB downloads, none of them read: each wave once grew the server by
     # 10 MiB. Now the first wave waits for the peer to read, holding its place, and the rest
     # are refused.
@@ -182,8 +179,7 @@ def test_a_peer_that_never_reads_is_held_to_a_bounded_amount(serve, loop):
     refused = lambda: server.on_loop(  # noqa: E731
         lambda s: [c.local_error_resets for c in s._connections])
     settle(lambda: refused()[0] >= 90, 5)
-    grown = rss() - before
-    assert grown < 24 << 20, f"grew by {grown >> 20} MiB"
+    assert_grew_less(status_kib(os.getpid(), "VmRSS") - before, 24 * 1024)
     # Streams past the ten running, and the one waiting, were refused (REFUSED_STREAM).
     assert refused()[0] >= 90
     assert server.on_loop(lambda s: [len(c.requests) for c in s._connections]) == [10]

@@ -19,6 +19,7 @@ import time
 import pytest
 
 import e2e_app
+from memory import assert_grew_less, status_kib
 from quillet.server import tls_context
 from test_e2e_server import HERE, ServerThread, connect, read_all, read_responses
 from test_e2e_tls import client_context, make_cert
@@ -37,14 +38,6 @@ def serve_cli(*args, loop="asyncio", stderr=subprocess.DEVNULL, preexec_fn=None)
     line = proc.stdout.readline().decode()
     assert "serving" in line, line
     return proc, int(line.split("127.0.0.1:")[1].split("/")[0])
-
-
-def status_kib(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise AssertionError(field)
 
 
 def wait_until_idle(pid):
@@ -94,7 +87,7 @@ def test_a_pipelining_client_that_never_reads_is_left_to_the_kernel(loop):
         sender.start()
         wait_until_idle(proc.pid)
         grown = status_kib(proc.pid, "VmHWM") - before
-        assert grown < 16 * 1024, f"the server's peak grew by {grown} KiB"
+        assert_grew_less(grown, 16 * 1024, "the server's peak")
 
         # another client is served meanwhile
         with socket.create_connection(("127.0.0.1", port), timeout=10) as probe:
@@ -191,7 +184,7 @@ def test_tls_clients_that_reset_at_once_leave_nothing_behind(loop, cert, caplog)
     # At most 50 handshakes at a time, each with its buffers (asyncio's take 256 KiB), and
     # asyncio's socket transports each left in a small reference cycle: a bounded peak. A reset
     # that held its TLS layer would hold 100 MiB here.
-    assert held < 32 * 1024, f"{held} KiB more after {RESETS} resets"
+    assert_grew_less(held, 32 * 1024, f"after {RESETS} resets, the server")
     errors = [r for r in caplog.records if r.levelno >= logging.ERROR]
     assert not errors, errors[0].getMessage()
 

@@ -201,8 +201,8 @@ def test_pipelined_requests_are_answered_in_order(srv):
         assert [r[2] for r in responses[1:]] == [b"hello", b"abcde"]
         assert rest == b""
         # an unread body is drained so the next pipelined request still parses
-        sock.sendall(b"POST /ignore-body HTTP/1.1\r\nContent-Length: 4\r\n\r\nxxxx"
-                     b"GET /scope/2 HTTP/1.1\r\n\r\n")
+        sock.sendall(b"POST /ignore-body HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nxxxx"
+                     b"GET /scope/2 HTTP/1.1\r\nHost: x\r\n\r\n")
         responses, _ = read_responses(sock, 2)
         assert responses[0][2] == b"ignored"
         assert json.loads(responses[1][2])["path"] == "/scope/2"
@@ -210,7 +210,7 @@ def test_pipelined_requests_are_answered_in_order(srv):
 
 def test_http10_and_connection_close_end_the_connection(srv):
     for request in (b"GET / HTTP/1.0\r\n\r\n",
-                    b"GET / HTTP/1.1\r\nConnection: close\r\n\r\n"):
+                    b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"):
         with connect(srv) as sock:
             sock.sendall(request)
             data = read_all(sock)  # returns only because the server closed
@@ -221,9 +221,12 @@ def test_http10_and_connection_close_end_the_connection(srv):
 
 
 @pytest.mark.parametrize("request_bytes,status", [
-    (b"GET / HTTP/1.1\r\nBad Header: x\r\n\r\n", 400),
+    (b"GET / HTTP/1.1\r\nHost: x\r\nBad Header: x\r\n\r\n", 400),
     (b"GET /" + b"a" * 70_000 + b" HTTP/1.1\r\nHost: t\r\n\r\n", 414),
-    (b"GET / HTTP/1.1\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(101)) + b"\r\n", 431),
+    (b"GET / HTTP/1.1\r\nHost: x\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(101)) + b"\r\n", 431),
+    (b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 501),
+    (b"GET / HTTP/1.1\r\n\r\n", 400),
+    (b"GET * HTTP/1.1\r\nHost: x\r\n\r\n", 400),
 ])
 def test_malformed_heads_are_answered_and_closed(srv, request_bytes, status):
     with connect(srv) as sock:
@@ -279,7 +282,7 @@ def test_timeouts_close_idle_and_slow_connections():
         with connect(server) as sock:  # silent: closed without a word
             assert read_all(sock) == b""
         with connect(server) as sock:  # a head that never ends: 408
-            sock.sendall(b"GET / HTTP/1.1\r\nHost")
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nHost")
             assert read_all(sock).startswith(b"HTTP/1.1 408 ")
 
         async def main():
@@ -310,10 +313,10 @@ def test_sigterm_finishes_requests_in_flight_and_closes_idle_connections():
         line = proc.stdout.readline().decode()
         assert f"http://127.0.0.1:{port}/" in line
         idle = socket.create_connection(("127.0.0.1", port), timeout=5)
-        idle.sendall(b"GET / HTTP/1.1\r\n\r\n")
+        idle.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         read_responses(idle, 1)  # now idle between requests
         busy = socket.create_connection(("127.0.0.1", port), timeout=5)
-        busy.sendall(b"GET /slow?0.5 HTTP/1.1\r\n\r\n")
+        busy.sendall(b"GET /slow?0.5 HTTP/1.1\r\nHost: x\r\n\r\n")
         time.sleep(0.2)
         proc.send_signal(signal.SIGTERM)
         assert read_all(idle) == b""  # closed at once

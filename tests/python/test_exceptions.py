@@ -113,6 +113,9 @@ PARSE_TEXTS = {
     "header_content_length_invalid": "invalid content-length parsed",
     "header_transfer_encoding_invalid": "invalid transfer-encoding parsed",
     "header_transfer_encoding_unexpected": "unexpected transfer-encoding parsed",
+    "header_transfer_encoding_unsupported": "unsupported transfer-encoding parsed",
+    "header_host_missing": "missing host header",
+    "header_host_invalid": "invalid host header parsed",
     "too_large": "message head is too large",
     "status": "invalid HTTP status-code parsed",
 }

@@ -154,7 +154,7 @@ def test_chunked_split_at_every_byte():
 
 # --- encoding ---
 
-def server_codec(request=b"GET / HTTP/1.1\r\n\r\n"):
+def server_codec(request=b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"):
     codec = H1Codec(date_header=False)
     codec.receive_request_head(request)
     return codec
@@ -232,16 +232,16 @@ def test_request_trailers():
 
 def test_server_trailers_need_te_trailers():
     fields = HeaderMap({"trailer": "x-sum"})
-    codec = server_codec(b"GET / HTTP/1.1\r\n\r\n")
+    codec = server_codec(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     codec.serialize_response(200, fields, chunked=True)
     assert codec.serialize_trailers(HeaderMap({"x-sum": "1"})) == b"0\r\n\r\n"
-    codec = server_codec(b"GET / HTTP/1.1\r\nTE: trailers\r\n\r\n")
+    codec = server_codec(b"GET / HTTP/1.1\r\nHost: x\r\nTE: trailers\r\n\r\n")
     codec.serialize_response(200, fields, chunked=True)
     assert codec.serialize_trailers(HeaderMap({"X-Sum": "1"})) == b"0\r\nx-sum: 1\r\n\r\n"
 
 
 def test_head_and_body_in_one_buffer():
-    codec = server_codec(b"HEAD / HTTP/1.1\r\n\r\n")
+    codec = server_codec(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
     head = codec.serialize_response(200, content_length=4)
     assert codec.serialize_head_and_body(head, b"data") is head
     codec = server_codec()
@@ -257,7 +257,7 @@ def test_head_and_body_in_one_buffer():
 
 def test_take_body_into():
     codec = H1Codec()
-    head = codec.receive_request_head(b"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhelloGET")
+    head = codec.receive_request_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhelloGET")
     decoder = H1BodyDecoder(head.body_kind, head.content_length)
     codec.take_body_into(decoder)
     assert codec.buffered() == 0 and decoder.buffered == 8
@@ -280,7 +280,7 @@ def test_round_trip(framing):
             step = rng.randrange(1, 700)
             pieces.append(body[pos:pos + step])
             pos += step
-        request = b"GET / HTTP/1.0\r\n\r\n" if framing == "close" else b"GET / HTTP/1.1\r\n\r\n"
+        request = b"GET / HTTP/1.0\r\n\r\n" if framing == "close" else b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"
         codec = server_codec(request)
         if framing == "length":
             codec.serialize_response(200, content_length=len(body))

@@ -9,7 +9,7 @@ from _quillet import H1Codec, H1UserError, HeaderMap, http_date
 DATE = re.compile(rb"date: [A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT\r\n")
 
 
-def server(request=b"GET / HTTP/1.1\r\n\r\n", **config):
+def server(request=b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", **config):
     codec = H1Codec(date_header=False, **config)
     codec.receive_request_head(request)
     return codec
@@ -67,10 +67,10 @@ def test_chunked_and_http10_close_delimited():
 def test_bodyless_statuses_and_head():
     codec = server()
     assert codec.serialize_response(204, content_length=5) == b"HTTP/1.1 204 No Content\r\n\r\n"
-    head = server(b"HEAD / HTTP/1.1\r\n\r\n")
+    head = server(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert head.serialize_response(200, content_length=5) == (
         b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\n")
-    head = server(b"HEAD / HTTP/1.1\r\n\r\n")
+    head = server(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert head.serialize_response(200) == b"HTTP/1.1 200 OK\r\n\r\n"
 
 
@@ -138,10 +138,10 @@ def test_transfer_encoding_fields():
 
 
 def test_connect_2xx_refuses_length_fields():
-    codec = server(b"CONNECT example.com:443 HTTP/1.1\r\n\r\n")
+    codec = server(b"CONNECT example.com:443 HTTP/1.1\r\nHost: x\r\n\r\n")
     with pytest.raises(H1UserError):
         codec.serialize_response(200, HeaderMap({"content-length": "0"}))
-    codec = server(b"CONNECT example.com:443 HTTP/1.1\r\n\r\n")
+    codec = server(b"CONNECT example.com:443 HTTP/1.1\r\nHost: x\r\n\r\n")
     assert codec.serialize_response(200) == b"HTTP/1.1 200 OK\r\n\r\n"
     assert codec.response_is_last is True
 

@@ -18,25 +18,25 @@ def parse_error(codec, data):
 
 def test_simple_get():
     codec = H1Codec()
-    head = codec.receive_request_head(b"GET / HTTP/1.1\r\n\r\n")
+    head = codec.receive_request_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert type(head) is H1RequestHead
     assert (head.method, head.target, head.body_kind, head.content_length) == ("GET", "/", "empty", 0)
     assert head.keep_alive is True and head.http10 is False
     assert head.expect_continue is False and head.allow_trailers is False
     assert head.is_upgrade is False
-    assert type(head.headers) is HeaderMap and len(head.headers) == 0
+    assert type(head.headers) is HeaderMap and head.headers.raw_items() == [(b"host", b"x")]
     assert repr(head) == "H1RequestHead(method='GET', target='/', body_kind=empty)"
     assert codec.buffered() == 0
 
 
 def test_shared_strings():
     codec = H1Codec()
-    a = codec.receive_request_head(b"POST /x HTTP/1.1\r\nContent-Length: 1\r\n\r\n")
+    a = codec.receive_request_head(b"POST /x HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n")
     codec.take_body()
-    b = H1Codec().receive_request_head(b"POST /y HTTP/1.1\r\nContent-Length: 2\r\n\r\n")
+    b = H1Codec().receive_request_head(b"POST /y HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n")
     assert a.method is b.method and a.body_kind is b.body_kind
     assert a.target is a.target and a.headers is a.headers
-    ext = codec.receive_request_head(b"PURGE / HTTP/1.1\r\n\r\n")
+    ext = codec.receive_request_head(b"PURGE / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert ext.method == "PURGE"
 
 
@@ -51,7 +51,7 @@ HEAD_FIELDS = [
 def test_a_parsed_heads_map_behaves_as_one_built_from_its_fields(fields):
     """The map of a parsed head reads its lists straight from the parsed fields and builds its
     index only when something else is asked: every operation, in any order, sees one map."""
-    wire = b"GET / HTTP/1.1\r\n" + b"".join(n + b": " + v + b"\r\n" for n, v in fields) + b"\r\n"
+    wire = b"GET / HTTP/1.0\r\n" + b"".join(n + b": " + v + b"\r\n" for n, v in fields) + b"\r\n"
     reads = [
         lambda m: m.raw_items(), lambda m: m.items(), lambda m: m.keys(), lambda m: m.values(),
         lambda m: len(m), lambda m: list(m), repr, lambda m: m.get("cookie"),
@@ -94,7 +94,7 @@ def test_common_pairs_share_one_tuple_and_one_value():
 
 
 def test_head_fields_are_read_only_and_not_constructible():
-    head = H1Codec().receive_request_head(b"GET / HTTP/1.1\r\n\r\n")
+    head = H1Codec().receive_request_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     with pytest.raises(AttributeError):
         head.method = "POST"
     for cls in (H1RequestHead, H1ResponseHead):
@@ -126,9 +126,9 @@ def test_byte_at_a_time_equals_whole():
 
 def test_pipelined_requests_in_one_call():
     codec = H1Codec()
-    first = codec.receive_request_head(b"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n")
+    first = codec.receive_request_head(b"GET /1 HTTP/1.1\r\nHost: x\r\n\r\nGET /2 HTTP/1.1\r\nHost: x\r\n\r\n")
     assert first.target == "/1"
-    assert codec.buffered() == len(b"GET /2 HTTP/1.1\r\n\r\n")
+    assert codec.buffered() == len(b"GET /2 HTTP/1.1\r\nHost: x\r\n\r\n")
     codec.reset()
     assert codec.receive_request_head(b"").target == "/2"
     assert codec.receive_request_head(b"") is None
@@ -137,7 +137,7 @@ def test_pipelined_requests_in_one_call():
 def test_feed_and_take_body():
     codec = H1Codec()
     assert codec.take_body() == b"" and codec.buffered() == 0
-    codec.feed(b"GET /fed HTTP/1.1\r\n\r\n")
+    codec.feed(b"GET /fed HTTP/1.1\r\nHost: x\r\n\r\n")
     assert codec.receive_request_head(b"").target == "/fed"
     codec.feed(b"abc")
     assert codec.buffered() == 3
@@ -145,22 +145,26 @@ def test_feed_and_take_body():
     with pytest.raises(TypeError):
         codec.feed(bytearray(b"x"))
     with pytest.raises(TypeError):
-        codec.receive_request_head(memoryview(b"GET / HTTP/1.1\r\n\r\n"))
+        codec.receive_request_head(memoryview(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"))
     assert codec.buffered() == 0
 
 
 @pytest.mark.parametrize("raw,kind,status", [
-    (b"\rGET / HTTP/1.1\r\n\r\n", "header_token", 400),
-    (b"GET  / HTTP/1.1\r\n\r\n", "uri", 400),
+    (b"\rGET / HTTP/1.1\r\nHost: x\r\n\r\n", "header_token", 400),
+    (b"GET  / HTTP/1.1\r\nHost: x\r\n\r\n", "uri", 400),
     (b"GET / HTTP/1.2\r\n\r\n", "version", 400),
-    (b"G@T / HTTP/1.1\r\n\r\n", "method", 400),
-    (b"GET / HTTP/1.1\r\nContent-Length: 5,5\r\n\r\n", "header_content_length_invalid", 400),
-    (b"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", "header_transfer_encoding_invalid",
+    (b"G@T / HTTP/1.1\r\nHost: x\r\n\r\n", "method", 400),
+    (b"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 5,5\r\n\r\n", "header_content_length_invalid", 400),
+    (b"GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", "header_transfer_encoding_invalid",
      400),
     (b"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
      "header_transfer_encoding_unexpected", 400),
-    (b"GET /" + b"a" * 65534 + b" HTTP/1.1\r\n\r\n", "uri_too_long", 414),
-    (b"GET / HTTP/1.1\r\n" + b"a: b\r\n" * 101 + b"\r\n", "too_large", 431),
+    (b"GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n",
+     "header_transfer_encoding_unsupported", 501),
+    (b"GET / HTTP/1.1\r\n\r\n", "header_host_missing", 400),
+    (b"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "header_host_invalid", 400),
+    (b"GET /" + b"a" * 65534 + b" HTTP/1.1\r\nHost: x\r\n\r\n", "uri_too_long", 414),
+    (b"GET / HTTP/1.1\r\nHost: x\r\n" + b"a: b\r\n" * 101 + b"\r\n", "too_large", 431),
     (PREFACE, "version_h2", None),
     (PREFACE[:16], "version", 400),
 ])
@@ -175,7 +179,7 @@ def test_errors_and_automatic_status(raw, kind, status):
 
 def test_error_messages():
     with pytest.raises(H1ParseError) as info:
-        H1Codec().receive_request_head(b"GET / HTTP/1.1\r\n" + b"a: b\r\n" * 101 + b"\r\n")
+        H1Codec().receive_request_head(b"GET / HTTP/1.1\r\nHost: x\r\n" + b"a: b\r\n" * 101 + b"\r\n")
     assert info.value.args == ("too_large", "message head is too large")
 
 
@@ -183,7 +187,7 @@ def test_later_success_keeps_the_error_status():
     codec = H1Codec()
     parse_error(codec, b"GET / HTTP/9.9\r\n\r\n")
     codec.take_body()
-    codec.receive_request_head(b"GET / HTTP/1.1\r\n\r\n")
+    codec.receive_request_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert codec.parse_error_status == 400
 
 
@@ -192,7 +196,7 @@ def test_max_buf_size():
     assert H1Codec(max_buf_size=8192).max_buf_size == 8192
     with pytest.raises(ValueError, match="the max_buf_size cannot be smaller than 8192"):
         H1Codec(max_buf_size=8191)
-    partial = b"GET / HTTP/1.1\r\nX: " + b"v" * 9000
+    partial = b"GET / HTTP/1.1\r\nHost: x\r\nX: " + b"v" * 9000
     codec = H1Codec(max_buf_size=len(partial) + 1)
     assert codec.receive_request_head(partial) is None
     codec = H1Codec(max_buf_size=len(partial))
@@ -212,9 +216,9 @@ def test_constructor_arguments():
         class Sub(H1Codec):
             pass
     codec = H1Codec(max_headers=2, ignore_invalid_headers=True)
-    head = codec.receive_request_head(b"GET / HTTP/1.1\r\nbad line\r\na: 1\r\nb: 2\r\n\r\n")
+    head = codec.receive_request_head(b"GET / HTTP/1.0\r\nbad line\r\na: 1\r\nb: 2\r\n\r\n")
     assert head.headers.keys() == ["a", "b"]
-    assert parse_error(H1Codec(max_headers=0), b"GET / HTTP/1.1\r\na: 1\r\n\r\n")[0] == "too_large"
+    assert parse_error(H1Codec(max_headers=0), b"GET / HTTP/1.0\r\na: 1\r\n\r\n")[0] == "too_large"
 
 
 def test_request_verdicts():
@@ -224,20 +228,20 @@ def test_request_verdicts():
         codec.take_body()
         return codec.receive_request_head(raw)
 
-    h = head(b"POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n")
+    h = head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n")
     assert (h.body_kind, h.content_length, h.keep_alive) == ("chunked", None, False)
     assert "content-length" not in h.headers
-    h = head(b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n")
+    h = head(b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n")
     assert (h.body_kind, h.keep_alive) == ("chunked", False)
     h = head(b"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n")
     assert h.keep_alive is True and h.http10 is True
-    h = head(b"GET / HTTP/1.1\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n")
+    h = head(b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n")
     assert h.keep_alive is False
-    h = head(b"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n")
+    h = head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n")
     assert (h.body_kind, h.content_length) == ("length", 10)
-    h = head(b"GET / HTTP/1.1\r\nExpect: 100-Continue\r\nTE: trailers\r\nUpgrade: ws\r\n\r\n")
+    h = head(b"GET / HTTP/1.1\r\nHost: x\r\nExpect: 100-Continue\r\nTE: trailers\r\nUpgrade: ws\r\n\r\n")
     assert h.expect_continue and h.allow_trailers and h.is_upgrade
-    h = head(b"GET http://example.com?q HTTP/1.1\r\n\r\n")
+    h = head(b"GET http://example.com?q HTTP/1.1\r\nHost: x\r\n\r\n")
     assert h.target == "http://example.com/?q"
 
 
@@ -284,7 +288,7 @@ def test_random_and_mutated_heads_only_give_documented_outcomes():
     rng = random.Random(7)
     seeds = [
         b"GET / HTTP/1.1\r\nHost: a\r\n\r\n",
-        b"POST /p?q HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc",
+        b"POST /p?q HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc",
         b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi",
         PREFACE,
     ]

@@ -87,7 +87,7 @@ def test_incomplete_and_malformed_heads():
 
 def test_unanswered_request_and_stale_answers():
     state, transport = new_state()
-    head, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    head, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert state.begin_read() == (H1_NEXT_RAISE, None)
     assert state.respond_head(0, 200, None, Event()) == (H1_REQ_STALE, None, False)
     assert state.respond_head(seq + 1, 200, None, Event()) == (H1_REQ_STALE, None, False)
@@ -101,14 +101,14 @@ def test_unanswered_request_and_stale_answers():
 def test_unread_body_is_drained_then_the_next_request_follows():
     state, transport = new_state()
     head, seq, decoder = state.accept_head(
-        b"POST /upload HTTP/1.1\r\nContent-Length: 10\r\n\r\nhello")
+        b"POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nhello")
     assert not decoder.is_complete
     code, out, _ = state.respond_head(seq, 200, None, Event(), content_length=0)
     assert state.finish_response(seq) == (False, False, None, None)
     assert state.begin_read() == (H1_NEXT_DRAIN, None)
     # a second begin_read while the drain owns the read gives up on the connection
     other, other_transport = new_state()
-    _, s2, _ = other.accept_head(b"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n")
+    _, s2, _ = other.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n")
     other.respond_head(s2, 200, None, Event())
     other.finish_response(s2)
     assert other.begin_read() == (H1_NEXT_DRAIN, None)
@@ -116,7 +116,7 @@ def test_unread_body_is_drained_then_the_next_request_follows():
     assert other.closed
     # the driver drains what the application never read
     assert decoder.decode() == b"hello"
-    decoder.feed(b"world" + b"GET /next HTTP/1.1\r\n\r\n")
+    decoder.feed(b"world" + b"GET /next HTTP/1.1\r\nHost: x\r\n\r\n")
     assert decoder.decode() == b"world" and decoder.is_complete
     assert state.drain_done(True) == (H1_READ_PARSE, None)
     head, seq2, _ = state.accept_head(b"")
@@ -125,7 +125,7 @@ def test_unread_body_is_drained_then_the_next_request_follows():
 
 def test_body_reader_claims():
     state, _ = new_state()
-    _, seq, decoder = state.accept_head(b"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n")
+    _, seq, decoder = state.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n")
     assert state.begin_body_read(seq) is True
     assert state.begin_body_read(seq) is False
     decoder.feed(b"abc")
@@ -138,7 +138,7 @@ def test_body_reader_claims():
 def test_expect_continue_is_claimed_before_the_response():
     state, _ = new_state()
     _, seq, _ = state.accept_head(
-        b"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n")
+        b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n")
     assert state.try_send_continue(seq) is True
     assert state.try_send_continue(seq) is False
     # the body reader is writing the 100 Continue: the response head waits for it
@@ -151,7 +151,7 @@ def test_expect_continue_is_claimed_before_the_response():
 def test_upgrade_hands_over_the_transport_and_leftover():
     state, transport = new_state()
     _, seq, _ = state.accept_head(
-        b"GET /chat HTTP/1.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n\x81\x05hello")
+        b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n\x81\x05hello")
     fields = HeaderMap({"upgrade": "websocket", "connection": "Upgrade"})
     code, out, armed = state.respond_head(seq, 101, fields, Event(), want=True)
     assert code == H1_REQ_OK and out.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
@@ -164,20 +164,20 @@ def test_upgrade_hands_over_the_transport_and_leftover():
 
 def test_connect_tunnel():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"CONNECT example.com:443 HTTP/1.1\r\n\r\n\x16\x03\x01")
+    _, seq, _ = state.accept_head(b"CONNECT example.com:443 HTTP/1.1\r\nHost: x\r\n\r\n\x16\x03\x01")
     code, out, _ = state.respond_head(seq, 200, None, Event())
     assert out == b"HTTP/1.1 200 OK\r\n\r\n"
     assert state.finish_response(seq) == (True, False, transport, b"\x16\x03\x01")
     # a refused CONNECT is an ordinary response
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"CONNECT example.com:443 HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"CONNECT example.com:443 HTTP/1.1\r\nHost: x\r\n\r\n")
     state.respond_head(seq, 407, None, Event())
     assert state.finish_response(seq)[0] is False
 
 
 def test_detach():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET /raw HTTP/1.1\r\n\r\nextra bytes")
+    _, seq, _ = state.accept_head(b"GET /raw HTTP/1.1\r\nHost: x\r\n\r\nextra bytes")
     assert state.detach(seq) == (H1_REQ_OK, transport, b"extra bytes")
     assert state.upgraded and state.closed
     assert state.detach(seq) == (H1_REQ_ALREADY, None, None)
@@ -185,7 +185,7 @@ def test_detach():
 
 def test_detach_refused_while_the_watcher_read_is_parked():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert state.arm_watcher(seq, Event()) is True and state.watcher_parked
     assert state.detach(seq) == (H1_REQ_PARKED, None, None)
     state.watcher_completed(b"more")
@@ -195,7 +195,7 @@ def test_detach_refused_while_the_watcher_read_is_parked():
 
 def test_client_closing_mid_response():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET /stream HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET /stream HTTP/1.1\r\nHost: x\r\n\r\n")
     done = Event()
     code, out, armed = state.respond_head(seq, 200, None, done, chunked=True, want=True)
     assert armed is True and state.has_watcher and state.watcher_done() is done
@@ -217,7 +217,7 @@ def test_client_closing_mid_response():
 
 def test_peer_closed_before_the_head_is_written():
     state, _ = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert state.arm_watcher(seq, Event()) is True
     assert state.watcher_completed(None, ConnectionResetError()) is True
     assert state.respond_head(seq, 200, None, Event()) == (H1_REQ_PEER_CLOSED, None, False)
@@ -225,17 +225,17 @@ def test_peer_closed_before_the_head_is_written():
 
 def test_pipelined_bytes_read_by_the_watcher_come_back():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET /1 HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET /1 HTTP/1.1\r\nHost: x\r\n\r\n")
     done = Event()
     assert state.arm_watcher(seq, done) is True
-    assert state.watcher_completed(b"GET /2 HTTP/1.1\r\n\r\n") is False
+    assert state.watcher_completed(b"GET /2 HTTP/1.1\r\nHost: x\r\n\r\n") is False
     state.respond_head(seq, 200, None, Event())
     state.finish_response(seq)
     # the next head read belongs to the watcher, whose read already returned
     assert state.begin_read() == (H1_READ_WATCHER, done)
     assert state.take_watcher_handle() is None
     data, error = state.take_watcher_result()
-    assert (data, error) == (b"GET /2 HTTP/1.1\r\n\r\n", None) and not state.has_watcher
+    assert (data, error) == (b"GET /2 HTTP/1.1\r\nHost: x\r\n\r\n", None) and not state.has_watcher
     assert state.unpark_idle_read() is False
     head, seq2, _ = state.accept_head(data)
     assert head.target == "/2" and seq2 == 2
@@ -246,7 +246,7 @@ def test_none_is_no_transport():
     assert state.transport_ref() is None
     assert state.begin_read() == (H1_READ_EOF, None)
     state = H1ServerState(H1Codec(), None)
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert state.respond_head(seq, 200, None, Event(), want=True)[2] is False  # nothing to watch
     assert state.arm_watcher(seq, Event()) is False
     assert state.finish_response(seq) == (False, False, None, None)
@@ -265,7 +265,7 @@ def test_graceful_shutdown_while_a_request_is_in_flight():
     state, transport = new_state()
     state.begin_read()
     state.unpark_idle_read()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert state.request_shutdown() is None
     code, out, _ = state.respond_head(seq, 200, None, Event(), content_length=0)
     assert b"connection: close\r\n" in out
@@ -275,7 +275,7 @@ def test_graceful_shutdown_while_a_request_is_in_flight():
 
 def test_shutdown_at_the_next_head():
     state, _ = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     state.respond_head(seq, 200, None, Event())
     state.finish_response(seq)
     state.request_shutdown()
@@ -286,7 +286,7 @@ def test_shutdown_at_the_next_head():
 def test_unusable_connection_says_close():
     # the body read broke: the response must not promise keep-alive
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n")
+    _, seq, _ = state.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n")
     state.mark_unusable()
     code, out, _ = state.respond_head(seq, 500, None, Event(), content_length=0)
     assert b"connection: close\r\n" in out
@@ -295,7 +295,7 @@ def test_unusable_connection_says_close():
 
 def test_keep_alive_disabled_and_http10():
     state, transport = new_state(keep_alive=False)
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     assert b"connection: close" in state.respond_head(seq, 200, None, Event())[1]
     state, transport = new_state()
     _, seq, _ = state.accept_head(b"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n")
@@ -306,7 +306,7 @@ def test_keep_alive_disabled_and_http10():
 
 def test_encoder_error_keeps_the_claim():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     with pytest.raises(H1UserError):
         state.respond_head(seq, 100, None, Event())
     assert state.respond_head(seq, 200, None, Event())[0] == H1_REQ_ALREADY
@@ -321,7 +321,7 @@ def test_fail_response_with_a_stale_seq_still_closes():
 
 def test_mark_closed():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     done = Event()
     state.arm_watcher(seq, done)
     assert state.mark_closed() == (transport, done, False)
@@ -331,13 +331,13 @@ def test_mark_closed():
 
 def test_respond_head_argument_types():
     state, _ = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     with pytest.raises(TypeError):
         state.respond_head(seq, 200, {"a": "b"}, Event())
     with pytest.raises(OverflowError):
         state.respond_head(seq, 70000, None, Event())
     with pytest.raises(TypeError):
-        state.accept_head(bytearray(b"GET / HTTP/1.1\r\n\r\n"))
+        state.accept_head(bytearray(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"))
     with pytest.raises(TypeError):
         state.watcher_completed("text")
     for status in (0, 42, 99, 1000, 65535):  # a status line needs three digits
@@ -367,7 +367,7 @@ def test_subclass_cycle_is_collected():
 def test_transport_is_handed_out_at_most_once_under_races():
     for _ in range(200):
         state, transport = new_state()
-        _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+        _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         state.arm_watcher(seq, Event())
         state.respond_head(seq, 200, None, Event(), content_length=0)
         state.mark_unusable()

@@ -351,7 +351,8 @@ def send_body(peer, ours, streams, sid, chunks, end_stream, spare=None):
 @settings(max_examples=50, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(["GET", "POST", "PUT", "OPTIONS"]),
                           st.sampled_from(["/", "/a/b?c=d", "/%7Euser", "*"]),
-                          message_st), min_size=1, max_size=3))
+                          message_st).filter(lambda r: r[1] != "*" or r[0] == "OPTIONS"),
+                min_size=1, max_size=3))
 def test_requests_sent_by_h2_arrive_here_whole(requests):
     client = h2.connection.H2Connection(
         h2.config.H2Configuration(client_side=True, header_encoding=None))

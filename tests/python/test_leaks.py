@@ -85,17 +85,19 @@ def full_map_ops():
 REQUESTS = [
     b"GET /a?b=c HTTP/1.1\r\nHost: x\r\nAccept: */*\r\nTE: trailers\r\n\r\n",
     b"POST /f HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\nhello",
-    b"PUT http://x/p HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+    b"PUT http://x/p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
     b"PURGE / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
 ]
 BAD_REQUESTS = [
-    b"GET  / HTTP/1.1\r\n\r\n",
-    b"GET / HTTP/1.1\r\nX : y\r\n\r\n",
-    b"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
-    b"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
+    b"GET  / HTTP/1.1\r\nHost: x\r\n\r\n",
+    b"GET / HTTP/1.1\r\nHost: x\r\nX : y\r\n\r\n",
+    b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
+    b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n",
+    b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n",
+    b"GET / HTTP/1.1\r\n\r\n",
     b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
-    b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n",
-    b"GET / HTTP/1.1\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(101)) + b"\r\n",
+    b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\nHost: x\r\n\r\n",
+    b"GET / HTTP/1.1\r\nHost: x\r\n" + b"".join(b"X-%d: v\r\n" % i for i in range(101)) + b"\r\n",
 ]
 RESPONSES = [
     b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc",
@@ -214,7 +216,7 @@ def body_decoder_ops():
     d.feed(b"zz\r\n")
     raises(_quillet.H1BodyError, d.decode)
     codec = H1Codec()
-    codec.receive_request_head(b"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcXY")
+    codec.receive_request_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabcXY")
     d = H1BodyDecoder("length", 3)
     codec.take_body_into(d)
     d.decode()
@@ -223,7 +225,7 @@ def body_decoder_ops():
 
 def body_encoder_ops():
     codec = H1Codec(date_header=False)
-    codec.receive_request_head(b"GET / HTTP/1.1\r\nTE: trailers\r\n\r\n")
+    codec.receive_request_head(b"GET / HTTP/1.1\r\nHost: x\r\nTE: trailers\r\n\r\n")
     head = codec.serialize_response(200, {"trailer": "x-sum"}, chunked=True)
     codec.serialize_data(b"hello"), codec.serialize_data(b"")
     codec.serialize_trailers(HeaderMap({"x-sum": "1", "content-type": "x"}))
@@ -245,7 +247,7 @@ def server_state_ops():
     state.begin_read()
     state.unpark_idle_read()
     head, seq, decoder = state.accept_head(
-        b"POST /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nab")
+        b"POST /a HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nab")
     state.try_send_continue(seq)
     state.begin_body_read(seq)
     decoder.feed(b"c")
@@ -262,15 +264,15 @@ def server_state_ops():
     state.mark_closed()
     repr(state)
     state = H1ServerState(H1Codec(), Transport())
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nUpgrade: x\r\n\r\nrest")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: x\r\n\r\nrest")
     state.respond_head(seq, 101, None, object())
     state.finish_response(seq)
     state = H1ServerState(H1Codec(), Transport())
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\nmore")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\nmore")
     state.detach(seq)
     raises(_quillet.H1ParseError, H1ServerState(H1Codec(), None).accept_head, b"BAD\r\n\r\n")
     state = H1ServerState(H1Codec(), Transport())
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     raises(_quillet.H1UserError, state.respond_head, seq, 100, None, object())
     state.fail_response(seq)
 
@@ -328,7 +330,7 @@ def h2_codec_ops():
     h2_event_fields(client.receive(server.serialize_response_headers(1, 200, H2_FIELDS, True)))
     for bad in H2_BAD:
         raises(_quillet.H2ProtocolError, H2Codec().receive, bad)
-    raises(_quillet.H2ProtocolError, H2Codec("server").receive, b"GET / HTTP/1.1\r\n")
+    raises(_quillet.H2ProtocolError, H2Codec("server").receive, b"GET / HTTP/1.1\r\nHost: x\r\n")
     raises(ValueError, client.serialize_ping, b"short")
     raises(ValueError, client.serialize_request_headers, 1, "G T", "/", None, scheme="h",
            authority="a")

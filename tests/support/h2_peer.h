@@ -108,6 +108,8 @@ class Peer final : public DecoderLimits {
         frame.status = facts.status;
         frame.content_length = facts.content_length;
         frame.content_length_invalid = facts.content_length_invalid;
+        frame.shape = facts.shape;
+        frame.over_size = facts.over_size;
         Handle spare;
         if (conn.is_server())
           spare = ref(spares.emplace_back("stream " + std::to_string(e.stream_id)));

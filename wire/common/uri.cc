@@ -219,6 +219,14 @@ bool is_ipv6_address(std::string_view text) {
   return compressed ? groups <= 7 : groups == 8;
 }
 
+bool is_host_field_value(std::string_view text) {
+  if (text.empty() || text.size() > kMaxUriLength || !bytes_allowed(text) ||
+      text.find('@') != std::string_view::npos)
+    return false;
+  Uri unused;
+  return !parse_authority(text, EmptyPort::kAbsent, &unused);
+}
+
 bool parse_uri(std::string_view text, Uri* out, UriError* error) {
   if (text.empty()) return fail(error, UriError::kEmpty);
   if (text.size() > kMaxUriLength) return fail(error, UriError::kTooLong);

@@ -86,6 +86,10 @@ struct Uri {
 // `error` is not null, stores the reason there.
 bool parse_uri(std::string_view text, Uri* out, UriError* error);
 
+// A Host field value (RFC 9110 section 7.2): uri-host [":" port], with the host rules above
+// (no user information, no empty host; an empty port is allowed, as RFC 3986 allows it).
+bool is_host_field_value(std::string_view text);
+
 // RFC 3986 IPv6address (without brackets or zone) and IPv4address (dotted decimal, no leading
 // zeros).
 bool is_ipv6_address(std::string_view text);

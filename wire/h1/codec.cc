@@ -16,7 +16,11 @@ std::optional<uint16_t> automatic_status(ParseKind kind) {
     case ParseKind::kContentLengthInvalid:
     case ParseKind::kTransferEncodingInvalid:
     case ParseKind::kTransferEncodingUnexpected:
+    case ParseKind::kHostMissing:
+    case ParseKind::kHostInvalid:
       return 400;
+    case ParseKind::kTransferEncodingUnsupported:
+      return 501;
     case ParseKind::kUriTooLong:
       return 414;
     case ParseKind::kTooLarge:

@@ -30,7 +30,8 @@ struct CodecConfig {
   size_t max_buf_size = kDefaultMaxBufSize;
 };
 
-// The automatic status a server answers a failed request head with, if any.
+// The automatic status a server answers a failed request head with, if any: 400, 414, 431, or
+// 501 for a transfer coding we do not implement.
 std::optional<uint16_t> automatic_status(ParseKind kind);
 
 enum class HeadResult : uint8_t { kHead, kNone, kError };

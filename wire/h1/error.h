@@ -33,6 +33,9 @@ enum class ParseKind : uint8_t {
   kContentLengthInvalid,
   kTransferEncodingInvalid,
   kTransferEncodingUnexpected,
+  kTransferEncodingUnsupported,  // a transfer coding other than chunked (answered 501)
+  kHostMissing,                  // an HTTP/1.1 request without Host
+  kHostInvalid,                  // two Host lines, or a value that is no host [":" port]
   kTooLarge,
   kStatus,
   kInternal,

@@ -701,12 +701,15 @@ enum class Known : uint8_t {
   kExpect,
   kUpgrade,
   kTe,
+  kHost,
 };
 
 Known classify(std::string_view name) {
   switch (name.size()) {
     case 2:
       return equals_ignore_case(name, "te") ? Known::kTe : Known::kOther;
+    case 4:
+      return equals_ignore_case(name, "host") ? Known::kHost : Known::kOther;
     case 6:
       return equals_ignore_case(name, "expect") ? Known::kExpect : Known::kOther;
     case 7:
@@ -736,14 +739,29 @@ struct KeepAlive {
   bool result() const { return value && !closed; }
 };
 
+// The request-target forms each method may use (RFC 9112 section 3.2): CONNECT takes the
+// authority form and nothing else, the asterisk form is for OPTIONS alone.
+bool target_form_allowed(UriForm form, Method method) {
+  if (method == Method::kConnect) return form == UriForm::kAuthority;
+  if (form == UriForm::kAuthority) return false;
+  return form != UriForm::kAsterisk || method == Method::kOptions;
+}
+
 // The request-target as the head reports it: scheme "://" authority path-and-query for the
 // absolute form (an empty path becomes "/"), the authority alone for the authority form, else
-// the target exactly as received.
-bool request_target_text(std::string_view raw, std::string* out) {
+// the target exactly as received. An absolute-form target's authority goes to `*host`: it
+// names the host the request is for (RFC 9112 section 3.2.2); user information in it is
+// refused (RFC 9110 section 4.2.4).
+bool request_target_text(std::string_view raw, Method method, std::string* out,
+                         std::string_view* host) {
   if (raw.size() > kMaxUriLength) return false;
   Uri uri;
   UriError error;
-  if (!parse_uri(raw, &uri, &error)) return false;
+  if (!parse_uri(raw, &uri, &error) || !target_form_allowed(uri.form, method)) return false;
+  if (uri.form == UriForm::kAbsolute) {
+    if (uri.has_userinfo) return false;
+    *host = uri.authority;
+  }
   switch (uri.form) {
     case UriForm::kOrigin:
     case UriForm::kAsterisk:
@@ -779,7 +797,9 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
 
   const std::string_view raw_target = start.target;
   if (raw_target.size() > kMaxUriLength) return error_outcome(ParseKind::kUriTooLong);
-  if (!request_target_text(raw_target, &head->target)) return error_outcome(ParseKind::kUri);
+  std::string_view target_host;  // set for an absolute-form target
+  if (!request_target_text(raw_target, start.method, &head->target, &target_host))
+    return error_outcome(ParseKind::kUri);
 
   const bool http10 = start.http10;
   head->method = start.method;
@@ -788,7 +808,8 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
   head->is_upgrade = head->method == Method::kConnect;
   KeepAlive keep_alive{!http10};
   bool transfer_encoding_seen = false;
-  bool last_te_chunked = false;
+  CodingList codings;
+  uint32_t host_lines = 0;
   bool length_with_te = false;  // a Content-Length met a Transfer-Encoding, in either order
   bool length_accepted = false;
   uint64_t length = 0;
@@ -806,7 +827,7 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
           length_accepted = false;
           length_with_te = true;
         }
-        last_te_chunked = last_token_is(value, "chunked");
+        codings.add_line(value);
         break;
       case Known::kContentLength: {
         if (transfer_encoding_seen) {
@@ -836,6 +857,17 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
       case Known::kTe:
         if (has_token(value, "trailers")) head->allow_trailers = true;
         break;
+      case Known::kHost:
+        // One Host line, naming a host (RFC 9112 section 3.2). With an absolute-form target
+        // the line must still be sound, but the target names the host: the head carries the
+        // target's, so that nothing downstream routes by a Host the request does not go to.
+        if (++host_lines > 1 || !is_host_field_value(value))
+          return error_outcome(ParseKind::kHostInvalid);
+        if (!target_host.empty()) {
+          if (!fields.add(name, target_host)) return error_outcome(ParseKind::kTooLarge);
+          continue;
+        }
+        break;
       case Known::kOther:
         break;
     }
@@ -844,7 +876,14 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
   fields.finish();
 
   if (transfer_encoding_seen) {
-    if (!last_te_chunked) return error_outcome(ParseKind::kTransferEncodingInvalid);
+    switch (codings.verdict()) {
+      case CodingList::Verdict::kChunked:
+        break;
+      case CodingList::Verdict::kInvalid:
+        return error_outcome(ParseKind::kTransferEncodingInvalid);
+      case CodingList::Verdict::kUnsupported:
+        return error_outcome(ParseKind::kTransferEncodingUnsupported);
+    }
     head->body_kind = BodyKind::kChunked;
     head->content_length = 0;
   } else if (length_accepted && length != 0) {
@@ -855,6 +894,8 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
     head->content_length = 0;
   }
   head->keep_alive = keep_alive.result() && !length_with_te;
+  // Checked last, so that a head with a framing fault reports that first.
+  if (host_lines == 0 && !http10) return error_outcome(ParseKind::kHostMissing);
 
   ParseOutcome out;
   out.status = ParseStatus::kComplete;
@@ -931,6 +972,7 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
       case Known::kExpect:
       case Known::kTe:
       case Known::kUpgrade:
+      case Known::kHost:
       case Known::kOther:
         break;
     }

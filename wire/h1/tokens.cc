@@ -43,6 +43,32 @@ bool last_token_is(std::string_view value, std::string_view token) {
   return equals_ignore_case(trim_whitespace(last), token);
 }
 
+void CodingList::add_line(std::string_view value) {
+  if (!has_tokens(value)) {
+    opaque_ = true;
+    return;
+  }
+  while (true) {
+    const size_t comma = value.find(',');
+    const std::string_view coding = trim_whitespace(value.substr(0, comma));
+    const bool last = comma == std::string_view::npos;
+    if (equals_ignore_case(coding, "chunked")) {
+      ++chunked_;
+      last_chunked_ = true;
+    } else if (!coding.empty() || last) {
+      if (!coding.empty()) other_ = true;
+      last_chunked_ = false;
+    }
+    if (last) return;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+CodingList::Verdict CodingList::verdict() const {
+  if (opaque_ || !last_chunked_ || chunked_ > 1) return Verdict::kInvalid;
+  return other_ ? Verdict::kUnsupported : Verdict::kChunked;
+}
+
 std::optional<uint64_t> parse_decimal(std::string_view text) {
   if (text.empty()) return std::nullopt;
   uint64_t value = 0;

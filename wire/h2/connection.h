@@ -172,6 +172,8 @@ class Connection {
     std::optional<uint32_t> status;  // a response head's
     std::optional<uint64_t> content_length;
     bool content_length_invalid = false;
+    ReceivedShape shape;     // what the block may be; anything else is a malformed message
+    bool over_size = false;  // fields were dropped by our header-list budget
   };
   struct DataFrame {
     uint32_t stream_id = 0;

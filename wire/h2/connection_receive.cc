@@ -39,6 +39,7 @@ std::optional<Failure> Connection::recv_headers(const HeadersFrame& frame, Handl
 
   if (r->state.is_recv_headers() && !r->state.is_closed()) {
     // The response head; informational heads come first and are consumed here.
+    if (!frame.shape.response) return stream_error(sid, kProtocolError);
     if (frame.status && *frame.status >= 100 && *frame.status <= 199) {
       if (frame.end_stream) return stream_error(sid, kProtocolError);
       return std::nullopt;
@@ -55,9 +56,10 @@ std::optional<Failure> Connection::recv_headers(const HeadersFrame& frame, Handl
     r->content_length = length;
     out->kind = HeadersKind::kHead;
   } else {
-    // Trailers end the body: they carry END_STREAM, and a declared length is complete.
-    if (!frame.end_stream || !r->content_length.is_satisfied() || r->state.is_closed() ||
-        !r->state.recv_close()) {
+    // Trailers end the body: they carry END_STREAM, and a declared length is complete. Trailer
+    // fields our budget dropped cannot be answered any more: the stream is refused.
+    if (!frame.shape.trailers || frame.over_size || !frame.end_stream ||
+        !r->content_length.is_satisfied() || r->state.is_closed() || !r->state.recv_close()) {
       return stream_error(sid, kProtocolError);
     }
     out->kind = HeadersKind::kTrailers;
@@ -89,7 +91,9 @@ std::optional<Failure> Connection::open_peer_stream(const HeadersFrame& frame, H
   }
   ContentLength length;
   if (frame.content_length) length.set(*frame.content_length);
-  if (frame.content_length_invalid || (frame.end_stream && !length.is_satisfied())) {
+  // A malformed request never reaches the application (RFC 9113 section 8.1.1).
+  if (!frame.shape.request || frame.content_length_invalid ||
+      (frame.end_stream && !length.is_satisfied())) {
     bin.add(std::move(spare));
     return stream_error(sid, kProtocolError);
   }

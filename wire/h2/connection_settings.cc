@@ -58,12 +58,13 @@ void Connection::begin(DecoderLimits& decoder) {
   pending_ += frame;
   local_settings_ = LocalSettings::kSent;
 
-  // The peer may act on our SETTINGS before it acknowledges them, and one read can carry its
-  // ACK followed by frames sized to our new limits; decoding runs a whole read ahead of the ACK
-  // reaching recv_settings. So the decoder accepts our limits from now on where they are larger
-  // than the defaults; smaller ones wait for the ACK.
-  decoder.set_recv_limits(max_frame_size_,
-                          std::max(max_header_list_size_, kDefaultMaxHeaderListSize));
+  // Our limits reach the decoder now, not at the ACK. The frame size may only grow (it is at
+  // least the default), and one read can carry the peer's ACK followed by frames of our size,
+  // decoded a whole read ahead of the ACK reaching recv_settings. The header-list budget (and
+  // the CONTINUATION cap and abuse limit it sets) protects us: a peer that never acknowledges
+  // must not keep the 16 MiB default, so we hold it to our budget before it knows it; an
+  // over-size list is refused per stream, not per connection.
+  decoder.set_recv_limits(max_frame_size_, max_header_list_size_);
 
   // The window starts at the protocol default; the rest of the target is ours to announce.
   if (connection_window_ > kDefaultConnectionWindow)

@@ -88,6 +88,8 @@ BlockFacts block_facts(const HeaderBlock& block) {
       n = n * 10 + uint32_t(c - '0');
     facts.status = n;
   }
+  facts.shape = received_shape(block.pseudo, block.fields);
+  facts.over_size = block.over_size;
   const std::optional<std::string_view> value = block.fields.first("content-length");
   if (!value) return facts;
   uint64_t n = 0;
@@ -418,6 +420,7 @@ std::optional<FrameError> FrameDecoder::decode_fragment(std::string_view fragmen
     e.block = std::make_unique<HeaderBlock>();
     e.block->pseudo = list_.pseudo();
     e.block->fields = std::move(list_.fields());
+    e.block->over_size = list_.over_size();
   }
   pending_.reset();
   list_.clear();

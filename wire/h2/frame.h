@@ -18,6 +18,7 @@
 #include "wire/common/byte_buffer.h"
 #include "wire/common/header_map.h"
 #include "wire/h2/flow_control.h"
+#include "wire/h2/header_block.h"
 #include "wire/h2/hpack/decoder.h"
 #include "wire/h2/hpack/error.h"
 #include "wire/h2/hpack/header_list.h"
@@ -90,6 +91,9 @@ inline constexpr size_t kFrameEventKindCount = size_t(FrameEventKind::kStreamErr
 struct HeaderBlock {
   hpack::PseudoHeaders pseudo;
   HeaderMap fields;
+  // The list outgrew our header-list budget: fields past it were dropped, so the message must
+  // not be taken as it stands.
+  bool over_size = false;
 };
 
 // One decoded frame. Which fields mean something depends on the kind:
@@ -118,12 +122,15 @@ struct FrameEvent {
   std::unique_ptr<HeaderBlock> block;
 };
 
-// What the connection acts on in a header block: its :status, and the first content-length
-// value as an unsigned decimal of at most 19 digits (anything else is invalid).
+// What the connection acts on in a header block: its :status, the first content-length value as
+// an unsigned decimal of at most 19 digits (anything else is invalid), the messages it may be,
+// and whether it outgrew the budget.
 struct BlockFacts {
   std::optional<uint32_t> status;
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  ReceivedShape shape;
+  bool over_size = false;
   bool informational() const { return status && *status >= 100 && *status <= 199; }
 };
 BlockFacts block_facts(const HeaderBlock& block);

@@ -1,6 +1,7 @@
 #include "wire/h2/header_block.h"
 
 #include "wire/common/chars.h"
+#include "wire/common/text.h"
 
 #include <string>
 
@@ -104,6 +105,86 @@ bool send_headers_allowed(const HeaderMap& fields) noexcept {
   fields.for_each_value("te",
                         [&](std::string_view value) { allowed = allowed && value == "trailers"; });
   return allowed;
+}
+
+}  // namespace quillet::h2
+
+namespace quillet::h2 {
+namespace {
+
+using hpack::PseudoHeader;
+
+// A :path of an "http" or "https" request (RFC 9113 section 8.3.1): an absolute path (with its
+// query), or "*" for OPTIONS; never empty, and no space or fragment, which no request target
+// holds.
+bool path_allowed(std::string_view path, std::string_view method) {
+  if (path.empty()) return false;
+  if (path == "*") return method == "OPTIONS";
+  if (path[0] != '/') return false;
+  return path.find_first_of(" \t#") == std::string_view::npos;
+}
+
+bool request_shape(const hpack::PseudoHeaders& pseudo, const HeaderMap& fields) {
+  const auto& method = pseudo[PseudoHeader::kMethod];
+  const auto& scheme = pseudo[PseudoHeader::kScheme];
+  const auto& authority = pseudo[PseudoHeader::kAuthority];
+  const auto& path = pseudo[PseudoHeader::kPath];
+  const bool extended = pseudo[PseudoHeader::kProtocol].has_value();
+  if (!method || pseudo[PseudoHeader::kStatus]) return false;
+  if (*method == "CONNECT" && !extended) {
+    // A tunnel names its far end and nothing else (section 8.5).
+    if (!authority || scheme || path) return false;
+  } else {
+    // :protocol belongs to an extended CONNECT alone (RFC 8441 section 4).
+    if (extended && (*method != "CONNECT" || !authority)) return false;
+    if (!scheme || !path || !path_allowed(*path, *method)) return false;
+    // An http or https target names its host, in :authority or Host.
+    if ((*scheme == "http" || *scheme == "https") && !authority && !fields.contains("host"))
+      return false;
+  }
+  // Host may repeat :authority but not name another host (section 8.3.1).
+  bool host_agrees = true;
+  if (authority) {
+    fields.for_each_value("host", [&](std::string_view host) {
+      host_agrees = host_agrees && equals_ignore_case(host, *authority);
+    });
+  }
+  return host_agrees;
+}
+
+bool response_shape(const hpack::PseudoHeaders& pseudo) {
+  for (size_t h = 0; h < hpack::kPseudoHeaderCount; ++h) {
+    if (pseudo.values[h].has_value() != (PseudoHeader(h) == PseudoHeader::kStatus)) return false;
+  }
+  return true;
+}
+
+bool no_pseudo(const hpack::PseudoHeaders& pseudo) {
+  for (const auto& value : pseudo.values)
+    if (value) return false;
+  return true;
+}
+
+// Every content-length field names the same length (RFC 9110 section 8.6).
+bool lengths_agree(const HeaderMap& fields) {
+  std::optional<std::string_view> first;
+  bool agree = true;
+  fields.for_each_value("content-length", [&](std::string_view value) {
+    if (!first) first = value;
+    agree = agree && value == *first;
+  });
+  return agree;
+}
+
+}  // namespace
+
+ReceivedShape received_shape(const hpack::PseudoHeaders& pseudo, const HeaderMap& fields) {
+  ReceivedShape shape;
+  if (!lengths_agree(fields)) return shape;
+  shape.request = request_shape(pseudo, fields);
+  shape.response = response_shape(pseudo);
+  shape.trailers = no_pseudo(pseudo);
+  return shape;
 }
 
 }  // namespace quillet::h2

@@ -34,6 +34,16 @@ enum class RequestBlockError : uint8_t {
 // value "trailers" (every value, not only the first).
 bool send_headers_allowed(const HeaderMap& fields) noexcept;
 
+// What a received header block may be, by the message rules of RFC 9113 sections 8.1 and 8.3
+// (the field rules were applied while decoding). A block that is none of what its place in the
+// stream calls for is a malformed message: a stream error, never a connection error.
+struct ReceivedShape {
+  bool request = false;   // a request head (RFC 8441 extended CONNECT included)
+  bool response = false;  // a response head, informational or final
+  bool trailers = false;  // a trailer section: no pseudo-header field
+};
+ReceivedShape received_shape(const hpack::PseudoHeaders& pseudo, const HeaderMap& fields);
+
 // Only the exact token "HEAD".
 inline bool method_is_head(std::string_view method) noexcept {
   return method == "HEAD";

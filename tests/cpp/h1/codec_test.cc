@@ -157,27 +157,27 @@ TEST(HeadResume, RequestHeadsGiveTheSameResultsAtEverySplit) {
   const char* const heads[] = {
       // valid, with leading empty lines, a bare LF, padded values, a body and a second request
       "\r\n\nPOST /upload?x=1 HTTP/1.1\r\nHost: example.com\nContent-Length: 5\r\n"
-      "X-Pad:  \t value \t \r\nTE: trailers\r\n\r\nhelloGET / HTTP/1.1\r\n\r\n",
+      "X-Pad:  \t value \t \r\nTE: trailers\r\n\r\nhelloGET / HTTP/1.1\r\nHost: x\r\n\r\n",
       "PROPFIND http://example.com HTTP/1.0\r\nConnection: keep-alive\r\nExpect: 100-continue\r\n"
       "Upgrade: x\r\n\r\n",
       "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n",
       // a malformed line ahead of good ones, then a stray CR, then a bad value byte
       "GET / HTTP/1.1\r\nHost: x\r\nBad Name: y\r\nZ: z\r\n\r\n",
-      "GET / HTTP/1.1\r\nA: b\rC: d\r\n\r\n",
-      "GET / HTTP/1.1\r\nA: b\x01\r\n\r\n",
-      "GET / HTTP/1.1\r\n: empty name\r\n\r\n",
-      "\rGET / HTTP/1.1\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nA: b\rC: d\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nA: b\x01\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\n: empty name\r\n\r\n",
+      "\rGET / HTTP/1.1\r\nHost: x\r\n\r\n",
       // start-line errors
-      "GET  / HTTP/1.1\r\n\r\n",
-      "GE\tT / HTTP/1.1\r\n\r\n",
+      "GET  / HTTP/1.1\r\nHost: x\r\n\r\n",
+      "GE\tT / HTTP/1.1\r\nHost: x\r\n\r\n",
       "GET / HTTP/1.2\r\n\r\n",
       "GET / HTTP/1.1 \r\n\r\n",
-      "GET /\xff HTTP/1.1\r\n\r\n",
-      "GET #x HTTP/1.1\r\n\r\n",
+      "GET /\xff HTTP/1.1\r\nHost: x\r\n\r\n",
+      "GET #x HTTP/1.1\r\nHost: x\r\n\r\n",
       // role-rule errors, found only once the head is complete
-      "GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
       "GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
-      "GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n",
       // the HTTP/2 preface: `version` (400) until 24 bytes are buffered, then `version_h2`
       "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
   };
@@ -199,13 +199,14 @@ TEST(HeadResume, RequestLimitsGiveTheSameResultsAtEverySplit) {
     CodecConfig config;
     const char* head;
   } cases[] = {
-      {three_lines, "GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n"},
-      {three_lines, "GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\n\r\n"},
-      {none, "GET / HTTP/1.1\r\nA: 1\r\n\r\n"},
+      {three_lines, "GET / HTTP/1.1\r\nHost: x\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n"},
+      {three_lines, "GET / HTTP/1.1\r\nHost: x\r\nA: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\n\r\n"},
+      {none, "GET / HTTP/1.1\r\nHost: x\r\nA: 1\r\n\r\n"},
       // skipped lines count toward no limit; a NUL or a stray CR in one still fails
-      {lenient, "GET / HTTP/1.1\r\nbad line\r\nA: 1\r\n\tfolded\r\nB: \x01x\r\nC: 3\r\n\r\n"},
-      {lenient, "GET / HTTP/1.1\r\nbad line\r\nA: 1\r\nbad\0line\r\n\r\n"},
-      {lenient, "GET / HTTP/1.1\r\nbad line\rx\r\n\r\n"},
+      {lenient,
+       "GET / HTTP/1.1\r\nHost: x\r\nbad line\r\nA: 1\r\n\tfolded\r\nB: \x01x\r\nC: 3\r\n\r\n"},
+      {lenient, "GET / HTTP/1.1\r\nHost: x\r\nbad line\r\nA: 1\r\nbad\0line\r\n\r\n"},
+      {lenient, "GET / HTTP/1.1\r\nHost: x\r\nbad line\rx\r\n\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.head);
@@ -221,11 +222,12 @@ TEST(HeadResume, TooLargeAndEarlierErrorsKeepTheirPrecedence) {
   // The head outgrows the buffer while incomplete: `too_large` (431) from the call that fills the
   // buffer on, unless a malformed byte is already buffered before the point the check ran out.
   const std::string heads[] = {
-      "GET / HTTP/1.1\r\n" + filler + "\r\n",
-      "GET / HTTP/1.1\r\nBad Line\r\n" + filler + "\r\n",
-      "GET / HTTP/1.1\r\n" + filler.substr(0, 4000) + "\x01" + filler.substr(4000) + "\r\n",
-      "GET / HTTP/1.1\r\n" + filler + "Bad Line\r\n\r\n",
-      "GET /" + std::string(kMinMaxBufSize, 'a') + " HTTP/1.1\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\n" + filler + "\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nBad Line\r\n" + filler + "\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\n" + filler.substr(0, 4000) + "\x01" + filler.substr(4000) +
+          "\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\n" + filler + "Bad Line\r\n\r\n",
+      "GET /" + std::string(kMinMaxBufSize, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
   };
   for (const std::string& head : heads) {
     SCOPED_TRACE(head.substr(0, 40));
@@ -282,8 +284,8 @@ TEST(HeadResume, ResponseHeadsGiveTheSameResultsAtEverySplit) {
 TEST(HeadResume, StartsOverWhenTheBufferIsTakenOrTheRoleChanges) {
   // Each case leaves a partly checked head, then replaces what is buffered or reads it for the
   // other role. A progress kept past that point would read the bytes from the middle of an element.
-  const std::string partial = "GET / HTTP/1.1\r\nX-Long: aaaaaaaaaaaaaaaa";
-  const std::string next = "POST /p HTTP/1.1\r\nContent-Length: 2\r\n\r\nok";
+  const std::string partial = "GET / HTTP/1.1\r\nHost: x\r\nX-Long: aaaaaaaaaaaaaaaa";
+  const std::string next = "POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok";
   Codec fresh({});
   const Call expected = receive(fresh, Role::kServer, next);
   ASSERT_EQ(expected.result, HeadResult::kHead);
@@ -337,39 +339,41 @@ std::vector<Trickled> trickled_heads() {
   for (int k = 0; k < 99; ++k)
     interim += "X-Hint-" + std::to_string(k) + ": " + std::string(1400, 'h') + "\r\n";
   return {
-      {"many lines", Role::kServer, many, "GET / HTTP/1.1\r\n" + lines + "\r\n", HeadResult::kHead},
+      {"many lines", Role::kServer, many, "GET / HTTP/1.1\r\nHost: x\r\n" + lines + "\r\n",
+       HeadResult::kHead},
       {"one long value",
        Role::kServer,
        {},
-       "GET / HTTP/1.1\r\nCookie: " + std::string(size, 'c') + "\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: x\r\nCookie: " + std::string(size, 'c') + "\r\n\r\n",
        HeadResult::kHead},
       {"long whitespace",
        Role::kServer,
        {},
-       "GET / HTTP/1.1\r\nA:" + std::string(size, ' ') + "b\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: x\r\nA:" + std::string(size, ' ') + "b\r\n\r\n",
        HeadResult::kHead},
       {"long method",
        Role::kServer,
        {},
-       std::string(size, 'M') + " / HTTP/1.1\r\n\r\n",
+       std::string(size, 'M') + " / HTTP/1.1\r\nHost: x\r\n\r\n",
        HeadResult::kHead},
       {"long target",
        Role::kServer,
        {},
-       "GET /" + std::string(size, 't') + " HTTP/1.1\r\n\r\n",
+       "GET /" + std::string(size, 't') + " HTTP/1.1\r\nHost: x\r\n\r\n",
        HeadResult::kError},  // uri_too_long, once complete
       {"long name",
        Role::kServer,
        {},
-       "GET / HTTP/1.1\r\n" + std::string(65535, 'n') + ": v\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: x\r\n" + std::string(65535, 'n') + ": v\r\n\r\n",
        HeadResult::kHead},
       {"leading empty lines",
        Role::kServer,
        {},
-       std::string(size / 2, '\n') + "GET / HTTP/1.1\r\n\r\n",
+       std::string(size / 2, '\n') + "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
        HeadResult::kHead},
       {"skipped lines", Role::kServer, lenient,
-       "GET / HTTP/1.1\r\nbad " + std::string(size, 'x') + "\r\nA: b\r\n\r\n", HeadResult::kHead},
+       "GET / HTTP/1.1\r\nHost: x\r\nbad " + std::string(size, 'x') + "\r\nA: b\r\n\r\n",
+       HeadResult::kHead},
       // the call that fills the buffer to max_buf_size fails
       {"too large",
        Role::kServer,

@@ -87,14 +87,16 @@ TEST(RequestHead, ParsesASimpleGet) {
 // builds, and the head keeps a map wherever a Content-Length removal decides the order.
 TEST(RequestHead, ListedFieldsFillTheSameMap) {
   const std::string heads[] = {
-      "GET / HTTP/1.1\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
       "GET / HTTP/1.1\r\nHost: x\r\nAccept: */*\r\nX-A: 1\r\n\r\n",
       "GET / HTTP/1.1\r\nCookie: a\r\nHost: x\r\ncookie: b\r\n\r\n",
-      "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 5\r\nX: y\r\n\r\n",
-      "POST / HTTP/1.1\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\nTransfer-Encoding: chunked\r\n"
+      "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nContent-Length: 5\r\nX: y\r\n\r\n",
+      "POST / HTTP/1.1\r\nHost: x\r\nA: 1\r\nContent-Length: 5\r\nB: 2\r\nTransfer-Encoding: "
+      "chunked\r\n"
       "C: 3\r\nContent-Length: 7\r\n\r\n",
-      "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\nX: y\r\n\r\n",
-      "GET / HTTP/1.1\r\nbad line\r\nGood: 1\r\n\r\n",
+      "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\nX: "
+      "y\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: x\r\nbad line\r\nGood: 1\r\n\r\n",
   };
   for (const std::string& text : heads) {
     SCOPED_TRACE(text);
@@ -139,10 +141,10 @@ TEST(RequestHead, EveryPrefixOfAValidHeadIsIncomplete) {
 
 TEST(RequestHead, ExtensionMethodsKeepTheirToken) {
   RequestHead head;
-  ASSERT_EQ(request("get / HTTP/1.1\r\n\r\n", &head).status, ParseStatus::kComplete);
+  ASSERT_EQ(request("get / HTTP/1.1\r\nHost: x\r\n\r\n", &head).status, ParseStatus::kComplete);
   EXPECT_EQ(head.method, Method::kExtension);
   EXPECT_EQ(head.method_token, "get");
-  ASSERT_EQ(request("QUERY / HTTP/1.1\r\n\r\n", &head).status, ParseStatus::kComplete);
+  ASSERT_EQ(request("QUERY / HTTP/1.1\r\nHost: x\r\n\r\n", &head).status, ParseStatus::kComplete);
   EXPECT_EQ(head.method, Method::kQuery);
 }
 
@@ -153,38 +155,41 @@ struct BadHead {
 
 TEST(RequestHead, MalformedHeadsFailWithTheirKind) {
   const BadHead cases[] = {
-      {"\rGET / HTTP/1.1\r\n\r\n", ParseKind::kHeaderToken},
-      {" GET / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
-      {"GE(T / HTTP/1.1\r\n\r\n", ParseKind::kMethod},
-      {"GET  / HTTP/1.1\r\n\r\n", ParseKind::kUri},
+      {"\rGET / HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kHeaderToken},
+      {" GET / HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kMethod},
+      {"GE(T / HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kMethod},
+      {"GET  / HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kUri},
       {"GET /\r\n\r\n", ParseKind::kUri},
-      {"GET /\xff HTTP/1.1\r\n\r\n", ParseKind::kUri},
+      {"GET /\xff HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kUri},
       {"GET / HTTP/1.2\r\n\r\n", ParseKind::kVersion},
       {"GET / http/1.1\r\n\r\n", ParseKind::kVersion},
       {"GET / HTTP/1.1 \r\n\r\n", ParseKind::kHeaderToken},
       {"GET / HTTP/1.1\rX\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\nName : v\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\n folded\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\n: v\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\nA: b\x01\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\nA: b\rc\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\nA: b\x7f\r\n\r\n", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\n\rx", ParseKind::kHeaderToken},
-      {"GET / HTTP/1.1\r\nContent-Length: +5\r\n\r\n", ParseKind::kContentLengthInvalid},
-      {"GET / HTTP/1.1\r\nContent-Length: 5,5\r\n\r\n", ParseKind::kContentLengthInvalid},
-      {"GET / HTTP/1.1\r\nContent-Length:\r\n\r\n", ParseKind::kContentLengthInvalid},
-      {"GET / HTTP/1.1\r\nContent-Length: 123456789012345678901\r\n\r\n",
+      {"GET / HTTP/1.1\r\nHost: x\r\nName : v\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\n folded\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\n: v\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\nA: b\x01\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\nA: b\rc\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\nA: b\x7f\r\n\r\n", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\n\rx", ParseKind::kHeaderToken},
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: +5\r\n\r\n", ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 5,5\r\n\r\n",
        ParseKind::kContentLengthInvalid},
-      {"GET / HTTP/1.1\r\nContent-Length: 10\r\nContent-Length: 11\r\n\r\n",
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length:\r\n\r\n", ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 123456789012345678901\r\n\r\n",
        ParseKind::kContentLengthInvalid},
-      {"GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", ParseKind::kTooLarge},
-      {"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", ParseKind::kTransferEncodingInvalid},
-      {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\nContent-Length: 11\r\n\r\n",
+       ParseKind::kContentLengthInvalid},
+      {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 18446744073709551614\r\n\r\n",
+       ParseKind::kTooLarge},
+      {"GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n",
+       ParseKind::kTransferEncodingInvalid},
+      {"GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n",
        ParseKind::kTransferEncodingInvalid},
       {"GET / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n",
        ParseKind::kTransferEncodingUnexpected},
-      {"GET http://a b/ HTTP/1.1\r\n\r\n", ParseKind::kVersion},
-      {"GET a/b HTTP/1.1\r\n\r\n", ParseKind::kUri}};
+      {"GET http://a b/ HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kVersion},
+      {"GET a/b HTTP/1.1\r\nHost: x\r\n\r\n", ParseKind::kUri}};
   for (const BadHead& c : cases) {
     RequestHead head;
     const ParseOutcome out = request(c.text, &head);
@@ -194,7 +199,7 @@ TEST(RequestHead, MalformedHeadsFailWithTheirKind) {
 }
 
 TEST(RequestHead, HeaderLineLimit) {
-  std::string text = "GET / HTTP/1.1\r\n";
+  std::string text = "GET / HTTP/1.0\r\n";
   for (int k = 0; k < 100; ++k)
     text += "a: b\r\n";
   RequestHead ok;
@@ -206,10 +211,10 @@ TEST(RequestHead, HeaderLineLimit) {
   EXPECT_EQ(out.error, ParseKind::kTooLarge);
 
   RequestHead none;
-  EXPECT_EQ(request("GET / HTTP/1.1\r\na: b\r\n\r\n", &none, RequestLimits{0, false}).error,
+  EXPECT_EQ(request("GET / HTTP/1.0\r\na: b\r\n\r\n", &none, RequestLimits{0, false}).error,
             ParseKind::kTooLarge);
   // a limit past the stack slots still counts every line
-  std::string many = "GET / HTTP/1.1\r\n";
+  std::string many = "GET / HTTP/1.0\r\n";
   for (int k = 0; k < 150; ++k)
     many += "h" + std::to_string(k) + ": v\r\n";
   RequestHead big;
@@ -224,35 +229,36 @@ TEST(RequestHead, IgnoredInvalidLinesStillRefuseNulAndBareCr) {
   const RequestLimits ignore{100, true};
   RequestHead head;
   ASSERT_EQ(
-      request("GET / HTTP/1.1\r\nbad header\r\nA: \x01x\r\nok: 1\r\n\r\n", &head, ignore).status,
+      request("GET / HTTP/1.1\r\nHost: x\r\nbad header\r\nA: \x01x\r\nok: 1\r\n\r\n", &head, ignore)
+          .status,
       ParseStatus::kComplete);
-  EXPECT_EQ(head.headers.size(), 1u);
+  EXPECT_EQ(head.headers.size(), 2u);
   RequestHead nul;
-  EXPECT_EQ(request(std::string("GET / HTTP/1.1\r\nbad\0header\r\n\r\n", 31), &nul, ignore).error,
+  EXPECT_EQ(request(std::string("GET / HTTP/1.0\r\nbad\0header\r\n\r\n", 31), &nul, ignore).error,
             ParseKind::kHeaderToken);
   RequestHead cr;
-  EXPECT_EQ(request("GET / HTTP/1.1\r\nbad header\rx\r\n\r\n", &cr, ignore).error,
+  EXPECT_EQ(request("GET / HTTP/1.1\r\nHost: x\r\nbad header\rx\r\n\r\n", &cr, ignore).error,
             ParseKind::kHeaderToken);
   // a skipped line counts toward no limit
   RequestHead limited;
-  EXPECT_EQ(request("GET / HTTP/1.1\r\nbad line\r\n\r\n", &limited, RequestLimits{0, true}).status,
+  EXPECT_EQ(request("GET / HTTP/1.0\r\nbad line\r\n\r\n", &limited, RequestLimits{0, true}).status,
             ParseStatus::kComplete);
 }
 
 TEST(RequestHead, NameLengthLimit) {
   RequestHead head;
-  const std::string ok = "GET / HTTP/1.1\r\n" + std::string(65535, 'n') + ": v\r\n\r\n";
+  const std::string ok = "GET / HTTP/1.1\r\nHost: x\r\n" + std::string(65535, 'n') + ": v\r\n\r\n";
   EXPECT_EQ(request(ok, &head).status, ParseStatus::kComplete);
   RequestHead over;
-  const std::string bad = "GET / HTTP/1.1\r\n" + std::string(65536, 'n') + ": v\r\n\r\n";
+  const std::string bad = "GET / HTTP/1.1\r\nHost: x\r\n" + std::string(65536, 'n') + ": v\r\n\r\n";
   EXPECT_EQ(request(bad, &over).error, ParseKind::kTooLarge);
 }
 
 TEST(RequestHead, TargetLengthLimit) {
   RequestHead head;
-  const std::string ok = "GET /" + std::string(65533, 'a') + " HTTP/1.1\r\n\r\n";
+  const std::string ok = "GET /" + std::string(65533, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
   EXPECT_EQ(request(ok, &head).status, ParseStatus::kComplete);
-  const std::string over = "GET /" + std::string(65534, 'a') + " HTTP/1.1\r\n\r\n";
+  const std::string over = "GET /" + std::string(65534, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
   EXPECT_EQ(request(over, &head).error, ParseKind::kUriTooLong);
   // an over-long target on an incomplete head waits for the rest
   EXPECT_EQ(request(over.substr(0, over.size() - 2), &head).status, ParseStatus::kIncomplete);
@@ -270,7 +276,8 @@ TEST(RequestHead, TargetForms) {
         Case{"GET http://example.com:8080/p?q HTTP/1.1", "http://example.com:8080/p?q"},
         Case{"CONNECT example.com:443 HTTP/1.1", "example.com:443"}}) {
     RequestHead head;
-    ASSERT_EQ(request(std::string(c.line) + "\r\n\r\n", &head).status, ParseStatus::kComplete)
+    ASSERT_EQ(request(std::string(c.line) + "\r\nHost: example.com\r\n\r\n", &head).status,
+              ParseStatus::kComplete)
         << c.line;
     EXPECT_EQ(head.target, c.target);
   }
@@ -280,7 +287,8 @@ TEST(RequestHead, TargetForms) {
 
 RequestHead parsed(const std::string& headers, const char* start = "POST / HTTP/1.1") {
   RequestHead head;
-  const ParseOutcome out = request(std::string(start) + "\r\n" + headers + "\r\n", &head);
+  const ParseOutcome out =
+      request(std::string(start) + "\r\nHost: x\r\n" + headers + "\r\n", &head);
   EXPECT_EQ(out.status, ParseStatus::kComplete) << headers;
   return head;
 }
@@ -296,16 +304,104 @@ TEST(RequestRules, ContentLengthAndTransferEncodingInBothOrders) {
   EXPECT_FALSE(te_first.headers.contains("content-length"));
   EXPECT_FALSE(te_first.keep_alive);
 
-  const RequestHead te = parsed("Transfer-Encoding: gzip, chunked\r\n");
+  const RequestHead te = parsed("Transfer-Encoding: chunked\r\n");
   EXPECT_EQ(te.body_kind, BodyKind::kChunked);
   EXPECT_TRUE(te.keep_alive);
+}
+
+TEST(RequestRules, TransferCodingsAreOneListOverEveryLine) {
+  struct Case {
+    const char* lines;
+    std::optional<ParseKind> kind;  // none: framed as chunked
+  };
+  for (const Case& c : {
+           Case{"Transfer-Encoding: chunked\r\n", std::nullopt},
+           Case{"Transfer-Encoding: ,chunked\r\n", std::nullopt},
+           Case{"Transfer-Encoding: CHUNKED\r\n", std::nullopt},
+           Case{"Transfer-Encoding: chunked, chunked\r\n", ParseKind::kTransferEncodingInvalid},
+           Case{"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n",
+                ParseKind::kTransferEncodingInvalid},
+           Case{"Transfer-Encoding: chunked, gzip\r\n", ParseKind::kTransferEncodingInvalid},
+           Case{"Transfer-Encoding: chunked,\r\n", ParseKind::kTransferEncodingInvalid},
+           Case{"Transfer-Encoding: gzip\x80\r\nTransfer-Encoding: chunked\r\n",
+                ParseKind::kTransferEncodingInvalid},
+           Case{"Transfer-Encoding: gzip, chunked\r\n", ParseKind::kTransferEncodingUnsupported},
+           Case{"Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n",
+                ParseKind::kTransferEncodingUnsupported},
+           Case{"Transfer-Encoding: identity, chunked\r\n",
+                ParseKind::kTransferEncodingUnsupported},
+       }) {
+    RequestHead head;
+    const std::string text = std::string("POST / HTTP/1.1\r\nHost: a\r\n") + c.lines + "\r\n";
+    const ParseOutcome out = request(text, &head);
+    if (!c.kind) {
+      ASSERT_EQ(out.status, ParseStatus::kComplete) << c.lines;
+      EXPECT_EQ(head.body_kind, BodyKind::kChunked);
+    } else {
+      ASSERT_EQ(out.status, ParseStatus::kError) << c.lines;
+      EXPECT_EQ(out.error, *c.kind) << c.lines;
+    }
+  }
+}
+
+TEST(RequestRules, HostAndTargetForm) {
+  struct Case {
+    const char* text;
+    std::optional<ParseKind> kind;  // none: accepted
+  };
+  for (const Case& c : {
+           Case{"GET / HTTP/1.1\r\nHost: example.com\r\n", std::nullopt},
+           Case{"GET / HTTP/1.1\r\nHost: EXAMPLE.com:8080\r\n", std::nullopt},
+           Case{"GET / HTTP/1.1\r\nHost: 127.0.0.1:\r\n", std::nullopt},
+           Case{"GET / HTTP/1.1\r\nHost: [::1]:443\r\n", std::nullopt},
+           Case{"GET / HTTP/1.0\r\n", std::nullopt},
+           Case{"GET / HTTP/1.0\r\nHost: a\r\n", std::nullopt},
+           // the target's authority decides where the request goes; Host must still be sound
+           Case{"GET http://a/ HTTP/1.1\r\nHost: b\r\n", std::nullopt},
+           Case{"GET http://a/ HTTP/1.1\r\n", ParseKind::kHostMissing},
+           Case{"GET http://u@a/ HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
+           Case{"GET / HTTP/1.1\r\n", ParseKind::kHostMissing},
+           Case{"GET / HTTP/1.1\r\nHost: a\r\nHost: a\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.0\r\nHost: a\r\nHost: b\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.1\r\nHost:\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.1\r\nHost: a b\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.1\r\nHost: u@a\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.1\r\nHost: a/b\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.1\r\nHost: a:99999\r\n", ParseKind::kHostInvalid},
+           Case{"GET / HTTP/1.1\r\nHost: [::1\r\n", ParseKind::kHostInvalid},
+           // asterisk form for OPTIONS only, authority form for CONNECT only
+           Case{"OPTIONS * HTTP/1.1\r\nHost: a\r\n", std::nullopt},
+           Case{"GET * HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
+           Case{"CONNECT a:443 HTTP/1.1\r\nHost: a:443\r\n", std::nullopt},
+           Case{"CONNECT /path HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
+           Case{"CONNECT http://a:443/ HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
+           Case{"CONNECT * HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
+           Case{"GET a:443 HTTP/1.1\r\nHost: a\r\n", ParseKind::kUri},
+       }) {
+    RequestHead head;
+    const ParseOutcome out = request(std::string(c.text) + "\r\n", &head);
+    if (!c.kind) {
+      EXPECT_EQ(out.status, ParseStatus::kComplete) << c.text;
+    } else {
+      ASSERT_EQ(out.status, ParseStatus::kError) << c.text;
+      EXPECT_EQ(out.error, *c.kind) << c.text;
+    }
+  }
+  // The target of an absolute-form request names its host; the head carries that one.
+  RequestHead head;
+  ASSERT_EQ(
+      request("GET http://a.example:8080/x HTTP/1.1\r\nHost: b.example\r\nX: 1\r\n\r\n", &head)
+          .status,
+      ParseStatus::kComplete);
+  EXPECT_EQ(head.headers.first("host"), std::optional<std::string_view>("a.example:8080"));
+  EXPECT_EQ(head.headers.size(), 2u);
 }
 
 TEST(RequestRules, RepeatedContentLength) {
   const RequestHead head = parsed("Content-Length: 10\r\nContent-Length: 10\r\n");
   EXPECT_EQ(head.body_kind, BodyKind::kLength);
   EXPECT_EQ(head.content_length, 10u);
-  EXPECT_EQ(head.headers.size(), 1u);
+  EXPECT_EQ(head.headers.size(), 2u);  // host and one content-length
   EXPECT_EQ(parsed("Content-Length: 0\r\n").body_kind, BodyKind::kEmpty);
 }
 
@@ -413,7 +509,8 @@ TEST(ResponseHead, LargestDeclaredLengthInBothRoles) {
   EXPECT_EQ(head.content_length, kMaxContentLength);
   RequestHead refused;
   EXPECT_EQ(
-      request("GET / HTTP/1.1\r\nContent-Length: 18446744073709551614\r\n\r\n", &refused).error,
+      request("GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 18446744073709551614\r\n\r\n", &refused)
+          .error,
       ParseKind::kTooLarge);
 }
 

@@ -89,7 +89,9 @@ TEST_F(ServerStateTest, KeepAliveLoopWithPipelinedRequests) {
   EXPECT_EQ(n.object.get(), &transport);
   n = {};
   EXPECT_TRUE(state->unpark_idle_read() == false);
-  std::string data = "GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGET /3 HTTP/1.1\r\n\r\n";
+  std::string data =
+      "GET /1 HTTP/1.1\r\nHost: x\r\n\r\nGET /2 HTTP/1.1\r\nHost: x\r\n\r\nGET /3 "
+      "HTTP/1.1\r\nHost: x\r\n\r\n";
   for (uint64_t expected = 1; expected <= 3; ++expected) {
     RequestHead head;
     const uint64_t seq = accept(data, &head);
@@ -112,7 +114,7 @@ TEST_F(ServerStateTest, KeepAliveLoopWithPipelinedRequests) {
 
 TEST_F(ServerStateTest, StaleAndRepeatedAnswers) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   EXPECT_EQ(respond(0, 200, done).verdict, RequestVerdict::kStale);
   EXPECT_EQ(respond(seq + 1, 200, done).verdict, RequestVerdict::kStale);
@@ -133,7 +135,7 @@ TEST_F(ServerStateTest, UnreadBodyIsDrainedThenTheNextRequestFollows) {
   make();
   Obj* decoder = nullptr;
   const uint64_t seq =
-      accept("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nhello", nullptr, &decoder);
+      accept("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nhello", nullptr, &decoder);
   Obj& done = obj();
   respond(seq, 200, done);
   state->finish_response(cores, seq);
@@ -148,11 +150,11 @@ TEST_F(ServerStateTest, UnreadBodyIsDrainedThenTheNextRequestFollows) {
   closing = {};
   make();
   const uint64_t seq2 =
-      accept("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhel", nullptr, &decoder);
+      accept("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhel", nullptr, &decoder);
   respond(seq2, 200, done);
   state->finish_response(cores, seq2);
   EXPECT_EQ(begin_read().step, NextStep::kDrain);
-  decoder->decoder->feed("loGET /next HTTP/1.1\r\n\r\n");
+  decoder->decoder->feed("loGET /next HTTP/1.1\r\nHost: x\r\n\r\n");
   std::string body;
   while (body.size() < 5 && decoder->decoder->decode_into(&body).status == DecodeStatus::kData) {
   }
@@ -167,7 +169,7 @@ TEST_F(ServerStateTest, UnreadBodyIsDrainedThenTheNextRequestFollows) {
 
 TEST_F(ServerStateTest, FailedDrainCloses) {
   make();
-  const uint64_t seq = accept("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n");
+  const uint64_t seq = accept("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n");
   Obj& done = obj();
   respond(seq, 200, done);
   state->finish_response(cores, seq);
@@ -180,7 +182,7 @@ TEST_F(ServerStateTest, FailedDrainCloses) {
 
 TEST_F(ServerStateTest, BodyReaderClaimsTheRead) {
   make();
-  const uint64_t seq = accept("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n");
+  const uint64_t seq = accept("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n");
   EXPECT_TRUE(state->begin_body_read(seq));
   EXPECT_FALSE(state->begin_body_read(seq));  // one reader
   state->end_body_read(seq, false);
@@ -192,7 +194,7 @@ TEST_F(ServerStateTest, BodyReaderClaimsTheRead) {
 TEST_F(ServerStateTest, ContinueIsClaimedBeforeTheResponse) {
   make();
   const uint64_t seq =
-      accept("POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+      accept("POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
   EXPECT_TRUE(state->try_send_continue(seq));
   EXPECT_FALSE(state->try_send_continue(seq));
   Obj& done = obj();
@@ -207,13 +209,13 @@ TEST_F(ServerStateTest, ContinueIsClaimedBeforeTheResponse) {
   make();
   EXPECT_FALSE(state->try_send_continue(
       accept("POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 1\r\n\r\nx")));
-  EXPECT_FALSE(state->try_send_continue(accept("GET / HTTP/1.1\r\n\r\n")));
+  EXPECT_FALSE(state->try_send_continue(accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n")));
 }
 
 TEST_F(ServerStateTest, UpgradeHandsOverTransportAndLeftover) {
   make();
-  const uint64_t seq =
-      accept("GET / HTTP/1.1\r\nConnection: upgrade\r\nUpgrade: echo\r\n\r\nearly bytes");
+  const uint64_t seq = accept(
+      "GET / HTTP/1.1\r\nHost: x\r\nConnection: upgrade\r\nUpgrade: echo\r\n\r\nearly bytes");
   Obj& done = obj();
   const ServerState::Responded r = respond(seq, 101, done, {}, true);
   EXPECT_EQ(r.verdict, RequestVerdict::kOk);
@@ -236,9 +238,9 @@ TEST_F(ServerStateTest, SwitchDecisions) {
     uint16_t status;
     bool switched;
   };
-  for (const Case& c : {Case{"GET / HTTP/1.1\r\n\r\n", 101, false},
-                        Case{"CONNECT h:443 HTTP/1.1\r\n\r\n", 404, false},
-                        Case{"CONNECT h:443 HTTP/1.1\r\n\r\n", 200, true}}) {
+  for (const Case& c : {Case{"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 101, false},
+                        Case{"CONNECT h:443 HTTP/1.1\r\nHost: x\r\n\r\n", 404, false},
+                        Case{"CONNECT h:443 HTTP/1.1\r\nHost: x\r\n\r\n", 200, true}}) {
     make();
     const uint64_t seq = accept(c.head);
     Obj& done = obj();
@@ -250,7 +252,7 @@ TEST_F(ServerStateTest, SwitchDecisions) {
 
 TEST_F(ServerStateTest, Detach) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\nmore");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\nmore");
   EXPECT_EQ(state->detach(cores, seq + 1, bin).verdict, RequestVerdict::kStale);
   ServerState::Detached d = state->detach(cores, seq, bin);
   EXPECT_EQ(d.verdict, RequestVerdict::kOk);
@@ -262,7 +264,7 @@ TEST_F(ServerStateTest, Detach) {
 
 TEST_F(ServerStateTest, DetachWaitsForAParkedWatcherAndTakesWhatItRead) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   ASSERT_TRUE(arm(seq, done));
   EXPECT_TRUE(state->watcher_parked());
@@ -279,7 +281,7 @@ TEST_F(ServerStateTest, DetachWaitsForAParkedWatcherAndTakesWhatItRead) {
 
 TEST_F(ServerStateTest, ClientClosingMidResponse) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   const ServerState::Responded r = respond(seq, 200, done, BodySpec{true, {}}, true);
   ASSERT_TRUE(r.armed);
@@ -309,7 +311,7 @@ TEST_F(ServerStateTest, ClientClosingMidResponse) {
 
 TEST_F(ServerStateTest, PeerClosedBeforeTheHeadIsWritten) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   ASSERT_TRUE(arm(seq, done));
   EXPECT_TRUE(state->watcher_completed(Handle(), 0, Handle(), bin));  // an error: no data
@@ -320,11 +322,11 @@ TEST_F(ServerStateTest, PeerClosedBeforeTheHeadIsWritten) {
 
 TEST_F(ServerStateTest, PipelinedBytesReadByTheWatcherComeBack) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   ASSERT_TRUE(arm(seq, done));
   Obj& read = obj();
-  read.bytes = "GET /2 HTTP/1.1\r\n\r\n";
+  read.bytes = "GET /2 HTTP/1.1\r\nHost: x\r\n\r\n";
   EXPECT_FALSE(state->watcher_completed(ref(read), read.bytes.size(), Handle(), bin));
   bin.drain();
   respond(seq, 200, done);
@@ -342,7 +344,7 @@ TEST_F(ServerStateTest, PipelinedBytesReadByTheWatcherComeBack) {
 
 TEST_F(ServerStateTest, ArmDecision) {
   make();
-  const uint64_t body_unread = accept("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
+  const uint64_t body_unread = accept("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n");
   Obj& done = obj();
   EXPECT_FALSE(arm(body_unread, done));  // the body reader owns the read
   state->end_body_read(body_unread, true);
@@ -351,18 +353,19 @@ TEST_F(ServerStateTest, ArmDecision) {
   EXPECT_FALSE(arm(body_unread + 1, done));
 
   make();
-  EXPECT_FALSE(arm(accept("GET / HTTP/1.1\r\n\r\n"), done, false));  // nobody asked
+  EXPECT_FALSE(arm(accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), done, false));  // nobody asked
 
   make(true, true);
-  EXPECT_FALSE(arm(accept("GET / HTTP/1.1\r\n\r\n"), done));  // half-close allowed
+  EXPECT_FALSE(arm(accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), done));  // half-close allowed
 
   make(true, false, false);
-  EXPECT_FALSE(arm(accept("GET / HTTP/1.1\r\n\r\n"), done));  // no transport
+  EXPECT_FALSE(arm(accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), done));  // no transport
 
   // Pipelined bytes in the decoder go back to the codec instead.
   make();
   Obj* decoder = nullptr;
-  const uint64_t seq = accept("GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n", nullptr, &decoder);
+  const uint64_t seq = accept(
+      "GET /1 HTTP/1.1\r\nHost: x\r\n\r\nGET /2 HTTP/1.1\r\nHost: x\r\n\r\n", nullptr, &decoder);
   EXPECT_GT(decoder->decoder->buffered(), 0u);
   EXPECT_FALSE(arm(seq, done));
   EXPECT_EQ(decoder->decoder->buffered(), 0u);
@@ -380,7 +383,7 @@ TEST_F(ServerStateTest, GracefulShutdown) {
 
   // While a request is in flight: it finishes, then no more.
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_FALSE(state->request_shutdown());
   Obj& done = obj();
   std::string out;
@@ -393,7 +396,7 @@ TEST_F(ServerStateTest, GracefulShutdown) {
 
 TEST_F(ServerStateTest, ShutdownAtTheNextHead) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   respond(seq, 200, done);
   state->finish_response(cores, seq);
@@ -403,7 +406,7 @@ TEST_F(ServerStateTest, ShutdownAtTheNextHead) {
   // Positioned at the next head while a shutdown is pending (reached through drain_done, which
   // does not ask whether the connection is reusable).
   make();
-  const uint64_t seq2 = accept("POST / HTTP/1.1\r\nContent-Length: 1\r\n\r\n");
+  const uint64_t seq2 = accept("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n");
   respond(seq2, 200, done);
   state->finish_response(cores, seq2);
   EXPECT_EQ(begin_read().step, NextStep::kDrain);
@@ -414,7 +417,7 @@ TEST_F(ServerStateTest, ShutdownAtTheNextHead) {
 
 TEST_F(ServerStateTest, EncoderErrorKeepsTheClaim) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   const ServerState::Responded r = respond(seq, 100, done);
   EXPECT_EQ(r.failure, UserKind::kUnsupportedStatusCode);
@@ -431,7 +434,7 @@ TEST_F(ServerStateTest, NoTransportReadsAsEndOfInput) {
 
 TEST_F(ServerStateTest, MarkClosedLendsTheDoneEventAndKeepsTheSlot) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   ASSERT_TRUE(arm(seq, done));
   ServerState::Closing c = state->mark_closed();
@@ -447,7 +450,7 @@ TEST_F(ServerStateTest, MarkClosedLendsTheDoneEventAndKeepsTheSlot) {
 
 TEST_F(ServerStateTest, ClearLetsGoOfEverything) {
   make();
-  const uint64_t seq = accept("GET / HTTP/1.1\r\n\r\n");
+  const uint64_t seq = accept("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   Obj& done = obj();
   ASSERT_TRUE(arm(seq, done));
   Obj& task = obj();

@@ -2,6 +2,8 @@
 // sending under the windows and the rotation, receiving, resets, capacity, GOAWAY and failure.
 #include "tests/support/h2_peer.h"
 #include "wire/h2/connection.h"
+#include "wire/h2/hpack/encoder.h"
+#include "wire/h2/preface.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,9 @@
 
 namespace quillet::h2 {
 namespace {
+
+// A block that may stand in any place, for frames built here without one.
+constexpr ReceivedShape kAnyShape{true, true, true};
 
 using test_support::client_config;
 using test_support::install_counting_hooks;
@@ -88,17 +93,21 @@ class Streams : public ::testing::Test {
     }
   }
 
-  // A client request; `handle` becomes the stream's.
-  uint32_t request(Peer& c, Obj& handle, bool end_stream = false) {
-    static const HeaderMap kNoFields;
+  static hpack::PseudoHeaders post(std::string path = "/") {
     hpack::PseudoHeaders pseudo;
     pseudo.values[size_t(hpack::PseudoHeader::kMethod)] = "POST";
     pseudo.values[size_t(hpack::PseudoHeader::kScheme)] = "http";
     pseudo.values[size_t(hpack::PseudoHeader::kAuthority)] = "a";
-    pseudo.values[size_t(hpack::PseudoHeader::kPath)] = "/";
+    pseudo.values[size_t(hpack::PseudoHeader::kPath)] = std::move(path);
+    return pseudo;
+  }
+
+  // A client request; `handle` becomes the stream's. The client sends the fields as given.
+  uint32_t request(Peer& c, Obj& handle, bool end_stream = false,
+                   const hpack::PseudoHeaders& pseudo = post(), const HeaderMap& fields = {}) {
     Connection::OpenRequest r;
     r.pseudo = &pseudo;
-    r.fields = &kNoFields;
+    r.fields = &fields;
     r.end_stream = end_stream;
     std::optional<uint32_t> id;
     EXPECT_TRUE(c.conn.try_claim_slot());
@@ -329,6 +338,7 @@ TEST_F(Streams, FramesOnStreamsNeverOpenedAreConnectionErrors) {
   EXPECT_EQ(client.conn.recv_data(data, &v, bin), (Failure{FailureKind::kIdleStream, 3}));
   EXPECT_EQ(client.conn.conn_recv_available(), 65535);  // consumed and given back
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = 2;
   RecvHeadersVerdict hv;
   EXPECT_EQ(server.conn.recv_headers(head, ref(server.spares.emplace_back("x")), &hv, bin),
@@ -499,6 +509,7 @@ TEST_F(Streams, StreamErrorsInDataGiveTheConnectionWindowBack) {
   Connection::SettingsResult sr;
   ASSERT_FALSE(tight.conn.recv_settings(true, ack, tight, &sr));
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = 1;
   RecvHeadersVerdict hv;
   ASSERT_FALSE(tight.conn.recv_headers(head, ref(tight.spares.emplace_back("s")), &hv, bin));
@@ -615,6 +626,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   server.receive(client.take());
   RecvHeadersVerdict v;
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = sid;
   head.status = 103;
   head.end_stream = true;
@@ -631,6 +643,7 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   EXPECT_EQ(v.handle.get(), &a);
   // Trailers must end the stream, and only once the declared length arrived.
   Connection::HeadersFrame trailers;
+  trailers.shape = kAnyShape;
   trailers.stream_id = sid;
   EXPECT_EQ(client.conn.recv_headers(trailers, Handle(), &v, bin),
             (Failure{FailureKind::kStream, sid, kProtocolError}));
@@ -642,6 +655,14 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   data.flow_controlled_len = data.data_len = 3;
   RecvDataVerdict dv;
   ASSERT_FALSE(client.conn.recv_data(data, &dv, bin));
+  // Trailers with a pseudo-header field, or cut by our budget, are refused and change nothing.
+  for (const bool over_size : {false, true}) {
+    Connection::HeadersFrame refused = trailers;
+    refused.shape.trailers = over_size;
+    refused.over_size = over_size;
+    EXPECT_EQ(client.conn.recv_headers(refused, Handle(), &v, bin),
+              (Failure{FailureKind::kStream, sid, kProtocolError}));
+  }
   ASSERT_FALSE(client.conn.recv_headers(trailers, Handle(), &v, bin));
   EXPECT_EQ(v.kind, HeadersKind::kTrailers);
   EXPECT_TRUE(v.eof);
@@ -662,6 +683,7 @@ TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {
   const uint32_t sid = request(a, true);
   server.receive(client.take());
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = sid;
   head.content_length = 2;
   RecvHeadersVerdict v;
@@ -712,6 +734,7 @@ TEST_F(Streams, ABodilessResponseMayDeclareALength) {
     Obj& a = obj("a");
     const uint32_t sid = request(a, true);
     Connection::HeadersFrame head;
+    head.shape = kAnyShape;
     head.stream_id = sid;
     head.status = status;
     head.content_length = 10;
@@ -738,6 +761,7 @@ TEST_F(Streams, FramesPastTheFinalGoAwayAreDropped) {
   RecvDataVerdict dv;
   EXPECT_FALSE(server.conn.recv_data(data, &dv, bin));
   Connection::HeadersFrame head;
+  head.shape = kAnyShape;
   head.stream_id = 5;
   RecvHeadersVerdict hv;
   EXPECT_FALSE(server.conn.recv_headers(head, Handle(), &hv, bin));
@@ -763,6 +787,65 @@ TEST_F(Streams, OurGoAwayIsAPromiseAboutTheStreamsAboveItsLastId) {
   ASSERT_FALSE(server.conn.recv_go_away(0, 0, "", &result, bin));
   respond(1, true);
   EXPECT_EQ(frames(server.take()), (Frames{"GOAWAY 1 0", "HEADERS 1 end", "GOAWAY 1 0"}));
+}
+
+// --- received blocks that are not the message their place calls for ---
+
+TEST_F(Streams, AMalformedRequestResetsItsStreamAndTheNextIsServed) {
+  using hpack::PseudoHeader;
+  hpack::PseudoHeaders no_scheme = post(), with_status = post();
+  no_scheme[PseudoHeader::kScheme].reset();
+  with_status[PseudoHeader::kStatus] = "200";
+  HeaderMap elsewhere;
+  ASSERT_TRUE(elsewhere.append("host", "elsewhere"));
+  std::vector<std::pair<uint32_t, uint32_t>> expected;
+  for (const hpack::PseudoHeaders& p : {no_scheme, post(""), post("/x y"), with_status})
+    expected.emplace_back(request(client, obj("bad"), true, p), kProtocolError);
+  expected.emplace_back(request(client, obj("bad"), true, post(), elsewhere), kProtocolError);
+  const uint32_t good = request(client, obj("good"), true);
+  const Peer::Outcome out = server.receive(client.take());
+  ASSERT_FALSE(out.failure);
+  EXPECT_EQ(out.stream_errors, expected);
+  ASSERT_EQ(out.headers.size(), expected.size() + 1);
+  EXPECT_EQ(out.headers.back().kind, HeadersKind::kOpened);
+  EXPECT_EQ(out.headers.back().stream_id, good);
+  EXPECT_EQ(server.conn.num_streams(), 1u);
+  EXPECT_EQ(frames(server.take()), (Frames{"RST 1 1", "RST 3 1", "RST 5 1", "RST 7 1", "RST 9 1"}));
+}
+
+TEST_F(Streams, AResponseOutsideTheRulesIsAStreamErrorAtTheClient) {
+  const uint32_t sid = request(obj("a"), true);
+  ASSERT_FALSE(server.receive(client.take()).failure);
+  hpack::PseudoHeaders no_status;
+  no_status[hpack::PseudoHeader::kPath] = "/";
+  SendVerdict v;
+  ASSERT_FALSE(server.conn.send_response_head(sid, no_status, HeaderMap(), true, &v, bin));
+  const Peer::Outcome out = client.receive(server.take());
+  ASSERT_FALSE(out.failure);
+  EXPECT_EQ(out.stream_errors, (std::vector<std::pair<uint32_t, uint32_t>>{{sid, kProtocolError}}));
+}
+
+// The list budget holds from the first byte, and a list past it says so instead of arriving cut.
+TEST_F(Streams, AnOverSizeListIsMarkedBeforeTheAck) {
+  ConnectionConfig c = server_config();
+  c.max_header_list_size = 200;
+  Peer& small = peer(c);
+  small.conn.begin(small);  // no SETTINGS ACK from the client, ever
+  HeaderMap fields;
+  ASSERT_TRUE(fields.append("x-a", std::string(100, 'a')));
+  ASSERT_TRUE(fields.append("x-forwarded-for", "10.0.0.1"));
+  hpack::Encoder encoder;
+  std::string block;
+  encoder.encode(post(), fields, &block);
+  std::string bytes(kClientPreface);
+  ASSERT_FALSE(write_headers(1, block, true, kDefaultMaxFrameSize, &bytes));
+  DecodeBatch batch;
+  ASSERT_FALSE(small.decoder.decode(bytes, &batch));
+  ASSERT_EQ(batch.events.size(), 1u);
+  const HeaderBlock& received = *batch.events[0].block;
+  EXPECT_TRUE(received.over_size);
+  EXPECT_FALSE(received.fields.contains("x-forwarded-for"));
+  EXPECT_TRUE(block_facts(received).over_size);
 }
 
 }  // namespace

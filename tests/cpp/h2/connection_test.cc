@@ -163,16 +163,19 @@ TEST_F(Connection_, TheHandshakeAcknowledgesBothSidesOnce) {
   EXPECT_EQ(frames(client.take()), Frames{"SETTINGS ack"});
 }
 
-TEST_F(Connection_, OurLimitsHoldFromBeginWhereTheyAreLargerAndFromTheAckWhereSmaller) {
+TEST_F(Connection_, OurLimitsHoldFromBeginWithoutWaitingForTheAck) {
   ConnectionConfig c = server_config();
   c.max_frame_size = 32768;
   c.max_header_list_size = 1000;
   Peer server(c);
   EXPECT_EQ(server.decoder.max_frame_size(), 16384u);
+  EXPECT_EQ(server.decoder.max_continuation_frames(), 1280u);
   server.conn.begin(server);
-  // A peer may send frames of our size right behind its ACK, in the same read.
+  // A peer may send frames of our size right behind its ACK, in the same read; and one that
+  // never acknowledges is held to our header-list budget and the caps derived from it.
   EXPECT_EQ(server.decoder.max_frame_size(), 32768u);
-  EXPECT_EQ(server.decoder.max_header_list_size(), kDefaultMaxHeaderListSize);
+  EXPECT_EQ(server.decoder.max_header_list_size(), 1000u);
+  EXPECT_EQ(server.decoder.max_continuation_frames(), 5u);
   Connection::SettingsResult result;
   ASSERT_FALSE(server.conn.recv_settings(true, {}, server, &result));
   EXPECT_EQ(server.decoder.max_frame_size(), 32768u);

@@ -278,6 +278,9 @@ class ListMaker {
       const unsigned r = rng_() % 224;  // HTAB, 0x20 to 0x7e, 0x80 to 0xff
       c = char(r == 0 ? '\t' : r < 96 ? 0x1f + r : 0x80 + (r - 96));
     }
+    // A received value may not start or end with SP or HTAB.
+    if (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.front() = 'a';
+    if (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.back() = 'z';
     return value;
   }
 

@@ -14,11 +14,11 @@ namespace {
 constexpr size_t kMaxNameLength = 65535;
 
 // A received regular name: the token characters without upper-case letters (RFC 9113 section
-// 8.2.1), plus the double quote, which is told apart afterwards as a malformed field.
+// 8.2.1).
 constexpr std::array<bool, 256> kNameByte = [] {
   std::array<bool, 256> t{};
   for (unsigned c = 0; c < 256; ++c)
-    t[c] = (chars::kToken[c] && !(c >= 'A' && c <= 'Z')) || c == '"';
+    t[c] = chars::kToken[c] && !(c >= 'A' && c <= 'Z');
   return t;
 }();
 
@@ -56,55 +56,58 @@ bool is_status(std::string_view v) {
 // as a whole was refused as malformed (bit 3). Static entries get the same notes, so that an
 // indexed field costs no check at all.
 constexpr uint8_t kRegularName = 0;
-constexpr uint8_t kUnfitName = 1;   // passes the byte rule, but no map takes it
+constexpr uint8_t kUnfitName = 1;   // no field name: the field is malformed whatever its value
 constexpr uint8_t kPseudoName = 2;  // + PseudoHeader
 constexpr uint8_t kNameMask = 7;
 constexpr uint8_t kMalformedField = 8;
 static_assert(kPseudoName + kPseudoHeaderCount - 1 <= kNameMask);
 
-// The name rules: a connection error, or the name's kind.
-std::optional<DecodeError> classify_name(std::string_view name, uint8_t* kind) {
+// A field that breaks the field rules (RFC 9113 section 8.2.1 and 8.3) makes its message
+// malformed, a stream error; the connection and the table go on. So a name is only classified.
+uint8_t classify_name(std::string_view name) {
   if (!name.empty() && name[0] == ':') {
     const std::optional<PseudoHeader> h = pseudo_header_from_name(name);
-    if (!h) return DecodeError::kInvalidPseudoheader;
-    *kind = uint8_t(kPseudoName + uint8_t(*h));
-    return std::nullopt;
+    return h ? uint8_t(kPseudoName + uint8_t(*h)) : kUnfitName;
   }
-  if (name.size() > kMaxNameLength || !all_of(name, kNameByte)) return DecodeError::kInvalidUtf8;
-  // The empty name and the double quote pass the byte rule but are no field name: the block is
-  // malformed, and decoding goes on so that the table stays in step.
-  *kind = name.empty() || name.find('"') != std::string_view::npos ? kUnfitName : kRegularName;
-  return std::nullopt;
+  const bool fit = !name.empty() && name.size() <= kMaxNameLength && all_of(name, kNameByte);
+  return fit ? kRegularName : kUnfitName;
 }
 
-// The value rules for a name of `name_kind`: a connection error, or the field's kind (the name's,
-// with kMalformedField when the field is refused).
-std::optional<DecodeError> check_value(uint8_t name_kind, std::string_view value,
-                                       uint8_t* field_kind) {
-  *field_kind = name_kind;
+bool is_edge_whitespace(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// A value that is no field value: a control byte other than HTAB, DEL, or SP or HTAB at either
+// end (RFC 9113 section 8.2.1).
+bool is_bad_value(std::string_view value) {
+  return !is_field_value(value) || (!value.empty() && (is_edge_whitespace(value.front()) ||
+                                                       is_edge_whitespace(value.back())));
+}
+
+// The field's kind for a name of `name_kind`: the name's, with kMalformedField when the field
+// is refused.
+uint8_t check_value(uint8_t name_kind, std::string_view value) {
+  bool fit = true;
   if (name_kind < kPseudoName) {
-    if (!is_field_value(value)) return DecodeError::kInvalidUtf8;
-    if (name_kind == kUnfitName) *field_kind |= kMalformedField;
-    return std::nullopt;
+    fit = name_kind == kRegularName && !is_bad_value(value);
+  } else {
+    switch (PseudoHeader(name_kind - kPseudoName)) {
+      case PseudoHeader::kStatus:
+        fit = is_status(value);
+        break;
+      case PseudoHeader::kMethod:
+        fit = !value.empty() && all_of(value, chars::kToken);
+        break;
+      case PseudoHeader::kScheme:
+      case PseudoHeader::kAuthority:
+      case PseudoHeader::kPath:
+      case PseudoHeader::kProtocol:
+        // A control byte would reach a request target or a host name.
+        fit = is_valid_utf8(value) && !is_bad_value(value);
+        break;
+    }
   }
-  switch (PseudoHeader(name_kind - kPseudoName)) {
-    case PseudoHeader::kStatus:
-      if (!is_status(value)) return DecodeError::kInvalidStatusCode;
-      break;
-    case PseudoHeader::kMethod:
-      if (value.empty() || !all_of(value, chars::kToken)) return DecodeError::kInvalidUtf8;
-      break;
-    case PseudoHeader::kScheme:
-    case PseudoHeader::kAuthority:
-    case PseudoHeader::kPath:
-    case PseudoHeader::kProtocol:
-      if (!is_valid_utf8(value)) return DecodeError::kInvalidUtf8;
-      // A control byte would reach a request target or a host name: refuse the request, not
-      // the connection, as for any other malformed field.
-      if (!is_field_value(value)) *field_kind |= kMalformedField;
-      break;
-  }
-  return std::nullopt;
+  return fit ? name_kind : uint8_t(name_kind | kMalformedField);
 }
 
 // Hands a field that passed the rules to the accumulator.
@@ -127,13 +130,7 @@ StaticNotes make_static_notes() {
   StaticNotes notes{};
   for (uint32_t i = 1; i <= kStaticTableSize; ++i) {
     const StaticEntry& e = static_entry(i);
-    uint8_t name_kind = 0;
-    uint8_t kind = 0;
-    // Every static entry passes the rules; a failure would leave its note refusing the field.
-    if (classify_name(e.name, &name_kind) || check_value(name_kind, e.value, &kind)) {
-      notes[i].kind = kMalformedField;
-      continue;
-    }
+    const uint8_t kind = check_value(classify_name(e.name), e.value);
     notes[i].kind = kind;
     if (kind == kRegularName) notes[i].name_hash = HeaderMap::hash_of(e.name);
   }
@@ -185,11 +182,10 @@ std::optional<DecodeError> Decoder::read_literal(std::string_view in, size_t* po
   // a fragment reports the missing part first. A name from the table passed them already.
   uint8_t name_kind = name_note.kind & kNameMask;
   if (name_index == 0) {
-    if (const auto error = classify_name(name, &name_kind)) return error;
+    name_kind = classify_name(name);
     if (name_kind == kRegularName) name_note.name_hash = HeaderMap::hash_of(name);
   }
-  EntryNote note{name_note.name_hash, 0};
-  if (const auto error = check_value(name_kind, value, &note.kind)) return error;
+  const EntryNote note{name_note.name_hash, check_value(name_kind, value)};
   // The field goes to the list before the insertion, which may evict the entry `name` views.
   deliver(note, name, value, max_list_size, list);
   if (indexing) table_.insert(name, value, NoEvictionHook{}, note);

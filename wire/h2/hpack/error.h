@@ -14,9 +14,6 @@ namespace quillet::h2::hpack {
 enum class DecodeError : uint8_t {
   kInvalidTableIndex,      // index 0, or past the end of the dynamic table
   kInvalidHuffmanCode,     // EOS inside a string, or bad padding
-  kInvalidUtf8,            // a name or value that breaks its byte rule
-  kInvalidStatusCode,      // :status other than three digits starting 1 to 9
-  kInvalidPseudoheader,    // a name starting with ':' that is not a known pseudo-header
   kInvalidMaxDynamicSize,  // a size update above the allowed maximum, or after a field
   kIntegerOverflow,        // an integer above 2^32 - 1
   // The input ended inside a representation:
@@ -30,9 +27,6 @@ inline constexpr size_t kDecodeErrorCount = size_t(DecodeError::kStringUnderflow
 inline constexpr std::array<std::string_view, kDecodeErrorCount> kDecodeErrorNames = {
     "InvalidTableIndex",
     "InvalidHuffmanCode",
-    "InvalidUtf8",
-    "InvalidStatusCode",
-    "InvalidPseudoheader",
     "InvalidMaxDynamicSize",
     "IntegerOverflow",
     "NeedMore(UnexpectedEndOfStream)",

@@ -1,0 +1,122 @@
+// The message rules on received header blocks: which blocks are requests, responses or
+// trailers. The connection's use of them is in connection_streams_test.cc.
+#include "wire/h2/header_block.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillet::h2 {
+namespace {
+
+using hpack::PseudoHeader;
+using hpack::PseudoHeaders;
+
+struct Block {
+  std::vector<std::pair<PseudoHeader, std::string>> pseudo;
+  std::vector<std::pair<std::string, std::string>> fields;
+
+  PseudoHeaders pseudo_headers() const {
+    PseudoHeaders p;
+    for (const auto& [h, v] : pseudo)
+      p[h] = v;
+    return p;
+  }
+  HeaderMap map() const {
+    HeaderMap m;
+    for (const auto& [n, v] : fields)
+      EXPECT_TRUE(m.append(n, v));
+    return m;
+  }
+};
+
+constexpr PseudoHeader kMethod = PseudoHeader::kMethod;
+constexpr PseudoHeader kScheme = PseudoHeader::kScheme;
+constexpr PseudoHeader kAuthority = PseudoHeader::kAuthority;
+constexpr PseudoHeader kPath = PseudoHeader::kPath;
+constexpr PseudoHeader kProtocol = PseudoHeader::kProtocol;
+constexpr PseudoHeader kStatus = PseudoHeader::kStatus;
+
+Block get(std::string path = "/") {
+  return Block{{{kMethod, "GET"}, {kScheme, "https"}, {kAuthority, "a.example"}, {kPath, path}},
+               {}};
+}
+
+TEST(ReceivedShape, RequestsResponsesAndTrailers) {
+  struct Case {
+    const char* what;
+    Block block;
+    bool request, response, trailers;
+  };
+  const auto with = [](Block b, std::pair<std::string, std::string> field) {
+    b.fields.push_back(std::move(field));
+    return b;
+  };
+  const auto without = [](Block b, PseudoHeader h) {
+    std::erase_if(b.pseudo, [h](const auto& p) { return p.first == h; });
+    return b;
+  };
+  const auto plus = [](Block b, PseudoHeader h, std::string v) {
+    b.pseudo.emplace_back(h, std::move(v));
+    return b;
+  };
+  const Block connect{{{kMethod, "CONNECT"}, {kAuthority, "a.example:443"}}, {}};
+  const Block options_star{
+      {{kMethod, "OPTIONS"}, {kScheme, "https"}, {kAuthority, "a"}, {kPath, "*"}}, {}};
+  const Block extended =
+      plus(plus(plus(connect, kScheme, "https"), kPath, "/chat"), kProtocol, "websocket");
+  const Case cases[] = {
+      {"get", get(), true, false, false},
+      {"get without authority or host", without(get(), kAuthority), false, false, false},
+      {"query", get("/a?b=c"), true, false, false},
+      {"no method", without(get(), kMethod), false, false, false},
+      {"no scheme", without(get(), kScheme), false, false, false},
+      {"no path", without(get(), kPath), false, false, false},
+      {"status in a request", plus(get(), kStatus, "200"), false, false, false},
+      {"empty path", get(""), false, false, false},
+      {"relative path", get("a/b"), false, false, false},
+      {"asterisk for GET", get("*"), false, false, false},
+      {"asterisk for OPTIONS", options_star, true, false, false},
+      {"space in path", get("/a b"), false, false, false},
+      {"fragment", get("/a#b"), false, false, false},
+      {"connect", connect, true, false, false},
+      {"connect without authority", without(connect, kAuthority), false, false, false},
+      {"connect with path", plus(connect, kPath, "/"), false, false, false},
+      {"connect with scheme", plus(connect, kScheme, "https"), false, false, false},
+      {"extended connect", extended, true, false, false},
+      {"extended connect without path", without(extended, kPath), false, false, false},
+      {"protocol without connect", plus(get(), kProtocol, "websocket"), false, false, false},
+      {"host equal to authority", with(get(), {"host", "A.example"}), true, false, false},
+      {"host differs", with(get(), {"host", "b.example"}), false, false, false},
+      {"host without authority", with(without(get(), kAuthority), {"host", "b"}), true, false,
+       false},
+      {"other scheme without authority",
+       Block{{{kMethod, "GET"}, {kScheme, "urn"}, {kPath, "/x"}}, {}}, true, false, false},
+      {"one length twice", with(with(get(), {"content-length", "3"}), {"content-length", "3"}),
+       true, false, false},
+      {"two lengths", with(with(get(), {"content-length", "3"}), {"content-length", "4"}), false,
+       false, false},
+      {"response", Block{{{kStatus, "200"}}, {{"x", "1"}}}, false, true, false},
+      {"response without status", Block{{}, {{"x", "1"}}}, false, false, true},
+      {"response with path", Block{{{kStatus, "200"}, {kPath, "/"}}, {}}, false, false, false},
+      {"response with method", plus(Block{{{kStatus, "200"}}, {}}, kMethod, "GET"), false, false,
+       false},
+      {"response, two lengths",
+       Block{{{kStatus, "200"}}, {{"content-length", "1"}, {"content-length", "2"}}}, false, false,
+       false},
+      {"trailers", Block{{}, {{"x-checksum", "1"}}}, false, false, true},
+      {"empty trailers", Block{}, false, false, true},
+  };
+  for (const Case& c : cases) {
+    const ReceivedShape shape = received_shape(c.block.pseudo_headers(), c.block.map());
+    EXPECT_EQ(shape.request, c.request) << c.what;
+    EXPECT_EQ(shape.response, c.response) << c.what;
+    EXPECT_EQ(shape.trailers, c.trailers) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace quillet::h2
