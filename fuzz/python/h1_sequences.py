@@ -156,17 +156,27 @@ def codec_split(fdp):
         compare(len(one[0]) == n, "a complete length body has another length", n, one)
 
 
-PLAIN_NAMES = ["host", "X-Request-Id", b"x-b", "accept", "x-t"]
+PLAIN_NAMES = ["X-Request-Id", b"x-b", "accept", "x-t"]
+
+
+def target_fits(method, target):
+    """The request-target forms a method may use: the authority form for CONNECT and nothing
+    else, the asterisk form for OPTIONS alone."""
+    if method == "CONNECT":
+        return target == "example.com:443"
+    return target != "example.com:443" and (target != "*" or method == "OPTIONS")
 
 
 def roundtrip_request(fdp):
     """A request head written from plain fields (none that frames the body or the connection)
-    parses back to the same method, target, fields and framing."""
+    and one sound Host line parses back to the same method, target, fields and framing; a
+    target in a form its method may not use is written, and refused by the parser."""
     method = fdp.PickValueInList(gen.METHODS)
     target = fdp.PickValueInList(["/", "/a?b", "/x/y%20z", "http://example.com/p?q",
                                   "example.com:443", "*"])
-    pairs = [(fdp.PickValueInList(PLAIN_NAMES), fdp.PickValueInList(gen.VALUES))
-             for _ in range(fdp.ConsumeIntInRange(0, 4))]
+    pairs = [("Host", fdp.PickValueInList(["example.com", b"[::1]:8080", "a.b:1"]))]
+    pairs += [(fdp.PickValueInList(PLAIN_NAMES), fdp.PickValueInList(gen.VALUES))
+              for _ in range(fdp.ConsumeIntInRange(0, 4))]
     n = gen.optional_length(fdp)
     chunked = fdp.ConsumeBool()
     head = call(q.H1Codec().serialize_request, method, target, q.HeaderMap(pairs),
@@ -179,6 +189,10 @@ def roundtrip_request(fdp):
         # parser, which is all the check below could say
         return
     parsed = call(q.H1Codec().receive_request_head, head)
+    if not target_fits(method, target):
+        compare(isinstance(parsed, Raised) and getattr(parsed.exc, "kind", None) == "uri",
+                "a target its method may not use was not refused", head, parsed)
+        return
     compare(isinstance(parsed, q.H1RequestHead), "a written request head does not parse back",
           head, parsed)
     if not isinstance(parsed, q.H1RequestHead):
