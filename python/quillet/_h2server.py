@@ -93,7 +93,7 @@ class _Request(StreamHandle, Exchange):
     async def respond(self, status: int, raw_headers, body: bytes, more: bool) -> None:
         conn = self.conn
         end = not more and not self.trailers_wanted
-        if self.head.method == "HEAD":
+        if self.bodiless:
             # No content follows the head of a HEAD response, whatever its content-length says
             # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
             body, end = b"", True

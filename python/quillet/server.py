@@ -52,6 +52,10 @@ _LOG_INTERVAL = 10.0
 
 
 class _ServerStream(Stream):
+    """An accepted connection's stream: it tells the protocol from the first bytes, hands the
+    connection to that protocol's driver, and brings a parked HTTP/1 connection its next
+    request at once (`Connection._answer`)."""
+
     __slots__ = ("server", "conn", "parked")
 
     def __init__(self, server: Server) -> None:
