@@ -40,7 +40,8 @@ LINGER_SECONDS = 2.0
 LINGER_BYTES = 1 << 20
 
 # Fields HTTP/2 does not carry (RFC 9113 section 8.2.2); an HTTP/1 habit of the application is
-# dropped rather than refused.
+# dropped rather than refused. `te` may pass with the value "trailers" alone, written so: the
+# native state refuses a head with anything else, and the whole head would be lost with it.
 _CONNECTION_FIELDS = frozenset({b"connection", b"keep-alive", b"proxy-connection",
                                 b"transfer-encoding", b"upgrade"})
 
@@ -54,13 +55,20 @@ class StreamStopped(Exception):
 
 
 def header_map(raw) -> HeaderMap:
-    """An application's header list as a HeaderMap for HTTP/2: lower-case names, without the
-    connection-specific fields."""
+    """Header fields (pairs, a mapping or a HeaderMap; names and values as `bytes` or `str`) as
+    a HeaderMap for HTTP/2: lower-case names, without the connection-specific fields; a `te` of
+    "trailers" in any case is kept, written in lower case."""
     headers = HeaderMap()
-    for name, value in raw:
+    for name, value in raw.items() if hasattr(raw, "items") else raw:
         name = name.lower() if isinstance(name, bytes) else name.lower().encode("latin-1")
-        if name in _CONNECTION_FIELDS or (name == b"te" and value.lower() != b"trailers"):
+        if name in _CONNECTION_FIELDS:
             continue
+        if name == b"te":
+            if isinstance(value, str):
+                value = value.encode("latin-1")
+            if value.strip().lower() != b"trailers":
+                continue
+            value = b"trailers"
         headers.add(name, value)
     return headers
 

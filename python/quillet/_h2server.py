@@ -7,39 +7,128 @@ import asyncio
 import collections
 import logging
 from typing import Any
-from urllib.parse import unquote
 
 from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
+from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import LIMITS, Driver, StreamHandle, StreamStopped, header_map
 from ._stream import Stream, addresses
 
 log = logging.getLogger("quillet.server")
 
-_ASGI = {"version": "3.0", "spec_version": "2.3"}
-_DISCONNECT = {"type": "http.disconnect"}
 _INTERNAL_ERROR = 2
 _CANCEL = 8
 
 
-class _Request(StreamHandle):
-    """One request stream: the handle the native state keeps, and the ASGI exchange."""
+class _Request(StreamHandle, Exchange):
+    """One request stream: the handle the native state keeps, and the ASGI exchange on it (the
+    application's `receive`, and the writers behind its `send`, checked in `Exchange.send`)."""
 
-    __slots__ = ("task", "started", "status", "raw_headers", "trailers_wanted", "head_sent",
-                 "over", "sent", "delivered", "grace")
+    __slots__ = Exchange.FIELDS + ("conn", "task", "finished", "delivered", "grace")
 
-    def __init__(self) -> None:
+    TRAILERS = True
+    Disconnected = StreamStopped
+
+    def __init__(self, conn: ServerConnection) -> None:
         super().__init__()
+        self.conn = conn
         self.task: asyncio.Task | None = None
-        self.started = False
-        self.status = 0
+        self.started = self.head_written = self.trailers_wanted = self.timed_out = False
+        self.status = self.sent = 0
         self.raw_headers: Any = ()
-        self.trailers_wanted = False
-        self.head_sent = False
-        self.over = False  # the response went out in full
-        self.sent = 0  # body bytes, for the access log
+        self.finished = False  # the response went out in full
         self.delivered = False  # the application was told the body is over
         self.grace: asyncio.TimerHandle | None = None  # cancels the task of a reset stream
+
+    @property
+    def gone(self) -> bool:
+        return self.stop is not None
+
+    @property
+    def bodiless(self) -> bool:
+        return self.head.method == "HEAD"
+
+    def disconnected(self) -> StreamStopped:
+        return StreamStopped(self.stop)
+
+    # receive
+
+    async def receive(self) -> dict:
+        if self.delivered or self.finished or self.stop is not None:
+            while self.stop is None and not self.finished:
+                self.changed.clear()
+                await self.changed.wait()
+            return DISCONNECT
+        try:
+            chunk = await self.conn.next_chunk(self)
+        except StreamStopped:
+            return DISCONNECT
+        # A body that ends on HEADERS, or on an empty DATA frame after the last chunk went up,
+        # still owes the application its closing message.
+        more = chunk is not None and (bool(self.chunks) or not self.ended)
+        self.delivered = not more
+        return {"type": "http.request", "body": chunk or b"", "more_body": more}
+
+    # the writers
+
+    def write_head(self, body: bytes, more: bool):
+        return self.respond(self.status, self.raw_headers, body, more)
+
+    async def write_body(self, body: bytes, more: bool) -> None:
+        end = not more and not self.trailers_wanted
+        await self.conn.send_body(self, body, end)
+        if end:
+            self.over()
+
+    async def write_trailers(self, headers) -> None:
+        await self.conn.send_trailer_fields(self, header_map(headers))
+        self.over()
+
+    async def answer(self, status: int, headers, body: bytes) -> None:
+        try:
+            await self.respond(status, headers, body, False)
+        except StreamStopped:
+            pass
+
+    async def respond(self, status: int, raw_headers, body: bytes, more: bool) -> None:
+        conn = self.conn
+        end = not more and not self.trailers_wanted
+        if self.bodiless:
+            # No content follows the head of a HEAD response, whatever its content-length says
+            # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
+            body, end = b"", True
+            self.trailers_wanted = False
+        headers = header_map(raw_headers)
+        self.head_written = True
+        self.status = status
+        try:
+            v = conn.send_response_head(self.sid, status, headers, end and not body)
+        except H2UserError:
+            self.abort()
+            raise
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        conn.act(v.flags)
+        if v.stopped is not None:
+            raise StreamStopped(v.stopped)
+        if body:
+            await conn.send_body(self, body, end)
+        if end:
+            self.over()
+
+    def over(self) -> None:
+        self.finished = True
+        self.changed.set()
+
+    def abort(self) -> None:
+        self.reset(_INTERNAL_ERROR)
+
+    def cancelled(self) -> None:
+        self.reset(_CANCEL)
+
+    def reset(self, reason: int) -> None:
+        conn = self.conn
+        conn.act(conn.reset_stream(self.sid, reason).flags)
 
 
 class ServerConnection(Driver):
@@ -69,7 +158,7 @@ class ServerConnection(Driver):
         conn.all_ended = asyncio.Event()  # no request left
         conn.closer = None
         conn.client, conn.sockname = addresses(transport)
-        conn.tls = server.ssl is not None
+        conn.scheme = "https" if server.ssl is not None else "http"
         return conn
 
     async def serve(self, primed: bytes) -> None:
@@ -168,7 +257,7 @@ class ServerConnection(Driver):
     # requests
 
     def on_headers(self, frame) -> None:
-        request = _Request()
+        request = _Request(self)
         v = self.recv_headers(frame, request)
         if v.kind == H2_HEADERS_OPENED and frame.oversize:
             # Fields past our header-list budget were dropped: the request is refused whole
@@ -214,13 +303,11 @@ class ServerConnection(Driver):
     def stream_reset(self, request: _Request) -> None:
         # The application is told (http.disconnect); one that goes on regardless is cancelled.
         task = request.task
-        if task is not None and not request.over and request.grace is None:
+        if task is not None and not request.finished and request.grace is None:
             request.grace = self.loop.call_later(self.reset_grace, task.cancel)
 
     def _scope(self, request: _Request) -> dict:
         head = request.head
-        target = head.path or "/"
-        path, _, query = target.partition("?")
         headers = head.headers.raw_items()
         cookies = [value for name, value in headers if name == b"cookie"]
         if len(cookies) > 1:
@@ -230,22 +317,9 @@ class ServerConnection(Driver):
             headers.append((b"cookie", b"; ".join(cookies)))
         if head.authority is not None and "host" not in head.headers:
             headers.insert(0, (b"host", head.authority.encode("latin-1")))
-        return {
-            "type": "http",
-            "asgi": _ASGI,
-            "http_version": "2",
-            "method": head.method,
-            "scheme": "https" if self.tls else "http",
-            "path": unquote(path) if "%" in path else path,
-            "raw_path": path.encode("latin-1"),
-            "query_string": query.encode("latin-1"),
-            "root_path": self.server.root_path,
-            "headers": headers,
-            "client": self.client,
-            "server": self.sockname,
-            "state": dict(self.server.state),
-            "extensions": {"http.response.trailers": {}},
-        }
+        scope = http_scope(self, "2", head.method, head.path or "/", headers)
+        scope["extensions"] = {"http.response.trailers": {}}
+        return scope
 
     async def _run_app(self, request: _Request) -> None:
         # Taken only now that the task runs: a client that opens streams and resets them in the
@@ -253,139 +327,12 @@ class ServerConnection(Driver):
         self.accepted(request.sid)
         server = self.server
         scope = self._scope(request)
-        app = server.admit(scope)
-        began = self.loop.time()
         try:
-            await self._run_exchange(app, scope, request)
+            await run_app(server, server.admit(scope), scope, request, request.head.path or "/")
         finally:
-            server.request_done(scope, request.head.path or "/", request.status, request.sent,
-                                began)
             request.task = None
             if request.grace is not None:
                 request.grace.cancel()
                 request.grace = None
             # the stream holds its place until its bytes are out
             self.when_flushed(lambda: self._request_ended(request))
-
-    async def _run_exchange(self, app, scope: dict, request: _Request) -> None:
-        try:
-            await app(scope, lambda: self._receive(request),
-                      lambda message: self._send(request, message))
-        except StreamStopped:
-            pass
-        except asyncio.CancelledError:
-            self._reset(request, _CANCEL)
-            raise
-        except Exception:
-            log.exception("the application raised an exception")
-            if not request.head_sent and request.stop is None:
-                try:
-                    await self._respond(request, 500, [(b"content-type", b"text/plain")],
-                                        b"Internal Server Error\n", False)
-                except StreamStopped:
-                    pass
-            else:
-                self._reset(request, _INTERNAL_ERROR)
-        else:
-            if not request.over:
-                if not request.head_sent and request.stop is None:
-                    log.error("the application returned without a response")
-                    try:
-                        await self._respond(request, 500, (), b"", False)
-                    except StreamStopped:
-                        pass
-                else:
-                    self._reset(request, _INTERNAL_ERROR)
-
-    def _reset(self, request: _Request, reason: int) -> None:
-        v = self.reset_stream(request.sid, reason)
-        self.act(v.flags)
-
-    async def _receive(self, request: _Request) -> dict:
-        if request.delivered or request.over or request.stop is not None:
-            return await self._wait_disconnect(request)
-        try:
-            chunk = await self.next_chunk(request)
-        except StreamStopped:
-            return _DISCONNECT
-        # A body that ends on HEADERS, or on an empty DATA frame after the last chunk went up,
-        # still owes the application its closing message.
-        more = chunk is not None and (bool(request.chunks) or not request.ended)
-        request.delivered = not more
-        return {"type": "http.request", "body": chunk or b"", "more_body": more}
-
-    async def _wait_disconnect(self, request: _Request) -> dict:
-        while request.stop is None and not request.over:
-            request.changed.clear()
-            await request.changed.wait()
-        return _DISCONNECT
-
-    async def _send(self, request: _Request, message: dict) -> None:
-        kind = message["type"]
-        if request.stop is not None:
-            raise StreamStopped(request.stop)
-        if kind == "http.response.start":
-            if request.started:
-                raise RuntimeError("http.response.start sent twice")
-            request.started = True
-            request.status = message["status"]
-            request.raw_headers = message.get("headers", ())
-            request.trailers_wanted = bool(message.get("trailers", False))
-        elif kind == "http.response.body":
-            if not request.started:
-                raise RuntimeError("http.response.body before http.response.start")
-            if request.over:
-                if request.head.method == "HEAD":
-                    return  # the body of a HEAD response is never sent
-                raise RuntimeError("the response is already complete")
-            body = message.get("body", b"")
-            more = message.get("more_body", False)
-            request.sent += len(body)
-            end = not more and not request.trailers_wanted
-            if not request.head_sent:
-                await self._respond(request, request.status, request.raw_headers, body, more)
-            else:
-                await self.send_body(request, body, end)
-                if end:
-                    self._over(request)
-        elif kind == "http.response.trailers":
-            if not request.trailers_wanted:
-                return
-            if not request.head_sent:
-                raise RuntimeError("http.response.trailers before the response body")
-            if message.get("more_trailers", False):
-                raise RuntimeError("trailers in several messages are not supported")
-            await self.send_trailer_fields(request, header_map(message.get("headers", ())))
-            self._over(request)
-        else:
-            raise ValueError(f"unexpected ASGI message {kind!r}")
-
-    async def _respond(self, request: _Request, status: int, raw_headers, body: bytes,
-                       more: bool) -> None:
-        end = not more and not request.trailers_wanted
-        if request.head.method == "HEAD":
-            # No content follows the head of a HEAD response, whatever its content-length says
-            # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
-            body, end = b"", True
-            request.trailers_wanted = False
-        headers = header_map(raw_headers)
-        request.head_sent = True
-        request.status = status
-        try:
-            v = self.send_response_head(request.sid, status, headers, end and not body)
-        except H2UserError:
-            self._reset(request, _INTERNAL_ERROR)
-            raise
-        if v.handle is not None and v.reader_stop is not None:
-            v.handle.stopped(v.reader_stop)
-        self.act(v.flags)
-        if v.stopped is not None:
-            raise StreamStopped(v.stopped)
-        if body:
-            await self.send_body(request, body, end)
-        if end:
-            self._over(request)
-
-    def _over(self, request: _Request) -> None:
-        request.over = True
-        request.changed.set()

@@ -17,6 +17,7 @@ import time
 import pytest
 
 import e2e_app
+from quillet import _h1server
 from quillet.client import Client
 from quillet.server import Server, run_loop
 
@@ -387,6 +388,44 @@ def test_requests_between_idle_reads_keep_their_task_deadline_and_cancellation()
             assert time.monotonic() - started < 2
     finally:
         server.stop()
+
+
+@pytest.mark.parametrize("switch", ["asyncio", "missing"])
+def test_requests_are_served_alike_with_or_without_the_private_task_switch(monkeypatch, switch):
+    # A request that arrives while the connection waits for its next head runs from the
+    # stream's callback, through a pair of functions private to asyncio. On a Python whose
+    # asyncio lacks them, every request is run by the serve task instead, with the same answers
+    # in the same task.
+    if switch == "missing":
+        with monkeypatch.context() as private:
+            private.delattr(asyncio.tasks, "_enter_task")
+            assert _h1server._task_switch() is None
+        monkeypatch.setattr(_h1server, "_TASK_SWITCH", None)
+    elif _h1server._TASK_SWITCH is None:
+        pytest.skip("this Python's asyncio has no task switch to use")
+    from_callback = []
+    answer = _h1server.Connection._answer
+
+    def counted(conn, data):
+        from_callback.append(data)
+        answer(conn, data)
+
+    monkeypatch.setattr(_h1server.Connection, "_answer", counted)
+    server = ServerThread(_task_app)
+    try:
+        with connect(server) as sock:
+            tasks = set()
+            for path in ["/", "/wait", "/crash", "/", "/wait"]:
+                sock.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode())
+                [(status, _, body)], rest = read_responses(sock, 1)
+                assert rest == b"" and status == (500 if path == "/crash" else 200)
+                if status == 200:
+                    tasks.add(body)
+                time.sleep(0.05)  # the connection parks for the next head meanwhile
+            assert len(tasks) == 1
+    finally:
+        server.stop()
+    assert len(from_callback) == (4 if switch == "asyncio" else 0)
 
 
 def test_a_client_that_closes_while_its_request_runs_is_let_go_at_once():
