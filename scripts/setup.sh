@@ -4,6 +4,9 @@
 QUILLET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUILLET_VENV="$QUILLET_ROOT/.venv"
 QUILLET_PY="$QUILLET_VENV/bin/python"
+# A second environment on the newest Python the machine has (through pyenv), where the suite
+# runs again: the server leans on a few private asyncio functions that a new release may change.
+QUILLET_NEWEST_VENV="$QUILLET_ROOT/.venv-newest"
 
 quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl)
 # Only when fuzzing is asked for (QUILLET_WANT_FUZZ=1): clang and libFuzzer.
@@ -55,4 +58,40 @@ quillet_build_fuzz() {
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_BUILD_MODULE=ON -DQUILLET_BUILD_FUZZ=ON \
     -DPython_EXECUTABLE="$QUILLET_PY" >/dev/null
   cmake --build "$QUILLET_ROOT/build/fuzz"
+}
+
+# Prints the newest CPython that pyenv has, if it is newer than the main environment's; nothing
+# otherwise.
+quillet_newest_python() {
+  local root
+  root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
+  [ -d "$root/versions" ] || return 0
+  local ours best="" best_key=0
+  ours="$("$QUILLET_PY" -c 'import sys; print(sys.version_info[0] * 1000 + sys.version_info[1])')"
+  for py in "$root"/versions/3.*/bin/python3; do
+    [ -x "$py" ] || continue
+    local key
+    key="$("$py" -c 'import sys; print(sys.version_info[0] * 1000 + sys.version_info[1])' 2>/dev/null)" || continue
+    if [ "$key" -gt "$ours" ] && [ "$key" -gt "$best_key" ]; then
+      best="$py"
+      best_key="$key"
+    fi
+  done
+  [ -n "$best" ] && echo "$best"
+  return 0
+}
+
+# Makes the environment of quillet_newest_python with the test requirements and the package
+# built for it. Fails when there is no newer Python.
+quillet_setup_newest() {
+  local py
+  py="$(quillet_newest_python)"
+  [ -n "$py" ] || return 1
+  if [ ! -x "$QUILLET_NEWEST_VENV/bin/python" ]; then
+    echo "== creating $QUILLET_NEWEST_VENV from $py"
+    "$py" -m venv "$QUILLET_NEWEST_VENV"
+  fi
+  "$QUILLET_NEWEST_VENV/bin/python" -m pip install -q --disable-pip-version-check \
+    -r "$QUILLET_ROOT/scripts/requirements-dev.txt"
+  QUILLET_PY="$QUILLET_NEWEST_VENV/bin/python" quillet_install "$@"
 }
