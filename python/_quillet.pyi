@@ -336,22 +336,6 @@ class H2Streams:
     """The state of one HTTP/2 connection, client or server. The driver subclasses it, feeds it
     the bytes it reads, hands each frame to the matching recv_* method, acts on the verdicts and
     writes out what take_pending returns; it performs no input or output."""
-    def __new__(
-        cls,
-        role: str,
-        *,
-        initial_window_size: int,
-        connection_window: int,
-        max_frame_size: int,
-        max_header_list_size: int,
-        max_send_buf_size: int,
-        max_concurrent_streams: int | None = None,
-        max_pending_accept_reset_streams: int = 20,
-        max_local_error_reset_streams: int | None = 1024,
-        data_frame_budget: int | None = None,
-        auto_date_header: bool = True,
-        enable_push: bool | None = None,
-    ) -> Self: ...
     def __init__(
         self,
         role: str,
@@ -368,8 +352,8 @@ class H2Streams:
         auto_date_header: bool = True,
         enable_push: bool | None = None,
     ) -> None:
-        """Does nothing: the state is complete after __new__, and a subclass's own __init__
-        receives the constructor's arguments."""
+        """Does nothing: __new__ takes and checks these arguments, and a subclass's own __init__
+        is called with them."""
     def begin(self) -> None: ...
     def receive(self, data: bytes) -> list[_Frame]: ...
     def prime(self, data: bytes) -> bool | None: ...
@@ -820,14 +804,11 @@ class ProxyIntercept:
 class H1ServerState:
     """The state of one HTTP/1 server connection and its current request. The server driver
     subclasses it and asks it what to do at every step; it performs no input or output."""
-    def __new__(
-        cls, codec: H1Codec, transport: object, *, keep_alive: bool = True, half_close: bool = False
-    ) -> Self: ...
     def __init__(
         self, codec: H1Codec, transport: object, *, keep_alive: bool = True, half_close: bool = False
     ) -> None:
-        """Does nothing: the state is complete after __new__, and a subclass's own __init__
-        receives the constructor's arguments."""
+        """Does nothing: __new__ takes and checks these arguments, and a subclass's own __init__
+        is called with them."""
     @property
     def codec(self) -> H1Codec: ...
     @property
