@@ -117,14 +117,15 @@ PyObject* decoder_buffered(PyObject* self, void*) {
 
 PyMethodDef kMethods[] = {
     {"feed", as_method<decoder_feed>(), METH_FASTCALL | METH_KEYWORDS,
-     "feed(data): append received bytes."},
+     "feed($self, /, data)\n--\n\nAppend received bytes."},
     {"mark_eof", as_method<decoder_mark_eof>(), METH_NOARGS,
-     "mark_eof(): the transport has ended."},
+     "mark_eof($self, /)\n--\n\nThe transport has ended."},
     {"decode", as_method<decoder_decode>(), METH_NOARGS,
-     "decode() -> bytes | None: the next chunk of body data; None when the body has ended "
+     "decode($self, /)\n--\n\nThe next chunk of body data; None when the body has ended "
      "(is_complete) or more bytes are needed."},
     {"take_trailers", as_method<decoder_take_trailers>(), METH_NOARGS,
-     "take_trailers() -> HeaderMap | None: the trailer fields of an ended chunked body, once."},
+     "take_trailers($self, /)\n--\n\n"
+     "The trailer fields of an ended chunked body as a HeaderMap, once; else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -137,7 +138,7 @@ PyGetSetDef kProperties[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
-     const_cast<char*>("H1BodyDecoder(kind, length=0)\n\n"
+     const_cast<char*>("H1BodyDecoder(kind, length=0)\n--\n\n"
                        "Decodes one HTTP/1 message body framed as kind 'length' (of `length` "
                        "bytes), 'chunked' or 'close'; any other kind is an empty body.")},
     {Py_tp_new, as_slot<decoder_new>()},

@@ -280,51 +280,58 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"transport_ref", as_method<client_transport_ref>(), METH_NOARGS,
-     "transport_ref() -> object | None: the transport, left in place."},
+     "transport_ref($self, /)\n--\n\nThe transport, left in place, or None."},
     {"set_peer_http10", as_method<client_set_peer_http10>(), kFast,
-     "set_peer_http10(value: bool): record whether the server speaks HTTP/1.0."},
+     "set_peer_http10($self, /, value)\n--\n\nRecord whether the server speaks HTTP/1.0."},
     {"is_dead", as_method<client_is_dead>(), METH_NOARGS,
-     "is_dead() -> bool: True once the connection is closed or an error is stored."},
+     "is_dead($self, /)\n--\n\nTrue once the connection is closed or an error is stored."},
     {"try_begin_exchange", as_method<client_bool_step<&h1::ClientState::try_begin_exchange>>(),
-     METH_NOARGS, "try_begin_exchange() -> bool: claim the connection for one exchange."},
+     METH_NOARGS,
+     "try_begin_exchange($self, /)\n--\n\nClaim the connection for one exchange; False when "
+     "it cannot be had."},
     {"end_exchange", as_method<client_bool_step<&h1::ClientState::end_exchange>>(), METH_NOARGS,
-     "end_exchange() -> bool: release the claim; True when it was held."},
+     "end_exchange($self, /)\n--\n\nRelease the claim; True when it was held."},
     {"exchange_started", as_method<client_void_step<&h1::ClientState::exchange_started>>(),
      METH_NOARGS,
-     "exchange_started(): the request is about to be written; a watcher read now belongs to "
-     "it."},
+     "exchange_started($self, /)\n--\n\nThe request is about to be written; a watcher read "
+     "now belongs to it."},
     {"fail", as_method<client_fail>(), kFast,
-     "fail(exc=None) -> object | None: close, storing `exc` unless an error is stored; returns "
-     "the transport to close."},
+     "fail($self, /, exc=None)\n--\n\nClose, storing exc unless an error is stored; returns "
+     "the transport to close, or None."},
     {"close_now", as_method<client_take<&h1::ClientState::close_now>>(), METH_NOARGS,
-     "close_now() -> object | None: close; returns the transport to close."},
+     "close_now($self, /)\n--\n\nClose; returns the transport to close, or None."},
     {"mark_closed", as_method<client_mark_closed>(), METH_NOARGS,
-     "mark_closed() -> (transport, done, writer, idle): close and hand out what close() needs."},
+     "mark_closed($self, /)\n--\n\nClose and hand out what closing needs: (transport, done, "
+     "writer, idle)."},
     {"upgrade", as_method<client_take<&h1::ClientState::upgrade>>(), METH_NOARGS,
-     "upgrade() -> object | None: close and hand the transport over for keeps."},
+     "upgrade($self, /)\n--\n\nClose and hand the transport over for keeps, or None."},
     {"store_writer", as_method<client_store_writer>(), kFast,
-     "store_writer(scope) -> object | None: None when stored, `scope` when refused."},
+     "store_writer($self, /, scope)\n--\n\nKeep the body writer: None when stored, scope "
+     "when refused."},
     {"take_writer", as_method<client_take<&h1::ClientState::take_writer>>(), METH_NOARGS,
-     "take_writer() -> object | None: the body writer, handed out once."},
+     "take_writer($self, /)\n--\n\nThe body writer, handed out once; else None."},
     {"writer_done", as_method<client_void_step<&h1::ClientState::writer_done>>(), METH_NOARGS,
-     "writer_done(): the body writer sent the whole body."},
+     "writer_done($self, /)\n--\n\nThe body writer sent the whole body."},
     {"arm_watcher", as_method<client_arm_watcher>(), kFast,
-     "arm_watcher(done) -> bool: open the idle watcher's slot with `done` as its event."},
+     "arm_watcher($self, /, done)\n--\n\nOpen the idle watcher's slot with done as its "
+     "event; False when it cannot be opened."},
     {"store_watcher_handle", as_method<client_store_watcher_handle>(), kFast,
-     "store_watcher_handle(handle) -> object | None: None when stored, `handle` when refused."},
+     "store_watcher_handle($self, /, handle)\n--\n\nKeep the watcher's task: None when "
+     "stored, handle when refused."},
     {"watcher_completed", as_method<client_watcher_completed>(), kFast,
-     "watcher_completed(data=None, error=None) -> (verdict, transport | None): what the "
-     "watcher's read was (an H1_WATCH_* code)."},
+     "watcher_completed($self, /, data=None, error=None)\n--\n\nWhat the watcher's read was: "
+     "(an H1_WATCH_* code, the transport to close or None)."},
     {"watcher_aborted", as_method<client_void_step<&h1::ClientState::watcher_aborted>>(),
-     METH_NOARGS, "watcher_aborted(): the watcher ended without a read."},
+     METH_NOARGS, "watcher_aborted($self, /)\n--\n\nThe watcher ended without a read."},
     {"watcher_done", as_method<client_watcher_done>(), METH_NOARGS,
-     "watcher_done() -> object | None: the watcher's done event."},
+     "watcher_done($self, /)\n--\n\nThe watcher's done event, or None."},
     {"take_watcher_handle", as_method<client_take<&h1::ClientState::take_watcher_handle>>(),
      METH_NOARGS,
-     "take_watcher_handle() -> object | None: the watcher's task handle, handed out once."},
+     "take_watcher_handle($self, /)\n--\n\nThe watcher's task handle, handed out once; else "
+     "None."},
     {"take_watcher_result", as_method<client_take_watcher_result>(), METH_NOARGS,
-     "take_watcher_result() -> (data | None, error | None): the handed-off read; frees the "
-     "slot once the task handle was taken."},
+     "take_watcher_result($self, /)\n--\n\nThe handed-off read as (data or None, error or "
+     "None); frees the slot once the task handle was taken."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -347,8 +354,8 @@ PyGetSetDef kProperties[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("H1ClientState(transport): the state of one HTTP/1 client "
-                                  "connection, consulted at every transition.")},
+    {Py_tp_doc, const_cast<char*>("H1ClientState(transport)\n--\n\nThe state of one HTTP/1 "
+                                  "client connection, consulted at every transition.")},
     {Py_tp_new, as_slot<client_new>()},
     {Py_tp_dealloc, as_slot<box_dealloc<ClientBox>>()},
     {Py_tp_traverse, as_slot<client_traverse>()},

@@ -486,44 +486,48 @@ PyObject* codec_max_buf_size(PyObject* self, void*) {
 
 PyMethodDef kMethods[] = {
     {"receive_request_head", as_method<codec_receive_request_head>(), METH_FASTCALL | METH_KEYWORDS,
-     "receive_request_head(data) -> H1RequestHead | None: buffer `data` and parse one request "
-     "head."},
+     "receive_request_head($self, /, data)\n--\n\n"
+     "Buffer data and parse one request head: an H1RequestHead, or None while incomplete."},
     {"receive_head", as_method<codec_receive_head>(), METH_FASTCALL | METH_KEYWORDS,
-     "receive_head(data) -> H1ResponseHead | None: buffer `data` and parse one response head."},
+     "receive_head($self, /, data)\n--\n\n"
+     "Buffer data and parse one response head: an H1ResponseHead, or None while incomplete."},
     {"feed", as_method<codec_feed>(), METH_FASTCALL | METH_KEYWORDS,
-     "feed(data): put bytes back into the read buffer without parsing."},
+     "feed($self, /, data)\n--\n\nPut bytes back into the read buffer without parsing."},
     {"take_body", as_method<codec_take_body>(), METH_NOARGS,
-     "take_body() -> bytes: remove and return everything in the read buffer."},
+     "take_body($self, /)\n--\n\nRemove and return everything in the read buffer, as bytes."},
     {"buffered", as_method<codec_buffered>(), METH_NOARGS,
-     "buffered() -> int: bytes in the read buffer."},
+     "buffered($self, /)\n--\n\nThe number of bytes in the read buffer."},
     {"reset", as_method<codec_reset>(), METH_NOARGS,
-     "reset(): start the next message; buffered bytes and the response verdicts stay."},
+     "reset($self, /)\n--\n\n"
+     "Start the next message; buffered bytes and the response verdicts stay."},
     {"serialize_request", as_method<codec_serialize_request>(), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_request(method, url, headers=None, *, http10=False, content_length=None, "
-     "chunked=False) -> bytes: encode a request head and fix its body framing."},
+     "serialize_request($self, /, method, url, headers=None, *, http10=False, "
+     "content_length=None, chunked=False)\n--\n\n"
+     "Encode a request head (bytes) and fix its body framing."},
     {"serialize_response", as_method<codec_serialize_response>(), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_response(status, headers=None, *, keep_alive=True, http10=False, "
-     "content_length=None, chunked=False) -> bytes: encode a response head and fix its body "
-     "framing."},
+     "serialize_response($self, /, status, headers=None, *, keep_alive=True, http10=False, "
+     "content_length=None, chunked=False)\n--\n\n"
+     "Encode a response head (bytes) and fix its body framing."},
     {"serialize_data", as_method<codec_serialize_data>(), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_data(chunk) -> bytes: one chunk of body data, framed."},
+     "serialize_data($self, /, chunk)\n--\n\nOne chunk of body data, framed."},
     {"serialize_end", as_method<codec_serialize_end>(), METH_NOARGS,
-     "serialize_end() -> bytes: the end of the body."},
+     "serialize_end($self, /)\n--\n\nThe end of the body."},
     {"serialize_trailers", as_method<codec_serialize_trailers>(), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_trailers(trailers) -> bytes: the end of the body with the declared trailer "
-     "fields where they may be sent."},
+     "serialize_trailers($self, /, trailers)\n--\n\n"
+     "The end of the body with the declared trailer fields where they may be sent."},
     {"serialize_head_and_body", as_method<codec_serialize_head_and_body>(),
      METH_FASTCALL | METH_KEYWORDS,
-     "serialize_head_and_body(head, body=None, trailers=None) -> bytes: a whole message in one "
-     "buffer."},
+     "serialize_head_and_body($self, /, head, body=None, trailers=None)\n--\n\n"
+     "A whole message in one buffer."},
     {"body_is_eof", as_method<codec_body_is_eof>(), METH_NOARGS,
-     "body_is_eof() -> bool: no body bytes are to be sent."},
+     "body_is_eof($self, /)\n--\n\nWhether no body bytes are to be sent."},
     {"take_body_into", as_method<codec_take_body_into>(), METH_FASTCALL | METH_KEYWORDS,
-     "take_body_into(decoder): move the read buffer into an H1BodyDecoder."},
+     "take_body_into($self, /, decoder)\n--\n\nMove the read buffer into an H1BodyDecoder."},
     {"continue_response", as_method<codec_continue_response>(), METH_NOARGS | METH_STATIC,
-     "continue_response() -> bytes: the interim 100 Continue response."},
+     "continue_response()\n--\n\nThe interim 100 Continue response."},
     {"connection_close", as_method<codec_connection_close>(), METH_O | METH_STATIC,
-     "connection_close(headers) -> bool: whether some connection field has the token close."},
+     "connection_close(headers, /)\n--\n\n"
+     "Whether some connection field of a HeaderMap has the token close."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -544,7 +548,7 @@ PyGetSetDef kProperties[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>("H1Codec(*, max_headers=None, ignore_invalid_headers=False, "
-                       "title_case_headers=False, date_header=True, max_buf_size=417792)\n\n"
+                       "title_case_headers=False, date_header=True, max_buf_size=417792)\n--\n\n"
                        "The HTTP/1 codec of one connection, for both roles.")},
     {Py_tp_new, as_slot<codec_new>()},
     {Py_tp_dealloc, as_slot<box_dealloc<CodecState>>()},

@@ -585,65 +585,78 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"begin_read", as_method<server_begin_read>(), METH_NOARGS,
-     "begin_read() -> (code, obj): where the next request head comes from."},
+     "begin_read($self, /)\n--\n\nWhere the next request head comes from: (an H1_NEXT_* or "
+     "H1_READ_* code, the transport, done event or None)."},
     {"drain_done", as_method<server_drain_done>(), kFast,
-     "drain_done(complete) -> (code, obj): one drain attempt of an unread body ended."},
+     "drain_done($self, /, complete)\n--\n\nOne drain attempt of an unread body ended; "
+     "returns (code, transport or None)."},
     {"accept_head", as_method<server_accept_head>(), kFast,
-     "accept_head(data) -> (head, seq, decoder) | None: parse the next request head."},
+     "accept_head($self, /, data)\n--\n\nParse the next request head: (head, seq, decoder), "
+     "or None while incomplete."},
     {"fail_read", as_method<handle_step<&h1::ServerState::fail_read>>(), METH_NOARGS,
-     "fail_read() -> transport | None: the head read failed; the connection closes."},
+     "fail_read($self, /)\n--\n\nThe head read failed; the connection closes. Returns the "
+     "transport or None."},
     {"stop_serving", as_method<void_step<&h1::ServerState::stop_serving>>(), METH_NOARGS,
-     "stop_serving(): serve no more requests."},
+     "stop_serving($self, /)\n--\n\nServe no more requests."},
     {"mark_closed", as_method<server_mark_closed>(), METH_NOARGS,
-     "mark_closed() -> (transport, done, was_closed): the driver closes the connection."},
+     "mark_closed($self, /)\n--\n\nThe driver closes the connection; returns (transport, "
+     "done, was_closed)."},
     {"mark_unusable", as_method<void_step<&h1::ServerState::mark_unusable>>(), METH_NOARGS,
-     "mark_unusable(): the connection is not reused after this request."},
+     "mark_unusable($self, /)\n--\n\nThe connection is not reused after this request."},
     {"transport_ref", as_method<lend<&h1::ServerState::transport_ref>>(), METH_NOARGS,
-     "transport_ref() -> transport | None: the transport, not taken."},
+     "transport_ref($self, /)\n--\n\nThe transport, not taken, or None."},
     {"current_decoder", as_method<lend<&h1::ServerState::decoder_ref>>(), METH_NOARGS,
-     "current_decoder() -> H1BodyDecoder | None: the current request's body decoder."},
+     "current_decoder($self, /)\n--\n\nThe current request's H1BodyDecoder, or None."},
     {"try_send_continue", as_method<server_try_send_continue>(), kFast,
-     "try_send_continue(seq) -> bool: claim the 100 Continue of the request."},
+     "try_send_continue($self, /, seq)\n--\n\nClaim the 100 Continue of the request."},
     {"begin_body_read", as_method<server_begin_body_read>(), kFast,
-     "begin_body_read(seq) -> bool: claim the transport read for the request body."},
+     "begin_body_read($self, /, seq)\n--\n\nClaim the transport read for the request body."},
     {"end_body_read", as_method<server_end_body_read>(), kFast,
-     "end_body_read(seq, complete): the body reader gives the read back."},
+     "end_body_read($self, /, seq, complete)\n--\n\nThe body reader gives the read back."},
     {"respond_head", as_method<server_respond_head>(), kFast,
-     "respond_head(seq, status, headers, done, *, content_length=None, chunked=False, "
-     "want=False) -> (code, head | None, armed): claim the response and encode its head."},
+     "respond_head($self, /, seq, status, headers, done, *, content_length=None, chunked=False, "
+     "want=False)\n--\n\nClaim the response and encode its head: (an H1_REQ_* code, the "
+     "encoded head or None, whether to spawn the watcher)."},
     {"finish_response", as_method<server_finish_response>(), kFast,
-     "finish_response(seq) -> (switch, close, transport | None, leftover | None)."},
+     "finish_response($self, /, seq)\n--\n\nThe response is written: (switch, close, "
+     "transport or None, leftover bytes or None)."},
     {"fail_response", as_method<server_fail_response>(), kFast,
-     "fail_response(seq) -> transport | None: the response failed; the connection closes."},
+     "fail_response($self, /, seq)\n--\n\nThe response failed; the connection closes. "
+     "Returns the transport or None."},
     {"detach", as_method<server_detach>(), kFast,
-     "detach(seq) -> (code, transport | None, leftover | None): hand the raw connection over."},
+     "detach($self, /, seq)\n--\n\nHand the raw connection over: (code, transport or None, "
+     "leftover bytes or None)."},
     {"close_window", as_method<server_close_window>(), kFast,
-     "close_window(seq) -> bool: end the mid-message window of the request."},
+     "close_window($self, /, seq)\n--\n\nEnd the mid-message window of the request."},
     {"request_shutdown", as_method<handle_step<&h1::ServerState::request_shutdown>>(), METH_NOARGS,
-     "request_shutdown() -> transport | None: begin a graceful shutdown."},
+     "request_shutdown($self, /)\n--\n\nBegin a graceful shutdown; returns the transport to "
+     "close now, or None."},
     {"unpark_idle_read", as_method<server_unpark_idle_read>(), METH_NOARGS,
-     "unpark_idle_read() -> bool: the parked idle read returned; True when a shutdown closed "
-     "the connection meanwhile."},
+     "unpark_idle_read($self, /)\n--\n\nThe parked idle read returned; True when a shutdown "
+     "closed the connection meanwhile."},
     {"peer_closed_now", as_method<server_peer_closed_now>(), kFast,
-     "peer_closed_now(seq) -> bool | None: whether the client closed mid-request (None: not "
+     "peer_closed_now($self, /, seq)\n--\n\nWhether the client closed mid-request (None: not "
      "known yet)."},
     {"peer_closed_flag", as_method<server_peer_closed_flag>(), kFast,
-     "peer_closed_flag(seq) -> bool: the request's peer-closed flag."},
+     "peer_closed_flag($self, /, seq)\n--\n\nThe request's peer-closed flag."},
     {"arm_watcher", as_method<server_arm_watcher>(), kFast,
-     "arm_watcher(seq, done, *, want=True, head_negotiated=False) -> bool: whether to spawn "
-     "the watcher read."},
+     "arm_watcher($self, /, seq, done, *, want=True, head_negotiated=False)\n--\n\nWhether to "
+     "spawn the watcher read."},
     {"store_watcher_handle", as_method<server_store_watcher_handle>(), METH_O,
-     "store_watcher_handle(handle) -> None | handle: keep the watcher task (refused: returned)."},
+     "store_watcher_handle($self, handle, /)\n--\n\nKeep the watcher task: None when stored, "
+     "handle when refused."},
     {"watcher_completed", as_method<server_watcher_completed>(), kFast,
-     "watcher_completed(data=None, error=None) -> bool: True when the client has gone."},
+     "watcher_completed($self, /, data=None, error=None)\n--\n\nThe watcher's read ended; "
+     "True when the client has gone."},
     {"watcher_aborted", as_method<void_step<&h1::ServerState::watcher_aborted>>(), METH_NOARGS,
-     "watcher_aborted(): the watcher found no transport."},
+     "watcher_aborted($self, /)\n--\n\nThe watcher found no transport."},
     {"watcher_done", as_method<lend<&h1::ServerState::watcher_done>>(), METH_NOARGS,
-     "watcher_done() -> event | None: the watcher's done event."},
+     "watcher_done($self, /)\n--\n\nThe watcher's done event, or None."},
     {"take_watcher_handle", as_method<handle_step<&h1::ServerState::take_watcher_handle>>(),
-     METH_NOARGS, "take_watcher_handle() -> handle | None: the watcher task, once."},
+     METH_NOARGS,
+     "take_watcher_handle($self, /)\n--\n\nThe watcher task, handed out once; else None."},
     {"take_watcher_result", as_method<server_take_watcher_result>(), METH_NOARGS,
-     "take_watcher_result() -> (data, error): what the watcher's read returned."},
+     "take_watcher_result($self, /)\n--\n\nWhat the watcher's read returned: (data, error)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -672,8 +685,8 @@ PyGetSetDef kProperties[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
-     const_cast<char*>("H1ServerState(codec, transport, *, keep_alive=True, half_close=False)\n\n"
-                       "The state of one HTTP/1 server connection and its current request.")},
+     const_cast<char*>("H1ServerState(codec, transport, *, keep_alive=True, half_close=False)\n"
+                       "--\n\nThe state of one HTTP/1 server connection and its current request.")},
     {Py_tp_new, as_slot<server_new>()},
     {Py_tp_init, as_slot<server_init>()},
     {Py_tp_dealloc, as_slot<box_dealloc<ServerBox>>()},

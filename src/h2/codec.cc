@@ -433,15 +433,15 @@ PyObject* codec_role_client(PyObject* self, void*) {
 }
 
 #define SETTER(name, which, doc) \
-  { name, as_method<codec_set<Setter::which>>(), kFast, name "($self, val, /)\n--\n\n" doc }
+  { name, as_method<codec_set<Setter::which>>(), kFast, name "($self, /, val)\n--\n\n" doc }
 
 PyMethodDef kMethods[] = {
     {"receive", as_method<codec_receive>(), kFast,
-     "receive($self, data, /)\n--\n\nDecodes every complete frame; returns the events."},
+     "receive($self, /, data)\n--\n\nDecodes every complete frame; returns the events."},
     {"buffered", as_method<codec_buffered>(), METH_NOARGS,
      "buffered($self, /)\n--\n\nBytes of incomplete frames held."},
     {"feed_preface", as_method<codec_feed_preface>(), kFast,
-     "feed_preface($self, data, /)\n--\n\nNone while incomplete, True once matched, False on a "
+     "feed_preface($self, /, data)\n--\n\nNone while incomplete, True once matched, False on a "
      "mismatch."},
     SETTER("set_send_header_table_size", kSendTable, "The HPACK encoder's table maximum."),
     SETTER("set_recv_header_table_size", kRecvTable, "The HPACK decoder's table maximum."),
@@ -477,14 +477,14 @@ PyMethodDef kMethods[] = {
     {"serialize_rst_stream", as_method<codec_serialize_rst_stream>(), kFast,
      "serialize_rst_stream($self, /, stream_id, error_code)\n--\n\nOne RST_STREAM frame."},
     {"match_preface", as_method<codec_match_preface>(), kFast | METH_STATIC,
-     "match_preface(data, /)\n--\n\nNone while a prefix of the client preface, True once it is "
+     "match_preface(data)\n--\n\nNone while a prefix of the client preface, True once it is "
      "complete, False on a difference."},
     {"check_send_headers", as_method<codec_check_send_headers>(), kFast | METH_STATIC,
-     "check_send_headers(headers, /)\n--\n\nRaises H2UserError for fields HTTP/2 forbids."},
+     "check_send_headers(headers)\n--\n\nRaises H2UserError for fields HTTP/2 forbids."},
     {"method_is_head", as_method<codec_method_is_head>(), kFast | METH_STATIC,
-     "method_is_head(method, /)\n--\n\nWhether the method is exactly HEAD."},
+     "method_is_head(method)\n--\n\nWhether the method is exactly HEAD."},
     {"is_client_initiated", as_method<codec_is_client_initiated>(), kFast | METH_STATIC,
-     "is_client_initiated(stream_id, /)\n--\n\nWhether the id is odd."},
+     "is_client_initiated(stream_id)\n--\n\nWhether the id is odd."},
     {nullptr, nullptr, 0, nullptr},
 };
 

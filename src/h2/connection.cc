@@ -966,22 +966,22 @@ PyObject* streams_repr(PyObject* self) {
 #define QUERY(name, fn, doc) \
   { name, as_method<fn>(), METH_NOARGS, doc }
 #define STREAM_QUERY(name, read, doc) \
-  { name, as_method<stream_query<read>>(), kFast, name "($self, sid, /)\n--\n\n" doc }
+  { name, as_method<stream_query<read>>(), kFast, name "($self, /, sid)\n--\n\n" doc }
 
 PyMethodDef kMethods[] = {
     {"begin", as_method<streams_begin>(), METH_NOARGS,
      "begin($self, /)\n--\n\nQueue the handshake: the client preface (client), our SETTINGS and "
      "the connection WINDOW_UPDATE."},
     {"receive", as_method<streams_receive>(), kFast,
-     "receive($self, data, /)\n--\n\nDecode received bytes; returns the frames now complete."},
+     "receive($self, /, data)\n--\n\nDecode received bytes; returns the frames now complete."},
     {"prime", as_method<streams_prime>(), kFast,
-     "prime($self, data, /)\n--\n\nSeed the decoder with bytes already read: None while the "
+     "prime($self, /, data)\n--\n\nSeed the decoder with bytes already read: None while the "
      "client preface is incomplete, False on a mismatch, True otherwise."},
     {"recv_settings", as_method<streams_recv_settings>(), kFast,
-     "recv_settings($self, frame, /)\n--\n\nApply the peer's SETTINGS; returns (initial, "
+     "recv_settings($self, /, frame)\n--\n\nApply the peer's SETTINGS; returns (initial, "
      "wake_windows, flags)."},
     {"recv_ping", as_method<streams_recv_ping>(), kFast,
-     "recv_ping($self, frame, /)\n--\n\nAnswer the peer's PING; returns flags."},
+     "recv_ping($self, /, frame)\n--\n\nAnswer the peer's PING; returns flags."},
     QUERY("try_claim_slot", bool_step<&h2::Connection::try_claim_slot>,
           "try_claim_slot($self, /)\n--\n\nClaim a local stream slot if the limit allows."),
     QUERY("can_open", call_query<&h2::Connection::can_open>,
@@ -990,19 +990,19 @@ PyMethodDef kMethods[] = {
           "release_slot_count($self, /)\n--\n\nGive back a claimed slot that did not become a "
           "stream."),
     {"apply_stream_limit", as_method<streams_apply_stream_limit>(), kFast,
-     "apply_stream_limit($self, limit, /)\n--\n\nSet the cap on locally opened streams (None: "
+     "apply_stream_limit($self, /, limit)\n--\n\nSet the cap on locally opened streams (None: "
      "unlimited)."},
     {"open_stream", as_method<streams_open_stream>(), kFast,
-     "open_stream($self, method, target, headers, end_stream, is_head, handle, /, *, "
+     "open_stream($self, /, method, target, headers, end_stream, is_head, handle, *, "
      "scheme=None, authority=None)\n--\n\nOpen a request stream on a claimed slot; returns its "
      "id, or None when the connection refuses new streams."},
     {"send_data", as_method<streams_send_data>(), kFast,
-     "send_data($self, sid, data, offset, end_stream, /)\n--\n\nQueue at most one DATA frame "
+     "send_data($self, /, sid, data, offset, end_stream)\n--\n\nQueue at most one DATA frame "
      "of data[offset:]; returns an H2SendVerdict."},
     {"send_trailers", as_method<streams_send_trailers>(), kFast,
-     "send_trailers($self, sid, trailers, /)\n--\n\nQueue trailers with END_STREAM."},
+     "send_trailers($self, /, sid, trailers)\n--\n\nQueue trailers with END_STREAM."},
     {"send_response_head", as_method<streams_send_response_head>(), kFast,
-     "send_response_head($self, sid, status, headers, end_stream, /)\n--\n\nServer: queue "
+     "send_response_head($self, /, sid, status, headers, end_stream)\n--\n\nServer: queue "
      "the response head."},
     QUERY("next_capacity_wake", streams_next_capacity_wake,
           "next_capacity_wake($self, /)\n--\n\nThe sender whose turn it now is, or None."),
@@ -1015,42 +1015,42 @@ PyMethodDef kMethods[] = {
           "release_writers($self, /)\n--\n\nNo writer may start from now on; True when none "
           "is alive."),
     {"recv_headers", as_method<streams_recv_headers>(), kFast,
-     "recv_headers($self, frame, spare=None, /)\n--\n\nApply the peer's HEADERS; returns an "
+     "recv_headers($self, /, frame, spare=None)\n--\n\nApply the peer's HEADERS; returns an "
      "H2RecvHeadersVerdict."},
     {"recv_data", as_method<streams_recv_data>(), kFast,
-     "recv_data($self, frame, /)\n--\n\nApply the peer's DATA; returns an H2RecvDataVerdict."},
+     "recv_data($self, /, frame)\n--\n\nApply the peer's DATA; returns an H2RecvDataVerdict."},
     {"recv_window_update", as_method<streams_recv_window_update>(), kFast,
-     "recv_window_update($self, frame, /)\n--\n\nApply the peer's WINDOW_UPDATE; returns the "
+     "recv_window_update($self, /, frame)\n--\n\nApply the peer's WINDOW_UPDATE; returns the "
      "handles of the senders to wake."},
     {"recv_reset", as_method<streams_recv_reset>(), kFast,
-     "recv_reset($self, frame, /)\n--\n\nApply the peer's RST_STREAM; returns (handle, stop, "
+     "recv_reset($self, /, frame)\n--\n\nApply the peer's RST_STREAM; returns (handle, stop, "
      "notify_body, flags)."},
     {"reset_stream", as_method<streams_reset_stream>(), kFast,
-     "reset_stream($self, sid, reason, initiator='user', /)\n--\n\nReset a stream from this "
+     "reset_stream($self, /, sid, reason, initiator='user')\n--\n\nReset a stream from this "
      "side; returns an H2ResetVerdict."},
     {"reset_on_error", as_method<streams_reset_on_error>(), kFast,
-     "reset_on_error($self, sid, reason, /)\n--\n\nReset a stream for the peer's stream "
+     "reset_on_error($self, /, sid, reason)\n--\n\nReset a stream for the peer's stream "
      "error; returns an H2ResetVerdict."},
     {"aclose_body", as_method<streams_aclose_body>(), kFast,
-     "aclose_body($self, sid, /)\n--\n\nThe application closed the body reader; returns an "
+     "aclose_body($self, /, sid)\n--\n\nThe application closed the body reader; returns an "
      "H2ResetVerdict."},
     {"release_capacity", as_method<streams_release_capacity>(), kFast,
-     "release_capacity($self, sid, n, /)\n--\n\nThe application consumed n bytes; returns "
+     "release_capacity($self, /, sid, n)\n--\n\nThe application consumed n bytes; returns "
      "flags."},
     {"release_data_frame", as_method<streams_release_data_frame>(), kFast,
-     "release_data_frame($self, sid, payload_len, /)\n--\n\nReturn a small frame's budget "
+     "release_data_frame($self, /, sid, payload_len)\n--\n\nReturn a small frame's budget "
      "charge."},
     {"accepted", as_method<streams_accepted>(), kFast,
-     "accepted($self, sid, /)\n--\n\nServer: the application took the request."},
+     "accepted($self, /, sid)\n--\n\nServer: the application took the request."},
     {"in_reset_store", as_method<streams_in_reset_store>(), kFast,
-     "in_reset_store($self, sid, /)\n--\n\nWhether the stream is remembered as reset."},
+     "in_reset_store($self, /, sid)\n--\n\nWhether the stream is remembered as reset."},
     {"recv_go_away", as_method<streams_recv_go_away>(), kFast,
-     "recv_go_away($self, frame, /)\n--\n\nApply the peer's GOAWAY; returns (pairs, flags)."},
+     "recv_go_away($self, /, frame)\n--\n\nApply the peer's GOAWAY; returns (pairs, flags)."},
     QUERY("maybe_goaway_reply", flags_step<&h2::Connection::maybe_goaway_reply>,
           "maybe_goaway_reply($self, /)\n--\n\nAnswer the peer's GOAWAY once no stream is "
           "left; returns flags."),
     {"send_goaway", as_method<streams_send_goaway>(), kFast,
-     "send_goaway($self, reason, /)\n--\n\nQueue a GOAWAY for a violation we found; returns "
+     "send_goaway($self, /, reason)\n--\n\nQueue a GOAWAY for a violation we found; returns "
      "flags."},
     {"fail", as_method<streams_fail>(), kFast,
      "fail($self, exc=None, message='connection closed')\n--\n\nStore the connection error "
@@ -1078,7 +1078,7 @@ PyMethodDef kMethods[] = {
           "begin_graceful_shutdown($self, /)\n--\n\nServer: queue GOAWAY(2147483647) and the "
           "shutdown PING; returns flags."),
     {"store_task_handles", as_method<streams_store_task_handles>(), kFast,
-     "store_task_handles($self, read, pump, /)\n--\n\nKeep the driver's read and pump tasks."},
+     "store_task_handles($self, /, read, pump)\n--\n\nKeep the driver's read and pump tasks."},
     QUERY("take_read_handle", streams_take_handle<&h2::Connection::take_read_handle>,
           "take_read_handle($self, /)\n--\n\nThe read task, once."),
     QUERY("take_pump_handle", streams_take_handle<&h2::Connection::take_pump_handle>,
@@ -1096,12 +1096,12 @@ PyMethodDef kMethods[] = {
                  "DATA queued and not yet credited as written, or None."),
     STREAM_QUERY("stream_send_window", kSendWindow, "The stream's send window, or None."),
     {"set_next_stream_id", as_method<streams_set_id<&h2::Connection::set_next_stream_id>>(), kFast,
-     "set_next_stream_id($self, sid, /)\n--\n\nTest hook: the next client stream id."},
+     "set_next_stream_id($self, /, sid)\n--\n\nTest hook: the next client stream id."},
     {"set_max_stream_id", as_method<streams_set_id<&h2::Connection::set_max_stream_id>>(), kFast,
-     "set_max_stream_id($self, sid, /)\n--\n\nTest hook: the highest peer stream id accepted."},
+     "set_max_stream_id($self, /, sid)\n--\n\nTest hook: the highest peer stream id accepted."},
     {"set_last_processed_id", as_method<streams_set_id<&h2::Connection::set_last_processed_id>>(),
      kFast,
-     "set_last_processed_id($self, sid, /)\n--\n\nTest hook: the last peer stream accepted."},
+     "set_last_processed_id($self, /, sid)\n--\n\nTest hook: the last peer stream accepted."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1150,7 +1150,7 @@ PyType_Slot kSlots[] = {
      const_cast<char*>("H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
                        "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
                        "max_pending_accept_reset_streams=20, max_local_error_reset_streams=1024, "
-                       "data_frame_budget=None, auto_date_header=True, enable_push=None)\n\n"
+                       "data_frame_budget=None, auto_date_header=True, enable_push=None)\n--\n\n"
                        "The state of one HTTP/2 connection, client or server.")},
     {Py_tp_new, as_slot<streams_new>()},
     {Py_tp_init, as_slot<streams_init>()},

@@ -36,7 +36,8 @@ PyObject* latch_is_set(PyObject* self, void*) {
 
 PyMethodDef kMethods[] = {
     {"try_acquire", as_method<latch_try_acquire>(), METH_NOARGS,
-     "try_acquire() -> bool: True for the one call that takes the latch, False for every other."},
+     "try_acquire($self, /)\n--\n\n"
+     "True for the one call that takes the latch, False for every other."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -47,7 +48,8 @@ PyGetSetDef kProperties[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("OnceLatch(): a one-shot latch; the first try_acquire() wins.")},
+    {Py_tp_doc,
+     const_cast<char*>("OnceLatch()\n--\n\nA one-shot latch: the first try_acquire() wins.")},
     {Py_tp_new, as_slot<latch_new>()},
     {Py_tp_dealloc, as_slot<box_dealloc<Latch>>()},
     {Py_tp_methods, kMethods},

@@ -68,11 +68,13 @@ PyObject* intercept_repr(PyObject* self) {
 
 PyMethodDef kInterceptMethods[] = {
     {"basic_auth", as_method<intercept_basic_auth>(), METH_NOARGS,
-     "basic_auth() -> str | None: the Proxy-Authorization value ('Basic ' and Base64) of an HTTP\n"
-     "or HTTPS proxy whose URL carried user information; else None."},
+     "basic_auth($self, /)\n--\n\n"
+     "The Proxy-Authorization value ('Basic ' and Base64) of an HTTP or HTTPS proxy whose URL\n"
+     "carried user information; else None."},
     {"raw_auth", as_method<intercept_raw_auth>(), METH_NOARGS,
-     "raw_auth() -> tuple[str, str] | None: (user, password) of a SOCKS proxy whose URL carried\n"
-     "user information (password '' when none was given); else None."},
+     "raw_auth($self, /)\n--\n\n"
+     "(user, password) of a SOCKS proxy whose URL carried user information (password '' when\n"
+     "none was given); else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
