@@ -231,6 +231,34 @@ TEST_F(ServerStateTest, UpgradeHandsOverTransportAndLeftover) {
   EXPECT_FALSE(state->fail_read());
 }
 
+// The driver may negotiate the head itself and say so when it arms the watcher: no switch is
+// known then, so the watcher may watch, and the connection closes after the response.
+TEST_F(ServerStateTest, HeadNegotiatedByTheDriverGrantsNoReuse) {
+  make();
+  const uint64_t seq =
+      accept("GET / HTTP/1.1\r\nHost: x\r\nConnection: upgrade\r\nUpgrade: echo\r\n\r\n");
+  Obj& done = obj();
+  EXPECT_FALSE(arm(seq, done));  // may switch, and nothing is known yet
+  EXPECT_TRUE(arm(seq, done, true, true));
+  const ServerState::Finished f = state->finish_response(cores, seq);
+  EXPECT_FALSE(f.switched);
+  EXPECT_TRUE(f.close);
+  EXPECT_EQ(f.transport.get(), &transport);
+}
+
+// A claimed 100 Continue holds back the response head, not a detach, and is claimed once.
+TEST_F(ServerStateTest, ClaimedContinueAndDetach) {
+  make();
+  const uint64_t seq =
+      accept("POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+  EXPECT_TRUE(state->try_send_continue(seq));
+  EXPECT_FALSE(state->responded());
+  EXPECT_EQ(state->detach(cores, seq, bin).verdict, RequestVerdict::kOk);
+  EXPECT_FALSE(state->try_send_continue(seq));
+  Obj& done = obj();
+  EXPECT_EQ(respond(seq, 200, done).verdict, RequestVerdict::kAlready);
+}
+
 TEST_F(ServerStateTest, SwitchDecisions) {
   // 101 without an upgrade request, and 4xx to CONNECT, are no switch; 2xx to CONNECT is.
   struct Case {
