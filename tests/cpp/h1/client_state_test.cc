@@ -197,6 +197,40 @@ TEST_F(ClientStateTest, ArmingEndsTheExchangeWindow) {
   ASSERT_TRUE(s.arm_watcher(ref(event), bin));
   EXPECT_FALSE(s.exchange_active());
   EXPECT_EQ(s.watcher_completed(Handle(), 0, Handle(), bin).verdict, WatchVerdict::kIdleEof);
+
+  // A claimed exchange keeps its claim.
+  ClientState claimed(ref(transport));
+  ASSERT_TRUE(claimed.try_begin_exchange());
+  claimed.exchange_started();
+  ASSERT_TRUE(claimed.arm_watcher(ref(event), bin));
+  EXPECT_FALSE(claimed.exchange_active());
+  EXPECT_TRUE(claimed.busy());
+  EXPECT_EQ(claimed.watcher_completed(ref(bytes), 1, Handle(), bin).verdict,
+            WatchVerdict::kIdleBytes);
+}
+
+// A request may go out with the claim left free: its read is still the response's, and only a
+// claim (a new exchange) or a new watcher ends that.
+TEST_F(ClientStateTest, RequestStartedWithoutAClaim) {
+  ClientState s(ref(transport));
+  HandleBin bin;
+  ASSERT_TRUE(s.arm_watcher(ref(event), bin));
+  s.exchange_started();
+  s.writer_done();
+  EXPECT_TRUE(s.exchange_active());
+  EXPECT_FALSE(s.busy());
+  EXPECT_FALSE(s.end_exchange());  // nothing to release, and the read stays the request's
+  EXPECT_EQ(s.watcher_completed(ref(bytes), 3, Handle(), bin).verdict, WatchVerdict::kHandoff);
+  EXPECT_TRUE(s.try_begin_exchange());
+  EXPECT_FALSE(s.exchange_active());
+  EXPECT_FALSE(s.writer_finished());
+  s.exchange_started();
+  s.exchange_started();
+  EXPECT_TRUE(s.busy() && s.exchange_active());
+  EXPECT_TRUE(s.end_exchange());
+  EXPECT_FALSE(s.busy() || s.exchange_active());
+  s.writer_done();  // the body writer's report stands until the next claim
+  EXPECT_TRUE(s.writer_finished());
 }
 
 TEST_F(ClientStateTest, HandoffStoresTheReadForTheExchange) {
