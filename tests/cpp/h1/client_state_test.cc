@@ -98,6 +98,12 @@ TEST_F(ClientStateTest, FirstErrorWinsAndTransportIsHandedOutOnce) {
   EXPECT_FALSE(s.mark_closed().transport);
   EXPECT_FALSE(s.upgrade());
   EXPECT_TRUE(s.closed() && s.is_dead());
+
+  ClientState quiet(ref(transport));
+  EXPECT_EQ(quiet.close_now().get(), &transport);
+  EXPECT_FALSE(quiet.close_now());
+  EXPECT_FALSE(quiet.transport_ref());
+  EXPECT_TRUE(quiet.is_dead() && !quiet.failed());
 }
 
 TEST_F(ClientStateTest, FailWithoutErrorClosesButStoresNothing) {
@@ -172,6 +178,11 @@ TEST_F(ClientStateTest, ArmWatcherRefusals) {
     ClientState s(ref(transport));
     EXPECT_TRUE(s.arm_watcher(ref(event), bin));
     EXPECT_FALSE(s.arm_watcher(ref(event), bin));  // a slot exists
+    s.watcher_aborted();
+    EXPECT_FALSE(s.arm_watcher(ref(event), bin));  // completed, but not freed
+    s.take_watcher_handle();
+    s.take_watcher_result(bin);
+    EXPECT_TRUE(s.arm_watcher(ref(event), bin));
   }
   {
     ClientState s{Handle()};  // no transport
@@ -187,7 +198,7 @@ TEST_F(ClientStateTest, ArmWatcherRefusals) {
     s.upgrade();
     EXPECT_FALSE(s.arm_watcher(ref(event), bin));
   }
-  EXPECT_EQ(bin.size(), 4u);
+  EXPECT_EQ(bin.size(), 6u);  // the refused events, and the first slot's
 }
 
 TEST_F(ClientStateTest, ArmingEndsTheExchangeWindow) {
@@ -283,12 +294,16 @@ TEST_F(ClientStateTest, IdleVerdicts) {
     EXPECT_FALSE(s.closed());
     EXPECT_FALSE(s.take_watcher_result(bin).data);  // idle reads are not kept
   }
-  {
-    ClientState s(ref(transport));
-    ASSERT_TRUE(s.arm_watcher(ref(event), bin));
-    // an error wins over bytes that came with it
-    EXPECT_EQ(s.watcher_completed(ref(bytes), 3, ref(exc1), bin).verdict, WatchVerdict::kIdleError);
-    EXPECT_FALSE(s.closed());
+  // An error wins over whatever data came with it; the caller fails the connection.
+  for (const bool with_data : {false, true}) {
+    for (const size_t size : {size_t(0), size_t(3)}) {
+      ClientState s(ref(transport));
+      ASSERT_TRUE(s.arm_watcher(ref(event), bin));
+      EXPECT_EQ(
+          s.watcher_completed(with_data ? ref(bytes) : Handle(), size, ref(exc1), bin).verdict,
+          WatchVerdict::kIdleError);
+      EXPECT_FALSE(s.closed());
+    }
   }
   {
     ClientState s(ref(transport));
