@@ -151,10 +151,15 @@ TEST_F(ClientStateTest, MarkClosedReportsIdleWriterAndKeepsTheSlot) {
 
   ClientState busy(ref(transport));
   ASSERT_TRUE(busy.try_begin_exchange());
+  busy.exchange_started();
+  ASSERT_FALSE(busy.store_writer(ref(writer), bin));
   ClientState::Closing b = busy.mark_closed();
   EXPECT_FALSE(b.idle);
   EXPECT_FALSE(b.watcher_done);
-  EXPECT_FALSE(b.writer);
+  EXPECT_EQ(b.writer.get(), &writer);  // the close tears the body writer down
+  EXPECT_FALSE(busy.take_writer());
+  Handle late = busy.store_writer(ref(writer), bin);
+  EXPECT_EQ(late.get(), &writer);
 }
 
 TEST_F(ClientStateTest, WriterStoreRefusedOnceClosed) {
