@@ -32,6 +32,11 @@ void ClientState::exchange_started() {
   }
 }
 
+void ClientState::give_read_to_the_idle_connection() {
+  if (exchange_ == Exchange::kSending) exchange_ = Exchange::kClaimed;
+  if (exchange_ == Exchange::kSendingUnclaimed) exchange_ = Exchange::kIdle;
+}
+
 Handle ClientState::close_and_take_transport() {
   if (upgraded()) return Handle();
   conn_ = Conn::kClosed;
@@ -74,9 +79,7 @@ bool ClientState::arm_watcher(Handle done, HandleBin& bin) {
     bin.add(std::move(done));
     return false;
   }
-  // A read parked from now on is news about an idle connection until a request starts.
-  if (exchange_ == Exchange::kSending) exchange_ = Exchange::kClaimed;
-  if (exchange_ == Exchange::kSendingUnclaimed) exchange_ = Exchange::kIdle;
+  give_read_to_the_idle_connection();
   watcher_.emplace(std::move(done));
   return true;
 }

@@ -131,6 +131,9 @@ class ClientState {
     kSendingUnclaimed,  // a request went out with the claim left free: the read is still its
   };
 
+  // A newly parked watcher read is news about the idle connection until a request starts: the
+  // exchange, if any, keeps its claim but no longer owns the read.
+  void give_read_to_the_idle_connection();
   // Closes and takes the transport out, unless it belongs to an upgrade's caller.
   Handle close_and_take_transport();
   void free_watcher(HandleBin& bin);
