@@ -276,11 +276,11 @@ class Client:
             else:
                 decoder.mark_eof()
         trailers = decoder.take_trailers()
-        reusable = (response_head.keep_alive and response_head.body_kind != "close"
-                    and decoder.buffered == 0)
         codec.reset()
         conn.served += 1
-        if reusable:
+        # The codec judged the response against the request; bytes past the body are a server
+        # answering what was never asked.
+        if not codec.response_is_last and decoder.buffered == 0:
             if conn.end_exchange():
                 self._idle.set()
             self._arm_watcher(conn)

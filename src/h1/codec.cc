@@ -537,7 +537,7 @@ PyGetSetDef kProperties[] = {
     {"request_connection_close", as_getter<codec_verdict<&h1::Codec::request_connection_close>>(),
      nullptr, "The last request head had a close token on a connection field.", nullptr},
     {"response_is_last", as_getter<codec_verdict<&h1::Codec::response_is_last>>(), nullptr,
-     "The connection closes after the last response head written.", nullptr},
+     "The connection closes after the last response head written or received.", nullptr},
     {"response_close_delimited", as_getter<codec_verdict<&h1::Codec::response_close_delimited>>(),
      nullptr, "The last response's body ends by closing the connection.", nullptr},
     {"max_buf_size", as_getter<codec_max_buf_size>(), nullptr, "The cap on an incomplete head.",

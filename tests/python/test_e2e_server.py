@@ -266,15 +266,20 @@ def test_quillet_client_against_the_server(srv):
             chunked = await client.request("PUT", "/echo", body=[b"ab", b"", b"cd"])
             stream = await client.request("GET", "/stream")
             download = await client.request("GET", "/download")
-            return client.connections_opened, [first, echo, chunked, stream, download]
+            # a request that asks to close ends the connection, whatever the response says
+            closing = await client.request("GET", "/", headers={"connection": "close"})
+            after = await client.request("GET", "/")
+            return client.connections_opened, [first, echo, chunked, stream, download, closing,
+                                               after]
 
-    opened, (first, echo, chunked, stream, download) = asyncio.run(main())
+    opened, (first, echo, chunked, stream, download, closing, after) = asyncio.run(main())
     assert first.status == 200 and b"Hello from quillet" in first.body and not first.reused
     assert echo.body == b"payload" and echo.headers.get("content-type") == b"text/x"
     assert chunked.body == b"abcd"
     assert stream.body.endswith(b"line 10 of 10\n")
     assert len(download.body) == 1 << 20
-    assert all(r.reused for r in (echo, chunked, stream, download)) and opened == 1
+    assert all(r.reused for r in (echo, chunked, stream, download, closing))
+    assert closing.status == after.status == 200 and not after.reused and opened == 2
 
 
 def test_timeouts_close_idle_and_slow_connections():

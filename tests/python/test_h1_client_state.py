@@ -1,4 +1,8 @@
-"""H1ClientState: the transitions a client driver asks of one HTTP/1 connection."""
+"""H1ClientState at the Python boundary: the objects handed back (the very objects handed in),
+tuple shapes, argument conversions and their messages, references, garbage collection and
+threads, and one client driver's exchanges with real bytes. The transitions themselves are
+tested in C++ (tests/cpp/h1/client_state_test.cc), the codec's reuse verdict in
+tests/cpp/h1/codec_test.cc."""
 
 import gc
 import sys
@@ -12,8 +16,6 @@ from _quillet import (
     H1_WATCH_HANDOFF,
     H1_WATCH_IDLE_BYTES,
     H1_WATCH_IDLE_EOF,
-    H1_WATCH_IDLE_ERROR,
-    H1_WATCH_IGNORED,
     H1ClientState,
 )
 
@@ -68,234 +70,100 @@ def test_fresh_state_and_constructor():
     assert s.transport_ref() is t and s.transport_ref() is t  # lent, not taken
     assert (s.closed, s.busy, s.upgraded, s.peer_http10, s.writer_finished) == (False,) * 5
     assert s.error is None and not s.has_watcher and not s.is_dead()
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="missing required argument 'transport'"):
         H1ClientState()
     with pytest.raises(TypeError):
         H1ClientState(t, t)
+    none = H1ClientState(None)  # None is no transport: nothing to watch or hand out
+    assert none.transport_ref() is None and none.arm_watcher(object()) is False
+    assert none.close_now() is None
 
 
-def test_exchange_claim_is_exclusive():
-    s, _ = fresh()
-    assert s.try_begin_exchange() is True
-    assert s.try_begin_exchange() is False
-    s.writer_done()
-    assert s.writer_finished and s.busy
-    assert s.end_exchange() is True
-    assert s.end_exchange() is False
-    assert s.writer_finished  # kept until the next claim
-    assert s.try_begin_exchange() is True
-    assert not s.writer_finished
-
-
-def test_first_error_wins_and_is_handed_back_unchanged():
+def test_stored_objects_come_back_as_themselves_once():
     s, t = fresh()
-    e1, e2 = _quillet.ConnectionClosedError("reset"), ValueError("later")
-    assert s.fail(e1) is t
-    assert s.fail(e2) is None
-    assert s.error is e1 and s.error.args == ("reset",)
-    assert s.is_dead() and s.closed
-    assert s.close_now() is None and s.mark_closed()[0] is None
-
-
-def test_fail_without_an_error_closes_only():
-    s, t = fresh()
-    assert s.fail() is t
-    assert s.error is None and s.is_dead()
-    e = RuntimeError()
-    assert s.fail(exc=e) is None
-    assert s.error is e
-
-
-def test_close_now_hands_the_transport_out_once():
-    s, t = fresh()
-    assert s.close_now() is t
-    assert s.close_now() is None and s.transport_ref() is None
-    assert s.error is None and s.is_dead()
-
-
-def test_upgrade_keeps_the_transport_from_every_later_close():
-    s, t = fresh()
-    assert s.arm_watcher(object())
-    assert s.upgrade() is t
-    assert s.upgraded and s.closed
-    assert s.fail(ValueError()) is None
-    assert s.close_now() is None
-    assert s.mark_closed()[0] is None
-    assert s.watcher_completed(b"") == (H1_WATCH_IDLE_EOF, None)
-    assert s.upgrade() is None
-    assert not t.closed
-
-
-def test_upgrade_after_a_close_has_nothing_to_hand_over():
-    s, t = fresh()
-    assert s.close_now() is t
-    assert s.upgrade() is None
-
-
-def test_mark_closed_hands_out_what_close_needs():
-    s, t = fresh()
-    ev, scope = object(), object()
-    assert s.arm_watcher(ev)
-    assert s.store_writer(scope) is None
-    assert s.mark_closed() == (t, ev, scope, True)
-    assert s.has_watcher and s.watcher_done() is ev  # the slot stays for the join
-    assert s.mark_closed() == (None, ev, None, True)
-
-    busy, t2 = fresh()
-    busy.try_begin_exchange()
-    assert busy.mark_closed() == (t2, None, None, False)
-
-
-def test_writer_store_take_and_refusal():
-    s, _ = fresh()
-    first, second = object(), object()
-    assert s.store_writer(first) is None
-    assert s.store_writer(second) is None  # replaces
-    assert s.take_writer() is second
-    assert s.take_writer() is None
-    s.close_now()
-    refused = object()
-    assert s.store_writer(scope=refused) is refused
-    assert s.take_writer() is None
-
-
-def test_arm_watcher_refusals():
-    s, _ = fresh()
-    assert s.arm_watcher(done=object()) is True
-    assert s.arm_watcher(object()) is False  # a slot exists
-    s.watcher_aborted()
-    assert s.arm_watcher(object()) is False  # completed but not freed
-    s.take_watcher_handle()
-    s.take_watcher_result()
-    assert not s.has_watcher
-    assert s.arm_watcher(object()) is True
-
-    closed, _ = fresh()
-    closed.close_now()
-    assert closed.arm_watcher(object()) is False
-    assert H1ClientState(None).arm_watcher(object()) is False  # no transport
-
-
-def test_watcher_handle_is_stored_once_and_handed_out_once():
-    s, _ = fresh()
-    task, late = object(), object()
-    assert s.store_watcher_handle(task) is task  # no slot yet
-    s.arm_watcher(object())
+    ev, task, scope = object(), object(), object()
+    assert s.arm_watcher(done=ev) is True
     assert s.store_watcher_handle(handle=task) is None
-    assert s.store_watcher_handle(late) is late
-    assert s.take_watcher_handle() is task
-    assert s.take_watcher_handle() is None
-    # whoever took it has moved on: a handle arriving now is the arming task's to join
-    assert s.store_watcher_handle(late) is late
+    late = object()
+    assert s.store_watcher_handle(late) is late  # refused: the very object comes back
+    assert s.store_writer(scope=scope) is None
+    e1 = _quillet.ConnectionClosedError("reset")
+    assert s.fail(exc=e1) is t
+    assert s.fail(ValueError("later")) is None
+    assert s.error is e1 and s.error.args == ("reset",)
+    refused = object()
+    assert s.store_writer(refused) is refused
+    assert s.mark_closed() == (None, ev, scope, True)
+    assert s.take_writer() is None
+    assert s.watcher_done() is ev  # the slot stays for the join
+    assert s.take_watcher_handle() is task and s.take_watcher_handle() is None
+    assert s.take_watcher_result() == (None, None) and not s.has_watcher
 
-    c, _ = fresh()
-    c.arm_watcher(object())
-    c.mark_closed()
-    assert c.store_watcher_handle(task) is task
+    u, t2 = fresh()
+    assert u.upgrade() is t2
+    assert (u.upgraded, u.closed, u.close_now(), u.upgrade()) == (True, True, None, None)
+    assert not t2.closed
 
 
-def test_idle_end_of_input_closes():
+def test_watcher_reads_come_back_as_the_objects_read():
     s, t = fresh()
-    s.arm_watcher(object())
-    assert s.watcher_completed(b"") == (H1_WATCH_IDLE_EOF, t)
-    assert s.closed and s.error is None
-    assert s.close_now() is None
-
-
-def test_watcher_without_transport_counts_as_end_of_input():
-    s, t = fresh()
-    s.arm_watcher(object())
-    assert s.watcher_completed() == (H1_WATCH_IDLE_EOF, t)
-
-
-def test_idle_bytes_leave_the_connection_open():
-    s, _ = fresh()
-    s.arm_watcher(object())
-    assert s.watcher_completed(b"H") == (H1_WATCH_IDLE_BYTES, None)
-    assert not s.closed
-    assert s.take_watcher_result() == (None, None)  # an idle read is not kept
-
-
-@pytest.mark.parametrize("data", [None, b"", b"HTTP/1.1 200 OK\r\n"])
-def test_idle_error_wins_over_data(data):
-    s, _ = fresh()
-    s.arm_watcher(object())
-    assert s.watcher_completed(data, OSError("reset")) == (H1_WATCH_IDLE_ERROR, None)
-    assert not s.closed  # the caller fails the connection itself
-
-
-def test_handoff_keeps_the_read_for_the_exchange():
-    s, _ = fresh()
     s.arm_watcher(object())
     s.try_begin_exchange()
     s.exchange_started()
-    first = b"HTTP/1.1 200 OK\r\n"
+    first, err = b"HTTP/1.1 200 OK\r\n", OSError("reset")
     assert s.watcher_completed(b"stale") == (H1_WATCH_HANDOFF, None)
-    assert s.watcher_completed(data=first, error=None) == (H1_WATCH_HANDOFF, None)
+    assert s.watcher_completed(data=first, error=err) == (H1_WATCH_HANDOFF, None)
     data, error = s.take_watcher_result()
-    assert data is first and error is None
-    assert s.take_watcher_result() == (None, None)
-    assert s.has_watcher  # the handle was never taken
-    assert not s.closed
+    assert data is first and error is err
+
+    idle, t = fresh()
+    idle.arm_watcher(object())
+    verdict, transport = idle.watcher_completed()  # no data and no error: no transport
+    assert (verdict, transport) == (H1_WATCH_IDLE_EOF, t)
+    assert type(verdict) is int
 
 
-def test_handoff_of_an_error():
-    s, _ = fresh()
-    s.arm_watcher(object())
-    s.exchange_started()
-    err = OSError("reset")
-    assert s.watcher_completed(None, err) == (H1_WATCH_HANDOFF, None)
-    assert s.take_watcher_result() == (None, err)
-
-
-def test_mark_closed_does_not_free_the_slot():
-    s, t = fresh()
-    ev, task = object(), object()
+def test_references_come_back_to_what_they_were():
+    objs = [Transport(), object(), object(), object(), HolderError(), bytes(bytearray(b"x"))]
+    t, ev, task, scope, exc, data = objs
+    before = [sys.getrefcount(o) for o in objs]
+    s = H1ClientState(t)
     s.arm_watcher(ev)
     s.store_watcher_handle(task)
-    assert s.mark_closed()[:2] == (t, ev)
-    assert s.watcher_completed(None, OSError()) == (H1_WATCH_IGNORED, None)
-    assert s.take_watcher_handle() is task
-    assert s.take_watcher_result() == (None, None)
-    assert not s.has_watcher and s.watcher_done() is None
-    for data, error in [(b"", None), (b"x", None), (None, OSError()), (None, None)]:
-        assert s.watcher_completed(data, error) == (H1_WATCH_IGNORED, None)
+    s.store_writer(scope)
+    s.exchange_started()
+    s.watcher_completed(data, exc)
+    s.fail(exc)
+    s.fail(exc)
+    s.store_writer(scope)
+    del s
+    assert [sys.getrefcount(o) for o in objs] == before
 
 
-def test_completion_without_a_slot_is_ignored_and_changes_nothing():
-    s, t = fresh()
-    assert s.watcher_completed(b"") == (H1_WATCH_IGNORED, None)
-    assert not s.closed and s.transport_ref() is t
-
-
-@pytest.mark.parametrize("bad", [bytearray(b""), memoryview(b""), "", 0])
-def test_watcher_data_must_be_bytes(bad):
+def test_argument_conversions_name_the_argument_and_change_nothing():
     s, t = fresh()
     s.arm_watcher(object())
-    with pytest.raises(TypeError, match="data"):
-        s.watcher_completed(bad)
-    assert not s.closed and s.transport_ref() is t
-    # the slot is still armed: a real completion still decides
-    assert s.watcher_completed(b"") == (H1_WATCH_IDLE_EOF, t)
+    for bad in (bytearray(b""), memoryview(b""), "", 0):
+        with pytest.raises(TypeError) as info:
+            s.watcher_completed(bad)
+        assert str(info.value) == f"data must be bytes, not {type(bad).__name__}"
+    for value in (1, 0, None, "yes"):
+        with pytest.raises(TypeError) as info:
+            s.set_peer_http10(value)
+        assert str(info.value) == f"value must be a bool, not {type(value).__name__}"
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        s.store_writer(bogus=1)
+    with pytest.raises(TypeError, match="missing required argument 'done'"):
+        s.arm_watcher()
+    assert s.peer_http10 is False and not s.closed and s.transport_ref() is t
+    s.set_peer_http10(value=True)
+    assert s.peer_http10 is True
 
-
-def test_bytes_subclass_is_wire_data():
     class Chunk(bytes):
         pass
 
-    s, _ = fresh()
-    s.arm_watcher(object())
+    # the slot is still armed; a bytes subclass is wire data
     assert s.watcher_completed(Chunk(b"x")) == (H1_WATCH_IDLE_BYTES, None)
-
-
-@pytest.mark.parametrize("value", [1, 0, None, "yes"])
-def test_set_peer_http10_takes_a_strict_bool(value):
-    s, _ = fresh()
-    with pytest.raises(TypeError):
-        s.set_peer_http10(value)
-    assert s.peer_http10 is False
-    s.set_peer_http10(value=True)
-    assert s.peer_http10 is True
 
 
 @pytest.mark.parametrize(
@@ -348,6 +216,8 @@ def test_client_driver_scenario():
         codec, b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhe", [b"llo"]
     )
     assert (head.status, head.keep_alive, body) == (200, True, b"hello")
+    codec.reset()
+    assert codec.response_is_last is False  # the codec's verdict: keep the connection
     assert conn.end_exchange()
 
     # between exchanges the watcher parks a read on the transport
@@ -358,7 +228,7 @@ def test_client_driver_scenario():
     assert conn.try_begin_exchange()
     request = codec.serialize_request("POST", "/b", {"host": "example.com"}, content_length=2)
     conn.exchange_started()
-    t.write(request + b"hi")
+    t.write(codec.serialize_head_and_body(request, b"hi"))  # the codec sees the body go out
     first = b"HTTP/1.1 201 Created\r\ncontent-le"
     assert conn.watcher_completed(first) == (H1_WATCH_HANDOFF, None)
     done.set()
@@ -368,6 +238,8 @@ def test_client_driver_scenario():
     assert not conn.has_watcher
     head, body = read_response(codec, data, [b"ngth: 3\r\n\r\n", b"ok!"])
     assert (head.status, body) == (201, b"ok!")
+    codec.reset()
+    assert codec.response_is_last is False
     assert conn.end_exchange()
 
     # idle again; the server closes the idle connection
@@ -387,36 +259,19 @@ def test_client_driver_scenario():
     assert not conn.has_watcher
 
 
-def test_client_driver_poisoned_by_unsolicited_bytes():
-    t = Transport()
+def test_client_driver_closes_when_the_codec_says_the_response_is_last():
+    codec, t = _quillet.H1Codec(), Transport()
     conn = Conn(t)
-    assert conn.arm_watcher(threading.Event())
-    verdict, transport = conn.watcher_completed(b"HTTP/1.1 408 Request Timeout\r\n\r\n")
-    assert verdict == H1_WATCH_IDLE_BYTES and transport is None
-    err = _quillet.H1UnexpectedMessageError("received unexpected message from connection")
-    conn.fail(err).close()
-    assert t.closed and conn.error is err
-    # every later caller raises a fresh error chained from the stored one
-    with pytest.raises(_quillet.ConnectionClosedError) as info:
-        try:
-            raise conn.error
-        except _quillet.H1Error as stored:
-            raise _quillet.ConnectionClosedError("connection is dead") from stored
-    assert info.value.__cause__ is err
-    assert conn.fail(ValueError()) is None and conn.error is err
-
-
-def test_request_body_writer_torn_down_by_close():
-    t = Transport()
-    conn = Conn(t)
-    conn.try_begin_exchange()
+    assert conn.try_begin_exchange()
+    request = codec.serialize_request("GET", "/", {"host": "h", "connection": "close"})
     conn.exchange_started()
-    scope = object()
-    assert conn.store_writer(scope) is None
-    assert conn.mark_closed() == (t, None, scope, False)
-    assert conn.take_writer() is None
-    late = object()
-    assert conn.store_writer(late) is late
+    t.write(request)
+    head, body = read_response(codec, b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok", [])
+    assert head.keep_alive is True  # the response alone would keep the connection
+    codec.reset()
+    assert codec.response_is_last is True
+    assert conn.close_now() is t and conn.end_exchange() is True
+    assert conn.is_dead() and conn.arm_watcher(object()) is False
 
 
 # --- garbage collection ----------------------------------------------------------------------

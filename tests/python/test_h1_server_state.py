@@ -1,18 +1,20 @@
-"""H1ServerState as the server driver sees it: whole scenarios with real request bytes, the
-objects handed back (which must be the very objects handed in), tuple shapes, argument errors
-and races. Each rule on its own is tested in C++ (tests/cpp/h1/server_state_test.cc)."""
+"""H1ServerState at the Python boundary: the objects handed back (the very objects handed in),
+tuple shapes and types, argument conversions and their messages, the exception classes,
+references, garbage collection and threads. The rules themselves (which step comes next, the
+claims, the switch and reuse decisions, the watcher) are tested in C++
+(tests/cpp/h1/server_state_test.cc), and the server as a whole end to end."""
 
 import gc
+import sys
 import threading
 import weakref
 
 import pytest
 
 from _quillet import (
-    H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_READ_EOF, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_PARSE,
-    H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1_REQ_ALREADY, H1_REQ_CONTINUE,
-    H1_REQ_OK, H1_REQ_PARKED, H1_REQ_PEER_CLOSED, H1_REQ_STALE, H1BodyDecoder, H1Codec,
-    H1ParseError, H1ServerState, H1UserError, HeaderMap)
+    H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_READ_EOF, H1_READ_PARSE, H1_READ_TRANSPORT,
+    H1_READ_WATCHER, H1_REQ_ALREADY, H1_REQ_OK, H1_REQ_STALE, H1BodyDecoder, H1Codec,
+    H1ParseError, H1RequestHead, H1ServerState, H1UserError, HeaderMap)
 
 
 class Transport:
@@ -37,315 +39,167 @@ def test_fresh_state():
     assert state.begin_read() == (H1_READ_TRANSPORT, transport)
     assert state.transport_ref() is transport  # lent, not taken
     assert state.keep_alive_enabled is True and state.half_close is False
-    with pytest.raises(AttributeError):
-        state.closed = True
+    assert state.shutdown_requested is False and state.upgraded is False
+    assert state.has_watcher is False and state.watcher_parked is False
+    assert isinstance(state.codec, H1Codec) and state.current_decoder() is None
+    for name in ("closed", "reusable", "current_seq", "codec"):
+        with pytest.raises(AttributeError):
+            setattr(state, name, True)
 
 
-def test_constructor_arguments():
+def test_argument_conversions_name_the_argument_and_change_nothing():
     with pytest.raises(TypeError, match="codec"):
         H1ServerState(object(), Transport())
-    with pytest.raises(TypeError, match="keep_alive"):
+    with pytest.raises(TypeError, match="keep_alive must be a bool, not int"):
         H1ServerState(H1Codec(), Transport(), keep_alive=1)
+    with pytest.raises(TypeError, match="half_close must be a bool, not int"):
+        H1ServerState(H1Codec(), Transport(), half_close=0)
     with pytest.raises(TypeError):
-        H1ServerState(H1Codec(), Transport(), True)
+        H1ServerState(H1Codec(), Transport(), True)  # the settings are keyword-only
+
+    state, _ = new_state()
+    with pytest.raises(TypeError, match="data must be bytes, not bytearray"):
+        state.accept_head(bytearray(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"))
+    _, seq, _ = state.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n")
+    bad_calls = [
+        (lambda: state.respond_head(seq, 200, {"a": "b"}, Event()), TypeError, None),
+        (lambda: state.respond_head(seq, "200", None, Event()), TypeError,
+         "status must be an int, not str"),
+        (lambda: state.respond_head(seq, 70000, None, Event()), OverflowError, None),
+        (lambda: state.respond_head(-1, 200, None, Event()), OverflowError,
+         "seq must not be negative"),
+        (lambda: state.respond_head(seq, 200, None, Event(), chunked=1), TypeError,
+         "chunked must be a bool, not int"),
+        (lambda: state.respond_head(seq, 200, None, Event(), content_length=-1), OverflowError,
+         "content_length must not be negative"),
+        (lambda: state.respond_head(seq, 200, None, Event(), bogus=1), TypeError,
+         "unexpected keyword argument 'bogus'"),
+        (lambda: state.try_send_continue(2**64), OverflowError, None),
+        (lambda: state.drain_done(1), TypeError, "complete must be a bool, not int"),
+        (lambda: state.end_body_read(seq, 1), TypeError, "complete must be a bool, not int"),
+        (lambda: state.watcher_completed("text"), TypeError, "data"),
+    ]
+    for call, error, text in bad_calls:
+        with pytest.raises(error) as info:
+            call()
+        assert text is None or text in str(info.value)
+    for status in (0, 42, 99, 1000, 65535):  # a status line needs three digits
+        with pytest.raises(ValueError) as info:
+            state.respond_head(seq, status, None, Event())
+        assert info.value.args == ("invalid status: invalid status code",)
+    # nothing was claimed or read by the refused calls
+    assert state.begin_body_read(seq) is True
+    assert state.respond_head(seq, 200, HeaderMap(), Event())[0] == H1_REQ_OK
 
 
-def test_keep_alive_loop_with_three_pipelined_requests():
-    state, transport = new_state()
-    assert state.begin_read() == (H1_READ_TRANSPORT, transport)
-    data = b"".join(b"GET /%d HTTP/1.1\r\nHost: h\r\n\r\n" % i for i in (1, 2, 3))
-    seen = []
-    while True:
-        head, seq, decoder = state.accept_head(data)
-        data = b""
-        assert decoder.is_complete
-        seen.append((head.target, seq))
-        code, out, armed = state.respond_head(seq, 200, None, Event(), content_length=2)
-        assert code == H1_REQ_OK and out.startswith(b"HTTP/1.1 200 OK\r\n") and armed is False
-        assert b"connection" not in out
-        assert state.finish_response(seq) == (False, False, None, None)
-        code, obj = state.begin_read()
-        if code != H1_READ_PARSE:
-            assert (code, obj) == (H1_READ_TRANSPORT, transport)
-            break
-    assert seen == [("/1", 1), ("/2", 2), ("/3", 3)]
-    assert state.reusable and not state.closed
-
-
-def test_incomplete_and_malformed_heads():
+def test_protocol_errors_are_raised_as_their_classes():
     state, transport = new_state()
     assert state.accept_head(b"GET / HT") is None
-    assert state.current_seq == 0
-    with pytest.raises(H1ParseError):
+    with pytest.raises(H1ParseError) as info:
         state.accept_head(b"XP/1.1\r\n\r\n")
-    assert state.current_seq == 0
-    assert state.codec.parse_error_status == 400
+    assert info.value.args == ("version", "invalid HTTP version parsed")
+    assert state.current_seq == 0 and state.codec.parse_error_status == 400
     assert state.fail_read() is transport
-    assert state.closed and not state.reusable
-    assert state.fail_read() is None
 
-
-def test_unanswered_request_and_stale_answers():
-    state, transport = new_state()
-    head, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert state.begin_read() == (H1_NEXT_RAISE, None)
-    assert state.respond_head(0, 200, None, Event()) == (H1_REQ_STALE, None, False)
-    assert state.respond_head(seq + 1, 200, None, Event()) == (H1_REQ_STALE, None, False)
-    assert state.respond_head(seq, 204, None, Event())[0] == H1_REQ_OK
-    assert state.respond_head(seq, 200, None, Event()) == (H1_REQ_ALREADY, None, False)
-    assert state.finish_response(seq + 1) == (False, False, None, None)
-    assert state.close_window(seq + 1) is False and state.peer_closed_now(seq + 1) is False
-    assert state.detach(0) == (H1_REQ_STALE, None, None)
-
-
-def test_unread_body_is_drained_then_the_next_request_follows():
-    state, transport = new_state()
-    head, seq, decoder = state.accept_head(
-        b"POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nhello")
-    assert not decoder.is_complete
-    code, out, _ = state.respond_head(seq, 200, None, Event(), content_length=0)
-    assert state.finish_response(seq) == (False, False, None, None)
-    assert state.begin_read() == (H1_NEXT_DRAIN, None)
-    # a second begin_read while the drain owns the read gives up on the connection
-    other, other_transport = new_state()
-    _, s2, _ = other.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n")
-    other.respond_head(s2, 200, None, Event())
-    other.finish_response(s2)
-    assert other.begin_read() == (H1_NEXT_DRAIN, None)
-    assert other.begin_read() == (H1_NEXT_CLOSE, other_transport)
-    assert other.closed
-    # the driver drains what the application never read
-    assert decoder.decode() == b"hello"
-    decoder.feed(b"world" + b"GET /next HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert decoder.decode() == b"world" and decoder.is_complete
-    assert state.drain_done(True) == (H1_READ_PARSE, None)
-    head, seq2, _ = state.accept_head(b"")
-    assert head.target == "/next" and seq2 == seq + 1
-
-
-def test_body_reader_claims():
-    state, _ = new_state()
-    _, seq, decoder = state.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n")
-    assert state.begin_body_read(seq) is True
-    assert state.begin_body_read(seq) is False
-    decoder.feed(b"abc")
-    assert decoder.decode() == b"abc"
-    state.end_body_read(seq, True)
-    assert state.begin_body_read(seq) is False  # the body has ended
-    assert state.current_decoder() is decoder
-
-
-def test_expect_continue_is_claimed_before_the_response():
-    state, _ = new_state()
-    _, seq, _ = state.accept_head(
-        b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n")
-    assert state.try_send_continue(seq) is True
-    assert state.try_send_continue(seq) is False
-    # the body reader is writing the 100 Continue: the response head waits for it
-    assert state.respond_head(seq, 200, None, Event()) == (H1_REQ_CONTINUE, None, False)
-    code, out, armed = state.respond_head(seq, 200, None, Event())
-    assert code == H1_REQ_OK and out.startswith(b"HTTP/1.1 200 OK")
-    assert state.respond_head(seq, 200, None, Event())[0] == H1_REQ_ALREADY
-
-
-def test_upgrade_hands_over_the_transport_and_leftover():
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(
-        b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n\x81\x05hello")
-    fields = HeaderMap({"upgrade": "websocket", "connection": "Upgrade"})
-    code, out, armed = state.respond_head(seq, 101, fields, Event(), want=True)
-    assert code == H1_REQ_OK and out.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
-    assert armed is False  # no watcher on a connection that switches
-    assert state.arm_watcher(seq, Event(), head_negotiated=True) is False
-    assert state.finish_response(seq) == (True, False, transport, b"\x81\x05hello")
-    assert state.upgraded and state.closed
-    assert state.fail_response(seq) is None and state.mark_closed()[0] is None
-
-
-def test_connect_tunnel():
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"CONNECT example.com:443 HTTP/1.1\r\nHost: x\r\n\r\n\x16\x03\x01")
-    code, out, _ = state.respond_head(seq, 200, None, Event())
-    assert out == b"HTTP/1.1 200 OK\r\n\r\n"
-    assert state.finish_response(seq) == (True, False, transport, b"\x16\x03\x01")
-    # a refused CONNECT is an ordinary response
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"CONNECT example.com:443 HTTP/1.1\r\nHost: x\r\n\r\n")
-    state.respond_head(seq, 407, None, Event())
-    assert state.finish_response(seq)[0] is False
-
-
-def test_detach():
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET /raw HTTP/1.1\r\nHost: x\r\n\r\nextra bytes")
-    assert state.detach(seq) == (H1_REQ_OK, transport, b"extra bytes")
-    assert state.upgraded and state.closed
-    assert state.detach(seq) == (H1_REQ_ALREADY, None, None)
-
-
-def test_detach_refused_while_the_watcher_read_is_parked():
     state, transport = new_state()
     _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert state.arm_watcher(seq, Event()) is True and state.watcher_parked
-    assert state.detach(seq) == (H1_REQ_PARKED, None, None)
-    state.watcher_completed(b"more")
-    code, handed, leftover = state.detach(seq)
-    assert (code, handed, leftover) == (H1_REQ_OK, transport, b"more")
+    with pytest.raises(H1UserError) as info:
+        state.respond_head(seq, 100, None, Event())
+    assert info.value.args == (
+        "unsupported_status_code", "response has 1xx status code, not supported by server")
+    assert state.respond_head(seq, 200, None, Event()) == (H1_REQ_ALREADY, None, False)
+    assert state.fail_response(seq) is transport
 
 
-def test_client_closing_mid_response():
+def test_a_connection_hands_back_the_objects_it_was_given():
     state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET /stream HTTP/1.1\r\nHost: x\r\n\r\n")
+    data = (b"GET /1 HTTP/1.1\r\nHost: h\r\n\r\n"
+            b"POST /2 HTTP/1.1\r\nHost: h\r\nContent-Length: 4\r\n\r\nab")
+    head, seq, decoder = state.accept_head(data)
+    assert isinstance(head, H1RequestHead) and head.target == "/1"
+    assert type(seq) is int and seq == 1 and isinstance(decoder, H1BodyDecoder)
+    assert state.current_decoder() is decoder
+    code, out, armed = state.respond_head(seq, 200, None, Event(), content_length=2)
+    assert (code, type(out), armed) == (H1_REQ_OK, bytes, False)
+    assert out == b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\n"
+    assert state.finish_response(seq) == (False, False, None, None)
+    assert state.begin_read() == (H1_READ_PARSE, None)
+
+    # the second request's body is left unread; the drain reads it
+    head, seq, decoder = state.accept_head(b"")
+    assert head.target == "/2" and seq == 2 and decoder.decode() == b"ab"
+    assert state.begin_body_read(seq) is True
+    state.end_body_read(seq, False)
     done = Event()
     code, out, armed = state.respond_head(seq, 200, None, done, chunked=True, want=True)
-    assert armed is True and state.has_watcher and state.watcher_done() is done
-    assert state.store_watcher_handle("task") is None
-    assert state.store_watcher_handle("other") == "other"
-    assert state.peer_closed_now(seq) is None
-    assert state.watcher_completed(b"") is True  # end of input: the client is gone
-    assert state.reusable is False and state.peer_closed_flag(seq) is True
-    assert state.watcher_completed(b"") is False  # recorded once
-    assert state.peer_closed_now(seq) is None
-    assert state.close_window(seq) is True and state.close_window(seq) is False
-    assert state.peer_closed_now(seq) is True
-    assert state.finish_response(seq) == (False, True, transport, None)
-    assert state.take_watcher_handle() == "task"
-    assert state.take_watcher_result() == (b"", None)
-    assert state.has_watcher is False
-    assert state.watcher_completed(None, OSError()) is False
-
-
-def test_peer_closed_before_the_head_is_written():
-    state, _ = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert state.arm_watcher(seq, Event()) is True
-    assert state.watcher_completed(None, ConnectionResetError()) is True
-    assert state.respond_head(seq, 200, None, Event()) == (H1_REQ_PEER_CLOSED, None, False)
-
-
-def test_pipelined_bytes_read_by_the_watcher_come_back():
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET /1 HTTP/1.1\r\nHost: x\r\n\r\n")
-    done = Event()
+    assert armed is False  # the body is unread: the transport read is not the watcher's
+    state.end_body_read(seq, True)
     assert state.arm_watcher(seq, done) is True
-    assert state.watcher_completed(b"GET /2 HTTP/1.1\r\nHost: x\r\n\r\n") is False
-    state.respond_head(seq, 200, None, Event())
-    state.finish_response(seq)
-    # the next head read belongs to the watcher, whose read already returned
+    assert state.watcher_done() is done and state.watcher_parked
+    task, other = Event(), Event()
+    assert state.store_watcher_handle(task) is None
+    assert state.store_watcher_handle(other) is other
+    pipelined = b"GET /3 HTTP/1.1\r\nHost: h\r\n\r\n"
+    assert state.watcher_completed(pipelined) is False
+    assert state.finish_response(seq) == (False, False, None, None)
     assert state.begin_read() == (H1_READ_WATCHER, done)
-    assert state.take_watcher_handle() is None
-    data, error = state.take_watcher_result()
-    assert (data, error) == (b"GET /2 HTTP/1.1\r\nHost: x\r\n\r\n", None) and not state.has_watcher
+    assert state.take_watcher_handle() is task
+    read, error = state.take_watcher_result()
+    assert read is pipelined and error is None and not state.has_watcher
     assert state.unpark_idle_read() is False
-    head, seq2, _ = state.accept_head(data)
-    assert head.target == "/2" and seq2 == 2
+
+    head, seq, _ = state.accept_head(read)
+    assert head.target == "/3" and state.current_seq == seq == 3
+    state.arm_watcher(seq, done)
+    assert state.mark_closed() == (transport, done, False)
+    assert state.mark_closed() == (None, done, True)
+
+
+def test_references_come_back_to_what_they_were():
+    transport, done, task, read = Transport(), Event(), Event(), bytes(bytearray(b"GET /2"))
+    before = [sys.getrefcount(o) for o in (transport, done, task, read)]
+    state = H1ServerState(H1Codec(), transport)
+    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+    state.arm_watcher(seq, done)
+    state.store_watcher_handle(task)
+    state.watcher_completed(read)
+    state.respond_head(seq, 200, None, Event(), content_length=0)
+    state.finish_response(seq)
+    state.begin_read()
+    del state
+    assert [sys.getrefcount(o) for o in (transport, done, task, read)] == before
+
+
+def test_hand_over_gives_the_transport_and_the_bytes_read_past_the_head():
+    state, transport = new_state()
+    _, seq, _ = state.accept_head(
+        b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n"
+        b"\x81\x05hello")
+    fields = HeaderMap({"upgrade": "websocket", "connection": "Upgrade"})
+    code, out, _ = state.respond_head(seq, 101, fields, Event(), want=True)
+    assert code == H1_REQ_OK and out.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
+    switched, close, handed, leftover = state.finish_response(seq)
+    assert (switched, close, handed, leftover) == (True, False, transport, b"\x81\x05hello")
+    assert type(leftover) is bytes and state.upgraded
+
+    state, transport = new_state()
+    _, seq, _ = state.accept_head(b"GET /raw HTTP/1.1\r\nHost: x\r\n\r\n")
+    state.arm_watcher(seq, Event())
+    state.watcher_completed(b"read by the watcher")
+    assert state.detach(seq) == (H1_REQ_OK, transport, b"read by the watcher")
+    assert state.detach(seq) == (H1_REQ_ALREADY, None, None)
+    assert state.detach(0) == (H1_REQ_STALE, None, None)
 
 
 def test_none_is_no_transport():
     state = H1ServerState(H1Codec(), None)
     assert state.transport_ref() is None
     assert state.begin_read() == (H1_READ_EOF, None)
-    state = H1ServerState(H1Codec(), None)
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert state.respond_head(seq, 200, None, Event(), want=True)[2] is False  # nothing to watch
-    assert state.arm_watcher(seq, Event()) is False
-    assert state.finish_response(seq) == (False, False, None, None)
-    assert state.begin_read() == (H1_READ_EOF, None)
-
-
-def test_graceful_shutdown_while_an_idle_read_is_parked():
-    state, transport = new_state()
-    assert state.begin_read() == (H1_READ_TRANSPORT, transport)
-    assert state.request_shutdown() is transport
-    assert state.closed and state.shutdown_requested
-    assert state.unpark_idle_read() is True
-
-
-def test_graceful_shutdown_while_a_request_is_in_flight():
-    state, transport = new_state()
-    state.begin_read()
-    state.unpark_idle_read()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert state.request_shutdown() is None
-    code, out, _ = state.respond_head(seq, 200, None, Event(), content_length=0)
-    assert b"connection: close\r\n" in out
-    assert state.finish_response(seq) == (False, True, transport, None)
-    assert state.begin_read() == (H1_NEXT_NONE, None)
-
-
-def test_shutdown_at_the_next_head():
-    state, _ = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+    _, seq, _ = state.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n")
     state.respond_head(seq, 200, None, Event())
     state.finish_response(seq)
-    state.request_shutdown()
-    # not reusable any more: the loop ends
-    assert state.begin_read() == (H1_NEXT_NONE, None)
-
-
-def test_unusable_connection_says_close():
-    # the body read broke: the response must not promise keep-alive
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n")
-    state.mark_unusable()
-    code, out, _ = state.respond_head(seq, 500, None, Event(), content_length=0)
-    assert b"connection: close\r\n" in out
-    assert state.finish_response(seq) == (False, True, transport, None)
-
-
-def test_keep_alive_disabled_and_http10():
-    state, transport = new_state(keep_alive=False)
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert b"connection: close" in state.respond_head(seq, 200, None, Event())[1]
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n")
-    out = state.respond_head(seq, 200, None, Event(), content_length=1)[1]
-    assert out.startswith(b"HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n")
-    assert state.finish_response(seq) == (False, False, None, None)
-
-
-def test_encoder_error_keeps_the_claim():
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    with pytest.raises(H1UserError):
-        state.respond_head(seq, 100, None, Event())
-    assert state.respond_head(seq, 200, None, Event())[0] == H1_REQ_ALREADY
-    assert state.fail_response(seq) is transport and state.closed
-
-
-def test_fail_response_with_a_stale_seq_still_closes():
-    state, transport = new_state()
-    assert state.fail_response(99) is transport
-    assert state.closed and not state.reusable
-
-
-def test_mark_closed():
-    state, transport = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    done = Event()
-    state.arm_watcher(seq, done)
-    assert state.mark_closed() == (transport, done, False)
-    assert state.mark_closed() == (None, done, True)
-    assert state.store_watcher_handle("h") == "h"
-
-
-def test_respond_head_argument_types():
-    state, _ = new_state()
-    _, seq, _ = state.accept_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-    with pytest.raises(TypeError):
-        state.respond_head(seq, 200, {"a": "b"}, Event())
-    with pytest.raises(OverflowError):
-        state.respond_head(seq, 70000, None, Event())
-    with pytest.raises(TypeError):
-        state.accept_head(bytearray(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"))
-    with pytest.raises(TypeError):
-        state.watcher_completed("text")
-    for status in (0, 42, 99, 1000, 65535):  # a status line needs three digits
-        with pytest.raises(ValueError) as info:
-            state.respond_head(seq, status, None, Event())
-        assert info.value.args == ("invalid status: invalid status code",)
-    # nothing was claimed by the refused calls
-    assert state.respond_head(seq, 200, HeaderMap(), Event())[0] == H1_REQ_OK
+    assert state.begin_read() == (H1_NEXT_DRAIN, None)
+    assert state.begin_read() == (H1_NEXT_CLOSE, None)
 
 
 def test_subclass_cycle_is_collected():

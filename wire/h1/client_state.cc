@@ -12,23 +12,34 @@ Handle ClientState::watcher_done() const {
 }
 
 bool ClientState::try_begin_exchange() {
-  if (busy_) return false;
-  busy_ = true;
-  exchange_active_ = false;
+  if (busy()) return false;
+  exchange_ = Exchange::kClaimed;  // an unclaimed request's read is no longer awaited
   writer_finished_ = false;
   return true;
 }
 
 bool ClientState::end_exchange() {
-  if (!busy_) return false;
-  busy_ = false;
-  exchange_active_ = false;
+  if (!busy()) return false;
+  exchange_ = Exchange::kIdle;
   return true;
 }
 
+void ClientState::exchange_started() {
+  if (exchange_ == Exchange::kClaimed) {
+    exchange_ = Exchange::kSending;
+  } else if (exchange_ == Exchange::kIdle) {
+    exchange_ = Exchange::kSendingUnclaimed;
+  }
+}
+
+void ClientState::give_read_to_the_idle_connection() {
+  if (exchange_ == Exchange::kSending) exchange_ = Exchange::kClaimed;
+  if (exchange_ == Exchange::kSendingUnclaimed) exchange_ = Exchange::kIdle;
+}
+
 Handle ClientState::close_and_take_transport() {
-  closed_ = true;
-  if (upgraded_) return Handle();
+  if (upgraded()) return Handle();
+  conn_ = Conn::kClosed;
   return std::move(transport_);
 }
 
@@ -46,35 +57,35 @@ Handle ClientState::close_now() {
 }
 
 ClientState::Closing ClientState::mark_closed() {
-  Closing out{close_and_take_transport(), watcher_done(), std::move(writer_), !busy_};
+  Closing out{close_and_take_transport(), watcher_done(), std::move(writer_), !busy()};
   return out;
 }
 
 Handle ClientState::upgrade() {
-  // Taken before the flag is set, so that the first upgrade still hands the transport over.
+  // Taken before the phase changes, so that the first upgrade still hands the transport over.
   Handle transport = close_and_take_transport();
-  upgraded_ = true;
+  conn_ = Conn::kUpgraded;
   return transport;
 }
 
 Handle ClientState::store_writer(Handle scope, HandleBin& bin) {
-  if (closed_) return scope;
+  if (closed()) return scope;
   bin.add(std::exchange(writer_, std::move(scope)));
   return Handle();
 }
 
 bool ClientState::arm_watcher(Handle done, HandleBin& bin) {
-  if (closed_ || failed() || !transport_ || watcher_) {
+  if (closed() || failed() || !transport_ || watcher_) {
     bin.add(std::move(done));
     return false;
   }
-  exchange_active_ = false;
+  give_read_to_the_idle_connection();
   watcher_.emplace(std::move(done));
   return true;
 }
 
 Handle ClientState::store_watcher_handle(Handle handle) {
-  if (closed_ || !watcher_) return handle;
+  if (closed() || !watcher_) return handle;
   return watcher_->store_task(std::move(handle), true);
 }
 
@@ -85,7 +96,7 @@ ClientState::WatchOutcome ClientState::watcher_completed(Handle data, size_t dat
     bin.add(std::move(error));
     return {WatchVerdict::kIgnored, Handle()};
   }
-  if (exchange_active_) {
+  if (exchange_active()) {
     watcher_->complete(std::move(data), std::move(error), bin);
     return {WatchVerdict::kHandoff, Handle()};
   }
@@ -94,7 +105,7 @@ ClientState::WatchOutcome ClientState::watcher_completed(Handle data, size_t dat
   const bool has_bytes = data && data_size > 0;
   bin.add(std::move(data));
   bin.add(std::move(error));
-  if (has_error) return {closed_ ? WatchVerdict::kIgnored : WatchVerdict::kIdleError, Handle()};
+  if (has_error) return {closed() ? WatchVerdict::kIgnored : WatchVerdict::kIdleError, Handle()};
   if (has_bytes) return {WatchVerdict::kIdleBytes, Handle()};
   return {WatchVerdict::kIdleEof, close_and_take_transport()};
 }

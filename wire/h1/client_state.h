@@ -2,6 +2,15 @@
 // failed or upgraded, the body writer in flight, and the idle watcher's slot. It performs no
 // input or output; the client driver asks it for a verdict at every transition.
 //
+// Two phases, each changed only by the named transitions below:
+// - the connection: open, closed, or upgraded (closed, with the transport gone to the caller
+//   for keeps). Closed is final.
+// - the exchange: idle, claimed, or sending (the request is going out, so a watcher read that
+//   completes is the response's first read). A request may also go out on a connection no
+//   exchange claimed; the claim then stays free while the read still belongs to the request.
+// Whether the connection may serve another request after a response is the codec's verdict
+// (Codec::response_is_last), made where the request and response heads meet.
+//
 // Every method is one transition. The Python class runs each under the object's lock, so
 // nothing here may release a Handle: whatever a transition lets go of goes into the caller's
 // HandleBin, and whatever it hands out is returned as a Handle the caller now owns.
@@ -30,16 +39,19 @@ class ClientState {
  public:
   explicit ClientState(Handle transport) : transport_(std::move(transport)) {}
 
-  bool closed() const { return closed_; }
-  bool busy() const { return busy_; }
-  bool upgraded() const { return upgraded_; }
-  bool exchange_active() const { return exchange_active_; }
+  bool closed() const { return conn_ != Conn::kOpen; }
+  bool upgraded() const { return conn_ == Conn::kUpgraded; }
+  bool busy() const { return exchange_ == Exchange::kClaimed || exchange_ == Exchange::kSending; }
+  // A watcher read that completes now belongs to the exchange.
+  bool exchange_active() const {
+    return exchange_ == Exchange::kSending || exchange_ == Exchange::kSendingUnclaimed;
+  }
   bool peer_http10() const { return peer_http10_; }
   bool writer_finished() const { return writer_finished_; }
   bool failed() const { return static_cast<bool>(error_); }
   bool has_watcher() const { return watcher_.has_value(); }
   std::optional<WatcherPhase> watcher_phase() const;
-  bool is_dead() const { return closed_ || failed(); }
+  bool is_dead() const { return closed() || failed(); }
 
   // Second references to held objects (empty when absent); nothing is taken out.
   Handle transport_ref() const { return transport_.share(); }
@@ -53,7 +65,7 @@ class ClientState {
   // Releases the claim; false when no exchange held it.
   bool end_exchange();
   // The request is about to be written: a watcher read that completes now is the response's.
-  void exchange_started() { exchange_active_ = true; }
+  void exchange_started();
   void writer_done() { writer_finished_ = true; }
 
   // Closes with `error` stored unless one already is (the first error wins; a refused one goes
@@ -109,6 +121,19 @@ class ClientState {
   void clear(HandleBin& bin);
 
  private:
+  // The connection's life. Upgraded is closed, with the transport gone to the caller.
+  enum class Conn : uint8_t { kOpen, kClosed, kUpgraded };
+  // Who holds the connection, and whom a watcher read that completes belongs to.
+  enum class Exchange : uint8_t {
+    kIdle,              // free: a completing watcher read is news about the idle connection
+    kClaimed,           // held by an exchange whose request has not gone out yet
+    kSending,           // held, and its request is going out: the read is the response's
+    kSendingUnclaimed,  // a request went out with the claim left free: the read is still its
+  };
+
+  // A newly parked watcher read is news about the idle connection until a request starts: the
+  // exchange, if any, keeps its claim but no longer owns the read.
+  void give_read_to_the_idle_connection();
   // Closes and takes the transport out, unless it belongs to an upgrade's caller.
   Handle close_and_take_transport();
   void free_watcher(HandleBin& bin);
@@ -116,12 +141,10 @@ class ClientState {
   Handle transport_;
   Handle error_;
   Handle writer_;
-  bool closed_ = false;
-  bool upgraded_ = false;
-  bool busy_ = false;
-  bool exchange_active_ = false;
+  Conn conn_ = Conn::kOpen;
+  Exchange exchange_ = Exchange::kIdle;
   bool peer_http10_ = false;
-  bool writer_finished_ = false;
+  bool writer_finished_ = false;  // writer_done() since the last claim
   std::optional<WatcherSlot> watcher_;
 };
 

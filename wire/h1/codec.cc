@@ -97,6 +97,7 @@ HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* hea
     switch (outcome.status) {
       case ParseStatus::kComplete:
         consume_head(outcome.consumed);
+        judge_received_response(*head);
         return HeadResult::kHead;
       case ParseStatus::kInformational:
         consume_head(outcome.consumed);  // a 1xx interim response is dropped
@@ -111,6 +112,14 @@ HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* hea
     }
   }
   return HeadResult::kNone;
+}
+
+void Codec::judge_received_response(const ResponseHead& head) {
+  response_close_delimited_ = head.body_kind == BodyKind::kClose;
+  // A request body still owed when the answer came leaves the server mid-message: whatever we
+  // send next would be read as the rest of it.
+  response_is_last_ = !head.keep_alive || head.is_upgrade || response_close_delimited_ ||
+                      request_connection_close_ || !body_is_eof();
 }
 
 bool Codec::encode_request(const RequestLine& line, HeaderMap& headers, bool http10,

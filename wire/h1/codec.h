@@ -94,7 +94,15 @@ class Codec {
     return !encoder_ || (encoder_->kind == BodyFraming::Kind::kLength && encoder_->length == 0);
   }
   bool request_connection_close() const { return request_connection_close_; }
+  // The connection serves no further request after the last response head, encoded or received.
+  // Encoded (server side): the head carries the last-message flag (no keep-alive, a close
+  // token, a switch); a close-delimited body is reported apart, and the server reuses the
+  // connection only when neither holds. Received (client side): the response does not keep the
+  // connection alive, switches protocols or runs to the close, or it answers a request that
+  // asked to close or whose body had not all gone out: the client's reuse rule, but for bytes
+  // that follow the body.
   bool response_is_last() const { return response_is_last_; }
+  // The last response head, encoded or received, ends its body by closing the connection.
   bool response_close_delimited() const { return response_close_delimited_; }
 
  private:
@@ -103,6 +111,8 @@ class Codec {
   // The progress of the head being checked at the front of the buffer, for `role`; started over
   // whenever bytes leave the front of the buffer.
   HeadProgress* progress_for(ScanRole role);
+  // Records the client's reuse verdicts on a response head just received.
+  void judge_received_response(const ResponseHead& head);
   void consume_head(size_t n) {
     buffer_.consume(n);
     scan_ = {};

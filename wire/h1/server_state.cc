@@ -88,13 +88,10 @@ HeadResult ServerState::accept_head(ServerCores& cores, std::string_view data, H
   request_.connect = head->method == Method::kConnect;
   request_.upgrade_requested = head->is_upgrade && !request_.connect;
   claim_ = Claim::kNone;
+  after_ = After::kUndecided;
   body_read_ = BodyRead::kNobody;
-  continue_claimed_ = false;
   response_done_ = false;
   peer_closed_ = false;
-  head_negotiated_ = false;
-  switches_ = false;
-  reuse_ = false;
   want_read_ = false;
   return result;
 }
@@ -122,11 +119,10 @@ void ServerState::mark_unusable() {
 bool ServerState::try_send_continue(uint64_t seq) {
   // Decided under the same lock as the response claim, so a response head never overtakes a
   // claimed 100 Continue.
-  if (!current(seq) || !request_.expect_continue || request_.http10 || responded() ||
-      continue_claimed_) {
+  if (!current(seq) || !request_.expect_continue || request_.http10 || claim_ != Claim::kNone) {
     return false;
   }
-  continue_claimed_ = true;
+  claim_ = Claim::kContinueClaimed;
   return true;
 }
 
@@ -148,15 +144,22 @@ ServerState::Responded ServerState::respond_head(ServerCores& cores, uint64_t se
   Responded r;
   if (!current(seq)) {
     r.verdict = RequestVerdict::kStale;
-  } else if (claim_ == Claim::kAwaitingContinue) {
-    claim_ = Claim::kClaimed;  // the 100 Continue went out: the claim goes on
-  } else if (claim_ == Claim::kClaimed) {
-    r.verdict = RequestVerdict::kAlready;
-  } else if (continue_claimed_) {
-    claim_ = Claim::kAwaitingContinue;
-    r.verdict = RequestVerdict::kContinue;
   } else {
-    claim_ = Claim::kClaimed;
+    switch (claim_) {
+      case Claim::kNone:
+        claim_ = Claim::kClaimed;
+        break;
+      case Claim::kContinueClaimed:
+        claim_ = Claim::kAwaitingContinue;
+        r.verdict = RequestVerdict::kContinue;
+        break;
+      case Claim::kAwaitingContinue:
+        claim_ = Claim::kClaimed;  // the 100 Continue went out: the claim goes on
+        break;
+      case Claim::kClaimed:
+        r.verdict = RequestVerdict::kAlready;
+        break;
+    }
   }
   if (r.verdict == RequestVerdict::kOk && peer_closed_) r.verdict = RequestVerdict::kPeerClosed;
   if (r.verdict != RequestVerdict::kOk) {
@@ -178,9 +181,13 @@ ServerState::Responded ServerState::respond_head(ServerCores& cores, uint64_t se
     bin.add(std::move(done));
     return r;
   }
-  reuse_ = !encoded.last && !encoded.close_delimited;
-  head_negotiated_ = true;
-  switches_ = switches;
+  if (switches) {
+    after_ = After::kSwitch;
+  } else if (encoded.last || encoded.close_delimited) {
+    after_ = After::kClose;
+  } else {
+    after_ = After::kReuse;
+  }
   if (response.want) want_read_ = true;
   r.armed = arm_decision(cores, std::move(done), bin);
   return r;
@@ -190,7 +197,7 @@ ServerState::Finished ServerState::finish_response(ServerCores& cores, uint64_t 
   Finished f;
   if (!current(seq)) return f;
   response_done_ = true;
-  if (switches_) {
+  if (after_ == After::kSwitch) {
     decoder_to_codec(cores, true);
     f.leftover = cores.codec_take_all();
     f.transport = take_transport();
@@ -199,7 +206,7 @@ ServerState::Finished ServerState::finish_response(ServerCores& cores, uint64_t 
     return f;
   }
   // A connection made non-reusable never becomes reusable again.
-  if (!reuse_ && conn_ == Conn::kOpen) conn_ = Conn::kLastRequest;
+  if (after_ != After::kReuse && conn_ == Conn::kOpen) conn_ = Conn::kLastRequest;
   if (!reusable()) {
     close_unusable();
     f.close = true;
@@ -270,7 +277,9 @@ bool ServerState::arm_decision(ServerCores& cores, Handle done, HandleBin& bin) 
   bool armed = want_read_ && !half_close_ && !closed() && transport_ && !watcher_ && body_done_ &&
                !response_done_;
   // No watcher on a connection about to switch protocols, nor before that is known.
-  if (armed && request_.may_switch() && (!head_negotiated_ || switches_)) armed = false;
+  if (armed && request_.may_switch() && (after_ == After::kUndecided || after_ == After::kSwitch)) {
+    armed = false;
+  }
   if (armed && cores.codec_buffered() > 0) armed = false;
   // Pipelined bytes already read by the decoder are there to be parsed, not watched for.
   if (armed && decoder_ && cores.decoder_to_codec(decoder_.get(), false) > 0) armed = false;
@@ -288,7 +297,8 @@ bool ServerState::arm_watcher(ServerCores& cores, uint64_t seq, Handle done, boo
     bin.add(std::move(done));
     return false;
   }
-  if (head_negotiated) head_negotiated_ = true;
+  // The driver negotiated the head itself: no switch is known, and no reuse was granted.
+  if (head_negotiated && after_ == After::kUndecided) after_ = After::kClose;
   if (want) want_read_ = true;
   return arm_decision(cores, std::move(done), bin);
 }

@@ -107,7 +107,7 @@ class ServerState {
   bool half_close() const { return half_close_; }
   bool keep_alive_enabled() const { return keep_alive_enabled_; }
   bool shutdown_requested() const { return shutdown_requested_; }
-  bool responded() const { return claim_ != Claim::kNone; }
+  bool responded() const { return claim_ == Claim::kAwaitingContinue || claim_ == Claim::kClaimed; }
   bool response_done() const { return response_done_; }
   bool has_watcher() const { return watcher_.has_value(); }
   bool watcher_parked() const { return watcher_ && watcher_->armed(); }
@@ -216,9 +216,18 @@ class ServerState {
   // The connection's life. Closed is final; upgraded (the transport went to the caller for a
   // tunnel or a detach) is closed for good.
   enum class Conn : uint8_t { kOpen, kLastRequest, kClosed, kUpgraded };
-  // The response claim: free; claimed while a 100 Continue claimed by the body reader is
-  // written (the head waits for it); claimed.
-  enum class Claim : uint8_t { kNone, kAwaitingContinue, kClaimed };
+  // The response claim. A 100 Continue is claimed (by the body reader) only while the response
+  // is free, and a response head never overtakes it.
+  enum class Claim : uint8_t {
+    kNone,              // free
+    kContinueClaimed,   // free; the body reader claimed a 100 Continue for this request
+    kAwaitingContinue,  // claimed; the head waits for that 100 Continue to go out
+    kClaimed,
+  };
+  // What the connection does once the response is over: unknown until the head is encoded (or
+  // the driver says it negotiated the head itself, which grants no reuse), then serve the next
+  // request, close, or hand the transport over for a new protocol.
+  enum class After : uint8_t { kUndecided, kReuse, kClose, kSwitch };
   // Who reads the request body from the transport.
   enum class BodyRead : uint8_t { kNobody, kReader, kDrain };
   // What the current request's head said.
@@ -254,13 +263,10 @@ class ServerState {
   Request request_;
   Claim claim_ = Claim::kNone;
   BodyRead body_read_ = BodyRead::kNobody;
-  bool continue_claimed_ = false;
+  After after_ = After::kUndecided;
   bool response_done_ = true;  // the window in which a client closing matters is over
   bool body_done_ = true;
   bool peer_closed_ = false;
-  bool head_negotiated_ = false;  // the switch decision is known
-  bool switches_ = false;
-  bool reuse_ = false;
   bool want_read_ = false;
 };
 

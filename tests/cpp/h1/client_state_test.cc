@@ -98,6 +98,12 @@ TEST_F(ClientStateTest, FirstErrorWinsAndTransportIsHandedOutOnce) {
   EXPECT_FALSE(s.mark_closed().transport);
   EXPECT_FALSE(s.upgrade());
   EXPECT_TRUE(s.closed() && s.is_dead());
+
+  ClientState quiet(ref(transport));
+  EXPECT_EQ(quiet.close_now().get(), &transport);
+  EXPECT_FALSE(quiet.close_now());
+  EXPECT_FALSE(quiet.transport_ref());
+  EXPECT_TRUE(quiet.is_dead() && !quiet.failed());
 }
 
 TEST_F(ClientStateTest, FailWithoutErrorClosesButStoresNothing) {
@@ -145,10 +151,15 @@ TEST_F(ClientStateTest, MarkClosedReportsIdleWriterAndKeepsTheSlot) {
 
   ClientState busy(ref(transport));
   ASSERT_TRUE(busy.try_begin_exchange());
+  busy.exchange_started();
+  ASSERT_FALSE(busy.store_writer(ref(writer), bin));
   ClientState::Closing b = busy.mark_closed();
   EXPECT_FALSE(b.idle);
   EXPECT_FALSE(b.watcher_done);
-  EXPECT_FALSE(b.writer);
+  EXPECT_EQ(b.writer.get(), &writer);  // the close tears the body writer down
+  EXPECT_FALSE(busy.take_writer());
+  Handle late = busy.store_writer(ref(writer), bin);
+  EXPECT_EQ(late.get(), &writer);
 }
 
 TEST_F(ClientStateTest, WriterStoreRefusedOnceClosed) {
@@ -172,6 +183,11 @@ TEST_F(ClientStateTest, ArmWatcherRefusals) {
     ClientState s(ref(transport));
     EXPECT_TRUE(s.arm_watcher(ref(event), bin));
     EXPECT_FALSE(s.arm_watcher(ref(event), bin));  // a slot exists
+    s.watcher_aborted();
+    EXPECT_FALSE(s.arm_watcher(ref(event), bin));  // completed, but not freed
+    s.take_watcher_handle();
+    s.take_watcher_result(bin);
+    EXPECT_TRUE(s.arm_watcher(ref(event), bin));
   }
   {
     ClientState s{Handle()};  // no transport
@@ -187,7 +203,7 @@ TEST_F(ClientStateTest, ArmWatcherRefusals) {
     s.upgrade();
     EXPECT_FALSE(s.arm_watcher(ref(event), bin));
   }
-  EXPECT_EQ(bin.size(), 4u);
+  EXPECT_EQ(bin.size(), 6u);  // the refused events, and the first slot's
 }
 
 TEST_F(ClientStateTest, ArmingEndsTheExchangeWindow) {
@@ -197,6 +213,40 @@ TEST_F(ClientStateTest, ArmingEndsTheExchangeWindow) {
   ASSERT_TRUE(s.arm_watcher(ref(event), bin));
   EXPECT_FALSE(s.exchange_active());
   EXPECT_EQ(s.watcher_completed(Handle(), 0, Handle(), bin).verdict, WatchVerdict::kIdleEof);
+
+  // A claimed exchange keeps its claim.
+  ClientState claimed(ref(transport));
+  ASSERT_TRUE(claimed.try_begin_exchange());
+  claimed.exchange_started();
+  ASSERT_TRUE(claimed.arm_watcher(ref(event), bin));
+  EXPECT_FALSE(claimed.exchange_active());
+  EXPECT_TRUE(claimed.busy());
+  EXPECT_EQ(claimed.watcher_completed(ref(bytes), 1, Handle(), bin).verdict,
+            WatchVerdict::kIdleBytes);
+}
+
+// A request may go out with the claim left free: its read is still the response's, and only a
+// claim (a new exchange) or a new watcher ends that.
+TEST_F(ClientStateTest, RequestStartedWithoutAClaim) {
+  ClientState s(ref(transport));
+  HandleBin bin;
+  ASSERT_TRUE(s.arm_watcher(ref(event), bin));
+  s.exchange_started();
+  s.writer_done();
+  EXPECT_TRUE(s.exchange_active());
+  EXPECT_FALSE(s.busy());
+  EXPECT_FALSE(s.end_exchange());  // nothing to release, and the read stays the request's
+  EXPECT_EQ(s.watcher_completed(ref(bytes), 3, Handle(), bin).verdict, WatchVerdict::kHandoff);
+  EXPECT_TRUE(s.try_begin_exchange());
+  EXPECT_FALSE(s.exchange_active());
+  EXPECT_FALSE(s.writer_finished());
+  s.exchange_started();
+  s.exchange_started();
+  EXPECT_TRUE(s.busy() && s.exchange_active());
+  EXPECT_TRUE(s.end_exchange());
+  EXPECT_FALSE(s.busy() || s.exchange_active());
+  s.writer_done();  // the body writer's report stands until the next claim
+  EXPECT_TRUE(s.writer_finished());
 }
 
 TEST_F(ClientStateTest, HandoffStoresTheReadForTheExchange) {
@@ -249,12 +299,16 @@ TEST_F(ClientStateTest, IdleVerdicts) {
     EXPECT_FALSE(s.closed());
     EXPECT_FALSE(s.take_watcher_result(bin).data);  // idle reads are not kept
   }
-  {
-    ClientState s(ref(transport));
-    ASSERT_TRUE(s.arm_watcher(ref(event), bin));
-    // an error wins over bytes that came with it
-    EXPECT_EQ(s.watcher_completed(ref(bytes), 3, ref(exc1), bin).verdict, WatchVerdict::kIdleError);
-    EXPECT_FALSE(s.closed());
+  // An error wins over whatever data came with it; the caller fails the connection.
+  for (const bool with_data : {false, true}) {
+    for (const size_t size : {size_t(0), size_t(3)}) {
+      ClientState s(ref(transport));
+      ASSERT_TRUE(s.arm_watcher(ref(event), bin));
+      EXPECT_EQ(
+          s.watcher_completed(with_data ? ref(bytes) : Handle(), size, ref(exc1), bin).verdict,
+          WatchVerdict::kIdleError);
+      EXPECT_FALSE(s.closed());
+    }
   }
   {
     ClientState s(ref(transport));

@@ -1,5 +1,6 @@
 // The codec's head receive path: a head that arrives in pieces is checked once, and the results
-// do not depend on where the pieces were cut.
+// do not depend on where the pieces were cut; and the client's verdict on a response received,
+// whether the connection may carry another request.
 #include "wire/h1/codec.h"
 
 #include <gtest/gtest.h>
@@ -411,6 +412,102 @@ TEST(HeadResume, AHeadFedOneByteAtATimeIsWalkedAboutTwice) {
       EXPECT_EQ(receive(codec, t.role, "").result, t.last) << "a retry fails the same way";
     }
   }
+}
+
+// One client exchange as far as the reuse verdict goes: the request written, whether its body
+// went out in full before the response head came, and that head.
+struct ClientExchange {
+  std::string_view method;
+  bool request_close = false;  // the request carries "connection: close"
+  BodySpec body;
+  bool body_sent = true;
+  std::string_view response;
+  bool last = false;
+  bool close_delimited = false;
+};
+
+TEST(ClientVerdict, ResponseIsLastUnlessEverythingKeepsTheConnection) {
+  constexpr std::string_view kOk = "HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n";
+  constexpr std::string_view kClose =
+      "HTTP/1.1 200 OK\r\nConnection: close\r\ncontent-length: 0\r\n\r\n";
+  constexpr std::string_view k10 = "HTTP/1.0 200 OK\r\ncontent-length: 0\r\n\r\n";
+  constexpr std::string_view k10KeepAlive =
+      "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\ncontent-length: 0\r\n\r\n";
+  constexpr std::string_view kToTheClose = "HTTP/1.1 200 OK\r\n\r\n";
+  constexpr std::string_view kGzipToTheClose = "HTTP/1.1 200 OK\r\ntransfer-encoding: gzip\r\n\r\n";
+  constexpr std::string_view k101 = "HTTP/1.1 101 Switching Protocols\r\nupgrade: x\r\n\r\n";
+  constexpr std::string_view k407 =
+      "HTTP/1.1 407 Proxy Authentication Required\r\ncontent-length: 0\r\n\r\n";
+  const BodySpec none{};
+  const BodySpec five{false, 5};
+  const BodySpec chunked{true, {}};
+  const ClientExchange cases[] = {
+      {"GET", false, none, true, kOk, false, false},
+      {"GET", false, none, true, "HTTP/1.1 204 No Content\r\n\r\n", false, false},
+      {"HEAD", false, none, true, "HTTP/1.1 200 OK\r\ncontent-length: 9\r\n\r\n", false, false},
+      {"GET", false, none, true, kClose, true, false},
+      {"GET", false, none, true, k10, true, false},
+      {"GET", false, none, true, k10KeepAlive, false, false},
+      // The body runs to the close, however the response speaks of keep-alive.
+      {"GET", false, none, true, kToTheClose, true, true},
+      {"GET", false, none, true, kGzipToTheClose, true, true},
+      // The request asked to close, whatever the response says.
+      {"GET", true, none, true, kOk, true, false},
+      // The connection now carries another protocol.
+      {"GET", false, none, true, k101, true, false},
+      {"CONNECT", false, none, true, "HTTP/1.1 200 OK\r\n\r\n", true, false},
+      {"CONNECT", false, none, true, k407, false, false},
+      // Answered before the request body went out in full: the server is mid-message.
+      {"POST", false, five, false, kOk, true, false},
+      {"POST", false, chunked, false, kOk, true, false},
+      {"POST", false, five, true, kOk, false, false},
+      {"POST", false, chunked, true, kOk, false, false},
+  };
+  for (const ClientExchange& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + std::string(c.response));
+    Codec codec(CodecConfig{});
+    RequestLine line;
+    RequestLineError line_error;
+    UriError uri_error;
+    ASSERT_TRUE(make_request_line(c.method, c.method == "CONNECT" ? "h:443" : "/", &line,
+                                  &line_error, &uri_error));
+    HeaderMap headers;
+    if (c.request_close) {
+      ASSERT_TRUE(headers.append("connection", "close"));
+    }
+    std::string out;
+    ASSERT_TRUE(codec.encode_request(line, headers, false, c.body, &out));
+    if (c.body_sent) codec.take_body_encoder();  // what the end of the body does
+    ResponseHead head;
+    ParseKind error = ParseKind::kInternal;
+    ASSERT_EQ(codec.receive_response_head(c.response, &head, &error), HeadResult::kHead);
+    EXPECT_EQ(codec.response_is_last(), c.last);
+    EXPECT_EQ(codec.response_close_delimited(), c.close_delimited);
+  }
+}
+
+TEST(ClientVerdict, DescribesTheLastResponseReceivedAcrossReset) {
+  Codec codec(CodecConfig{});
+  record_method(codec, "GET");
+  ResponseHead head;
+  ParseKind error = ParseKind::kInternal;
+  // An interim head is no verdict; the final one is.
+  ASSERT_EQ(codec.receive_response_head("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n",
+                                        &head, &error),
+            HeadResult::kHead);
+  EXPECT_TRUE(codec.response_is_last() && codec.response_close_delimited());
+  codec.take_body();
+  codec.reset();  // the next message starts; the verdicts stay until the next head
+  EXPECT_TRUE(codec.response_is_last());
+  record_method(codec, "GET");
+  EXPECT_EQ(codec.receive_response_head("HTTP/1.1 200 OK\r\ncontent-length: 0\r\n", &head, &error),
+            HeadResult::kNone);
+  EXPECT_TRUE(codec.response_is_last());  // an incomplete head leaves them
+  ASSERT_EQ(codec.receive_response_head("\r\n", &head, &error), HeadResult::kHead);
+  EXPECT_FALSE(codec.response_is_last() || codec.response_close_delimited());
+  EXPECT_EQ(codec.receive_response_head("HTTP/1.1 2x0 OK\r\n\r\n", &head, &error),
+            HeadResult::kError);
+  EXPECT_FALSE(codec.response_is_last());  // and so does a malformed one
 }
 
 }  // namespace

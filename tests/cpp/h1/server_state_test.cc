@@ -122,6 +122,11 @@ TEST_F(ServerStateTest, StaleAndRepeatedAnswers) {
   EXPECT_EQ(respond(seq, 200, done).verdict, RequestVerdict::kAlready);
   EXPECT_FALSE(state->try_send_continue(seq));
   EXPECT_FALSE(state->close_window(seq + 1));
+  EXPECT_EQ(state->peer_closed_now(seq + 1), false);
+  EXPECT_FALSE(state->peer_closed_flag(0));
+  EXPECT_EQ(state->detach(cores, 0, bin).verdict, RequestVerdict::kStale);
+  EXPECT_FALSE(arm(seq + 1, done));
+  EXPECT_FALSE(state->begin_body_read(seq + 1));
   const ServerState::Finished stale = state->finish_response(cores, seq + 1);
   EXPECT_FALSE(stale.switched || stale.close || stale.transport || stale.leftover);
   // A failed response closes the connection whatever the seq.
@@ -129,6 +134,62 @@ TEST_F(ServerStateTest, StaleAndRepeatedAnswers) {
   EXPECT_EQ(t.get(), &transport);
   EXPECT_TRUE(state->closed());
   EXPECT_FALSE(state->fail_response(seq));  // handed out once
+}
+
+TEST_F(ServerStateTest, IncompleteAndMalformedHeadsChangeNothing) {
+  make();
+  EXPECT_EQ(accept("GET / HT"), 0u);
+  EXPECT_EQ(state->seq(), 0u);
+  Obj& decoder = obj();
+  RequestHead head;
+  ParseKind error = ParseKind::kInternal;
+  uint64_t seq = 0;
+  EXPECT_EQ(state->accept_head(cores, "XP/1.1\r\n\r\n", ref(decoder), &head, &error, &seq, bin),
+            HeadResult::kError);
+  bin.drain();
+  EXPECT_EQ(error, ParseKind::kVersion);
+  EXPECT_EQ(codec.parse_error_status(), 400);
+  EXPECT_EQ(state->seq(), 0u);
+  EXPECT_FALSE(state->decoder_ref());
+  EXPECT_TRUE(state->reusable());
+  // The driver answers and closes: the transport comes out once.
+  Handle t = state->fail_read();
+  EXPECT_EQ(t.get(), &transport);
+  EXPECT_TRUE(state->closed() && !state->reusable());
+  EXPECT_FALSE(state->fail_read());
+}
+
+// The response promises keep-alive only when keep-alive is enabled, the request allows it and
+// the connection is still reusable; an HTTP/1.0 request that asked for it is answered in kind.
+TEST_F(ServerStateTest, KeepAliveWish) {
+  struct Case {
+    bool enabled;
+    bool unusable;  // the body read broke before the response
+    const char* head;
+    const char* starts;
+    bool close;
+  };
+  for (const Case& c :
+       {Case{false, false, "GET / HTTP/1.1\r\nHost: x\r\n\r\n",
+             "HTTP/1.1 200 OK\r\nconnection: close\r\n", true},
+        Case{true, true, "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n",
+             "HTTP/1.1 200 OK\r\nconnection: close\r\n", true},
+        Case{true, false, "GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
+             "HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n", false},
+        Case{true, false, "GET / HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\ncontent-length", true}}) {
+    SCOPED_TRACE(c.head);
+    make(c.enabled);
+    const uint64_t seq = accept(c.head);
+    if (c.unusable) state->mark_unusable();
+    Obj& done = obj();
+    std::string out;
+    respond(seq, 200, done, BodySpec{false, 1}, false, &out);
+    EXPECT_EQ(out.rfind(c.starts, 0), 0u) << out;
+    const ServerState::Finished f = state->finish_response(cores, seq);
+    EXPECT_EQ(f.close, c.close);
+    EXPECT_EQ(f.transport.get(), c.close ? &transport : nullptr);
+    EXPECT_EQ(state->closed(), c.close);
+  }
 }
 
 TEST_F(ServerStateTest, UnreadBodyIsDrainedThenTheNextRequestFollows) {
@@ -231,6 +292,34 @@ TEST_F(ServerStateTest, UpgradeHandsOverTransportAndLeftover) {
   EXPECT_FALSE(state->fail_read());
 }
 
+// The driver may negotiate the head itself and say so when it arms the watcher: no switch is
+// known then, so the watcher may watch, and the connection closes after the response.
+TEST_F(ServerStateTest, HeadNegotiatedByTheDriverGrantsNoReuse) {
+  make();
+  const uint64_t seq =
+      accept("GET / HTTP/1.1\r\nHost: x\r\nConnection: upgrade\r\nUpgrade: echo\r\n\r\n");
+  Obj& done = obj();
+  EXPECT_FALSE(arm(seq, done));  // may switch, and nothing is known yet
+  EXPECT_TRUE(arm(seq, done, true, true));
+  const ServerState::Finished f = state->finish_response(cores, seq);
+  EXPECT_FALSE(f.switched);
+  EXPECT_TRUE(f.close);
+  EXPECT_EQ(f.transport.get(), &transport);
+}
+
+// A claimed 100 Continue holds back the response head, not a detach, and is claimed once.
+TEST_F(ServerStateTest, ClaimedContinueAndDetach) {
+  make();
+  const uint64_t seq =
+      accept("POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+  EXPECT_TRUE(state->try_send_continue(seq));
+  EXPECT_FALSE(state->responded());
+  EXPECT_EQ(state->detach(cores, seq, bin).verdict, RequestVerdict::kOk);
+  EXPECT_FALSE(state->try_send_continue(seq));
+  Obj& done = obj();
+  EXPECT_EQ(respond(seq, 200, done).verdict, RequestVerdict::kAlready);
+}
+
 TEST_F(ServerStateTest, SwitchDecisions) {
   // 101 without an upgrade request, and 4xx to CONNECT, are no switch; 2xx to CONNECT is.
   struct Case {
@@ -307,6 +396,9 @@ TEST_F(ServerStateTest, ClientClosingMidResponse) {
   bin.drain();
   EXPECT_EQ(result.data.get(), &eof);
   EXPECT_FALSE(state->has_watcher());
+  Obj& late = obj();  // a racing close freed the slot: nothing is recorded
+  EXPECT_FALSE(state->watcher_completed(Handle(), 0, ref(late), bin));
+  bin.drain();
 }
 
 TEST_F(ServerStateTest, PeerClosedBeforeTheHeadIsWritten) {
