@@ -19,7 +19,7 @@ import time
 import pytest
 
 import e2e_app
-from memory import assert_grew_less, status_kib
+from memory import SANITIZED, assert_grew_less, status_kib
 from quillet.server import tls_context
 from test_e2e_server import HERE, ServerThread, connect, read_all, read_responses
 from test_e2e_tls import client_context, make_cert
