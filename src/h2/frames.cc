@@ -8,6 +8,7 @@
 #include "src/py/errors.h"
 #include "src/py/repr.h"
 #include "src/py/types.h"
+#include "wire/h2/error.h"
 
 #include <array>
 #include <cstring>
@@ -321,26 +322,13 @@ struct ReasonState {
   uint32_t code = 0;
 };
 
-constexpr const char* kReasonNames[] = {
-    "NO_ERROR",
-    "PROTOCOL_ERROR",
-    "INTERNAL_ERROR",
-    "FLOW_CONTROL_ERROR",
-    "SETTINGS_TIMEOUT",
-    "STREAM_CLOSED",
-    "FRAME_SIZE_ERROR",
-    "REFUSED_STREAM",
-    "CANCEL",
-    "COMPRESSION_ERROR",
-    "CONNECT_ERROR",
-    "ENHANCE_YOUR_CALM",
-    "INADEQUATE_SECURITY",
-    "HTTP_1_1_REQUIRED",
-};
-static_assert(std::size(kReasonNames) == 14, "RFC 9113 defines codes 0 to 13");
+// The names come from the wire table of codes.
+const char* reason_name(uint32_t code) {
+  return h2::kErrorCodeTexts[code].name;
+}
 
 // The fourteen instances, made once with the class and kept for the life of the process.
-std::array<PyObject*, 14> g_reasons = {};
+std::array<PyObject*, h2::kErrorCodeCount> g_reasons = {};
 
 uint32_t code_of(PyObject* self) {
   return unbox<ReasonState>(self).code;
@@ -355,14 +343,14 @@ PyObject* reason_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(code, &overflow);
     if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow == 0 && value >= 0 && value < 14 && reason_type() != nullptr)
+    if (overflow == 0 && value >= 0 && h2::known_error_code(uint32_t(value)) && reason_type() != nullptr)
       return Py_NewRef(g_reasons[size_t(value)]);
   }
   return raise_h2_bad_reason(code);
 }
 
 PyObject* reason_repr(PyObject* self) {
-  return PyUnicode_FromFormat("H2Reason.%s", kReasonNames[code_of(self)]);
+  return PyUnicode_FromFormat("H2Reason.%s", reason_name(code_of(self)));
 }
 
 PyObject* reason_int(PyObject* self) {
@@ -439,13 +427,13 @@ PyTypeObject* frame_stream_error_type() {
 
 PyTypeObject* reason_type() {
   PyTypeObject* type = g_reason.get();
-  if (type == nullptr || g_reasons[13] != nullptr) return type;
-  for (uint32_t code = 0; code < 14; ++code) {
+  if (type == nullptr || g_reasons.back() != nullptr) return type;
+  for (uint32_t code = 0; code < h2::kErrorCodeCount; ++code) {
     if (g_reasons[code] != nullptr) continue;
     PyObject* reason = box_new<ReasonState>(type, ReasonState{code});
     if (reason == nullptr) return nullptr;
     // The type is immutable to Python code; its constants are set once, here.
-    if (PyDict_SetItemString(type->tp_dict, kReasonNames[code], reason) < 0) {
+    if (PyDict_SetItemString(type->tp_dict, reason_name(code), reason) < 0) {
       Py_DECREF(reason);
       return nullptr;
     }

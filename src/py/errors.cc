@@ -89,25 +89,6 @@ static_assert(std::size(kExceptions) == kExcCount, "one row per kind");
 
 PyObject* g_classes[kExcCount] = {};
 
-// The RFC 9113 section 7 error codes, in order from NO_ERROR (0).
-constexpr const char* kH2ReasonDescriptions[] = {
-    "not a result of an error",
-    "unspecific protocol error detected",
-    "unexpected internal error encountered",
-    "flow-control protocol violated",
-    "settings ACK not received in timely manner",
-    "received frame when stream half-closed",
-    "frame with invalid size",
-    "refused stream before processing any application logic",
-    "stream no longer needed",
-    "unable to maintain the header compression context",
-    "connection established in response to a CONNECT request was reset or abnormally closed",
-    "detected excessive load generating behavior",
-    "security properties do not meet minimum requirements",
-    "endpoint requires HTTP/1.1",
-};
-static_assert(std::size(kH2ReasonDescriptions) == 14, "RFC 9113 defines codes 0 to 13");
-
 // The message of a stream that ended with a transport failure, in the order of `h2::IoKind`.
 constexpr const char* kH2IoMessages[] = {
     "stream closed because of a broken pipe",
@@ -347,8 +328,8 @@ PyObject* raise_h1(const h1::Error& error) {
 }
 
 const char* h2_reason_description(uint32_t reason) {
-  if (reason >= std::size(kH2ReasonDescriptions)) return "unknown reason";
-  return kH2ReasonDescriptions[reason];
+  if (!h2::known_error_code(reason)) return "unknown reason";
+  return h2::kErrorCodeTexts[reason].description;
 }
 
 PyObject* raise_h2_protocol(uint32_t reason, std::string_view message) {

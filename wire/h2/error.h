@@ -3,17 +3,59 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 namespace quillet::h2 {
 
-// RFC 9113 section 7 error codes the rules raise by name.
-inline constexpr uint32_t kNoError = 0x0;
-inline constexpr uint32_t kProtocolError = 0x1;
-inline constexpr uint32_t kFlowControlError = 0x3;
-inline constexpr uint32_t kStreamClosed = 0x5;
-inline constexpr uint32_t kRefusedStream = 0x7;
-inline constexpr uint32_t kCancel = 0x8;
-inline constexpr uint32_t kEnhanceYourCalm = 0xb;
+// The RFC 9113 section 7 error codes. Unscoped over uint32_t, so a code converts to the value
+// that travels in RST_STREAM and GOAWAY without a cast.
+enum ErrorCode : uint32_t {
+  kNoError = 0x0,
+  kProtocolError = 0x1,
+  kInternalError = 0x2,
+  kFlowControlError = 0x3,
+  kSettingsTimeout = 0x4,
+  kStreamClosed = 0x5,
+  kFrameSizeError = 0x6,
+  kRefusedStream = 0x7,
+  kCancel = 0x8,
+  kCompressionError = 0x9,
+  kConnectError = 0xa,
+  kEnhanceYourCalm = 0xb,
+  kInadequateSecurity = 0xc,
+  kHttp11Required = 0xd,
+};
+inline constexpr size_t kErrorCodeCount = size_t(kHttp11Required) + 1;
+
+struct ErrorCodeText {
+  const char* name;         // as the RFC spells it, e.g. "NO_ERROR"
+  const char* description;  // the RFC's short text
+};
+
+// One row per code, in the order of `ErrorCode`.
+inline constexpr ErrorCodeText kErrorCodeTexts[] = {
+    {"NO_ERROR", "not a result of an error"},
+    {"PROTOCOL_ERROR", "unspecific protocol error detected"},
+    {"INTERNAL_ERROR", "unexpected internal error encountered"},
+    {"FLOW_CONTROL_ERROR", "flow-control protocol violated"},
+    {"SETTINGS_TIMEOUT", "settings ACK not received in timely manner"},
+    {"STREAM_CLOSED", "received frame when stream half-closed"},
+    {"FRAME_SIZE_ERROR", "frame with invalid size"},
+    {"REFUSED_STREAM", "refused stream before processing any application logic"},
+    {"CANCEL", "stream no longer needed"},
+    {"COMPRESSION_ERROR", "unable to maintain the header compression context"},
+    {"CONNECT_ERROR",
+     "connection established in response to a CONNECT request was reset or abnormally closed"},
+    {"ENHANCE_YOUR_CALM", "detected excessive load generating behavior"},
+    {"INADEQUATE_SECURITY", "security properties do not meet minimum requirements"},
+    {"HTTP_1_1_REQUIRED", "endpoint requires HTTP/1.1"},
+};
+static_assert(std::size(kErrorCodeTexts) == kErrorCodeCount, "one row per error code");
+
+// Whether `code` is one the RFC defines; a peer may send any other value.
+inline constexpr bool known_error_code(uint32_t code) noexcept {
+  return code < kErrorCodeCount;
+}
 
 // Local misuse of the HTTP/2 interface. The Python face is H2UserError, whose `kind` names
 // these in snake case.

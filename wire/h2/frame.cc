@@ -52,9 +52,6 @@ class DropLentOnUnwind {
   bool armed_ = true;
 };
 
-constexpr uint32_t kCompressionError = 0x9;
-constexpr uint32_t kFrameSizeError = 0x6;
-
 }  // namespace
 
 uint32_t frame_error_reason(FrameErrorKind kind) noexcept {
