@@ -19,7 +19,7 @@ from _quillet import (
     H2_FLAG_CAPACITY, H2_FLAG_CONN_DONE, H2_FLAG_SLOT_FREED, H2_FLAG_STOP_ACCEPTING, H2_FLAG_WAKE,
     H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2Error, H2FrameData, H2FrameGoAway, H2FrameHeaders,
     H2FramePing, H2FrameRstStream, H2FrameSettings, H2FrameStreamError, H2FrameWindowUpdate,
-    H2Stopped, H2StreamError, H2Streams, HeaderMap)
+    H2Reason, H2Stopped, H2StreamError, H2Streams, HeaderMap)
 
 from ._stream import Stream
 
@@ -32,8 +32,13 @@ LIMITS = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_
 # DATA a connection holds for its peer, queued or in a batch the transport has not drained,
 # whatever the peer's windows: senders wait beyond it (one frame may go over).
 SEND_BUFFER = 1 << 20
-_SETTINGS_TIMEOUT = 4  # the GOAWAY reason for SETTINGS never acknowledged
-_CANCEL = 8
+# Error codes, as the ints the native calls take.
+NO_ERROR = int(H2Reason.NO_ERROR)
+PROTOCOL_ERROR = int(H2Reason.PROTOCOL_ERROR)
+INTERNAL_ERROR = int(H2Reason.INTERNAL_ERROR)
+CANCEL = int(H2Reason.CANCEL)
+# The GOAWAY reason for SETTINGS never acknowledged.
+_SETTINGS_TIMEOUT = int(H2Reason.SETTINGS_TIMEOUT)
 # A connection that is closing keeps reading, and drops what it reads, for this long or this
 # many bytes, so that a peer still writing can read the GOAWAY before the socket goes.
 LINGER_SECONDS = 2.0
@@ -235,7 +240,7 @@ class Driver(H2Streams):
     def protocol_failure(self, exc: H2Error) -> None:
         """A violation we found: GOAWAY with its reason, then the connection ends."""
         log.debug("HTTP/2 connection error: %r", exc)
-        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else 1
+        reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else PROTOCOL_ERROR
         self.act(self.send_goaway(reason))
         self.connection_failed(exc)
 
@@ -356,7 +361,7 @@ class Driver(H2Streams):
     def stalled(self, handle: StreamHandle) -> None:
         """The peer let a stream wait past its deadline (no body bytes, or no window): the
         stream is reset and its tasks stopped."""
-        v = self.reset_stream(handle.sid, _CANCEL)
+        v = self.reset_stream(handle.sid, CANCEL)
         if v.handle is not None:
             handle.stopped(v.stop)
         self.act(v.flags)

@@ -7,7 +7,7 @@ import asyncio
 
 from _quillet import H2_HEADERS_HEAD, H2_HEADERS_TRAILERS, ConnectionClosedError
 
-from ._h2 import LIMITS, Driver, StreamHandle, StreamStopped, header_map
+from ._h2 import CANCEL, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map
 from ._stream import Stream
 
 
@@ -97,12 +97,12 @@ class ClientConnection(Driver):
                 self._raise_closed()
             raise ConnectionClosedError(f"the stream was stopped: {exc.stop!r}") from None
         except BaseException:
-            self.act(self.reset_stream(sid, 8).flags)  # CANCEL: nobody reads the response
+            self.act(self.reset_stream(sid, CANCEL).flags)  # nobody reads the response
             raise
         return handle.head, b"".join(parts), handle.trailers
 
     async def aclose(self) -> None:
         if not self.is_failed():
-            self.act(self.send_goaway(0))
+            self.act(self.send_goaway(NO_ERROR))
             self.connection_failed(None, "connection closed by the client")
         await self.close_pumps(self.take_read_handle())

@@ -11,13 +11,10 @@ from typing import Any
 from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
-from ._h2 import LIMITS, Driver, StreamHandle, StreamStopped, header_map
+from ._h2 import CANCEL, INTERNAL_ERROR, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map
 from ._stream import Stream, addresses
 
 log = logging.getLogger("quillet.server")
-
-_INTERNAL_ERROR = 2
-_CANCEL = 8
 
 
 class _Request(StreamHandle, Exchange):
@@ -121,10 +118,10 @@ class _Request(StreamHandle, Exchange):
         self.changed.set()
 
     def abort(self) -> None:
-        self.reset(_INTERNAL_ERROR)
+        self.reset(INTERNAL_ERROR)
 
     def cancelled(self) -> None:
-        self.reset(_CANCEL)
+        self.reset(CANCEL)
 
     def reset(self, reason: int) -> None:
         conn = self.conn
@@ -225,7 +222,7 @@ class ServerConnection(Driver):
             left = self.idle_since + timeout - self.loop.time()
             if left <= 0:
                 log.debug("HTTP/2 connection idle for %.1fs: closing", timeout)
-                self.act(self.send_goaway(0))
+                self.act(self.send_goaway(NO_ERROR))
                 self.connection_failed(None, "connection closed: idle")
                 return
         self.idle_timer = self.loop.call_later(left, self._check_idle)
@@ -247,7 +244,7 @@ class ServerConnection(Driver):
                 await asyncio.wait_for(self.stop_accepting.wait(), self.shutdown_ping_timeout)
             except TimeoutError:
                 if self._idle():
-                    self.act(self.send_goaway(0))
+                    self.act(self.send_goaway(NO_ERROR))
                     break
         while self.requests:
             self.all_ended.clear()
