@@ -146,7 +146,7 @@ PyObject* codec_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   uint32_t val;
   if (!val_arg(kFunction[int(kSetter)], args, nargs, kwnames, &val)) return nullptr;
   if ((kSetter == Setter::kRecvFrame || kSetter == Setter::kSendFrame) &&
-      (val < h2::kDefaultMaxFrameSize || val > h2::kMaxMaxFrameSize))
+      !h2::valid_max_frame_size(val))
     return raise_h2_bad_max_frame_size(val);
   CodecState& s = codec(self);
   Guard guard(s.lock);

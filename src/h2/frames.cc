@@ -183,7 +183,7 @@ PyGetSetDef kPriorityGetters[] = {
 };
 PyGetSetDef kStreamErrorGetters[] = {
     STREAM_ID,
-    GETTER("error_code", get_code, "Always 1 (PROTOCOL_ERROR)."),
+    GETTER("error_code", get_code, "Always PROTOCOL_ERROR."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -319,7 +319,7 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
 // H2Reason
 
 struct ReasonState {
-  uint32_t code = 0;
+  uint32_t code = h2::kNoError;
 };
 
 // The names come from the wire table of codes.
@@ -343,7 +343,8 @@ PyObject* reason_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(code, &overflow);
     if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow == 0 && value >= 0 && h2::known_error_code(uint32_t(value)) && reason_type() != nullptr)
+    if (overflow == 0 && value >= 0 && h2::known_error_code(uint64_t(value)) &&
+        reason_type() != nullptr)
       return Py_NewRef(g_reasons[size_t(value)]);
   }
   return raise_h2_bad_reason(code);

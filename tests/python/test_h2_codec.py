@@ -248,7 +248,7 @@ def test_every_reason(code, name):
 
 
 def test_reason_refusals():
-    for bad in (14, -1, 2**64, "1", 1.0, None):
+    for bad in (14, -1, 2**32 + 3, 2**64, "1", 1.0, None):
         with pytest.raises(ValueError) as info:
             H2Reason(bad)
         assert str(info.value) == f"{bad!r} is not a valid H2Reason"

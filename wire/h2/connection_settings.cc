@@ -8,16 +8,8 @@
 #include <cstdint>
 
 namespace quillet::h2 {
-namespace {
-
-bool frame_size_ok(uint32_t size) {
-  return size >= kDefaultMaxFrameSize && size <= kMaxMaxFrameSize;
-}
-
-}  // namespace
-
 std::optional<ConfigError> validate(const ConnectionConfig& config) {
-  if (!frame_size_ok(config.max_frame_size)) return ConfigError::kMaxFrameSize;
+  if (!valid_max_frame_size(config.max_frame_size)) return ConfigError::kMaxFrameSize;
   if (config.initial_window_size > kMaxWindowSize || config.connection_window > kMaxWindowSize)
     return ConfigError::kWindowSize;
   return std::nullopt;
@@ -98,7 +90,7 @@ std::optional<Failure> Connection::recv_settings(bool ack, const Settings& setti
   }
 
   // Validate everything first: a refused frame changes nothing.
-  if (settings.max_frame_size && !frame_size_ok(*settings.max_frame_size))
+  if (settings.max_frame_size && !valid_max_frame_size(*settings.max_frame_size))
     return Failure{FailureKind::kBadMaxFrameSize, *settings.max_frame_size};
   int64_t send_delta = 0;
   if (settings.initial_window_size && *settings.initial_window_size != peer_initial_window_) {

@@ -52,8 +52,9 @@ inline constexpr ErrorCodeText kErrorCodeTexts[] = {
 };
 static_assert(std::size(kErrorCodeTexts) == kErrorCodeCount, "one row per error code");
 
-// Whether `code` is one the RFC defines; a peer may send any other value.
-inline constexpr bool known_error_code(uint32_t code) noexcept {
+// Whether `code` is one the RFC defines; a peer may send any other 32-bit value. Taken as 64
+// bits so that a wider number is never cut down to a defined code on its way in.
+inline constexpr bool known_error_code(uint64_t code) noexcept {
   return code < kErrorCodeCount;
 }
 
@@ -100,7 +101,7 @@ inline constexpr size_t kFailureKindCount = size_t(FailureKind::kGoAwayRaisedLas
 struct Failure {
   FailureKind kind = FailureKind::kFlowControl;
   uint64_t value = 0;
-  uint32_t reason = 0;
+  uint32_t reason = kNoError;
   bool operator==(const Failure&) const = default;
 };
 

@@ -287,7 +287,7 @@ std::optional<FrameError> FrameDecoder::decode_frame(uint8_t type, uint8_t flags
             s.initial_window_size = value;
             break;
           case 5:
-            if (value < kDefaultMaxFrameSize || value > kMaxMaxFrameSize)
+            if (!valid_max_frame_size(value))
               return load_error(LoadError::kInvalidSettingValue);
             s.max_frame_size = value;
             break;
@@ -466,8 +466,7 @@ std::optional<WriteError> write_rst_stream(uint32_t stream_id, uint32_t error_co
 }
 
 std::optional<WriteError> write_settings(const Settings& s, std::string* out) {
-  if (s.max_frame_size &&
-      (*s.max_frame_size < kDefaultMaxFrameSize || *s.max_frame_size > kMaxMaxFrameSize))
+  if (s.max_frame_size && !valid_max_frame_size(*s.max_frame_size))
     return WriteError::kSettingsMaxFrameSize;
   if (s.initial_window_size && *s.initial_window_size > kMaxWindowSize)
     return WriteError::kSettingsInitialWindow;

@@ -53,6 +53,10 @@ inline constexpr size_t kFrameTypeCount = size_t(FrameType::kContinuation) + 1;
 inline constexpr size_t kFrameHeaderSize = 9;
 inline constexpr uint32_t kDefaultMaxFrameSize = 16384;
 inline constexpr uint32_t kMaxMaxFrameSize = 16777215;
+// Whether `size` may be a SETTINGS_MAX_FRAME_SIZE: from the default up to 2^24-1.
+inline constexpr bool valid_max_frame_size(uint64_t size) noexcept {
+  return size >= kDefaultMaxFrameSize && size <= kMaxMaxFrameSize;
+}
 inline constexpr uint32_t kDefaultMaxHeaderListSize = 16777216;
 
 // Flags (RFC 9113 section 6).

@@ -530,6 +530,16 @@ TEST(FrameWriters, RefuseWhatAPeerMustReject) {
   EXPECT_TRUE(out.empty());
 }
 
+TEST(FrameLimits, MaxFrameSizeRange) {
+  EXPECT_FALSE(valid_max_frame_size(0));
+  EXPECT_FALSE(valid_max_frame_size(16383));
+  EXPECT_TRUE(valid_max_frame_size(16384));
+  EXPECT_TRUE(valid_max_frame_size(16777215));
+  EXPECT_FALSE(valid_max_frame_size(16777216));
+  // No truncation to 32 bits brings a huge value back into range.
+  EXPECT_FALSE(valid_max_frame_size((uint64_t{1} << 32) + 16384));
+}
+
 TEST(FrameRoundTrip, WrittenFramesDecode) {
   std::string out;
   hpack::Encoder enc;
