@@ -197,7 +197,8 @@ PyObject* state_ensure_recv_open(PyObject* self, PyObject*) {
   stream_step(self, [&](h2::StreamState& s) {
     check = s.ensure_recv_open();
     if (check == h2::RecvCheck::kFailed) error = s.error();
-    if (check == h2::RecvCheck::kScheduledReset) scheduled = s.scheduled_reset().value_or(0);
+    if (check == h2::RecvCheck::kScheduledReset)
+      scheduled = s.scheduled_reset().value_or(h2::kNoError);
   });
   switch (check) {
     case h2::RecvCheck::kOpen:

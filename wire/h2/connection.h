@@ -227,7 +227,7 @@ class Connection {
   StoredError conn_error() const;
   struct PeerGoAway {
     uint32_t last_stream_id = 0;
-    uint32_t error_code = 0;
+    uint32_t error_code = kNoError;
     std::string debug_data;
   };
   const std::optional<PeerGoAway>& goaway_info() const { return peer_goaway_; }

@@ -27,7 +27,7 @@ uint32_t Connection::begin_graceful_shutdown() {
   // The first GOAWAY promises nothing about the last stream: the client may have requests in
   // flight we have not seen. Its answer to the PING that follows marks the point after which it
   // has seen the GOAWAY, and so the stream the final GOAWAY can name.
-  queue_goaway(kMaxStreamId, 0);
+  queue_goaway(kMaxStreamId, kNoError);
   queue_ping(kShutdownPing, false);
   return flag::kWake;
 }

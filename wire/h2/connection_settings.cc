@@ -150,7 +150,7 @@ std::optional<Failure> Connection::recv_ping(bool ack, std::string_view payload,
   if (server_ && graceful_ && !shutdown_final_ && payload == kShutdownPing) {
     shutdown_final_ = true;
     max_stream_id_ = last_processed_id_;
-    queue_goaway(last_processed_id_, 0);
+    queue_goaway(last_processed_id_, kNoError);
     *flags = flag::kWake | (num_streams_ == 0 ? flag::kStopAccepting : 0);
   }
   return std::nullopt;

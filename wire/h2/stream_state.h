@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "wire/h2/error.h"
+
 namespace quillet::h2 {
 
 // The largest stream id (31 bits). Ids above it never reach a state: the frame decoder masks
@@ -62,7 +64,7 @@ inline constexpr size_t kErrorKindCount = size_t(ErrorKind::kIo) + 1;
 struct StreamError {
   ErrorKind kind = ErrorKind::kReset;
   uint32_t stream_id = 0;                  // kReset
-  uint32_t reason = 0;                     // kReset, kGoAway: the RFC 9113 error code
+  uint32_t reason = kNoError;              // kReset, kGoAway: the RFC 9113 error code
   Initiator initiator = Initiator::kUser;  // kReset, kGoAway
   IoKind io = IoKind::kBrokenPipe;         // kIo
   std::string debug_data;                  // kGoAway
@@ -178,7 +180,7 @@ class StreamState {
   Peer local_ = Peer::kAwaitingHeaders;
   Peer remote_ = Peer::kAwaitingHeaders;
   Cause cause_ = Cause::kEndStream;
-  uint32_t scheduled_reason_ = 0;  // kScheduledLibraryReset
+  uint32_t scheduled_reason_ = kNoError;  // kScheduledLibraryReset
   StreamError error_;
 };
 
