@@ -21,7 +21,8 @@ from _quillet import (
     H1ServerState, H1UserError, HeaderMap)
 
 from ._asgi import DISCONNECT, ClientDisconnected, Exchange, http_scope, run_app
-from ._stream import Stream, addresses
+from ._handoff import Resume, task_switch
+from ._stream import Deadline, Stream, addresses
 
 log = logging.getLogger("quillet.server")
 
@@ -30,20 +31,7 @@ _CONTINUE = H1Codec.continue_response()
 _DRAIN_BUDGET = 1 << 20
 
 
-def _task_switch():
-    """asyncio's own pair of functions that make a task the current one and back, with which a
-    request that arrives whole runs from the stream's callback in the serve task's name
-    (`Connection._answer`). They are private to asyncio: where this Python has no such pair,
-    None, and every request waits for the serve task to be woken instead."""
-    tasks = asyncio.tasks
-    enter = getattr(tasks, "_enter_task", None)
-    leave = getattr(tasks, "_leave_task", None)
-    if callable(enter) and callable(leave):
-        return enter, leave
-    return None
-
-
-_TASK_SWITCH = _task_switch()
+_TASK_SWITCH = task_switch()
 
 
 def _bare_response(status: int) -> bytes:
@@ -56,44 +44,6 @@ def _bare_response(status: int) -> bytes:
 # bytes of the next head.
 _DONE = "done"
 _PARKED = "parked"
-
-
-class _Resume:
-    """A request that began on the stream's callback (see `Connection._answer`) and had to wait:
-    the serve task awaits this, and runs every later step of it."""
-
-    __slots__ = ("step", "waiting")
-
-    def __init__(self, step, waiting) -> None:
-        self.step = step
-        self.waiting = waiting  # what the request was waiting for when it was handed over
-
-    def cancelled(self) -> _Resume:
-        """The serve task was cancelled before it took the request over: the request sees the
-        cancellation where it waits, as it would had it been running in the task all along."""
-        if isinstance(self.waiting, asyncio.Future):
-            self.waiting.cancel()
-        return self
-
-    def __await__(self):
-        step, value = self.step, self.waiting
-        self.step = self.waiting = None
-        while True:
-            try:
-                sent = yield value
-            except GeneratorExit:
-                step.close()
-                raise
-            except BaseException as exc:  # noqa: B036 (handed on to the request, as a task does)
-                try:
-                    value = step.throw(exc)
-                except StopIteration as stop:
-                    return stop.value
-            else:
-                try:
-                    value = step.send(sent)
-                except StopIteration as stop:
-                    return stop.value
 
 
 class _Exchange(Exchange):
@@ -350,26 +300,6 @@ class _Exchange(Exchange):
         self._client_gone()
 
 
-class _Deadline:
-    """A wait on the client, on one of its stream's futures (the read's, or the write buffer's
-    drain): the server's sweep cancels that future once `at` has passed, and marks the deadline
-    `passed` so that the waiter can tell it from any other cancellation."""
-
-    __slots__ = ("stream", "future", "at", "passed")
-
-    def __init__(self, stream: Stream, future: str) -> None:
-        self.stream = stream
-        self.future = future
-        self.at = 0.0
-        self.passed = False
-
-    def expire(self) -> None:
-        waiter = getattr(self.stream, self.future)
-        if waiter is not None and not waiter.done():
-            self.passed = True
-            waiter.cancel()
-
-
 class Connection(H1ServerState):
     """One HTTP/1 connection: the native state plus the serve loop that follows its verdicts."""
 
@@ -385,8 +315,8 @@ class Connection(H1ServerState):
         self.loop = stream._loop
         self.exchange: _Exchange | None = None
         # a read and a wait for the write buffer may be pending at once (a body and a stream)
-        self._read_deadline = _Deadline(stream, "_waiter")
-        self._write_deadline = _Deadline(stream, "_drain_waiter")
+        self._read_deadline = Deadline(stream, "_waiter")
+        self._write_deadline = Deadline(stream, "_drain_waiter")
         self.client, self.sockname = addresses(transport)
         self.scheme = "https" if server.ssl is not None else "http"
 
@@ -580,7 +510,7 @@ class Connection(H1ServerState):
                 await waiter
             except asyncio.CancelledError:
                 handoff, self._handoff = self._handoff, None
-                if isinstance(handoff, _Resume):
+                if isinstance(handoff, Resume):
                     # the request begun from the callback was cancelled through this task
                     return await handoff.cancelled()
                 if not self._read_deadline.passed:
@@ -592,7 +522,7 @@ class Connection(H1ServerState):
             handoff = self._handoff
             if handoff is not None:
                 self._handoff = None
-                if isinstance(handoff, _Resume):
+                if isinstance(handoff, Resume):
                     return await handoff
                 if isinstance(handoff, BaseException):
                     raise handoff
@@ -659,7 +589,7 @@ class Connection(H1ServerState):
         except BaseException as exc:
             self._handoff = exc
         else:
-            self._handoff = _Resume(step, waiting)
+            self._handoff = Resume(step, waiting)
         finally:
             leave(loop, task)
         self._unpark(waiter)
@@ -693,7 +623,7 @@ class Connection(H1ServerState):
         except OSError:
             return False
 
-    async def _within(self, deadline: _Deadline, timeout: float, wait: Awaitable[Any]) -> Any:
+    async def _within(self, deadline: Deadline, timeout: float, wait: Awaitable[Any]) -> Any:
         """What `wait` (a wait on the stream's future that `deadline` names) returns, or
         TimeoutError once `timeout` seconds pass. One sweep per server checks the deadlines:
         no timer per wait."""

@@ -198,3 +198,23 @@ def addresses(transport) -> tuple[tuple | None, tuple | None]:
     else:
         server = None
     return client, server
+
+
+class Deadline:
+    """A wait on the client, on one of its stream's futures (the read's, or the write buffer's
+    drain): the server's sweep cancels that future once `at` has passed, and marks the deadline
+    `passed` so that the waiter can tell it from any other cancellation."""
+
+    __slots__ = ("stream", "future", "at", "passed")
+
+    def __init__(self, stream: Stream, future: str) -> None:
+        self.stream = stream
+        self.future = future
+        self.at = 0.0
+        self.passed = False
+
+    def expire(self) -> None:
+        waiter = getattr(self.stream, self.future)
+        if waiter is not None and not waiter.done():
+            self.passed = True
+            waiter.cancel()

@@ -26,9 +26,9 @@ from typing import Any
 from _quillet import H2Codec
 
 from ._asgi import ASGIApp, ClientDisconnected, Forwarding, Lifespan, unavailable
-from ._h1server import Connection, _Deadline
+from ._h1server import Connection
 from ._h2server import ServerConnection
-from ._stream import Stream
+from ._stream import Deadline, Stream
 
 __all__ = ["Server", "ClientDisconnected", "TLSConfigError", "LOOPS", "run", "run_loop",
            "tls_context"]
@@ -229,7 +229,7 @@ class Server:
         self._connections: set[Connection | ServerConnection] = set()
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
-        self._waiting: set[_Deadline] = set()  # the waits on clients that have a deadline
+        self._waiting: set[Deadline] = set()  # the waits on clients that have a deadline
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._lifespan: Lifespan | None = None

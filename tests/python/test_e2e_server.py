@@ -17,7 +17,7 @@ import time
 import pytest
 
 import e2e_app
-from quillet import _h1server
+from quillet import _h1server, _handoff
 from quillet.client import Client
 from quillet.server import Server, run_loop
 
@@ -404,7 +404,7 @@ def test_requests_are_served_alike_with_or_without_the_private_task_switch(monke
     if switch == "missing":
         with monkeypatch.context() as private:
             private.delattr(asyncio.tasks, "_enter_task")
-            assert _h1server._task_switch() is None
+            assert _handoff.task_switch() is None
         monkeypatch.setattr(_h1server, "_TASK_SWITCH", None)
     elif _h1server._TASK_SWITCH is None:
         pytest.skip("this Python's asyncio has no task switch to use")
