@@ -66,12 +66,14 @@ quillet_newest_python() {
   local root
   root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
   [ -d "$root/versions" ] || return 0
+  # major * 1000 + minor, to compare versions as numbers
+  local version='import sys; print(sys.version_info[0] * 1000 + sys.version_info[1])'
   local ours best="" best_key=0
-  ours="$("$QUILLET_PY" -c 'import sys; print(sys.version_info[0] * 1000 + sys.version_info[1])')"
+  ours="$("$QUILLET_PY" -c "$version")"
   for py in "$root"/versions/3.*/bin/python3; do
     [ -x "$py" ] || continue
     local key
-    key="$("$py" -c 'import sys; print(sys.version_info[0] * 1000 + sys.version_info[1])' 2>/dev/null)" || continue
+    key="$("$py" -c "$version" 2>/dev/null)" || continue
     if [ "$key" -gt "$ours" ] && [ "$key" -gt "$best_key" ]; then
       best="$py"
       best_key="$key"

@@ -11,7 +11,8 @@ from typing import Any
 from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
-from ._h2 import CANCEL, INTERNAL_ERROR, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map
+from ._h2 import (
+    CANCEL, INTERNAL_ERROR, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map)
 from ._stream import Stream, addresses
 
 log = logging.getLogger("quillet.server")

@@ -9,9 +9,9 @@ import asyncio
 
 def task_switch():
     """asyncio's own pair of functions that make a task the current one and back, with which a
-    request that arrives whole runs from the stream's callback in the serve task's name
-    (the HTTP/1 connection's `_answer`). They are private to asyncio: where this Python has no such pair,
-    None, and every request waits for the serve task to be woken instead."""
+    request that arrives whole runs from the stream's callback in the serve task's name (the
+    HTTP/1 connection's `_answer`). They are private to asyncio: where this Python has no such
+    pair, None, and every request waits for the serve task to be woken instead."""
     tasks = asyncio.tasks
     enter = getattr(tasks, "_enter_task", None)
     leave = getattr(tasks, "_leave_task", None)
@@ -21,8 +21,8 @@ def task_switch():
 
 
 class Resume:
-    """A request that began on the stream's callback (see the HTTP/1 connection's `_answer`) and had to wait:
-    the serve task awaits this, and runs every later step of it."""
+    """A request that began on the stream's callback (see the HTTP/1 connection's `_answer`) and
+    had to wait: the serve task awaits this, and runs every later step of it."""
 
     __slots__ = ("step", "waiting")
 
