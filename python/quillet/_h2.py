@@ -17,13 +17,15 @@ import logging
 
 from _quillet import (
     H2_FLAG_CAPACITY, H2_FLAG_CONN_DONE, H2_FLAG_SLOT_FREED, H2_FLAG_STOP_ACCEPTING, H2_FLAG_WAKE,
-    H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2Error, H2FrameData, H2FrameGoAway, H2FrameHeaders,
-    H2FramePing, H2FrameRstStream, H2FrameSettings, H2FrameStreamError, H2FrameWindowUpdate,
-    H2Reason, H2Stopped, H2StreamError, H2Streams, HeaderMap)
+    H2_HEADERS_HEAD, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2Codec, H2Error, H2FrameData,
+    H2FrameGoAway, H2FrameHeaders, H2FramePing, H2FrameRstStream, H2FrameSettings,
+    H2FrameStreamError, H2FrameWindowUpdate, H2Reason, H2Stopped, H2StreamError, H2Streams,
+    H2UserError, HeaderMap)
 
 from ._stream import Stream
 
 log = logging.getLogger("quillet.h2")
+_check_send_headers = H2Codec.check_send_headers
 
 # The settings both roles announce.
 LIMITS = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=1 << 14,
@@ -44,13 +46,6 @@ _SETTINGS_TIMEOUT = int(H2Reason.SETTINGS_TIMEOUT)
 LINGER_SECONDS = 2.0
 LINGER_BYTES = 1 << 20
 
-# Fields HTTP/2 does not carry (RFC 9113 section 8.2.2); an HTTP/1 habit of the application is
-# dropped rather than refused. `te` may pass with the value "trailers" alone, written so: the
-# native state refuses a head with anything else, and the whole head would be lost with it.
-_CONNECTION_FIELDS = frozenset({b"connection", b"keep-alive", b"proxy-connection",
-                                b"transfer-encoding", b"upgrade"})
-
-
 class StreamStopped(Exception):
     """The stream cannot go on: reset by the peer, refused, or the connection ended."""
 
@@ -61,21 +56,34 @@ class StreamStopped(Exception):
 
 def header_map(raw) -> HeaderMap:
     """Header fields (pairs, a mapping or a HeaderMap; names and values as `bytes` or `str`) as
-    a HeaderMap for HTTP/2: lower-case names, without the connection-specific fields; a `te` of
-    "trailers" in any case is kept, written in lower case."""
+    a HeaderMap for HTTP/2: lower-case names, and `te` values in lower case. The fields HTTP/2
+    does not carry (RFC 9113 section 8.2.2), an HTTP/1 habit of the application, are dropped
+    rather than refused, since the native state would refuse the whole head with them; which
+    fields those are is the native check's to say."""
     headers = HeaderMap()
     for name, value in raw.items() if hasattr(raw, "items") else raw:
         name = name.lower() if isinstance(name, bytes) else name.lower().encode("latin-1")
-        if name in _CONNECTION_FIELDS:
-            continue
         if name == b"te":
-            if isinstance(value, str):
-                value = value.encode("latin-1")
-            if value.strip().lower() != b"trailers":
-                continue
-            value = b"trailers"
+            value = (value if isinstance(value, bytes) else value.encode("latin-1")).strip().lower()
         headers.add(name, value)
+    try:
+        _check_send_headers(headers)
+    except H2UserError:
+        return _sendable(headers)
     return headers
+
+
+def _sendable(headers: HeaderMap) -> HeaderMap:
+    kept = HeaderMap()
+    for name, value in headers.items():
+        field = HeaderMap()
+        field.add(name, value)
+        try:
+            _check_send_headers(field)
+        except H2UserError:
+            continue
+        kept.add(name, value)
+    return kept
 
 
 class StreamHandle:

@@ -187,7 +187,8 @@ async def _te_app(scope, receive, send):
     await receive()
     body = b",".join(value for name, value in scope["headers"] if name == b"te")
     await send({"type": "http.response.start", "status": 200,
-                "headers": [(b"TE", b"Trailers"), ("Te", "gzip"), (b"x-kept", b"1")]})
+                "headers": [(b"TE", b"Trailers"), ("Te", "gzip"), (b"x-kept", b"1"),
+                            ("Connection", "keep-alive"), (b"transfer-encoding", b"chunked")]})
     await send({"type": "http.response.body", "body": body})
 
 
@@ -202,7 +203,7 @@ def test_te_fields_go_out_as_http2_allows_them():
             peer.request(1, "/")
             peer.wait(lambda: 1 in peer.ended)
             head = peer.heads[1]
-            assert head[b":status"] == b"200" and head[b"x-kept"] == b"1"
+            assert head[b":status"] == b"200" and head[b"x-kept"] == b"1" and b"connection" not in head
             assert head.get(b"te", b"trailers") == b"trailers" and 1 not in peer.resets
         finally:
             peer.close()

@@ -2,6 +2,7 @@
 
 #include "wire/common/chars.h"
 #include "wire/common/text.h"
+#include "wire/h2/connection_fields.h"
 
 #include <string>
 
@@ -97,13 +98,12 @@ bool build_response_pseudo(uint32_t status, hpack::PseudoHeaders* out) {
 }
 
 bool send_headers_allowed(const HeaderMap& fields) noexcept {
-  static constexpr std::string_view kForbidden[] = {"connection", "transfer-encoding", "upgrade",
-                                                    "keep-alive", "proxy-connection"};
-  for (const std::string_view name : kForbidden)
+  for (const std::string_view name : kConnectionSpecificNames)
     if (fields.contains(name)) return false;
   bool allowed = true;
-  fields.for_each_value("te",
-                        [&](std::string_view value) { allowed = allowed && value == "trailers"; });
+  fields.for_each_value("te", [&](std::string_view value) {
+    allowed = allowed && !is_connection_specific("te", value);
+  });
   return allowed;
 }
 

@@ -1,6 +1,8 @@
 // The decoder: table indexes and size updates, the field rules, the header-list budget, and
 // blocks that arrive in pieces.
 #include "tests/cpp/h2/hpack_support.h"
+#include "wire/h2/connection_fields.h"
+#include "wire/h2/header_block.h"
 #include "wire/h2/hpack/primitives.h"
 #include "wire/h2/hpack/static_table.h"
 
@@ -9,6 +11,8 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace quillet::h2::hpack {
 namespace {
@@ -361,15 +365,34 @@ TEST(HpackDecoder, NamesOutsideTheRulesAreMalformed) {
   }
 }
 
+// One list decides both directions: what makes a received block malformed is what a head this
+// side sends may not carry (in any case of the name).
 TEST(HpackDecoder, ConnectionSpecificFieldsAreMalformedButDecoded) {
-  for (std::string_view name :
-       {"connection", "transfer-encoding", "upgrade", "keep-alive", "proxy-connection"}) {
+  std::vector<std::pair<std::string_view, std::string_view>> refused;
+  for (std::string_view name : kConnectionSpecificNames) refused.emplace_back(name, "keep-alive");
+  refused.emplace_back("te", "gzip");
+  refused.emplace_back("te", "trailers, gzip");
+  refused.emplace_back("te", "Trailers");
+  for (const auto& [name, value] : refused) {
     Decoder d;
-    const Outcome r = run(d, indexed(2) + literal(name, "keep-alive") + literal("x-a", "1"));
-    EXPECT_EQ(r.result.status, DecodeStatus::kMalformed) << name;
+    const Outcome r = run(d, indexed(2) + literal(name, value) + literal("x-a", "1"));
+    EXPECT_EQ(r.result.status, DecodeStatus::kMalformed) << name << ": " << value;
     EXPECT_EQ(test::fields_of(r.list), (Fields{{":method", "GET"}, {"x-a", "1"}}));
     EXPECT_EQ(d.table().count(), 2u);
+
+    HeaderMap sent;
+    ASSERT_TRUE(sent.append("x-a", "1"));
+    std::string capitalized(name);
+    capitalized[0] = char(capitalized[0] - 'a' + 'A');
+    ASSERT_TRUE(sent.append(capitalized, value));
+    EXPECT_FALSE(send_headers_allowed(sent)) << name << ": " << value;
   }
+
+  Decoder d;
+  EXPECT_EQ(run(d, indexed(2) + literal("te", "trailers")).result.status, DecodeStatus::kComplete);
+  HeaderMap sent;
+  ASSERT_TRUE(sent.append("TE", "trailers"));
+  EXPECT_TRUE(send_headers_allowed(sent));
 }
 
 TEST(HpackDecoder, ListBudgetDropsFieldsThenAbuseStopsDecoding) {

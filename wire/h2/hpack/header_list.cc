@@ -1,32 +1,12 @@
 #include "wire/h2/hpack/header_list.h"
 
+#include "wire/h2/connection_fields.h"
 #include "wire/h2/hpack/dynamic_table.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace quillet::h2::hpack {
-namespace {
-
-// RFC 9113 section 8.2.2: fields that only mean something to one HTTP/1 connection.
-bool is_connection_specific(std::string_view name, std::string_view value) {
-  switch (name.size()) {
-    case 2:
-      return name == "te" && value != "trailers";
-    case 7:
-      return name == "upgrade";
-    case 10:
-      return name == "connection" || name == "keep-alive";
-    case 16:
-      return name == "proxy-connection";
-    case 17:
-      return name == "transfer-encoding";
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 std::optional<PseudoHeader> pseudo_header_from_name(std::string_view name) noexcept {
   for (size_t i = 0; i < kPseudoHeaderCount; ++i)
