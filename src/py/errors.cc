@@ -422,7 +422,11 @@ PyObject* raise_h2_frame_error(const h2::FrameError& error) {
 }
 
 PyObject* raise_h2_bad_max_frame_size(uint64_t size) {
-  std::string message = "max_frame_size must be in [16384, 16777215], got ";
+  std::string message = "max_frame_size must be in [";
+  append_decimal(message, h2::kDefaultMaxFrameSize);
+  message += ", ";
+  append_decimal(message, h2::kMaxMaxFrameSize);
+  message += "], got ";
   append_decimal(message, size);
   return raise_message(PyExc_ValueError, {message});
 }

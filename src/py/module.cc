@@ -20,7 +20,12 @@
 #include "wire/common/version.h"
 #include "wire/h1/client_state.h"
 #include "wire/h1/server_state.h"
+#include "wire/h2/data_frame_budget.h"
+#include "wire/h2/flow_control.h"
+#include "wire/h2/frame.h"
+#include "wire/h2/hpack/dynamic_table.h"
 #include "wire/h2/preface.h"
+#include "wire/h2/stream_state.h"
 #include "wire/h2/verdict.h"
 
 #include <string>
@@ -121,14 +126,14 @@ constexpr Registration kRegistrations[] = {
     {"H2FlowControlError", make_exception<Exc::kH2FlowControlError>},
     {"H2Reason", make_class<reason_type>},
     // HTTP/2 defaults and limits
-    {"H2_DEFAULT_HEADER_TABLE_SIZE", make_int<4096>},
-    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", make_int<65535>},
-    {"H2_DEFAULT_MAX_FRAME_SIZE", make_int<16384>},
-    {"H2_MAX_MAX_FRAME_SIZE", make_int<16777215>},
-    {"H2_MAX_STREAM_ID", make_int<2147483647>},
-    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", make_int<256>},
-    {"H2_DEFAULT_DATA_FRAME_BUDGET", make_int<25600>},
-    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", make_int<100>},
+    {"H2_DEFAULT_HEADER_TABLE_SIZE", make_int<h2::hpack::kDefaultTableSize>},
+    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", make_int<h2::kDefaultInitialWindowSize>},
+    {"H2_DEFAULT_MAX_FRAME_SIZE", make_int<h2::kDefaultMaxFrameSize>},
+    {"H2_MAX_MAX_FRAME_SIZE", make_int<h2::kMaxMaxFrameSize>},
+    {"H2_MAX_STREAM_ID", make_int<h2::kMaxStreamId>},
+    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", make_int<h2::kDataFrameOverheadThreshold>},
+    {"H2_DEFAULT_DATA_FRAME_BUDGET", make_int<h2::kDefaultDataFrameBudget>},
+    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", make_int<h2::kMaxRecvEmptyDataFrames>},
     {"H2_PREFACE", make_h2_preface},
     {"H1Error", make_exception<Exc::kH1Error>},
     {"H1ParseError", make_exception<Exc::kH1ParseError>},

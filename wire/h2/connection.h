@@ -40,7 +40,7 @@ namespace quillet::h2 {
 
 struct ConnectionConfig {
   bool server = false;
-  uint32_t initial_window_size = kDefaultConnectionWindow;
+  uint32_t initial_window_size = kDefaultInitialWindowSize;
   uint32_t connection_window = kDefaultConnectionWindow;
   uint32_t max_frame_size = kDefaultMaxFrameSize;
   uint32_t max_header_list_size = kDefaultMaxHeaderListSize;
@@ -360,7 +360,7 @@ class Connection {
 
   // The peer's settings.
   uint32_t peer_header_table_size_ = hpack::kEncoderTableCap;
-  uint32_t peer_initial_window_ = kDefaultConnectionWindow;
+  uint32_t peer_initial_window_ = kDefaultInitialWindowSize;
   uint32_t peer_max_frame_size_ = kDefaultMaxFrameSize;
   std::optional<uint32_t> peer_max_concurrent_;
   bool peer_settings_seen_ = false;

@@ -27,7 +27,7 @@ Connection::Connection(const ConnectionConfig& config)
       max_local_error_resets_(config.max_local_error_reset_streams),
       auto_date_header_(config.auto_date_header),
       enable_push_(config.enable_push),
-      local_initial_window_(std::max(config.initial_window_size, kDefaultConnectionWindow)),
+      local_initial_window_(std::max(config.initial_window_size, kDefaultInitialWindowSize)),
       conn_send_(kDefaultConnectionWindow),
       conn_recv_(kDefaultConnectionWindow),
       next_stream_id_(config.server ? 2 : 1),

@@ -4,6 +4,8 @@
 // payload, the charge comes back once its chunk is consumed, and large frames earn budget back.
 #pragma once
 
+#include "wire/h2/flow_control.h"
+
 #include <cstdint>
 #include <optional>
 
@@ -15,8 +17,6 @@ inline constexpr uint32_t kDataFrameOverheadThreshold = 256;
 inline constexpr uint32_t kDefaultDataFrameBudget = 25600;
 // Empty DATA frames allowed over a connection's lifetime.
 inline constexpr uint32_t kMaxRecvEmptyDataFrames = 100;
-// The connection receive window assumed when none is given (RFC 9113 section 6.9.2).
-inline constexpr uint32_t kDefaultConnectionWindow = 65535;
 
 class DataFrameBudget {
  public:

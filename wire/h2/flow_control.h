@@ -14,6 +14,10 @@ namespace quillet::h2 {
 
 // The largest legal window and window change (RFC 9113 section 6.9.1).
 inline constexpr uint32_t kMaxWindowSize = 0x7fffffff;
+// The window every stream starts with until SETTINGS_INITIAL_WINDOW_SIZE says otherwise, and
+// the connection's, which only WINDOW_UPDATE changes (RFC 9113 section 6.9.2).
+inline constexpr uint32_t kDefaultInitialWindowSize = 65535;
+inline constexpr uint32_t kDefaultConnectionWindow = kDefaultInitialWindowSize;
 
 enum class FlowResult : uint8_t {
   kOk,
