@@ -10,7 +10,6 @@
 #include "src/py/errors.h"
 #include "src/py/lock.h"
 #include "src/py/types.h"
-#include "wire/common/http_date.h"
 #include "wire/h2/frame.h"
 #include "wire/h2/header_block.h"
 #include "wire/h2/hpack/encoder.h"
@@ -276,9 +275,8 @@ PyObject* codec_serialize_response_headers(PyObject* self, PyObject* const* args
     return nullptr;
   }
   h2::hpack::PseudoHeaders pseudo;
-  if (!h2::build_response_pseudo(status, &pseudo)) return raise_invalid_status();
-  if (auto_date && !headers.contains("date") && !headers.append("date", cached_http_date()))
-    return raise_header_map_full();
+  if (const auto error = h2::build_response_head(status, auto_date, &headers, &pseudo))
+    return raise_response_block_error(*error);
   return write_block(self, stream_id, pseudo, headers, end_stream);
 }
 
@@ -513,6 +511,16 @@ TypeHolder g_type(&kSpec, Subclassing::kFinal, Construction::kFromPython);
 
 PyTypeObject* h2_codec_type() {
   return g_type.get();
+}
+
+PyObject* raise_response_block_error(h2::ResponseBlockError error) {
+  switch (error) {
+    case h2::ResponseBlockError::kStatus:
+      return raise_invalid_status();
+    case h2::ResponseBlockError::kFieldsFull:
+      return raise_header_map_full();
+  }
+  return raise_invalid_status();
 }
 
 }  // namespace quillet::py

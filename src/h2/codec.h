@@ -3,10 +3,14 @@
 #pragma once
 
 #include "src/py/ref.h"
+#include "wire/h2/header_block.h"
 
 namespace quillet::py {
 
 // The class (borrowed type object, made on first use), or nullptr with the Python error set.
 PyTypeObject* h2_codec_type();
+
+// The ValueError for a response head that could not be built (H2Codec and H2Streams alike).
+PyObject* raise_response_block_error(h2::ResponseBlockError error);
 
 }  // namespace quillet::py

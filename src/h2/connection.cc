@@ -6,6 +6,7 @@
 // Each method converts its arguments, takes the state lock once for the transition, and makes
 // its Python results after unlocking; what a transition lets go of goes into a HandleBin
 // declared before the lock, so it is released after the unlock.
+#include "src/h2/codec.h"
 #include "src/h2/connection.h"
 
 #include "src/h2/frames.h"
@@ -17,7 +18,6 @@
 #include "src/py/lock.h"
 #include "src/py/repr.h"
 #include "src/py/types.h"
-#include "wire/common/http_date.h"
 #include "wire/h2/connection.h"
 #include "wire/h2/frame.h"
 #include "wire/h2/header_block.h"
@@ -455,13 +455,12 @@ PyObject* streams_send_response_head(PyObject* self, PyObject* const* args, Py_s
       !arg_bool(a[3], "end_stream", &end_stream)) {
     return nullptr;
   }
-  h2::hpack::PseudoHeaders pseudo;
-  if (!h2::build_response_pseudo(status, &pseudo)) return raise_invalid_status();
   StreamsBox& b = box(self);
-  // Fixed at construction, so read without the lock.
-  if (b.conn.auto_date_header() && !fields.contains("date") &&
-      !fields.append("date", cached_http_date())) {
-    return raise_header_map_full();
+  h2::hpack::PseudoHeaders pseudo;
+  // auto_date_header is fixed at construction, so read without the lock.
+  if (const auto error =
+          h2::build_response_head(status, b.conn.auto_date_header(), &fields, &pseudo)) {
+    return raise_response_block_error(*error);
   }
   HandleBin bin;
   h2::SendVerdict v;

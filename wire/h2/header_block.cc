@@ -1,6 +1,7 @@
 #include "wire/h2/header_block.h"
 
 #include "wire/common/chars.h"
+#include "wire/common/http_date.h"
 #include "wire/common/text.h"
 #include "wire/h2/connection_fields.h"
 
@@ -90,11 +91,15 @@ std::optional<RequestBlockError> build_request_pseudo(
   return std::nullopt;
 }
 
-bool build_response_pseudo(uint32_t status, hpack::PseudoHeaders* out) {
-  if (status < 100 || status > 999) return false;
+std::optional<ResponseBlockError> build_response_head(uint32_t status, bool date,
+                                                     HeaderMap* fields,
+                                                     hpack::PseudoHeaders* out) {
+  if (status < 100 || status > 999) return ResponseBlockError::kStatus;
+  if (date && !fields->contains("date") && !fields->append("date", cached_http_date()))
+    return ResponseBlockError::kFieldsFull;
   *out = {};
   (*out)[hpack::PseudoHeader::kStatus] = std::to_string(status);
-  return true;
+  return std::nullopt;
 }
 
 bool send_headers_allowed(const HeaderMap& fields) noexcept {

@@ -27,8 +27,17 @@ enum class RequestBlockError : uint8_t {
     std::string_view method, std::string_view target, std::optional<std::string_view> scheme,
     std::optional<std::string_view> authority, hpack::PseudoHeaders* out, UriError* uri_error);
 
-// 100 to 999; false otherwise.
-[[nodiscard]] bool build_response_pseudo(uint32_t status, hpack::PseudoHeaders* out);
+enum class ResponseBlockError : uint8_t {
+  kStatus,      // the status is not 100 to 999
+  kFieldsFull,  // no room in `fields` for the Date field
+};
+
+// Builds a response's :status and, when `date` is set and `fields` has no Date field, adds the
+// current one (RFC 9110 section 6.6.1), as the HTTP/1 head encoder does. On failure neither
+// `fields` nor `*out` changed.
+[[nodiscard]] std::optional<ResponseBlockError> build_response_head(uint32_t status, bool date,
+                                                                    HeaderMap* fields,
+                                                                    hpack::PseudoHeaders* out);
 
 // Whether `fields` may be sent: none of the connection-specific fields, and te only with the
 // value "trailers" (every value, not only the first).

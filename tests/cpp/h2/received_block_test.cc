@@ -1,6 +1,9 @@
-// The message rules on received header blocks: which blocks are requests, responses or
-// trailers. The connection's use of them is in connection_streams_test.cc.
+// The message rules on header blocks: which received blocks are requests, responses or
+// trailers, and the response heads this side builds. The connection's use of them is in
+// connection_streams_test.cc.
 #include "wire/h2/header_block.h"
+
+#include "wire/common/http_date.h"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +119,46 @@ TEST(ReceivedShape, RequestsResponsesAndTrailers) {
     EXPECT_EQ(shape.response, c.response) << c.what;
     EXPECT_EQ(shape.trailers, c.trailers) << c.what;
   }
+}
+
+// A response head gets the current Date unless it has its own or none is wanted, as over
+// HTTP/1; a status out of range or a full map changes nothing.
+TEST(ResponseHead, StatusAndDate) {
+  HeaderMap fields;
+  ASSERT_TRUE(fields.append("x-a", "1"));
+  PseudoHeaders pseudo;
+  ASSERT_EQ(build_response_head(204, true, &fields, &pseudo), std::nullopt);
+  EXPECT_EQ(pseudo[kStatus], "204");
+  const std::optional<std::string_view> date = fields.first("date");
+  ASSERT_TRUE(date.has_value());
+  EXPECT_EQ(*date, cached_http_date());
+  EXPECT_EQ(date->size(), kImfFixdateLength);
+
+  HeaderMap own;
+  ASSERT_TRUE(own.append("Date", "Sun, 06 Nov 1994 08:49:37 GMT"));
+  ASSERT_EQ(build_response_head(200, true, &own, &pseudo), std::nullopt);
+  EXPECT_EQ(own.size(), 1u);
+  EXPECT_EQ(own.first("date"), "Sun, 06 Nov 1994 08:49:37 GMT");
+
+  HeaderMap none;
+  ASSERT_EQ(build_response_head(999, false, &none, &pseudo), std::nullopt);
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(pseudo[kStatus], "999");
+
+  for (const uint32_t status : {0u, 99u, 1000u}) {
+    PseudoHeaders untouched;
+    untouched[kStatus] = "200";
+    EXPECT_EQ(build_response_head(status, true, &none, &untouched), ResponseBlockError::kStatus);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(untouched[kStatus], "200");
+  }
+
+  HeaderMap full;
+  for (size_t i = 0; i < HeaderMap::kMaxNames; ++i)
+    ASSERT_TRUE(full.append("x-" + std::to_string(i), "v"));
+  EXPECT_EQ(build_response_head(200, true, &full, &pseudo), ResponseBlockError::kFieldsFull);
+  EXPECT_FALSE(full.contains("date"));
+  EXPECT_TRUE(build_response_head(200, false, &full, &pseudo) == std::nullopt);
 }
 
 }  // namespace
