@@ -123,7 +123,7 @@ TEST(ReceivedShape, RequestsResponsesAndTrailers) {
 
 // A response head gets the current Date unless it has its own or none is wanted, as over
 // HTTP/1; a status out of range or a full map changes nothing.
-TEST(ResponseHead, StatusAndDate) {
+TEST(ResponseBlock, StatusAndDate) {
   HeaderMap fields;
   ASSERT_TRUE(fields.append("x-a", "1"));
   PseudoHeaders pseudo;
