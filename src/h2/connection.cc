@@ -6,13 +6,14 @@
 // Each method converts its arguments, takes the state lock once for the transition, and makes
 // its Python results after unlocking; what a transition lets go of goes into a HandleBin
 // declared before the lock, so it is released after the unlock.
-#include "src/h2/codec.h"
 #include "src/h2/connection.h"
+#include "src/h2/codec.h"
 
 #include "src/h2/frames.h"
 #include "src/h2/verdicts.h"
 #include "src/http/header_map.h"
 #include "src/py/args.h"
+#include "src/py/call.h"
 #include "src/py/errors.h"
 #include "src/py/handle.h"
 #include "src/py/lock.h"
@@ -87,36 +88,19 @@ PyObject* handle_list(std::vector<Handle>&& handles) {
   return list.release();
 }
 
-// Steps of no argument: one call under the state lock, its answer made into an object after.
-template <bool (h2::Connection::*kStep)()>
-PyObject* bool_step(PyObject* self, PyObject*) {
+// The wire state and its lock, for `locked_call` and its kin.
+Locked<h2::Connection> conn_of(PyObject* self) {
   StreamsBox& b = box(self);
-  bool result;
-  {
-    Guard guard(b.state_lock);
-    result = (b.conn.*kStep)();
-  }
-  return new_bool(result);
+  return {b.state_lock, b.conn};
 }
 
-template <uint32_t (h2::Connection::*kStep)()>
-PyObject* flags_step(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  uint32_t flags;
-  {
-    Guard guard(b.state_lock);
-    flags = (b.conn.*kStep)();
-  }
-  return to_object(flags);
-}
-
-template <void (h2::Connection::*kStep)()>
-PyObject* void_step(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  Guard guard(b.state_lock);
-  (b.conn.*kStep)();
-  return new_none();
-}
+constexpr auto kToObject = [](auto value) { return to_object(value); };
+constexpr auto kHandleList = [](std::vector<Handle> handles) {
+  return handle_list(std::move(handles));
+};
+constexpr auto kVerdictObject = [](h2::ResetVerdict v) {
+  return reset_verdict_object(std::move(v));
+};
 
 // --- construction ---
 
@@ -625,88 +609,14 @@ PyObject* streams_reset_on_error(PyObject* self, PyObject* const* args, Py_ssize
   return reset_verdict_object(std::move(v));
 }
 
-bool sid_only(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              uint32_t* sid) {
-  static constexpr std::array<const char*, 1> kNames{"sid"};
-  const ArgParser parser(function, kNames, 1, 1);
-  PyObject* obj;
-  return parser.parse(args, nargs, kwnames, &obj) && sid_arg(obj, sid);
-}
-
-PyObject* streams_aclose_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  uint32_t sid;
-  if (!sid_only("aclose_body", args, nargs, kwnames, &sid)) return nullptr;
-  StreamsBox& b = box(self);
-  HandleBin bin;
-  h2::ResetVerdict v;
-  {
-    Guard guard(b.state_lock);
-    v = b.conn.aclose_body(sid, bin);
-  }
-  return reset_verdict_object(std::move(v));
-}
-
-// (sid, n) steps: release_capacity answers its flags, release_data_frame nothing.
-bool sid_and_count(const char* function, const char* count_name, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames, uint32_t* sid, uint32_t* n) {
-  const std::array<const char*, 2> names{"sid", count_name};
-  const ArgParser parser(function, names, 2, 2);
-  PyObject* a[2];
-  return parser.parse(args, nargs, kwnames, a) && sid_arg(a[0], sid) &&
-         arg_u32(a[1], count_name, n);
-}
-
-PyObject* streams_release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  uint32_t sid, n;
-  if (!sid_and_count("release_capacity", "n", args, nargs, kwnames, &sid, &n)) return nullptr;
-  StreamsBox& b = box(self);
-  HandleBin bin;
-  uint32_t flags;
-  {
-    Guard guard(b.state_lock);
-    flags = b.conn.release_capacity(sid, n, bin);
-  }
-  return to_object(flags);
-}
-
-PyObject* streams_release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  uint32_t sid, n;
-  if (!sid_and_count("release_data_frame", "payload_len", args, nargs, kwnames, &sid, &n))
-    return nullptr;
-  StreamsBox& b = box(self);
-  HandleBin bin;
-  {
-    Guard guard(b.state_lock);
-    b.conn.release_data_frame(sid, n, bin);
-  }
-  return new_none();
-}
-
-PyObject* streams_accepted(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  uint32_t sid;
-  if (!sid_only("accepted", args, nargs, kwnames, &sid)) return nullptr;
-  StreamsBox& b = box(self);
-  Guard guard(b.state_lock);
-  b.conn.accepted(sid);
-  return new_none();
-}
-
-PyObject* streams_in_reset_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  uint32_t sid;
-  if (!sid_only("in_reset_store", args, nargs, kwnames, &sid)) return nullptr;
-  StreamsBox& b = box(self);
-  bool found;
-  {
-    Guard guard(b.state_lock);
-    found = b.conn.in_reset_store(sid);
-  }
-  return new_bool(found);
-}
+constexpr std::array<const char*, 1> kSidName{"sid"};
+constexpr ArgParser kAcloseBody("aclose_body", kSidName, 1, 1);
+constexpr ArgParser kAccepted("accepted", kSidName, 1, 1);
+constexpr ArgParser kInResetStore("in_reset_store", kSidName, 1, 1);
+constexpr std::array<const char*, 2> kCapacityNames{"sid", "n"};
+constexpr ArgParser kReleaseCapacity("release_capacity", kCapacityNames, 2, 2);
+constexpr std::array<const char*, 2> kFrameNames{"sid", "payload_len"};
+constexpr ArgParser kReleaseDataFrame("release_data_frame", kFrameNames, 2, 2);
 
 // --- GOAWAY and failure ---
 
@@ -836,16 +746,6 @@ PyObject* streams_take_pending(PyObject* self, PyObject*) {
   return Py_BuildValue("(NN)", view, new_bool(stopping));
 }
 
-PyObject* streams_credit_written(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  std::vector<Handle> woken;
-  {
-    Guard guard(b.state_lock);
-    woken = b.conn.credit_written();
-  }
-  return handle_list(std::move(woken));
-}
-
 // --- task handles ---
 
 PyObject* streams_store_task_handles(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -863,51 +763,12 @@ PyObject* streams_store_task_handles(PyObject* self, PyObject* const* args, Py_s
   return new_none();
 }
 
-template <Handle (h2::Connection::*kTake)()>
-PyObject* streams_take_handle(PyObject* self, PyObject*) {
-  StreamsBox& b = box(self);
-  Handle taken;
-  {
-    Guard guard(b.state_lock);
-    taken = (b.conn.*kTake)();
-  }
-  return handle_to_object(std::move(taken));
-}
-
 // --- test hooks ---
 
-template <void (h2::Connection::*kSet)(uint32_t)>
-PyObject* streams_set_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  static constexpr std::array<const char*, 1> kNames{"sid"};
-  static constexpr ArgParser kParser("set_id", kNames, 1, 1);
-  PyObject* obj;
-  uint32_t sid;
-  if (!kParser.parse(args, nargs, kwnames, &obj) || !arg_u32(obj, "sid", &sid)) return nullptr;
-  StreamsBox& b = box(self);
-  Guard guard(b.state_lock);
-  (b.conn.*kSet)(sid);
-  return new_none();
-}
+constexpr ArgParser kSetId("set_id", kSidName, 1, 1);
+using SetIdParams = Params<kSetId, arg_u32>;
 
 // --- inspection ---
-
-// A property: one read of the connection under the lock, made into an object after.
-template <auto kRead>
-PyObject* get_property(PyObject* self, void*) {
-  StreamsBox& b = box(self);
-  decltype((b.conn.*kRead)()) value;
-  {
-    Guard guard(b.state_lock);
-    value = (b.conn.*kRead)();
-  }
-  return to_object(value);
-}
-
-template <auto kRead>
-PyObject* call_query(PyObject* self, PyObject*) {
-  return get_property<kRead>(self, nullptr);
-}
 
 // A per-stream query: `kRead` of the stream's record, or `kAbsent` (None when not a bool) for a
 // stream not in the table.
@@ -964,6 +825,14 @@ PyObject* streams_repr(PyObject* self) {
 
 #define QUERY(name, fn, doc) \
   { name, as_method<fn>(), METH_NOARGS, doc }
+// A step of no argument on the state, its answer made by `build`.
+#define STEP(name, step, build, doc) \
+  { name, as_method<locked_noargs<conn_of, member<step>, build>>(), METH_NOARGS, doc }
+#define SID_STEP(name, parser, step, build, doc)                                                  \
+  {                                                                                               \
+    name, as_method<locked_call<conn_of, member<step>, build, Params<parser, arg_u32>>>(), kFast, \
+        doc                                                                                       \
+  }
 #define STREAM_QUERY(name, read, doc) \
   { name, as_method<stream_query<read>>(), kFast, name "($self, /, sid)\n--\n\n" doc }
 
@@ -981,13 +850,13 @@ PyMethodDef kMethods[] = {
      "wake_windows, flags)."},
     {"recv_ping", as_method<streams_recv_ping>(), kFast,
      "recv_ping($self, /, frame)\n--\n\nAnswer the peer's PING; returns flags."},
-    QUERY("try_claim_slot", bool_step<&h2::Connection::try_claim_slot>,
-          "try_claim_slot($self, /)\n--\n\nClaim a local stream slot if the limit allows."),
-    QUERY("can_open", call_query<&h2::Connection::can_open>,
-          "can_open($self, /)\n--\n\nWhether a slot could be claimed now."),
-    QUERY("release_slot_count", void_step<&h2::Connection::release_slot_count>,
-          "release_slot_count($self, /)\n--\n\nGive back a claimed slot that did not become a "
-          "stream."),
+    STEP("try_claim_slot", &h2::Connection::try_claim_slot, kToObject,
+         "try_claim_slot($self, /)\n--\n\nClaim a local stream slot if the limit allows."),
+    STEP("can_open", &h2::Connection::can_open, kToObject,
+         "can_open($self, /)\n--\n\nWhether a slot could be claimed now."),
+    STEP("release_slot_count", &h2::Connection::release_slot_count, none,
+         "release_slot_count($self, /)\n--\n\nGive back a claimed slot that did not become a "
+         "stream."),
     {"apply_stream_limit", as_method<streams_apply_stream_limit>(), kFast,
      "apply_stream_limit($self, /, limit)\n--\n\nSet the cap on locally opened streams (None: "
      "unlimited)."},
@@ -1005,14 +874,14 @@ PyMethodDef kMethods[] = {
      "the response head."},
     QUERY("next_capacity_wake", streams_next_capacity_wake,
           "next_capacity_wake($self, /)\n--\n\nThe sender whose turn it now is, or None."),
-    QUERY("writer_start", bool_step<&h2::Connection::writer_start>,
-          "writer_start($self, /)\n--\n\nCount a body writer; False once released."),
-    QUERY("writer_end", bool_step<&h2::Connection::writer_end>,
-          "writer_end($self, /)\n--\n\nUncount a body writer; True for the last one after "
-          "release_writers."),
-    QUERY("release_writers", bool_step<&h2::Connection::release_writers>,
-          "release_writers($self, /)\n--\n\nNo writer may start from now on; True when none "
-          "is alive."),
+    STEP("writer_start", &h2::Connection::writer_start, kToObject,
+         "writer_start($self, /)\n--\n\nCount a body writer; False once released."),
+    STEP("writer_end", &h2::Connection::writer_end, kToObject,
+         "writer_end($self, /)\n--\n\nUncount a body writer; True for the last one after "
+         "release_writers."),
+    STEP("release_writers", &h2::Connection::release_writers, kToObject,
+         "release_writers($self, /)\n--\n\nNo writer may start from now on; True when none "
+         "is alive."),
     {"recv_headers", as_method<streams_recv_headers>(), kFast,
      "recv_headers($self, /, frame, spare=None)\n--\n\nApply the peer's HEADERS; returns an "
      "H2RecvHeadersVerdict."},
@@ -1030,24 +899,30 @@ PyMethodDef kMethods[] = {
     {"reset_on_error", as_method<streams_reset_on_error>(), kFast,
      "reset_on_error($self, /, sid, reason)\n--\n\nReset a stream for the peer's stream "
      "error; returns an H2ResetVerdict."},
-    {"aclose_body", as_method<streams_aclose_body>(), kFast,
-     "aclose_body($self, /, sid)\n--\n\nThe application closed the body reader; returns an "
-     "H2ResetVerdict."},
-    {"release_capacity", as_method<streams_release_capacity>(), kFast,
+    SID_STEP("aclose_body", kAcloseBody, &h2::Connection::aclose_body, kVerdictObject,
+             "aclose_body($self, /, sid)\n--\n\nThe application closed the body reader; returns an "
+             "H2ResetVerdict."),
+    {"release_capacity",
+     as_method<locked_call<conn_of, member<&h2::Connection::release_capacity>, kToObject,
+                           Params<kReleaseCapacity, arg_u32, arg_u32>>>(),
+     kFast,
      "release_capacity($self, /, sid, n)\n--\n\nThe application consumed n bytes; returns "
      "flags."},
-    {"release_data_frame", as_method<streams_release_data_frame>(), kFast,
+    {"release_data_frame",
+     as_method<locked_call<conn_of, member<&h2::Connection::release_data_frame>, none,
+                           Params<kReleaseDataFrame, arg_u32, arg_u32>>>(),
+     kFast,
      "release_data_frame($self, /, sid, payload_len)\n--\n\nReturn a small frame's budget "
      "charge."},
-    {"accepted", as_method<streams_accepted>(), kFast,
-     "accepted($self, /, sid)\n--\n\nServer: the application took the request."},
-    {"in_reset_store", as_method<streams_in_reset_store>(), kFast,
-     "in_reset_store($self, /, sid)\n--\n\nWhether the stream is remembered as reset."},
+    SID_STEP("accepted", kAccepted, &h2::Connection::accepted, none,
+             "accepted($self, /, sid)\n--\n\nServer: the application took the request."),
+    SID_STEP("in_reset_store", kInResetStore, &h2::Connection::in_reset_store, kToObject,
+             "in_reset_store($self, /, sid)\n--\n\nWhether the stream is remembered as reset."),
     {"recv_go_away", as_method<streams_recv_go_away>(), kFast,
      "recv_go_away($self, /, frame)\n--\n\nApply the peer's GOAWAY; returns (pairs, flags)."},
-    QUERY("maybe_goaway_reply", flags_step<&h2::Connection::maybe_goaway_reply>,
-          "maybe_goaway_reply($self, /)\n--\n\nAnswer the peer's GOAWAY once no stream is "
-          "left; returns flags."),
+    STEP("maybe_goaway_reply", &h2::Connection::maybe_goaway_reply, kToObject,
+         "maybe_goaway_reply($self, /)\n--\n\nAnswer the peer's GOAWAY once no stream is "
+         "left; returns flags."),
     {"send_goaway", as_method<streams_send_goaway>(), kFast,
      "send_goaway($self, /, reason)\n--\n\nQueue a GOAWAY for a violation we found; returns "
      "flags."},
@@ -1059,29 +934,29 @@ PyMethodDef kMethods[] = {
     QUERY("goaway_info", streams_goaway_info,
           "goaway_info($self, /)\n--\n\n(last_stream_id, error_code, debug_data) of the "
           "peer's GOAWAY, or None."),
-    QUERY("is_closed", call_query<&h2::Connection::is_closed>,
-          "is_closed($self, /)\n--\n\nNo more requests can be served."),
-    QUERY("is_failed", call_query<&h2::Connection::failed>,
-          "is_failed($self, /)\n--\n\nA connection error is stored."),
+    STEP("is_closed", &h2::Connection::is_closed, kToObject,
+         "is_closed($self, /)\n--\n\nNo more requests can be served."),
+    STEP("is_failed", &h2::Connection::failed, kToObject,
+         "is_failed($self, /)\n--\n\nA connection error is stored."),
     QUERY("take_pending", streams_take_pending,
           "take_pending($self, /)\n--\n\nMove the pending output out; returns (memoryview, "
           "stopping)."),
-    QUERY("has_pending", call_query<&h2::Connection::has_pending>,
-          "has_pending($self, /)\n--\n\nWhether output is waiting."),
-    QUERY("stop_pump", void_step<&h2::Connection::stop_pump>,
-          "stop_pump($self, /)\n--\n\nFrom now on take_pending reports stopping."),
-    QUERY("credit_written", streams_credit_written,
-          "credit_written($self, /)\n--\n\nThe batches taken are written; returns the handles "
-          "of the streams whose data went out."),
-    QUERY("begin_graceful_shutdown", flags_step<&h2::Connection::begin_graceful_shutdown>,
-          "begin_graceful_shutdown($self, /)\n--\n\nServer: queue GOAWAY(2147483647) and the "
-          "shutdown PING; returns flags."),
+    STEP("has_pending", &h2::Connection::has_pending, kToObject,
+         "has_pending($self, /)\n--\n\nWhether output is waiting."),
+    STEP("stop_pump", &h2::Connection::stop_pump, none,
+         "stop_pump($self, /)\n--\n\nFrom now on take_pending reports stopping."),
+    STEP("credit_written", &h2::Connection::credit_written, kHandleList,
+         "credit_written($self, /)\n--\n\nThe batches taken are written; returns the handles "
+         "of the streams whose data went out."),
+    STEP("begin_graceful_shutdown", &h2::Connection::begin_graceful_shutdown, kToObject,
+         "begin_graceful_shutdown($self, /)\n--\n\nServer: queue GOAWAY(2147483647) and the "
+         "shutdown PING; returns flags."),
     {"store_task_handles", as_method<streams_store_task_handles>(), kFast,
      "store_task_handles($self, /, read, pump)\n--\n\nKeep the driver's read and pump tasks."},
-    QUERY("take_read_handle", streams_take_handle<&h2::Connection::take_read_handle>,
-          "take_read_handle($self, /)\n--\n\nThe read task, once."),
-    QUERY("take_pump_handle", streams_take_handle<&h2::Connection::take_pump_handle>,
-          "take_pump_handle($self, /)\n--\n\nThe pump task, once."),
+    STEP("take_read_handle", &h2::Connection::take_read_handle, object,
+         "take_read_handle($self, /)\n--\n\nThe read task, once."),
+    STEP("take_pump_handle", &h2::Connection::take_pump_handle, object,
+         "take_pump_handle($self, /)\n--\n\nThe pump task, once."),
     STREAM_QUERY("has_stream", kHasStream, "Whether the stream is in the table."),
     STREAM_QUERY("is_recv_end_stream", kRecvEndStream, "Whether the peer ended its side."),
     STREAM_QUERY("stream_state", kStateName, "The stream's state name, or None."),
@@ -1094,18 +969,25 @@ PyMethodDef kMethods[] = {
     STREAM_QUERY("stream_send_buffered", kSendBuffered,
                  "DATA queued and not yet credited as written, or None."),
     STREAM_QUERY("stream_send_window", kSendWindow, "The stream's send window, or None."),
-    {"set_next_stream_id", as_method<streams_set_id<&h2::Connection::set_next_stream_id>>(), kFast,
-     "set_next_stream_id($self, /, sid)\n--\n\nTest hook: the next client stream id."},
-    {"set_max_stream_id", as_method<streams_set_id<&h2::Connection::set_max_stream_id>>(), kFast,
+    {"set_next_stream_id",
+     as_method<
+         locked_call<conn_of, member<&h2::Connection::set_next_stream_id>, none, SetIdParams>>(),
+     kFast, "set_next_stream_id($self, /, sid)\n--\n\nTest hook: the next client stream id."},
+    {"set_max_stream_id",
+     as_method<
+         locked_call<conn_of, member<&h2::Connection::set_max_stream_id>, none, SetIdParams>>(),
+     kFast,
      "set_max_stream_id($self, /, sid)\n--\n\nTest hook: the highest peer stream id accepted."},
-    {"set_last_processed_id", as_method<streams_set_id<&h2::Connection::set_last_processed_id>>(),
+    {"set_last_processed_id",
+     as_method<
+         locked_call<conn_of, member<&h2::Connection::set_last_processed_id>, none, SetIdParams>>(),
      kFast,
      "set_last_processed_id($self, /, sid)\n--\n\nTest hook: the last peer stream accepted."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #define PROPERTY(name, read, doc) \
-  { name, as_getter<get_property<read>>(), nullptr, doc, nullptr }
+  { name, as_getter<locked_get<conn_of, member<read>, kToObject>>(), nullptr, doc, nullptr }
 
 PyGetSetDef kProperties[] = {
     PROPERTY("is_server", &h2::Connection::is_server, "Whether this is the server side."),

@@ -85,6 +85,8 @@ class ArgParser {
   }
 
   bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+  // The name of parameter `i`.
+  constexpr const char* name(int i) const { return names_[i]; }
   // The same for a call given as a tuple and an optional dict (a class's tp_new).
   bool parse_call(PyObject* args, PyObject* kwargs, PyObject** out) const;
 

@@ -20,6 +20,13 @@ inline Handle handle_from(PyObject* obj) {
   return obj == nullptr || obj == Py_None ? Handle() : Handle::retain(obj);
 }
 
+// An argument kept as it is (nullptr and None give an empty handle), in the converter shape of
+// args.h.
+inline bool arg_handle(PyObject* obj, const char*, Handle* out) {
+  *out = handle_from(obj);
+  return true;
+}
+
 // The Handle's reference as a Python object for a return value: None for the empty Handle.
 // Makes no object, so it may run under a lock; the caller owns the result.
 inline PyObject* handle_to_object(Handle handle) {
