@@ -57,23 +57,7 @@ Locked<h1::ClientState> state_of(PyObject* self) {
   return {b.lock, b.state};
 }
 
-// A step of no argument, its answer made by `kBuild`.
-template <auto kStep, auto kBuild>
-PyCFunction step() {
-  return as_method<locked_noargs<state_of, member<kStep>, kBuild>>();
-}
-
-// A property read under the lock.
-template <auto kRead, auto kBuild = boolean>
-getter property() {
-  return as_getter<locked_get<state_of, member<kRead>, kBuild>>();
-}
-
-// A step of one argument.
-template <const ArgParser& kParser, auto kConvert, auto kStep, auto kBuild>
-PyCFunction step_of_one() {
-  return as_method<locked_call<state_of, member<kStep>, kBuild, Params<kParser, kConvert>>>();
-}
+using Entries = EntriesOf<state_of>;
 
 constexpr std::array<const char*, 1> kValueName{"value"};
 constexpr ArgParser kSetPeerHttp10("set_peer_http10", kValueName, 1, 1);
@@ -144,59 +128,68 @@ PyObject* client_repr(PyObject* self) {
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"transport_ref", step<&h1::ClientState::transport_ref, object>(), METH_NOARGS,
+    {"transport_ref", Entries::step<&h1::ClientState::transport_ref, object>(), METH_NOARGS,
      "transport_ref($self, /)\n--\n\nThe transport, left in place, or None."},
     {"set_peer_http10",
-     step_of_one<kSetPeerHttp10, arg_bool, &h1::ClientState::set_peer_http10, none>(), kFast,
-     "set_peer_http10($self, /, value)\n--\n\nRecord whether the server speaks HTTP/1.0."},
-    {"is_dead", step<&h1::ClientState::is_dead, boolean>(), METH_NOARGS,
+     Entries::call<member<&h1::ClientState::set_peer_http10>, none,
+                   Params<kSetPeerHttp10, arg_bool>>(),
+     kFast, "set_peer_http10($self, /, value)\n--\n\nRecord whether the server speaks HTTP/1.0."},
+    {"is_dead", Entries::step<&h1::ClientState::is_dead, boolean>(), METH_NOARGS,
      "is_dead($self, /)\n--\n\nTrue once the connection is closed or an error is stored."},
-    {"try_begin_exchange", step<&h1::ClientState::try_begin_exchange, boolean>(), METH_NOARGS,
+    {"try_begin_exchange", Entries::step<&h1::ClientState::try_begin_exchange, boolean>(),
+     METH_NOARGS,
      "try_begin_exchange($self, /)\n--\n\nClaim the connection for one exchange; False when "
      "it cannot be had."},
-    {"end_exchange", step<&h1::ClientState::end_exchange, boolean>(), METH_NOARGS,
+    {"end_exchange", Entries::step<&h1::ClientState::end_exchange, boolean>(), METH_NOARGS,
      "end_exchange($self, /)\n--\n\nRelease the claim; True when it was held."},
-    {"exchange_started", step<&h1::ClientState::exchange_started, none>(), METH_NOARGS,
+    {"exchange_started", Entries::step<&h1::ClientState::exchange_started, none>(), METH_NOARGS,
      "exchange_started($self, /)\n--\n\nThe request is about to be written; a watcher read "
      "now belongs to it."},
-    {"fail", step_of_one<kFail, arg_handle, &h1::ClientState::fail, object>(), kFast,
+    {"fail", Entries::call<member<&h1::ClientState::fail>, object, Params<kFail, arg_handle>>(),
+     kFast,
      "fail($self, /, exc=None)\n--\n\nClose, storing exc unless an error is stored; returns "
      "the transport to close, or None."},
-    {"close_now", step<&h1::ClientState::close_now, object>(), METH_NOARGS,
+    {"close_now", Entries::step<&h1::ClientState::close_now, object>(), METH_NOARGS,
      "close_now($self, /)\n--\n\nClose; returns the transport to close, or None."},
-    {"mark_closed", step<&h1::ClientState::mark_closed, kClosing>(), METH_NOARGS,
+    {"mark_closed", Entries::step<&h1::ClientState::mark_closed, kClosing>(), METH_NOARGS,
      "mark_closed($self, /)\n--\n\nClose and hand out what closing needs: (transport, done, "
      "writer, idle)."},
-    {"upgrade", step<&h1::ClientState::upgrade, object>(), METH_NOARGS,
+    {"upgrade", Entries::step<&h1::ClientState::upgrade, object>(), METH_NOARGS,
      "upgrade($self, /)\n--\n\nClose and hand the transport over for keeps, or None."},
     {"store_writer",
-     step_of_one<kStoreWriter, arg_handle, &h1::ClientState::store_writer, object>(), kFast,
+     Entries::call<member<&h1::ClientState::store_writer>, object,
+                   Params<kStoreWriter, arg_handle>>(),
+     kFast,
      "store_writer($self, /, scope)\n--\n\nKeep the body writer: None when stored, scope "
      "when refused."},
-    {"take_writer", step<&h1::ClientState::take_writer, object>(), METH_NOARGS,
+    {"take_writer", Entries::step<&h1::ClientState::take_writer, object>(), METH_NOARGS,
      "take_writer($self, /)\n--\n\nThe body writer, handed out once; else None."},
-    {"writer_done", step<&h1::ClientState::writer_done, none>(), METH_NOARGS,
+    {"writer_done", Entries::step<&h1::ClientState::writer_done, none>(), METH_NOARGS,
      "writer_done($self, /)\n--\n\nThe body writer sent the whole body."},
-    {"arm_watcher", step_of_one<kArmWatcher, arg_handle, &h1::ClientState::arm_watcher, boolean>(),
+    {"arm_watcher",
+     Entries::call<member<&h1::ClientState::arm_watcher>, boolean,
+                   Params<kArmWatcher, arg_handle>>(),
      kFast,
      "arm_watcher($self, /, done)\n--\n\nOpen the idle watcher's slot with done as its "
      "event; False when it cannot be opened."},
     {"store_watcher_handle",
-     step_of_one<kStoreWatcherHandle, arg_handle, &h1::ClientState::store_watcher_handle, object>(),
+     Entries::call<member<&h1::ClientState::store_watcher_handle>, object,
+                   Params<kStoreWatcherHandle, arg_handle>>(),
      kFast,
      "store_watcher_handle($self, /, handle)\n--\n\nKeep the watcher's task: None when "
      "stored, handle when refused."},
     {"watcher_completed", as_method<client_watcher_completed>(), kFast,
      "watcher_completed($self, /, data=None, error=None)\n--\n\nWhat the watcher's read was: "
      "(an H1_WATCH_* code, the transport to close or None)."},
-    {"watcher_aborted", step<&h1::ClientState::watcher_aborted, none>(), METH_NOARGS,
+    {"watcher_aborted", Entries::step<&h1::ClientState::watcher_aborted, none>(), METH_NOARGS,
      "watcher_aborted($self, /)\n--\n\nThe watcher ended without a read."},
-    {"watcher_done", step<&h1::ClientState::watcher_done, object>(), METH_NOARGS,
+    {"watcher_done", Entries::step<&h1::ClientState::watcher_done, object>(), METH_NOARGS,
      "watcher_done($self, /)\n--\n\nThe watcher's done event, or None."},
-    {"take_watcher_handle", step<&h1::ClientState::take_watcher_handle, object>(), METH_NOARGS,
+    {"take_watcher_handle", Entries::step<&h1::ClientState::take_watcher_handle, object>(),
+     METH_NOARGS,
      "take_watcher_handle($self, /)\n--\n\nThe watcher's task handle, handed out once; else "
      "None."},
-    {"take_watcher_result", step<&h1::ClientState::take_watcher_result, kWatcherResult>(),
+    {"take_watcher_result", Entries::step<&h1::ClientState::take_watcher_result, kWatcherResult>(),
      METH_NOARGS,
      "take_watcher_result($self, /)\n--\n\nThe handed-off read as (data or None, error or "
      "None); frees the slot once the task handle was taken."},
@@ -204,19 +197,19 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kProperties[] = {
-    {"closed", property<&h1::ClientState::closed>(), nullptr,
+    {"closed", Entries::property<&h1::ClientState::closed>(), nullptr,
      "The connection serves no more requests.", nullptr},
-    {"busy", property<&h1::ClientState::busy>(), nullptr, "An exchange holds the connection.",
-     nullptr},
-    {"upgraded", property<&h1::ClientState::upgraded>(), nullptr,
+    {"busy", Entries::property<&h1::ClientState::busy>(), nullptr,
+     "An exchange holds the connection.", nullptr},
+    {"upgraded", Entries::property<&h1::ClientState::upgraded>(), nullptr,
      "The transport was handed over by upgrade().", nullptr},
-    {"peer_http10", property<&h1::ClientState::peer_http10>(), nullptr,
+    {"peer_http10", Entries::property<&h1::ClientState::peer_http10>(), nullptr,
      "The server is known to speak HTTP/1.0.", nullptr},
-    {"writer_finished", property<&h1::ClientState::writer_finished>(), nullptr,
+    {"writer_finished", Entries::property<&h1::ClientState::writer_finished>(), nullptr,
      "The body writer sent the body in full.", nullptr},
-    {"has_watcher", property<&h1::ClientState::has_watcher>(), nullptr,
+    {"has_watcher", Entries::property<&h1::ClientState::has_watcher>(), nullptr,
      "A watcher slot exists (armed, or completed and not yet freed).", nullptr},
-    {"error", property<&h1::ClientState::error_ref, object>(), nullptr,
+    {"error", Entries::property<&h1::ClientState::error_ref, object>(), nullptr,
      "The stored error (the first one), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -10,6 +10,7 @@
 #include "src/h1/heads.h"
 #include "src/http/header_map.h"
 #include "src/py/args.h"
+#include "src/py/call.h"
 #include "src/py/errors.h"
 #include "src/py/handle.h"
 #include "src/py/lock.h"
@@ -127,63 +128,69 @@ bool seq_arg(PyObject* obj, uint64_t* seq) {
   return arg_u64(obj, "seq", seq);
 }
 
-// One positional `seq` argument.
-bool only_seq(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              uint64_t* seq) {
-  const std::array<const char*, 1> names{"seq"};
-  const ArgParser parser(function, names, 1, 1);
-  PyObject* obj;
-  return parser.parse(args, nargs, kwnames, &obj) && seq_arg(obj, seq);
+// The state and its lock for `locked_call` and its kin; `box_of` for the steps that also reach
+// the codec and the body decoders (through Cores, inside the state's lock).
+Locked<h1::ServerState> state_of(PyObject* self) {
+  ServerBox& b = box(self);
+  return {b.lock, b.state};
+}
+Locked<ServerBox> box_of(PyObject* self) {
+  ServerBox& b = box(self);
+  return {b.lock, b};
 }
 
-// A transition of one `seq` argument that answers a bool.
-template <bool (h1::ServerState::*kStep)(uint64_t)>
-PyObject* seq_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   const char* function) {
-  uint64_t seq;
-  if (!only_seq(function, args, nargs, kwnames, &seq)) return nullptr;
-  ServerBox& b = box(self);
-  bool verdict;
-  {
-    Guard guard(b.lock);
-    verdict = (b.state.*kStep)(seq);
-  }
-  return new_bool(verdict);
-}
+using Entries = EntriesOf<state_of>;
+using BoxEntries = EntriesOf<box_of>;
 
-// A method that hands out one Handle (the transport, mostly) or None.
-template <Handle (h1::ServerState::*kStep)()>
-PyObject* handle_step(PyObject* self, PyObject*) {
-  ServerBox& b = box(self);
-  Handle out;
-  {
-    Guard guard(b.lock);
-    out = (b.state.*kStep)();
-  }
-  return handle_to_object(std::move(out));
-}
+constexpr std::array<const char*, 1> kSeqName{"seq"};
+constexpr ArgParser kTrySendContinue("try_send_continue", kSeqName, 1, 1);
+constexpr ArgParser kBeginBodyRead("begin_body_read", kSeqName, 1, 1);
+constexpr ArgParser kCloseWindow("close_window", kSeqName, 1, 1);
+constexpr ArgParser kFinishResponse("finish_response", kSeqName, 1, 1);
+constexpr ArgParser kFailResponse("fail_response", kSeqName, 1, 1);
+constexpr ArgParser kDetach("detach", kSeqName, 1, 1);
+constexpr ArgParser kPeerClosedNow("peer_closed_now", kSeqName, 1, 1);
+constexpr ArgParser kPeerClosedFlag("peer_closed_flag", kSeqName, 1, 1);
+constexpr std::array<const char*, 2> kEndBodyReadNames{"seq", "complete"};
+constexpr ArgParser kEndBodyRead("end_body_read", kEndBodyReadNames, 2, 2);
 
-template <void (h1::ServerState::*kStep)()>
-PyObject* void_step(PyObject* self, PyObject*) {
-  ServerBox& b = box(self);
-  {
-    Guard guard(b.lock);
-    (b.state.*kStep)();
-  }
-  return new_none();
-}
+template <const ArgParser& kParser>
+using Seq = Params<kParser, arg_u64>;
 
-// A second reference to a held object, or None.
-template <Handle (h1::ServerState::*kRef)() const>
-PyObject* lend(PyObject* self, PyObject*) {
-  ServerBox& b = box(self);
-  Handle out;
-  {
-    Guard guard(b.lock);
-    out = (b.state.*kRef)();
-  }
-  return handle_to_object(std::move(out));
-}
+constexpr auto kFinish = [](ServerBox& b, uint64_t seq) {
+  Cores cores(b);
+  return b.state.finish_response(cores, seq);
+};
+constexpr auto kDetachStep = [](ServerBox& b, uint64_t seq, HandleBin& bin) {
+  Cores cores(b);
+  return b.state.detach(cores, seq, bin);
+};
+
+// (switch, close, transport, leftover).
+constexpr auto kFinished = [](h1::ServerState::Finished f) {
+  return Py_BuildValue("(OONN)", f.switched ? Py_True : Py_False, f.close ? Py_True : Py_False,
+                       handle_to_object(std::move(f.transport)), bytes_or_none(f.leftover));
+};
+// (code, transport, leftover).
+constexpr auto kDetached = [](h1::ServerState::Detached d) {
+  return Py_BuildValue("(iNN)", int(d.verdict), handle_to_object(std::move(d.transport)),
+                       bytes_or_none(d.leftover));
+};
+// (transport, done, was_closed).
+constexpr auto kClosing = [](h1::ServerState::Closing closing) {
+  return Py_BuildValue("(NNO)", handle_to_object(std::move(closing.transport)),
+                       handle_to_object(std::move(closing.watcher_done)),
+                       closing.was_closed ? Py_True : Py_False);
+};
+// (data, error).
+constexpr auto kWatcherResult = [](h1::ServerState::WatcherResult result) {
+  return Py_BuildValue("(NN)", handle_to_object(std::move(result.data)),
+                       handle_to_object(std::move(result.error)));
+};
+constexpr auto kBoolOrNone = [](std::optional<bool> value) {
+  return value ? new_bool(*value) : new_none();
+};
+constexpr auto kSeqObject = [](uint64_t seq) { return PyLong_FromUnsignedLongLong(seq); };
 
 // --- construction and collection ---
 
@@ -302,54 +309,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
                        decoder.release());
 }
 
-PyObject* server_mark_closed(PyObject* self, PyObject*) {
-  ServerBox& b = box(self);
-  h1::ServerState::Closing closing;
-  {
-    Guard guard(b.lock);
-    closing = b.state.mark_closed();
-  }
-  return Py_BuildValue("(NNO)", handle_to_object(std::move(closing.transport)),
-                       handle_to_object(std::move(closing.watcher_done)),
-                       closing.was_closed ? Py_True : Py_False);
-}
-
 // --- the request body and the response ---
-
-PyObject* server_try_send_continue(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  return seq_step<&h1::ServerState::try_send_continue>(self, args, nargs, kwnames,
-                                                       "try_send_continue");
-}
-
-PyObject* server_begin_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  return seq_step<&h1::ServerState::begin_body_read>(self, args, nargs, kwnames, "begin_body_read");
-}
-
-PyObject* server_close_window(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return seq_step<&h1::ServerState::close_window>(self, args, nargs, kwnames, "close_window");
-}
-
-PyObject* server_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> kNames{"seq", "complete"};
-  static constexpr ArgParser kParser("end_body_read", kNames, 2, 2);
-  PyObject* a[2];
-  uint64_t seq;
-  bool complete;
-  if (!kParser.parse(args, nargs, kwnames, a) || !seq_arg(a[0], &seq) ||
-      !arg_bool(a[1], "complete", &complete)) {
-    return nullptr;
-  }
-  ServerBox& b = box(self);
-  {
-    Guard guard(b.lock);
-    b.state.end_body_read(seq, complete);
-  }
-  return new_none();
-}
 
 PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
@@ -388,87 +348,7 @@ PyObject* server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t 
                        r.armed ? Py_True : Py_False);
 }
 
-PyObject* server_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("finish_response", args, nargs, kwnames, &seq)) return nullptr;
-  ServerBox& b = box(self);
-  h1::ServerState::Finished f;
-  {
-    Guard guard(b.lock);
-    Cores cores(b);
-    f = b.state.finish_response(cores, seq);
-  }
-  return Py_BuildValue("(OONN)", f.switched ? Py_True : Py_False, f.close ? Py_True : Py_False,
-                       handle_to_object(std::move(f.transport)), bytes_or_none(f.leftover));
-}
-
-PyObject* server_fail_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("fail_response", args, nargs, kwnames, &seq)) return nullptr;
-  ServerBox& b = box(self);
-  Handle transport;
-  {
-    Guard guard(b.lock);
-    transport = b.state.fail_response(seq);
-  }
-  return handle_to_object(std::move(transport));
-}
-
-PyObject* server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("detach", args, nargs, kwnames, &seq)) return nullptr;
-  ServerBox& b = box(self);
-  HandleBin bin;
-  h1::ServerState::Detached d;
-  {
-    Guard guard(b.lock);
-    Cores cores(b);
-    d = b.state.detach(cores, seq, bin);
-  }
-  return Py_BuildValue("(iNN)", int(d.verdict), handle_to_object(std::move(d.transport)),
-                       bytes_or_none(d.leftover));
-}
-
 // --- shutdown and the watcher ---
-
-PyObject* server_unpark_idle_read(PyObject* self, PyObject*) {
-  ServerBox& b = box(self);
-  bool closed;
-  {
-    Guard guard(b.lock);
-    closed = b.state.unpark_idle_read();
-  }
-  return new_bool(closed);
-}
-
-PyObject* server_peer_closed_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("peer_closed_now", args, nargs, kwnames, &seq)) return nullptr;
-  ServerBox& b = box(self);
-  std::optional<bool> closed;
-  {
-    Guard guard(b.lock);
-    closed = b.state.peer_closed_now(seq);
-  }
-  return closed ? new_bool(*closed) : new_none();
-}
-
-PyObject* server_peer_closed_flag(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  uint64_t seq;
-  if (!only_seq("peer_closed_flag", args, nargs, kwnames, &seq)) return nullptr;
-  ServerBox& b = box(self);
-  bool closed;
-  {
-    Guard guard(b.lock);
-    closed = b.state.peer_closed_flag(seq);
-  }
-  return new_bool(closed);
-}
 
 PyObject* server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -526,43 +406,10 @@ PyObject* server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssi
   return new_bool(peer_gone);
 }
 
-PyObject* server_take_watcher_result(PyObject* self, PyObject*) {
-  ServerBox& b = box(self);
-  HandleBin bin;
-  h1::ServerState::WatcherResult result;
-  {
-    Guard guard(b.lock);
-    result = b.state.take_watcher_result(bin);
-  }
-  return Py_BuildValue("(NN)", handle_to_object(std::move(result.data)),
-                       handle_to_object(std::move(result.error)));
-}
-
 // --- properties ---
-
-template <bool (h1::ServerState::*kFlag)() const>
-PyObject* get_flag(PyObject* self, void*) {
-  ServerBox& b = box(self);
-  bool value;
-  {
-    Guard guard(b.lock);
-    value = (b.state.*kFlag)();
-  }
-  return new_bool(value);
-}
 
 PyObject* get_codec(PyObject* self, void*) {
   return Py_NewRef(box(self).codec.get());
-}
-
-PyObject* get_current_seq(PyObject* self, void*) {
-  ServerBox& b = box(self);
-  uint64_t seq;
-  {
-    Guard guard(b.lock);
-    seq = b.state.seq();
-  }
-  return PyLong_FromUnsignedLongLong(seq);
 }
 
 PyObject* server_repr(PyObject* self) {
@@ -593,52 +440,61 @@ PyMethodDef kMethods[] = {
     {"accept_head", as_method<server_accept_head>(), kFast,
      "accept_head($self, /, data)\n--\n\nParse the next request head: (head, seq, decoder), "
      "or None while incomplete."},
-    {"fail_read", as_method<handle_step<&h1::ServerState::fail_read>>(), METH_NOARGS,
+    {"fail_read", Entries::step<&h1::ServerState::fail_read, object>(), METH_NOARGS,
      "fail_read($self, /)\n--\n\nThe head read failed; the connection closes. Returns the "
      "transport or None."},
-    {"stop_serving", as_method<void_step<&h1::ServerState::stop_serving>>(), METH_NOARGS,
+    {"stop_serving", Entries::step<&h1::ServerState::stop_serving, none>(), METH_NOARGS,
      "stop_serving($self, /)\n--\n\nServe no more requests."},
-    {"mark_closed", as_method<server_mark_closed>(), METH_NOARGS,
+    {"mark_closed", Entries::step<&h1::ServerState::mark_closed, kClosing>(), METH_NOARGS,
      "mark_closed($self, /)\n--\n\nThe driver closes the connection; returns (transport, "
      "done, was_closed)."},
-    {"mark_unusable", as_method<void_step<&h1::ServerState::mark_unusable>>(), METH_NOARGS,
+    {"mark_unusable", Entries::step<&h1::ServerState::mark_unusable, none>(), METH_NOARGS,
      "mark_unusable($self, /)\n--\n\nThe connection is not reused after this request."},
-    {"transport_ref", as_method<lend<&h1::ServerState::transport_ref>>(), METH_NOARGS,
+    {"transport_ref", Entries::step<&h1::ServerState::transport_ref, object>(), METH_NOARGS,
      "transport_ref($self, /)\n--\n\nThe transport, not taken, or None."},
-    {"current_decoder", as_method<lend<&h1::ServerState::decoder_ref>>(), METH_NOARGS,
+    {"current_decoder", Entries::step<&h1::ServerState::decoder_ref, object>(), METH_NOARGS,
      "current_decoder($self, /)\n--\n\nThe current request's H1BodyDecoder, or None."},
-    {"try_send_continue", as_method<server_try_send_continue>(), kFast,
-     "try_send_continue($self, /, seq)\n--\n\nClaim the 100 Continue of the request."},
-    {"begin_body_read", as_method<server_begin_body_read>(), kFast,
-     "begin_body_read($self, /, seq)\n--\n\nClaim the transport read for the request body."},
-    {"end_body_read", as_method<server_end_body_read>(), kFast,
-     "end_body_read($self, /, seq, complete)\n--\n\nThe body reader gives the read back."},
+    {"try_send_continue",
+     Entries::call<member<&h1::ServerState::try_send_continue>, boolean, Seq<kTrySendContinue>>(),
+     kFast, "try_send_continue($self, /, seq)\n--\n\nClaim the 100 Continue of the request."},
+    {"begin_body_read",
+     Entries::call<member<&h1::ServerState::begin_body_read>, boolean, Seq<kBeginBodyRead>>(),
+     kFast, "begin_body_read($self, /, seq)\n--\n\nClaim the transport read for the request body."},
+    {"end_body_read",
+     Entries::call<member<&h1::ServerState::end_body_read>, none,
+                   Params<kEndBodyRead, arg_u64, arg_bool>>(),
+     kFast, "end_body_read($self, /, seq, complete)\n--\n\nThe body reader gives the read back."},
     {"respond_head", as_method<server_respond_head>(), kFast,
      "respond_head($self, /, seq, status, headers, done, *, content_length=None, chunked=False, "
      "want=False)\n--\n\nClaim the response and encode its head: (an H1_REQ_* code, the "
      "encoded head or None, whether to spawn the watcher)."},
-    {"finish_response", as_method<server_finish_response>(), kFast,
+    {"finish_response", BoxEntries::call<kFinish, kFinished, Seq<kFinishResponse>>(), kFast,
      "finish_response($self, /, seq)\n--\n\nThe response is written: (switch, close, "
      "transport or None, leftover bytes or None)."},
-    {"fail_response", as_method<server_fail_response>(), kFast,
+    {"fail_response",
+     Entries::call<member<&h1::ServerState::fail_response>, object, Seq<kFailResponse>>(), kFast,
      "fail_response($self, /, seq)\n--\n\nThe response failed; the connection closes. "
      "Returns the transport or None."},
-    {"detach", as_method<server_detach>(), kFast,
+    {"detach", BoxEntries::call<kDetachStep, kDetached, Seq<kDetach>>(), kFast,
      "detach($self, /, seq)\n--\n\nHand the raw connection over: (code, transport or None, "
      "leftover bytes or None)."},
-    {"close_window", as_method<server_close_window>(), kFast,
+    {"close_window",
+     Entries::call<member<&h1::ServerState::close_window>, boolean, Seq<kCloseWindow>>(), kFast,
      "close_window($self, /, seq)\n--\n\nEnd the mid-message window of the request."},
-    {"request_shutdown", as_method<handle_step<&h1::ServerState::request_shutdown>>(), METH_NOARGS,
+    {"request_shutdown", Entries::step<&h1::ServerState::request_shutdown, object>(), METH_NOARGS,
      "request_shutdown($self, /)\n--\n\nBegin a graceful shutdown; returns the transport to "
      "close now, or None."},
-    {"unpark_idle_read", as_method<server_unpark_idle_read>(), METH_NOARGS,
+    {"unpark_idle_read", Entries::step<&h1::ServerState::unpark_idle_read, boolean>(), METH_NOARGS,
      "unpark_idle_read($self, /)\n--\n\nThe parked idle read returned; True when a shutdown "
      "closed the connection meanwhile."},
-    {"peer_closed_now", as_method<server_peer_closed_now>(), kFast,
+    {"peer_closed_now",
+     Entries::call<member<&h1::ServerState::peer_closed_now>, kBoolOrNone, Seq<kPeerClosedNow>>(),
+     kFast,
      "peer_closed_now($self, /, seq)\n--\n\nWhether the client closed mid-request (None: not "
      "known yet)."},
-    {"peer_closed_flag", as_method<server_peer_closed_flag>(), kFast,
-     "peer_closed_flag($self, /, seq)\n--\n\nThe request's peer-closed flag."},
+    {"peer_closed_flag",
+     Entries::call<member<&h1::ServerState::peer_closed_flag>, boolean, Seq<kPeerClosedFlag>>(),
+     kFast, "peer_closed_flag($self, /, seq)\n--\n\nThe request's peer-closed flag."},
     {"arm_watcher", as_method<server_arm_watcher>(), kFast,
      "arm_watcher($self, /, seq, done, *, want=True, head_negotiated=False)\n--\n\nWhether to "
      "spawn the watcher read."},
@@ -648,37 +504,38 @@ PyMethodDef kMethods[] = {
     {"watcher_completed", as_method<server_watcher_completed>(), kFast,
      "watcher_completed($self, /, data=None, error=None)\n--\n\nThe watcher's read ended; "
      "True when the client has gone."},
-    {"watcher_aborted", as_method<void_step<&h1::ServerState::watcher_aborted>>(), METH_NOARGS,
+    {"watcher_aborted", Entries::step<&h1::ServerState::watcher_aborted, none>(), METH_NOARGS,
      "watcher_aborted($self, /)\n--\n\nThe watcher found no transport."},
-    {"watcher_done", as_method<lend<&h1::ServerState::watcher_done>>(), METH_NOARGS,
+    {"watcher_done", Entries::step<&h1::ServerState::watcher_done, object>(), METH_NOARGS,
      "watcher_done($self, /)\n--\n\nThe watcher's done event, or None."},
-    {"take_watcher_handle", as_method<handle_step<&h1::ServerState::take_watcher_handle>>(),
+    {"take_watcher_handle", Entries::step<&h1::ServerState::take_watcher_handle, object>(),
      METH_NOARGS,
      "take_watcher_handle($self, /)\n--\n\nThe watcher task, handed out once; else None."},
-    {"take_watcher_result", as_method<server_take_watcher_result>(), METH_NOARGS,
+    {"take_watcher_result", Entries::step<&h1::ServerState::take_watcher_result, kWatcherResult>(),
+     METH_NOARGS,
      "take_watcher_result($self, /)\n--\n\nWhat the watcher's read returned: (data, error)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kProperties[] = {
     {"codec", as_getter<get_codec>(), nullptr, "The connection's H1Codec.", nullptr},
-    {"closed", as_getter<get_flag<&h1::ServerState::closed>>(), nullptr,
+    {"closed", Entries::property<&h1::ServerState::closed>(), nullptr,
      "No further request is served.", nullptr},
-    {"reusable", as_getter<get_flag<&h1::ServerState::reusable>>(), nullptr,
+    {"reusable", Entries::property<&h1::ServerState::reusable>(), nullptr,
      "The connection may serve another request.", nullptr},
-    {"upgraded", as_getter<get_flag<&h1::ServerState::upgraded>>(), nullptr,
+    {"upgraded", Entries::property<&h1::ServerState::upgraded>(), nullptr,
      "The transport was handed to the caller.", nullptr},
-    {"half_close", as_getter<get_flag<&h1::ServerState::half_close>>(), nullptr,
+    {"half_close", Entries::property<&h1::ServerState::half_close>(), nullptr,
      "The client may half-close its side.", nullptr},
-    {"keep_alive_enabled", as_getter<get_flag<&h1::ServerState::keep_alive_enabled>>(), nullptr,
+    {"keep_alive_enabled", Entries::property<&h1::ServerState::keep_alive_enabled>(), nullptr,
      "Keep-alive is enabled.", nullptr},
-    {"shutdown_requested", as_getter<get_flag<&h1::ServerState::shutdown_requested>>(), nullptr,
+    {"shutdown_requested", Entries::property<&h1::ServerState::shutdown_requested>(), nullptr,
      "A graceful shutdown was asked for.", nullptr},
-    {"current_seq", as_getter<get_current_seq>(), nullptr,
+    {"current_seq", Entries::property<&h1::ServerState::seq, kSeqObject>(), nullptr,
      "The current request's sequence number (0 before the first).", nullptr},
-    {"has_watcher", as_getter<get_flag<&h1::ServerState::has_watcher>>(), nullptr,
+    {"has_watcher", Entries::property<&h1::ServerState::has_watcher>(), nullptr,
      "A watcher slot exists.", nullptr},
-    {"watcher_parked", as_getter<get_flag<&h1::ServerState::watcher_parked>>(), nullptr,
+    {"watcher_parked", Entries::property<&h1::ServerState::watcher_parked>(), nullptr,
      "The watcher's read is pending.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -88,11 +88,12 @@ PyObject* handle_list(std::vector<Handle>&& handles) {
   return list.release();
 }
 
-// The wire state and its lock, for `locked_call` and its kin.
+// The wire state and its lock, for the method-table entries of call.h.
 Locked<h2::Connection> conn_of(PyObject* self) {
   StreamsBox& b = box(self);
   return {b.state_lock, b.conn};
 }
+using Entries = EntriesOf<conn_of>;
 
 constexpr auto kToObject = [](auto value) { return to_object(value); };
 constexpr auto kHandleList = [](std::vector<Handle> handles) {
@@ -826,13 +827,10 @@ PyObject* streams_repr(PyObject* self) {
 #define QUERY(name, fn, doc) \
   { name, as_method<fn>(), METH_NOARGS, doc }
 // A step of no argument on the state, its answer made by `build`.
-#define STEP(name, step, build, doc) \
-  { name, as_method<locked_noargs<conn_of, member<step>, build>>(), METH_NOARGS, doc }
-#define SID_STEP(name, parser, step, build, doc)                                                  \
-  {                                                                                               \
-    name, as_method<locked_call<conn_of, member<step>, build, Params<parser, arg_u32>>>(), kFast, \
-        doc                                                                                       \
-  }
+#define STEP(name, fn, build, doc) \
+  { name, Entries::step<fn, build>(), METH_NOARGS, doc }
+#define SID_STEP(name, parser, fn, build, doc) \
+  { name, Entries::call<member<fn>, build, Params<parser, arg_u32>>(), kFast, doc }
 #define STREAM_QUERY(name, read, doc) \
   { name, as_method<stream_query<read>>(), kFast, name "($self, /, sid)\n--\n\n" doc }
 
@@ -903,14 +901,14 @@ PyMethodDef kMethods[] = {
              "aclose_body($self, /, sid)\n--\n\nThe application closed the body reader; returns an "
              "H2ResetVerdict."),
     {"release_capacity",
-     as_method<locked_call<conn_of, member<&h2::Connection::release_capacity>, kToObject,
-                           Params<kReleaseCapacity, arg_u32, arg_u32>>>(),
+     Entries::call<member<&h2::Connection::release_capacity>, kToObject,
+                   Params<kReleaseCapacity, arg_u32, arg_u32>>(),
      kFast,
      "release_capacity($self, /, sid, n)\n--\n\nThe application consumed n bytes; returns "
      "flags."},
     {"release_data_frame",
-     as_method<locked_call<conn_of, member<&h2::Connection::release_data_frame>, none,
-                           Params<kReleaseDataFrame, arg_u32, arg_u32>>>(),
+     Entries::call<member<&h2::Connection::release_data_frame>, none,
+                   Params<kReleaseDataFrame, arg_u32, arg_u32>>(),
      kFast,
      "release_data_frame($self, /, sid, payload_len)\n--\n\nReturn a small frame's budget "
      "charge."},
@@ -970,24 +968,19 @@ PyMethodDef kMethods[] = {
                  "DATA queued and not yet credited as written, or None."),
     STREAM_QUERY("stream_send_window", kSendWindow, "The stream's send window, or None."),
     {"set_next_stream_id",
-     as_method<
-         locked_call<conn_of, member<&h2::Connection::set_next_stream_id>, none, SetIdParams>>(),
-     kFast, "set_next_stream_id($self, /, sid)\n--\n\nTest hook: the next client stream id."},
+     Entries::call<member<&h2::Connection::set_next_stream_id>, none, SetIdParams>(), kFast,
+     "set_next_stream_id($self, /, sid)\n--\n\nTest hook: the next client stream id."},
     {"set_max_stream_id",
-     as_method<
-         locked_call<conn_of, member<&h2::Connection::set_max_stream_id>, none, SetIdParams>>(),
-     kFast,
+     Entries::call<member<&h2::Connection::set_max_stream_id>, none, SetIdParams>(), kFast,
      "set_max_stream_id($self, /, sid)\n--\n\nTest hook: the highest peer stream id accepted."},
     {"set_last_processed_id",
-     as_method<
-         locked_call<conn_of, member<&h2::Connection::set_last_processed_id>, none, SetIdParams>>(),
-     kFast,
+     Entries::call<member<&h2::Connection::set_last_processed_id>, none, SetIdParams>(), kFast,
      "set_last_processed_id($self, /, sid)\n--\n\nTest hook: the last peer stream accepted."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #define PROPERTY(name, read, doc) \
-  { name, as_getter<locked_get<conn_of, member<read>, kToObject>>(), nullptr, doc, nullptr }
+  { name, Entries::property<read, kToObject>(), nullptr, doc, nullptr }
 
 PyGetSetDef kProperties[] = {
     PROPERTY("is_server", &h2::Connection::is_server, "Whether this is the server side."),

@@ -24,6 +24,7 @@
 #include "src/py/handle.h"
 #include "src/py/lock.h"
 #include "src/py/ref.h"
+#include "src/py/types.h"
 #include "wire/common/handle.h"
 
 #include <cstddef>
@@ -145,5 +146,26 @@ PyObject* locked_get(PyObject* self, void*) {
   std::tuple<> none;
   return call_detail::body<kAccess, kStep, kBuild>(self, none);
 }
+
+// Method-table entries over one class's wire object, reached through `kAccess` (functions,
+// since an entry point is not a constant expression).
+template <auto kAccess>
+struct EntriesOf {
+  // A member of no argument, its answer made by `kBuild`.
+  template <auto kStep, auto kBuild>
+  static PyCFunction step() {
+    return as_method<locked_noargs<kAccess, member<kStep>, kBuild>>();
+  }
+  // A step of the parameters `P` (a member function, or a function of the target).
+  template <auto kStep, auto kBuild, class P>
+  static PyCFunction call() {
+    return as_method<locked_call<kAccess, kStep, kBuild, P>>();
+  }
+  // A read-only property.
+  template <auto kRead, auto kBuild = boolean>
+  static getter property() {
+    return as_getter<locked_get<kAccess, member<kRead>, kBuild>>();
+  }
+};
 
 }  // namespace quillet::py
