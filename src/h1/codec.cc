@@ -4,6 +4,7 @@
 #include "src/h1/heads.h"
 #include "src/http/header_map.h"
 #include "src/py/args.h"
+#include "src/py/call.h"
 #include "src/py/errors.h"
 #include "src/py/types.h"
 #include "wire/h1/body_encoder.h"
@@ -108,45 +109,18 @@ PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t n
                                    &h1::Codec::receive_response_head, make_response_head);
 }
 
-PyObject* codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::string_view data;
-  if (!data_arg("feed", args, nargs, kwnames, &data)) return nullptr;
+Locked<h1::Codec> codec_of(PyObject* self) {
   CodecState& s = codec_state(self);
-  {
-    Guard guard(s.lock);
-    s.codec.feed(data);
-  }
-  return new_none();
+  return {s.lock, s.codec};
 }
+using Entries = EntriesOf<codec_of>;
 
-PyObject* codec_take_body(PyObject* self, PyObject*) {
-  CodecState& s = codec_state(self);
-  std::string body;
-  {
-    Guard guard(s.lock);
-    body = s.codec.take_body();
-  }
-  return PyBytes_FromStringAndSize(body.data(), Py_ssize_t(body.size()));
-}
-
-PyObject* codec_buffered(PyObject* self, PyObject*) {
-  CodecState& s = codec_state(self);
-  size_t n;
-  {
-    Guard guard(s.lock);
-    n = s.codec.buffered();
-  }
-  return PyLong_FromSize_t(n);
-}
-
-PyObject* codec_reset(PyObject* self, PyObject*) {
-  CodecState& s = codec_state(self);
-  {
-    Guard guard(s.lock);
-    s.codec.reset();
-  }
-  return new_none();
-}
+constexpr std::array<const char*, 1> kDataName{"data"};
+constexpr ArgParser kFeed("feed", kDataName, 1, 1);
+constexpr auto kBytes = [](std::string bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size()));
+};
+constexpr auto kSize = [](size_t n) { return PyLong_FromSize_t(n); };
 
 PyObject* codec_continue_response(PyObject*, PyObject*) {
   static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -459,17 +433,6 @@ PyObject* codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t
   return new_none();
 }
 
-template <bool (h1::Codec::*kVerdict)() const>
-PyObject* codec_verdict(PyObject* self, void*) {
-  CodecState& s = codec_state(self);
-  bool value;
-  {
-    Guard guard(s.lock);
-    value = (s.codec.*kVerdict)();
-  }
-  return new_bool(value);
-}
-
 PyObject* codec_parse_error_status(PyObject* self, void*) {
   CodecState& s = codec_state(self);
   std::optional<uint16_t> status;
@@ -491,13 +454,14 @@ PyMethodDef kMethods[] = {
     {"receive_head", as_method<codec_receive_head>(), METH_FASTCALL | METH_KEYWORDS,
      "receive_head($self, /, data)\n--\n\n"
      "Buffer data and parse one response head: an H1ResponseHead, or None while incomplete."},
-    {"feed", as_method<codec_feed>(), METH_FASTCALL | METH_KEYWORDS,
+    {"feed", Entries::call<member<&h1::Codec::feed>, none, Params<kFeed, arg_bytes>>(),
+     METH_FASTCALL | METH_KEYWORDS,
      "feed($self, /, data)\n--\n\nPut bytes back into the read buffer without parsing."},
-    {"take_body", as_method<codec_take_body>(), METH_NOARGS,
+    {"take_body", Entries::step<&h1::Codec::take_body, kBytes>(), METH_NOARGS,
      "take_body($self, /)\n--\n\nRemove and return everything in the read buffer, as bytes."},
-    {"buffered", as_method<codec_buffered>(), METH_NOARGS,
+    {"buffered", Entries::step<&h1::Codec::buffered, kSize>(), METH_NOARGS,
      "buffered($self, /)\n--\n\nThe number of bytes in the read buffer."},
-    {"reset", as_method<codec_reset>(), METH_NOARGS,
+    {"reset", Entries::step<&h1::Codec::reset, none>(), METH_NOARGS,
      "reset($self, /)\n--\n\n"
      "Start the next message; buffered bytes and the response verdicts stay."},
     {"serialize_request", as_method<codec_serialize_request>(), METH_FASTCALL | METH_KEYWORDS,
@@ -534,12 +498,12 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kProperties[] = {
     {"parse_error_status", as_getter<codec_parse_error_status>(), nullptr,
      "The automatic status (400, 414, 431, 501) after a failed request head, else None.", nullptr},
-    {"request_connection_close", as_getter<codec_verdict<&h1::Codec::request_connection_close>>(),
-     nullptr, "The last request head had a close token on a connection field.", nullptr},
-    {"response_is_last", as_getter<codec_verdict<&h1::Codec::response_is_last>>(), nullptr,
+    {"request_connection_close", Entries::property<&h1::Codec::request_connection_close>(), nullptr,
+     "The last request head had a close token on a connection field.", nullptr},
+    {"response_is_last", Entries::property<&h1::Codec::response_is_last>(), nullptr,
      "The connection closes after the last response head written or received.", nullptr},
-    {"response_close_delimited", as_getter<codec_verdict<&h1::Codec::response_close_delimited>>(),
-     nullptr, "The last response's body ends by closing the connection.", nullptr},
+    {"response_close_delimited", Entries::property<&h1::Codec::response_close_delimited>(), nullptr,
+     "The last response's body ends by closing the connection.", nullptr},
     {"max_buf_size", as_getter<codec_max_buf_size>(), nullptr, "The cap on an incomplete head.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
