@@ -8,7 +8,7 @@ QUILLET_PY="$QUILLET_VENV/bin/python"
 # runs again: the server leans on a few private asyncio functions that a new release may change.
 QUILLET_NEWEST_VENV="$QUILLET_ROOT/.venv-newest"
 
-quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl)
+quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl nginx)
 # Only when fuzzing is asked for (QUILLET_WANT_FUZZ=1): clang and libFuzzer.
 quillet_fuzz_apt_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 # Only for the browser check (QUILLET_WANT_BROWSER=1, scripts/browser-check): about 350 MB,

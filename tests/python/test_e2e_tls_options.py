@@ -55,10 +55,10 @@ def make_ca(directory):
 class Process:
     """`python -m quillet serve` in a child process; its stderr is collected line by line."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, app="deploy_app:app"):
         env = dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "quillet", "serve", "deploy_app:app", "--port", "0",
+            [sys.executable, "-m", "quillet", "serve", app, "--port", "0",
              "--no-access-log", *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = []
@@ -66,7 +66,8 @@ class Process:
         self._reader.start()
         line = self.proc.stdout.readline().decode()
         assert "serving" in line, (line, self.lines)
-        self.port = int(line.split("https://127.0.0.1:")[1].split("/")[0])
+        self.url = line.split(" on ")[1].split()[0]  # http(s)://127.0.0.1:PORT/ or unix:PATH
+        self.port = int(self.url.split(":")[2].strip("/")) if "://" in self.url else None
 
     def _read(self):
         for line in self.proc.stderr:
