@@ -58,7 +58,7 @@ class Process:
     def __init__(self, *args, app="deploy_app:app"):
         env = dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "quillet", "serve", app, "--port", "0",
+            [sys.executable, "-m", "quillet", "serve", *([app] if app else []), "--port", "0",
              "--no-access-log", *args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.lines = []
