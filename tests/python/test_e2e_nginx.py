@@ -46,9 +46,10 @@ http {{
     uwsgi_temp_path {dir}/uwsgi;
     scgi_temp_path {dir}/scgi;
 
-    upstream quillet {{ server 127.0.0.1:{tcp}; keepalive 16; }}
-    upstream quillet_unix {{ server unix:{uds}; keepalive 16; }}
-    upstream untrusting {{ server 127.0.0.1:{untrusting}; keepalive 16; }}
+    # idle connections to quillet are dropped before its --timeout-keep-alive (5 s) would
+    upstream quillet {{ server 127.0.0.1:{tcp}; keepalive 16; keepalive_timeout 4s; }}
+    upstream quillet_unix {{ server unix:{uds}; keepalive 16; keepalive_timeout 4s; }}
+    upstream untrusting {{ server 127.0.0.1:{untrusting}; keepalive 16; keepalive_timeout 4s; }}
 
     # "Connection: upgrade" for a WebSocket handshake, none otherwise (kept-alive upstreams)
     map $http_upgrade $connection_upgrade {{ default upgrade; "" ""; }}
