@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import ssl
 
-__all__ = ["TLSConfigError", "tls_context", "MIN_VERSIONS"]
+__all__ = ["TLSConfigError", "tls_context", "tls_extension", "MIN_VERSIONS"]
 
 # The lowest protocol version a client may use, by the names Python's ssl module prints.
 # RFC 9113 section 9.2: HTTP/2 needs TLS 1.2 at least.
@@ -98,3 +98,54 @@ def _load_chain(ctx: ssl.SSLContext, certfile: str, keyfile: str | None,
         raise TLSConfigError(
             f"the key in {keyfile or certfile} cannot be used with the certificate in "
             f"{certfile} ({reason})") from None
+
+
+# The ASGI "tls" extension of a connection's requests: what was negotiated and which client
+# certificate was presented (and verified: a certificate that fails verification fails the
+# handshake, so client_cert_error is always None here).
+
+_WIRE_VERSIONS = {"TLSv1.2": 0x0303, "TLSv1.3": 0x0304}
+# RFC 4514 short names of the attributes Python names in full
+_SHORT_NAMES = {"commonName": "CN", "countryName": "C", "localityName": "L",
+                "stateOrProvinceName": "ST", "organizationName": "O",
+                "organizationalUnitName": "OU", "streetAddress": "STREET",
+                "domainComponent": "DC", "userId": "UID"}
+_suite_ids: dict[str, int] = {}  # OpenSSL cipher name -> the two-byte TLS cipher suite number
+
+
+def _rfc4514(subject: tuple) -> str:
+    """A distinguished name as RFC 4514 writes it: the most specific part first."""
+    def escape(value: str) -> str:
+        out = "".join("\\" + c if c in ',+"\\<>;' else c for c in value)
+        if out[:1] in ("#", " "):
+            out = "\\" + out
+        if out.endswith(" "):
+            out = out[:-1] + "\\ "
+        return out
+    return ",".join("+".join(f"{_SHORT_NAMES.get(k, k)}={escape(v)}" for k, v in rdn)
+                    for rdn in reversed(subject))
+
+
+def _suite_id(tls: ssl.SSLObject, name: str) -> int | None:
+    if name not in _suite_ids:
+        for cipher in tls.context.get_ciphers():
+            _suite_ids[cipher["name"]] = cipher["id"] & 0xFFFF
+    return _suite_ids.get(name)
+
+
+def tls_extension(transport) -> dict | None:
+    """The `tls` entry of the scope's extensions for requests on this connection (None in the
+    clear)."""
+    tls = transport.get_extra_info("ssl_object")
+    if tls is None:
+        return None
+    der = tls.getpeercert(binary_form=True)
+    cipher = tls.cipher()
+    return {
+        "server_cert": None,
+        "client_cert_chain": [ssl.DER_cert_to_PEM_cert(der)] if der else [],
+        "client_cert_name": _rfc4514(tls.getpeercert().get("subject", ())) if der else None,
+        "client_cert_error": None,
+        "tls_version": _WIRE_VERSIONS.get(tls.version()),
+        "cipher_suite": _suite_id(tls, cipher[0]) if cipher else None,
+    }

@@ -39,15 +39,15 @@ def test_the_demo_page_names_the_protocol_it_came_over(tmp_path):
 
 
 def test_the_demo_script_starts_the_installed_build_without_rebuilding():
+    # the installed build, not a sanitizer build on the path, and no sanitizer runtime
+    env = {k: v for k, v in CURL_ENV.items() if not k.startswith("PYTHON")}
     check = subprocess.run(["bash", "-c", "source scripts/setup.sh && quillet_build_is_current"],
-                           cwd=ROOT)
+                           cwd=ROOT, env=env)
     if check.returncode != 0:
         message = "the installed build is not of these sources (reinstall: quillet_install)"
         if os.environ.get("CI"):
             pytest.fail(message)  # scripts/test installed it just before the tests
         pytest.skip(message)
-    # the installed build, not a sanitizer build on the path
-    env = {k: v for k, v in CURL_ENV.items() if not k.startswith("PYTHON")}
     demo = subprocess.Popen([os.path.join(ROOT, "scripts", "demo"), "--port", "0"], cwd=ROOT,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
     try:

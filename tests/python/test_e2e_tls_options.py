@@ -2,6 +2,7 @@
 checked against a CA, the cipher list and the lowest protocol version (with curl as the peer),
 and the certificate reloaded on SIGHUP, alone and with worker processes."""
 
+import json
 import os
 import shutil
 import signal
@@ -99,6 +100,16 @@ def curl_status(port, cert, *args):
     return result.returncode, int(result.stdout or 0)
 
 
+def tls_seen(port, cert, *args):
+    """The scope's "tls" extension as the application saw it (with the other extensions)."""
+    result = subprocess.run(["curl", "-sS", "--cacert", cert, *args,
+                             f"https://127.0.0.1:{port}/scope/x"],
+                            capture_output=True, timeout=20, env=CURL_ENV)
+    assert result.returncode == 0, result.stderr.decode()
+    extensions = json.loads(result.stdout)["extensions"]
+    return extensions.pop("tls"), extensions
+
+
 def test_client_certificates_are_checked_against_the_ca(tmp_path):
     cert, key = make_cert(str(tmp_path))
     ca, client_crt, client_key = make_ca(str(tmp_path))
@@ -117,6 +128,15 @@ def test_client_certificates_are_checked_against_the_ca(tmp_path):
             assert curl_status(optional.port, cert, http) == (0, 200)
             assert curl_status(optional.port, cert, http, *stray)[1] == 0
             assert curl_status(ignoring.port, cert, http, *stray) == (0, 200)
+            # the application learns who the client is
+            tls, others = tls_seen(required.port, cert, http, *good)
+            assert tls["client_cert_name"] == "CN=client" and tls["client_cert_error"] is None
+            assert [ssl.PEM_cert_to_DER_cert(pem) for pem in tls["client_cert_chain"]] == \
+                [der(client_crt)]
+            assert tls["tls_version"] == 0x0304 and tls["cipher_suite"] in (0x1301, 0x1302, 0x1303)
+            assert list(others) == (["http.response.trailers"] if http == "--http2" else [])
+            tls, _ = tls_seen(optional.port, cert, http)
+            assert tls["client_cert_chain"] == [] and tls["client_cert_name"] is None
     finally:
         for proc in (required, optional, ignoring):
             assert proc.stop() == 0
@@ -132,6 +152,8 @@ def test_cipher_list_and_lowest_protocol_version(tmp_path):
         # TLS 1.2 is allowed by default, with the listed ciphers only
         assert curl_status(aes256.port, cert, *tls12,
                            "--ciphers", "ECDHE-ECDSA-AES256-GCM-SHA384") == (0, 200)
+        tls, _ = tls_seen(aes256.port, cert, *tls12)
+        assert tls["tls_version"] == 0x0303 and tls["cipher_suite"] == 0xC02C
         assert curl_status(aes256.port, cert, *tls12,
                            "--ciphers", "ECDHE-ECDSA-AES128-GCM-SHA256")[1] == 0
         assert curl_status(aes256.port, cert, "--tlsv1.3") == (0, 200)
