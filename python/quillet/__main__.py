@@ -1,6 +1,7 @@
 """python -m quillet: the command-line entry of the package."""
 
 import argparse
+import functools
 import importlib
 import importlib.util
 import os
@@ -71,19 +72,30 @@ def serve(args: argparse.Namespace) -> int:
     else:
         app = load_app(args.app)
         name = args.app
-    tls = None
+    tls = tls_reload = None
     if args.ssl_certfile or args.ssl_keyfile:
         if not args.ssl_certfile:
             print("quillet: error: --ssl-keyfile needs --ssl-certfile", file=sys.stderr)
             return 2
+        if args.ssl_cert_reqs and not args.ssl_ca_certs:
+            print("quillet: error: --ssl-cert-reqs 1 or 2 needs --ssl-ca-certs, the CA "
+                  "certificates that client certificates are checked against", file=sys.stderr)
+            return 2
+        tls_reload = functools.partial(
+            server.tls_context, args.ssl_certfile, args.ssl_keyfile, args.ssl_keyfile_password,
+            ca_certs=args.ssl_ca_certs, cert_reqs=args.ssl_cert_reqs, ciphers=args.ssl_ciphers,
+            min_version=args.ssl_min_version)
         try:
-            tls = server.tls_context(args.ssl_certfile, args.ssl_keyfile,
-                                     args.ssl_keyfile_password)
+            tls = tls_reload()
         except server.TLSConfigError as exc:
             print(f"quillet: error: {exc}", file=sys.stderr)
             return 1
+    elif args.ssl_ca_certs or args.ssl_cert_reqs or args.ssl_ciphers:
+        print("quillet: error: the --ssl-* options need --ssl-certfile", file=sys.stderr)
+        return 2
     options = dict(
-        ssl=tls, root_path=args.root_path, proxy_headers=args.proxy_headers,
+        ssl=tls, ssl_reload=tls_reload,
+        root_path=args.root_path, proxy_headers=args.proxy_headers,
         forwarded_allow_ips=args.forwarded_allow_ips, keep_alive_timeout=args.timeout_keep_alive,
         body_timeout=args.timeout_body, h2_settings_timeout=args.timeout_h2_settings,
         limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
@@ -110,11 +122,22 @@ def serve(args: argparse.Namespace) -> int:
                 port = sock.getsockname()[1]
             else:
                 port = args.port
-            shown = server.Server(app, args.host, port, uds=args.uds, ssl=tls)
+            shown = server.Server(app, args.host, port, uds=args.uds, ssl=tls,
+                                  ssl_reload=tls_reload)
             announce(shown, f" with {args.workers} workers (parent pid {os.getpid()})")
             serve_one = _workers.serve_in_worker(
                 lambda s: server.Server(app, args.host, port, sock=s, **options), args.loop)
-            status = _workers.Supervisor(args.workers, sock, serve_one).run()
+
+            def reload_check() -> bool:
+                """On SIGHUP the parent loads the certificate first: only when it loads are
+                the workers told, and a worker started later gets the new one."""
+                if not shown.reload_tls():
+                    return False
+                options["ssl"] = shown.ssl
+                return True
+
+            status = _workers.Supervisor(args.workers, sock, serve_one,
+                                         reload_check if tls is not None else None).run()
             sock.close()
     except OSError as exc:  # the address is taken, the socket path is not writable...
         print(f"quillet: error: cannot listen: {exc}", file=sys.stderr)
@@ -141,6 +164,16 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--ssl-certfile", metavar="FILE", help="serve TLS with this certificate")
     cmd.add_argument("--ssl-keyfile", metavar="FILE", help="its private key")
     cmd.add_argument("--ssl-keyfile-password", metavar="PASSWORD")
+    # TLS: client certificates, ciphers, protocol versions (SIGHUP reloads the files)
+    cmd.add_argument("--ssl-ca-certs", metavar="FILE",
+                     help="CA certificates (PEM) that client certificates are checked against")
+    cmd.add_argument("--ssl-cert-reqs", type=int, choices=[0, 1, 2], default=0,
+                     help="client certificates: 0 not asked for, 1 checked when sent, "
+                          "2 required (as ssl.CERT_NONE/OPTIONAL/REQUIRED)")
+    cmd.add_argument("--ssl-ciphers", metavar="LIST",
+                     help="OpenSSL cipher list for TLS 1.2 (default: OpenSSL's own)")
+    cmd.add_argument("--ssl-min-version", choices=["TLSv1.2", "TLSv1.3"], default="TLSv1.2",
+                     help="the lowest TLS version a client may use")
     cmd.add_argument("--root-path", default="", help="the ASGI root_path of every request")
     cmd.add_argument("--proxy-headers", action="store_true",
                      help="take the client and scheme from X-Forwarded-For/-Proto")

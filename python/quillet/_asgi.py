@@ -53,7 +53,7 @@ def http_scope(conn, version: str, method: str, target: str, headers: list) -> d
     else:
         path, query = split_target(target)
     server = conn.server
-    return {
+    scope = {
         "type": "http",
         "asgi": ASGI,
         "http_version": version,
@@ -68,6 +68,9 @@ def http_scope(conn, version: str, method: str, target: str, headers: list) -> d
         "server": conn.sockname,
         "state": dict(server.state),
     }
+    if conn.tls is not None:
+        scope["extensions"] = {"tls": conn.tls}
+    return scope
 
 
 class Exchange:

@@ -23,6 +23,7 @@ from _quillet import (
 from ._asgi import DISCONNECT, ClientDisconnected, Exchange, http_scope, run_app
 from ._handoff import Resume, task_switch
 from ._stream import Deadline, Stream, addresses
+from ._tls import tls_extension
 
 log = logging.getLogger("quillet.server")
 
@@ -319,6 +320,7 @@ class Connection(H1ServerState):
         self._write_deadline = Deadline(stream, "_drain_waiter")
         self.client, self.sockname = addresses(transport)
         self.scheme = "https" if server.ssl is not None else "http"
+        self.tls = tls_extension(transport) if server.ssl is not None else None
 
     # the watcher
 

@@ -14,6 +14,7 @@ from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
     CANCEL, INTERNAL_ERROR, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map)
 from ._stream import Stream, addresses
+from ._tls import tls_extension
 
 log = logging.getLogger("quillet.server")
 
@@ -157,6 +158,7 @@ class ServerConnection(Driver):
         conn.closer = None
         conn.client, conn.sockname = addresses(transport)
         conn.scheme = "https" if server.ssl is not None else "http"
+        conn.tls = tls_extension(transport) if server.ssl is not None else None
         return conn
 
     async def serve(self, primed: bytes) -> None:
@@ -316,7 +318,7 @@ class ServerConnection(Driver):
         if head.authority is not None and "host" not in head.headers:
             headers.insert(0, (b"host", head.authority.encode("latin-1")))
         scope = http_scope(self, "2", head.method, head.path or "/", headers)
-        scope["extensions"] = {"http.response.trailers": {}}
+        scope.setdefault("extensions", {})["http.response.trailers"] = {}
         return scope
 
     async def _run_app(self, request: _Request) -> None:

@@ -43,10 +43,13 @@ class Supervisor:
     """Runs `count` workers, each `serve_one(sock)` in a forked child, until told to stop."""
 
     def __init__(self, count: int, sock: socket.socket,
-                 serve_one: Callable[[socket.socket], None]) -> None:
+                 serve_one: Callable[[socket.socket], None],
+                 on_hangup: Callable[[], bool] | None = None) -> None:
         self.count = count
         self.sock = sock
         self.serve_one = serve_one
+        # SIGHUP: when this says yes (the certificate loads), each worker gets the signal too
+        self.on_hangup = on_hangup
         self.children: dict[int, float] = {}  # pid -> start time
         self.stopping = False
 
@@ -59,6 +62,8 @@ class Supervisor:
             try:
                 signal.signal(signal.SIGINT, signal.SIG_DFL)
                 signal.signal(signal.SIGTERM, signal.SIG_DFL)
+                if self.on_hangup is not None:  # until the worker's server handles it
+                    signal.signal(signal.SIGHUP, signal.SIG_IGN)
                 self.serve_one(self.sock)
                 status = 0
             except BaseException:
@@ -82,9 +87,21 @@ class Supervisor:
             except ProcessLookupError:
                 pass
 
+    def _hangup(self, _signum, _frame) -> None:
+        if self.stopping or not self.on_hangup():
+            return
+        log.info("SIGHUP: asking %d workers to reload the certificate", len(self.children))
+        for pid in list(self.children):
+            try:
+                os.kill(pid, signal.SIGHUP)
+            except ProcessLookupError:
+                pass
+
     def run(self) -> int:
         """Returns the exit status for the parent: 0 after a requested stop."""
         previous = {sig: signal.signal(sig, self._stop) for sig in (signal.SIGINT, signal.SIGTERM)}
+        if self.on_hangup is not None:
+            previous[signal.SIGHUP] = signal.signal(signal.SIGHUP, self._hangup)
         failed = False
         try:
             for _ in range(self.count):

@@ -1,6 +1,6 @@
 """The ASGI application that `python -m quillet serve` runs when no application is named.
 
-    /          a hello page
+    /          a hello page that names the protocol it came over
     /echo      the request body sent back (any method; POST it something)
     /stream    a response streamed in chunks, with a pause between them
     /download  1 MiB of bytes, sent in 64 KiB pieces with a content-length
@@ -14,11 +14,12 @@ import asyncio
 DOWNLOAD_SIZE = 1 << 20
 _PIECE = bytes(range(256)) * 256  # 64 KiB
 
-HELLO = b"""<!doctype html>
+HELLO = """<!doctype html>
 <html><head><meta charset="utf-8"><title>quillet</title></head>
 <body>
 <h1>Hello from quillet</h1>
-<p>This page was served by the quillet reference server on its native HTTP/1.1 core.</p>
+<p>This page came over <b id="protocol">{protocol}</b>, served by the quillet reference
+server.</p>
 <ul>
 <li><a href="/stream">/stream</a>: a chunked response, one line every 100 ms</li>
 <li><a href="/download">/download</a>: 1 MiB of bytes</li>
@@ -42,6 +43,14 @@ document.title = "protocol: " + (nav ? nav.nextHopProtocol : "unknown");
 </script>
 </body></html>
 """
+
+
+def protocol_name(scope: dict) -> str:
+    """How the request came, for people: HTTP/1.1 or HTTP/2, in the clear or over TLS."""
+    tls = scope["scheme"] == "https"
+    if scope["http_version"] == "2":
+        return "HTTP/2 over TLS" if tls else "HTTP/2 in the clear (h2c)"
+    return f"HTTP/{scope['http_version']}" + (" over TLS" if tls else "")
 
 
 async def _read_body(receive) -> bytes:
@@ -79,7 +88,8 @@ async def app(scope, receive, send) -> None:
 
     path = scope["path"]
     if path == "/":
-        await _simple(send, 200, HELLO, b"text/html; charset=utf-8")
+        page = HELLO.format(protocol=protocol_name(scope))
+        await _simple(send, 200, page.encode(), b"text/html; charset=utf-8")
     elif path == "/echo":
         body = await _read_body(receive)
         content_type = dict(scope["headers"]).get(b"content-type", b"application/octet-stream")

@@ -29,6 +29,7 @@ from ._asgi import ASGIApp, ClientDisconnected, Forwarding, Lifespan, unavailabl
 from ._h1server import Connection
 from ._h2server import ServerConnection
 from ._stream import Deadline, Stream
+from ._tls import TLSConfigError, tls_context
 
 __all__ = ["Server", "ClientDisconnected", "TLSConfigError", "LOOPS", "run", "run_loop",
            "tls_context"]
@@ -135,50 +136,6 @@ class _ServerStream(Stream):
         await conn.serve()
 
 
-class TLSConfigError(ValueError):
-    """A certificate or key that cannot be used; the message names the file and the reason."""
-
-
-def tls_context(certfile: str, keyfile: str | None = None,
-                password: str | None = None) -> ssl.SSLContext:
-    """A server context offering HTTP/2 and HTTP/1.1 by ALPN. Raises TLSConfigError."""
-    for role, path in (("certificate", certfile), ("key", keyfile)):
-        if path is None:
-            continue
-        try:
-            with open(path, "rb"):
-                pass
-        except OSError as exc:
-            raise TLSConfigError(f"cannot read the {role} file {path}: {exc.strerror}") from None
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    # RFC 9113 section 9.2: TLS 1.2 at least, without compression or renegotiation.
-    ctx.minimum_version = ssl.TLSVersion.TLSv1_2
-    ctx.options |= ssl.OP_NO_COMPRESSION | getattr(ssl, "OP_NO_RENEGOTIATION", 0)
-    ctx.set_alpn_protocols(["h2", "http/1.1"])
-    try:
-        # without a password, an encrypted key must fail here rather than prompt on a terminal
-        ctx.load_cert_chain(certfile, keyfile, (lambda: b"") if password is None else password)
-    except ssl.SSLError as exc:
-        reason = exc.reason or exc.strerror or str(exc)
-        try:  # which file is at fault: a certificate file that holds no certificate...
-            ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT).load_verify_locations(cafile=certfile)
-        except ssl.SSLError:
-            raise TLSConfigError(
-                f"the certificate file {certfile} holds no usable certificate ({reason})") from None
-        # ...or a key that is missing, encrypted with another password, or not the pair
-        with open(keyfile or certfile, "rb") as f:
-            if b"ENCRYPTED" in f.read():
-                raise TLSConfigError(
-                    f"the key in {keyfile or certfile} is encrypted and the password "
-                    f"{'is wrong' if password else 'is missing'} ({reason})") from None
-        raise TLSConfigError(
-            f"the key in {keyfile or certfile} cannot be used with the certificate in "
-            f"{certfile} ({reason})") from None
-    return ctx
-
-
-
-
 class Server:
     """Serves an ASGI 3 application on one listening socket: TCP on (host, port), a Unix socket
     (`uds`), or a socket bound by someone else (`sock`, as the worker processes get it)."""
@@ -190,6 +147,7 @@ class Server:
                  lifespan: str = "auto", root_path: str = "",
                  h2_max_concurrent_streams: int = 100, h2_settings_timeout: float = 10.0,
                  ssl: ssl.SSLContext | None = None,
+                 ssl_reload: Callable[[], ssl.SSLContext] | None = None,
                  uds: str | None = None, sock: socket.socket | None = None,
                  backlog: int = 2048, proxy_headers: bool = False,
                  forwarded_allow_ips: str | list[str] = "127.0.0.1",
@@ -209,6 +167,8 @@ class Server:
         self.h2_max_concurrent_streams = h2_max_concurrent_streams
         self.h2_settings_timeout = h2_settings_timeout
         self.ssl = ssl
+        # builds the context again from the files: SIGHUP swaps the result in (`reload_tls`)
+        self.ssl_reload = ssl_reload
         self.uds = uds
         self.sock = sock
         self.backlog = backlog
@@ -377,6 +337,20 @@ class Server:
             deadline.expire()
         self._sweeper = self.loop.call_later(_SWEEP_PERIOD, self._sweep)
 
+    def reload_tls(self) -> bool:
+        """Builds the TLS context again (`ssl_reload`) and serves the connections accepted from
+        now on with it; those open already keep theirs. On failure the current one stays."""
+        if self.ssl_reload is None:
+            return False
+        try:
+            ctx = self.ssl_reload()
+        except Exception as exc:  # TLSConfigError names the file and the reason
+            log.error("the certificate was not reloaded, the current one stays: %s", exc)
+            return False
+        self.ssl = ctx
+        log.info("reloaded the certificate: new connections get the new one")
+        return True
+
     def request_stop(self) -> None:
         if self._stop is not None:
             self._stop.set()
@@ -412,6 +386,9 @@ class Server:
                     installed.append(sig)
                 except (NotImplementedError, RuntimeError, ValueError):
                     pass
+            if self.ssl_reload is not None:
+                loop.add_signal_handler(signal.SIGHUP, self.reload_tls)
+                installed.append(signal.SIGHUP)
         try:
             if ready is not None:
                 ready(self)
