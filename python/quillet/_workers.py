@@ -62,8 +62,10 @@ class Supervisor:
             try:
                 signal.signal(signal.SIGINT, signal.SIG_DFL)
                 signal.signal(signal.SIGTERM, signal.SIG_DFL)
-                if self.on_hangup is not None:  # until the worker's server handles it
-                    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+                if self.on_hangup is not None:
+                    # held until the worker's server handles it (Server.serve unblocks it),
+                    # so a reload asked for while the worker starts is not lost
+                    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGHUP})
                 self.serve_one(self.sock)
                 status = 0
             except BaseException:

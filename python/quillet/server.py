@@ -389,6 +389,8 @@ class Server:
             if self.ssl_reload is not None:
                 loop.add_signal_handler(signal.SIGHUP, self.reload_tls)
                 installed.append(signal.SIGHUP)
+                # a worker holds SIGHUP back until now: one that came meanwhile is taken now
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGHUP})
         try:
             if ready is not None:
                 ready(self)

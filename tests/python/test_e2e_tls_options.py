@@ -220,6 +220,8 @@ def test_sighup_reloads_the_certificate_and_keeps_connections(tmp_path, workers)
 
         shutil.copy(second, live)
         shutil.copy(second_key, live_key)
+        if workers > 1:  # forked, though perhaps not serving yet: the signal waits for them
+            server.wait_for("started worker", workers)
         server.proc.send_signal(signal.SIGHUP)
         # with workers, the parent checks the files first, then each worker reloads
         server.wait_for("reloaded the certificate", 1 if workers == 1 else 3)
