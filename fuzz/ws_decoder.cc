@@ -1,9 +1,10 @@
 // The WebSocket frame decoder in either role, over bytes that are raw or built frame by frame
 // (by the frame writer, with fuzzed headers, fragments, control frames and broken rules mixed
-// in). The same bytes are decoded at once and in fuzzed pieces. Properties: both give the same
-// events, the same failure and the same closed state; every text message that is not compressed
-// is valid UTF-8, every message is within the size limit, every control payload within 125
-// octets, every Close code valid on the wire (or 1005 for none) and its reason valid UTF-8.
+// in). The same bytes are decoded at once, in fuzzed pieces and (up to 1 KiB) octet by octet.
+// Properties: all give the same events, the same failure and the same closed state; every text
+// message that is not compressed is valid UTF-8, every message is within the size limit, every
+// control payload within 125 octets, every Close code valid on the wire (or 1005 for none) and
+// its reason valid UTF-8.
 #include "fuzz/fuzz_check.h"
 #include "wire/ws/frame.h"
 #include "wire/ws/utf8.h"
@@ -161,5 +162,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(split.failure == whole.failure);
   FUZZ_CHECK(split.events == whole.events);
   FUZZ_CHECK(split.closed == whole.closed);
+  if (all.size() <= 1024) {
+    std::vector<std::string_view> octets;
+    for (size_t i = 0; i < all.size(); ++i)
+      octets.push_back(all.substr(i, 1));
+    const Run one_by_one = decode_pieces(options, octets);
+    FUZZ_CHECK(one_by_one.failure == whole.failure);
+    FUZZ_CHECK(one_by_one.events == whole.events);
+    FUZZ_CHECK(one_by_one.closed == whole.closed);
+  }
   return 0;
 }

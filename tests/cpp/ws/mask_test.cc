@@ -52,6 +52,11 @@ TEST(WsMask, EveryPathAgreesWithTheOctetLoop) {
     }
   }
   EXPECT_GE(paths, 2u);
+#if defined(__x86_64__) || defined(__i386__)
+  // Every processor that runs the x86-64 builds has SSE2, in 32-bit mode too.
+  EXPECT_TRUE(mask_path_available(MaskPath::kSse2));
+  EXPECT_NE(mask_path_in_use(), MaskPath::kWords);
+#endif
   EXPECT_TRUE(mask_path_available(mask_path_in_use()));
 }
 
