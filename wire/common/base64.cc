@@ -1,11 +1,22 @@
 #include "wire/common/base64.h"
 
+#include <array>
 #include <cstdint>
 
 namespace quillet {
 
 namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr uint8_t kNotInAlphabet = 0xFF;
+// The value of each character of the alphabet; kNotInAlphabet for the others.
+constexpr std::array<uint8_t, 256> kValues = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(kNotInAlphabet);
+  for (uint8_t i = 0; i < 64; ++i)
+    t[uint8_t(kAlphabet[i])] = i;
+  return t;
+}();
 }  // namespace
 
 void append_base64(std::string& out, std::string_view bytes) {
@@ -30,6 +41,32 @@ void append_base64(std::string& out, std::string_view bytes) {
   *dst++ = kAlphabet[(group >> 12) & 63];
   *dst++ = two ? kAlphabet[(group >> 6) & 63] : '=';
   *dst++ = '=';
+}
+
+std::optional<std::string> decode_base64(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  size_t pad = 0;
+  if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    const size_t chars = last ? 4 - pad : 4;
+    uint32_t group = 0;
+    for (size_t j = 0; j < 4; ++j) {
+      uint32_t v = 0;
+      if (j < chars) {
+        v = kValues[static_cast<unsigned char>(text[i + j])];
+        if (v == kNotInAlphabet) return std::nullopt;
+      }
+      group = group << 6 | v;
+    }
+    // One padding character leaves 2 bits over, two leave 4: they must be zero.
+    if (last && pad > 0 && (group & (pad == 1 ? 0xFFu : 0xFFFFu)) != 0) return std::nullopt;
+    const char bytes[3] = {char(group >> 16), char(group >> 8), char(group)};
+    out.append(bytes, 3 - (last ? pad : 0));
+  }
+  return out;
 }
 
 }  // namespace quillet

@@ -29,5 +29,31 @@ TEST(Base64, AppendsAfterExistingText) {
   EXPECT_EQ(out, "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
 }
 
+TEST(Base64, DecodesWhatItEncodes) {
+  for (const char* text : {"", "f", "fo", "foo", "foob", "fooba", "foobar"})
+    EXPECT_EQ(decode_base64(base64(text)), text) << text;
+  std::string all;
+  for (int i = 0; i < 256; ++i)
+    all.push_back(char(i));
+  for (size_t n = 0; n <= all.size(); n += 37)
+    EXPECT_EQ(decode_base64(base64(all.substr(0, n))), all.substr(0, n));
+}
+
+TEST(Base64, DecodeRefusesAllButTheCanonicalForm) {
+  for (const char* text : {
+           "Zg=",        // not a whole group
+           "Zg",         // padding left out
+           "Zh==",       // leftover bits not zero
+           "Zm9=",       // leftover bits not zero
+           "Z===",       // a group of one character
+           "====",       // nothing but padding
+           "Zg==Zg==",   // padding inside
+           "Zm9v Zg==",  // whitespace
+           "Zm9*",       // not in the alphabet
+           "Zm-v",       // the URL alphabet
+       })
+    EXPECT_EQ(decode_base64(text), std::nullopt) << text;
+}
+
 }  // namespace
 }  // namespace quillet
