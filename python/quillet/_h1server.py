@@ -187,6 +187,9 @@ class _Exchange(Exchange):
                     chunked = True
                     continue
             headers.add(name, value)
+        for name, value in conn.server.default_headers:
+            if name not in headers:
+                headers.add(name, value)
         if content_length is None and not chunked:
             if more:
                 chunked = True
@@ -305,7 +308,8 @@ class Connection(H1ServerState):
 
     @classmethod
     def open(cls, server: Server, stream: Stream, transport) -> Connection:
-        conn = cls(H1Codec(), transport, keep_alive=server.keep_alive)
+        codec = H1Codec() if server.date_header else H1Codec(date_header=False)
+        conn = cls(codec, transport, keep_alive=server.keep_alive)
         conn._setup(server, stream, transport)
         return conn
 

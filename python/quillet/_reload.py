@@ -1,0 +1,74 @@
+"""The file watcher behind `--reload`: it polls the modification times of the files under the
+watched directories (the standard library's `os.scandir`, nothing to install) and lists the
+ones that changed, appeared or went since the last look.
+
+A file is watched when its name, or its path below the watched directory, matches an include
+pattern (`*.py` unless told otherwise) and neither it nor any directory on its way matches an
+exclude pattern (hidden files and directories, `__pycache__`, editors' backups, unless told
+otherwise). Patterns are shell-style (`fnmatch`)."""
+
+from __future__ import annotations
+
+import os
+from fnmatch import fnmatch
+
+INCLUDE = ("*.py",)
+EXCLUDE = (".*", "__pycache__", "*~", "*.py[cod]")
+
+
+class Watcher:
+    def __init__(self, directories: list[str], include: list[str] | None = None,
+                 exclude: list[str] | None = None) -> None:
+        self.directories = [os.path.abspath(d) for d in directories]
+        self.include = tuple(include) if include else INCLUDE
+        # an include pattern that matches a default exclusion takes it back (`--reload-include
+        # '.env'`); patterns given with --reload-exclude always apply
+        defaults = tuple(p for p in EXCLUDE if p not in self.include)
+        self.exclude = defaults + tuple(exclude or ())
+        self.seen = self.scan()
+
+    def _matches(self, patterns: tuple[str, ...], name: str, relative: str) -> bool:
+        return any(fnmatch(name, p) or fnmatch(relative, p) for p in patterns)
+
+    def scan(self) -> dict[str, tuple[int, int]]:
+        """(modification time, size) of every watched file, by path."""
+        found: dict[str, tuple[int, int]] = {}
+        for root in self.directories:
+            stack = [root]
+            while stack:
+                directory = stack.pop()
+                try:
+                    entries = list(os.scandir(directory))
+                except OSError:
+                    continue  # gone, or not readable: nothing to watch there
+                for entry in entries:
+                    relative = os.path.relpath(entry.path, root)
+                    if self._matches(self.exclude, entry.name, relative):
+                        continue
+                    try:
+                        if entry.is_dir():
+                            stack.append(entry.path)
+                        elif self._matches(self.include, entry.name, relative):
+                            st = entry.stat()
+                            found[entry.path] = (st.st_mtime_ns, st.st_size)
+                    except OSError:
+                        continue
+        return found
+
+    def changes(self) -> list[str]:
+        """The watched files changed, added or removed since the last call, relative to the
+        current directory where that is shorter."""
+        now = self.scan()
+        before = self.seen
+        self.seen = now
+        changed = [p for p, sig in now.items() if before.get(p) != sig]
+        changed += [p for p in before if p not in now]
+        return sorted(_short(p) for p in changed)
+
+
+def _short(path: str) -> str:
+    try:
+        relative = os.path.relpath(path)
+    except ValueError:
+        return path
+    return relative if len(relative) < len(path) else path
