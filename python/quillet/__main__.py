@@ -50,7 +50,7 @@ def demo() -> int:
 
 
 def serve(args: argparse.Namespace) -> int:
-    from . import _workers, server
+    from . import _sockets, _workers, server
     from ._config import ConfigError, configure_logging, load_app
 
     try:
@@ -110,8 +110,8 @@ def serve(args: argparse.Namespace) -> int:
     inherited = None
     if args.fd is not None:
         try:
-            inherited = inherited_socket(args.fd)
-        except ConfigError as exc:
+            inherited = _sockets.inherited_socket(args.fd)
+        except ValueError as exc:
             print(f"quillet: error: {exc}", file=sys.stderr)
             return 1
     workers = args.workers
@@ -130,7 +130,7 @@ def serve(args: argparse.Namespace) -> int:
                 sock = inherited
             else:
                 try:
-                    sock = _workers.bind(args.host, args.port, args.uds, args.backlog)
+                    sock = _sockets.bind(args.host, args.port, args.uds, args.backlog)
                 except OSError as exc:
                     raise server.ListenError(args.host, args.port, args.uds, exc) from None
             port = sock.getsockname()[1] if sock.family != socket.AF_UNIX else args.port
@@ -171,22 +171,6 @@ def serve(args: argparse.Namespace) -> int:
     return status
 
 
-def inherited_socket(fd: int) -> socket.socket:
-    """The listening socket a supervisor (systemd's socket activation, say) handed over as
-    descriptor `fd`."""
-    from ._config import ConfigError
-    try:
-        sock = socket.socket(fileno=fd)
-    except OSError as exc:
-        raise ConfigError(f"--fd {fd}: {exc.strerror or exc}") from None
-    if sock.type != socket.SOCK_STREAM or not sock.getsockopt(socket.SOL_SOCKET,
-                                                              socket.SO_ACCEPTCONN):
-        sock.detach()
-        raise ConfigError(f"--fd {fd} is not a listening stream socket")
-    sock.set_inheritable(True)
-    return sock
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quillet")
     parser.add_argument("--version", action="version", version=version())
@@ -206,7 +190,7 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--root-path", default="", help="the ASGI root_path of every request")
     cmd.add_argument("--proxy-headers", action="store_true",
                      help="take the client and scheme from X-Forwarded-For/-Proto")
-    cmd.add_argument("--forwarded-allow-ips", default="127.0.0.1", metavar="LIST",
+    cmd.add_argument("--forwarded-allow-ips", default="127.0.0.1,::1", metavar="LIST",
                      help="comma-separated addresses or networks trusted for proxy headers, "
                           "or *")
     cmd.add_argument("--timeout-keep-alive", type=float, default=5.0, metavar="SECONDS")
@@ -337,7 +321,7 @@ def with_environment(parser: argparse.ArgumentParser, cmd: argparse.ArgumentPars
 
 
 def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    from .server import H2_SETTING_RANGES, h2_setting_problem
+    from ._config import H2_SETTING_RANGES, h2_setting_problem
     if args.workers < 1:
         cmd.error("--workers must be at least 1")
     for name in H2_SETTING_RANGES:

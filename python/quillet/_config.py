@@ -25,6 +25,16 @@ _TRUE = frozenset(("1", "true", "yes", "on"))
 _FALSE = frozenset(("0", "false", "no", "off", ""))
 
 
+# The HTTP/2 settings a server may be given, and their ranges (RFC 9113 section 6.5.2; at
+# least one stream, and a window and a header list that can hold something).
+H2_SETTING_RANGES = {
+    "h2_max_concurrent_streams": (1, 2**31 - 1),
+    "h2_initial_window_size": (1, 2**31 - 1),
+    "h2_max_frame_size": (2**14, 2**24 - 1),
+    "h2_max_header_list_size": (1, 2**32 - 1),
+}
+
+
 class ConfigError(Exception):
     """A value the server cannot start with; the message says which and why, in one line."""
 
@@ -193,6 +203,9 @@ def load_app(spec: str, factory: bool = False, app_dir: str = "."):
     if factory:
         if not callable(obj):
             raise ConfigError(f"{spec} is not callable, so it cannot be a factory (--factory)")
+        if not _takes_no_arguments(obj):
+            raise ConfigError(f"{spec} cannot be called without arguments, so it cannot be a "
+                              f"factory: is it the application itself? (drop --factory)")
         obj = obj()
         what = f"the application {spec}() returned"
     else:
@@ -200,7 +213,7 @@ def load_app(spec: str, factory: bool = False, app_dir: str = "."):
     problem = asgi_problem(obj)
     if problem is not None:
         hint = ""
-        if not factory and _takes_no_arguments(obj):
+        if not factory and _takes_no_arguments(obj, False):
             hint = "; if it makes the application when called, add --factory"
         raise ConfigError(f"{what} is not an ASGI application: {problem}{hint}")
     return obj
@@ -228,10 +241,37 @@ def asgi_problem(obj: Any) -> str | None:
     return None
 
 
-def _takes_no_arguments(obj: Any) -> bool:
+def _takes_no_arguments(obj: Any, unknown: bool = True) -> bool:
     try:
         params = inspect.signature(obj).parameters.values()
     except (TypeError, ValueError):
-        return False
+        return unknown
     return all(p.default is not p.empty or p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD)
                for p in params)
+
+
+def h2_setting_problem(name: str, value: Any) -> str | None:
+    """What is wrong with an HTTP/2 setting's value, or None."""
+    low, high = H2_SETTING_RANGES[name]
+    if isinstance(value, bool) or not isinstance(value, int):
+        return f"must be an integer, not {value!r}"
+    if not low <= value <= high:
+        return f"must be between {low} and {high}, not {value}"
+    return None
+
+
+def default_headers(server_header: bool,
+                    extra: list[tuple[str | bytes, str | bytes]] | None) -> list[tuple[bytes, bytes]]:
+    """The fields added to every response whose application did not set them: `server`, then
+    the extra ones given (`Name: value` pairs, as str or bytes)."""
+    fields = [(b"server", b"quillet")] if server_header else []
+    for name, value in extra or ():
+        name = name if isinstance(name, bytes) else name.encode("latin-1")
+        value = value if isinstance(value, bytes) else value.encode("latin-1")
+        name = name.strip().lower()
+        if not name or any(c in b" \t\r\n:" for c in name) or b"\n" in value or b"\r" in value:
+            raise ValueError(f"invalid default header {name!r}: {value!r}")
+        if name == b"server":  # another name for this server
+            fields = [f for f in fields if f[0] != name]
+        fields.append((name, value.strip()))
+    return fields

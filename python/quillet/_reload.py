@@ -3,7 +3,7 @@ watched directories (the standard library's `os.scandir`, nothing to install) an
 ones that changed, appeared or went since the last look.
 
 A file is watched when its name, or its path below the watched directory, matches an include
-pattern (`*.py` unless told otherwise) and neither it nor any directory on its way matches an
+pattern (`*.py`, and those given) and neither it nor any directory on its way matches an
 exclude pattern (hidden files and directories, `__pycache__`, editors' backups, unless told
 otherwise). Patterns are shell-style (`fnmatch`)."""
 
@@ -20,7 +20,7 @@ class Watcher:
     def __init__(self, directories: list[str], include: list[str] | None = None,
                  exclude: list[str] | None = None) -> None:
         self.directories = [os.path.abspath(d) for d in directories]
-        self.include = tuple(include) if include else INCLUDE
+        self.include = INCLUDE + tuple(include or ())
         # an include pattern that matches a default exclusion takes it back (`--reload-include
         # '.env'`); patterns given with --reload-exclude always apply
         defaults = tuple(p for p in EXCLUDE if p not in self.include)

@@ -37,29 +37,6 @@ _BACKOFF_MAX = 10.0
 _BACKOFF_RESET = 30.0
 
 
-def bind(host: str, port: int, uds: str | None, backlog: int) -> socket.socket:
-    """The listening socket every worker accepts on."""
-    if uds is not None:
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            os.unlink(uds)  # a socket file left by an earlier run
-        except FileNotFoundError:
-            pass
-    else:
-        family, _, _, _, address = socket.getaddrinfo(
-            host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0]
-        sock = socket.socket(family, socket.SOCK_STREAM)
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        sock.bind(uds if uds is not None else address)
-        sock.listen(backlog)
-    except BaseException:
-        sock.close()
-        raise
-    sock.set_inheritable(True)
-    return sock
-
-
 @dataclass
 class _Child:
     started: float

@@ -19,22 +19,23 @@ import os
 import signal
 import socket
 import ssl
-import stat
 from collections.abc import Awaitable, Callable
 from typing import Any
 
 from _quillet import H2Codec
 
 from ._access import AccessFormat
+from ._config import default_headers, h2_setting_problem
 from ._asgi import (
     ASGIApp, ClientDisconnected, Forwarding, Lifespan, StartupFailed, unavailable)
 from ._h1server import Connection
 from ._h2 import LIMITS
 from ._h2server import ServerConnection
+from ._sockets import ListenError, listen_on
 from ._stream import Deadline, Stream
 
-__all__ = ["Server", "ClientDisconnected", "ListenError", "StartupFailed", "TLSConfigError", "LOOPS", "run",
-           "run_loop", "tls_context", "H2_SETTING_RANGES", "SHUTDOWN_TIMEOUT"]
+__all__ = ["Server", "ClientDisconnected", "ListenError", "StartupFailed", "TLSConfigError",
+           "LOOPS", "run", "run_loop", "tls_context", "SHUTDOWN_TIMEOUT"]
 
 log = logging.getLogger("quillet.server")
 # One line per response; a logger of its own so that it can be routed or silenced alone.
@@ -56,14 +57,6 @@ _LOG_INTERVAL = 10.0
 # common supervisors kill a process they asked to stop, so that the requests still running
 # are named in the log and the application's lifespan shutdown runs before that.
 SHUTDOWN_TIMEOUT = 25.0
-# The HTTP/2 settings a server may be given, and their ranges (RFC 9113 section 6.5.2; at
-# least one stream, and a window and a header list that can hold something).
-H2_SETTING_RANGES = {
-    "h2_max_concurrent_streams": (1, 2**31 - 1),
-    "h2_initial_window_size": (1, 2**31 - 1),
-    "h2_max_frame_size": (2**14, 2**24 - 1),
-    "h2_max_header_list_size": (1, 2**32 - 1),
-}
 
 
 class _ServerStream(Stream):
@@ -192,33 +185,6 @@ def tls_context(certfile: str, keyfile: str | None = None,
     return ctx
 
 
-
-
-def h2_setting_problem(name: str, value: Any) -> str | None:
-    """What is wrong with an HTTP/2 setting's value, or None."""
-    low, high = H2_SETTING_RANGES[name]
-    if isinstance(value, bool) or not isinstance(value, int):
-        return f"must be an integer, not {value!r}"
-    if not low <= value <= high:
-        return f"must be between {low} and {high}, not {value}"
-    return None
-
-
-def default_headers(server_header: bool,
-                    extra: list[tuple[str | bytes, str | bytes]] | None) -> list[tuple[bytes, bytes]]:
-    """The fields added to every response whose application did not set them: `server`, then
-    the extra ones given (`Name: value` pairs, as str or bytes)."""
-    fields = [(b"server", b"quillet")] if server_header else []
-    for name, value in extra or ():
-        name = name if isinstance(name, bytes) else name.encode("latin-1")
-        value = value if isinstance(value, bytes) else value.encode("latin-1")
-        name = name.strip().lower()
-        if not name or any(c in b" \t\r\n:" for c in name) or b"\n" in value or b"\r" in value:
-            raise ValueError(f"invalid default header {name!r}: {value!r}")
-        if name == b"server":  # another name for this server
-            fields = [f for f in fields if f[0] != name]
-        fields.append((name, value.strip()))
-    return fields
 
 
 class Server:
@@ -360,7 +326,7 @@ class Server:
             self._listeners = [self.sock]
         else:
             try:
-                self._listeners = _listen(self.host, self.port, self.uds, self.backlog)
+                self._listeners = listen_on(self.host, self.port, self.uds, self.backlog)
             except OSError as exc:
                 raise ListenError(self.host, self.port, self.uds, exc) from None
         bound = self._listeners[0].getsockname()
@@ -567,21 +533,6 @@ class Server:
                 loop.remove_signal_handler(sig)
 
 
-class ListenError(OSError):
-    """The server cannot listen where it was asked to; the message says where and why."""
-
-    def __init__(self, host: str, port: int, uds: str | None, exc: OSError) -> None:
-        where = uds if uds is not None else (f"[{host}]:{port}" if ":" in host
-                                             else f"{host}:{port}")
-        reason = exc.strerror or str(exc)
-        if exc.errno == errno.EADDRINUSE:
-            reason += " (another process listens there)"
-        super().__init__(exc.errno, f"cannot listen on {where}: {reason}")
-
-    def __str__(self) -> str:
-        return self.strerror
-
-
 def _describe(scope: dict) -> str:
     """A request, as a warning names it."""
     client = scope.get("client")
@@ -589,41 +540,6 @@ def _describe(scope: dict) -> str:
     target = scope["path"] + ("?" + scope["query_string"].decode("latin-1")
                               if scope["query_string"] else "")
     return f'"{scope["method"]} {target} HTTP/{scope["http_version"]}" from {who}'
-
-
-def _listen(host: str, port: int, uds: str | None, backlog: int) -> list[socket.socket]:
-    """The listening sockets of a server: one per address the host resolves to, or a Unix
-    socket (replacing a socket file left by an earlier run)."""
-    if uds is not None:
-        try:
-            if stat.S_ISSOCK(os.stat(uds).st_mode):
-                os.unlink(uds)
-        except FileNotFoundError:
-            pass
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            sock.bind(uds)
-            sock.listen(backlog)
-        except BaseException:
-            sock.close()
-            raise
-        return [sock]
-    listeners: list[socket.socket] = []
-    try:
-        for family, kind, proto, _, address in dict.fromkeys(socket.getaddrinfo(
-                host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)):
-            sock = socket.socket(family, kind, proto)
-            listeners.append(sock)
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            if family == socket.AF_INET6:
-                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            sock.bind(address)
-            sock.listen(backlog)
-    except BaseException:
-        for sock in listeners:
-            sock.close()
-        raise
-    return listeners
 
 
 def _gone_already(sock: socket.socket) -> bool:
