@@ -332,6 +332,9 @@ def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) 
                  "timeout_body", "timeout_h2_settings"):
         if getattr(args, name) < 0:
             cmd.error(f"--{name.replace('_', '-')} must not be negative")
+    for directory in args.reload_dir or ():
+        if not os.path.isdir(directory):
+            cmd.error(f"--reload-dir {directory} is not a directory")
     if args.reload_delay <= 0:
         cmd.error("--reload-delay must be more than 0")
     if args.access_logformat:

@@ -291,6 +291,8 @@ class Lifespan:
 
     async def _send(self, message: dict) -> None:
         kind = message["type"]
+        if self.startup_done.done() and kind.startswith("lifespan.startup."):
+            return  # the startup was given up already (interrupted)
         if kind == "lifespan.startup.complete":
             self.startup_done.set_result(None)
         elif kind == "lifespan.startup.failed":

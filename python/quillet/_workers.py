@@ -81,6 +81,8 @@ class Supervisor:
             self._child()
         self.children[pid] = _Child(time.monotonic())
         log.info("started worker %d", pid)
+        if self.stopping:  # a stop came while it was forked: it has not been told
+            self._signal_children(signal.SIGTERM, [pid])
 
     def _child(self) -> None:
         status = START_FAILED

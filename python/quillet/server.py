@@ -335,7 +335,17 @@ class Server:
         try:
             if self._lifespan is None and self.lifespan_mode != "off":
                 self._lifespan = Lifespan(self.app, self.state, self.lifespan_mode == "on")
-                await self._lifespan.startup()
+                # a startup that hangs can still be interrupted: SIGINT twice
+                startup = self.loop.create_task(self._lifespan.startup())
+                forced = self.loop.create_task(self._force.wait())
+                await asyncio.wait((startup, forced), return_when=asyncio.FIRST_COMPLETED)
+                forced.cancel()
+                if not startup.done():
+                    startup.cancel()
+                    if self._lifespan.task is not None:
+                        self._lifespan.task.cancel()
+                    raise StartupFailed("interrupted during the application's startup")
+                startup.result()
         except BaseException:
             if self.sock is None:
                 for listener in self._listeners:
@@ -444,8 +454,7 @@ class Server:
 
     def _signalled(self, signum: int) -> None:
         if not self._stop.is_set():
-            log.info("%s: stopping (a second SIGINT cuts the requests in progress)",
-                     signal.Signals(signum).name)
+            log.info("%s: stopping", signal.Signals(signum).name)
             self.request_stop()
         elif signum == signal.SIGINT:
             self.request_force()
@@ -466,9 +475,11 @@ class Server:
             conn.shutdown()
         left = {task for task in self._tasks if not task.done()}
         if left:
-            log.log(logging.INFO if self._running else logging.DEBUG,
-                    "shutting down: waiting up to %gs for %d requests in progress",
-                    self.shutdown_timeout, len(self._running))
+            count = len(self._running)
+            log.log(logging.INFO if count else logging.DEBUG,
+                    "shutting down: waiting up to %gs for %d request%s in progress (a second "
+                    "SIGINT cuts %s)", self.shutdown_timeout, count, "" if count == 1 else "s",
+                    "it" if count == 1 else "them")
             drained = loop.create_future()
 
             def one_done(task: asyncio.Task) -> None:

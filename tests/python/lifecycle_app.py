@@ -1,6 +1,6 @@
 """The deployment application (deploy_app) with a lifespan the tests steer through the
 environment: LIFESPAN_APP is ok, raise (no lifespan support), fail-late (the startup fails
-after 1.5 s) or fail-if:PATH (the startup fails while PATH exists); each lifespan message is
+after 1.5 s), hang (the startup never ends) or fail-if:PATH (the startup fails while PATH exists); each lifespan message is
 noted, with the process id, in the file LIFESPAN_MARK."""
 
 import asyncio
@@ -30,6 +30,8 @@ async def app(scope, receive, send):
         await asyncio.sleep(1.5)
         await send({"type": "lifespan.startup.failed", "message": "no database"})
         return
+    if mode == "hang":
+        await asyncio.sleep(3600)
     if mode.startswith("fail-if:") and os.path.exists(mode[8:]):
         await send({"type": "lifespan.startup.failed", "message": "no database"})
         return

@@ -100,7 +100,7 @@ def get_until(port, path, wanted, timeout=30):
 
 APP_V1 = '''
 import os, pathlib
-MESSAGE = pathlib.Path(__file__).with_name("message.txt").read_text().strip()
+MESSAGE = (pathlib.Path(__file__).parent.parent / "data" / "message.txt").read_text().strip()
 VERSION = "{version}"
 
 async def app(scope, receive, send):
@@ -118,20 +118,21 @@ def parent_of(pid):
 
 
 def test_reload_replaces_the_worker_when_watched_files_change(tmp_path):
-    src = tmp_path / "src"
+    src, data = tmp_path / "src", tmp_path / "data"
     src.mkdir()
+    data.mkdir()
     (src / "main.py").write_text(APP_V1.format(version="v1"))
-    (src / "message.txt").write_text("hello")
+    (data / "message.txt").write_text("hello")
     with Serving(tmp_path, "main:app", "--app-dir", "src", "--reload", "--reload-delay", "0.05",
-                 "--reload-include", "*.txt", "--reload-exclude", "skip_*", "--port", "0",
-                 cwd=tmp_path) as srv:
+                 "--reload-dir", "src", "--reload-dir", "data", "--reload-include", "*.txt",
+                 "--reload-exclude", "skip_*", "--port", "0", cwd=tmp_path) as srv:
         assert "with reload" in srv.line
         first = get_until(srv.port, "/", "v1 hello")
         pid1 = int(first.split()[-1])
         assert parent_of(pid1) == srv.proc.pid
-        # an excluded file changes, then an included one that is not Python
+        # an excluded file changes, then an included one that is not Python, elsewhere
         (src / "skip_me.py").write_text("x = 1\n")
-        (src / "message.txt").write_text("bye")
+        (data / "message.txt").write_text("bye")
         second = get_until(srv.port, "/", "v1 bye")
         pid2 = int(second.split()[-1])
         assert pid2 != pid1 and parent_of(pid2) == srv.proc.pid
@@ -207,6 +208,7 @@ def test_version_and_invalid_option_values():
         (["--access-logformat", "%(zz)s"], "unknown access log field %(zz)s"),
         (["--header", "no-colon"], "give NAME:VALUE"),
         (["--timeout-graceful-shutdown", "-1"], "must not be negative"),
+        (["--reload-dir", "/no/such/dir"], "--reload-dir /no/such/dir is not a directory"),
     ]
     for args, message in cases:
         result = run_cli("serve", "--port", "0", *args)

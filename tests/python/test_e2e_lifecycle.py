@@ -7,6 +7,8 @@ import re
 import select
 import signal
 import socket
+import subprocess
+import sys
 import time
 
 from test_e2e_cli import Serving, cli_env, one_error_line, run_cli
@@ -63,7 +65,7 @@ def test_the_drain_limit_cuts_the_requests_left_and_names_them(tmp_path):
         assert read_all(busy) == b""  # cut, unanswered
         busy.close()
     log = srv.log()
-    assert "shutting down: waiting up to 0.5s for 1 requests in progress" in log
+    assert "shutting down: waiting up to 0.5s for 1 request in progress" in log
     assert re.search(r'WARNING quillet.server: the 0.5s drain limit: cutting "GET /slow\?60 '
                      rf'HTTP/1.1" from 127\.0\.0\.1:{local}\n', log), log
     # the application's shutdown still ran, after the cut
@@ -76,13 +78,38 @@ def test_a_second_sigint_cuts_the_drain_without_a_traceback(tmp_path):
         busy = slow_request(srv.port, 60)
         time.sleep(0.3)
         srv.proc.send_signal(signal.SIGINT)
-        srv.wait_log("shutting down: waiting up to 25s for 1 requests in progress")
+        srv.wait_log("shutting down: waiting up to 25s for 1 request in progress (a second SIGINT cuts it)")
         assert srv.stop(signal.SIGINT, timeout=30) == 0
         busy.close()
     log = srv.log()
     assert 'a second interrupt: cutting "GET /slow?60 HTTP/1.1"' in log
     assert "Traceback" not in log and "shutdown failed" not in log, log
     assert marks(tmp_path) == ["lifespan.startup", "lifespan.shutdown"]
+
+
+def test_a_startup_that_hangs_gives_way_to_a_second_sigint(tmp_path):
+    with open(tmp_path / "err", "wb") as err:
+        proc = subprocess.Popen([sys.executable, "-m", "quillet", "serve", "lifecycle_app:app",
+                                 "--port", "0"], stdout=subprocess.DEVNULL, stderr=err,
+                                env=lifespan_env(tmp_path, "hang"))
+    try:
+        deadline = time.monotonic() + 30
+        while marks(tmp_path) != ["lifespan.startup"]:
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        while "SIGINT: stopping" not in (tmp_path / "err").read_text():
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(30) == 1
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    log = (tmp_path / "err").read_text()
+    assert "quillet: error: interrupted during the application's startup" in log
+    assert "Traceback" not in log, log
 
 
 def test_a_worker_drain_refuses_new_connections_at_once(tmp_path):
