@@ -19,6 +19,7 @@ import os
 import signal
 import socket
 import ssl
+import time
 from collections.abc import Awaitable, Callable
 from typing import Any
 
@@ -57,6 +58,8 @@ _LOG_INTERVAL = 10.0
 # common supervisors kill a process they asked to stop, so that the requests still running
 # are named in the log and the application's lifespan shutdown runs before that.
 SHUTDOWN_TIMEOUT = 25.0
+# SIGINTs this close together count as one interrupt.
+_SAME_INTERRUPT = 0.5
 
 
 class _ServerStream(Stream):
@@ -266,6 +269,7 @@ class Server:
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
         self._force: asyncio.Event | None = None  # a second interrupt: stop waiting
+        self._forced_at = float("-inf")
         self._lifespan: Lifespan | None = None
         self._log_access = False
 
@@ -457,7 +461,12 @@ class Server:
             log.info("%s: stopping", signal.Signals(signum).name)
             self.request_stop()
         elif signum == signal.SIGINT:
-            self.request_force()
+            # A worker hears Ctrl+C twice, from the terminal and from its parent: a SIGINT
+            # this close to the one that cut the drain is the same interrupt, not one more.
+            now = time.monotonic()
+            if now - self._forced_at >= _SAME_INTERRUPT:
+                self._forced_at = now
+                self.request_force()
 
     async def shutdown(self) -> None:
         """Stops listening, closes idle connections at once, finishes requests in flight (for

@@ -32,12 +32,12 @@ def cli_env(**extra):
 class Serving:
     """`python -m quillet serve ARGS` until its "serving" line; its log goes to a file."""
 
-    def __init__(self, tmp_path, *args, env=None, cwd=None, pass_fds=()):
+    def __init__(self, tmp_path, *args, env=None, cwd=None, pass_fds=(), **popen):
         self.log_path = tmp_path / f"serve-{time.monotonic_ns()}.log"
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen(
                 [sys.executable, "-m", "quillet", "serve", *args], stdout=subprocess.PIPE,
-                stderr=log, env=env or cli_env(), cwd=cwd, pass_fds=pass_fds)
+                stderr=log, env=env or cli_env(), cwd=cwd, pass_fds=pass_fds, **popen)
         self.line = self.proc.stdout.readline().decode()
         if "serving" not in self.line:
             self.proc.kill()

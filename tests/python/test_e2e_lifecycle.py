@@ -87,6 +87,24 @@ def test_a_second_sigint_cuts_the_drain_without_a_traceback(tmp_path):
     assert marks(tmp_path) == ["lifespan.startup", "lifespan.shutdown"]
 
 
+def test_ctrl_c_twice_stops_workers_without_a_traceback(tmp_path):
+    # the whole process group is interrupted, as a terminal does: each worker hears the second
+    # interrupt twice, from the terminal and from its parent, and counts it once
+    with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--workers", "2",
+                 env=lifespan_env(tmp_path), start_new_session=True) as srv:
+        busy = slow_request(srv.port, 60)
+        time.sleep(0.3)
+        os.killpg(srv.proc.pid, signal.SIGINT)
+        srv.wait_log("shutting down: waiting up to 25s for 1 request in progress")
+        os.killpg(srv.proc.pid, signal.SIGINT)
+        assert srv.proc.wait(30) == 0
+        busy.close()
+    log = srv.log()
+    assert 'a second interrupt: cutting "GET /slow?60 HTTP/1.1"' in log
+    assert "Traceback" not in log and "shutdown failed" not in log, log
+    assert sorted(marks(tmp_path)) == ["lifespan.shutdown"] * 2 + ["lifespan.startup"] * 2
+
+
 def test_a_startup_that_hangs_gives_way_to_a_second_sigint(tmp_path):
     with open(tmp_path / "err", "wb") as err:
         proc = subprocess.Popen([sys.executable, "-m", "quillet", "serve", "lifecycle_app:app",
