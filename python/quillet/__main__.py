@@ -247,7 +247,7 @@ def add_serve_options(cmd: argparse.ArgumentParser) -> None:
                      help="files to watch, as a glob (repeatable; default: *.py)")
     dev.add_argument("--reload-exclude", action="append", metavar="PATTERN",
                      help="files and directories to ignore, as a glob (repeatable; hidden "
-                          "ones, __pycache__ and *~ are ignored already)")
+                          "ones, __pycache__, virtual environments... are ignored already)")
     dev.add_argument("--reload-delay", type=float, default=0.25, metavar="SECONDS",
                      help="how often the files are checked")
     dev.add_argument("--factory", action="store_true",

@@ -4,8 +4,9 @@ ones that changed, appeared or went since the last look.
 
 A file is watched when its name, or its path below the watched directory, matches an include
 pattern (`*.py`, and those given) and neither it nor any directory on its way matches an
-exclude pattern (hidden files and directories, `__pycache__`, editors' backups, unless told
-otherwise). Patterns are shell-style (`fnmatch`)."""
+exclude pattern (hidden files and directories, `__pycache__`, `node_modules`, `site-packages`,
+editors' backups, and those given). A directory that holds a `pyvenv.cfg` is a virtual
+environment and is left out too. Patterns are shell-style (`fnmatch`)."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ import os
 from fnmatch import fnmatch
 
 INCLUDE = ("*.py",)
-EXCLUDE = (".*", "__pycache__", "*~", "*.py[cod]")
+EXCLUDE = (".*", "__pycache__", "node_modules", "site-packages", "*~", "*.py[cod]")
 
 
 class Watcher:
@@ -47,7 +48,8 @@ class Watcher:
                         continue
                     try:
                         if entry.is_dir():
-                            stack.append(entry.path)
+                            if not os.path.exists(os.path.join(entry.path, "pyvenv.cfg")):
+                                stack.append(entry.path)
                         elif self._matches(self.include, entry.name, relative):
                             st = entry.stat()
                             found[entry.path] = (st.st_mtime_ns, st.st_size)

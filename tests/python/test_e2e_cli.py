@@ -121,6 +121,9 @@ def test_reload_replaces_the_worker_when_watched_files_change(tmp_path):
     src, data = tmp_path / "src", tmp_path / "data"
     src.mkdir()
     data.mkdir()
+    venv = src / "venv"  # a virtual environment inside a watched directory is left alone
+    venv.mkdir()
+    (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
     (src / "main.py").write_text(APP_V1.format(version="v1"))
     (data / "message.txt").write_text("hello")
     with Serving(tmp_path, "main:app", "--app-dir", "src", "--reload", "--reload-delay", "0.05",
@@ -132,6 +135,7 @@ def test_reload_replaces_the_worker_when_watched_files_change(tmp_path):
         assert parent_of(pid1) == srv.proc.pid
         # an excluded file changes, then an included one that is not Python, elsewhere
         (src / "skip_me.py").write_text("x = 1\n")
+        (venv / "installed.py").write_text("x = 1\n")
         (data / "message.txt").write_text("bye")
         second = get_until(srv.port, "/", "v1 bye")
         pid2 = int(second.split()[-1])
@@ -147,7 +151,7 @@ def test_reload_replaces_the_worker_when_watched_files_change(tmp_path):
         assert int(third.split()[-1]) not in (pid1, pid2)
         assert "SyntaxError" in srv.log()
         assert srv.stop() == 0
-    assert "skip_me" not in srv.log()
+    assert "skip_me" not in srv.log() and "installed.py" not in srv.log()
 
 
 FACTORY_APP = '''
@@ -209,6 +213,7 @@ def test_version_and_invalid_option_values():
         (["--header", "no-colon"], "give NAME:VALUE"),
         (["--timeout-graceful-shutdown", "-1"], "must not be negative"),
         (["--reload-dir", "/no/such/dir"], "--reload-dir /no/such/dir is not a directory"),
+        (["--env-file", "/no/such.env"], "cannot read the env file /no/such.env"),
     ]
     for args, message in cases:
         result = run_cli("serve", "--port", "0", *args)
