@@ -35,6 +35,10 @@ _MAX_START_FAILURES = 3
 _BACKOFF_FIRST = 0.5
 _BACKOFF_MAX = 10.0
 _BACKOFF_RESET = 30.0
+# The signals the parent handles.
+_HANDLED = (signal.SIGINT, signal.SIGTERM, signal.SIGCHLD)
+# How often a worker checks that its parent is still there; without it, it stops.
+_ORPHAN_CHECK = 1.0
 
 
 @dataclass
@@ -76,9 +80,15 @@ class Supervisor:
     def _spawn(self) -> None:
         sys.stdout.flush()
         sys.stderr.flush()
-        pid = os.fork()
-        if pid == 0:
-            self._child()
+        # A signal that reaches the child before it has dropped the parent's handlers would
+        # run them there, and be lost: they stay blocked until it has.
+        signal.pthread_sigmask(signal.SIG_BLOCK, _HANDLED)
+        try:
+            pid = os.fork()
+            if pid == 0:
+                self._child()
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _HANDLED)
         self.children[pid] = _Child(time.monotonic())
         log.info("started worker %d", pid)
         if self.stopping:  # a stop came while it was forked: it has not been told
@@ -94,8 +104,10 @@ class Supervisor:
             os.write(self._ready_w, b"%d\n" % os.getpid())
         try:
             signal.set_wakeup_fd(-1)
-            for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGCHLD):
+            for sig in _HANDLED:
                 signal.signal(sig, signal.SIG_DFL)
+            # a stop asked for meanwhile ends this worker now
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, _HANDLED)
             for fd in (self._ready_r, self._wake_r, self._wake_w):
                 os.close(fd)
             self.serve_one(self.sock, ready)
@@ -300,6 +312,19 @@ def serve_in_worker(make_server: Callable[[socket.socket], object],
     def serve_one(sock: socket.socket, ready: Callable[[], None]) -> None:
         from .server import run_loop
         server = make_server(sock)
-        run_loop(server.serve(ready=lambda _server: ready()), loop)
+        parent = os.getppid()
+
+        def started(srv) -> None:
+            ready()
+
+            def check() -> None:
+                if os.getppid() != parent:  # killed outright: nobody would ever stop us
+                    log.warning("worker %d: the parent process %d is gone: stopping",
+                                os.getpid(), parent)
+                    srv.request_stop()
+                else:
+                    srv.loop.call_later(_ORPHAN_CHECK, check)
+            srv.loop.call_later(_ORPHAN_CHECK, check)
+        run_loop(server.serve(ready=started), loop)
 
     return serve_one

@@ -20,14 +20,27 @@ def lifespan_env(tmp_path, mode="ok"):
     return cli_env(LIFESPAN_APP=mode, LIFESPAN_MARK=str(tmp_path / "mark"))
 
 
-def marks(tmp_path):
+def marks(tmp_path, kind="lifespan."):
+    """What the application noted, of one kind (lifespan messages, or requests begun)."""
     path = tmp_path / "mark"
-    return [line.split()[0] for line in path.read_text().splitlines()] if path.exists() else []
+    if not path.exists():
+        return []
+    return [line.split()[0] for line in path.read_text().splitlines() if line.startswith(kind)]
 
 
-def slow_request(port, seconds):
+def wait_marks(tmp_path, count, kind="lifespan."):
+    deadline = time.monotonic() + 30
+    while len(marks(tmp_path, kind)) < count:
+        assert time.monotonic() < deadline, marks(tmp_path, "")
+        time.sleep(0.02)
+
+
+def slow_request(tmp_path, port, seconds):
+    """A request that runs `seconds`, once the application has begun it."""
     sock = socket.create_connection(("127.0.0.1", port), timeout=30)
+    begun = len(marks(tmp_path, "request:/slow"))
     sock.sendall(b"GET /slow?%s HTTP/1.1\r\nHost: x\r\n\r\n" % str(seconds).encode())
+    wait_marks(tmp_path, begun + 1, "request:/slow")
     return sock
 
 
@@ -58,8 +71,7 @@ def test_lifespan_off_on_and_auto(tmp_path):
 def test_the_drain_limit_cuts_the_requests_left_and_names_them(tmp_path):
     with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--timeout-graceful-shutdown",
                  "0.5", env=lifespan_env(tmp_path)) as srv:
-        busy = slow_request(srv.port, 60)
-        time.sleep(0.3)
+        busy = slow_request(tmp_path, srv.port, 60)
         local = busy.getsockname()[1]
         assert srv.stop(timeout=30) == 0
         assert read_all(busy) == b""  # cut, unanswered
@@ -75,8 +87,7 @@ def test_the_drain_limit_cuts_the_requests_left_and_names_them(tmp_path):
 def test_a_second_sigint_cuts_the_drain_without_a_traceback(tmp_path):
     with Serving(tmp_path, "lifecycle_app:app", "--port", "0",
                  env=lifespan_env(tmp_path)) as srv:
-        busy = slow_request(srv.port, 60)
-        time.sleep(0.3)
+        busy = slow_request(tmp_path, srv.port, 60)
         srv.proc.send_signal(signal.SIGINT)
         srv.wait_log("shutting down: waiting up to 25s for 1 request in progress (a second SIGINT cuts it)")
         assert srv.stop(signal.SIGINT, timeout=30) == 0
@@ -92,8 +103,7 @@ def test_ctrl_c_twice_stops_workers_without_a_traceback(tmp_path):
     # interrupt twice, from the terminal and from its parent, and counts it once
     with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--workers", "2",
                  env=lifespan_env(tmp_path), start_new_session=True) as srv:
-        busy = slow_request(srv.port, 60)
-        time.sleep(0.3)
+        busy = slow_request(tmp_path, srv.port, 60)
         os.killpg(srv.proc.pid, signal.SIGINT)
         srv.wait_log("shutting down: waiting up to 25s for 1 request in progress")
         os.killpg(srv.proc.pid, signal.SIGINT)
@@ -112,9 +122,7 @@ def test_a_startup_that_hangs_gives_way_to_a_second_sigint(tmp_path):
                                 env=lifespan_env(tmp_path, "hang"))
     try:
         deadline = time.monotonic() + 30
-        while marks(tmp_path) != ["lifespan.startup"]:
-            assert time.monotonic() < deadline and proc.poll() is None
-            time.sleep(0.05)
+        wait_marks(tmp_path, 1)
         proc.send_signal(signal.SIGINT)
         while "SIGINT: stopping" not in (tmp_path / "err").read_text():
             assert time.monotonic() < deadline and proc.poll() is None
@@ -133,8 +141,7 @@ def test_a_startup_that_hangs_gives_way_to_a_second_sigint(tmp_path):
 def test_a_worker_drain_refuses_new_connections_at_once(tmp_path):
     with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--workers", "2",
                  "--no-access-log", env=lifespan_env(tmp_path)) as srv:
-        busy = slow_request(srv.port, 3)
-        time.sleep(0.3)
+        busy = slow_request(tmp_path, srv.port, 4)
         srv.proc.send_signal(signal.SIGTERM)
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
@@ -186,6 +193,7 @@ def test_workers_stop_when_the_startup_fails_late_or_keeps_failing(tmp_path):
     with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--workers", "2",
                  "--no-access-log", env=lifespan_env(tmp_path, f"fail-if:{flag}")) as srv:
         pid = int(get(srv.port, "/pid")[1])
+        wait_marks(tmp_path, 2)  # both workers are past the check of the flag
         flag.write_text("")
         os.kill(pid, signal.SIGKILL)
         assert srv.proc.wait(60) == 1
@@ -219,3 +227,27 @@ def test_crashing_workers_are_replaced_after_a_growing_delay(tmp_path):
             os.kill(int(pid), 0)
         assert get(srv.port, "/pid")[0] == 200
         assert srv.stop() == 0
+
+
+def gone(pid):
+    """Whether a process has ended (whoever reaps it, if anyone)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            return re.search(r"State:\s+Z", f.read()) is not None
+    except FileNotFoundError:
+        return True
+
+
+def test_workers_stop_when_their_parent_is_killed(tmp_path):
+    with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--workers", "2",
+                 "--no-access-log", env=lifespan_env(tmp_path)) as srv:
+        wait_marks(tmp_path, 2)
+        pids = [int(p) for p in re.findall(r"started worker (\d+)", srv.log())]
+        srv.proc.kill()  # no chance to stop them
+        srv.proc.wait()
+        deadline = time.monotonic() + 30
+        while not all(gone(pid) for pid in pids):
+            assert time.monotonic() < deadline, srv.log()
+            time.sleep(0.05)
+    assert srv.log().count("is gone: stopping") == 2
+    assert sorted(marks(tmp_path)) == ["lifespan.shutdown"] * 2 + ["lifespan.startup"] * 2
