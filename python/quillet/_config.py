@@ -73,8 +73,7 @@ def _convert(action: argparse.Action, name: str, raw: str) -> Any:
         if isinstance(action, argparse._StoreConstAction) and not isinstance(
                 action, (argparse._StoreTrueAction, argparse._StoreFalseAction)):
             return action.const if value else action.default
-        if isinstance(action, argparse._StoreFalseAction):
-            return not value
+        # the variable names the value it sets: QUILLET_COLOR=0 is --no-color
         return value
     if isinstance(action, argparse._AppendAction):
         return [_one(action, name, item) for item in raw.splitlines() if item.strip()]
@@ -260,8 +259,8 @@ def h2_setting_problem(name: str, value: Any) -> str | None:
     return None
 
 
-def default_headers(server_header: bool,
-                    extra: list[tuple[str | bytes, str | bytes]] | None) -> list[tuple[bytes, bytes]]:
+def default_headers(server_header: bool, extra: list[tuple[str | bytes, str | bytes]] | None
+                    ) -> list[tuple[bytes, bytes]]:
     """The fields added to every response whose application did not set them: `server`, then
     the extra ones given (`Name: value` pairs, as str or bytes)."""
     fields = [(b"server", b"quillet")] if server_header else []

@@ -1,8 +1,8 @@
 """The deployment application (deploy_app) with a lifespan the tests steer through the
 environment: LIFESPAN_APP is ok, raise (no lifespan support), fail-late (the startup fails
-after 1.5 s), hang (the startup never ends) or fail-if:PATH (the startup fails while PATH exists); each lifespan message is
-noted, with the process id, in the file LIFESPAN_MARK, and so is the path of each request as it
-begins."""
+after 1.5 s), hang (the startup never ends) or fail-if:PATH (the startup fails while PATH
+exists). Each lifespan message is noted, with the process id, in the file LIFESPAN_MARK, and so
+is the path of each request as it begins."""
 
 import asyncio
 import os

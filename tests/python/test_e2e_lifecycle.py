@@ -89,7 +89,8 @@ def test_a_second_sigint_cuts_the_drain_without_a_traceback(tmp_path):
                  env=lifespan_env(tmp_path)) as srv:
         busy = slow_request(tmp_path, srv.port, 60)
         srv.proc.send_signal(signal.SIGINT)
-        srv.wait_log("shutting down: waiting up to 25s for 1 request in progress (a second SIGINT cuts it)")
+        srv.wait_log("shutting down: waiting up to 25s for 1 request in progress "
+                     "(a second SIGINT cuts it)")
         assert srv.stop(signal.SIGINT, timeout=30) == 0
         busy.close()
     log = srv.log()
