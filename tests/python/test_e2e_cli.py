@@ -369,6 +369,12 @@ def test_server_and_date_headers_and_extra_response_headers(tmp_path):
             assert headers.get_all("x-frame-options") == [b"DENY"]
             # the application's own field wins over a default one
             assert headers.get_all("content-type") == [b"text/html; charset=utf-8"]
+        # the server's own refusals carry them too
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as sock:
+            sock.sendall(b"GET / HTTP/1.1\r\n\r\n")  # no Host
+            [(status, headers, _)], _ = read_responses(sock, 1)
+        assert status == 400 and headers["x-frame-options"] == "deny"
+        assert "date" not in headers and "server" not in headers
         assert srv.stop() == 0
 
 
