@@ -238,6 +238,9 @@ def add_serve_options(cmd: argparse.ArgumentParser) -> None:
     from ._h2 import LIMITS
 
     cmd.add_argument("--version", action="version", version=version())
+    cmd.epilog = ("Every option can also come from the environment: QUILLET_ and its name in "
+                  "capitals (QUILLET_PORT, QUILLET_TIMEOUT_KEEP_ALIVE, QUILLET_APP), and "
+                  "WEB_CONCURRENCY and FORWARDED_ALLOW_IPS; the command line wins.")
     dev = cmd.add_argument_group("development")
     dev.add_argument("--reload", action="store_true",
                      help="restart the worker when the application's files change")
