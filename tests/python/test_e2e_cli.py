@@ -17,6 +17,7 @@ import _quillet
 from quillet.client import Client
 from test_e2e_deploy import get
 from test_e2e_server import HERE, read_responses
+from test_e2e_tls import make_cert, needs_openssl
 
 
 def cli_env(**extra):
@@ -404,3 +405,17 @@ def test_http2_settings_and_the_head_timeout_from_the_command_line(tmp_path):
         assert data == b"" or data.startswith(b"HTTP/1.1 408"), data
         assert srv.stop() == 0
     assert h2
+
+
+@needs_openssl
+def test_the_head_timeout_also_bounds_a_tls_handshake(tmp_path):
+    cert, key = make_cert(str(tmp_path))
+    with Serving(tmp_path, "deploy_app:app", "--port", "0", "--ssl-certfile", cert,
+                 "--ssl-keyfile", key, "--timeout-head", "0.3") as srv:
+        # a client that says nothing: the handshake is given up well inside the 10 s
+        with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as sock:
+            try:
+                assert sock.recv(1) == b""
+            except ConnectionResetError:
+                pass
+        assert srv.stop() == 0
