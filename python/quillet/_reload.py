@@ -10,6 +10,7 @@ environment and is left out too. Patterns are shell-style (`fnmatch`)."""
 
 from __future__ import annotations
 
+import importlib.util
 import os
 from fnmatch import fnmatch
 
@@ -65,7 +66,21 @@ class Watcher:
         self.seen = now
         changed = [p for p, sig in now.items() if before.get(p) != sig]
         changed += [p for p in before if p not in now]
+        for path in changed:
+            _forget_bytecode(path)
         return sorted(_short(p) for p in changed)
+
+
+def _forget_bytecode(path: str) -> None:
+    """Removes the cached bytecode of a changed module: it records the source's modification
+    time in whole seconds and its size, so an edit within the same second that keeps the size
+    would otherwise be imported as the old code."""
+    if not path.endswith(".py"):
+        return
+    try:
+        os.unlink(importlib.util.cache_from_source(path))
+    except (OSError, NotImplementedError, ValueError):
+        pass
 
 
 def _short(path: str) -> str:

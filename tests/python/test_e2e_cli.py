@@ -126,10 +126,13 @@ def test_reload_replaces_the_worker_when_watched_files_change(tmp_path):
     venv.mkdir()
     (venv / "pyvenv.cfg").write_text("home = /usr/bin\n")
     (src / "main.py").write_text(APP_V1.format(version="v1"))
+    first_written = (src / "main.py").stat().st_mtime_ns
     (data / "message.txt").write_text("hello")
+    env = cli_env()
+    env.pop("PYTHONDONTWRITEBYTECODE", None)  # as a developer's shell has it: bytecode cached
     with Serving(tmp_path, "main:app", "--app-dir", "src", "--reload", "--reload-delay", "0.05",
                  "--reload-dir", "src", "--reload-dir", "data", "--reload-include", "*.txt",
-                 "--reload-exclude", "skip_*", "--port", "0", cwd=tmp_path) as srv:
+                 "--reload-exclude", "skip_*", "--port", "0", cwd=tmp_path, env=env) as srv:
         assert "with reload" in srv.line
         first = get_until(srv.port, "/", "v1 hello")
         pid1 = int(first.split()[-1])
@@ -147,7 +150,10 @@ def test_reload_replaces_the_worker_when_watched_files_change(tmp_path):
         (src / "main.py").write_text("def broken(:\n")
         srv.wait_log("waiting for a change to the files")
         assert srv.proc.poll() is None
+        # the fix has the first version's size and, to the second, its time: what the
+        # bytecode cache compares
         (src / "main.py").write_text(APP_V1.format(version="v3"))
+        os.utime(src / "main.py", ns=(first_written + 1000, first_written + 1000))
         third = get_until(srv.port, "/", "v3 bye")
         assert int(third.split()[-1]) not in (pid1, pid2)
         assert "SyntaxError" in srv.log()
