@@ -21,8 +21,10 @@ from test_e2e_tls import make_cert, needs_openssl
 
 
 def cli_env(**extra):
+    # a developer's own QUILLET_PORT and the like would set options; the build's own stay
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith("QUILLET_") or k in ("QUILLET_ROOT", "QUILLET_VENV")}
+           if not k.startswith("QUILLET_") or k in ("QUILLET_ROOT", "QUILLET_VENV",
+                                                     "QUILLET_PY", "QUILLET_SANITIZED")}
     env.pop("WEB_CONCURRENCY", None)
     env.pop("FORWARDED_ALLOW_IPS", None)
     env["PYTHONPATH"] = HERE + os.pathsep + os.environ.get("PYTHONPATH", "")
