@@ -324,7 +324,7 @@ def with_environment(parser: argparse.ArgumentParser, cmd: argparse.ArgumentPars
 
 
 def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    from ._config import H2_SETTING_RANGES, h2_setting_problem
+    from ._config import H2_SETTING_RANGES, default_headers, h2_setting_problem
     if args.workers < 1:
         cmd.error("--workers must be at least 1")
     for name in H2_SETTING_RANGES:
@@ -340,6 +340,10 @@ def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) 
             cmd.error(f"--reload-dir {directory} is not a directory")
     if args.reload_delay <= 0:
         cmd.error("--reload-delay must be more than 0")
+    try:
+        default_headers(args.server_header, args.header)
+    except ValueError as exc:
+        cmd.error(f"--header: {exc}")
     if args.access_logformat:
         from ._access import AccessFormat
         try:

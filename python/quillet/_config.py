@@ -15,6 +15,7 @@ import json
 import logging
 import logging.config
 import os
+import re
 import sys
 from typing import Any
 
@@ -33,6 +34,11 @@ H2_SETTING_RANGES = {
     "h2_max_frame_size": (2**14, 2**24 - 1),
     "h2_max_header_list_size": (1, 2**32 - 1),
 }
+
+
+# A field name (RFC 9110 section 5.1: a token), and what a field value may not hold.
+_TOKEN = re.compile(rb"[!#$%&'*+\-.^_`|~0-9a-z]+")
+_NOT_IN_VALUE = re.compile(rb"[\x00-\x08\x0a-\x1f\x7f]")
 
 
 class ConfigError(Exception):
@@ -268,8 +274,9 @@ def default_headers(server_header: bool, extra: list[tuple[str | bytes, str | by
         name = name if isinstance(name, bytes) else name.encode("latin-1")
         value = value if isinstance(value, bytes) else value.encode("latin-1")
         name = name.strip().lower()
-        if not name or any(c in b" \t\r\n:" for c in name) or b"\n" in value or b"\r" in value:
-            raise ValueError(f"invalid default header {name!r}: {value!r}")
+        if not _TOKEN.fullmatch(name) or _NOT_IN_VALUE.search(value):
+            raise ValueError(f"invalid default header {name!r}: {value!r} (a name is a token "
+                             f"of RFC 9110, a value has no control characters but tab)")
         if name == b"server":  # another name for this server
             fields = [f for f in fields if f[0] != name]
         fields.append((name, value.strip()))

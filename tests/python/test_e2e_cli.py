@@ -220,6 +220,7 @@ def test_version_and_invalid_option_values():
         (["--h2-max-header-list-size", "0"], "--h2-max-header-list-size must be between"),
         (["--access-logformat", "%(zz)s"], "unknown access log field %(zz)s"),
         (["--header", "no-colon"], "give NAME:VALUE"),
+        (["--header", "X(a): 1"], "invalid default header b'x(a)'"),
         (["--timeout-graceful-shutdown", "-1"], "must not be negative"),
         (["--reload-dir", "/no/such/dir"], "--reload-dir /no/such/dir is not a directory"),
         (["--env-file", "/no/such.env"], "cannot read the env file /no/such.env"),
