@@ -35,9 +35,12 @@ _DRAIN_BUDGET = 1 << 20
 _TASK_SWITCH = task_switch()
 
 
-def _bare_response(status: int) -> bytes:
-    """A complete response without a body that closes the connection (400, 408, 414, 431...)."""
-    return H1Codec().serialize_response(status, None, keep_alive=False, content_length=0)
+def _bare_response(status: int, server: Server) -> bytes:
+    """A complete response without a body that closes the connection (400, 408, 414, 431...),
+    with the server's default fields."""
+    codec = H1Codec() if server.date_header else H1Codec(date_header=False)
+    return codec.serialize_response(status, server.default_headers or None, keep_alive=False,
+                                    content_length=0)
 
 
 
@@ -188,6 +191,9 @@ class _Exchange(Exchange):
                     chunked = True
                     continue
             headers.add(name, value)
+        for name, value in conn.server.default_headers:
+            if name not in headers:
+                headers.add(name, value)
         if content_length is None and not chunked:
             if more:
                 chunked = True
@@ -306,7 +312,8 @@ class Connection(H1ServerState):
 
     @classmethod
     def open(cls, server: Server, stream: Stream, transport) -> Connection:
-        conn = cls(H1Codec(), transport, keep_alive=server.keep_alive)
+        codec = H1Codec() if server.date_header else H1Codec(date_header=False)
+        conn = cls(codec, transport, keep_alive=server.keep_alive)
         conn._setup(server, stream, transport)
         return conn
 
@@ -442,7 +449,7 @@ class Connection(H1ServerState):
                     transport = self.fail_read()
                     if transport is not None:
                         if status is not None:
-                            transport.write(_bare_response(status))
+                            transport.write(_bare_response(status, server))
                         transport.close()
                     return _DONE
                 if accepted is not None:
@@ -458,7 +465,7 @@ class Connection(H1ServerState):
                 except TimeoutError:
                     transport = self.fail_read()
                     if transport is not None:
-                        transport.write(_bare_response(408))
+                        transport.write(_bare_response(408, server))
                         transport.close()
                     return _DONE
                 except OSError:
