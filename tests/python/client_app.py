@@ -5,7 +5,7 @@ it."""
 
 import asyncio
 import json
-from urllib.parse import parse_qs, unquote
+from urllib.parse import parse_qs
 
 
 async def _body(receive) -> bytes:
@@ -49,10 +49,10 @@ async def app(scope, receive, send):
         await _body(receive)
         await _answer(send, int(path.rsplit("/", 1)[1]), b"status body")
     elif path.startswith("/redirect/"):
-        # /redirect/<status>?to=<location, escaped>: the location as given, relative or not
+        # /redirect/<status>?to=<location, form-encoded>: the location as given, relative or not
         body = await _body(receive)
         await _answer(send, int(path.rsplit("/", 1)[1]), b"moved " + body,
-                      [(b"location", unquote(query["to"][0]).encode())])
+                      [(b"location", query["to"][0].encode())])
     elif path == "/loop":
         await _body(receive)
         count = int(query.get("n", ["0"])[0])
