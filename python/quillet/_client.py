@@ -14,7 +14,7 @@ import _quillet
 from _quillet import HeaderMap
 
 from ._content import encode_body
-from ._exceptions import RequestError, TooManyRedirects
+from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects
 from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
 from ._pool import ConnectionPool
 from ._redirects import redirect_request
@@ -101,11 +101,14 @@ class AsyncClient:
         fields["host"] = url.host_header
         if headers:
             given = list(_pairs(headers))
-            for name, _ in given:
-                if name in fields:
-                    del fields[name]
-            for name, value in given:
-                fields.add(name, value)
+            try:
+                for name, _ in given:
+                    if name in fields:
+                        del fields[name]
+                for name, value in given:
+                    fields.add(name, value)
+            except (ValueError, TypeError) as exc:
+                raise LocalProtocolError(f"the request cannot be sent: {exc}") from exc
         if url.userinfo and "authorization" not in fields:
             user, _, password = url.userinfo.partition(":")
             token = f"{unquote(user)}:{unquote(password)}".encode()

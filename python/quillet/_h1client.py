@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING
 from _quillet import (
     H1_WATCH_IDLE_BYTES, H1_WATCH_IDLE_EOF, H1_WATCH_IDLE_ERROR, H1BodyDecoder, H1BodyError,
     H1ClientState, H1Codec, H1Error, H1IncompleteMessageError, H1UnexpectedMessageError,
-    HeaderMap)
+    H1UserError, HeaderMap)
 
 from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
@@ -120,6 +120,7 @@ class H1Connection(H1ClientState):
     served: int           # exchanges completed
     idle_since: float
     got_bytes: bool       # the current exchange has received bytes of its response
+    in_pool: bool         # counted by the pool (until `connection_lost`)
 
     http2 = False
 
@@ -134,6 +135,7 @@ class H1Connection(H1ClientState):
         conn.served = 0
         conn.idle_since = 0.0
         conn.got_bytes = False
+        conn.in_pool = False
         return conn
 
     # the idle watcher
@@ -192,9 +194,13 @@ class H1Connection(H1ClientState):
         content = request.content
         try:
             if request.stream is None:
-                head = codec.serialize_request(
-                    request.method, request.url.target, headers,
-                    content_length=None if content is None else len(content))
+                try:
+                    head = codec.serialize_request(
+                        request.method, request.url.target, headers,
+                        content_length=None if content is None else len(content))
+                except (ValueError, TypeError, H1UserError) as exc:
+                    raise LocalProtocolError(f"the request cannot be sent: {exc}",
+                                             request=request) from exc
                 self.exchange_started()
                 stream.write(codec.serialize_head_and_body(head, content) if content else head)
                 if stream._write_paused:
@@ -222,16 +228,16 @@ class H1Connection(H1ClientState):
                                  request=request)
         request.stream_used = True
         declared = request.headers.get("content-length")
-        if declared is not None:
-            try:
-                length = int(declared)
-            except ValueError:
-                raise LocalProtocolError(f"invalid content-length {declared!r}") from None
-            head = codec.serialize_request(request.method, request.url.target, request.headers,
-                                           content_length=length)
-        else:
-            head = codec.serialize_request(request.method, request.url.target, request.headers,
-                                           chunked=True)
+        try:
+            if declared is not None:
+                head = codec.serialize_request(request.method, request.url.target,
+                                               request.headers, content_length=int(declared))
+            else:
+                head = codec.serialize_request(request.method, request.url.target,
+                                               request.headers, chunked=True)
+        except (ValueError, TypeError, H1UserError) as exc:
+            raise LocalProtocolError(f"the request cannot be sent: {exc}",
+                                     request=request) from exc
         self.exchange_started()
         stream.write(head)
         body = request.stream

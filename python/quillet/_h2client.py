@@ -17,7 +17,8 @@ from _quillet import (
     H2Reason, H2UserError, HeaderMap)
 
 from ._exceptions import (
-    ClientClosedError, ReadError, ReadTimeout, RemoteProtocolError, RequestError,
+    ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
+    RequestError,
     StreamConsumed, TransportError, WriteTimeout)
 from ._h2 import CANCEL, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map
 from ._models import Request, Response, Timeout
@@ -52,6 +53,8 @@ class ClientConnection(Driver):
     origin: object
     requests_sent: int
     last_used: float
+    settings_seen: bool   # the server's first SETTINGS have arrived
+    in_pool: bool         # counted by the pool (until `connection_lost`)
 
     @classmethod
     def attach(cls, stream: Stream, authority: str, scheme: str = "http",
@@ -68,6 +71,7 @@ class ClientConnection(Driver):
         conn.requests_sent = 0
         conn.last_used = loop.time()
         conn.settings_seen = False
+        conn.in_pool = False
         conn.apply_stream_limit(1)
         conn.begin()
         pump = loop.create_task(conn.write_pump())
@@ -141,9 +145,13 @@ class ClientConnection(Driver):
             fields = header_map(fields)
         handle = _Exchange()
         end_stream = not content and request.stream is None
-        sid = self.open_stream(request.method, request.url.target, fields, end_stream,
-                               request.method == "HEAD", handle, scheme=self.scheme,
-                               authority=authority or self.authority)
+        try:
+            sid = self.open_stream(request.method, request.url.target, fields, end_stream,
+                                   request.method == "HEAD", handle, scheme=self.scheme,
+                                   authority=authority or self.authority)
+        except (ValueError, TypeError, H2UserError) as exc:  # the slot has been given back
+            raise LocalProtocolError(f"the request cannot be sent: {exc}",
+                                     request=request) from exc
         if sid is None:
             raise self._closed_error(request, handle)
         handle.sid = sid

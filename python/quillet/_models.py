@@ -33,6 +33,11 @@ class Timeout:
 
     __slots__ = ("connect", "read", "write", "pool")
 
+    connect: float | None
+    read: float | None
+    write: float | None
+    pool: float | None
+
     def __init__(self, timeout: float | None | Timeout = _UNSET, *, connect: float | None = _UNSET,
                  read: float | None = _UNSET, write: float | None = _UNSET,
                  pool: float | None = _UNSET) -> None:
@@ -122,6 +127,8 @@ class Request:
         self.method = method
         self.url = url if isinstance(url, URL) else URL(url)
         self.headers = headers if headers is not None else HeaderMap()
+        if "host" not in self.headers:
+            self.headers["host"] = self.url.host_header
         self.content = content
         self.stream = stream
         self.stream_used = False
@@ -230,7 +237,7 @@ class Response:
             return self
         kind = "Client error" if code < 500 else "Server error"
         raise HTTPStatusError(f"{kind} '{code} {self.reason_phrase}' for url '{self.url}'",
-                              request=self.request, response=self)
+                              request=self.request, response=self)  # type: ignore[arg-type]
 
     # the body, whole
 
@@ -337,6 +344,7 @@ class Response:
         if self.is_closed:
             raise RuntimeError("the response is closed; its body can no longer be read")
         self.is_stream_consumed = True
+        assert self._body is not None  # not closed: the body is there
         return self._body
 
     async def _failed(self, exc: BaseException) -> None:

@@ -339,7 +339,7 @@ class ConnectionPool:
     def connection_lost(self, conn: Connection) -> None:
         """A connection that leaves the pool (closed, failed, or done for new work). May be
         called more than once for the same connection."""
-        if not getattr(conn, "in_pool", False):
+        if not conn.in_pool:
             return
         conn.in_pool = False
         self.connections.discard(conn)

@@ -124,8 +124,8 @@ def _parse(text: str) -> URL:
         at = raw.find(stop, start, end)
         if at >= 0:
             end = at
-    userinfo, at, _ = raw[start:end].partition("@")
-    if not at:
+    userinfo, sign, _ = raw[start:end].partition("@")
+    if not sign:
         userinfo = ""
     target = raw[end:]
     if not target:

@@ -265,3 +265,16 @@ def test_timeout_objects():
     assert quillet.Timeout.of(None).read is None
     with pytest.raises(ValueError, match="the read timeout must not be negative"):
         quillet.Timeout(read=-1)
+
+
+def test_a_request_that_cannot_be_encoded_is_a_local_error_and_the_client_goes_on(peer):
+    async def main():
+        async with client_for(peer) as client:
+            with pytest.raises(quillet.LocalProtocolError, match="the request cannot be sent"):
+                await client.get("/inspect", headers={"x-bad": "line\r\nbreak"})
+            # a request made by hand gets its Host from its URL
+            request = quillet.Request("GET", peer[0] + "/inspect")
+            return (await client.send(request)).json()
+
+    seen = run(main())
+    assert seen["method"] == "GET"
