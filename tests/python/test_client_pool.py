@@ -53,11 +53,13 @@ def test_sequential_requests_share_one_connection(srv, http2):
     assert not responses[0]._reused and all(r._reused for r in responses[1:])
 
 
-def test_a_server_that_closes_an_idle_connection_is_noticed_before_the_next_request():
+@pytest.mark.parametrize("http2", [False, True], ids=["http/1.1", "h2c"])
+def test_a_server_that_closes_an_idle_connection_is_noticed_before_the_next_request(http2):
+    # over HTTP/2 the server says GOAWAY first, then closes
     server = ServerThread(client_app.app, access_log=False, keep_alive_timeout=0.3)
 
     async def main():
-        async with quillet.AsyncClient() as client:
+        async with quillet.AsyncClient(http2=http2) as client:
             first = await client.get(server.url("/echo"))
             assert len(client._pool.connections) == 1
             await asyncio.sleep(1.0)  # the server closes the idle connection meanwhile
