@@ -23,7 +23,7 @@ def encode_body(content=None, data=None, files=None, json=_UNSET
         if isinstance(content, bytes):
             return content, None, None
         if isinstance(content, str):
-            return content.encode(), None, "text/plain; charset=utf-8"
+            return content.encode(), None, None
         if isinstance(content, (bytearray, memoryview)):
             return bytes(content), None, None
         if isinstance(content, (AsyncIterable, Iterable)):

@@ -30,6 +30,9 @@ if TYPE_CHECKING:
 
 __all__ = ["ClientStream", "H1Connection"]
 
+# A body up to this size goes out in one write with its head; a larger one is written as it is.
+_JOIN_BELOW = 64 * 1024
+
 
 def _time_out(waiter) -> None:
     if not waiter.done():
@@ -202,7 +205,13 @@ class H1Connection(H1ClientState):
                     raise LocalProtocolError(f"the request cannot be sent: {exc}",
                                              request=request) from exc
                 self.exchange_started()
-                stream.write(codec.serialize_head_and_body(head, content) if content else head)
+                if not content:
+                    stream.write(head)
+                elif len(content) <= _JOIN_BELOW:
+                    stream.write(codec.serialize_head_and_body(head, content))
+                else:  # the codec hands the body back as it is: no copy of a large one
+                    stream.write(head)
+                    stream.write(codec.serialize_data(content))
                 if stream._write_paused:
                     await self._drain(request, timeout.write)
             else:

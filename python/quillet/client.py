@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from _quillet import ConnectionClosedError, HeaderMap
 
 from ._client import AsyncClient
-from ._exceptions import ConnectError, TransportError
+from ._exceptions import ConnectError, TimeoutException, TransportError
 from ._models import Limits
 from ._urls import parse_url
 
@@ -41,8 +41,9 @@ class Client:
     both protocols and the server picks, unless `http2` is False (HTTP/1.1 only). `ssl`: True
     (the default for https://) verifies the server against the system's trust store; an
     `ssl.SSLContext` is used as given, except that its ALPN protocols are set by the client.
-    Errors of the connection are raised as `_quillet.ConnectionClosedError`, and those of
-    opening it as the OSError (ssl.SSLError included) that stopped it."""
+    Errors of the connection are raised as `_quillet.ConnectionClosedError`, those of opening
+    it as the OSError (ssl.SSLError included) that stopped it, and timeouts as TimeoutError.
+    `timeout` is each of the four timeouts of `AsyncClient`."""
 
     def __init__(self, host: str, port: int | None = None, *, timeout: float = 30.0,
                  http2: bool | None = None, ssl: _ssl.SSLContext | bool | None = None) -> None:
@@ -96,6 +97,8 @@ class Client:
             if isinstance(exc.__cause__, OSError):
                 raise exc.__cause__ from None
             raise ConnectionClosedError(exc.args[0]) from exc
+        except TimeoutException as exc:
+            raise TimeoutError(str(exc)) from exc
         except TransportError as exc:
             raise ConnectionClosedError(exc.args[0]) from exc
         return Response(response.status_code, response.headers, response.content,
