@@ -62,7 +62,7 @@ def test_a_server_that_closes_an_idle_connection_is_noticed_before_the_next_requ
         async with quillet.AsyncClient(http2=http2) as client:
             first = await client.get(server.url("/echo"))
             assert len(client._pool.connections) == 1
-            await asyncio.sleep(1.0)  # the server closes the idle connection meanwhile
+            await asyncio.sleep(1.5)  # the server closes the idle connection meanwhile
             noticed = len(client._pool.connections) == 0
             second = await client.get(server.url("/echo"))
             return first, second, noticed, client.connections_opened
@@ -97,7 +97,7 @@ def test_the_total_limit_spans_origins_and_the_pool_timeout_names_the_url(srv):
             both = await asyncio.gather(client.get(srv.url("/slow?0.3")),
                                         client.get(other.url("/slow?0.3")))
             opened = client.connections_opened
-            busy = asyncio.ensure_future(client.get(srv.url("/slow?1.5")))
+            busy = asyncio.ensure_future(client.get(srv.url("/slow?3")))
             await asyncio.sleep(0.3)
             with pytest.raises(quillet.PoolTimeout) as info:
                 await client.get(other.url("/echo"), timeout=quillet.Timeout(20, pool=0.2))
