@@ -94,7 +94,9 @@ class ClientConnection(Driver):
         self.settings_seen = True
         if self.peer_max_concurrent_streams is None:
             self.apply_stream_limit(UNANNOUNCED_STREAM_LIMIT)
-            self.act(H2_FLAG_SLOT_FREED)
+        if self.pool is not None:
+            # the waiters may use the slots now, or, beyond them, open another connection
+            self.pool.slots_freed(self)
 
     def connection_failed(self, exc: BaseException | None, message: str = "connection closed"):
         Driver.connection_failed(self, exc, message)
