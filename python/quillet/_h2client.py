@@ -223,16 +223,19 @@ class ClientConnection(Driver):
         if self.pool is not None and self.pool.closed:
             return ClientClosedError("the client was closed while the request was in flight",
                                      request=request)
+        info = self.goaway_info()
+        if info is not None and (handle.sid == 0 or handle.sid > info[0]):
+            # the server says it never saw this stream: safe to send again (RFC 9113 8.7)
+            exc = RemoteProtocolError(f"the server sent GOAWAY {info!r} without processing "
+                                      "the request", request=request)
+            exc.unprocessed = True
+            return exc
         error = self.conn_error()
         if error is not None:
             exc = ReadError(f"the connection failed: {error!r}", request=request)
             exc.__cause__ = error
-            exc.before_response = handle.head is None
-            return exc
-        info = self.goaway_info()
-        exc = RemoteProtocolError(f"the server sent GOAWAY {info!r}", request=request)
-        if handle.sid == 0 or info is not None and handle.sid > info[0]:
-            exc.unprocessed = True  # the server says it never saw this stream
+        else:
+            exc = RemoteProtocolError(f"the server sent GOAWAY {info!r}", request=request)
         exc.before_response = handle.head is None
         return exc
 

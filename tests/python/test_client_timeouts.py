@@ -276,3 +276,56 @@ def test_a_streamed_body_is_not_retried(raw):
 
     run(main())
     assert len(server.heads) == 2
+
+
+def h2_planned(plans):
+    """An HTTP/2 server (the h2 package, a black box) that follows `plans[index]` on the
+    index-th connection, one step per request: "ok" answers it, "refuse" resets its stream
+    with REFUSED_STREAM, "goaway" sends GOAWAY naming the stream before it as the last one
+    processed."""
+    import h2.config
+    import h2.connection
+    import h2.events
+
+    def handler(server, sock, index):
+        conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
+        conn.initiate_connection()
+        sock.sendall(conn.data_to_send())
+        steps = iter(plans[min(index, len(plans) - 1)])
+        paths = {}
+        while data := sock.recv(65536):
+            for event in conn.receive_data(data):
+                if isinstance(event, h2.events.RequestReceived):
+                    paths[event.stream_id] = dict(event.headers)[b":path"]
+                elif isinstance(event, h2.events.DataReceived):
+                    conn.acknowledge_received_data(event.flow_controlled_length,
+                                                   event.stream_id)
+                elif isinstance(event, h2.events.StreamEnded):
+                    sid = event.stream_id
+                    server.heads.append((index, paths[sid]))
+                    step = next(steps, "ok")
+                    if step == "ok":
+                        conn.send_headers(sid, [(":status", "200"), ("content-length", "2")])
+                        conn.send_data(sid, b"ok", end_stream=True)
+                    elif step == "refuse":
+                        conn.reset_stream(sid, error_code=7)
+                    else:
+                        conn.close_connection(last_stream_id=sid - 2)
+            sock.sendall(conn.data_to_send())
+    return handler
+
+
+@pytest.mark.parametrize("step", ["refuse", "goaway"])
+def test_a_request_the_server_never_processed_is_retried_whatever_its_method(raw, step):
+    server = raw(h2_planned([["ok", step], ["ok"]]))
+
+    async def main():
+        async with quillet.AsyncClient(http2=True, timeout=10) as client:
+            first = await client.post(server.url("/a"), content=b"1")
+            second = await client.post(server.url("/b"), content=b"2")
+            return first, second, client.connections_opened
+
+    first, second, opened = run(main())
+    assert first.http_version == second.http_version == "HTTP/2"
+    assert first.content == second.content == b"ok" and opened == 2
+    assert server.heads == [(0, b"/a"), (0, b"/b"), (1, b"/b")]
