@@ -100,7 +100,9 @@ def serve(args: argparse.Namespace) -> int:
         body_timeout=args.timeout_body, h2_settings_timeout=args.timeout_h2_settings,
         limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
         limit_connections=args.limit_connections,
-        backlog=args.backlog, access_log=args.access_log)
+        backlog=args.backlog, access_log=args.access_log,
+        ws=args.ws, ws_max_size=args.ws_max_size, ws_max_queue=args.ws_max_queue,
+        ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout)
 
     def announce(srv: server.Server, extra: str = "") -> None:
         on = "" if args.loop == "asyncio" else f" on {args.loop}"
@@ -193,6 +195,17 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--limit-max-requests", type=int, metavar="N",
                      help="a worker stops (and is replaced) after this many requests")
     cmd.add_argument("--backlog", type=int, default=2048)
+    # WebSocket
+    cmd.add_argument("--ws", choices=["auto", "none"], default="auto",
+                     help="serve WebSocket upgrades (auto), or answer them as plain HTTP (none)")
+    cmd.add_argument("--ws-max-size", type=int, default=16 * 1024 * 1024, metavar="BYTES",
+                     help="the largest WebSocket message taken; a larger one closes with 1009")
+    cmd.add_argument("--ws-max-queue", type=int, default=32, metavar="N",
+                     help="received messages held for a slow application before reading stops")
+    cmd.add_argument("--ws-ping-interval", type=float, default=20.0, metavar="SECONDS",
+                     help="ping a quiet WebSocket this often (0: never)")
+    cmd.add_argument("--ws-ping-timeout", type=float, default=20.0, metavar="SECONDS",
+                     help="close a WebSocket with 1011 when its pong is this late")
     cmd.add_argument("--loop", choices=["asyncio", "uvloop"], default="asyncio",
                      help="the event loop: the standard one, or uvloop (the optional extra "
                           "quillet[uvloop])")

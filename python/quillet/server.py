@@ -152,7 +152,10 @@ class Server:
                  backlog: int = 2048, proxy_headers: bool = False,
                  forwarded_allow_ips: str | list[str] = "127.0.0.1",
                  limit_concurrency: int | None = None, limit_max_requests: int | None = None,
-                 limit_connections: int | None = None, access_log: bool = True) -> None:
+                 limit_connections: int | None = None, access_log: bool = True,
+                 ws: str = "auto", ws_max_size: int = 16 * 1024 * 1024, ws_max_queue: int = 32,
+                 ws_ping_interval: float | None = 20.0,
+                 ws_ping_timeout: float | None = 20.0) -> None:
         self.app = app
         self.host = host
         self.port = port
@@ -177,6 +180,14 @@ class Server:
         self.limit_max_requests = limit_max_requests
         self.limit_connections = limit_connections
         self.access_log = access_log
+        # WebSocket: "auto" serves it, "none" serves an Upgrade request as plain HTTP
+        if ws not in ("auto", "none"):
+            raise ValueError(f"ws must be 'auto' or 'none', not {ws!r}")
+        self.ws = ws
+        self.ws_max_size = ws_max_size
+        self.ws_max_queue = ws_max_queue
+        self.ws_ping_interval = ws_ping_interval  # None or 0: no keep-alive pings
+        self.ws_ping_timeout = ws_ping_timeout
         self.active = 0            # requests running now
         self.requests_served = 0
         self.state: dict = {}
@@ -222,7 +233,8 @@ class Server:
         if self._log_access:
             client = scope["client"]
             who = f"{client[0]}:{client[1]}" if client else "-"
-            access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who, scope["method"], target,
+            access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who,
+                            scope.get("method", "GET"), target,
                             scope["http_version"], status, sent,
                             (self.loop.time() - began) * 1000)
         self.requests_served += 1
