@@ -135,6 +135,7 @@ class WebSocket:
         self._closed = self.loop.create_future()      # the closing handshake is over
         self._ping: bytes | None = None               # the payload of our unanswered ping
         self._pong: asyncio.Future | None = None
+        self._close_timer: asyncio.TimerHandle | None = None  # our Close waits for the client's
         self.last_input = self.loop.time()
         self._leftover: bytes | None = None  # what came after the handshake, for the decoder
         # the application's own refusal
@@ -176,6 +177,8 @@ class WebSocket:
         """The application is done and so is the closing handshake, or it is given up."""
         if self._keepalive is not None:
             self._keepalive.cancel()
+        if self._close_timer is not None:
+            self._close_timer.cancel()
         self.stage = _CLOSED
         self.stream.parked = None
         transport = self.transport
@@ -453,6 +456,15 @@ class WebSocket:
         self.stage = _CLOSING
         # the application reads no more messages; a client that keeps sending is not heard
         self.queue.clear()
+        self._close_timer = self.loop.call_later(CLOSE_TIMEOUT, self._close_timed_out)
+
+    def _close_timed_out(self) -> None:
+        """The client did not answer our Close in time: the connection is dropped."""
+        if self.stage == _CLOSING:
+            log.debug("websocket: no Close from the client within %ss", CLOSE_TIMEOUT)
+            self.stage = _CLOSED
+            self.transport.abort()
+            self._gone(1006, "")
 
     # the end
 
@@ -478,11 +490,7 @@ class WebSocket:
         return None
 
     async def _await_close(self) -> None:
-        try:
-            await asyncio.wait_for(asyncio.shield(self._closed), CLOSE_TIMEOUT)
-        except TimeoutError:
-            log.debug("websocket: no Close from the client within %ss", CLOSE_TIMEOUT)
-            self.transport.abort()
+        await asyncio.shield(self._closed)  # the client's Close, or `_close_timed_out`
 
     async def _ping_loop(self, interval: float, timeout: float | None) -> None:
         """Pings a connection that was quiet for `interval` seconds; one whose pong does not
