@@ -14,6 +14,7 @@ import pytest
 import ws_app
 from memory import assert_grew_less, status_kib
 from quillet._native import WS_BINARY, WS_CLOSE, WS_PING, WS_TEXT, WSDecoder, ws_frame
+from quillet.server import Server
 from test_e2e_server import ServerThread
 
 websockets = pytest.importorskip("websockets")
@@ -436,3 +437,30 @@ def test_fastapi_websocket_route():
         assert run(talk()) == ("hello, quillet", b"\x01\x02", 4002)
     finally:
         server.stop()
+
+
+def test_command_line_options(monkeypatch, capsys):
+    from quillet import __main__, server
+    made = []
+
+    class Recorder:
+        def __init__(self, app, host, port, **options):
+            made.append(options)
+            self.url = "ws://recorded"
+
+        def serve(self, ready=None):
+            return None
+
+    monkeypatch.setattr(server, "Server", Recorder)
+    monkeypatch.setattr(server, "run_loop", lambda main, loop: None)
+    assert __main__.main(["serve", "ws_app:app"]) == 0
+    assert __main__.main(["serve", "ws_app:app", "--ws", "none", "--ws-max-size", "1000",
+                          "--ws-max-queue", "3", "--ws-ping-interval", "0",
+                          "--ws-ping-timeout", "2.5"]) == 0
+    keys = ("ws", "ws_max_size", "ws_max_queue", "ws_ping_interval", "ws_ping_timeout")
+    assert [tuple(o[k] for k in keys) for o in made] == [
+        ("auto", 16 * 1024 * 1024, 32, 20.0, 20.0), ("none", 1000, 3, 0.0, 2.5)]
+    with pytest.raises(SystemExit):
+        __main__.main(["serve", "ws_app:app", "--ws", "maybe"])
+    with pytest.raises(ValueError, match="ws must be 'auto' or 'none'"):
+        Server(ws_app.app, ws="maybe")
