@@ -232,6 +232,29 @@ def test_shutdown_closes_with_1001():
     assert wait_seen("disconnect")[1] == 1001
 
 
+def test_wss_over_tls(tmp_path):
+    import shutil
+    import ssl
+
+    from quillet.server import tls_context
+    from test_e2e_tls import make_cert
+    if shutil.which("openssl") is None:
+        pytest.skip("the openssl command is not installed")
+    cert, key = make_cert(str(tmp_path))
+    server = ServerThread(ws_app.app, ssl=tls_context(cert, key))
+    client_tls = ssl.create_default_context(cafile=cert)
+    try:
+        async def talk():
+            async with connect(f"wss://localhost:{server.port}/echo", ssl=client_tls) as ws:
+                await ws.send("scope")
+                scope = json.loads(await ws.recv())
+                await ws.send(b"\x00" * 100000)
+                return scope["scheme"], len(await ws.recv())
+        assert run(talk()) == ("wss", 100000)
+    finally:
+        server.stop()
+
+
 # --- the handshake ---
 
 def test_subprotocol_negotiation(srv):
