@@ -102,7 +102,8 @@ def serve(args: argparse.Namespace) -> int:
         limit_connections=args.limit_connections,
         backlog=args.backlog, access_log=args.access_log,
         ws=args.ws, ws_max_size=args.ws_max_size, ws_max_queue=args.ws_max_queue,
-        ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout)
+        ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout,
+        ws_per_message_deflate=args.ws_per_message_deflate)
 
     def announce(srv: server.Server, extra: str = "") -> None:
         on = "" if args.loop == "asyncio" else f" on {args.loop}"
@@ -206,6 +207,8 @@ def main(argv: list[str] | None = None) -> int:
                      help="ping a quiet WebSocket this often (0: never)")
     cmd.add_argument("--ws-ping-timeout", type=float, default=20.0, metavar="SECONDS",
                      help="close a WebSocket with 1011 when its pong is this late")
+    cmd.add_argument("--ws-per-message-deflate", action=argparse.BooleanOptionalAction,
+                     default=True, help="compress WebSocket messages when the client offers it")
     cmd.add_argument("--loop", choices=["asyncio", "uvloop"], default="asyncio",
                      help="the event loop: the standard one, or uvloop (the optional extra "
                           "quillet[uvloop])")

@@ -31,6 +31,7 @@ from ._asgi import ClientDisconnected, http_scope, run_app, unavailable
 from ._native import (
     WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WebSocketProtocolError, WSDecoder, ws_accept,
     ws_check_request, ws_close_payload, ws_frame, ws_subprotocols)
+from ._wsdeflate import MIN_SIZE, Deflate, InflateError
 
 log = logging.getLogger("quillet.server")
 
@@ -121,7 +122,18 @@ class WebSocket:
         self.sent = 0    # octets of the frames and of the refusal's body sent
         self.key = next((v for n, v in headers if n.lower() == b"sec-websocket-key"), b"")
         self.scope = self._scope(headers)
-        self.decoder = WSDecoder("server", server.ws_max_size)
+        max_size = server.ws_max_size
+        # permessage-deflate, when the client offers it and the server may
+        self.deflate = (Deflate.negotiate(headers, max_size)
+                        if server.ws_per_message_deflate else None)
+        self.max_size = max_size
+        if self.deflate is not None:
+            # A compressed message may be a little longer than what it holds (deflate's stored
+            # blocks cost 5 octets each), so the decoder lets a message through up to 1/16 more;
+            # the inflated size is held to the limit, and so is an uncompressed binary message
+            # (a text one, by its characters) as it is delivered.
+            max_size += (max_size >> 4) + 1024
+        self.decoder = WSDecoder("server", max_size, self.deflate is not None)
         self.max_queue = max(1, server.ws_max_queue)
         self.queue: collections.deque = collections.deque()
         self.disconnect: dict | None = None  # the last message, once the connection is gone
@@ -293,14 +305,16 @@ class WebSocket:
             return
         deliver = self._deliver
         open_ = self.stage == _OPEN
+        exact = self.max_size if self.deflate is not None else None
         for event in events:
             kind = type(event)
-            if kind is str:
+            if kind is str or kind is bytes:
+                if exact is not None and len(event) > exact:
+                    self._fail(1009, "message too big")
+                    return
                 if open_:
-                    deliver({"type": "websocket.receive", "text": event})
-            elif kind is bytes:
-                if open_:
-                    deliver({"type": "websocket.receive", "bytes": event})
+                    deliver({"type": "websocket.receive",
+                             "text" if kind is str else "bytes": event})
             else:
                 opcode, payload, code = event
                 if opcode == WS_PING:
@@ -314,9 +328,15 @@ class WebSocket:
                 elif opcode == WS_CLOSE:
                     self._peer_closed(code, payload)
                     return
-                elif opcode in (WS_TEXT, WS_BINARY):  # compressed, and nothing negotiated it
-                    self._fail(1002, "compressed message without an extension")
-                    return
+                elif opcode in (WS_TEXT, WS_BINARY):  # compressed: RSV1 was negotiated
+                    try:
+                        message = self.deflate.inflate(payload, opcode == WS_TEXT)
+                    except InflateError as exc:
+                        self._fail(*exc.args)
+                        return
+                    if open_:
+                        key = "text" if opcode == WS_TEXT else "bytes"
+                        deliver({"type": "websocket.receive", key: message})
         if self.decoder.failed:
             try:
                 self.decoder.feed(b"")
@@ -353,14 +373,20 @@ class WebSocket:
                 if stage == _CONNECTING:
                     raise RuntimeError("websocket.send before websocket.accept")
                 raise ClientDisconnected("the WebSocket is closed")
-            text = message.get("text")
-            if text is not None:
-                frame = ws_frame(WS_TEXT, text)
-            else:
+            data = message.get("text")
+            opcode = WS_TEXT
+            if data is None:
                 data = message.get("bytes")
+                opcode = WS_BINARY
                 if data is None:
                     raise ValueError("websocket.send needs text or bytes")
-                frame = ws_frame(WS_BINARY, data)
+            deflate = self.deflate
+            if deflate is not None and len(data) >= MIN_SIZE:
+                if opcode == WS_TEXT:
+                    data = data.encode()
+                frame = ws_frame(opcode, deflate.deflate(data), rsv1=True)
+            else:
+                frame = ws_frame(opcode, data)
             self.sent += len(frame)
             stream = self.stream
             stream.write(frame)
@@ -400,6 +426,8 @@ class WebSocket:
                    (b"sec-websocket-accept", ws_accept(self.key))]
         if subprotocol is not None:
             headers.append((b"sec-websocket-protocol", subprotocol.encode()))
+        if self.deflate is not None:
+            headers.append((b"sec-websocket-extensions", self.deflate.response))
         headers.extend(extra)
         head = H1Codec().serialize_response(101, headers, keep_alive=True)  # checks `extra`
         self.stream.write(head)

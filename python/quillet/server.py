@@ -155,7 +155,8 @@ class Server:
                  limit_connections: int | None = None, access_log: bool = True,
                  ws: str = "auto", ws_max_size: int = 16 * 1024 * 1024, ws_max_queue: int = 32,
                  ws_ping_interval: float | None = 20.0,
-                 ws_ping_timeout: float | None = 20.0) -> None:
+                 ws_ping_timeout: float | None = 20.0,
+                 ws_per_message_deflate: bool = True) -> None:
         self.app = app
         self.host = host
         self.port = port
@@ -188,6 +189,7 @@ class Server:
         self.ws_max_queue = ws_max_queue
         self.ws_ping_interval = ws_ping_interval  # None or 0: no keep-alive pings
         self.ws_ping_timeout = ws_ping_timeout
+        self.ws_per_message_deflate = ws_per_message_deflate  # when the client offers it
         self.active = 0            # requests running now
         self.requests_served = 0
         self.state: dict = {}

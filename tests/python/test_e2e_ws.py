@@ -8,6 +8,7 @@ import os
 import select
 import socket
 import time
+import zlib
 
 import pytest
 
@@ -71,10 +72,16 @@ def handshake_request(path="/echo", key=KEY, version="13", extra=""):
     return ("\r\n".join(lines) + "\r\n" + extra + "\r\n").encode()
 
 
-def open_raw(server, first=b"", path="/echo"):
+def open_raw(server, first=b"", path="/echo", extra=""):
     """A connection after a successful handshake: (socket, the bytes read past the 101 head)."""
+    sock, rest, _ = open_raw_head(server, first, path, extra)
+    return sock, rest
+
+
+def open_raw_head(server, first=b"", path="/echo", extra=""):
+    """The same, and the 101 head's fields."""
     sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
-    sock.sendall(handshake_request(path) + first)
+    sock.sendall(handshake_request(path, extra=extra) + first)
     buf = b""
     while b"\r\n\r\n" not in buf:
         data = sock.recv(65536)
@@ -82,7 +89,8 @@ def open_raw(server, first=b"", path="/echo"):
         buf += data
     head, _, rest = buf.partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.1 101 "), head
-    return sock, rest
+    lines = head.decode("latin-1").split("\r\n")[1:]
+    return sock, rest, dict(line.lower().split(": ", 1) for line in lines)
 
 
 def client_frame(opcode, payload, fin=True):
@@ -479,11 +487,105 @@ def test_command_line_options(monkeypatch, capsys):
     assert __main__.main(["serve", "ws_app:app"]) == 0
     assert __main__.main(["serve", "ws_app:app", "--ws", "none", "--ws-max-size", "1000",
                           "--ws-max-queue", "3", "--ws-ping-interval", "0",
-                          "--ws-ping-timeout", "2.5"]) == 0
-    keys = ("ws", "ws_max_size", "ws_max_queue", "ws_ping_interval", "ws_ping_timeout")
+                          "--ws-ping-timeout", "2.5", "--no-ws-per-message-deflate"]) == 0
+    keys = ("ws", "ws_max_size", "ws_max_queue", "ws_ping_interval", "ws_ping_timeout",
+            "ws_per_message_deflate")
     assert [tuple(o[k] for k in keys) for o in made] == [
-        ("auto", 16 * 1024 * 1024, 32, 20.0, 20.0), ("none", 1000, 3, 0.0, 2.5)]
+        ("auto", 16 * 1024 * 1024, 32, 20.0, 20.0, True), ("none", 1000, 3, 0.0, 2.5, False)]
     with pytest.raises(SystemExit):
         __main__.main(["serve", "ws_app:app", "--ws", "maybe"])
     with pytest.raises(ValueError, match="ws must be 'auto' or 'none'"):
         Server(ws_app.app, ws="maybe")
+
+
+# --- permessage-deflate ---
+
+DEFLATE_OFFER = "Sec-WebSocket-Extensions: permessage-deflate; client_max_window_bits\r\n"
+
+
+def compress(data, keep=None):
+    """A message's payload as a client compresses it (RFC 7692 section 7.2.1)."""
+    deflater = keep or zlib.compressobj(6, zlib.DEFLATED, -15)
+    out = deflater.compress(data) + deflater.flush(zlib.Z_SYNC_FLUSH)
+    assert out.endswith(b"\x00\x00\xff\xff")
+    return out[:-4]
+
+
+def test_deflate_with_the_websockets_client(srv):
+    async def talk(**options):
+        async with connect(url(srv), max_size=None, **options) as ws:
+            texts = ["compress me " * 1000, "short", "again " * 5000]
+            for text in texts:
+                await ws.send(text)
+            got = [await ws.recv() for _ in texts]
+            await ws.send(os.urandom(200000))
+            data = await ws.recv()
+            return ws.response.headers.get("sec-websocket-extensions"), got == texts, len(data)
+    extension, same, size = run(talk())
+    assert extension == "permessage-deflate" and same and size == 200000
+
+    from websockets.extensions.permessage_deflate import ClientPerMessageDeflateFactory
+    factory = ClientPerMessageDeflateFactory(server_no_context_takeover=True,
+                                             client_no_context_takeover=True,
+                                             server_max_window_bits=10)
+    extension, same, size = run(talk(extensions=[factory], compression=None))
+    assert extension == ("permessage-deflate; server_no_context_takeover; "
+                         "client_no_context_takeover; server_max_window_bits=10")
+    assert same and size == 200000
+    extension, same, _ = run(talk(compression=None))
+    assert extension is None and same
+
+
+def test_deflate_over_raw_frames_both_ways(srv):
+    sock, rest, fields = open_raw_head(srv, extra=DEFLATE_OFFER)
+    assert fields["sec-websocket-extensions"] == "permessage-deflate"
+    deflater = zlib.compressobj(6, zlib.DEFLATED, -15)  # context kept from message to message
+    inflater = zlib.decompressobj(-15)
+    with sock:
+        decoder = WSDecoder("client", allow_rsv1=True)
+        events = decoder.feed(rest) if rest else []
+        sent = ["héllo wörld " * 50, "héllo wörld " * 60, "tiny"]
+        for text in sent[:2]:
+            sock.sendall(ws_frame(WS_TEXT, compress(text.encode(), deflater), rsv1=True,
+                                  mask=os.urandom(4)))
+        sock.sendall(client_frame(WS_TEXT, sent[2]))  # uncompressed, allowed as well
+        while len(events) < 3:
+            events += decoder.feed(sock.recv(65536))
+        sock.sendall(client_frame(WS_CLOSE, b"\x03\xe8"))
+    got = []
+    for event in events[:3]:
+        if isinstance(event, tuple):  # compressed by the server
+            assert event[0] == WS_TEXT
+            event = inflater.decompress(event[1] + b"\x00\x00\xff\xff").decode()
+        got.append(event)
+    assert got == sent
+    assert isinstance(events[0], tuple) and events[2] == "tiny"  # only what is worth it
+
+
+def test_deflate_offers_that_are_declined(srv):
+    for offer in ("permessage-deflate; server_max_window_bits=8",
+                  "permessage-deflate; unknown_parameter", "x-webkit-deflate-frame"):
+        sock, _, fields = open_raw_head(srv, extra=f"Sec-WebSocket-Extensions: {offer}\r\n")
+        sock.close()
+        assert "sec-websocket-extensions" not in fields, offer
+    server = ServerThread(ws_app.app, ws_per_message_deflate=False)
+    try:
+        sock, _, fields = open_raw_head(server, extra=DEFLATE_OFFER)
+        sock.close()
+        assert "sec-websocket-extensions" not in fields
+    finally:
+        server.stop()
+
+
+@pytest.mark.parametrize("payload, code", [
+    (compress(b"\x00" * (10 * 1024 * 1024)), 1009),  # 10 KiB that would inflate to 10 MiB
+    (compress(b"ok \xff"), 1007),
+    (b"\xff\xff\xff\xff", 1002),  # not deflate data
+])
+def test_deflate_failures(tight, payload, code):
+    sock, rest = open_raw(tight, extra=DEFLATE_OFFER)
+    with sock:
+        sock.sendall(ws_frame(WS_TEXT, payload, rsv1=True, mask=os.urandom(4)))
+        events = read_events(sock, rest)
+    assert events[-1][0] == WS_CLOSE and events[-1][2] == code
+    assert wait_seen("disconnect")[1] == code
