@@ -139,6 +139,7 @@ class WebSocket:
         self.disconnect: dict | None = None  # the last message, once the connection is gone
         self.connected = False               # websocket.connect was handed over
         self.input_over = False               # nothing more will be read
+        self.stopping = False                 # the server shuts down
         self._receiver: asyncio.Future | None = None  # the application waits for a message
         self._room: asyncio.Future | None = None      # the reader waits for room in the queue
         self._accepted: asyncio.Future | None = None  # receive() before the handshake's answer
@@ -194,12 +195,19 @@ class WebSocket:
         self.stage = _CLOSED
         self.stream.parked = None
         transport = self.transport
-        if transport is not None and not transport.is_closing():
-            transport.close()
+        if transport is not None:
+            if not transport.is_closing():
+                transport.close()
+            if transport.get_write_buffer_size():
+                # a close waits for the buffer to empty, which a client that reads nothing
+                # never lets happen
+                self.loop.call_later(CLOSE_TIMEOUT, transport.abort)
         self._gone(1006, "")
 
     def shutdown(self) -> None:
-        """The server stops: an open connection is closed with 1001 (going away)."""
+        """The server stops: an open connection is closed with 1001 (going away), and one
+        accepted from now on is closed so at once."""
+        self.stopping = True
         if self.stage == _OPEN:
             self._send_close(1001, "server shutting down")
 
@@ -436,6 +444,8 @@ class WebSocket:
         accepted = self._accepted
         if accepted is not None and not accepted.done():
             accepted.set_result(None)
+        if self.stopping:
+            self._send_close(1001, "server shutting down")
         leftover, self._leftover = self._leftover, None
         if leftover:
             self._received(leftover)
