@@ -17,10 +17,8 @@ from memory import assert_grew_less, status_kib
 from quillet._native import WS_BINARY, WS_CLOSE, WS_PING, WS_TEXT, WSDecoder, ws_frame
 from quillet.server import Server
 from test_e2e_server import ServerThread
-
-websockets = pytest.importorskip("websockets")
-from websockets.asyncio.client import connect  # noqa: E402
-from websockets.exceptions import ConnectionClosed, InvalidStatus  # noqa: E402
+from websockets.asyncio.client import connect
+from websockets.exceptions import ConnectionClosed, InvalidStatus
 
 
 @pytest.fixture(scope="module")
