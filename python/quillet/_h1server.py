@@ -475,7 +475,7 @@ class Connection(H1ServerState):
                 if transport is not None:
                     transport.close()
                 return _DONE
-            if (head.is_upgrade or head.http10) and server.ws != "none" and \
+            if head.is_upgrade and server.ws != "none" and \
                     await serve_upgrade(self, head, seq, head.target):
                 return _DONE  # a WebSocket took the connection, or its handshake was refused
             # the request, in this coroutine: no layer of its own on the way to the application

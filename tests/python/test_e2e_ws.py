@@ -300,11 +300,15 @@ def test_bad_handshake_is_refused_without_the_application(srv, key, version, sta
     assert ws_app.seen == []
 
 
-def test_upgrade_to_something_else_is_plain_http(srv):
+def test_upgrade_to_something_else_or_over_http10_is_plain_http(srv):
     with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as sock:
         sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: h2c\r\nConnection: close\r\n\r\n")
         line, _, body = http_answer(sock)
     assert line.split()[1] == "200" and body == b"plain http"
+    with socket.create_connection(("127.0.0.1", srv.port), timeout=10) as sock:
+        sock.sendall(handshake_request().replace(b"HTTP/1.1", b"HTTP/1.0"))
+        line, _, body = http_answer(sock)
+    assert line.split()[1] == "200" and body == b"plain http"  # Upgrade is ignored in 1.0
 
 
 def test_ws_none_serves_upgrades_as_plain_http():
