@@ -382,7 +382,7 @@ def tight():
     """A server with small limits: 64 KiB messages, 4 of them queued, quick pings and
     write timeout."""
     server = ServerThread(ws_app.app, ws_max_size=65536, ws_max_queue=4, ws_ping_interval=0.2,
-                          ws_ping_timeout=0.5, write_timeout=1.0)
+                          ws_ping_timeout=2.0, write_timeout=1.0)
     yield server
     server.stop()
 
