@@ -284,6 +284,20 @@ def test_denial_with_403_and_with_a_response_of_the_application(srv):
     assert response.headers["x-why"] == "teapot" and response.body == b"not a websocket"
 
 
+def test_a_full_server_refuses_with_503():
+    server = ServerThread(ws_app.app, limit_concurrency=0)
+    try:
+        async def refused():
+            with pytest.raises(InvalidStatus) as info:
+                async with connect(url(server)):
+                    pass
+            return info.value.response.status_code
+        assert run(refused()) == 503
+    finally:
+        server.stop()
+    assert ws_app.seen == []
+
+
 @pytest.mark.parametrize("key, version, status", [
     (None, "13", 400),            # no Sec-WebSocket-Key
     ("c2hvcnQ=", "13", 400),      # not 16 octets
