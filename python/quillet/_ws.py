@@ -425,7 +425,8 @@ class WebSocket:
             raise ValueError(f"unexpected ASGI message {kind!r}")
 
     async def _drain(self) -> None:
-        if not await self.conn._writable():
+        if not await self.conn._writable():  # the connection was aborted
+            self.stage = _CLOSED
             self._gone(1006, "")
             raise ClientDisconnected("the client takes nothing we send")
 
