@@ -144,6 +144,26 @@ def test_echo_text_bytes_and_fragments(srv):
     assert run(talk()) == ("héllo", b"\x00\xff\x01", "fragmented tëxt", b"\x01\x02\x03", "")
 
 
+def test_echo_and_close_on_uvloop():
+    pytest.importorskip("uvloop")
+    server = ServerThread(ws_app.app, loop="uvloop")
+    big = os.urandom(3_000_000)
+    try:
+        async def talk():
+            async with connect(url(server), max_size=None) as ws:
+                await ws.send("héllo")
+                text = await ws.recv()
+                await ws.send(big)
+                data = await ws.recv()
+                await asyncio.wait_for(await ws.ping(), 10)
+                await ws.close(4000, "bye")
+                return text, data == big
+        assert run(talk()) == ("héllo", True)
+        assert wait_seen("disconnect") == ("disconnect", 4000, "bye")
+    finally:
+        server.stop()
+
+
 def test_the_scope(srv):
     async def talk():
         async with connect(url(srv, "/echo/sc%20pe?a=1&b=2"), subprotocols=["x", "chat"]) as ws:
