@@ -302,15 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Run whole = decode_pieces(limits, {all}, false);
   const Run framed = decode_pieces(limits, frame_pieces(all, limits.server), false);
 
-  // The fuzzed cuts, then the rest in one piece.
-  std::vector<std::string_view> pieces;
-  size_t pos = 0;
-  for (const size_t n : sizes) {
-    const size_t take = std::min(n, all.size() - pos);
-    pieces.push_back(all.substr(pos, take));
-    pos += take;
-  }
-  pieces.push_back(all.substr(pos));
+  const std::vector<std::string_view> pieces = cut_in_pieces(all, sizes);
   const Run split = decode_pieces(limits, pieces, prime_first);
 
   FUZZ_CHECK(whole.error == framed.error);

@@ -149,14 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view all(bytes);
 
   const Run whole = decode_pieces(options, {all});
-  std::vector<std::string_view> pieces;
-  size_t pos = 0;
-  for (const size_t n : sizes) {
-    const size_t take = std::min(n, all.size() - pos);
-    pieces.push_back(all.substr(pos, take));
-    pos += take;
-  }
-  pieces.push_back(all.substr(pos));
+  const std::vector<std::string_view> pieces = cut_in_pieces(all, sizes);
   const Run split = decode_pieces(options, pieces);
 
   FUZZ_CHECK(split.failure == whole.failure);

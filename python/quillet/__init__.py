@@ -1,9 +1,27 @@
 """quillet: an asynchronous HTTP client and server library on a native, sans-IO protocol core.
 
 The protocol core is the `_quillet` extension module; this package holds the pure-Python code
-that ships beside it.
+that ships beside it: the server (`quillet.server`) and the client (`quillet.AsyncClient`).
 """
 
 import _quillet
 
+from ._client import AsyncClient, StreamContext
+from ._exceptions import (
+    ClientClosedError, ConnectError, ConnectTimeout, HTTPError, HTTPStatusError, InvalidURL,
+    LocalProtocolError, NetworkError, PoolTimeout, ProtocolError, ReadError, ReadTimeout,
+    RemoteProtocolError, RequestError, ResponseNotRead, StreamConsumed, TimeoutException,
+    TooManyRedirects, TransportError, UnsupportedProtocol, WriteError, WriteTimeout)
+from ._models import Limits, Request, Response, Timeout
+from ._urls import URL
+
 __version__ = _quillet.__version__
+
+__all__ = [
+    "AsyncClient", "StreamContext", "Request", "Response", "Timeout", "Limits", "URL",
+    "HTTPError", "RequestError", "TransportError", "TimeoutException", "ConnectTimeout",
+    "ReadTimeout", "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError",
+    "WriteError", "ProtocolError", "LocalProtocolError", "RemoteProtocolError",
+    "UnsupportedProtocol", "ClientClosedError", "TooManyRedirects", "StreamConsumed",
+    "HTTPStatusError", "InvalidURL", "ResponseNotRead", "__version__",
+]

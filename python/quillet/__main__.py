@@ -6,6 +6,8 @@ import importlib
 import importlib.util
 import os
 import logging
+import platform
+import socket
 import sys
 
 import _quillet
@@ -48,29 +50,27 @@ def demo() -> int:
     return 0
 
 
-def load_app(spec: str):
-    """The application named by "module:attribute" (attribute may be dotted)."""
-    module_name, sep, attr = spec.partition(":")
-    if not sep or not module_name or not attr:
-        raise SystemExit(f"application must be given as module:attribute, not {spec!r}")
-    if "" not in sys.path:
-        sys.path.insert(0, "")
-    obj = importlib.import_module(module_name)
-    for part in attr.split("."):
-        obj = getattr(obj, part)
-    return obj
-
-
 def serve(args: argparse.Namespace) -> int:
-    from . import _workers, server
+    from . import _sockets, _workers, server
+    from ._config import ConfigError, configure_logging, load_app
 
-    logging.basicConfig(level=getattr(logging, args.log_level.upper()),
-                        format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    try:
+        configure_logging(args.log_config, args.log_level)
+    except ConfigError as exc:
+        print(f"quillet: error: {exc}", file=sys.stderr)
+        return 1
     if args.app is None:
         from .demo_app import app
         name = "the demo application"
+    elif args.reload:
+        app = None  # each worker imports it afresh
+        name = args.app
     else:
-        app = load_app(args.app)
+        try:
+            app = load_app(args.app, args.factory, args.app_dir)
+        except ConfigError as exc:
+            print(f"quillet: error: {exc}", file=sys.stderr)
+            return 1
         name = args.app
     tls = tls_reload = None
     if args.ssl_certfile or args.ssl_keyfile:
@@ -100,7 +100,16 @@ def serve(args: argparse.Namespace) -> int:
         body_timeout=args.timeout_body, h2_settings_timeout=args.timeout_h2_settings,
         limit_concurrency=args.limit_concurrency, limit_max_requests=args.limit_max_requests,
         limit_connections=args.limit_connections,
-        backlog=args.backlog, access_log=args.access_log,
+        backlog=args.backlog, access_log=args.access_log)
+    options.update(
+        lifespan=args.lifespan, shutdown_timeout=args.timeout_graceful_shutdown,
+        head_timeout=args.timeout_head, access_log_format=args.access_logformat,
+        server_header=args.server_header, date_header=args.date_header, headers=args.header,
+        h2_max_concurrent_streams=args.h2_max_concurrent_streams,
+        h2_initial_window_size=args.h2_initial_window_size,
+        h2_max_frame_size=args.h2_max_frame_size,
+        h2_max_header_list_size=args.h2_max_header_list_size)
+    options.update(
         ws=args.ws, ws_max_size=args.ws_max_size, ws_max_queue=args.ws_max_queue,
         ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout,
         ws_per_message_deflate=args.ws_per_message_deflate)
@@ -114,22 +123,55 @@ def serve(args: argparse.Namespace) -> int:
         print("quillet: error: --loop uvloop needs uvloop: pip install 'quillet[uvloop]'",
               file=sys.stderr)
         return 1
+    inherited = None
+    if args.fd is not None:
+        try:
+            inherited = _sockets.inherited_socket(args.fd)
+        except ValueError as exc:
+            print(f"quillet: error: {exc}", file=sys.stderr)
+            return 1
+    workers = args.workers
+    if args.reload and workers > 1:
+        logging.getLogger("quillet.workers").warning(
+            "--reload serves with one worker: --workers %d is ignored", workers)
+        workers = 1
     try:
-        if args.workers <= 1:
-            srv = server.Server(app, args.host, args.port, uds=args.uds, **options)
+        if workers <= 1 and not args.reload:
+            srv = server.Server(app, args.host, args.port, uds=args.uds, sock=inherited,
+                                **options)
             server.run_loop(srv.serve(ready=announce), args.loop)
             status = 0
         else:
-            sock = _workers.bind(args.host, args.port, args.uds, args.backlog)
-            if args.uds is None:
-                port = sock.getsockname()[1]
+            if inherited is not None:
+                sock = inherited
             else:
-                port = args.port
+                try:
+                    sock = _sockets.bind(args.host, args.port, args.uds, args.backlog)
+                except OSError as exc:
+                    raise server.ListenError(args.host, args.port, args.uds, exc) from None
+            port = sock.getsockname()[1] if sock.family != socket.AF_UNIX else args.port
             shown = server.Server(app, args.host, port, uds=args.uds, ssl=tls,
-                                  ssl_reload=tls_reload)
-            announce(shown, f" with {args.workers} workers (parent pid {os.getpid()})")
-            serve_one = _workers.serve_in_worker(
-                lambda s: server.Server(app, args.host, port, sock=s, **options), args.loop)
+                                  ssl_reload=tls_reload, sock=inherited)
+            watcher = None
+            if args.reload:
+                from ._reload import Watcher
+                watcher = Watcher(args.reload_dir or [args.app_dir], args.reload_include,
+                                  args.reload_exclude)
+                announce(shown, f" with reload (parent pid {os.getpid()})")
+                print(f"quillet: watching {', '.join(watcher.directories)} for changes",
+                      flush=True)
+            else:
+                announce(shown, f" with {workers} workers (parent pid {os.getpid()})")
+
+            def make_server(s: socket.socket) -> server.Server:
+                the_app = app
+                if the_app is None:
+                    try:
+                        the_app = load_app(args.app, args.factory, args.app_dir)
+                    except ConfigError as exc:
+                        raise _workers.StartupFailed(str(exc)) from None
+                return server.Server(the_app, args.host, port, sock=s, **options)
+            serve_one = _workers.serve_in_worker(make_server, args.loop)
 
             def reload_check() -> bool:
                 """On SIGHUP the parent loads the certificate first: only when it loads are
@@ -139,11 +181,15 @@ def serve(args: argparse.Namespace) -> int:
                 options["ssl"] = shown.ssl
                 return True
 
-            status = _workers.Supervisor(args.workers, sock, serve_one,
-                                         reload_check if tls is not None else None).run()
+            status = _workers.Supervisor(
+                workers, sock, serve_one, watcher=watcher, poll=args.reload_delay,
+                on_hangup=reload_check if tls is not None else None).run()
             sock.close()
+    except server.StartupFailed as exc:
+        print(f"quillet: error: {exc}", file=sys.stderr)
+        return 1
     except OSError as exc:  # the address is taken, the socket path is not writable...
-        print(f"quillet: error: cannot listen: {exc}", file=sys.stderr)
+        print(f"quillet: error: {exc}", file=sys.stderr)
         return 1
     finally:
         if args.uds is not None and os.path.exists(args.uds):
@@ -154,6 +200,7 @@ def serve(args: argparse.Namespace) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quillet")
+    parser.add_argument("--version", action="version", version=version())
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("demo", help="show what the native core offers")
     cmd = commands.add_parser("serve", help="serve an ASGI application over HTTP/1.1 and HTTP/2")
@@ -180,7 +227,7 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--root-path", default="", help="the ASGI root_path of every request")
     cmd.add_argument("--proxy-headers", action="store_true",
                      help="take the client and scheme from X-Forwarded-For/-Proto")
-    cmd.add_argument("--forwarded-allow-ips", default="127.0.0.1", metavar="LIST",
+    cmd.add_argument("--forwarded-allow-ips", default="127.0.0.1,::1", metavar="LIST",
                      help="comma-separated addresses or networks trusted for proxy headers, "
                           "or *")
     cmd.add_argument("--timeout-keep-alive", type=float, default=5.0, metavar="SECONDS")
@@ -214,16 +261,149 @@ def main(argv: list[str] | None = None) -> int:
                           "quillet[uvloop])")
     cmd.add_argument("--access-log", action=argparse.BooleanOptionalAction, default=True,
                      help="one line per response on the quillet.access logger")
-    cmd.add_argument("--log-level", default="info",
-                     choices=["debug", "info", "warning", "error"])
+    cmd.add_argument("--log-level", default=None,
+                     choices=["debug", "info", "warning", "error"],
+                     help="the level of the quillet loggers (default: info)")
+    add_serve_options(cmd)
     args = parser.parse_args(argv)
     if args.command == "demo":
         return demo()
     if args.command == "serve":
-        if args.workers < 1:
-            parser.error("--workers must be at least 1")
+        args = with_environment(parser, cmd, argv)
+        if isinstance(args, int):
+            return args
+        check_serve_options(cmd, args)
         return serve(args)
     return 2
+
+
+def version() -> str:
+    return (f"quillet {_quillet.__version__} ({platform.python_implementation()} "
+            f"{platform.python_version()} on {platform.system()})")
+
+
+def add_serve_options(cmd: argparse.ArgumentParser) -> None:
+    """The options of development, the lifecycle, logging and HTTP/2 settings."""
+    from .server import SHUTDOWN_TIMEOUT
+    from ._h2 import LIMITS
+
+    cmd.add_argument("--version", action="version", version=version())
+    cmd.epilog = ("Every option can also come from the environment: QUILLET_ and its name in "
+                  "capitals (QUILLET_PORT, QUILLET_TIMEOUT_KEEP_ALIVE, QUILLET_APP), and "
+                  "WEB_CONCURRENCY and FORWARDED_ALLOW_IPS; the command line wins.")
+    dev = cmd.add_argument_group("development")
+    dev.add_argument("--reload", action="store_true",
+                     help="restart the worker when the application's files change")
+    dev.add_argument("--reload-dir", action="append", metavar="DIR",
+                     help="a directory to watch (repeatable; default: --app-dir)")
+    dev.add_argument("--reload-include", action="append", metavar="PATTERN",
+                     help="files to watch, as a glob (repeatable; default: *.py)")
+    dev.add_argument("--reload-exclude", action="append", metavar="PATTERN",
+                     help="files and directories to ignore, as a glob (repeatable; hidden "
+                          "ones, __pycache__, virtual environments... are ignored already)")
+    dev.add_argument("--reload-delay", type=float, default=0.25, metavar="SECONDS",
+                     help="how often the files are checked")
+    dev.add_argument("--factory", action="store_true",
+                     help="the application named is a function that returns the application")
+    dev.add_argument("--app-dir", default=".", metavar="DIR",
+                     help="the directory the application is imported from (default: .)")
+    dev.add_argument("--env-file", metavar="FILE",
+                     help="NAME=value lines put into the environment (where not set already) "
+                          "before anything else; QUILLET_ variables there set options too")
+    life = cmd.add_argument_group("lifecycle")
+    life.add_argument("--lifespan", choices=["auto", "on", "off"], default="auto",
+                      help="the ASGI lifespan protocol: auto (used when the application "
+                           "supports it), on (required), off")
+    life.add_argument("--timeout-graceful-shutdown", type=float, default=SHUTDOWN_TIMEOUT,
+                      metavar="SECONDS",
+                      help="how long a stop lets the requests in progress finish before "
+                           "cutting them (a second SIGINT cuts them at once)")
+    life.add_argument("--fd", type=int, metavar="N",
+                      help="serve on the listening socket inherited as descriptor N (socket "
+                           "activation) instead of binding one")
+    logs = cmd.add_argument_group("logging and responses")
+    logs.add_argument("--log-config", metavar="FILE",
+                      help="the logging set-up: a dictConfig in JSON, or an .ini file")
+    logs.add_argument("--access-logformat", "--access-log-format", metavar="FORMAT",
+                      help="the access log line, with fields like %%(h)s %%(r)s %%(s)s "
+                           "%%(b)s %%(L)s %%({user-agent}i)s (README.md lists them)")
+    logs.add_argument("--server-header", action=argparse.BooleanOptionalAction, default=True,
+                      help="a 'server: quillet' field on every response")
+    logs.add_argument("--date-header", action=argparse.BooleanOptionalAction, default=True,
+                      help="a 'date' field on every response")
+    logs.add_argument("--header", action="append", type=_header, metavar="NAME:VALUE",
+                      help="a field added to every response that does not set it (repeatable)")
+    h2 = cmd.add_argument_group("HTTP/2 and timeouts")
+    h2.add_argument("--h2-max-concurrent-streams", type=int, default=100, metavar="N",
+                    help="streams a client may have open at once on one connection")
+    h2.add_argument("--h2-initial-window-size", type=int, metavar="BYTES",
+                    default=LIMITS["initial_window_size"],
+                    help="the flow-control window of each stream for a request body")
+    h2.add_argument("--h2-max-frame-size", type=int, metavar="BYTES",
+                    default=LIMITS["max_frame_size"],
+                    help="the largest frame a client may send (16384 to 16777215)")
+    h2.add_argument("--h2-max-header-list-size", type=int, metavar="BYTES",
+                    default=LIMITS["max_header_list_size"],
+                    help="the largest request header list; beyond it the answer is 431")
+    h2.add_argument("--timeout-head", type=float, default=10.0, metavar="SECONDS",
+                    help="time for a whole HTTP/1.1 request head, and for a TLS handshake")
+
+
+def _header(text: str) -> tuple[str, str]:
+    name, sep, value = text.partition(":")
+    if not sep or not name.strip() or any(c in name.strip() for c in " \t"):
+        raise argparse.ArgumentTypeError(f"give NAME:VALUE, not {text!r}")
+    return name.strip(), value.strip()
+
+
+def with_environment(parser: argparse.ArgumentParser, cmd: argparse.ArgumentParser,
+                     argv: list[str] | None) -> argparse.Namespace | int:
+    """The arguments again, with the defaults the environment (and --env-file) sets."""
+    from ._config import ConfigError, environment_defaults, load_env_file
+    try:
+        environment_defaults(cmd)
+        args = parser.parse_args(argv)
+        if args.env_file:
+            load_env_file(args.env_file)
+            environment_defaults(cmd)
+            args = parser.parse_args(argv)
+    except ConfigError as exc:
+        print(f"quillet: error: {exc}", file=sys.stderr)
+        return 2
+    return args
+
+
+def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    from ._config import H2_SETTING_RANGES, default_headers, h2_setting_problem
+    if args.workers < 1:
+        cmd.error("--workers must be at least 1")
+    for name in H2_SETTING_RANGES:
+        problem = h2_setting_problem(name, getattr(args, name))
+        if problem is not None:
+            cmd.error(f"--{name.replace('_', '-')} {problem}")
+    for name in ("timeout_graceful_shutdown", "timeout_head", "timeout_keep_alive",
+                 "timeout_body", "timeout_h2_settings"):
+        if getattr(args, name) < 0:
+            cmd.error(f"--{name.replace('_', '-')} must not be negative")
+    for directory in args.reload_dir or ():
+        if not os.path.isdir(directory):
+            cmd.error(f"--reload-dir {directory} is not a directory")
+    if args.reload_delay <= 0:
+        cmd.error("--reload-delay must be more than 0")
+    try:
+        default_headers(args.server_header, args.header)
+    except ValueError as exc:
+        cmd.error(f"--header: {exc}")
+    if args.access_logformat:
+        from ._access import AccessFormat
+        try:
+            AccessFormat(args.access_logformat)
+        except ValueError as exc:
+            cmd.error(f"--access-logformat: {exc}")
+    if args.fd is not None and (args.uds is not None):
+        cmd.error("--fd and --uds both name the socket: give one")
+    if args.reload and args.app is None:
+        cmd.error("--reload needs the application to serve (module:app)")
 
 
 if __name__ == "__main__":

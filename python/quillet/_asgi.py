@@ -27,6 +27,10 @@ _SILENT = (500, (), b"")
 _BODY_TIMED_OUT = (408, ((b"connection", b"close"),), b"")
 
 
+class StartupFailed(RuntimeError):
+    """The application's lifespan startup failed; the message says why, in one line."""
+
+
 class ClientDisconnected(OSError):
     """Raised by `send` once the client has gone: the response can no longer be delivered."""
 
@@ -275,9 +279,11 @@ class Lifespan:
             if self.startup_done is not None and not self.startup_done.done():
                 self.supported = False
                 if self.required:
-                    self.startup_done.set_exception(RuntimeError(f"lifespan failed: {exc!r}"))
+                    self.startup_done.set_exception(StartupFailed(
+                        f"the application's lifespan failed: {exc!r} (--lifespan on)"))
                 else:
-                    log.debug("the application does not support lifespan: %r", exc)
+                    log.info("the application does not support lifespan (%r): going on without",
+                             exc)
                     self.startup_done.set_result(None)
             elif isinstance(exc, Exception):
                 log.exception("lifespan task failed")
@@ -288,11 +294,13 @@ class Lifespan:
 
     async def _send(self, message: dict) -> None:
         kind = message["type"]
+        if self.startup_done.done() and kind.startswith("lifespan.startup."):
+            return  # the startup was given up already (interrupted)
         if kind == "lifespan.startup.complete":
             self.startup_done.set_result(None)
         elif kind == "lifespan.startup.failed":
             self.startup_done.set_exception(
-                RuntimeError(f"application startup failed: {message.get('message', '')}"))
+                StartupFailed(f"application startup failed: {message.get('message', '')}"))
         elif kind in ("lifespan.shutdown.complete", "lifespan.shutdown.failed"):
             if kind.endswith("failed"):
                 log.error("application shutdown failed: %s", message.get("message", ""))

@@ -36,9 +36,12 @@ _DRAIN_BUDGET = 1 << 20
 _TASK_SWITCH = task_switch()
 
 
-def _bare_response(status: int) -> bytes:
-    """A complete response without a body that closes the connection (400, 408, 414, 431...)."""
-    return H1Codec().serialize_response(status, None, keep_alive=False, content_length=0)
+def _bare_response(status: int, server: Server) -> bytes:
+    """A complete response without a body that closes the connection (400, 408, 414, 431...),
+    with the server's default fields."""
+    codec = H1Codec() if server.date_header else H1Codec(date_header=False)
+    return codec.serialize_response(status, server.default_headers or None, keep_alive=False,
+                                    content_length=0)
 
 
 
@@ -189,6 +192,9 @@ class _Exchange(Exchange):
                     chunked = True
                     continue
             headers.add(name, value)
+        for name, value in conn.server.default_headers:
+            if name not in headers:
+                headers.add(name, value)
         if content_length is None and not chunked:
             if more:
                 chunked = True
@@ -307,7 +313,8 @@ class Connection(H1ServerState):
 
     @classmethod
     def open(cls, server: Server, stream: Stream, transport) -> Connection:
-        conn = cls(H1Codec(), transport, keep_alive=server.keep_alive)
+        codec = H1Codec() if server.date_header else H1Codec(date_header=False)
+        conn = cls(codec, transport, keep_alive=server.keep_alive)
         conn._setup(server, stream, transport)
         return conn
 
@@ -443,7 +450,7 @@ class Connection(H1ServerState):
                     transport = self.fail_read()
                     if transport is not None:
                         if status is not None:
-                            transport.write(_bare_response(status))
+                            transport.write(_bare_response(status, server))
                         transport.close()
                     return _DONE
                 if accepted is not None:
@@ -459,7 +466,7 @@ class Connection(H1ServerState):
                 except TimeoutError:
                     transport = self.fail_read()
                     if transport is not None:
-                        transport.write(_bare_response(408))
+                        transport.write(_bare_response(408, server))
                         transport.close()
                     return _DONE
                 except OSError:
@@ -475,8 +482,7 @@ class Connection(H1ServerState):
                 if transport is not None:
                     transport.close()
                 return _DONE
-            if head.is_upgrade and server.ws != "none" and \
-                    await serve_upgrade(self, head, seq, head.target):
+            if head.is_upgrade and await serve_upgrade(self, head, seq, head.target):
                 return _DONE  # a WebSocket took the connection, or its handshake was refused
             # the request, in this coroutine: no layer of its own on the way to the application
             exchange = self.exchange = _Exchange(self, seq, head, decoder)
@@ -499,8 +505,7 @@ class Connection(H1ServerState):
     # stays parked for the next one; when it must wait, or the connection ends, the serve task
     # takes over from where it stopped (`_handoff`).
 
-    # the WebSocket (`_ws`) that took the connection over, while it runs
-    websocket: Any = None
+    websocket: Any = None  # the WebSocket (`_ws`) that took the connection over, while it runs
     _parked: asyncio.Future | None = None
     _handoff: object = None
     _task: asyncio.Task | None = None
@@ -676,8 +681,7 @@ class Connection(H1ServerState):
     def shutdown(self) -> None:
         """Graceful shutdown: close at once if idle, else after the response in flight."""
         if self.websocket is not None:
-            self.websocket.shutdown()
-            return
+            return self.websocket.shutdown()
         transport = self.request_shutdown()
         if transport is not None:
             transport.close()

@@ -45,6 +45,9 @@ _SETTINGS_TIMEOUT = int(H2Reason.SETTINGS_TIMEOUT)
 # many bytes, so that a peer still writing can read the GOAWAY before the socket goes.
 LINGER_SECONDS = 2.0
 LINGER_BYTES = 1 << 20
+# The timeout argument of `next_chunk` and `send_body` when not given: the connection's own
+# (`body_timeout`, `write_timeout`).
+CONNECTION_TIMEOUT = object()
 
 class StreamStopped(Exception):
     """The stream cannot go on: reset by the peer, refused, or the connection ended."""
@@ -298,10 +301,12 @@ class Driver(H2Streams):
             elif kind is H2FrameSettings:
                 if frame.ack:
                     self.settings_acked = True
-                _initial, wake, flags = self.recv_settings(frame)
+                initial, wake, flags = self.recv_settings(frame)
                 for handle in wake:
                     handle.window.set()
                 self.act(flags)
+                if initial:
+                    self.peer_settings_arrived()
             elif kind is H2FramePing:
                 self.act(self.recv_ping(frame))
             elif kind is H2FrameRstStream:
@@ -324,6 +329,9 @@ class Driver(H2Streams):
     def on_headers(self, frame) -> None:
         raise NotImplementedError
 
+    def peer_settings_arrived(self) -> None:
+        """The peer's first SETTINGS frame has been applied."""
+
     def stream_reset(self, handle: StreamHandle) -> None:
         """A stream the peer reset, or whose body stalled past the deadline: stopped already."""
 
@@ -336,8 +344,13 @@ class Driver(H2Streams):
             self.release_data_frame(handle.sid, size)
         self.act(self.release_capacity(handle.sid, size))
 
-    async def next_chunk(self, handle: StreamHandle) -> bytes | None:
-        """The next body chunk; None once the body is over. Raises StreamStopped."""
+    async def next_chunk(self, handle: StreamHandle,
+                         timeout: float | None | object = CONNECTION_TIMEOUT) -> bytes | None:
+        """The next body chunk; None once the body is over. Raises StreamStopped (also when
+        no chunk came for `timeout` seconds, the connection's `body_timeout` by default: the
+        stream is then reset)."""
+        if timeout is CONNECTION_TIMEOUT:
+            timeout = self.body_timeout
         while True:
             if handle.chunks:
                 payload, budgeted = handle.chunks.popleft()
@@ -348,7 +361,7 @@ class Driver(H2Streams):
             if handle.ended:
                 return None
             handle.changed.clear()
-            deadline = None if self.body_timeout is None else self.loop.time() + self.body_timeout
+            deadline = None if timeout is None else self.loop.time() + timeout
             if not await self.wait_until(handle.changed, deadline) and not (
                     handle.chunks or handle.ended or handle.stop):
                 self.stalled(handle)
@@ -375,8 +388,13 @@ class Driver(H2Streams):
         self.act(v.flags)
         self.stream_reset(handle)
 
-    async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool) -> None:
-        """Queues `data` (and END_STREAM when asked) as the windows allow."""
+    async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool,
+                        timeout: float | None | object = CONNECTION_TIMEOUT) -> None:
+        """Queues `data` (and END_STREAM when asked) as the windows allow. A stream whose
+        window stays shut for `timeout` seconds (the connection's `write_timeout` by default)
+        while nothing else moves either is reset, and StreamStopped raised."""
+        if timeout is CONNECTION_TIMEOUT:
+            timeout = self.write_timeout
         offset = 0
         deadline = None  # set while the windows let nothing through
         while True:
@@ -399,10 +417,10 @@ class Driver(H2Streams):
             if v.sent:
                 deadline = None
                 continue
-            if deadline is None and self.write_timeout is not None:
-                deadline = self.loop.time() + self.write_timeout
+            if deadline is None and timeout is not None:
+                deadline = self.loop.time() + timeout
             if not await self.wait_until(handle.window, deadline) and handle.stop is None:
-                moving = self.last_written + self.write_timeout
+                moving = self.last_written + timeout
                 if moving > self.loop.time():
                     deadline = moving  # bytes still flow: this stream's turn may yet come
                     continue

@@ -12,7 +12,7 @@ from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
-    CANCEL, INTERNAL_ERROR, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map)
+    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map)
 from ._stream import Stream, addresses
 from ._tls import tls_extension
 
@@ -98,6 +98,9 @@ class _Request(StreamHandle, Exchange):
             body, end = b"", True
             self.trailers_wanted = False
         headers = header_map(raw_headers)
+        for name, value in conn.server.default_headers:
+            if name not in headers:
+                headers.add(name, value)
         self.head_written = True
         self.status = status
         try:
@@ -141,7 +144,8 @@ class ServerConnection(Driver):
 
     @classmethod
     def open(cls, server, stream: Stream, transport) -> ServerConnection:
-        conn = cls("server", max_concurrent_streams=server.h2_max_concurrent_streams, **LIMITS)
+        conn = cls("server", max_concurrent_streams=server.h2_max_concurrent_streams,
+                   **server.h2_limits)
         conn._setup(stream)
         conn.server = server
         # A stream counts against the limit until its task has ended and its last bytes have

@@ -51,20 +51,28 @@ _CLOSED = 3      # the closing handshake is over, or the connection is gone
 _RESPONDING = 4  # the application refuses with a response of its own, still going out
 
 
-def _response(status: int, headers, body: bytes, chunked: bool = False) -> bytes:
-    """A whole HTTP/1.1 response that closes the connection (without its body when chunked)."""
-    codec = H1Codec()
-    if chunked:
-        return codec.serialize_response(status, headers, keep_alive=False, chunked=True)
-    return codec.serialize_response(status, headers, keep_alive=False,
-                                    content_length=len(body)) + body
+def _codec(server) -> H1Codec:
+    return H1Codec() if server.date_header else H1Codec(date_header=False)
 
 
-def _refusal(status: int, message: str) -> bytes:
+def _with_defaults(server, headers) -> list:
+    """`headers` and the server's default fields that they do not set."""
+    headers = list(headers)
+    names = {name.lower() for name, _ in headers}
+    return headers + [(n, v) for n, v in server.default_headers if n not in names]
+
+
+def _response(server, status: int, headers, body: bytes) -> bytes:
+    """A whole HTTP/1.1 response that closes the connection."""
+    return _codec(server).serialize_response(status, _with_defaults(server, headers),
+                                             keep_alive=False, content_length=len(body)) + body
+
+
+def _refusal(server, status: int, message: str) -> bytes:
     headers = [(b"content-type", b"text/plain; charset=utf-8")]
     if status == 426:
         headers.append((b"sec-websocket-version", b"13"))
-    return _response(status, headers, message.encode() + b"\n")
+    return _response(server, status, headers, message.encode() + b"\n")
 
 
 def _app_headers(headers) -> list:
@@ -75,7 +83,10 @@ def _app_headers(headers) -> list:
 
 async def serve_upgrade(conn, head, seq: int, target: str) -> bool:
     """Serves a request with `Upgrade` on the HTTP/1 connection `conn` if it asks for WebSocket:
-    True when it did (the connection is then over for HTTP/1), False to serve it as HTTP."""
+    True when it did (the connection is then over for HTTP/1), False to serve it as HTTP (and
+    always with `ws="none"`)."""
+    if conn.server.ws == "none":
+        return False
     headers = head.headers.raw_items()
     verdict = ws_check_request(head.method, headers, http10=head.http10)
     if verdict is None:
@@ -91,7 +102,7 @@ async def serve_upgrade(conn, head, seq: int, target: str) -> bool:
     status, message = verdict
     if status != 101:
         log.debug("websocket handshake refused: %d %s", status, message)
-        conn.stream.write(_refusal(status, message))
+        conn.stream.write(_refusal(conn.server, status, message))
         transport.close()
         return True
     ws = WebSocket(conn, transport, headers, target)
@@ -438,7 +449,9 @@ class WebSocket:
         if self.deflate is not None:
             headers.append((b"sec-websocket-extensions", self.deflate.response))
         headers.extend(extra)
-        head = H1Codec().serialize_response(101, headers, keep_alive=True)  # checks `extra`
+        server = self.server
+        head = _codec(server).serialize_response(  # checks `extra`
+            101, _with_defaults(server, headers), keep_alive=True)
         self.stream.write(head)
         self.stage = _OPEN
         self.status = 101
@@ -452,7 +465,6 @@ class WebSocket:
             self._received(leftover)
         loop = self.loop
         self._reader = loop.create_task(self._read())
-        server = self.server
         if server.ws_ping_interval and server.ws_ping_interval > 0:
             self._keepalive = loop.create_task(self._ping_loop(server.ws_ping_interval,
                                                                server.ws_ping_timeout))
@@ -460,7 +472,7 @@ class WebSocket:
     def _refuse(self, status: int, headers, body: bytes) -> None:
         """Refuses the handshake with a whole response of the server's own."""
         self.status = status
-        self.stream.write(_response(status, headers, body))
+        self.stream.write(_response(self.server, status, headers, body))
         self._end_response()
 
     async def _respond(self, body: bytes, more: bool) -> None:
@@ -469,12 +481,13 @@ class WebSocket:
         if not self._head_sent:
             self._head_sent = True
             if not more:
-                stream.write(_response(self.status, self._head, body))
+                stream.write(_response(self.server, self.status, self._head, body))
                 self._end_response()
                 return
-            self._codec = H1Codec()
-            stream.write(self._codec.serialize_response(self.status, self._head,
-                                                        keep_alive=False, chunked=True))
+            self._codec = _codec(self.server)
+            stream.write(self._codec.serialize_response(
+                self.status, _with_defaults(self.server, self._head), keep_alive=False,
+                chunked=True))
         out = self._codec.serialize_data(body) if body else b""
         if not more:
             out += self._codec.serialize_end()

@@ -19,20 +19,25 @@ import os
 import signal
 import socket
 import ssl
-import stat
+import time
 from collections.abc import Awaitable, Callable
 from typing import Any
 
 from _quillet import H2Codec
 
-from ._asgi import ASGIApp, ClientDisconnected, Forwarding, Lifespan, unavailable
+from ._access import AccessFormat
+from ._config import default_headers, h2_setting_problem
+from ._asgi import (
+    ASGIApp, ClientDisconnected, Forwarding, Lifespan, StartupFailed, unavailable)
 from ._h1server import Connection
+from ._h2 import LIMITS
 from ._h2server import ServerConnection
+from ._sockets import ListenError, listen_on
 from ._stream import Deadline, Stream
 from ._tls import TLSConfigError, tls_context
 
-__all__ = ["Server", "ClientDisconnected", "TLSConfigError", "LOOPS", "run", "run_loop",
-           "tls_context"]
+__all__ = ["Server", "ClientDisconnected", "ListenError", "StartupFailed", "TLSConfigError",
+           "LOOPS", "run", "run_loop", "tls_context", "SHUTDOWN_TIMEOUT"]
 
 log = logging.getLogger("quillet.server")
 # One line per response; a logger of its own so that it can be routed or silenced alone.
@@ -50,6 +55,12 @@ _OUT_OF_RESOURCES = frozenset((errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.
 # A condition that can recur at every accept (no descriptors, the connection limit) is logged
 # at most once per this many seconds.
 _LOG_INTERVAL = 10.0
+# How long a graceful shutdown lets requests in progress run: below the 30 s after which
+# common supervisors kill a process they asked to stop, so that the requests still running
+# are named in the log and the application's lifespan shutdown runs before that.
+SHUTDOWN_TIMEOUT = 25.0
+# SIGINTs this close together count as one interrupt.
+_SAME_INTERRUPT = 0.5
 
 
 class _ServerStream(Stream):
@@ -143,20 +154,35 @@ class Server:
     def __init__(self, app: ASGIApp, host: str = "127.0.0.1", port: int = 8000, *,
                  keep_alive: bool = True, keep_alive_timeout: float = 5.0,
                  head_timeout: float = 10.0, body_timeout: float = 30.0,
-                 write_timeout: float = 30.0, shutdown_timeout: float = 30.0,
+                 write_timeout: float = 30.0, shutdown_timeout: float = SHUTDOWN_TIMEOUT,
                  lifespan: str = "auto", root_path: str = "",
                  h2_max_concurrent_streams: int = 100, h2_settings_timeout: float = 10.0,
+                 h2_initial_window_size: int = LIMITS["initial_window_size"],
+                 h2_max_frame_size: int = LIMITS["max_frame_size"],
+                 h2_max_header_list_size: int = LIMITS["max_header_list_size"],
                  ssl: ssl.SSLContext | None = None,
                  ssl_reload: Callable[[], ssl.SSLContext] | None = None,
                  uds: str | None = None, sock: socket.socket | None = None,
                  backlog: int = 2048, proxy_headers: bool = False,
-                 forwarded_allow_ips: str | list[str] = "127.0.0.1",
+                 forwarded_allow_ips: str | list[str] = "127.0.0.1,::1",
                  limit_concurrency: int | None = None, limit_max_requests: int | None = None,
                  limit_connections: int | None = None, access_log: bool = True,
+                 access_log_format: str | None = None, server_header: bool = True,
+                 date_header: bool = True,
+                 headers: list[tuple[str | bytes, str | bytes]] | None = None,
                  ws: str = "auto", ws_max_size: int = 16 * 1024 * 1024, ws_max_queue: int = 32,
                  ws_ping_interval: float | None = 20.0,
                  ws_ping_timeout: float | None = 20.0,
                  ws_per_message_deflate: bool = True) -> None:
+        if lifespan not in ("auto", "on", "off"):
+            raise ValueError(f"lifespan must be auto, on or off, not {lifespan!r}")
+        for name, value in (("h2_max_concurrent_streams", h2_max_concurrent_streams),
+                            ("h2_initial_window_size", h2_initial_window_size),
+                            ("h2_max_frame_size", h2_max_frame_size),
+                            ("h2_max_header_list_size", h2_max_header_list_size)):
+            problem = h2_setting_problem(name, value)
+            if problem is not None:
+                raise ValueError(f"{name} {problem}")
         self.app = app
         self.host = host
         self.port = port
@@ -170,6 +196,14 @@ class Server:
         self.root_path = root_path
         self.h2_max_concurrent_streams = h2_max_concurrent_streams
         self.h2_settings_timeout = h2_settings_timeout
+        # the settings every HTTP/2 connection of this server starts with
+        self.h2_limits = dict(
+            LIMITS, initial_window_size=h2_initial_window_size, max_frame_size=h2_max_frame_size,
+            max_header_list_size=h2_max_header_list_size, auto_date_header=date_header,
+            connection_window=max(LIMITS["connection_window"], h2_initial_window_size))
+        self.date_header = date_header
+        # the fields every response carries unless the application set the name itself
+        self.default_headers = default_headers(server_header, headers)
         self.ssl = ssl
         # builds the context again from the files: SIGHUP swaps the result in (`reload_tls`)
         self.ssl_reload = ssl_reload
@@ -181,6 +215,7 @@ class Server:
         self.limit_max_requests = limit_max_requests
         self.limit_connections = limit_connections
         self.access_log = access_log
+        self.access_format = AccessFormat(access_log_format) if access_log_format else None
         # WebSocket: "auto" serves it, "none" serves an Upgrade request as plain HTTP
         if ws not in ("auto", "none"):
             raise ValueError(f"ws must be 'auto' or 'none', not {ws!r}")
@@ -202,9 +237,12 @@ class Server:
         self._connections: set[Connection | ServerConnection] = set()
         self._tasks: set[asyncio.Task] = set()
         self._orphans: set[asyncio.Task] = set()
+        self._running: dict[int, dict] = {}  # the scopes of the requests in progress
         self._waiting: set[Deadline] = set()  # the waits on clients that have a deadline
         self._sweeper: asyncio.TimerHandle | None = None
         self._stop: asyncio.Event | None = None
+        self._force: asyncio.Event | None = None  # a second interrupt: stop waiting
+        self._forced_at = float("-inf")
         self._lifespan: Lifespan | None = None
         self._log_access = False
 
@@ -223,6 +261,7 @@ class Server:
         """The application that answers this request: ours, or a 503 once the server is full."""
         if self.forwarding is not None:
             self.forwarding.apply(scope)
+        self._running[id(scope)] = scope
         limit = self.limit_concurrency
         self.active += 1
         if limit is not None and self.active > limit:
@@ -232,13 +271,18 @@ class Server:
     def request_done(self, scope: dict, target: str, status: int, sent: int,
                      began: float) -> None:
         self.active -= 1
+        self._running.pop(id(scope), None)
         if self._log_access:
-            client = scope["client"]
-            who = f"{client[0]}:{client[1]}" if client else "-"
-            access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who,
-                            scope.get("method", "GET"), target,
-                            scope["http_version"], status, sent,
-                            (self.loop.time() - began) * 1000)
+            if self.access_format is not None:
+                access_log.info("%s", self.access_format.line(
+                    scope, target, status, sent, self.loop.time() - began))
+            else:
+                client = scope["client"]
+                who = f"{client[0]}:{client[1]}" if client else "-"
+                access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who,
+                                scope.get("method", "GET"), target, scope["http_version"],
+                                status, sent,
+                                (self.loop.time() - began) * 1000)
         self.requests_served += 1
         limit = self.limit_max_requests
         if limit is not None and self.requests_served == limit:
@@ -248,23 +292,46 @@ class Server:
     # the listening side
 
     async def start(self) -> None:
-        """Runs the lifespan startup, then listens. `port=0` picks a free port (see `.port`)."""
+        """Listens, runs the lifespan startup, then accepts. `port=0` picks a free port (see
+        `.port`). The socket is bound before the application starts, so that an address in
+        use fails the start (ListenError) before any of the application's startup runs."""
         self.loop = asyncio.get_running_loop()
-        self._stop = asyncio.Event()
+        if self._stop is None:
+            self._stop = asyncio.Event()
+            self._force = asyncio.Event()
         self._log_access = self.access_log and access_log.isEnabledFor(logging.INFO)
-        if self._lifespan is None and self.lifespan_mode != "off":
-            self._lifespan = Lifespan(self.app, self.state, self.lifespan_mode == "on")
-            await self._lifespan.startup()
         if self.sock is not None:
             self._listeners = [self.sock]
         else:
-            self._listeners = _listen(self.host, self.port, self.uds, self.backlog)
-        for listener in self._listeners:
-            listener.setblocking(False)
-            self.loop.add_reader(listener.fileno(), self._accept, listener)
+            try:
+                self._listeners = listen_on(self.host, self.port, self.uds, self.backlog)
+            except OSError as exc:
+                raise ListenError(self.host, self.port, self.uds, exc) from None
         bound = self._listeners[0].getsockname()
         if isinstance(bound, tuple):
             self.port = bound[1]
+        try:
+            if self._lifespan is None and self.lifespan_mode != "off":
+                self._lifespan = Lifespan(self.app, self.state, self.lifespan_mode == "on")
+                # a startup that hangs can still be interrupted: SIGINT twice
+                startup = self.loop.create_task(self._lifespan.startup())
+                forced = self.loop.create_task(self._force.wait())
+                await asyncio.wait((startup, forced), return_when=asyncio.FIRST_COMPLETED)
+                forced.cancel()
+                if not startup.done():
+                    startup.cancel()
+                    if self._lifespan.task is not None:
+                        self._lifespan.task.cancel()
+                    raise StartupFailed("interrupted during the application's startup")
+                startup.result()
+        except BaseException:
+            if self.sock is None:
+                for listener in self._listeners:
+                    listener.close()
+            raise
+        for listener in self._listeners:
+            listener.setblocking(False)
+            self.loop.add_reader(listener.fileno(), self._accept, listener)
         self._sweep()
 
     # The accept loop is the server's own rather than the event loop's, so that running out of
@@ -341,7 +408,10 @@ class Server:
             path = self.uds or self.sock.getsockname()
             return f"unix:{path}"
         scheme = "https" if self.ssl is not None else "http"
-        shown = f"[{self.host}]" if ":" in self.host else self.host
+        host = self.host
+        if self.sock is not None:
+            host = self.sock.getsockname()[0]
+        shown = f"[{host}]" if ":" in host else host
         return f"{scheme}://{shown}:{self.port}/"
 
     def _sweep(self) -> None:
@@ -369,34 +439,92 @@ class Server:
         if self._stop is not None:
             self._stop.set()
 
+    def request_force(self) -> None:
+        """Stop waiting: cut the requests still draining (or the lifespan shutdown) now."""
+        if self._force is not None:
+            self._force.set()
+
+    def _signalled(self, signum: int) -> None:
+        if not self._stop.is_set():
+            log.info("%s: stopping", signal.Signals(signum).name)
+            self.request_stop()
+        elif signum == signal.SIGINT:
+            # A worker hears Ctrl+C twice, from the terminal and from its parent: a SIGINT
+            # this close to the one that cut the drain is the same interrupt, not one more.
+            now = time.monotonic()
+            if now - self._forced_at >= _SAME_INTERRUPT:
+                self._forced_at = now
+                self.request_force()
+
     async def shutdown(self) -> None:
-        """Stops listening, closes idle connections at once, finishes requests in flight, then
-        runs the lifespan shutdown."""
+        """Stops listening, closes idle connections at once, finishes requests in flight (for
+        up to `shutdown_timeout` seconds, or until `request_force`), then runs the lifespan
+        shutdown."""
         self.stopping = True
+        loop = self.loop
+        if self._force is None:
+            self._force = asyncio.Event()
         for listener in self._listeners:
             if listener.fileno() >= 0:
-                self.loop.remove_reader(listener.fileno())
+                loop.remove_reader(listener.fileno())
                 listener.close()
         for conn in list(self._connections):
             conn.shutdown()
-        if self._tasks:
-            _, pending = await asyncio.wait(set(self._tasks), timeout=self.shutdown_timeout)
-            for task in pending:
-                task.cancel()
+        left = {task for task in self._tasks if not task.done()}
+        if left:
+            count = len(self._running)
+            log.log(logging.INFO if count else logging.DEBUG,
+                    "shutting down: waiting up to %gs for %d request%s in progress (a second "
+                    "SIGINT cuts %s)", self.shutdown_timeout, count, "" if count == 1 else "s",
+                    "it" if count == 1 else "them")
+            drained = loop.create_future()
+
+            def one_done(task: asyncio.Task) -> None:
+                left.discard(task)
+                if not left and not drained.done():
+                    drained.set_result(None)
+            for task in left:
+                task.add_done_callback(one_done)
+            forced = loop.create_task(self._force.wait())
+            await asyncio.wait((drained, forced), timeout=self.shutdown_timeout,
+                               return_when=asyncio.FIRST_COMPLETED)
+            forced.cancel()
+            if left:
+                why = ("a second interrupt" if self._force.is_set()
+                       else f"the {self.shutdown_timeout:g}s drain limit")
+                for scope in list(self._running.values()):
+                    log.warning("%s: cutting %s", why, _describe(scope))
+                for task in list(left):
+                    task.cancel()
+                # the cancelled requests unwind (and are counted) before the lifespan ends
+                await asyncio.wait(set(left), timeout=1.0)
         if self._sweeper is not None:
             self._sweeper.cancel()
         if self._lifespan is not None:
-            await self._lifespan.shutdown()
+            self._force.clear()
+            ending = loop.create_task(self._lifespan.shutdown())
+            forced = loop.create_task(self._force.wait())
+            await asyncio.wait((ending, forced), return_when=asyncio.FIRST_COMPLETED)
+            forced.cancel()
+            if not ending.done():
+                log.warning("an interrupt cut the application's lifespan shutdown")
+                ending.cancel()
+                if self._lifespan.task is not None:
+                    self._lifespan.task.cancel()
 
     async def serve(self, *, install_signals: bool = True,
                     ready: Callable[[Server], None] | None = None) -> None:
-        await self.start()
-        loop = self.loop
+        """Serves until SIGINT or SIGTERM (or `request_stop`). The handlers stay in place
+        until the end: a second SIGINT cuts the drain short instead of raising
+        KeyboardInterrupt through the shutdown."""
+        loop = asyncio.get_running_loop()
+        self._stop = asyncio.Event()
+        self._force = asyncio.Event()
         installed = []
         if install_signals:
             for sig in (signal.SIGINT, signal.SIGTERM):
                 try:
-                    loop.add_signal_handler(sig, self.request_stop)
+                    loop.add_signal_handler(sig, self._signalled, sig)
                     installed.append(sig)
                 except (NotImplementedError, RuntimeError, ValueError):
                     pass
@@ -406,48 +534,25 @@ class Server:
                 # a worker holds SIGHUP back until now: one that came meanwhile is taken now
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGHUP})
         try:
-            if ready is not None:
-                ready(self)
-            await self._stop.wait()
+            await self.start()
+            try:
+                if ready is not None:
+                    ready(self)
+                await self._stop.wait()
+            finally:
+                await self.shutdown()
         finally:
             for sig in installed:
                 loop.remove_signal_handler(sig)
-            await self.shutdown()
 
 
-def _listen(host: str, port: int, uds: str | None, backlog: int) -> list[socket.socket]:
-    """The listening sockets of a server: one per address the host resolves to, or a Unix
-    socket (replacing a socket file left by an earlier run)."""
-    if uds is not None:
-        try:
-            if stat.S_ISSOCK(os.stat(uds).st_mode):
-                os.unlink(uds)
-        except FileNotFoundError:
-            pass
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            sock.bind(uds)
-            sock.listen(backlog)
-        except BaseException:
-            sock.close()
-            raise
-        return [sock]
-    listeners: list[socket.socket] = []
-    try:
-        for family, kind, proto, _, address in dict.fromkeys(socket.getaddrinfo(
-                host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)):
-            sock = socket.socket(family, kind, proto)
-            listeners.append(sock)
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            if family == socket.AF_INET6:
-                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            sock.bind(address)
-            sock.listen(backlog)
-    except BaseException:
-        for sock in listeners:
-            sock.close()
-        raise
-    return listeners
+def _describe(scope: dict) -> str:
+    """A request, as a warning names it."""
+    client = scope.get("client")
+    who = f"{client[0]}:{client[1]}" if client else "a Unix-socket client"
+    target = scope["path"] + ("?" + scope["query_string"].decode("latin-1")
+                              if scope["query_string"] else "")
+    return f'"{scope["method"]} {target} HTTP/{scope["http_version"]}" from {who}'
 
 
 def _gone_already(sock: socket.socket) -> bool:

@@ -1,5 +1,6 @@
-"""The end-to-end application plus /pid, which names the worker process that answered, and
-/loop, which names the class of the event loop that runs it."""
+"""The end-to-end application plus /pid, which names the worker process that answered, /loop,
+which names the class of the event loop that runs it, and /env?NAME, the value of an
+environment variable in the worker."""
 
 import asyncio
 import os
@@ -17,5 +18,10 @@ async def app(scope, receive, send):
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body",
                     "body": f"{loop.__module__}.{loop.__qualname__}".encode()})
+        return
+    if scope["type"] == "http" and scope["path"] == "/env":
+        value = os.environ.get(scope["query_string"].decode(), "(unset)")
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": value.encode()})
         return
     await e2e_app.app(scope, receive, send)

@@ -130,6 +130,7 @@ def test_echo_text_bytes_and_fragments(srv):
     async def talk():
         async with connect(url(srv), max_size=None) as ws:
             assert ws.response.headers["x-echo"] == "yes"
+            assert ws.response.headers["server"] == "quillet"  # the server's default fields
             await ws.send("héllo")
             text = await ws.recv()
             await ws.send(b"\x00\xff\x01")
@@ -302,6 +303,7 @@ def test_denial_with_403_and_with_a_response_of_the_application(srv):
     response = run(refused("/deny-custom"))
     assert response.status_code == 418
     assert response.headers["x-why"] == "teapot" and response.body == b"not a websocket"
+    assert response.headers["server"] == "quillet"
 
 
 def test_a_full_server_refuses_with_503():

@@ -1,0 +1,298 @@
+"""`AsyncClient`: requests built from what the caller gives, sent through the connection pool,
+redirects followed when asked."""
+
+from __future__ import annotations
+
+import base64
+import ssl as _ssl
+import time
+from collections.abc import AsyncIterable, Iterable, Mapping
+from typing import Any
+from urllib.parse import unquote
+
+import _quillet
+from _quillet import HeaderMap
+
+from ._content import encode_body
+from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects
+from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
+from ._pool import ConnectionPool
+from ._redirects import redirect_request
+from ._urls import URL, add_params, merge_url, parse_url
+
+__all__ = ["AsyncClient"]
+
+_UNSET: Any = object()
+USER_AGENT = f"quillet/{_quillet.__version__}"
+# Methods that carry a body by nature: without one they still say so (content-length: 0).
+_BODY_METHODS = frozenset({"POST", "PUT", "PATCH"})
+# A redirect's body is read and dropped up to this size; past it the connection is closed.
+_REDIRECT_BODY_LIMIT = 1 << 20
+
+HeaderTypes = HeaderMap | Mapping[str, str | bytes] | Iterable[tuple[str | bytes, str | bytes]]
+ParamTypes = Mapping[str, Any] | Iterable[tuple[str, Any]] | str
+ContentTypes = bytes | str | AsyncIterable[bytes] | Iterable[bytes]
+
+
+def _pairs(headers: HeaderTypes) -> Iterable:
+    return headers.items() if hasattr(headers, "items") else headers
+
+
+class AsyncClient:
+    """An HTTP client with a connection pool, over HTTP/1.1 and HTTP/2.
+
+        async with AsyncClient(base_url="https://example.com", timeout=10) as client:
+            response = await client.get("/items", params={"page": 2})
+            response.raise_for_status()
+            items = response.json()
+
+    - `base_url`: relative URLs are appended to its path.
+    - `headers`, `params`: sent with every request (a request's own win for the same name).
+    - `timeout`: a `Timeout`, or one number (or None) for all four; 5 s by default.
+    - `follow_redirects`, `max_redirects` (20): redirects are returned as they are unless
+      asked for.
+    - `limits`: the pool's bounds (`Limits`).
+    - `http2`: None (the default) offers HTTP/2 over TLS by ALPN; True also speaks it with
+      prior knowledge to http:// URLs; False speaks only HTTP/1.1.
+    - `verify`: True checks the server's certificate against the system's trust store; False
+      does not; an `ssl.SSLContext` is used as given (its ALPN protocols are set by the
+      client)."""
+
+    def __init__(self, *, base_url: str | URL | None = None, headers: HeaderTypes | None = None,
+                 params: ParamTypes | None = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
+                 follow_redirects: bool = False, max_redirects: int = 20,
+                 limits: Limits = DEFAULT_LIMITS, http2: bool | None = None,
+                 verify: bool | _ssl.SSLContext = True) -> None:
+        self.base_url = None if base_url is None else URL(base_url)
+        # The default fields, with a place kept for Host at the front (RFC 9110 section 7.2).
+        self._headers = HeaderMap([("host", ""), ("accept", "*/*"),
+                                   ("user-agent", USER_AGENT)])
+        for name, value in _pairs(headers or ()):
+            self._headers[name] = value
+        self.params = params
+        self.timeout = Timeout.of(timeout)
+        self.follow_redirects = follow_redirects
+        self.max_redirects = max_redirects
+        self._pool = ConnectionPool(limits=limits, verify=verify, http2=http2)
+
+    @property
+    def headers(self) -> HeaderMap:
+        """The fields sent with every request (a copy; Host is set per request)."""
+        fields = HeaderMap(self._headers)
+        del fields["host"]
+        return fields
+
+    @property
+    def is_closed(self) -> bool:
+        return self._pool.closed
+
+    # building
+
+    def build_request(self, method: str, url: str | URL, *, params: ParamTypes | None = None,
+                      headers: HeaderTypes | None = None, content: ContentTypes | None = None,
+                      data: Any = None, files: Any = None, json: Any = _UNSET) -> Request:
+        method = method.upper()
+        url = merge_url(self.base_url, url)
+        if self.params:
+            url = add_params(url, self.params)
+        if params:
+            url = add_params(url, params)
+        fields = HeaderMap(self._headers)
+        fields["host"] = url.host_header
+        if headers:
+            given = list(_pairs(headers))
+            try:
+                for name, _ in given:
+                    if name in fields:
+                        del fields[name]
+                for name, value in given:
+                    fields.add(name, value)
+            except (ValueError, TypeError) as exc:
+                raise LocalProtocolError(f"the request cannot be sent: {exc}") from exc
+        if url.userinfo and "authorization" not in fields:
+            user, _, password = url.userinfo.partition(":")
+            token = f"{unquote(user)}:{unquote(password)}".encode()
+            fields["authorization"] = b"Basic " + base64.b64encode(token)
+        body = stream = None
+        if content is not None or data is not None or files or json is not _UNSET:
+            body, stream, content_type = encode_body(content, data, files, json)
+            if content_type is not None and "content-type" not in fields:
+                fields["content-type"] = content_type
+        if body is None and stream is None and method in _BODY_METHODS:
+            body = b""
+        return Request(method, url, headers=fields, content=body, stream=stream)
+
+    # sending
+
+    async def send(self, request: Request, *, stream: bool = False,
+                   follow_redirects: bool = _UNSET, timeout: TimeoutTypes = _UNSET) -> Response:
+        """Sends `request` and returns its response, with its body read unless `stream`."""
+        timeout = self.timeout if timeout is _UNSET else Timeout.of(timeout)
+        if follow_redirects is _UNSET:
+            follow_redirects = self.follow_redirects
+        pool = self._pool
+        history: list[Response] = []
+        while True:
+            started = time.perf_counter()
+            try:
+                response = await pool.send(request, timeout, started)
+            except RequestError as exc:
+                if exc.request is None:
+                    exc.request = request
+                raise
+            if history:
+                response.history = history
+            if not follow_redirects or not response.is_redirect:
+                break
+            try:
+                if len(history) >= self.max_redirects:
+                    raise TooManyRedirects(f"more than {self.max_redirects} redirects",
+                                           request=request)
+                next_request = redirect_request(request, response)
+                await self._drop_body(response)
+            except BaseException:
+                await response.aclose()
+                raise
+            history = [*history, response]
+            request = next_request
+        if not stream:
+            try:
+                await response.aread()
+            except BaseException:
+                await response.aclose()
+                raise
+        return response
+
+    @staticmethod
+    async def _drop_body(response: Response) -> None:
+        """Reads a redirect's body (so its connection can be reused), up to a bound."""
+        size = 0
+        async for chunk in response.aiter_bytes():
+            size += len(chunk)
+            if size > _REDIRECT_BODY_LIMIT:
+                break
+        await response.aclose()
+
+    async def request(self, method: str, url: str | URL, *, params: ParamTypes | None = None,
+                      headers: HeaderTypes | None = None, content: ContentTypes | None = None,
+                      data: Any = None, files: Any = None, json: Any = _UNSET,
+                      timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
+                      ) -> Response:
+        """Sends one request and reads its whole response.
+
+        The body is one of: `content` (bytes or str, sent with its length; or an iterable or
+        async iterable of bytes, sent chunked unless `headers` give a content-length), `json`
+        (any JSON value), `data` (a form, `application/x-www-form-urlencoded`), or `files`
+        (with `data` as further fields, `multipart/form-data`: each file is bytes, a file
+        object, or a (filename, content[, content type[, headers]]) tuple)."""
+        request = self.build_request(method, url, params=params, headers=headers,
+                                     content=content, data=data, files=files, json=json)
+        return await self.send(request, follow_redirects=follow_redirects, timeout=timeout)
+
+    def stream(self, method: str, url: str | URL, *, params: ParamTypes | None = None,
+               headers: HeaderTypes | None = None, content: ContentTypes | None = None,
+               data: Any = None, files: Any = None, json: Any = _UNSET,
+               timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
+               ) -> StreamContext:
+        """`async with client.stream("GET", url) as response:` a response whose body is read
+        on demand (`aiter_bytes()`, `aread()`...); leaving the block closes it."""
+        request = self.build_request(method, url, params=params, headers=headers,
+                                     content=content, data=data, files=files, json=json)
+        return StreamContext(self, request, follow_redirects, timeout)
+
+    async def get(self, url: str | URL, *, params: ParamTypes | None = None,
+                  headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
+                  follow_redirects: bool = _UNSET) -> Response:
+        return await self.request("GET", url, params=params, headers=headers, timeout=timeout,
+                                  follow_redirects=follow_redirects)
+
+    async def head(self, url: str | URL, *, params: ParamTypes | None = None,
+                   headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
+                   follow_redirects: bool = _UNSET) -> Response:
+        return await self.request("HEAD", url, params=params, headers=headers, timeout=timeout,
+                                  follow_redirects=follow_redirects)
+
+    async def options(self, url: str | URL, *, params: ParamTypes | None = None,
+                      headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
+                      follow_redirects: bool = _UNSET) -> Response:
+        return await self.request("OPTIONS", url, params=params, headers=headers,
+                                  timeout=timeout, follow_redirects=follow_redirects)
+
+    async def delete(self, url: str | URL, *, params: ParamTypes | None = None,
+                     headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
+                     follow_redirects: bool = _UNSET) -> Response:
+        return await self.request("DELETE", url, params=params, headers=headers,
+                                  timeout=timeout, follow_redirects=follow_redirects)
+
+    async def post(self, url: str | URL, *, content: ContentTypes | None = None,
+                   data: Any = None, files: Any = None, json: Any = _UNSET,
+                   params: ParamTypes | None = None, headers: HeaderTypes | None = None,
+                   timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET) -> Response:
+        return await self.request("POST", url, content=content, data=data, files=files,
+                                  json=json, params=params, headers=headers, timeout=timeout,
+                                  follow_redirects=follow_redirects)
+
+    async def put(self, url: str | URL, *, content: ContentTypes | None = None,
+                  data: Any = None, files: Any = None, json: Any = _UNSET,
+                  params: ParamTypes | None = None, headers: HeaderTypes | None = None,
+                  timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET) -> Response:
+        return await self.request("PUT", url, content=content, data=data, files=files,
+                                  json=json, params=params, headers=headers, timeout=timeout,
+                                  follow_redirects=follow_redirects)
+
+    async def patch(self, url: str | URL, *, content: ContentTypes | None = None,
+                    data: Any = None, files: Any = None, json: Any = _UNSET,
+                    params: ParamTypes | None = None, headers: HeaderTypes | None = None,
+                    timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
+                    ) -> Response:
+        return await self.request("PATCH", url, content=content, data=data, files=files,
+                                  json=json, params=params, headers=headers, timeout=timeout,
+                                  follow_redirects=follow_redirects)
+
+    # the pool
+
+    @property
+    def connections_opened(self) -> int:
+        """How many connections the client has opened so far."""
+        return self._pool.connections_opened
+
+    def protocol_of(self, url: str | URL) -> str | None:
+        """The protocol ("h1" or "h2") the pool's connections to `url`'s origin speak, if it
+        has any."""
+        return self._pool.protocol_of(url if isinstance(url, URL) else parse_url(url))
+
+    async def aclose(self) -> None:
+        """Closes every connection. Requests still waiting or in flight fail with
+        ClientClosedError."""
+        await self._pool.aclose()
+
+    async def __aenter__(self) -> AsyncClient:
+        return self
+
+    async def __aexit__(self, *exc_info) -> None:
+        await self.aclose()
+
+
+class StreamContext:
+    """What `AsyncClient.stream()` returns: sends the request on entry, closes the response on
+    exit."""
+
+    __slots__ = ("_client", "_request", "_follow", "_timeout", "_response")
+
+    def __init__(self, client: AsyncClient, request: Request, follow_redirects: bool,
+                 timeout: TimeoutTypes) -> None:
+        self._client = client
+        self._request = request
+        self._follow = follow_redirects
+        self._timeout = timeout
+        self._response: Response | None = None
+
+    async def __aenter__(self) -> Response:
+        self._response = await self._client.send(self._request, stream=True,
+                                                 follow_redirects=self._follow,
+                                                 timeout=self._timeout)
+        return self._response
+
+    async def __aexit__(self, *exc_info) -> None:
+        if self._response is not None:
+            await self._response.aclose()

@@ -1,0 +1,65 @@
+"""Servers for the client tests on loopback: ours in a thread (`ServerThread`), and uvicorn
+and hypercorn as black boxes in processes of their own, serving client_app."""
+
+import os
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from test_e2e_server import CURL_ENV, HERE, ServerThread
+
+__all__ = ["ServerThread", "PeerProcess", "free_port"]
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+class PeerProcess:
+    """uvicorn or hypercorn serving client_app:app on a free port (TLS when given a
+    certificate and its key)."""
+
+    def __init__(self, kind: str, cert: tuple[str, str] | None = None) -> None:
+        pytest.importorskip(kind)
+        self.port = free_port()
+        self.scheme = "https" if cert else "http"
+        if kind == "uvicorn":
+            args = ["-m", "uvicorn", "client_app:app", "--host", "127.0.0.1", "--port",
+                    str(self.port), "--log-level", "warning", "--no-access-log"]
+            if cert:
+                args += ["--ssl-certfile", cert[0], "--ssl-keyfile", cert[1]]
+        else:
+            args = ["-m", "hypercorn", "client_app:app", "--bind", f"127.0.0.1:{self.port}",
+                    "--log-level", "warning"]
+            if cert:
+                args += ["--certfile", cert[0], "--keyfile", cert[1]]
+        self.proc = subprocess.Popen([sys.executable, *args], cwd=HERE, env=CURL_ENV,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    self.proc.kill()
+                    raise AssertionError(f"{kind} did not start: "
+                                         f"{self.proc.stderr.read().decode()}")
+                time.sleep(0.05)
+
+    def url(self, path: str = "/") -> str:
+        return f"{self.scheme}://127.0.0.1:{self.port}{path}"
+
+    def stop(self) -> None:
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+        self.proc.stderr.close()
