@@ -15,7 +15,13 @@ STUB_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
 @pytest.mark.parametrize("module", ["_quillet", "quillet._native"])
 def test_stub_matches_the_module(tmp_path, module):
     env = dict(os.environ, MYPYPATH=str(STUB_DIR))
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", module],
+    # quillet._native sits in a typed package whose other modules mypy would check along: only
+    # the stub's own errors count here
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\n[mypy-quillet.*]\nignore_errors = True\n"
+                      "[mypy-quillet._native]\nignore_errors = False\n")
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise",
+                             "--mypy-config-file", str(config), module],
                             capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
