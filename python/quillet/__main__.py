@@ -385,6 +385,12 @@ def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) 
                  "timeout_body", "timeout_h2_settings"):
         if getattr(args, name) < 0:
             cmd.error(f"--{name.replace('_', '-')} must not be negative")
+    for name in ("ws_max_size", "ws_max_queue"):
+        if getattr(args, name) < 1:
+            cmd.error(f"--{name.replace('_', '-')} must be at least 1")
+    for name in ("ws_ping_interval", "ws_ping_timeout"):
+        if getattr(args, name) < 0:
+            cmd.error(f"--{name.replace('_', '-')} must not be negative")
     for directory in args.reload_dir or ():
         if not os.path.isdir(directory):
             cmd.error(f"--reload-dir {directory} is not a directory")

@@ -219,6 +219,9 @@ class Server:
         # WebSocket: "auto" serves it, "none" serves an Upgrade request as plain HTTP
         if ws not in ("auto", "none"):
             raise ValueError(f"ws must be 'auto' or 'none', not {ws!r}")
+        for name, value in (("ws_max_size", ws_max_size), ("ws_max_queue", ws_max_queue)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise ValueError(f"{name} must be an integer of at least 1, not {value!r}")
         self.ws = ws
         self.ws_max_size = ws_max_size
         self.ws_max_queue = ws_max_queue

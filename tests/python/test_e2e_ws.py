@@ -530,10 +530,15 @@ def test_command_line_options(monkeypatch, capsys):
             "ws_per_message_deflate")
     assert [tuple(o[k] for k in keys) for o in made] == [
         ("auto", 16 * 1024 * 1024, 32, 20.0, 20.0, True), ("none", 1000, 3, 0.0, 2.5, False)]
-    with pytest.raises(SystemExit):
-        __main__.main(["serve", "ws_app:app", "--ws", "maybe"])
+    for wrong in (["--ws", "maybe"], ["--ws-max-size", "0"], ["--ws-max-queue", "0"],
+                  ["--ws-ping-timeout", "-1"]):
+        with pytest.raises(SystemExit):
+            __main__.main(["serve", "ws_app:app", *wrong])
+    assert len(made) == 2
     with pytest.raises(ValueError, match="ws must be 'auto' or 'none'"):
         Server(ws_app.app, ws="maybe")
+    with pytest.raises(ValueError, match="ws_max_queue must be an integer of at least 1"):
+        Server(ws_app.app, ws_max_queue=0)
 
 
 # --- permessage-deflate ---
