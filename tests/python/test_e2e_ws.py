@@ -21,9 +21,23 @@ from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidStatus
 
 
+class WSServer(ServerThread):
+    """A server thread whose connections the tests can wait out."""
+
+    live: list = []
+
+    def __init__(self, *args, **options):
+        super().__init__(*args, **options)
+        WSServer.live.append(self)
+
+    def stop(self):
+        WSServer.live.remove(self)
+        super().stop()
+
+
 @pytest.fixture(scope="module")
 def srv():
-    server = ServerThread(ws_app.app)
+    server = WSServer(ws_app.app)
     yield server
     server.stop()
 
@@ -34,6 +48,11 @@ def fresh():
     ws_app.release.clear()
     yield
     ws_app.release.set()
+    # a connection of this test may still be ending: what its application records belongs to
+    # this test, not to the next
+    deadline = time.monotonic() + 10
+    while any(s.server.active for s in WSServer.live) and time.monotonic() < deadline:
+        time.sleep(0.01)
 
 
 def run(coro):
@@ -147,7 +166,7 @@ def test_echo_text_bytes_and_fragments(srv):
 
 def test_echo_and_close_on_uvloop():
     pytest.importorskip("uvloop")
-    server = ServerThread(ws_app.app, loop="uvloop")
+    server = WSServer(ws_app.app, loop="uvloop")
     big = os.urandom(3_000_000)
     try:
         async def talk():
@@ -248,7 +267,7 @@ def test_client_that_drops_the_connection_is_a_1006(srv):
 
 
 def test_shutdown_closes_with_1001():
-    server = ServerThread(ws_app.app)
+    server = WSServer(ws_app.app)
     sock, rest = open_raw(server)
     with sock:
         server.server.loop.call_soon_threadsafe(server.server.request_stop)
@@ -268,7 +287,7 @@ def test_wss_over_tls(tmp_path):
     if shutil.which("openssl") is None:
         pytest.skip("the openssl command is not installed")
     cert, key = make_cert(str(tmp_path))
-    server = ServerThread(ws_app.app, ssl=tls_context(cert, key))
+    server = WSServer(ws_app.app, ssl=tls_context(cert, key))
     client_tls = ssl.create_default_context(cafile=cert)
     try:
         async def talk():
@@ -307,7 +326,7 @@ def test_denial_with_403_and_with_a_response_of_the_application(srv):
 
 
 def test_a_full_server_refuses_with_503():
-    server = ServerThread(ws_app.app, limit_concurrency=0)
+    server = WSServer(ws_app.app, limit_concurrency=0)
     try:
         async def refused():
             with pytest.raises(InvalidStatus) as info:
@@ -348,7 +367,7 @@ def test_upgrade_to_something_else_or_over_http10_is_plain_http(srv):
 
 
 def test_ws_none_serves_upgrades_as_plain_http():
-    server = ServerThread(ws_app.app, ws="none")
+    server = WSServer(ws_app.app, ws="none")
     try:
         with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
             sock.sendall(handshake_request().replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n"))
@@ -417,7 +436,7 @@ def test_16_mib_message_and_one_octet_more(srv):
 def tight():
     """A server with small limits: 64 KiB messages, 4 of them queued, quick pings and
     write timeout."""
-    server = ServerThread(ws_app.app, ws_max_size=65536, ws_max_queue=4, ws_ping_interval=0.2,
+    server = WSServer(ws_app.app, ws_max_size=65536, ws_max_queue=4, ws_ping_interval=0.2,
                           ws_ping_timeout=2.0, write_timeout=1.0)
     yield server
     server.stop()
@@ -492,7 +511,7 @@ def test_fastapi_websocket_route():
         await websocket.send_bytes(await websocket.receive_bytes())
         await websocket.close(code=4002)
 
-    server = ServerThread(api)
+    server = WSServer(api)
     try:
         async def talk():
             async with connect(f"ws://127.0.0.1:{server.port}/ws/quillet") as ws:
@@ -611,7 +630,7 @@ def test_deflate_offers_that_are_declined(srv):
         sock, _, fields = open_raw_head(srv, extra=f"Sec-WebSocket-Extensions: {offer}\r\n")
         sock.close()
         assert "sec-websocket-extensions" not in fields, offer
-    server = ServerThread(ws_app.app, ws_per_message_deflate=False)
+    server = WSServer(ws_app.app, ws_per_message_deflate=False)
     try:
         sock, _, fields = open_raw_head(server, extra=DEFLATE_OFFER)
         sock.close()
