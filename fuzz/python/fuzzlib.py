@@ -42,7 +42,7 @@ def documented(exc, extra=()):
     """Whether `exc` may leave a module call."""
     kind = type(exc)
     if isinstance(exc, _quillet.QuilletError):
-        return kind.__module__ == "_quillet"
+        return kind.__module__ in ("_quillet", "quillet._native")
     return kind in DOCUMENTED_BUILTINS or isinstance(exc, Hostile) or kind in extra
 
 

@@ -109,6 +109,10 @@ def serve(args: argparse.Namespace) -> int:
         h2_initial_window_size=args.h2_initial_window_size,
         h2_max_frame_size=args.h2_max_frame_size,
         h2_max_header_list_size=args.h2_max_header_list_size)
+    options.update(
+        ws=args.ws, ws_max_size=args.ws_max_size, ws_max_queue=args.ws_max_queue,
+        ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout,
+        ws_per_message_deflate=args.ws_per_message_deflate)
 
     def announce(srv: server.Server, extra: str = "") -> None:
         on = "" if args.loop == "asyncio" else f" on {args.loop}"
@@ -239,6 +243,19 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--limit-max-requests", type=int, metavar="N",
                      help="a worker stops (and is replaced) after this many requests")
     cmd.add_argument("--backlog", type=int, default=2048)
+    # WebSocket
+    cmd.add_argument("--ws", choices=["auto", "none"], default="auto",
+                     help="serve WebSocket upgrades (auto), or answer them as plain HTTP (none)")
+    cmd.add_argument("--ws-max-size", type=int, default=16 * 1024 * 1024, metavar="BYTES",
+                     help="the largest WebSocket message taken; a larger one closes with 1009")
+    cmd.add_argument("--ws-max-queue", type=int, default=32, metavar="N",
+                     help="received messages held for a slow application before reading stops")
+    cmd.add_argument("--ws-ping-interval", type=float, default=20.0, metavar="SECONDS",
+                     help="ping a quiet WebSocket this often (0: never)")
+    cmd.add_argument("--ws-ping-timeout", type=float, default=20.0, metavar="SECONDS",
+                     help="close a WebSocket with 1011 when its pong is this late")
+    cmd.add_argument("--ws-per-message-deflate", action=argparse.BooleanOptionalAction,
+                     default=True, help="compress WebSocket messages when the client offers it")
     cmd.add_argument("--loop", choices=["asyncio", "uvloop"], default="asyncio",
                      help="the event loop: the standard one, or uvloop (the optional extra "
                           "quillet[uvloop])")
@@ -366,6 +383,12 @@ def check_serve_options(cmd: argparse.ArgumentParser, args: argparse.Namespace) 
             cmd.error(f"--{name.replace('_', '-')} {problem}")
     for name in ("timeout_graceful_shutdown", "timeout_head", "timeout_keep_alive",
                  "timeout_body", "timeout_h2_settings"):
+        if getattr(args, name) < 0:
+            cmd.error(f"--{name.replace('_', '-')} must not be negative")
+    for name in ("ws_max_size", "ws_max_queue"):
+        if getattr(args, name) < 1:
+            cmd.error(f"--{name.replace('_', '-')} must be at least 1")
+    for name in ("ws_ping_interval", "ws_ping_timeout"):
         if getattr(args, name) < 0:
             cmd.error(f"--{name.replace('_', '-')} must not be negative")
     for directory in args.reload_dir or ():

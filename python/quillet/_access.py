@@ -32,6 +32,11 @@ class _Fields:
         self.sent = sent
         self.duration = duration
 
+    @property
+    def method(self) -> str:
+        # a WebSocket's scope has none: its handshake is a GET
+        return self.scope.get("method", "GET")
+
     def header(self, name: str) -> str:
         wanted = name.lower().encode("latin-1")
         values = [v.decode("latin-1") for n, v in self.scope["headers"] if n == wanted]
@@ -49,9 +54,9 @@ class _Fields:
         if key == "t":
             return time.strftime("[%d/%b/%Y:%H:%M:%S %z]")
         if key == "r":
-            return f"{scope['method']} {self.target} HTTP/{scope['http_version']}"
+            return f"{self.method} {self.target} HTTP/{scope['http_version']}"
         if key == "m":
-            return scope["method"]
+            return self.method
         if key == "U":
             return scope["path"]
         if key == "q":

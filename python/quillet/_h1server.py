@@ -24,6 +24,7 @@ from ._asgi import DISCONNECT, ClientDisconnected, Exchange, http_scope, run_app
 from ._handoff import Resume, task_switch
 from ._stream import Deadline, Stream, addresses
 from ._tls import tls_extension
+from ._ws import serve_upgrade
 
 log = logging.getLogger("quillet.server")
 
@@ -481,6 +482,8 @@ class Connection(H1ServerState):
                 if transport is not None:
                     transport.close()
                 return _DONE
+            if head.is_upgrade and await serve_upgrade(self, head, seq, head.target):
+                return _DONE  # a WebSocket took the connection, or its handshake was refused
             # the request, in this coroutine: no layer of its own on the way to the application
             exchange = self.exchange = _Exchange(self, seq, head, decoder)
             target = head.target
@@ -502,6 +505,7 @@ class Connection(H1ServerState):
     # stays parked for the next one; when it must wait, or the connection ends, the serve task
     # takes over from where it stopped (`_handoff`).
 
+    websocket: Any = None  # the WebSocket (`_ws`) that took the connection over, while it runs
     _parked: asyncio.Future | None = None
     _handoff: object = None
     _task: asyncio.Task | None = None
@@ -676,6 +680,8 @@ class Connection(H1ServerState):
 
     def shutdown(self) -> None:
         """Graceful shutdown: close at once if idle, else after the response in flight."""
+        if self.websocket is not None:
+            return self.websocket.shutdown()
         transport = self.request_shutdown()
         if transport is not None:
             transport.close()

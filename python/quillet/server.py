@@ -169,7 +169,11 @@ class Server:
                  limit_connections: int | None = None, access_log: bool = True,
                  access_log_format: str | None = None, server_header: bool = True,
                  date_header: bool = True,
-                 headers: list[tuple[str | bytes, str | bytes]] | None = None) -> None:
+                 headers: list[tuple[str | bytes, str | bytes]] | None = None,
+                 ws: str = "auto", ws_max_size: int = 16 * 1024 * 1024, ws_max_queue: int = 32,
+                 ws_ping_interval: float | None = 20.0,
+                 ws_ping_timeout: float | None = 20.0,
+                 ws_per_message_deflate: bool = True) -> None:
         if lifespan not in ("auto", "on", "off"):
             raise ValueError(f"lifespan must be auto, on or off, not {lifespan!r}")
         for name, value in (("h2_max_concurrent_streams", h2_max_concurrent_streams),
@@ -212,6 +216,18 @@ class Server:
         self.limit_connections = limit_connections
         self.access_log = access_log
         self.access_format = AccessFormat(access_log_format) if access_log_format else None
+        # WebSocket: "auto" serves it, "none" serves an Upgrade request as plain HTTP
+        if ws not in ("auto", "none"):
+            raise ValueError(f"ws must be 'auto' or 'none', not {ws!r}")
+        for name, value in (("ws_max_size", ws_max_size), ("ws_max_queue", ws_max_queue)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise ValueError(f"{name} must be an integer of at least 1, not {value!r}")
+        self.ws = ws
+        self.ws_max_size = ws_max_size
+        self.ws_max_queue = ws_max_queue
+        self.ws_ping_interval = ws_ping_interval  # None or 0: no keep-alive pings
+        self.ws_ping_timeout = ws_ping_timeout
+        self.ws_per_message_deflate = ws_per_message_deflate  # when the client offers it
         self.active = 0            # requests running now
         self.requests_served = 0
         self.state: dict = {}
@@ -266,8 +282,9 @@ class Server:
             else:
                 client = scope["client"]
                 who = f"{client[0]}:{client[1]}" if client else "-"
-                access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who, scope["method"],
-                                target, scope["http_version"], status, sent,
+                access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who,
+                                scope.get("method", "GET"), target, scope["http_version"],
+                                status, sent,
                                 (self.loop.time() - began) * 1000)
         self.requests_served += 1
         limit = self.limit_max_requests

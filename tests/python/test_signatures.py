@@ -1,7 +1,9 @@
-"""Every public callable of the module carries a text signature, the signature says what the type
-stub says, and the argument parser behind it accepts exactly the calls the signature allows."""
+"""Every public callable of the two extension modules carries a text signature, the signature says
+what the module's type stub says, and the argument parser behind it accepts exactly the calls the
+signature allows."""
 
 import ast
+import functools
 import inspect
 import pathlib
 import re
@@ -9,8 +11,11 @@ import re
 import pytest
 
 import _quillet
+import quillet._native as _native
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "python" / "_quillet.pyi"
+PYTHON_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
+# Each module and its stub.
+MODULES = {_quillet: PYTHON_DIR / "_quillet.pyi", _native: PYTHON_DIR / "quillet" / "_native.pyi"}
 
 POSITIONAL_ONLY = inspect.Parameter.POSITIONAL_ONLY
 POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
@@ -68,10 +73,10 @@ def _decorators(fn):
             for d in fn.decorator_list}
 
 
-def _read_stub():
+def _read_stub(path):
     """{'name': params} for functions, {'Class': {'__new__': params, 'method': params}}."""
     functions, classes = {}, {}
-    for node in ast.parse(STUB.read_text()).body:
+    for node in ast.parse(path.read_text()).body:
         if isinstance(node, ast.FunctionDef):
             functions[node.name] = _stub_params(node, drop_first=False)
         elif isinstance(node, ast.ClassDef):
@@ -88,7 +93,7 @@ def _read_stub():
     return functions, classes
 
 
-STUB_FUNCTIONS, STUB_CLASSES = _read_stub()
+STUBS = {module: _read_stub(path) for module, path in MODULES.items()}
 
 
 # --- the module, read with inspect ---
@@ -108,32 +113,39 @@ def _stub_constructor(entries):
     return entries.get("__new__", entries.get("__init__"))
 
 
+def _module_of(cls):
+    return _native if cls.__module__ == _native.__name__ else _quillet
+
+
 def _constructible(cls):
-    return _stub_constructor(STUB_CLASSES.get(cls.__name__, {})) is not None
+    classes = STUBS[_module_of(cls)][1]
+    return _stub_constructor(classes.get(cls.__name__, {})) is not None
 
 
 def _callables():
-    """(id, owner class or None, member name or None) of every public callable."""
+    """(id, module, owner class or None, member name or None) of every public callable."""
     found = []
-    for name in _quillet.__all__:
-        obj = getattr(_quillet, name)
-        if _is_exception(obj):
-            continue
-        if isinstance(obj, type):
-            found.append((f"{name}()", obj, None))
-            found += [(f"{name}.{m}", obj, m) for m in _public_methods(obj)]
-        elif callable(obj):
-            found.append((f"{name}()", None, name))
+    for module in MODULES:
+        prefix = "" if module is _quillet else "_native."
+        for name in module.__all__:
+            obj = getattr(module, name)
+            if _is_exception(obj):
+                continue
+            if isinstance(obj, type):
+                found.append((f"{prefix}{name}()", module, obj, None))
+                found += [(f"{prefix}{name}.{m}", module, obj, m) for m in _public_methods(obj)]
+            elif callable(obj):
+                found.append((f"{prefix}{name}()", module, None, name))
     return found
 
 
 CALLABLES = _callables()
 
 
-def _runtime_params(owner, member):
+def _runtime_params(module, owner, member):
     """[(name, kind, default)] from inspect.signature, without the instance."""
     if owner is None:
-        target = getattr(_quillet, member)
+        target = getattr(module, member)
     elif member is None:
         target = owner
     else:
@@ -150,10 +162,11 @@ def _is_static(cls, member):
     return isinstance(vars(cls)[member], staticmethod)
 
 
-def _stub_entry(owner, member):
+def _stub_entry(module, owner, member):
+    functions, classes = STUBS[module]
     if owner is None:
-        return STUB_FUNCTIONS.get(member)
-    entries = STUB_CLASSES.get(owner.__name__)
+        return functions.get(member)
+    entries = classes.get(owner.__name__)
     assert entries is not None, f"the stub has no class {owner.__name__}"
     return _stub_constructor(entries) if member is None else entries.get(member)
 
@@ -164,31 +177,34 @@ def _same_default(runtime, stub):
     return stub is _Unknown or (type(runtime) is type(stub) and runtime == stub)
 
 
-@pytest.mark.parametrize("owner, member", [c[1:] for c in CALLABLES], ids=[c[0] for c in CALLABLES])
-def test_signature_matches_the_stub(owner, member):
+@pytest.mark.parametrize("module, owner, member", [c[1:] for c in CALLABLES],
+                         ids=[c[0] for c in CALLABLES])
+def test_signature_matches_the_stub(module, owner, member):
     if owner is not None and member is None and not _constructible(owner):
         # Neither stub nor module offers a constructor: instances come only from other calls.
         with pytest.raises(TypeError, match="cannot create"):
             owner()
         return
-    stub = _stub_entry(owner, member)
+    stub = _stub_entry(module, owner, member)
     assert stub is not None, "the stub does not declare this callable"
-    runtime = _runtime_params(owner, member)
+    runtime = _runtime_params(module, owner, member)
     assert [(n, k) for n, k, _ in runtime] == [(n, k) for n, k, _ in stub]
     for (name, _, runtime_default), (_, _, stub_default) in zip(runtime, stub):
         assert _same_default(runtime_default, stub_default), (
             f"{name}: default {runtime_default!r} in the signature, {stub_default!r} in the stub")
 
 
-def test_the_stub_declares_nothing_the_module_lacks():
-    exported = set(_quillet.__all__)
-    assert set(STUB_FUNCTIONS) <= exported
-    for cls_name, entries in STUB_CLASSES.items():
-        if cls_name.startswith("_") or _is_exception(getattr(_quillet, cls_name, None)):
+@pytest.mark.parametrize("module", list(MODULES), ids=lambda m: m.__name__)
+def test_the_stub_declares_nothing_the_module_lacks(module):
+    functions, classes = STUBS[module]
+    exported = set(module.__all__)
+    assert set(functions) <= exported
+    for cls_name, entries in classes.items():
+        if cls_name.startswith("_") or _is_exception(getattr(module, cls_name, None)):
             continue
         assert cls_name in exported, cls_name
         declared = {m for m in entries if not m.startswith("__")}
-        assert declared == set(_public_methods(getattr(_quillet, cls_name))), cls_name
+        assert declared == set(_public_methods(getattr(module, cls_name))), cls_name
 
 
 # --- the signature against the parser ---
@@ -212,6 +228,7 @@ def _instances():
         _quillet.OnceLatch: _quillet.OnceLatch,
         _quillet.ProxyMatcher: _quillet.ProxyMatcher.from_env,
         _quillet.ProxyIntercept: lambda: proxied.intercept("http://example.invalid/"),
+        _native.WSDecoder: lambda: _native.WSDecoder("server"),
     }
 
 
@@ -230,9 +247,9 @@ MISSING = re.compile(r"missing required argument '(\w+)'|takes exactly one argum
 SHAPE = re.compile("|".join(p.pattern for p in (KEYWORD_REFUSED, TOO_MANY, MISSING)))
 
 
-def _target(owner, member):
+def _target(module, owner, member):
     if owner is None:
-        return getattr(_quillet, member)
+        return getattr(module, member)
     if member is None:
         return owner
     if _is_static(owner, member):
@@ -240,11 +257,11 @@ def _target(owner, member):
     return getattr(INSTANCES[owner](), member)
 
 
-def _call(owner, member, positional, keywords):
+def _call(module, owner, member, positional, keywords):
     """The TypeError message of the call if it has one, else None; other outcomes (a result,
     another exception) show the parser took the call's shape."""
     try:
-        _target(owner, member)(*positional, **keywords)
+        _target(module, owner, member)(*positional, **keywords)
     except TypeError as e:
         return str(e)
     except Exception:
@@ -263,11 +280,13 @@ def _split(params, keyword_from):
     return positional, keywords
 
 
-@pytest.mark.parametrize("owner, member", [c[1:] for c in CALLABLES], ids=[c[0] for c in CALLABLES])
-def test_parser_takes_the_calls_the_signature_allows(owner, member):
+@pytest.mark.parametrize("module, owner, member", [c[1:] for c in CALLABLES],
+                         ids=[c[0] for c in CALLABLES])
+def test_parser_takes_the_calls_the_signature_allows(module, owner, member):
     if owner is not None and member is None and not _constructible(owner):
         return
-    params = _runtime_params(owner, member)
+    params = _runtime_params(module, owner, member)
+    call = functools.partial(_call, module)
     kinds = [k for _, k, _ in params]
     assert inspect.Parameter.VAR_POSITIONAL not in kinds
     assert inspect.Parameter.VAR_KEYWORD not in kinds
@@ -275,19 +294,19 @@ def test_parser_takes_the_calls_the_signature_allows(owner, member):
     positional_max = sum(k in POSITIONAL for k in kinds)
 
     # Every name the signature lets a caller spell out is one the parser knows.
-    message = _call(owner, member, *_split(params, positional_only))
+    message = call(owner, member, *_split(params, positional_only))
     assert not _shape_error(message), message
 
     # A positional-only parameter given by keyword is refused, by its own name.
     for i in range(positional_only):
-        message = _call(owner, member, *_split(params, i))
+        message = call(owner, member, *_split(params, i))
         match = KEYWORD_REFUSED.search(message or "")
         assert match, f"{params[i][0]} is accepted by keyword: {message}"
         assert match.group(1) in (None, params[i][0]), message
 
     # One positional argument more than the signature has room for is refused.
     positional = [Probe() for _ in range(positional_max + 1)]
-    message = _call(owner, member, positional, {})
+    message = call(owner, member, positional, {})
     match = TOO_MANY.search(message or "")
     assert match, f"{positional_max + 1} positional arguments are accepted: {message}"
     allowed = {"no arguments": 0, "keyword arguments only": 0, "exactly one argument": 1}.get(
@@ -298,7 +317,7 @@ def test_parser_takes_the_calls_the_signature_allows(owner, member):
     required = [i for i, (_, _, default) in enumerate(params) if default is NO_DEFAULT]
     positional = [Probe() for i in required if kinds[i] in POSITIONAL]
     keywords = {params[i][0]: Probe() for i in required if kinds[i] not in POSITIONAL}
-    message = _call(owner, member, positional, keywords)
+    message = call(owner, member, positional, keywords)
     assert not _shape_error(message), message
     for i in required:
         later_positional_only = any(k is POSITIONAL_ONLY for k in kinds[i + 1:])
@@ -307,7 +326,7 @@ def test_parser_takes_the_calls_the_signature_allows(owner, member):
         positional = [Probe() for j in required if j < i and kinds[j] in POSITIONAL]
         keywords = {params[j][0]: Probe() for j in required
                     if j > i or (j < i and kinds[j] not in POSITIONAL)}
-        message = _call(owner, member, positional, keywords)
+        message = call(owner, member, positional, keywords)
         match = MISSING.search(message or "")
         assert match, f"{params[i][0]} may be left out: {message}"
         assert match.group(1) in (None, params[i][0]), message
