@@ -500,7 +500,7 @@ def test_client_that_reads_nothing_is_dropped(tight):
 
 
 def test_fastapi_websocket_route():
-    fastapi = pytest.importorskip("fastapi")
+    import fastapi  # a test dependency (scripts/requirements-dev.txt)
     api = fastapi.FastAPI()
 
     @api.websocket("/ws/{name}")
