@@ -28,6 +28,7 @@ from typing import Any
 from ._exceptions import (
     ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, TransportError)
 from ._h1client import ClientStream, H1Connection
+from ._stream import time_out
 from ._h2client import ClientConnection
 from ._models import Limits, Request, Response, Timeout
 from ._urls import URL
@@ -43,11 +44,6 @@ _OPEN: Any = object()
 _OPEN_H2: Any = object()
 
 Connection = H1Connection | ClientConnection
-
-
-def _time_out(waiter: asyncio.Future) -> None:
-    if not waiter.done():
-        waiter.set_exception(TimeoutError())
 
 
 class _Origin:
@@ -199,7 +195,7 @@ class ConnectionPool:
         self._seq += 1
         origin.waiters.append((self._seq, waiter))
         self.queued += 1
-        timer = None if deadline is None else loop.call_at(deadline, _time_out, waiter)
+        timer = None if deadline is None else loop.call_at(deadline, time_out, waiter)
         try:
             return await waiter
         except TimeoutError:
