@@ -4,11 +4,13 @@ optional `brotli` package, several of them stacked in the order the server appli
 Every coding's output is held to a bound: past `DECODED_FLOOR` bytes, no stage may have produced
 more than `ratio` times the encoded bytes received so far, so a small body cannot expand without
 bound (a "compression bomb"); each step asks the decompressor for no more than the room left,
-so the bound holds in memory as well as in the count."""
+so the bound holds in memory as well as in the count, and a streamed body comes out in pieces
+of at most `PIECE` bytes whatever the bound."""
 
 from __future__ import annotations
 
 import zlib
+from collections.abc import Iterator
 
 from ._exceptions import DecodingError
 
@@ -24,6 +26,8 @@ __all__ = ["ACCEPT_ENCODING", "DEFAULT_MAX_RATIO", "DECODED_FLOOR", "make_decode
 # repetitive text compress far better than large ones.
 DECODED_FLOOR = 10 * 1024 * 1024
 DEFAULT_MAX_RATIO = 100.0
+# The most one step of a decoder produces: a streamed body is held a piece at a time.
+PIECE = 256 * 1024
 
 
 def supported_codings() -> tuple[str, ...]:
@@ -55,7 +59,8 @@ class _Budget:
 
 
 class _Stage:
-    """One coding's decoder."""
+    """One coding's decoder: `decode` yields its output in pieces of about `PIECE` bytes at
+    most (zlib keeps to it exactly; brotli may pass it by one of its output blocks)."""
 
     __slots__ = ("coding", "budget", "produced")
 
@@ -64,13 +69,17 @@ class _Stage:
         self.budget = budget
         self.produced = 0
 
-    def _take(self, out: bytes, over: bool) -> bytes:
-        if over:
+    def _limit(self) -> tuple[int, int]:
+        """(the room left, -1 for none; the most the next step may produce)."""
+        room = self.budget.room(self.produced)
+        return room, PIECE if room < 0 or room >= PIECE else room + 1
+
+    def _count(self, out: bytes, room: int) -> None:
+        if 0 <= room < len(out):
             raise self.budget.exceeded(self.coding)
         self.produced += len(out)
-        return out
 
-    def decode(self, data: bytes) -> bytes:
+    def decode(self, data: bytes) -> Iterator[bytes]:
         raise NotImplementedError
 
     def flush(self) -> None:
@@ -89,30 +98,32 @@ class _ZlibStage(_Stage):
         self.obj = zlib.decompressobj(16 + zlib.MAX_WBITS) if self.gzip else None
         self.head = b""  # deflate: the bytes before the first two, which decide the format
 
-    def decode(self, data: bytes) -> bytes:
+    def decode(self, data: bytes) -> Iterator[bytes]:
         if self.obj is None:
             data = self.head + data
             if len(data) < 2:
                 self.head = data
-                return b""
+                return
             self.head = b""
             wrapped = data[0] & 0x0F == 8 and (data[0] << 8 | data[1]) % 31 == 0
             self.obj = zlib.decompressobj(zlib.MAX_WBITS if wrapped else -zlib.MAX_WBITS)
-        parts = []
-        while data:
+        while True:
             obj = self.obj
             if obj.eof:
-                if not self.gzip:
-                    break  # bytes past the end of deflate data: ignored
+                if not (self.gzip and data):
+                    return  # bytes past the end of deflate data are ignored
                 obj = self.obj = zlib.decompressobj(16 + zlib.MAX_WBITS)  # the next member
-            room = self.budget.room(self.produced)
+            room, limit = self._limit()
             try:
-                out = obj.decompress(data, room + 1 if room >= 0 else 0)
+                out = obj.decompress(data, limit)
             except zlib.error as exc:
                 raise DecodingError(f"invalid {self.coding} content: {exc}") from None
-            parts.append(self._take(out, room >= 0 and len(out) > room))
+            self._count(out, room)
             data = obj.unconsumed_tail or (obj.unused_data if obj.eof else b"")
-        return b"".join(parts)
+            if out:
+                yield out
+            if not data and len(out) < limit:
+                return  # all input taken and no output held back
 
     def flush(self) -> None:
         if self.head or (self.obj is not None and not self.obj.eof):
@@ -126,23 +137,22 @@ class _BrotliStage(_Stage):
         super().__init__(coding, budget)
         self.obj = _brotli.Decompressor()
 
-    def decode(self, data: bytes) -> bytes:
+    def decode(self, data: bytes) -> Iterator[bytes]:
         obj = self.obj
-        parts = []
-        try:
-            while True:
-                room = self.budget.room(self.produced)
-                if room >= 0:
-                    out = obj.process(data, output_buffer_limit=room + 1)
-                else:
-                    out = obj.process(data)
-                data = b""
-                parts.append(self._take(out, room >= 0 and len(out) > room))
-                if obj.can_accept_more_data():
-                    break
-        except _brotli.error as exc:
-            raise DecodingError(f"invalid br content: {exc}") from None
-        return b"".join(parts)
+        while True:
+            room, limit = self._limit()
+            try:
+                out = obj.process(data, output_buffer_limit=limit)
+            except _brotli.error as exc:
+                raise DecodingError(f"invalid br content: {exc}") from None
+            data = b""
+            self._count(out, room)
+            if out:
+                yield out
+            # below the limit, it stopped for want of input (or at the end); at it, it may
+            # hold more output back, which only calls with no input bring out
+            if len(out) < limit and obj.can_accept_more_data():
+                return
 
     def flush(self) -> None:
         if not self.obj.is_finished():
@@ -164,16 +174,23 @@ class ContentDecoder:
         self.budget = budget
         self.seen = False
 
-    def decode(self, data: bytes) -> bytes:
-        if not data:
-            return b""
-        self.seen = True
-        self.budget.encoded += len(data)
-        for stage in self.stages:
-            data = stage.decode(data)
-            if not data:
-                break
-        return data
+    def decode(self, data: bytes) -> Iterator[bytes]:
+        """The decoded pieces of one raw piece, each at most `PIECE` bytes."""
+        if data:
+            self.seen = True
+            self.budget.encoded += len(data)
+            stages = self.stages
+            if len(stages) == 1:
+                return stages[0].decode(data)
+            return self._through(0, data)
+        return iter(())
+
+    def _through(self, index: int, data: bytes) -> Iterator[bytes]:
+        if index == len(self.stages) - 1:
+            yield from self.stages[index].decode(data)
+        else:
+            for piece in self.stages[index].decode(data):
+                yield from self._through(index + 1, piece)
 
     def flush(self) -> bytes:
         """The end of the body: what is left, or DecodingError for a body cut short. An empty

@@ -282,7 +282,7 @@ class Response:
                         parts.append(chunk)
                 else:
                     while (chunk := await body.next_chunk()) is not None:
-                        parts.append(decoder.decode(chunk))
+                        parts.extend(decoder.decode(chunk))
                     decoder.flush()
             except BaseException as exc:
                 await self._failed(exc)
@@ -321,9 +321,8 @@ class Response:
         body = self._take_body()
         try:
             while (chunk := await body.next_chunk()) is not None:
-                chunk = decoder.decode(chunk)
-                if chunk:
-                    yield chunk
+                for piece in decoder.decode(chunk):
+                    yield piece
             decoder.flush()
         except BaseException as exc:
             await self._failed(exc)
