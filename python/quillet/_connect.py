@@ -128,7 +128,7 @@ async def _connect_request(loop: asyncio.AbstractEventLoop, sock: socket.socket,
     codec = H1Codec()
     await loop.sock_sendall(sock, codec.serialize_request("CONNECT", authority, fields))
     received = 0
-    head = codec.receive_head(b"")
+    head = None
     while head is None:
         data = await loop.sock_recv(sock, 16384)
         if not data:
