@@ -61,10 +61,13 @@ def client_ssl_context(verify: VerifyTypes = True, cert: CertTypes | None = None
         raise TypeError(f"verify must be a bool, a path or an ssl.SSLContext, not "
                         f"{type(verify).__name__}")
     if cert is not None:
+        certfile: str
+        keyfile: str | None
+        password: str | None
         if isinstance(cert, (str, os.PathLike)):
             certfile, keyfile, password = os.fspath(cert), None, None
         else:
-            certfile, keyfile, password = (tuple(cert) + (None,))[:3]
+            certfile, keyfile, password = (*cert, None)[:3]
         try:
             ctx.load_cert_chain(certfile, keyfile, password if password is not None
                                 else (lambda: b""))

@@ -159,7 +159,7 @@ class _BrotliStage(_Stage):
             raise DecodingError("the br content ended early")
 
 
-_STAGES = {"gzip": _ZlibStage, "x-gzip": _ZlibStage, "deflate": _ZlibStage}
+_STAGES: dict[str, type[_Stage]] = {"gzip": _ZlibStage, "x-gzip": _ZlibStage, "deflate": _ZlibStage}
 if _brotli is not None:
     _STAGES["br"] = _BrotliStage
 

@@ -55,6 +55,7 @@ class Route:
 def _route(intercept: ProxyIntercept, scheme: str) -> Route:
     uri = intercept.uri
     proxy_scheme, host, port, _ = uri_parts(uri)
+    assert host is not None  # the matcher hands out only URIs with a host
     if proxy_scheme not in _SPOKEN:
         raise UnsupportedProtocol(f"the proxy {uri} speaks {proxy_scheme}, which this client "
                                   f"does not (it speaks {', '.join(_SPOKEN)})")
@@ -101,8 +102,9 @@ class Proxies:
             raise ValueError(f"unknown proxy keys {sorted(unknown)}: the keys are "
                              f"{', '.join(_MAPPING_KEYS)}")
         for key in ("all", "http", "https"):
-            if proxy.get(key):
-                _check(proxy[key], f"proxy[{key!r}]")
+            text = proxy.get(key)
+            if text:
+                _check(text, f"proxy[{key!r}]")
         return cls(ProxyMatcher.from_parts(**{key: proxy.get(key) for key in _MAPPING_KEYS}))
 
     def route(self, url) -> Route | None:

@@ -7,7 +7,6 @@
 
 import asyncio
 import json
-import resource
 import sys
 import tracemalloc
 
@@ -26,7 +25,17 @@ async def stream(url, http2):
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
     return {"total": total, "traced_peak": peak, "version": response.http_version,
-            "max_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}
+            "max_rss": peak_rss()}
+
+
+def peak_rss() -> int:
+    """This process's resident peak since it began (VmHWM: getrusage's maximum would count
+    the process it was forked from, before the exec)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmHWM in /proc/self/status")
 
 
 async def concurrent(url, http2):
