@@ -145,11 +145,26 @@ def test_unknown_empty_invalid_and_multi_member_bodies(srv):
     assert after.content == b"one two"
 
 
-@pytest.mark.parametrize("codings", [["gzip"], ["deflate-raw", "gzip"], ["br"]],
+def zeros_encoded(coding, size):
+    """`size` zero bytes in `coding`, made a MiB at a time (a 64 MiB object would move the
+    allocator's thresholds for the rest of the test process)."""
+    block = bytes(1 << 20)
+    if coding == "br":
+        if brotli is None:
+            pytest.skip("the optional brotli package is not installed")
+        obj = brotli.Compressor(quality=5)
+        return b"".join(obj.process(block) for _ in range(size >> 20)) + obj.finish()
+    obj = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    return b"".join(obj.compress(block) for _ in range(size >> 20)) + obj.flush()
+
+
+@pytest.mark.parametrize("codings", [["gzip"], ["gzip", "deflate-raw"], ["br"]],
                          ids=lambda c: "+".join(c))
 def test_a_compression_bomb_is_refused_without_being_held(srv, codings):
     size = 64 << 20
-    bomb, header = encode(codings, bytes(size))
+    bomb = zeros_encoded(codings[0], size)
+    bomb, header = encode(codings[1:], bomb)
+    header = ", ".join([codings[0], header] if header else [codings[0]])
     assert len(bomb) * 100 < size  # far past the default ratio
     PLAN["/bomb"] = (header, bomb, 16384)
 
