@@ -326,7 +326,7 @@ class ConnectionPool:
         if tls:
             h2 = transport.get_extra_info("ssl_object").selected_alpn_protocol() == "h2"
         else:
-            h2 = self.http2 is True
+            h2 = self.http2 is True and (route is None or route.kind != "forward")
         if h2:
             return ClientConnection.attach(stream, url.host_header, url.scheme, self, origin.key)
         forward = route.auth or "" if route is not None and route.kind == "forward" else None

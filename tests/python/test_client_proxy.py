@@ -146,7 +146,7 @@ def test_tinyproxy_forwards_http_and_tunnels_https(origins, cert, tinyproxy, tin
 
     async def main():
         async with quillet.AsyncClient(proxy=proxy.url(TINY_CREDENTIALS if auth else ""),
-                                       verify=cert[0], timeout=20) as client:
+                                       verify=cert[0], timeout=20, http2=True) as client:
             forwarded = await fetch(client, plain.url("/inspect?x=1"))
             opened = client.connections_opened
             tunnelled = await fetch(client, f"https://localhost:{tls.port}/inspect")
@@ -155,6 +155,8 @@ def test_tinyproxy_forwards_http_and_tunnels_https(origins, cert, tinyproxy, tin
     (responses, seen), opened, (tunnelled, tunnel_seen), total = run(main())
     # forward: the proxy got the absolute form and passed the request on, with its Via
     assert [r.status_code for r in responses] == [200, 200]
+    # no prior knowledge through a forward proxy, even with http2=True: it speaks HTTP/1.1
+    assert [r.http_version for r in responses] == ["HTTP/1.1", "HTTP/1.1"]
     fields = headers_of(seen)
     assert "tinyproxy-under-test" in fields["via"] and seen["query"] == "x=1"
     assert "proxy-authorization" not in fields  # the proxy takes its credentials off
