@@ -23,7 +23,7 @@ from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
     RequestError, StreamConsumed, WriteError, WriteTimeout)
 from ._models import Request, Response, Timeout
-from ._stream import Stream
+from ._stream import BufferedReads, Stream
 
 if TYPE_CHECKING:
     from ._pool import ConnectionPool
@@ -39,7 +39,7 @@ def _time_out(waiter) -> None:
         waiter.set_exception(TimeoutError())
 
 
-class ClientStream(Stream):
+class ClientStream(Stream, BufferedReads):
     """The client's transport protocol: reads and drains with a deadline, and the idle
     watcher's parked read."""
 

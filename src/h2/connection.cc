@@ -106,7 +106,7 @@ constexpr auto kVerdictObject = [](h2::ResetVerdict v) {
 // --- construction ---
 
 PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 12> kNames{"role",
+  static constexpr std::array<const char*, 13> kNames{"role",
                                                       "initial_window_size",
                                                       "connection_window",
                                                       "max_frame_size",
@@ -117,7 +117,8 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                                       "max_local_error_reset_streams",
                                                       "data_frame_budget",
                                                       "auto_date_header",
-                                                      "enable_push"};
+                                                      "enable_push",
+                                                      "enable_connect_protocol"};
   static constexpr ArgParser kParser("H2Streams", kNames, 1, 6);
   PyObject* a[kNames.size()] = {};
   if (!kParser.parse_call(args, kwargs, a)) return nullptr;
@@ -136,7 +137,9 @@ PyObject* streams_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                         &c.max_local_error_reset_streams)) ||
       !arg_optional(arg_u32, a[9], "data_frame_budget", &c.data_frame_budget) ||
       (a[10] != nullptr && !arg_bool(a[10], "auto_date_header", &c.auto_date_header)) ||
-      !arg_optional(arg_bool, a[11], "enable_push", &c.enable_push)) {
+      !arg_optional(arg_bool, a[11], "enable_push", &c.enable_push) ||
+      (a[12] != nullptr &&
+       !arg_bool(a[12], "enable_connect_protocol", &c.enable_connect_protocol))) {
     return nullptr;
   }
   if (role.bytes == "server") {
@@ -994,6 +997,8 @@ PyGetSetDef kProperties[] = {
              "The peer's SETTINGS_INITIAL_WINDOW_SIZE."),
     PROPERTY("peer_max_frame_size", &h2::Connection::peer_max_frame_size,
              "The peer's SETTINGS_MAX_FRAME_SIZE."),
+    PROPERTY("peer_enable_connect_protocol", &h2::Connection::peer_enable_connect_protocol,
+             "The peer announced SETTINGS_ENABLE_CONNECT_PROTOCOL (extended CONNECT)."),
     PROPERTY("conn_send_window", &h2::Connection::conn_send_window,
              "The connection send window (0 while negative)."),
     PROPERTY("conn_recv_available", &h2::Connection::conn_recv_available,
@@ -1024,7 +1029,8 @@ PyType_Slot kSlots[] = {
      const_cast<char*>("H2Streams(role, *, initial_window_size, connection_window, max_frame_size, "
                        "max_header_list_size, max_send_buf_size, max_concurrent_streams=None, "
                        "max_pending_accept_reset_streams=20, max_local_error_reset_streams=1024, "
-                       "data_frame_budget=None, auto_date_header=True, enable_push=None)\n--\n\n"
+                       "data_frame_budget=None, auto_date_header=True, enable_push=None, "
+                       "enable_connect_protocol=False)\n--\n\n"
                        "The state of one HTTP/2 connection, client or server.")},
     {Py_tp_new, as_slot<streams_new>()},
     {Py_tp_init, as_slot<streams_init>()},

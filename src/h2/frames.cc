@@ -125,6 +125,7 @@ PyGetSetDef kHeadersGetters[] = {
     GETTER("scheme", get_pseudo<1>, "The :scheme field, or None."),
     GETTER("authority", get_pseudo<2>, "The :authority field, or None."),
     GETTER("path", get_pseudo<3>, "The :path field, or None."),
+    GETTER("protocol", get_pseudo<4>, "The :protocol field of an extended CONNECT, or None."),
     GETTER("status", get_status, "The :status field as an int, or None."),
     GETTER("headers", get_headers, "The regular fields, in received order."),
     GETTER("content_length", get_content_length,
@@ -288,9 +289,11 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
     case h2::FrameEventKind::kHeaders: {
       h2::HeaderBlock& block = *e.block;
       using h2::hpack::PseudoHeader;
-      const PseudoHeader kinds[4] = {PseudoHeader::kMethod, PseudoHeader::kScheme,
-                                     PseudoHeader::kAuthority, PseudoHeader::kPath};
-      for (size_t i = 0; i < 4; ++i) {
+      const PseudoHeader kinds[] = {PseudoHeader::kMethod, PseudoHeader::kScheme,
+                                    PseudoHeader::kAuthority, PseudoHeader::kPath,
+                                    PseudoHeader::kProtocol};
+      static_assert(std::size(kinds) == std::tuple_size_v<decltype(s.pseudo)>);
+      for (size_t i = 0; i < std::size(kinds); ++i) {
         s.pseudo[i] = Ref::steal(new_pseudo(block.pseudo[kinds[i]]));
         if (!s.pseudo[i]) return nullptr;
       }

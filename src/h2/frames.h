@@ -37,7 +37,7 @@ struct FrameFields {
   h2::Settings settings;
   // HEADERS
   Ref headers;
-  std::array<Ref, 4> pseudo;  // method, scheme, authority, path (str or None)
+  std::array<Ref, 5> pseudo;  // method, scheme, authority, path, protocol (str or None)
   std::optional<uint32_t> status;
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;

@@ -553,6 +553,9 @@ PyObject* raise_h2_failure(const h2::Failure& failure) {
       return raise_h2_too_many_data_frames();
     case h2::FailureKind::kGoAwayRaisedLastId:
       return raise_h2_protocol(h2::kProtocolError, "GOAWAY may not raise last_stream_id");
+    case h2::FailureKind::kConnectProtocolWithdrawn:
+      return raise_h2_protocol(h2::kProtocolError,
+                               "SETTINGS_ENABLE_CONNECT_PROTOCOL may not go back to 0");
   }
   return raise_message(PyExc_RuntimeError, {"internal error: an unreported request head refusal"});
 }

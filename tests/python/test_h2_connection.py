@@ -93,6 +93,7 @@ def test_construction_is_validated_in_order(role, overrides, message):
     ({"max_pending_accept_reset_streams": None}, TypeError, "max_pending_accept_reset_streams"),
     ({"auto_date_header": 1}, TypeError, "auto_date_header"),
     ({"enable_push": 0}, TypeError, "enable_push"),
+    ({"enable_connect_protocol": 1}, TypeError, "enable_connect_protocol"),
 ])
 def test_argument_conversion_names_the_argument(overrides, exc, names):
     with pytest.raises(exc, match=names):
@@ -608,3 +609,33 @@ def test_writers_and_the_capacity_wake():
     assert client.writer_start() and not client.release_writers()
     assert not client.writer_start() and client.writer_end()
     assert client.next_capacity_wake() is None
+
+
+def _extended_connect(sid):
+    """A HEADERS frame of an extended CONNECT for a WebSocket (RFC 8441), its block written
+    literally: :method CONNECT, :protocol websocket, :scheme https, :path /chat, :authority a."""
+    def literal(index, value, name=b""):
+        named = bytes([len(name)]) + name if not index else b""
+        return bytes([index]) + named + bytes([len(value)]) + value
+    block = (literal(2, b"CONNECT") + literal(0, b"websocket", b":protocol") + b"\x87"
+             + literal(4, b"/chat") + literal(1, b"a"))
+    return len(block).to_bytes(3, "big") + b"\x01\x04" + sid.to_bytes(4, "big") + block
+
+
+def test_extended_connect_reaches_a_server_that_announced_it():
+    server = streams("server", enable_connect_protocol=True)
+    client = streams("client")
+    server.begin()
+    client.begin()
+    exchange(client, server)
+    assert client.peer_enable_connect_protocol and not server.peer_enable_connect_protocol
+    [head] = server.receive(_extended_connect(1))
+    assert (head.method, head.protocol, head.path) == ("CONNECT", "websocket", "/chat")
+    assert server.recv_headers(head, Handle()).kind == H2_HEADERS_OPENED
+
+    plain = streams("server")
+    [head] = plain.receive(H2_PREFACE + _extended_connect(1))
+    assert head.protocol == "websocket"
+    with pytest.raises(H2StreamError) as info:
+        plain.recv_headers(head, Handle())
+    assert info.value.args == (1, 1, "library")

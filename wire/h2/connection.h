@@ -51,6 +51,9 @@ struct ConnectionConfig {
   std::optional<uint32_t> data_frame_budget;
   bool auto_date_header = true;
   std::optional<bool> enable_push;
+  // Server: announce SETTINGS_ENABLE_CONNECT_PROTOCOL and accept extended CONNECT requests
+  // (RFC 8441); without it a request with :protocol is malformed.
+  bool enable_connect_protocol = false;
 };
 
 enum class ConfigError : uint8_t {
@@ -258,6 +261,9 @@ class Connection {
   uint32_t peer_initial_window_size() const { return peer_initial_window_; }
   uint32_t peer_max_frame_size() const { return peer_max_frame_size_; }
   uint32_t peer_header_table_size() const { return peer_header_table_size_; }
+  // The peer announced SETTINGS_ENABLE_CONNECT_PROTOCOL: extended CONNECT may be sent to it.
+  bool peer_enable_connect_protocol() const { return peer_connect_protocol_; }
+  bool enable_connect_protocol() const { return enable_connect_protocol_; }
   uint32_t conn_send_window() const { return conn_send_.window_size(); }
   int32_t conn_recv_available() const { return conn_recv_.available(); }
   int32_t conn_recv_advertised() const { return conn_recv_.raw_window_size(); }
@@ -357,12 +363,14 @@ class Connection {
   const std::optional<uint32_t> max_local_error_resets_;
   const bool auto_date_header_;
   const std::optional<bool> enable_push_;
+  const bool enable_connect_protocol_;
 
   // The peer's settings.
   uint32_t peer_header_table_size_ = hpack::kEncoderTableCap;
   uint32_t peer_initial_window_ = kDefaultInitialWindowSize;
   uint32_t peer_max_frame_size_ = kDefaultMaxFrameSize;
   std::optional<uint32_t> peer_max_concurrent_;
+  bool peer_connect_protocol_ = false;
   bool peer_settings_seen_ = false;
 
   LocalSettings local_settings_ = LocalSettings::kNone;

@@ -91,9 +91,10 @@ std::optional<Failure> Connection::open_peer_stream(const HeadersFrame& frame, H
   }
   ContentLength length;
   if (frame.content_length) length.set(*frame.content_length);
-  // A malformed request never reaches the application (RFC 9113 section 8.1.1).
-  if (!frame.shape.request || frame.content_length_invalid ||
-      (frame.end_stream && !length.is_satisfied())) {
+  // A malformed request never reaches the application (RFC 9113 section 8.1.1); :protocol is
+  // one only where this side announced extended CONNECT (RFC 8441 section 4).
+  if (!frame.shape.request || (frame.shape.extended_connect && !enable_connect_protocol_) ||
+      frame.content_length_invalid || (frame.end_stream && !length.is_satisfied())) {
     bin.add(std::move(spare));
     return stream_error(sid, kProtocolError);
   }

@@ -27,6 +27,7 @@ Connection::Connection(const ConnectionConfig& config)
       max_local_error_resets_(config.max_local_error_reset_streams),
       auto_date_header_(config.auto_date_header),
       enable_push_(config.enable_push),
+      enable_connect_protocol_(config.server && config.enable_connect_protocol),
       local_initial_window_(std::max(config.initial_window_size, kDefaultInitialWindowSize)),
       conn_send_(kDefaultConnectionWindow),
       conn_recv_(kDefaultConnectionWindow),
@@ -43,6 +44,7 @@ void Connection::begin(DecoderLimits& decoder) {
   ours.max_frame_size = max_frame_size_;
   ours.max_header_list_size = max_header_list_size_;
   ours.enable_push = enable_push_;
+  if (enable_connect_protocol_) ours.enable_connect_protocol = true;
   std::string frame;
   // Cannot fail: the constructor's caller validated both sizes.
   if (write_settings(ours, &frame)) return;
@@ -92,6 +94,9 @@ std::optional<Failure> Connection::recv_settings(bool ack, const Settings& setti
   // Validate everything first: a refused frame changes nothing.
   if (settings.max_frame_size && !valid_max_frame_size(*settings.max_frame_size))
     return Failure{FailureKind::kBadMaxFrameSize, *settings.max_frame_size};
+  // Once announced, extended CONNECT may not be taken back (RFC 8441 section 3).
+  if (peer_connect_protocol_ && settings.enable_connect_protocol == false)
+    return Failure{FailureKind::kConnectProtocolWithdrawn};
   int64_t send_delta = 0;
   if (settings.initial_window_size && *settings.initial_window_size != peer_initial_window_) {
     send_delta = int64_t(*settings.initial_window_size) - int64_t(peer_initial_window_);
@@ -115,6 +120,7 @@ std::optional<Failure> Connection::recv_settings(bool ack, const Settings& setti
     encoder_.update_max_table_size(std::min(peer_header_table_size_, hpack::kEncoderTableCap));
   }
   if (settings.max_frame_size) peer_max_frame_size_ = *settings.max_frame_size;
+  if (settings.enable_connect_protocol == true) peer_connect_protocol_ = true;
   if (settings.max_concurrent_streams) {
     peer_max_concurrent_ = settings.max_concurrent_streams;
     if (!server_) {

@@ -95,8 +95,9 @@ enum class FailureKind : uint8_t {
   kTooManyErrorResets,          // resets we sent for peer errors: ENHANCE_YOUR_CALM
   kDataFrameFlood,              // small DATA frames past the budget: ENHANCE_YOUR_CALM
   kGoAwayRaisedLastId,          // a GOAWAY whose last stream id exceeds an earlier one
+  kConnectProtocolWithdrawn,    // SETTINGS_ENABLE_CONNECT_PROTOCOL back to 0 after 1
 };
-inline constexpr size_t kFailureKindCount = size_t(FailureKind::kGoAwayRaisedLastId) + 1;
+inline constexpr size_t kFailureKindCount = size_t(FailureKind::kConnectProtocolWithdrawn) + 1;
 
 struct Failure {
   FailureKind kind = FailureKind::kFlowControl;

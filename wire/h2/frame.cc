@@ -287,15 +287,15 @@ std::optional<FrameError> FrameDecoder::decode_frame(uint8_t type, uint8_t flags
             s.initial_window_size = value;
             break;
           case 5:
-            if (!valid_max_frame_size(value))
-              return load_error(LoadError::kInvalidSettingValue);
+            if (!valid_max_frame_size(value)) return load_error(LoadError::kInvalidSettingValue);
             s.max_frame_size = value;
             break;
           case 6:
             s.max_header_list_size = value;
             break;
-          case 8:  // ENABLE_CONNECT_PROTOCOL (RFC 8441): checked, not kept
+          case 8:  // ENABLE_CONNECT_PROTOCOL (RFC 8441 section 3)
             if (value > 1) return load_error(LoadError::kInvalidSettingValue);
+            s.enable_connect_protocol = value == 1;
             break;
           default:  // unknown identifiers are ignored
             break;
@@ -470,23 +470,28 @@ std::optional<WriteError> write_settings(const Settings& s, std::string* out) {
     return WriteError::kSettingsMaxFrameSize;
   if (s.initial_window_size && *s.initial_window_size > kMaxWindowSize)
     return WriteError::kSettingsInitialWindow;
-  const std::optional<uint32_t> entries[] = {
-      s.header_table_size,
-      s.enable_push ? std::optional<uint32_t>(*s.enable_push ? 1 : 0) : std::nullopt,
-      s.max_concurrent_streams,
-      s.initial_window_size,
-      s.max_frame_size,
-      s.max_header_list_size,
+  const auto flag = [](std::optional<bool> on) {
+    return on ? std::optional<uint32_t>(*on ? 1 : 0) : std::nullopt;
+  };
+  // (identifier, value), in identifier order.
+  const std::pair<uint8_t, std::optional<uint32_t>> entries[] = {
+      {1, s.header_table_size},
+      {2, flag(s.enable_push)},
+      {3, s.max_concurrent_streams},
+      {4, s.initial_window_size},
+      {5, s.max_frame_size},
+      {6, s.max_header_list_size},
+      {8, flag(s.enable_connect_protocol)},
   };
   size_t count = 0;
   for (const auto& entry : entries)
-    count += entry.has_value();
+    count += entry.second.has_value();
   put_header(6 * count, FrameType::kSettings, 0, 0, out);
-  for (size_t i = 0; i < std::size(entries); ++i) {
-    if (!entries[i]) continue;
-    const char id[2] = {0, char(i + 1)};
+  for (const auto& [identifier, value] : entries) {
+    if (!value) continue;
+    const char id[2] = {0, char(identifier)};
     out->append(id, 2);
-    put_u32(*entries[i], out);
+    put_u32(*value, out);
   }
   return std::nullopt;
 }

@@ -67,7 +67,7 @@ inline constexpr uint8_t kFlagPadded = 0x8;
 inline constexpr uint8_t kFlagPriority = 0x20;
 
 // The settings a SETTINGS frame carries, each absent unless the frame names it (the last value
-// wins). ENABLE_CONNECT_PROTOCOL is validated on receipt but not kept.
+// wins). enable_connect_protocol is SETTINGS_ENABLE_CONNECT_PROTOCOL (RFC 8441 section 3).
 struct Settings {
   std::optional<uint32_t> header_table_size;
   std::optional<bool> enable_push;
@@ -75,6 +75,7 @@ struct Settings {
   std::optional<uint32_t> initial_window_size;
   std::optional<uint32_t> max_frame_size;
   std::optional<uint32_t> max_header_list_size;
+  std::optional<bool> enable_connect_protocol;
   bool operator==(const Settings&) const = default;
 };
 

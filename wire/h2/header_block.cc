@@ -91,9 +91,8 @@ std::optional<RequestBlockError> build_request_pseudo(
   return std::nullopt;
 }
 
-std::optional<ResponseBlockError> build_response_head(uint32_t status, bool date,
-                                                     HeaderMap* fields,
-                                                     hpack::PseudoHeaders* out) {
+std::optional<ResponseBlockError> build_response_head(uint32_t status, bool date, HeaderMap* fields,
+                                                      hpack::PseudoHeaders* out) {
   if (status < 100 || status > 999) return ResponseBlockError::kStatus;
   if (date && !fields->contains("date") && !fields->append("date", cached_http_date()))
     return ResponseBlockError::kFieldsFull;
@@ -187,6 +186,7 @@ ReceivedShape received_shape(const hpack::PseudoHeaders& pseudo, const HeaderMap
   ReceivedShape shape;
   if (!lengths_agree(fields)) return shape;
   shape.request = request_shape(pseudo, fields);
+  shape.extended_connect = shape.request && pseudo[PseudoHeader::kProtocol].has_value();
   shape.response = response_shape(pseudo);
   shape.trailers = no_pseudo(pseudo);
   return shape;

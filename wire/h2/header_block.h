@@ -47,9 +47,10 @@ bool send_headers_allowed(const HeaderMap& fields) noexcept;
 // (the field rules were applied while decoding). A block that is none of what its place in the
 // stream calls for is a malformed message: a stream error, never a connection error.
 struct ReceivedShape {
-  bool request = false;   // a request head (RFC 8441 extended CONNECT included)
-  bool response = false;  // a response head, informational or final
-  bool trailers = false;  // a trailer section: no pseudo-header field
+  bool request = false;           // a request head (RFC 8441 extended CONNECT included)
+  bool extended_connect = false;  // a request head with :protocol (RFC 8441 section 4)
+  bool response = false;          // a response head, informational or final
+  bool trailers = false;          // a trailer section: no pseudo-header field
 };
 ReceivedShape received_shape(const hpack::PseudoHeaders& pseudo, const HeaderMap& fields);
 

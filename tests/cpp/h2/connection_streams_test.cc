@@ -15,7 +15,7 @@ namespace quillet::h2 {
 namespace {
 
 // A block that may stand in any place, for frames built here without one.
-constexpr ReceivedShape kAnyShape{true, true, true};
+constexpr ReceivedShape kAnyShape{.request = true, .response = true, .trailers = true};
 
 using test_support::client_config;
 using test_support::install_counting_hooks;
@@ -676,6 +676,25 @@ TEST_F(Streams, HeadersOnAnOpenStreamFollowTheHeadThenTrailersOrder) {
   // A stream the client forgot: STREAM_CLOSED.
   EXPECT_EQ(client.conn.recv_headers(trailers, Handle(), &v, bin),
             (Failure{FailureKind::kStream, sid, kStreamClosed}));
+}
+
+// A request with :protocol is malformed unless this server announced extended CONNECT.
+TEST_F(Streams, ExtendedConnectOpensAStreamOnlyWhereAnnounced) {
+  Connection::HeadersFrame head;
+  head.shape.request = head.shape.extended_connect = true;
+  head.stream_id = 1;
+  RecvHeadersVerdict v;
+  EXPECT_EQ(server.conn.recv_headers(head, ref(server.spares.emplace_back("x")), &v, bin),
+            (Failure{FailureKind::kStream, 1, kProtocolError}));
+
+  ConnectionConfig c = test_support::server_config();
+  c.enable_connect_protocol = true;
+  Peer announcing(c), other(test_support::client_config());
+  handshake(other, announcing);
+  ASSERT_FALSE(
+      announcing.conn.recv_headers(head, ref(announcing.spares.emplace_back("y")), &v, bin));
+  EXPECT_EQ(v.kind, HeadersKind::kOpened);
+  EXPECT_EQ(announcing.conn.num_streams(), 1u);
 }
 
 TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {

@@ -42,6 +42,7 @@ std::vector<std::string> frames(std::string_view bytes) {
         add("mfs", v.max_frame_size);
         add("mhls", v.max_header_list_size);
         if (v.enable_push) s += *v.enable_push ? " push=1" : " push=0";
+        if (v.enable_connect_protocol) s += *v.enable_connect_protocol ? " ecp=1" : " ecp=0";
         break;
       }
       case FrameEventKind::kWindowUpdate:
@@ -137,6 +138,39 @@ TEST_F(Connection_, AServerAnnouncesItsStreamLimitAndNoPreface) {
   EXPECT_EQ(frames(server.take()), (Frames{"SETTINGS mcs=7 iws=65535 mfs=16384 mhls=16777216"}));
   EXPECT_EQ(server.conn.conn_recv_available(), 70000);
   EXPECT_EQ(server.conn.conn_recv_advertised(), 65535);
+}
+
+// Extended CONNECT (RFC 8441): a server that takes it says so in its SETTINGS, a client learns
+// it from them, and once said it may not be taken back.
+TEST_F(Connection_, ExtendedConnectIsAnnouncedLearnedAndNeverWithdrawn) {
+  ConnectionConfig c = server_config();
+  c.enable_connect_protocol = true;
+  Peer server(c), client(client_config());
+  server.conn.begin(server);
+  client.conn.begin(client);
+  EXPECT_EQ(frames(server.take()), (Frames{"SETTINGS iws=65535 mfs=16384 mhls=16777216 ecp=1"}));
+  EXPECT_FALSE(client.conn.peer_enable_connect_protocol());
+
+  Settings off, on;
+  off.enable_connect_protocol = false;
+  on.enable_connect_protocol = true;
+  Connection::SettingsResult result;
+  ASSERT_FALSE(client.conn.recv_settings(false, off, client, &result));
+  EXPECT_FALSE(client.conn.peer_enable_connect_protocol());
+  ASSERT_FALSE(client.conn.recv_settings(false, on, client, &result));
+  EXPECT_TRUE(client.conn.peer_enable_connect_protocol());
+  ASSERT_FALSE(client.conn.recv_settings(false, Settings{}, client, &result));  // not named: kept
+  ASSERT_FALSE(client.conn.recv_settings(false, on, client, &result));
+  EXPECT_EQ(client.conn.recv_settings(false, off, client, &result),
+            Failure{FailureKind::kConnectProtocolWithdrawn});
+  EXPECT_TRUE(client.conn.peer_enable_connect_protocol());
+
+  // A client does not announce it, whatever its configuration says.
+  ConnectionConfig cc = client_config();
+  cc.enable_connect_protocol = true;
+  Peer other(cc);
+  other.conn.begin(other);
+  EXPECT_FALSE(other.conn.enable_connect_protocol());
 }
 
 TEST_F(Connection_, TheHandshakeAcknowledgesBothSidesOnce) {

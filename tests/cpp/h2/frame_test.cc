@@ -68,6 +68,8 @@ std::string describe(const DecodeBatch& batch, const FrameEvent& e) {
       if (e.settings.max_frame_size) s += " mfs=" + std::to_string(*e.settings.max_frame_size);
       if (e.settings.max_header_list_size)
         s += " mhls=" + std::to_string(*e.settings.max_header_list_size);
+      if (e.settings.enable_connect_protocol)
+        s += " ecp=" + std::to_string(*e.settings.enable_connect_protocol);
       break;
     case FrameEventKind::kWindowUpdate:
       s = "window " + std::to_string(e.stream_id) + " " + std::to_string(e.code);
@@ -151,7 +153,7 @@ TEST(FrameDecoder, EveryFrameTypeDecodes) {
           std::string(40, 'v'),
       "priority 5",
       "rst 7 8",
-      "settings hts=100 push=0 mcs=10 iws=1000 mfs=20000 mhls=500",
+      "settings hts=100 push=0 mcs=10 iws=1000 mfs=20000 mhls=500 ecp=1",
       "settings ack",
       "ping 12345678 ack",
       "goaway 5 2 debug",
@@ -292,6 +294,13 @@ TEST(FrameDecoder, SettingsKeepTheLastValueAndIgnoreUnknownIds) {
                 .events,
             std::vector<std::string>{"settings mcs=2"});
   EXPECT_EQ(decode(d, frame(4, 0, 0, "")).events, std::vector<std::string>{"settings"});
+  // SETTINGS_ENABLE_CONNECT_PROTOCOL (RFC 8441): 0 or 1, anything else a PROTOCOL_ERROR.
+  EXPECT_EQ(decode(d, frame(4, 0, 0, setting(8, 1))).events,
+            std::vector<std::string>{"settings ecp=1"});
+  EXPECT_EQ(decode(d, frame(4, 0, 0, setting(8, 0))).events,
+            std::vector<std::string>{"settings ecp=0"});
+  FrameDecoder bad(false);
+  EXPECT_TRUE(decode(bad, frame(4, 0, 0, setting(8, 2))).error.has_value());
 }
 
 TEST(FrameDecoder, ContinuationRules) {
@@ -461,10 +470,11 @@ TEST(FrameWriters, Layouts) {
   s.max_frame_size = 16384;
   s.initial_window_size = 4;
   s.max_concurrent_streams = 3;
+  s.enable_connect_protocol = true;
   EXPECT_FALSE(write_settings(s, &out));
   EXPECT_EQ(out, frame(4, 0, 0,
                        setting(1, 1) + setting(2, 0) + setting(3, 3) + setting(4, 4) +
-                           setting(5, 16384) + setting(6, 6)));
+                           setting(5, 16384) + setting(6, 6) + setting(8, 1)));
   out.clear();
   EXPECT_FALSE(write_settings(Settings{}, &out));
   EXPECT_EQ(out, frame(4, 0, 0, ""));

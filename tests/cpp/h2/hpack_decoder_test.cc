@@ -369,7 +369,8 @@ TEST(HpackDecoder, NamesOutsideTheRulesAreMalformed) {
 // side sends may not carry (in any case of the name).
 TEST(HpackDecoder, ConnectionSpecificFieldsAreMalformedButDecoded) {
   std::vector<std::pair<std::string_view, std::string_view>> refused;
-  for (std::string_view name : kConnectionSpecificNames) refused.emplace_back(name, "keep-alive");
+  for (std::string_view name : kConnectionSpecificNames)
+    refused.emplace_back(name, "keep-alive");
   refused.emplace_back("te", "gzip");
   refused.emplace_back("te", "trailers, gzip");
   refused.emplace_back("te", "Trailers");

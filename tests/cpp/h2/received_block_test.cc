@@ -118,6 +118,8 @@ TEST(ReceivedShape, RequestsResponsesAndTrailers) {
     EXPECT_EQ(shape.request, c.request) << c.what;
     EXPECT_EQ(shape.response, c.response) << c.what;
     EXPECT_EQ(shape.trailers, c.trailers) << c.what;
+    EXPECT_EQ(shape.extended_connect, c.request && c.what == std::string("extended connect"))
+        << c.what;
   }
 }
 
