@@ -95,12 +95,13 @@ class H1Connection(H1ClientState):
     idle_since: float
     got_bytes: bool       # the current exchange has received bytes of its response
     in_pool: bool         # counted by the pool (until `connection_lost`)
+    forward: str | None   # to a forward proxy: its Proxy-Authorization value ("" for none)
 
     http2 = False
 
     @classmethod
     def attach(cls, transport, stream: ClientStream, pool: ConnectionPool,
-               origin) -> H1Connection:
+               origin, forward: str | None = None) -> H1Connection:
         conn = cls(transport)
         conn.stream = stream
         conn.codec = H1Codec()
@@ -110,7 +111,19 @@ class H1Connection(H1ClientState):
         conn.idle_since = 0.0
         conn.got_bytes = False
         conn.in_pool = False
+        conn.forward = forward
         return conn
+
+    def _target(self, request: Request) -> tuple[str, HeaderMap]:
+        """The request target and fields: to a forward proxy, the absolute form (RFC 9112
+        section 3.2.2) and the proxy's credentials."""
+        if self.forward is None:
+            return request.url.target, request.headers
+        headers = request.headers
+        if self.forward and "proxy-authorization" not in headers:
+            headers = HeaderMap(headers)
+            headers["proxy-authorization"] = self.forward
+        return request.url.raw, headers
 
     # the idle watcher
 
@@ -164,13 +177,13 @@ class H1Connection(H1ClientState):
         response. The exchange was claimed (`try_begin_exchange`) by the pool."""
         codec, stream = self.codec, self.stream
         self.got_bytes = False
-        headers = request.headers
+        target, headers = self._target(request)
         content = request.content
         try:
             if request.stream is None:
                 try:
                     head = codec.serialize_request(
-                        request.method, request.url.target, headers,
+                        request.method, target, headers,
                         content_length=None if content is None else len(content))
                 except (ValueError, TypeError, H1UserError) as exc:
                     raise LocalProtocolError(f"the request cannot be sent: {exc}",
@@ -208,13 +221,13 @@ class H1Connection(H1ClientState):
                                  request=request)
         request.stream_used = True
         declared = request.headers.get("content-length")
+        target, headers = self._target(request)
         try:
             if declared is not None:
-                head = codec.serialize_request(request.method, request.url.target,
-                                               request.headers, content_length=int(declared))
+                head = codec.serialize_request(request.method, target, headers,
+                                               content_length=int(declared))
             else:
-                head = codec.serialize_request(request.method, request.url.target,
-                                               request.headers, chunked=True)
+                head = codec.serialize_request(request.method, target, headers, chunked=True)
         except (ValueError, TypeError, H1UserError) as exc:
             raise LocalProtocolError(f"the request cannot be sent: {exc}",
                                      request=request) from exc
