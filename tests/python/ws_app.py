@@ -81,7 +81,7 @@ async def slow(scope, receive, send):
     """Reads nothing until released, then counts what came, in order."""
     await accept(scope, send)
     loop = asyncio.get_running_loop()
-    await loop.run_in_executor(None, release.wait, 30)
+    await loop.run_in_executor(None, release.wait, 120)
     count = 0
     while True:
         message = await receive()
