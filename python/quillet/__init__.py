@@ -14,6 +14,7 @@ from ._exceptions import (
     TooManyRedirects, TransportError, UnsupportedProtocol, WriteError, WriteTimeout)
 from ._models import Limits, Request, Response, Timeout
 from ._urls import URL
+from ._wsclient import WebSocket, WebSocketClosed, WebSocketHandshakeError, connect_ws
 
 __version__ = _quillet.__version__
 
@@ -23,5 +24,6 @@ __all__ = [
     "ReadTimeout", "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError",
     "WriteError", "ProtocolError", "LocalProtocolError", "RemoteProtocolError",
     "UnsupportedProtocol", "ClientClosedError", "TooManyRedirects", "StreamConsumed",
-    "HTTPStatusError", "InvalidURL", "ResponseNotRead", "__version__",
+    "HTTPStatusError", "InvalidURL", "ResponseNotRead", "connect_ws", "WebSocket",
+    "WebSocketClosed", "WebSocketHandshakeError", "__version__",
 ]
