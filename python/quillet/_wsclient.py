@@ -134,6 +134,9 @@ class WebSocket(asyncio.Protocol):
         for event in events:
             kind = type(event)
             if kind is str or kind is bytes:
+                if self._deflate is not None and len(event) > self._deflate.max_size:
+                    self._fail(1009, "message too big")  # the decoder allowed deflate's slack
+                    return
                 messages.append(event)
                 continue
             opcode, payload, code = event
@@ -462,7 +465,9 @@ async def open_websocket(pool, request: Request, *, subprotocols, compression: s
                                       response=response) from None
     if transport is None:
         raise WebSocketClosed(1006, "the connection ended during the handshake")
-    decoder = WSDecoder("client", max_size, allow_rsv1=deflate is not None)
+    # a compressed message may be a little longer on the wire than the limit it inflates to
+    decoder = WSDecoder("client", max_size + max_size // 16 if deflate is not None else max_size,
+                        allow_rsv1=deflate is not None)
     ws = WebSocket(transport, decoder, deflate, response, chosen, max_queue, close_timeout,
                    timeout.write)
     transport.set_protocol(ws)
