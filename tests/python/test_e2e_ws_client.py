@@ -120,6 +120,11 @@ def test_close_codes_both_ways(peer):
         assert (ws.close_code, ws.closed) == (4000, True)
         with pytest.raises(quillet.WebSocketClosed):
             await ws.send("after the close")
+        if name == "quillet":  # what the application heard
+            deadline = time.monotonic() + 10
+            while ("disconnect", 4000, "done here") not in ws_app.seen:
+                assert time.monotonic() < deadline, ws_app.seen
+                await asyncio.sleep(0.01)
 
         async with quillet.connect_ws(base + "/echo") as ws:
             await ws.send("close:4001:bye now")
@@ -242,6 +247,10 @@ def test_connection_failures():
             await quillet.connect_ws(f"ws://127.0.0.1:{free_port()}/")
         with pytest.raises(quillet.InvalidURL):
             await quillet.connect_ws("ftp://127.0.0.1/")
+        with socket.create_server(("127.0.0.1", 0)) as mute:  # takes the connection, says nothing
+            port = mute.getsockname()[1]
+            with pytest.raises(quillet.ReadTimeout):
+                await quillet.connect_ws(f"ws://127.0.0.1:{port}/", timeout=0.3)
 
     run(talk())
 
