@@ -321,8 +321,9 @@ class WebSocket(asyncio.Protocol):
         payload = os.urandom(4) if data is None else bytes(data)
         if payload in self._pings:
             raise ValueError("a ping with this payload is already waiting for its pong")
+        frame = ws_frame(WS_PING, payload, mask=_mask())  # ValueError past 125 octets
         future = self._pings[payload] = self._loop.create_future()
-        self.transport.write(ws_frame(WS_PING, payload, mask=_mask()))
+        self.transport.write(frame)
         await future
 
     async def close(self, code: int = 1000, reason: str = "") -> None:
