@@ -8,7 +8,9 @@ QUILLET_PY="$QUILLET_VENV/bin/python"
 # runs again: the server leans on a few private asyncio functions that a new release may change.
 QUILLET_NEWEST_VENV="$QUILLET_ROOT/.venv-newest"
 
-quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl nginx)
+# tinyproxy, microsocks and nghttp2-server (nghttpd) are the client tests' proxies and HTTP/2 peer.
+quillet_apt_packages=(g++ libgtest-dev g++-multilib curl nghttp2-client openssl nginx tinyproxy
+  microsocks nghttp2-server)
 # What building the package needs, and no more: scripts/demo installs only these (with
 # requirements-build.txt), none of the test, fuzz or browser packages.
 quillet_build_apt_packages=(g++)

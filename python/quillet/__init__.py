@@ -8,8 +8,8 @@ import _quillet
 
 from ._client import AsyncClient, StreamContext
 from ._exceptions import (
-    ClientClosedError, ConnectError, ConnectTimeout, HTTPError, HTTPStatusError, InvalidURL,
-    LocalProtocolError, NetworkError, PoolTimeout, ProtocolError, ReadError, ReadTimeout,
+    ClientClosedError, ConnectError, ConnectTimeout, DecodingError, HTTPError, HTTPStatusError, InvalidURL,
+    LocalProtocolError, NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError, ReadTimeout,
     RemoteProtocolError, RequestError, ResponseNotRead, StreamConsumed, TimeoutException,
     TooManyRedirects, TransportError, UnsupportedProtocol, WriteError, WriteTimeout)
 from ._models import Limits, Request, Response, Timeout
@@ -23,7 +23,8 @@ __all__ = [
     "HTTPError", "RequestError", "TransportError", "TimeoutException", "ConnectTimeout",
     "ReadTimeout", "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError",
     "WriteError", "ProtocolError", "LocalProtocolError", "RemoteProtocolError",
-    "UnsupportedProtocol", "ClientClosedError", "TooManyRedirects", "StreamConsumed",
+    "ProxyError", "UnsupportedProtocol", "ClientClosedError", "DecodingError",
+    "TooManyRedirects", "StreamConsumed",
     "HTTPStatusError", "InvalidURL", "ResponseNotRead", "connect_ws", "WebSocket",
     "WebSocketClosed", "WebSocketHandshakeError", "__version__",
 ]

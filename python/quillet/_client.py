@@ -4,7 +4,6 @@ redirects followed when asked."""
 from __future__ import annotations
 
 import base64
-import ssl as _ssl
 import time
 from collections.abc import AsyncIterable, Iterable, Mapping
 from typing import Any
@@ -13,10 +12,13 @@ from urllib.parse import unquote
 import _quillet
 from _quillet import HeaderMap
 
+from ._connect import CertTypes, VerifyTypes
 from ._content import encode_body
+from ._decoding import ACCEPT_ENCODING, DEFAULT_MAX_RATIO
 from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects
 from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
 from ._pool import ConnectionPool
+from ._proxy import Proxies, ProxyTypes
 from ._redirects import redirect_request
 from ._urls import URL, add_params, merge_url, parse_url
 from ._wsclient import WebSocketConnect
@@ -56,17 +58,30 @@ class AsyncClient:
     - `http2`: None (the default) offers HTTP/2 over TLS by ALPN; True also speaks it with
       prior knowledge to http:// URLs; False speaks only HTTP/1.1.
     - `verify`: True checks the server's certificate against the system's trust store; False
-      does not; an `ssl.SSLContext` is used as given (its ALPN protocols are set by the
-      client)."""
+      does not; a path names a CA bundle (a PEM file, or a directory of hashed certificates)
+      to check against; an `ssl.SSLContext` is used as given (its ALPN protocols are set by
+      the client).
+    - `cert`: a client certificate: a PEM file with the certificate and its key, or
+      (certificate file, key file[, key password]).
+    - `proxy`: a proxy URL for every request (http://, socks5:// or socks5h://, with
+      credentials as user information), or a mapping with the keys "all", "http", "https"
+      and "no" (hosts that go direct, as NO_PROXY writes them). Without one, and with
+      `trust_env` (the default), HTTP_PROXY, HTTPS_PROXY, ALL_PROXY and NO_PROXY (or their
+      lower-case forms) choose.
+    - `max_decoded_ratio` (100): past 10 MiB, how many times its encoded size a response body
+      may grow by its Content-Encoding before it is refused (DecodingError); None: no bound."""
 
     def __init__(self, *, base_url: str | URL | None = None, headers: HeaderTypes | None = None,
                  params: ParamTypes | None = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
                  follow_redirects: bool = False, max_redirects: int = 20,
                  limits: Limits = DEFAULT_LIMITS, http2: bool | None = None,
-                 verify: bool | _ssl.SSLContext = True) -> None:
+                 verify: VerifyTypes = True, cert: CertTypes | None = None,
+                 proxy: ProxyTypes | None = None, trust_env: bool = True,
+                 max_decoded_ratio: float | None = DEFAULT_MAX_RATIO) -> None:
         self.base_url = None if base_url is None else URL(base_url)
         # The default fields, with a place kept for Host at the front (RFC 9110 section 7.2).
         self._headers = HeaderMap([("host", ""), ("accept", "*/*"),
+                                   ("accept-encoding", ACCEPT_ENCODING),
                                    ("user-agent", USER_AGENT)])
         for name, value in _pairs(headers or ()):
             self._headers[name] = value
@@ -74,7 +89,11 @@ class AsyncClient:
         self.timeout = Timeout.of(timeout)
         self.follow_redirects = follow_redirects
         self.max_redirects = max_redirects
-        self._pool = ConnectionPool(limits=limits, verify=verify, http2=http2)
+        self.max_decoded_ratio = max_decoded_ratio
+        self.trust_env = trust_env
+        self._pool = ConnectionPool(limits=limits, verify=verify, cert=cert, http2=http2,
+                                    proxies=Proxies.of(proxy, trust_env),
+                                    user_agent=USER_AGENT.encode())
 
     @property
     def headers(self) -> HeaderMap:
@@ -141,6 +160,7 @@ class AsyncClient:
                 if exc.request is None:
                     exc.request = request
                 raise
+            response.max_decoded_ratio = self.max_decoded_ratio
             if history:
                 response.history = history
             if not follow_redirects or not response.is_redirect:
@@ -168,7 +188,7 @@ class AsyncClient:
     async def _drop_body(response: Response) -> None:
         """Reads a redirect's body (so its connection can be reused), up to a bound."""
         size = 0
-        async for chunk in response.aiter_bytes():
+        async for chunk in response.aiter_raw():
             size += len(chunk)
             if size > _REDIRECT_BODY_LIMIT:
                 break

@@ -10,8 +10,10 @@
         │   │   │   ├── ConnectError, ReadError, WriteError
         │   │   ├── ProtocolError
         │   │   │   ├── LocalProtocolError, RemoteProtocolError
+        │   │   ├── ProxyError      the proxy refused or failed the tunnel (`.status`)
         │   │   ├── UnsupportedProtocol
         │   │   └── ClientClosedError
+        │   ├── DecodingError       a body that does not decode by its Content-Encoding
         │   ├── TooManyRedirects
         │   └── StreamConsumed      a streamed request body asked for a second time
         ├── HTTPStatusError         `raise_for_status()` on a 4xx or 5xx response
@@ -35,7 +37,7 @@ __all__ = [
     "HTTPError", "RequestError", "TransportError", "TimeoutException", "ConnectTimeout",
     "ReadTimeout", "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError",
     "WriteError", "ProtocolError", "LocalProtocolError", "RemoteProtocolError",
-    "UnsupportedProtocol", "ClientClosedError", "TooManyRedirects", "StreamConsumed",
+    "ProxyError", "UnsupportedProtocol", "ClientClosedError", "DecodingError", "TooManyRedirects", "StreamConsumed",
     "HTTPStatusError", "InvalidURL", "ResponseNotRead",
 ]
 
@@ -117,12 +119,28 @@ class RemoteProtocolError(ProtocolError):
     """The server broke the protocol, or closed the connection without an answer."""
 
 
+class ProxyError(TransportError):
+    """The proxy could not open the way to the origin: a CONNECT answered with a status other
+    than 2xx (`status`), or a SOCKS5 proxy that refused (`status` is its reply code) or broke
+    its protocol (`status` is None)."""
+
+    def __init__(self, message: str, *, request: Request | None = None,
+                 status: int | None = None) -> None:
+        super().__init__(message, request=request)
+        self.status = status
+
+
 class UnsupportedProtocol(TransportError):
     """The URL's scheme is not http or https."""
 
 
 class ClientClosedError(TransportError):
     """The client was closed before (or while) the request ran."""
+
+
+class DecodingError(RequestError):
+    """The response body does not decode by its Content-Encoding (invalid or cut short data),
+    or decodes to more than the client allows for its encoded size."""
 
 
 class TooManyRedirects(RequestError):

@@ -23,7 +23,7 @@ from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
     RequestError, StreamConsumed, WriteError, WriteTimeout)
 from ._models import Request, Response, Timeout
-from ._stream import BufferedReads, Stream
+from ._stream import BufferedReads, Stream, time_out
 
 if TYPE_CHECKING:
     from ._pool import ConnectionPool
@@ -32,11 +32,6 @@ __all__ = ["ClientStream", "H1Connection"]
 
 # A body up to this size goes out in one write with its head; a larger one is written as it is.
 _JOIN_BELOW = 64 * 1024
-
-
-def _time_out(waiter) -> None:
-    if not waiter.done():
-        waiter.set_exception(TimeoutError())
 
 
 class ClientStream(Stream, BufferedReads):
@@ -66,30 +61,6 @@ class ClientStream(Stream, BufferedReads):
         if self.watching is not None:
             self.watching.idle_read_ended()
 
-    async def read_within(self, timeout: float | None) -> bytes:
-        """`read()`, raising TimeoutError when no byte came for `timeout` seconds."""
-        if self._chunks:
-            return self.take_buffered()
-        if timeout is None:
-            return await self.read()
-        loop = self._loop
-        while True:
-            if self._chunks:
-                return self.take_buffered()
-            if self._error is not None:
-                raise self._error
-            if self._eof:
-                return b""
-            waiter = loop.create_future()
-            self._waiter = waiter
-            timer = loop.call_later(timeout, _time_out, waiter)
-            try:
-                await waiter
-            finally:
-                timer.cancel()
-                if self._waiter is waiter:
-                    self._waiter = None
-
     async def drain_within(self, timeout: float | None) -> None:
         """Waits until the write buffer is below its mark, or bytes of the answer arrive (a
         server may answer before it has read the whole request); TimeoutError after `timeout`
@@ -101,7 +72,7 @@ class ClientStream(Stream, BufferedReads):
         loop = self._loop
         waiter = loop.create_future()
         self._drain_waiter = self._waiter = waiter
-        timer = None if timeout is None else loop.call_later(timeout, _time_out, waiter)
+        timer = None if timeout is None else loop.call_later(timeout, time_out, waiter)
         try:
             await waiter
         finally:
@@ -124,12 +95,13 @@ class H1Connection(H1ClientState):
     idle_since: float
     got_bytes: bool       # the current exchange has received bytes of its response
     in_pool: bool         # counted by the pool (until `connection_lost`)
+    forward: str | None   # to a forward proxy: its Proxy-Authorization value ("" for none)
 
     http2 = False
 
     @classmethod
     def attach(cls, transport, stream: ClientStream, pool: ConnectionPool,
-               origin) -> H1Connection:
+               origin, forward: str | None = None) -> H1Connection:
         conn = cls(transport)
         conn.stream = stream
         conn.codec = H1Codec()
@@ -139,7 +111,19 @@ class H1Connection(H1ClientState):
         conn.idle_since = 0.0
         conn.got_bytes = False
         conn.in_pool = False
+        conn.forward = forward
         return conn
+
+    def _target(self, request: Request) -> tuple[str, HeaderMap]:
+        """The request target and fields: to a forward proxy, the absolute form (RFC 9112
+        section 3.2.2) and the proxy's credentials."""
+        if self.forward is None:
+            return request.url.target, request.headers
+        headers = request.headers
+        if self.forward and "proxy-authorization" not in headers:
+            headers = HeaderMap(headers)
+            headers["proxy-authorization"] = self.forward
+        return request.url.raw, headers
 
     # the idle watcher
 
@@ -193,13 +177,13 @@ class H1Connection(H1ClientState):
         response. The exchange was claimed (`try_begin_exchange`) by the pool."""
         codec, stream = self.codec, self.stream
         self.got_bytes = False
-        headers = request.headers
+        target, headers = self._target(request)
         content = request.content
         try:
             if request.stream is None:
                 try:
                     head = codec.serialize_request(
-                        request.method, request.url.target, headers,
+                        request.method, target, headers,
                         content_length=None if content is None else len(content))
                 except (ValueError, TypeError, H1UserError) as exc:
                     raise LocalProtocolError(f"the request cannot be sent: {exc}",
@@ -237,13 +221,13 @@ class H1Connection(H1ClientState):
                                  request=request)
         request.stream_used = True
         declared = request.headers.get("content-length")
+        target, headers = self._target(request)
         try:
             if declared is not None:
-                head = codec.serialize_request(request.method, request.url.target,
-                                               request.headers, content_length=int(declared))
+                head = codec.serialize_request(request.method, target, headers,
+                                               content_length=int(declared))
             else:
-                head = codec.serialize_request(request.method, request.url.target,
-                                               request.headers, chunked=True)
+                head = codec.serialize_request(request.method, target, headers, chunked=True)
         except (ValueError, TypeError, H1UserError) as exc:
             raise LocalProtocolError(f"the request cannot be sent: {exc}",
                                      request=request) from exc
@@ -296,7 +280,7 @@ class H1Connection(H1ClientState):
                     raise stream._error
                 raise H1IncompleteMessageError("connection closed before a response head")
             try:
-                data = await stream.read_within(timeout)
+                data = await stream.read(timeout)
             except TimeoutError:
                 raise ReadTimeout(f"no response within the read timeout of {timeout} s",
                                   request=request) from None
@@ -371,7 +355,7 @@ class _H1Body:
                 data = stream.take_buffered()
                 if not data:
                     try:
-                        data = await stream.read_within(self.read_timeout)
+                        data = await stream.read(self.read_timeout)
                     except TimeoutError:
                         raise ReadTimeout("the server sent no more of the body within the read "
                                           f"timeout of {self.read_timeout} s",

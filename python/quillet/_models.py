@@ -13,6 +13,7 @@ from typing import Any, Protocol
 
 from _quillet import HeaderMap
 
+from ._decoding import DEFAULT_MAX_RATIO, make_decoder
 from ._exceptions import HTTPStatusError, RequestError, ResponseNotRead
 from ._urls import URL
 
@@ -169,11 +170,13 @@ def _charset(content_type: bytes | None) -> str | None:
 
 class Response:
     """A response: its head at once, its body read whole by `request()` or on demand from
-    `stream()` with `aiter_bytes()`, `aiter_text()`, `aiter_lines()` or `aread()`."""
+    `stream()` with `aiter_bytes()`, `aiter_text()`, `aiter_lines()` or `aread()`. The body is
+    decoded by its Content-Encoding (gzip, deflate, br) except through `aiter_raw()`; past 10
+    MiB, decoding may not produce more than `max_decoded_ratio` times the encoded bytes."""
 
     __slots__ = ("status_code", "headers", "http_version", "request", "history", "trailers",
                  "_content", "_body", "_started", "_elapsed", "_reused", "is_closed",
-                 "is_stream_consumed", "default_encoding")
+                 "is_stream_consumed", "default_encoding", "max_decoded_ratio")
 
     def __init__(self, status_code: int, *, headers: HeaderMap | None = None,
                  http_version: str = "HTTP/1.1", request: Request | None = None,
@@ -193,6 +196,7 @@ class Response:
         self.is_closed = body is None
         self.is_stream_consumed = False
         self.default_encoding = "utf-8"
+        self.max_decoded_ratio: float | None = DEFAULT_MAX_RATIO
         if body is None:
             self._elapsed = 0.0
 
@@ -267,13 +271,19 @@ class Response:
         return _json.loads(self.text, **kwargs)
 
     async def aread(self) -> bytes:
-        """Reads the rest of the body and keeps it as `content`."""
+        """Reads the rest of the body, decoded, and keeps it as `content`."""
         if self._content is None:
             body = self._take_body()
+            decoder = make_decoder(self.headers.get("content-encoding"), self.max_decoded_ratio)
             parts = []
             try:
-                while (chunk := await body.next_chunk()) is not None:
-                    parts.append(chunk)
+                if decoder is None:
+                    while (chunk := await body.next_chunk()) is not None:
+                        parts.append(chunk)
+                else:
+                    while (chunk := await body.next_chunk()) is not None:
+                        parts.extend(decoder.decode(chunk))
+                    decoder.flush()
             except BaseException as exc:
                 await self._failed(exc)
                 raise
@@ -284,26 +294,40 @@ class Response:
     # the body, as it comes
 
     async def aiter_bytes(self, chunk_size: int | None = None) -> AsyncIterator[bytes]:
-        """The body in the pieces it arrives in, or re-cut to `chunk_size` bytes (the last
-        piece may be shorter)."""
+        """The body, decoded, in the pieces it arrives in, or re-cut to `chunk_size` bytes (the
+        last piece may be shorter)."""
         if self._content is not None:
             content = self._content
             step = chunk_size or len(content) or 1
             for at in range(0, len(content), step):
                 yield content[at:at + step]
             return
-        if chunk_size is None:
-            async for chunk in self._chunks():
-                yield chunk
-            return
-        pending = bytearray()
-        async for chunk in self._chunks():
-            pending += chunk
-            while len(pending) >= chunk_size:
-                yield bytes(pending[:chunk_size])
-                del pending[:chunk_size]
-        if pending:
-            yield bytes(pending)
+        decoder = make_decoder(self.headers.get("content-encoding"), self.max_decoded_ratio)
+        source = self._chunks() if decoder is None else self._decoded(decoder)
+        if chunk_size is not None:
+            source = _recut(source, chunk_size)
+        async for chunk in source:
+            yield chunk
+
+    async def aiter_raw(self, chunk_size: int | None = None) -> AsyncIterator[bytes]:
+        """The body as it came, still in its content codings."""
+        if self._content is not None:
+            raise RuntimeError("the body has been read and decoded already: aiter_raw() "
+                               "needs a response from stream() not yet read")
+        async for chunk in _recut(self._chunks(), chunk_size):
+            yield chunk
+
+    async def _decoded(self, decoder) -> AsyncIterator[bytes]:
+        body = self._take_body()
+        try:
+            while (chunk := await body.next_chunk()) is not None:
+                for piece in decoder.decode(chunk):
+                    yield piece
+            decoder.flush()
+        except BaseException as exc:
+            await self._failed(exc)
+            raise
+        await self._finished(body)
 
     async def aiter_text(self) -> AsyncIterator[str]:
         decoder = codecs.getincrementaldecoder(self.encoding)(errors="replace")
@@ -375,3 +399,19 @@ class Response:
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+
+async def _recut(source: AsyncIterator[bytes], chunk_size: int | None) -> AsyncIterator[bytes]:
+    """`source`'s bytes as they come, or in pieces of `chunk_size` (the last may be shorter)."""
+    if chunk_size is None:
+        async for chunk in source:
+            yield chunk
+        return
+    pending = bytearray()
+    async for chunk in source:
+        pending += chunk
+        while len(pending) >= chunk_size:
+            yield bytes(pending[:chunk_size])
+            del pending[:chunk_size]
+    if pending:
+        yield bytes(pending)

@@ -1,5 +1,5 @@
-"""The connection pool: connections grouped by origin (scheme, host, port), reused, bounded,
-expired and closed.
+"""The connection pool: connections grouped by origin (scheme, host, port) and the proxy they
+go through, reused, bounded, expired and closed.
 
 A request asks the pool for a connection, in this order:
 
@@ -25,11 +25,14 @@ import ssl as _ssl
 from collections import deque
 from typing import Any
 
+from ._connect import CertTypes, VerifyTypes, client_ssl_context, open_tunnel
 from ._exceptions import (
-    ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, TransportError)
+    ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, ProxyError, TransportError)
 from ._h1client import ClientStream, H1Connection
+from ._stream import time_out
 from ._h2client import ClientConnection
 from ._models import Limits, Request, Response, Timeout
+from ._proxy import Proxies, Route
 from ._urls import URL
 
 __all__ = ["ConnectionPool", "IDEMPOTENT_METHODS"]
@@ -45,18 +48,14 @@ _OPEN_H2: Any = object()
 Connection = H1Connection | ClientConnection
 
 
-def _time_out(waiter: asyncio.Future) -> None:
-    if not waiter.done():
-        waiter.set_exception(TimeoutError())
-
-
 class _Origin:
     """The pool's record of one origin."""
 
-    __slots__ = ("key", "idle", "h2", "count", "opening_h2", "protocol", "waiters")
+    __slots__ = ("key", "route", "idle", "h2", "count", "opening_h2", "protocol", "waiters")
 
-    def __init__(self, key: tuple) -> None:
-        self.key = key
+    def __init__(self, key: tuple, route: Route | None) -> None:
+        self.key = key                          # (scheme, host, port[, proxy])
+        self.route = route                      # the proxy's, or None: direct
         self.idle: list[H1Connection] = []      # oldest first
         self.h2: list[ClientConnection] = []
         self.count = 0                          # connections open or being opened
@@ -68,13 +67,18 @@ class _Origin:
 class ConnectionPool:
     """The connections of one client. `http2`: None offers HTTP/2 over TLS by ALPN and speaks
     HTTP/1.1 in the clear; True also speaks HTTP/2 with prior knowledge to http:// origins;
-    False never speaks HTTP/2."""
+    False never speaks HTTP/2. `proxies`: the client's proxy choice (None: every connection
+    is direct)."""
 
-    def __init__(self, *, limits: Limits, verify: bool | _ssl.SSLContext = True,
-                 http2: bool | None = None) -> None:
+    def __init__(self, *, limits: Limits, verify: VerifyTypes = True,
+                 cert: CertTypes | None = None, http2: bool | None = None,
+                 proxies: Proxies | None = None, user_agent: bytes | None = None) -> None:
         self.limits = limits
         self.http2 = http2
         self.verify = verify
+        self.cert = cert
+        self.proxies = proxies
+        self.user_agent = user_agent
         self.origins: dict[tuple, _Origin] = {}
         self.connections: set[Connection] = set()
         self.total = 0         # connections open or being opened
@@ -83,6 +87,8 @@ class ConnectionPool:
         self.closed = False
         self.connections_opened = 0
         self._ssl: _ssl.SSLContext | None = None
+        if cert is not None or not isinstance(verify, (bool, _ssl.SSLContext)):
+            self.ssl_context()  # a file that cannot be used fails the client's construction
         self._seq = 0
         self._serving = False
         self._serve_again = False
@@ -117,9 +123,15 @@ class ConnectionPool:
         if self.closed:
             raise ClientClosedError("the client has been closed", request=request)
         url = request.url
-        origin = self.origins.get(url.origin)
+        key = url.origin
+        route = None
+        if self.proxies is not None:
+            route = self.proxies.route(url)
+            if route is not None:
+                key = (*key, route.uri)
+        origin = self.origins.get(key)
         if origin is None:
-            origin = self.origins[url.origin] = _Origin(url.origin)
+            origin = self.origins[key] = _Origin(key, route)
         got = None if fresh else self._take(origin)
         if got is None:
             got = self._may_open(origin, fresh)
@@ -173,6 +185,8 @@ class ConnectionPool:
         return _OPEN
 
     def _may_speak_h2(self, origin: _Origin) -> bool:
+        if origin.route is not None and origin.route.kind == "forward":
+            return False  # requests to a forward proxy go one by one, as HTTP/1.1
         if origin.key[0] == "https":
             return self.http2 is not False and origin.protocol != "h1"
         return self.http2 is True
@@ -199,7 +213,7 @@ class ConnectionPool:
         self._seq += 1
         origin.waiters.append((self._seq, waiter))
         self.queued += 1
-        timer = None if deadline is None else loop.call_at(deadline, _time_out, waiter)
+        timer = None if deadline is None else loop.call_at(deadline, time_out, waiter)
         try:
             return await waiter
         except TimeoutError:
@@ -239,17 +253,7 @@ class ConnectionPool:
     def ssl_context(self) -> _ssl.SSLContext:
         ctx = self._ssl
         if ctx is None:
-            verify = self.verify
-            if isinstance(verify, _ssl.SSLContext):
-                ctx = verify
-            else:
-                ctx = _ssl.create_default_context()
-                if not verify:
-                    ctx.check_hostname = False
-                    ctx.verify_mode = _ssl.CERT_NONE
-            ctx.set_alpn_protocols(["h2", "http/1.1"] if self.http2 is not False
-                                   else ["http/1.1"])
-            self._ssl = ctx
+            ctx = self._ssl = client_ssl_context(self.verify, self.cert, self.http2)
         return ctx
 
     async def _open(self, origin: _Origin, url: URL, request: Request,
@@ -286,25 +290,43 @@ class ConnectionPool:
         loop = asyncio.get_running_loop()
         tls = url.scheme == "https"
         ctx = self.ssl_context() if tls else None
+        route = origin.route
+        hostname = url.host if tls else None
         try:
             async with asyncio.timeout(connect_timeout):
-                transport, stream = await loop.create_connection(
-                    lambda: ClientStream(loop, tls), url.host, url.port, ssl=ctx,
-                    server_hostname=url.host if tls else None)
+                if route is None:
+                    transport, stream = await loop.create_connection(
+                        lambda: ClientStream(loop, tls), url.host, url.port, ssl=ctx,
+                        server_hostname=hostname)
+                elif route.kind == "forward":
+                    transport, stream = await loop.create_connection(
+                        lambda: ClientStream(loop, False), route.host, route.port)
+                else:
+                    sock = await open_tunnel(loop, route, url.host, url.port, self.user_agent)
+                    transport, stream = await loop.create_connection(
+                        lambda: ClientStream(loop, tls), sock=sock, ssl=ctx,
+                        server_hostname=hostname)
         except TimeoutError:
-            raise ConnectTimeout(f"no connection to {url.host}:{url.port} within the connect "
-                                 f"timeout of {connect_timeout} s", request=request) from None
+            via = "" if route is None else f" through the proxy {route.address}"
+            raise ConnectTimeout(f"no connection to {url.host}:{url.port}{via} within the "
+                                 f"connect timeout of {connect_timeout} s",
+                                 request=request) from None
+        except ProxyError as exc:
+            exc.request = request
+            raise
         except OSError as exc:
-            raise ConnectError(f"cannot connect to {url.host}:{url.port}: {exc}",
+            via = "" if route is None else f" through the proxy {route.address}"
+            raise ConnectError(f"cannot connect to {url.host}:{url.port}{via}: {exc}",
                                request=request) from exc
         self.connections_opened += 1
         if tls:
             h2 = transport.get_extra_info("ssl_object").selected_alpn_protocol() == "h2"
         else:
-            h2 = self.http2 is True
+            h2 = self.http2 is True and (route is None or route.kind != "forward")
         if h2:
             return ClientConnection.attach(stream, url.host_header, url.scheme, self, origin.key)
-        return H1Connection.attach(transport, stream, self, origin.key)
+        forward = route.auth or "" if route is not None and route.kind == "forward" else None
+        return H1Connection.attach(transport, stream, self, origin.key, forward)
 
     # what frees capacity
 
@@ -437,6 +459,10 @@ class ConnectionPool:
             await asyncio.gather(*self._closing, return_exceptions=True)
 
     def protocol_of(self, url: URL) -> str | None:
-        origin = self.origins.get(url.origin)
+        key = url.origin
+        route = None if self.proxies is None else self.proxies.route(url)
+        if route is not None:
+            key = (*key, route.uri)
+        origin = self.origins.get(key)
         return None if origin is None else origin.protocol
 

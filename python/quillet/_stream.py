@@ -16,6 +16,12 @@ _READ_BUFFER_SIZE = 256 * 1024
 _read_buffers = threading.local()
 
 
+def time_out(waiter: asyncio.Future) -> None:
+    """Ends a wait with TimeoutError (a timer's callback)."""
+    if not waiter.done():
+        waiter.set_exception(TimeoutError())
+
+
 class Stream(asyncio.Protocol):
     """One TCP connection: `read()` waits for bytes, `write()` queues them, `drain()` waits for
     the write buffer to empty below its high-water mark."""
@@ -146,8 +152,9 @@ class Stream(asyncio.Protocol):
                 if self._waiter is waiter:
                     self._waiter = None
 
-    async def read(self) -> bytes:
-        """The next bytes; b"" at end of input. Raises the error that ended the connection."""
+    async def read(self, timeout: float | None = None) -> bytes:
+        """The next bytes; b"" at end of input. Raises the error that ended the connection, or
+        TimeoutError when no byte came for `timeout` seconds."""
         while True:
             if self._chunks:
                 return self.take_buffered()
@@ -157,9 +164,12 @@ class Stream(asyncio.Protocol):
                 return b""
             waiter = self._loop.create_future()
             self._waiter = waiter
+            timer = None if timeout is None else self._loop.call_later(timeout, time_out, waiter)
             try:
                 await waiter
             finally:
+                if timer is not None:
+                    timer.cancel()
                 if self._waiter is waiter:
                     self._waiter = None
 

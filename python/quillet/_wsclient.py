@@ -542,12 +542,15 @@ def websocket_opener(client, url, *, subprotocols, headers, compression, max_siz
                      timeout: Timeout, close_timeout):
     """The coroutine function that opens one WebSocket for `AsyncClient.websocket`: on a
     connection of a pool of its own, which speaks only HTTP/1.1 and which the connection leaves
-    once upgraded (so nothing is left to close)."""
+    once upgraded (so nothing is left to close). It is a direct connection: the client's
+    proxies are not used for WebSocket yet."""
     from ._pool import ConnectionPool
 
     async def opener() -> WebSocket:
         request = client.build_request("GET", ws_to_http(url), headers=headers)
-        pool = ConnectionPool(limits=DEFAULT_LIMITS, verify=client._pool.verify, http2=False)
+        own = client._pool
+        pool = ConnectionPool(limits=DEFAULT_LIMITS, verify=own.verify, cert=own.cert,
+                              http2=False, user_agent=own.user_agent)
         try:
             return await open_websocket(
                 pool, request, subprotocols=subprotocols, compression=compression,

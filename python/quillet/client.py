@@ -43,6 +43,7 @@ class Client:
     `ssl.SSLContext` is used as given, except that its ALPN protocols are set by the client.
     Errors of the connection are raised as `_quillet.ConnectionClosedError`, those of opening
     it as the OSError (ssl.SSLError included) that stopped it, and timeouts as TimeoutError.
+    It connects to the server directly, whatever proxies the environment names.
     `timeout` is each of the four timeouts of `AsyncClient`."""
 
     def __init__(self, host: str, port: int | None = None, *, timeout: float = 30.0,
@@ -62,7 +63,7 @@ class Client:
         self._base = parse_url(f"{'https' if ssl else 'http'}://{authority}:{port}")
         self._client = AsyncClient(
             base_url=self._base, timeout=timeout, http2=http2,
-            verify=ssl if isinstance(ssl, _ssl.SSLContext) else True,
+            verify=ssl if isinstance(ssl, _ssl.SSLContext) else True, trust_env=False,
             limits=Limits(max_connections=1, max_keepalive_connections=1))
 
     @property

@@ -16,6 +16,7 @@
 #include "src/http/proxy.h"
 #include "src/py/errors.h"
 #include "src/py/ref.h"
+#include "src/py/registration.h"
 #include "src/py/types.h"
 #include "wire/common/version.h"
 #include "wire/h1/client_state.h"
@@ -32,15 +33,6 @@
 
 namespace quillet::py {
 namespace {
-
-// Makes the object registered under one name: a new reference, or nullptr with the Python
-// error set.
-using Maker = PyObject* (*)(PyObject* module);
-
-struct Registration {
-  const char* name;
-  Maker make;
-};
 
 PyObject* make_version(PyObject*) {
   const std::string version = python_version(package_version());
@@ -173,27 +165,8 @@ constexpr Registration kRegistrations[] = {
     {"ProxyIntercept", make_class<proxy_intercept_type>},
 };
 
-// Appends `name` to the module's __all__, making the list on first use.
-bool append_to_all(PyObject* module, const char* name) {
-  PyObject* dict = PyModule_GetDict(module);              // borrowed
-  PyObject* all = PyDict_GetItemString(dict, "__all__");  // borrowed
-  if (all == nullptr) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list || PyDict_SetItemString(dict, "__all__", list.get()) < 0) return false;
-    all = list.get();  // the dict keeps it alive
-  }
-  Ref text = Ref::steal(PyUnicode_FromString(name));
-  return text && PyList_Append(all, text.get()) == 0;
-}
-
 int exec_module(PyObject* module) {
-  for (const Registration& row : kRegistrations) {
-    Ref obj = Ref::steal(row.make(module));
-    if (!obj) return -1;
-    if (PyModule_AddObjectRef(module, row.name, obj.get()) < 0) return -1;
-    if (!append_to_all(module, row.name)) return -1;
-  }
-  return 0;
+  return register_all(module, kRegistrations);
 }
 
 PyModuleDef_Slot g_slots[] = {

@@ -11,7 +11,17 @@ import pytest
 
 from test_e2e_server import CURL_ENV, HERE, ServerThread
 
-__all__ = ["ServerThread", "PeerProcess", "free_port"]
+__all__ = ["ServerThread", "PeerProcess", "free_port", "need_module"]
+
+
+def need_module(name: str) -> None:
+    """A Python test peer from scripts/requirements-dev.txt: missing, it fails a run through
+    scripts/test (as `need` does for programs) and skips a bare pytest."""
+    import importlib.util
+    if importlib.util.find_spec(name) is None:
+        if os.environ.get("QUILLET_REQUIRE_PEERS") or os.environ.get("CI"):
+            pytest.fail(f"{name} is not installed: scripts/setup.sh should have installed it")
+        pytest.skip(f"{name} is not installed")
 
 
 def free_port() -> int:
