@@ -18,7 +18,7 @@ import base64
 import collections
 import os
 import time
-from typing import Any
+from typing import Any, cast
 
 from ._exceptions import HTTPError, InvalidURL, LocalProtocolError, RequestError
 from ._h1client import _H1Body
@@ -139,7 +139,7 @@ class WebSocket(asyncio.Protocol):
                     return
                 messages.append(event)
                 continue
-            opcode, payload, code = event
+            opcode, payload, code = cast("tuple[int, Any, int]", event)
             if opcode == WS_PING:
                 if not self._close_sent:
                     self.transport.write(ws_frame(WS_PONG, payload, mask=_mask()))
@@ -285,6 +285,7 @@ class WebSocket(asyncio.Protocol):
         full (WebSocketClosed if the connection ends meanwhile)."""
         if self._close_sent or self._lost:
             raise self._closed_error()
+        data: str | bytes
         if isinstance(message, str):
             opcode, data = WS_TEXT, message
         elif isinstance(message, (bytes, bytearray, memoryview)):
@@ -293,7 +294,7 @@ class WebSocket(asyncio.Protocol):
             raise TypeError(f"a WebSocket message is str or bytes, not {type(message).__name__}")
         deflate = self._deflate
         if deflate is not None and len(data) >= MIN_SIZE:
-            raw = data.encode() if opcode == WS_TEXT else data
+            raw = data.encode() if isinstance(data, str) else data
             frame = ws_frame(opcode, deflate.deflate(raw), rsv1=True, mask=_mask())
         else:
             frame = ws_frame(opcode, data, mask=_mask())
@@ -429,10 +430,10 @@ async def open_websocket(pool, request: Request, *, subprotocols, compression: s
         raise error from exc
     if answer.status != 101:
         from _quillet import H1BodyDecoder
-        decoder = H1BodyDecoder(answer.body_kind, answer.content_length or 0)
-        codec.take_body_into(decoder)
+        body = H1BodyDecoder(answer.body_kind, answer.content_length or 0)
+        codec.take_body_into(body)
         response = Response(answer.status, headers=answer.headers, request=request,
-                            body=_H1Body(conn, decoder, request, timeout.read),
+                            body=_H1Body(conn, body, request, timeout.read),
                             started=started)
         try:
             await response.aread()
