@@ -397,3 +397,15 @@ def test_a_slow_consumer_stops_reading():
     sent = server.join()
     assert queued <= 4 + 4 and count == sent  # the queue, and at most one read past it
     assert sent < 1024  # 64 MiB: bounded by the buffers
+
+
+def test_on_uvloop(ours):
+    uvloop = pytest.importorskip("uvloop")
+
+    async def talk():
+        async with quillet.connect_ws(ours + "/echo") as ws:
+            await ws.send("x" * 1000)  # compressed
+            await ws.ping()
+            return await ws.recv(), ws.close_code
+
+    assert uvloop.run(asyncio.wait_for(talk(), 30)) == ("x" * 1000, None)
