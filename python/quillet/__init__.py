@@ -14,6 +14,7 @@ from ._exceptions import (
     TooManyRedirects, TransportError, UnsupportedProtocol, WriteError, WriteTimeout)
 from ._models import Limits, Request, Response, Timeout
 from ._urls import URL
+from ._wsclient import WebSocket, WebSocketClosed, WebSocketHandshakeError, connect_ws
 
 __version__ = _quillet.__version__
 
@@ -24,5 +25,6 @@ __all__ = [
     "WriteError", "ProtocolError", "LocalProtocolError", "RemoteProtocolError",
     "ProxyError", "UnsupportedProtocol", "ClientClosedError", "DecodingError",
     "TooManyRedirects", "StreamConsumed",
-    "HTTPStatusError", "InvalidURL", "ResponseNotRead", "__version__",
+    "HTTPStatusError", "InvalidURL", "ResponseNotRead", "connect_ws", "WebSocket",
+    "WebSocketClosed", "WebSocketHandshakeError", "__version__",
 ]

@@ -21,6 +21,7 @@ from ._pool import ConnectionPool
 from ._proxy import Proxies, ProxyTypes
 from ._redirects import redirect_request
 from ._urls import URL, add_params, merge_url, parse_url
+from ._wsclient import WebSocketConnect
 
 __all__ = ["AsyncClient"]
 
@@ -268,6 +269,27 @@ class AsyncClient:
         return await self.request("PATCH", url, content=content, data=data, files=files,
                                   json=json, params=params, headers=headers, timeout=timeout,
                                   follow_redirects=follow_redirects)
+
+    # WebSocket
+
+    def websocket(self, url: str | URL, *, subprotocols: Iterable[str] | None = None,
+                  headers: HeaderTypes | None = None, compression: str | None = "deflate",
+                  max_size: int = 16 * 1024 * 1024, max_queue: int = 16,
+                  timeout: TimeoutTypes = _UNSET, close_timeout: float | None = 10.0
+                  ) -> WebSocketConnect:
+        """`async with client.websocket("wss://example.com/chat") as ws:` a WebSocket (over
+        HTTP/1.1), opened with the client's base URL, fields, timeouts and TLS settings on a
+        connection of its own; `await client.websocket(...)` also works (close it yourself).
+        The options are `quillet.connect_ws`'s."""
+        from ._wsclient import websocket_opener
+        if isinstance(url, str) and self.base_url is not None and "://" not in url:
+            url = merge_url(self.base_url, url)
+        opener = websocket_opener(
+            self, str(url), subprotocols=subprotocols, headers=headers, compression=compression,
+            max_size=max_size, max_queue=max_queue,
+            timeout=self.timeout if timeout is _UNSET else Timeout.of(timeout),
+            close_timeout=close_timeout)
+        return WebSocketConnect(opener)
 
     # the pool
 

@@ -55,6 +55,22 @@ class Deflate:
             return cls(offer, max_size)
         return None
 
+    @classmethod
+    def for_client(cls, window_bits: int, reset_out: bool, reset_in: bool,
+                   max_size: int) -> Deflate:
+        """The client's side of an agreed permessage-deflate: our window (`window_bits`), and
+        whether our context (`client_no_context_takeover`) and the server's
+        (`server_no_context_takeover`) start anew with each message."""
+        deflate = cls.__new__(cls)
+        deflate.response = b""
+        deflate.max_size = max_size
+        deflate._wbits = window_bits
+        deflate._reset_in = reset_in
+        deflate._reset_out = reset_out
+        deflate._inflater = zlib.decompressobj(-15)
+        deflate._deflater = zlib.compressobj(6, zlib.DEFLATED, -window_bits)
+        return deflate
+
     def inflate(self, payload: bytes, text: bool) -> str | bytes:
         """The message a compressed payload holds; InflateError (1009 past the size limit,
         1007 for text that is not UTF-8, 1002 for data that is not deflate)."""
