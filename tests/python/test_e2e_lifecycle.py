@@ -104,6 +104,7 @@ def test_ctrl_c_twice_stops_workers_without_a_traceback(tmp_path):
     # interrupt twice, from the terminal and from its parent, and counts it once
     with Serving(tmp_path, "lifecycle_app:app", "--port", "0", "--workers", "2",
                  env=lifespan_env(tmp_path), start_new_session=True) as srv:
+        wait_marks(tmp_path, 2)  # both workers have started their application
         busy = slow_request(tmp_path, srv.port, 60)
         os.killpg(srv.proc.pid, signal.SIGINT)
         srv.wait_log("shutting down: waiting up to 25s for 1 request in progress")
