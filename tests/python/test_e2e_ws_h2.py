@@ -6,6 +6,7 @@ import os
 import socket
 import ssl
 import time
+import zlib
 
 import h2.config
 import h2.connection
@@ -18,7 +19,7 @@ from quillet._native import WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WSDe
 from quillet._native import ws_close_payload
 from quillet.server import tls_context
 from test_e2e_tls import make_cert
-from test_e2e_ws import WSServer, fresh, wait_seen  # noqa: F401 (the fixture)
+from test_e2e_ws import WSServer, compress, fresh, wait_seen  # noqa: F401 (the fixture)
 
 ENABLE_CONNECT_PROTOCOL = h2.settings.SettingCodes.ENABLE_CONNECT_PROTOCOL
 
@@ -91,8 +92,9 @@ class Peer:
         self.wait(lambda: stream.status is not None or stream.reset is not None)
         return stream
 
-    def send(self, stream, opcode, payload, fin=True, end=False):
-        self.send_raw(stream, ws_frame(opcode, payload, fin=fin, mask=os.urandom(4)), end)
+    def send(self, stream, opcode, payload, fin=True, end=False, rsv1=False):
+        frame = ws_frame(opcode, payload, fin=fin, rsv1=rsv1, mask=os.urandom(4))
+        self.send_raw(stream, frame, end)
 
     def send_raw(self, stream, data, end=False):
         """Sends as the server's windows allow, reading (its WINDOW_UPDATEs) while they are
@@ -126,7 +128,7 @@ class Stream:
         self.headers = {}
         self.body = b""
         self.events = []
-        self.decoder = WSDecoder("client")
+        self.decoder = WSDecoder("client", allow_rsv1=True)
         self.ended = False
         self.reset = None
 
@@ -263,6 +265,17 @@ def test_failures_carry_their_close_codes(tight):
         assert wait_seen("disconnect")[1] == 1009
     finally:
         peer.close()
+
+
+def test_permessage_deflate_is_negotiated_the_same_way(peer):
+    ws = peer.connect(extra=[("sec-websocket-extensions", "permessage-deflate")])
+    assert ws.headers[b"sec-websocket-extensions"] == b"permessage-deflate"
+    text = "compress me " * 1000
+    peer.send(ws, WS_TEXT, compress(text.encode()), rsv1=True)
+    opcode, payload, _ = peer.next_event(ws)  # our answer comes compressed too
+    inflater = zlib.decompressobj(-15)
+    assert opcode == WS_TEXT and len(payload) < 200
+    assert inflater.decompress(payload + b"\x00\x00\xff\xff").decode() == text
 
 
 def test_message_larger_than_the_windows_arrives_intact(peer):
