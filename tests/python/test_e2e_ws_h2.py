@@ -13,6 +13,7 @@ import h2.connection
 import h2.events
 import h2.settings
 import pytest
+from _quillet import H2Codec, H2FrameData, H2FrameGoAway
 
 import ws_app
 from quillet._native import WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WSDecoder, ws_frame
@@ -330,6 +331,36 @@ def test_a_reset_stream_is_a_1006_and_a_ping_is_answered(peer):
     other = peer.connect()  # the connection is unharmed
     peer.send(other, WS_TEXT, "ok")
     assert peer.next_event(other) == "ok"
+
+
+def test_shutdown_closes_the_session_with_1001_after_goaway():
+    server = WSServer(ws_app.app)
+    peer = Peer(server.port)
+    try:
+        ws = peer.connect()
+        server.server.loop.call_soon_threadsafe(server.server.request_stop)
+        # From here the native codec reads the server's frames: the h2 package takes nothing
+        # after a GOAWAY. It needs a SETTINGS frame first, and sees no HEADERS from now on.
+        codec = H2Codec("client")
+        codec.receive(H2Codec("server").serialize_settings())
+        decoder = WSDecoder("client")
+        events, goaway = [], None
+        while not events:
+            for frame in codec.receive(peer.sock.recv(65536)):
+                if isinstance(frame, H2FrameGoAway):
+                    goaway = frame
+                elif isinstance(frame, H2FrameData) and frame.stream_id == ws.sid:
+                    events += decoder.feed(frame.data)
+        assert goaway is not None and goaway.last_stream_id >= ws.sid  # the session goes on
+        assert events[0][0] == WS_CLOSE and events[0][2] == 1001
+        peer.sock.sendall(codec.serialize_data(
+            ws.sid, ws_frame(WS_CLOSE, ws_close_payload(1001), mask=b"abcd"), True))
+        assert wait_seen("disconnect")[1] == 1001
+        server._thread.join(10)
+        assert not server._thread.is_alive()
+    finally:
+        peer.close()
+        WSServer.live.remove(server)
 
 
 def test_wss_over_tls_with_alpn_h2(tmp_path):
