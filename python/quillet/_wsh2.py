@@ -13,7 +13,8 @@ The session's frames travel in the stream's DATA frames under HTTP/2 flow contro
 stream's chunks are taken (and their window credited back to the client) only while the
 session's queue has room, so an application that reads slowly stops the client's window. Output:
 frames go into a buffer that one writer task sends as the windows allow; the application waits
-while it holds more than `HIGH_WATER`. The accept is `:status 200`, a refusal a real response
+while it holds more than `HIGH_WATER`, and no input is taken meanwhile (each read could add a
+pong). The accept is `:status 200`, a refusal a real response
 that ends the stream; our END_STREAM ends the session in order, RST_STREAM(CANCEL) abruptly.
 """
 
@@ -78,6 +79,10 @@ class _Stream(Carrier):
 
     @property
     def paused(self) -> bool:
+        return self.buffered > HIGH_WATER
+
+    @property
+    def reading_held(self) -> bool:
         return self.buffered > HIGH_WATER
 
     @property
@@ -192,6 +197,11 @@ class _Stream(Carrier):
     # input
 
     async def read(self) -> bytes | None:
+        # While our frames wait (the client does not open its window), its octets are not taken
+        # either: each could add a pong, and the stream's window stays shut meanwhile.
+        while self.buffered > HIGH_WATER and not self.ended:
+            self.drained.clear()
+            await self.drained.wait()
         try:
             return await self.conn.next_chunk(self.request, None)
         except StreamStopped as exc:

@@ -41,6 +41,7 @@ class Peer:
         self.settings = None  # the server's first SETTINGS
         self.streams = {}     # stream id -> Stream
         self.terminated = None
+        self.ack = True  # credit the server's DATA back as it is read
         while self.settings is None:
             self.pump()
 
@@ -65,7 +66,9 @@ class Peer:
                 stream.body += event.data
                 if stream.status == 200:
                     stream.events += stream.decoder.feed(event.data)
-                self.h2.acknowledge_received_data(event.flow_controlled_length, event.stream_id)
+                if self.ack:
+                    self.h2.acknowledge_received_data(event.flow_controlled_length,
+                                                      event.stream_id)
             elif isinstance(event, h2.events.StreamEnded):
                 stream.ended = True
             elif isinstance(event, h2.events.StreamReset):
@@ -315,6 +318,38 @@ def test_a_slow_application_shuts_the_streams_window():
         peer.send(ws, WS_CLOSE, ws_close_payload(1000))
         peer.wait(lambda: any(isinstance(e, tuple) and e[0] == WS_CLOSE for e in ws.events))
         assert wait_seen("slow") == ("slow", sent + 100, 1000)
+    finally:
+        peer.close()
+        server.stop()
+
+
+def stuck(peer, stream, need):
+    """Whether the stream's window stays below `need` octets for half a second."""
+    if peer.h2.local_flow_control_window(stream.sid) >= need:
+        return False
+    peer.sock.settimeout(0.5)
+    try:
+        peer.pump()
+    except TimeoutError:
+        return True
+    finally:
+        peer.sock.settimeout(10)
+    return False
+
+
+def test_a_client_that_pings_but_never_reads_is_held_back():
+    server = WSServer(ws_app.app, h2_initial_window_size=1 << 16)
+    peer = Peer(server.port)
+    try:
+        ws = peer.connect()
+        peer.ack = False  # the server's pongs fill our window, which never opens again
+        pings = b"".join(ws_frame(WS_PING, b"p" * 125, mask=b"abcd") for _ in range(32))
+        sent = 0
+        while sent < 8 << 20 and not stuck(peer, ws, len(pings)):
+            peer.send_raw(ws, pings)
+            sent += len(pings)
+        # our window (64 KiB of pongs), the server's buffer (64 KiB), its stream window (64 KiB)
+        assert sent < 256 << 10
     finally:
         peer.close()
         server.stop()
