@@ -355,7 +355,7 @@ def test_a_client_that_pings_but_never_reads_is_held_back():
         server.stop()
 
 
-def test_a_reset_stream_is_a_1006_and_a_ping_is_answered(peer):
+def test_a_reset_stream_or_goaway_is_a_1006_and_a_ping_is_answered(peer):
     ws = peer.connect()
     peer.send(ws, WS_PING, b"1")
     assert peer.next_event(ws) == (WS_PONG, b"1", 0)
@@ -366,6 +366,11 @@ def test_a_reset_stream_is_a_1006_and_a_ping_is_answered(peer):
     other = peer.connect()  # the connection is unharmed
     peer.send(other, WS_TEXT, "ok")
     assert peer.next_event(other) == "ok"
+    ws_app.seen.clear()
+    peer.h2.close_connection()  # GOAWAY, then the connection ends
+    peer.flush()
+    peer.sock.close()
+    assert wait_seen("disconnect")[1] == 1006
 
 
 def test_shutdown_closes_the_session_with_1001_after_goaway():
