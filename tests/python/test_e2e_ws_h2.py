@@ -316,8 +316,8 @@ def test_a_slow_application_shuts_the_streams_window():
         for i in range(sent, sent + 100):  # once it reads, everything flows, in order
             peer.send(ws, WS_BINARY, i.to_bytes(4, "big") + message)
         peer.send(ws, WS_CLOSE, ws_close_payload(1000))
-        peer.wait(lambda: any(isinstance(e, tuple) and e[0] == WS_CLOSE for e in ws.events))
-        assert wait_seen("slow") == ("slow", sent + 100, 1000)
+        peer.wait(lambda: any(isinstance(e, tuple) and e[0] == WS_CLOSE for e in ws.events), 60)
+        assert wait_seen("slow", 60) == ("slow", sent + 100, 1000)
     finally:
         peer.close()
         server.stop()
