@@ -24,7 +24,7 @@ from ._asgi import DISCONNECT, ClientDisconnected, Exchange, http_scope, run_app
 from ._handoff import Resume, task_switch
 from ._stream import Deadline, Stream, addresses
 from ._tls import tls_extension
-from ._ws import serve_upgrade
+from ._wsh1 import serve_upgrade
 
 log = logging.getLogger("quillet.server")
 

@@ -15,6 +15,7 @@ from ._h2 import (
     CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map)
 from ._stream import Stream, addresses
 from ._tls import tls_extension
+from ._wsh2 import serve_connect
 
 log = logging.getLogger("quillet.server")
 
@@ -23,7 +24,8 @@ class _Request(StreamHandle, Exchange):
     """One request stream: the handle the native state keeps, and the ASGI exchange on it (the
     application's `receive`, and the writers behind its `send`, checked in `Exchange.send`)."""
 
-    __slots__ = Exchange.FIELDS + ("conn", "task", "finished", "delivered", "grace")
+    __slots__ = Exchange.FIELDS + ("conn", "task", "finished", "delivered", "grace",
+                                   "websocket")
 
     TRAILERS = True
     Disconnected = StreamStopped
@@ -38,6 +40,7 @@ class _Request(StreamHandle, Exchange):
         self.finished = False  # the response went out in full
         self.delivered = False  # the application was told the body is over
         self.grace: asyncio.TimerHandle | None = None  # cancels the task of a reset stream
+        self.websocket = None  # the WebSocket (`_ws`) an extended CONNECT made of the stream
 
     @property
     def gone(self) -> bool:
@@ -145,7 +148,7 @@ class ServerConnection(Driver):
     @classmethod
     def open(cls, server, stream: Stream, transport) -> ServerConnection:
         conn = cls("server", max_concurrent_streams=server.h2_max_concurrent_streams,
-                   **server.h2_limits)
+                   enable_connect_protocol=server.ws != "none", **server.h2_limits)
         conn._setup(stream)
         conn.server = server
         # A stream counts against the limit until its task has ended and its last bytes have
@@ -240,6 +243,9 @@ class ServerConnection(Driver):
         if self.graceful or self.is_failed():
             return
         self.act(self.begin_graceful_shutdown())
+        for request in self.requests:
+            if request.websocket is not None:
+                request.websocket.shutdown()
         self.closer = self.loop.create_task(self._end_when_idle())
 
     async def _end_when_idle(self) -> None:
@@ -331,8 +337,12 @@ class ServerConnection(Driver):
         self.accepted(request.sid)
         server = self.server
         scope = self._scope(request)
+        target = request.head.path or "/"
         try:
-            await run_app(server, server.admit(scope), scope, request, request.head.path or "/")
+            if request.head.protocol is not None:
+                await serve_connect(self, request, scope, target)
+            else:
+                await run_app(server, server.admit(scope), scope, request, target)
         finally:
             request.task = None
             if request.grace is not None:

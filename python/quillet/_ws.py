@@ -1,21 +1,22 @@
-"""WebSocket over HTTP/1.1 for the ASGI server: the opening handshake, the `websocket` scope and
-its messages, and one `WebSocket` per connection that the HTTP/1 driver hands over.
+"""The WebSocket session of the ASGI server, whatever carries it: the `websocket` scope and its
+messages, the frames both ways, the closing handshake, keep-alive pings and back-pressure.
 
-The HTTP/1 driver calls `serve_upgrade` for a request that carries `Upgrade`. The native check
-(`ws_check_request`) says whether it asks for WebSocket at all (if not, it is served as plain
-HTTP), and if so whether it may (101) or is refused (400 or 426, answered here; the application
-is not called). An accepted request detaches the connection from the HTTP/1 state and becomes a
-`WebSocket`, which runs the application through `_asgi.run_app` like any request.
+A protocol adapter carries one session: `_wsh1` a connection detached from HTTP/1.1 after its
+101, `_wsh2` an HTTP/2 stream opened by an extended CONNECT (RFC 8441). The adapter checks the
+handshake, builds the request's `http` scope and hands it to `WebSocket`, which runs the
+application through `_asgi.run_app` like any request. What differs between the two is the
+adapter's (see `Carrier`): how the handshake is answered, how octets come in and go out, and
+what ends the connection (closing the TCP connection, or END_STREAM / RST_STREAM).
 
-Input: the bytes go straight from the stream's `data_received` into the native decoder
-(`_answer`) while the application keeps up; each decoded message is one ASGI message in a queue.
-Once `max_queue` messages wait, the bytes stay in the stream, which stops reading from the socket
-past its high-water mark; the reader task takes them again when the application has made room.
-Pings are answered as they are decoded, a Close is echoed, and the connection ends.
+Input: the adapter hands each read to `_received`, which decodes it at once with the native
+decoder; each message is one ASGI message in a queue. Once `max_queue` messages wait, the adapter
+is asked for nothing more until the application has made room, so the bytes stay with the
+transport (the HTTP/1 stream stops reading from the socket; an HTTP/2 stream's window is not
+credited). Pings are answered as they are decoded, a Close is echoed, and the connection ends.
 
-Output: each `websocket.send` is one frame written at once; when the transport's buffer is over
-its mark the application waits for it to drain (and the connection is dropped when the client
-takes nothing for `write_timeout` seconds).
+Output: each `websocket.send` is one frame handed to the adapter at once; while the adapter holds
+more than its mark the application waits for it to drain (and the connection is dropped when the
+client takes nothing for `write_timeout` seconds).
 """
 
 from __future__ import annotations
@@ -25,12 +26,10 @@ import collections
 import logging
 import os
 
-from _quillet import H1_REQ_OK, H1Codec
-
-from ._asgi import ClientDisconnected, http_scope, run_app, unavailable
+from ._asgi import ClientDisconnected, run_app, unavailable
 from ._native import (
-    WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WebSocketProtocolError, WSDecoder, ws_accept,
-    ws_check_request, ws_close_payload, ws_frame, ws_subprotocols)
+    WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WebSocketProtocolError, WSDecoder,
+    ws_close_payload, ws_frame, ws_subprotocols)
 from ._wsdeflate import MIN_SIZE, Deflate, InflateError
 
 log = logging.getLogger("quillet.server")
@@ -51,88 +50,62 @@ _CLOSED = 3      # the closing handshake is over, or the connection is gone
 _RESPONDING = 4  # the application refuses with a response of its own, still going out
 
 
-def _codec(server) -> H1Codec:
-    return H1Codec() if server.date_header else H1Codec(date_header=False)
-
-
-def _with_defaults(server, headers) -> list:
+def with_defaults(server, headers) -> list:
     """`headers` and the server's default fields that they do not set."""
     headers = list(headers)
     names = {name.lower() for name, _ in headers}
     return headers + [(n, v) for n, v in server.default_headers if n not in names]
 
 
-def _response(server, status: int, headers, body: bytes) -> bytes:
-    """A whole HTTP/1.1 response that closes the connection."""
-    return _codec(server).serialize_response(status, _with_defaults(server, headers),
-                                             keep_alive=False, content_length=len(body)) + body
-
-
-def _refusal(server, status: int, message: str) -> bytes:
-    headers = [(b"content-type", b"text/plain; charset=utf-8")]
-    if status == 426:
-        headers.append((b"sec-websocket-version", b"13"))
-    return _response(server, status, headers, message.encode() + b"\n")
-
-
-def _app_headers(headers) -> list:
+def app_headers(headers) -> list:
     """The application's headers of a refusal, less the framing ones, which are the server's."""
     return [(name, value) for name, value in headers
             if name.lower() not in (b"content-length", b"transfer-encoding", b"connection")]
 
 
-async def serve_upgrade(conn, head, seq: int, target: str) -> bool:
-    """Serves a request with `Upgrade` on the HTTP/1 connection `conn` if it asks for WebSocket:
-    True when it did (the connection is then over for HTTP/1), False to serve it as HTTP (and
-    always with `ws="none"`)."""
-    if conn.server.ws == "none":
-        return False
-    headers = head.headers.raw_items()
-    verdict = ws_check_request(head.method, headers, http10=head.http10)
-    if verdict is None:
-        return False
-    code, transport, leftover = conn.detach(seq)
-    if code != H1_REQ_OK or transport is None:
-        # nothing holds the connection before the application runs; if something does, it
-        # cannot become a WebSocket
-        log.debug("websocket: the connection could not be detached (%d)", code)
-        if transport is not None:
-            transport.close()
-        return True
-    status, message = verdict
-    if status != 101:
-        log.debug("websocket handshake refused: %d %s", status, message)
-        conn.stream.write(_refusal(conn.server, status, message))
-        transport.close()
-        return True
-    ws = WebSocket(conn, transport, headers, target)
-    conn.websocket = ws
-    try:
-        await ws.run(leftover)
-    finally:
-        conn.websocket = None
-    return True
+class Carrier:
+    """What a session needs from the protocol that carries it (one subclass per protocol).
+
+    - `write(data)`: queues octets for the client, at once; `paused`: more is queued than the
+      mark, and `drain()` waits until it is not (False once the client is gone or took nothing
+      for `write_timeout` seconds; the connection is then aborted).
+    - `read()`: the next octets (b"" when there is nothing yet but the caller should look again),
+      or None once no more will come.
+    - `reading_held`: the client's octets are not being read now (its pong could not arrive).
+    - `accept(subprotocol, extension, extra)`: answers the handshake with success.
+    - `response(status, headers, body, more)` and `response_body(body, more)`: a refusal, whole
+      or in pieces, that ends the connection once complete.
+    - `close()`: ends the connection in order once what was written has gone out;
+      `abort()`: ends it at once. `finished()`: after the session, what to await (or None).
+    """
+
+    paused = False
+    reading_held = False
+    status_ok = 101  # the status that accepts the handshake, for the access log
 
 
 class WebSocket:
-    """One WebSocket connection and the application that serves it. It is also the `Exchange`
+    """One WebSocket session and the application that serves it. It is also the `Exchange`
     that `_asgi.run_app` drives: `receive`, `send`, `settle`, `status` and `sent`."""
 
     Disconnected = ClientDisconnected
 
-    def __init__(self, conn, transport, headers: list, target: str) -> None:
-        server = conn.server
-        self.conn = conn
+    def __init__(self, server, carrier: Carrier, scope: dict, target: str) -> None:
         self.server = server
-        self.stream = conn.stream
-        self.transport = transport
-        self.loop = conn.loop
+        self.carrier = carrier
+        self.loop = server.loop
         self.target = target
         self.stage = _CONNECTING
-        self.status = 0  # for the access log: 101, or the refusal's status
+        self.status = 0  # for the access log: the accept's status, or the refusal's
         self.sent = 0    # octets of the frames and of the refusal's body sent
-        self.key = next((v for n, v in headers if n.lower() == b"sec-websocket-key"), b"")
-        self.scope = self._scope(headers)
+        headers = scope["headers"]
+        del scope["method"]
+        scope["type"] = "websocket"
+        scope["asgi"] = ASGI_WS
+        scope["scheme"] = _SCHEMES[scope["scheme"]]
+        scope["subprotocols"] = ws_subprotocols(headers)
+        scope.setdefault("extensions", {})["websocket.http.response"] = {}
+        self.scope = scope
         max_size = server.ws_max_size
         # permessage-deflate, when the client offers it and the server may
         self.deflate = (Deflate.negotiate(headers, max_size)
@@ -162,24 +135,12 @@ class WebSocket:
         self._close_timer: asyncio.TimerHandle | None = None  # our Close waits for the client's
         self.last_input = self.loop.time()
         self._leftover: bytes | None = None  # what came after the handshake, for the decoder
-        # the application's own refusal
+        self._responded = False  # the head of the application's own refusal went out
         self._head: list = []
-        self._head_sent = False
-        self._codec: H1Codec | None = None
-
-    def _scope(self, headers: list) -> dict:
-        scope = http_scope(self.conn, "1.1", "GET", self.target, headers)
-        del scope["method"]
-        scope["type"] = "websocket"
-        scope["asgi"] = ASGI_WS
-        scope["scheme"] = _SCHEMES[scope["scheme"]]
-        scope["subprotocols"] = ws_subprotocols(headers)
-        scope.setdefault("extensions", {})["websocket.http.response"] = {}
-        return scope
 
     # the connection's life
 
-    async def run(self, leftover: bytes | None) -> None:
+    async def run(self, leftover: bytes | None = None) -> None:
         server, scope = self.server, self.scope
         self._leftover = leftover
         app = server.admit(scope)
@@ -196,6 +157,9 @@ class WebSocket:
                     await reader
                 except asyncio.CancelledError:
                     pass
+            wait = self.carrier.finished()
+            if wait is not None:
+                await wait
 
     def _finish(self) -> None:
         """The application is done and so is the closing handshake, or it is given up."""
@@ -204,15 +168,7 @@ class WebSocket:
         if self._close_timer is not None:
             self._close_timer.cancel()
         self.stage = _CLOSED
-        self.stream.parked = None
-        transport = self.transport
-        if transport is not None:
-            if not transport.is_closing():
-                transport.close()
-            if transport.get_write_buffer_size():
-                # a close waits for the buffer to empty, which a client that reads nothing
-                # never lets happen
-                self.loop.call_later(CLOSE_TIMEOUT, transport.abort)
+        self.carrier.close()
         self._gone(1006, "")
 
     def shutdown(self) -> None:
@@ -223,9 +179,7 @@ class WebSocket:
             self._send_close(1001, "server shutting down")
 
     def cancelled(self) -> None:
-        transport = self.transport
-        if transport is not None:
-            transport.abort()
+        self.carrier.abort()
 
     # receive
 
@@ -277,43 +231,31 @@ class WebSocket:
 
     # input
 
+    @property
+    def queue_full(self) -> bool:
+        return len(self.queue) >= self.max_queue
+
     async def _read(self) -> None:
-        """Takes the input that the stream's callback could not: what came before it was set
-        up, and what waited while the queue was full. Ends with the input."""
-        stream = self.stream
+        """Takes the client's octets from the carrier while the queue has room. Ends with the
+        input."""
+        carrier = self.carrier
         try:
             while self.stage in (_OPEN, _CLOSING) and not self.input_over:
                 if len(self.queue) >= self.max_queue and self.disconnect is None:
                     room = self._room = self.loop.create_future()
                     await room
                     continue
-                data = stream.take_buffered()
+                data = await carrier.read()
+                if data is None:
+                    break
                 if data:
                     self._received(data)
-                    continue
-                if stream.at_eof:
-                    break
-                stream.parked = self  # from now on the callback takes the bytes (`_answer`)
-                try:
-                    await stream.wait_data()
-                finally:
-                    stream.parked = None
         finally:
             self.input_over = True
-            self.stream.parked = None
-            error = stream._error
             if self.disconnect is None:
-                log.debug("websocket: the client left without a Close: %r", error)
+                log.debug("websocket: the client left without a Close")
                 self._gone(1006, "")
-            transport = self.transport
-            if transport is not None and not transport.is_closing():
-                transport.close()
-
-    def _answer(self, data: bytes) -> None:
-        """The stream's `data_received` while the reader waits: decoded at once."""
-        self._received(data)
-        if len(self.queue) >= self.max_queue:
-            self.stream.parked = None  # the next bytes wait in the stream, for the reader
+            carrier.close()
 
     def _received(self, data: bytes) -> None:
         self.last_input = self.loop.time()
@@ -338,7 +280,7 @@ class WebSocket:
                 opcode, payload, code = event
                 if opcode == WS_PING:
                     if open_:
-                        self.stream.write(ws_frame(WS_PONG, payload))
+                        self.carrier.write(ws_frame(WS_PONG, payload))
                 elif opcode == WS_PONG:
                     if payload == self._ping and self._pong is not None:
                         self._ping = None
@@ -364,22 +306,22 @@ class WebSocket:
 
     def _peer_closed(self, code: int, reason: str) -> None:
         """The client's Close: echoed unless it answers ours, then the connection ends (the
-        server closes the TCP connection first)."""
+        server ends it first)."""
         if self.stage == _OPEN:
-            self.stream.write(ws_frame(WS_CLOSE, b"" if code == 1005 else ws_close_payload(code)))
+            self.carrier.write(ws_frame(WS_CLOSE, b"" if code == 1005 else ws_close_payload(code)))
         self.stage = _CLOSED
         self.input_over = True
-        self.transport.close()
+        self.carrier.close()
         self._gone(code, reason)
 
     def _fail(self, code: int, message: str) -> None:
         """The client broke a rule: our Close with its code, and the connection ends."""
         log.debug("websocket: failing the connection with %d: %s", code, message)
         if self.stage == _OPEN:
-            self.stream.write(ws_frame(WS_CLOSE, ws_close_payload(code, message)))
+            self.carrier.write(ws_frame(WS_CLOSE, ws_close_payload(code, message)))
         self.stage = _CLOSED
         self.input_over = True
-        self.transport.close()
+        self.carrier.close()
         self._gone(code, message)
 
     # send
@@ -407,9 +349,9 @@ class WebSocket:
             else:
                 frame = ws_frame(opcode, data)
             self.sent += len(frame)
-            stream = self.stream
-            stream.write(frame)
-            if stream._write_paused:
+            carrier = self.carrier
+            carrier.write(frame)
+            if carrier.paused:
                 await self._drain()
         elif kind == "websocket.accept":
             if stage != _CONNECTING:
@@ -426,8 +368,8 @@ class WebSocket:
                 raise RuntimeError(f"{kind} after the handshake was answered")
             self.stage = _RESPONDING
             self.status = message["status"]
-            self._head = _app_headers(message.get("headers") or ())
-            self._head_sent = False
+            self._head = app_headers(message.get("headers") or ())
+            self._responded = False
         elif kind == "websocket.http.response.body":
             if stage != _RESPONDING:
                 raise RuntimeError(f"{kind} without websocket.http.response.start")
@@ -436,25 +378,17 @@ class WebSocket:
             raise ValueError(f"unexpected ASGI message {kind!r}")
 
     async def _drain(self) -> None:
-        if not await self.conn._writable():  # the connection was aborted
+        if not await self.carrier.drain():  # the connection was aborted
             self.stage = _CLOSED
             self._gone(1006, "")
             raise ClientDisconnected("the client takes nothing we send")
 
     def _accept(self, subprotocol: str | None, extra) -> None:
-        headers = [(b"upgrade", b"websocket"), (b"connection", b"Upgrade"),
-                   (b"sec-websocket-accept", ws_accept(self.key))]
-        if subprotocol is not None:
-            headers.append((b"sec-websocket-protocol", subprotocol.encode()))
-        if self.deflate is not None:
-            headers.append((b"sec-websocket-extensions", self.deflate.response))
-        headers.extend(extra)
-        server = self.server
-        head = _codec(server).serialize_response(  # checks `extra`
-            101, _with_defaults(server, headers), keep_alive=True)
-        self.stream.write(head)
+        deflate = self.deflate
+        carrier = self.carrier
+        carrier.accept(subprotocol, deflate.response if deflate is not None else None, extra)
         self.stage = _OPEN
-        self.status = 101
+        self.status = carrier.status_ok
         accepted = self._accepted
         if accepted is not None and not accepted.done():
             accepted.set_result(None)
@@ -465,6 +399,7 @@ class WebSocket:
             self._received(leftover)
         loop = self.loop
         self._reader = loop.create_task(self._read())
+        server = self.server
         if server.ws_ping_interval and server.ws_ping_interval > 0:
             self._keepalive = loop.create_task(self._ping_loop(server.ws_ping_interval,
                                                                server.ws_ping_timeout))
@@ -472,39 +407,30 @@ class WebSocket:
     def _refuse(self, status: int, headers, body: bytes) -> None:
         """Refuses the handshake with a whole response of the server's own."""
         self.status = status
-        self.stream.write(_response(self.server, status, headers, body))
+        self.carrier.response(status, headers, body, False)
         self._end_response()
 
     async def _respond(self, body: bytes, more: bool) -> None:
         """A piece of the application's own refusal."""
-        stream = self.stream
-        if not self._head_sent:
-            self._head_sent = True
-            if not more:
-                stream.write(_response(self.server, self.status, self._head, body))
-                self._end_response()
-                return
-            self._codec = _codec(self.server)
-            stream.write(self._codec.serialize_response(
-                self.status, _with_defaults(self.server, self._head), keep_alive=False,
-                chunked=True))
-        out = self._codec.serialize_data(body) if body else b""
-        if not more:
-            out += self._codec.serialize_end()
-        stream.write(out)
+        carrier = self.carrier
+        if not self._responded:
+            self._responded = True
+            carrier.response(self.status, self._head, body, more)
+        else:
+            carrier.response_body(body, more)
         self.sent += len(body)
         if not more:
             self._end_response()
-        elif stream._write_paused:
+        elif carrier.paused:
             await self._drain()
 
     def _end_response(self) -> None:
         self.stage = _CLOSED
-        self.transport.close()
+        self.carrier.close()
         self._gone(1000, "")
 
     def _send_close(self, code: int, reason: str) -> None:
-        self.stream.write(ws_frame(WS_CLOSE, ws_close_payload(code, reason)))
+        self.carrier.write(ws_frame(WS_CLOSE, ws_close_payload(code, reason)))
         self.stage = _CLOSING
         # the application reads no more messages; a client that keeps sending is not heard
         self.queue.clear()
@@ -515,7 +441,7 @@ class WebSocket:
         if self.stage == _CLOSING:
             log.debug("websocket: no Close from the client within %ss", CLOSE_TIMEOUT)
             self.stage = _CLOSED
-            self.transport.abort()
+            self.carrier.abort()
             self._gone(1006, "")
 
     # the end
@@ -533,7 +459,7 @@ class WebSocket:
             return None
         if stage == _RESPONDING:
             self.stage = _CLOSED
-            self.transport.close()  # a refusal left unfinished: the client sees it cut short
+            self.carrier.abort()  # a refusal left unfinished: the client sees it cut short
             return None
         if stage == _OPEN:
             self._send_close(1011 if raised else 1000, "")
@@ -553,14 +479,14 @@ class WebSocket:
             if quiet < interval:
                 await asyncio.sleep(interval - quiet)
                 continue
-            if self.stream._held or len(self.queue) >= self.max_queue:
+            if self.carrier.reading_held or len(self.queue) >= self.max_queue:
                 # reading is held (the client reads nothing, or our queue is full): the pong
                 # could not be read anyway
                 self.last_input = loop.time()
                 continue
             payload = self._ping = os.urandom(4)
             pong = self._pong = loop.create_future()
-            self.stream.write(ws_frame(WS_PING, payload))
+            self.carrier.write(ws_frame(WS_PING, payload))
             try:
                 await asyncio.wait_for(pong, timeout if timeout and timeout > 0 else None)
             except TimeoutError:
