@@ -11,7 +11,7 @@ import pytest
 
 from test_e2e_server import CURL_ENV, HERE, ServerThread
 
-__all__ = ["ServerThread", "PeerProcess", "free_port", "need_module"]
+__all__ = ["ServerThread", "PeerProcess", "free_port", "need_module", "wait_for_port"]
 
 
 def need_module(name: str) -> None:
@@ -22,6 +22,22 @@ def need_module(name: str) -> None:
         if os.environ.get("QUILLET_REQUIRE_PEERS") or os.environ.get("CI"):
             pytest.fail(f"{name} is not installed: scripts/setup.sh should have installed it")
         pytest.skip(f"{name} is not installed")
+
+
+def wait_for_port(proc: subprocess.Popen, port: int, name: str, timeout: float = 30) -> None:
+    """Returns once `proc` accepts connections on `port`; fails, naming it, when it exits or
+    `timeout` seconds pass first."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            if proc.poll() is not None or time.monotonic() > deadline:
+                proc.kill()
+                err = proc.stderr.read().decode(errors="replace") if proc.stderr else ""
+                raise AssertionError(f"{name} did not start: {err}") from None
+            time.sleep(0.05)
 
 
 def free_port() -> int:
@@ -50,17 +66,7 @@ class PeerProcess:
                 args += ["--certfile", cert[0], "--keyfile", cert[1]]
         self.proc = subprocess.Popen([sys.executable, *args], cwd=HERE, env=CURL_ENV,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    self.proc.kill()
-                    raise AssertionError(f"{kind} did not start: "
-                                         f"{self.proc.stderr.read().decode()}")
-                time.sleep(0.05)
+        wait_for_port(self.proc, self.port, kind)
 
     def url(self, path: str = "/") -> str:
         return f"{self.scheme}://127.0.0.1:{self.port}{path}"

@@ -3,15 +3,13 @@ HTTP/2 server of nghttp2) with prior knowledge and over TLS with ALPN, and grani
 client_app over HTTP/1.1, h2c and TLS."""
 
 import asyncio
-import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
 import quillet
-from client_peers import free_port, need_module
+from client_peers import free_port, need_module, wait_for_port
 from test_e2e_server import CURL_ENV, HERE
 from test_e2e_tls import make_cert
 from test_e2e_tls_options import need
@@ -23,25 +21,12 @@ def run(coro):
     return asyncio.run(coro)
 
 
-def started(proc, port, name):
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            if proc.poll() is not None or time.monotonic() > deadline:
-                proc.kill()
-                raise AssertionError(f"{name} did not start: {proc.stderr.read().decode()}")
-            time.sleep(0.05)
-
-
 class Peer:
     def __init__(self, args, name, port, scheme, cwd=None):
         self.port, self.scheme = port, scheme
         self.proc = subprocess.Popen(args, cwd=cwd, env=CURL_ENV, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
-        started(self.proc, port, name)
+        wait_for_port(self.proc, port, name)
 
     def url(self, path):
         return f"{self.scheme}://localhost:{self.port}{path}"

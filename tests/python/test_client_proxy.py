@@ -7,13 +7,12 @@ import asyncio
 import os
 import socket
 import subprocess
-import time
 
 import pytest
 
 import client_app
 import quillet
-from client_peers import ServerThread, free_port
+from client_peers import ServerThread, free_port, wait_for_port
 from quillet.server import tls_context
 from test_e2e_tls import make_cert
 from test_e2e_tls_options import need
@@ -28,19 +27,6 @@ TINY_PASSWORD, TINY_CREDENTIALS = "pass-w.rd", "quill:pass%2Dw%2Erd"
 
 def run(coro):
     return asyncio.run(coro)
-
-
-def wait_for_port(proc, port, name):
-    deadline = time.monotonic() + 20
-    while True:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            if proc.poll() is not None or time.monotonic() > deadline:
-                proc.kill()
-                raise AssertionError(f"{name} did not start")
-            time.sleep(0.05)
 
 
 class Tinyproxy:
