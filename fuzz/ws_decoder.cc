@@ -83,22 +83,22 @@ Run decode_pieces(const DecoderOptions& options, const std::vector<std::string_v
 void build_frame(FuzzedDataProvider& in, const DecoderOptions& options, std::string* out) {
   static constexpr Opcode kOpcodes[] = {Opcode::kContinuation, Opcode::kText, Opcode::kBinary,
                                         Opcode::kClose,        Opcode::kPing, Opcode::kPong};
-  FrameSpec spec;
-  spec.opcode = in.PickValueInArray(kOpcodes);
-  spec.fin = in.ConsumeIntegralInRange<int>(0, 3) != 0;
-  spec.rsv1 = options.allow_rsv1 && in.ConsumeIntegralInRange<int>(0, 3) == 0;
-  if (is_control(spec.opcode) || spec.opcode == Opcode::kContinuation) spec.rsv1 = false;
-  if (is_control(spec.opcode)) spec.fin = true;
+  FrameHead head;
+  head.opcode = in.PickValueInArray(kOpcodes);
+  head.fin = in.ConsumeIntegralInRange<int>(0, 3) != 0;
+  head.rsv1 = options.allow_rsv1 && in.ConsumeIntegralInRange<int>(0, 3) == 0;
+  if (is_control(head.opcode) || head.opcode == Opcode::kContinuation) head.rsv1 = false;
+  if (is_control(head.opcode)) head.fin = true;
   const bool masked =
       (options.role == Role::kServer) != (in.ConsumeIntegralInRange<int>(0, 31) == 0);
   if (masked) {
     MaskKey key;
     for (uint8_t& b : key)
       b = in.ConsumeIntegral<uint8_t>();
-    spec.mask = key;
+    head.mask = key;
   }
   std::string payload;
-  if (spec.opcode == Opcode::kClose && in.ConsumeBool()) {
+  if (head.opcode == Opcode::kClose && in.ConsumeBool()) {
     const uint16_t code =
         in.ConsumeBool()
             ? in.PickValueInArray<uint16_t>({1000, 1001, 1005, 1011, 3000, 4999, 5000, 0})
@@ -110,9 +110,9 @@ void build_frame(FuzzedDataProvider& in, const DecoderOptions& options, std::str
   } else {
     payload = in.ConsumeRandomLengthString(40);
   }
-  if (is_control(spec.opcode)) payload.resize(std::min(payload.size(), kMaxControlPayload));
+  if (is_control(head.opcode)) payload.resize(std::min(payload.size(), kMaxControlPayload));
   const size_t start = out->size();
-  if (write_frame(spec, payload, out)) return;
+  if (write_frame(head, payload, out)) return;
   // Now and then a rule broken in the header the writer made.
   switch (in.ConsumeIntegralInRange<int>(0, 15)) {
     case 0:

@@ -144,21 +144,21 @@ PyObject* frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   static constexpr ArgParser kParser("ws_frame", kNames, 2, 2);
   PyObject* a[5];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
-  ws::FrameSpec spec;
+  ws::FrameHead head;
   std::string_view payload;
-  if (!arg_opcode(a[0], "opcode", &spec.opcode) || !arg_payload(a[1], "payload", &payload) ||
-      (a[2] != nullptr && !arg_bool(a[2], "fin", &spec.fin)) ||
-      (a[3] != nullptr && !arg_bool(a[3], "rsv1", &spec.rsv1)) ||
-      !arg_mask(a[4], "mask", &spec.mask)) {
+  if (!arg_opcode(a[0], "opcode", &head.opcode) || !arg_payload(a[1], "payload", &payload) ||
+      (a[2] != nullptr && !arg_bool(a[2], "fin", &head.fin)) ||
+      (a[3] != nullptr && !arg_bool(a[3], "rsv1", &head.rsv1)) ||
+      !arg_mask(a[4], "mask", &head.mask)) {
     return nullptr;
   }
-  const size_t size = ws::frame_header_size(payload.size(), spec.mask.has_value()) + payload.size();
+  const size_t size = ws::frame_header_size(payload.size(), head.mask.has_value()) + payload.size();
   if (size > size_t(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
   if (!out) return nullptr;
   size_t written = 0;
   if (const std::optional<ws::WriteError> error =
-          ws::write_frame(spec, payload, PyBytes_AS_STRING(out.get()), size, &written)) {
+          ws::write_frame(head, payload, PyBytes_AS_STRING(out.get()), size, &written)) {
     return raise_write_error(*error);
   }
   return out.release();

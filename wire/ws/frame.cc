@@ -261,10 +261,10 @@ void Decoder::keep_message(Batch* out) {
 
 // --- writing ---
 
-size_t write_frame_header(const FrameSpec& spec, uint64_t payload_size, char* dst) noexcept {
+size_t write_frame_header(const FrameHead& head, uint64_t payload_size, char* dst) noexcept {
   auto* h = reinterpret_cast<uint8_t*>(dst);
-  h[0] = uint8_t((spec.fin ? kFin : 0) | (spec.rsv1 ? kRsv1 : 0) | uint8_t(spec.opcode));
-  const uint8_t mask_bit = spec.mask ? kMaskBit : 0;
+  h[0] = uint8_t((head.fin ? kFin : 0) | (head.rsv1 ? kRsv1 : 0) | uint8_t(head.opcode));
+  const uint8_t mask_bit = head.mask ? kMaskBit : 0;
   size_t at;
   if (payload_size < 126) {
     h[1] = uint8_t(mask_bit | payload_size);
@@ -280,8 +280,8 @@ size_t write_frame_header(const FrameSpec& spec, uint64_t payload_size, char* ds
       h[2 + i] = uint8_t(payload_size >> (56 - 8 * i));
     at = 10;
   }
-  if (spec.mask) {
-    std::memcpy(h + at, spec.mask->data(), 4);
+  if (head.mask) {
+    std::memcpy(h + at, head.mask->data(), 4);
     at += 4;
   }
   return at;
@@ -289,21 +289,21 @@ size_t write_frame_header(const FrameSpec& spec, uint64_t payload_size, char* ds
 
 namespace {
 
-std::optional<WriteError> check_spec(const FrameSpec& spec, size_t payload_size) noexcept {
-  if (is_control(spec.opcode)) {
+std::optional<WriteError> check_head(const FrameHead& head, size_t payload_size) noexcept {
+  if (is_control(head.opcode)) {
     if (payload_size > kMaxControlPayload) return WriteError::kControlTooLong;
-    if (!spec.fin) return WriteError::kControlFragmented;
-    if (spec.rsv1) return WriteError::kRsv1OnControl;
-  } else if (spec.rsv1 && spec.opcode == Opcode::kContinuation) {
+    if (!head.fin) return WriteError::kControlFragmented;
+    if (head.rsv1) return WriteError::kRsv1OnControl;
+  } else if (head.rsv1 && head.opcode == Opcode::kContinuation) {
     return WriteError::kRsv1OnContinuation;
   }
   return std::nullopt;
 }
 
-size_t write_checked(const FrameSpec& spec, std::string_view payload, char* dst) noexcept {
-  const size_t at = write_frame_header(spec, payload.size(), dst);
-  if (spec.mask) {
-    mask_copy(dst + at, payload.data(), payload.size(), *spec.mask, 0);
+size_t write_checked(const FrameHead& head, std::string_view payload, char* dst) noexcept {
+  const size_t at = write_frame_header(head, payload.size(), dst);
+  if (head.mask) {
+    mask_copy(dst + at, payload.data(), payload.size(), *head.mask, 0);
   } else if (!payload.empty()) {
     std::memcpy(dst + at, payload.data(), payload.size());
   }
@@ -312,22 +312,22 @@ size_t write_checked(const FrameSpec& spec, std::string_view payload, char* dst)
 
 }  // namespace
 
-std::optional<WriteError> write_frame(const FrameSpec& spec, std::string_view payload,
+std::optional<WriteError> write_frame(const FrameHead& head, std::string_view payload,
                                       std::string* out) {
-  if (auto e = check_spec(spec, payload.size())) return e;
+  if (auto e = check_head(head, payload.size())) return e;
   const size_t old = out->size();
-  out->resize(old + frame_header_size(payload.size(), spec.mask.has_value()) + payload.size());
-  write_checked(spec, payload, out->data() + old);
+  out->resize(old + frame_header_size(payload.size(), head.mask.has_value()) + payload.size());
+  write_checked(head, payload, out->data() + old);
   return std::nullopt;
 }
 
-std::optional<WriteError> write_frame(const FrameSpec& spec, std::string_view payload, char* dst,
+std::optional<WriteError> write_frame(const FrameHead& head, std::string_view payload, char* dst,
                                       size_t capacity, size_t* written) {
   *written = 0;
-  if (auto e = check_spec(spec, payload.size())) return e;
-  const size_t header = frame_header_size(payload.size(), spec.mask.has_value());
+  if (auto e = check_head(head, payload.size())) return e;
+  const size_t header = frame_header_size(payload.size(), head.mask.has_value());
   if (capacity < header || capacity - header < payload.size()) return WriteError::kBufferTooSmall;
-  *written = write_checked(spec, payload, dst);
+  *written = write_checked(head, payload, dst);
   return std::nullopt;
 }
 

@@ -194,7 +194,7 @@ constexpr std::string_view write_error_message(WriteError e) {
   return kWriteErrorMessages[size_t(e)];
 }
 
-struct FrameSpec {
+struct FrameHead {
   Opcode opcode = Opcode::kText;
   bool fin = true;
   bool rsv1 = false;
@@ -210,15 +210,15 @@ constexpr size_t frame_header_size(uint64_t payload_size, bool masked) noexcept 
 
 // Writes the header of a frame with a payload of `payload_size` octets (the length in its
 // shortest encoding) to `dst`, which has room for kMaxFrameHeaderSize octets. Returns its size.
-// The spec is not checked: write_frame does that.
-size_t write_frame_header(const FrameSpec& spec, uint64_t payload_size, char* dst) noexcept;
+// The head is not checked: write_frame does that.
+size_t write_frame_header(const FrameHead& head, uint64_t payload_size, char* dst) noexcept;
 
-// Appends one frame: its header and the payload, masked when the spec has a key. A refusal
+// Appends one frame: its header and the payload, masked when the head has a key. A refusal
 // appends nothing.
-[[nodiscard]] std::optional<WriteError> write_frame(const FrameSpec& spec, std::string_view payload,
+[[nodiscard]] std::optional<WriteError> write_frame(const FrameHead& head, std::string_view payload,
                                                     std::string* out);
 // The same into the caller's `dst` of `capacity` octets; `*written` gets the frame's size.
-[[nodiscard]] std::optional<WriteError> write_frame(const FrameSpec& spec, std::string_view payload,
+[[nodiscard]] std::optional<WriteError> write_frame(const FrameHead& head, std::string_view payload,
                                                     char* dst, size_t capacity, size_t* written);
 
 // The longest Close reason, in octets: the code takes 2 of the control frame's 125.

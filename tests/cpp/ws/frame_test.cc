@@ -354,12 +354,12 @@ TEST(WsWriter, FramesDecodeToWhatWasWritten) {
   for (const size_t n : {0, 1, 125, 126, 65535, 65536, 70000}) {
     const std::string payload(n, 'w');
     for (const bool masked : {false, true}) {
-      FrameSpec spec{.opcode = Opcode::kBinary};
-      if (masked) spec.mask = kKey;
+      FrameHead head{.opcode = Opcode::kBinary};
+      if (masked) head.mask = kKey;
       std::string out = "prefix";
-      ASSERT_EQ(write_frame(spec, payload, &out), std::nullopt);
+      ASSERT_EQ(write_frame(head, payload, &out), std::nullopt);
       ASSERT_EQ(out.size(), 6 + frame_header_size(n, masked) + n);
-      EXPECT_EQ(out.substr(6), raw(kFin | kBinary, payload, spec.mask)) << n;
+      EXPECT_EQ(out.substr(6), raw(kFin | kBinary, payload, head.mask)) << n;
     }
   }
   // The header alone, with its length in each encoding.
