@@ -59,24 +59,34 @@ class StreamStopped(Exception):
 
 def header_map(raw) -> HeaderMap:
     """Header fields (pairs, a mapping or a HeaderMap; names and values as `bytes` or `str`) as
-    a HeaderMap for HTTP/2: lower-case names, and `te` values in lower case. The fields HTTP/2
-    does not carry (RFC 9113 section 8.2.2), an HTTP/1 habit of the application, are dropped
-    rather than refused, since the native state would refuse the whole head with them; which
-    fields those are is the native check's to say."""
+    a HeaderMap for HTTP/2: lower-case names, and `te` values in lower case. Fields HTTP/2 does
+    not carry are left to `send_fields`."""
     headers = HeaderMap()
     for name, value in raw.items() if hasattr(raw, "items") else raw:
         name = name.lower() if isinstance(name, bytes) else name.lower().encode("latin-1")
         if name == b"te":
             value = (value if isinstance(value, bytes) else value.encode("latin-1")).strip().lower()
         headers.add(name, value)
-    try:
-        _check_send_headers(headers)
-    except H2UserError:
-        return _sendable(headers)
     return headers
 
 
-def _sendable(headers: HeaderMap) -> HeaderMap:
+def send_fields(send, headers: HeaderMap):
+    """`send(headers)`, a call of the native state that sends a head or trailers. The fields
+    HTTP/2 does not carry (RFC 9113 section 8.2.2), an HTTP/1 habit of the application, make the
+    state refuse the whole head; they are dropped rather than lose it, and the head goes again
+    without them. Which fields those are is the native check's to say, and it is asked only
+    after such a refusal, so a head without them is checked once."""
+    try:
+        return send(headers)
+    except H2UserError:
+        kept = sendable(headers)
+        if len(kept) == len(headers):
+            raise  # refused for another reason
+        return send(kept)
+
+
+def sendable(headers: HeaderMap) -> HeaderMap:
+    """`headers` without the fields HTTP/2 refuses."""
     kept = HeaderMap()
     for name, value in headers.items():
         field = HeaderMap()
@@ -428,7 +438,7 @@ class Driver(H2Streams):
                 raise StreamStopped(handle.stop)
 
     async def send_trailer_fields(self, handle: StreamHandle, trailers: HeaderMap) -> None:
-        v = self.send_trailers(handle.sid, trailers)
+        v = send_fields(lambda fields: self.send_trailers(handle.sid, fields), trailers)
         if v.handle is not None and v.reader_stop is not None:
             v.handle.stopped(v.reader_stop)
         self.act(v.flags)

@@ -20,7 +20,8 @@ from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
     RequestError,
     StreamConsumed, TransportError, WriteTimeout)
-from ._h2 import CANCEL, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map
+from ._h2 import (
+    CANCEL, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map, sendable)
 from ._models import Request, Response, Timeout
 from ._stream import Stream
 
@@ -143,8 +144,8 @@ class ClientConnection(Driver):
             fields["content-length"] = str(len(content))
         try:
             _check_send_headers(fields)
-        except H2UserError:
-            fields = header_map(fields)
+        except H2UserError:  # before the slot is spent: fields HTTP/2 does not carry go
+            fields = sendable(header_map(fields))
         handle = _Exchange()
         end_stream = not content and request.stream is None
         try:

@@ -12,7 +12,8 @@ from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
-    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map)
+    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map,
+    send_fields)
 from ._stream import Stream, addresses
 from ._tls import tls_extension
 from ._wsh2 import serve_connect
@@ -107,7 +108,8 @@ class _Request(StreamHandle, Exchange):
         self.head_written = True
         self.status = status
         try:
-            v = conn.send_response_head(self.sid, status, headers, end and not body)
+            v = send_fields(lambda fields: conn.send_response_head(
+                self.sid, status, fields, end and not body), headers)
         except H2UserError:
             self.abort()
             raise

@@ -25,7 +25,7 @@ import logging
 
 from _quillet import H2UserError
 
-from ._h2 import CANCEL, StreamStopped, header_map
+from ._h2 import CANCEL, StreamStopped, header_map, send_fields
 from ._ws import CLOSE_TIMEOUT, Carrier, WebSocket
 
 log = logging.getLogger("quillet.server")
@@ -147,7 +147,8 @@ class _Stream(Carrier):
             if name not in fields:
                 fields.add(name, value)
         try:
-            v = conn.send_response_head(self.request.sid, status, fields, end)
+            v = send_fields(lambda kept: conn.send_response_head(
+                self.request.sid, status, kept, end), fields)
         except H2UserError:
             self.abort()
             raise
