@@ -339,6 +339,6 @@ def serve_in_worker(make_server: Callable[[socket.socket], object],
                 else:
                     srv.loop.call_later(_ORPHAN_CHECK, check)
             srv.loop.call_later(_ORPHAN_CHECK, check)
-        run_loop(server.serve(ready=started), loop)
+        run_loop(server.serve(ready=started, ignore_late_signals=True), loop)
 
     return serve_one

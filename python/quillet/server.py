@@ -516,10 +516,15 @@ class Server:
                     self._lifespan.task.cancel()
 
     async def serve(self, *, install_signals: bool = True,
-                    ready: Callable[[Server], None] | None = None) -> None:
+                    ready: Callable[[Server], None] | None = None,
+                    ignore_late_signals: bool = False) -> None:
         """Serves until SIGINT or SIGTERM (or `request_stop`). The handlers stay in place
         until the end: a second SIGINT cuts the drain short instead of raising
-        KeyboardInterrupt through the shutdown."""
+        KeyboardInterrupt through the shutdown. With `ignore_late_signals`, SIGINT and
+        SIGTERM are ignored once the server has stopped instead of getting their default
+        handlers back: a worker, whose parent decides when it exits, hears a terminal's
+        Ctrl+C twice (from the terminal and from the parent), and the late one must not
+        end it with a KeyboardInterrupt on its way out."""
         loop = asyncio.get_running_loop()
         self._stop = asyncio.Event()
         self._force = asyncio.Event()
@@ -545,8 +550,15 @@ class Server:
             finally:
                 await self.shutdown()
         finally:
-            for sig in installed:
-                loop.remove_signal_handler(sig)
+            # a signal arriving while the handlers are swapped waits until they are in place
+            signal.pthread_sigmask(signal.SIG_BLOCK, installed)
+            try:
+                for sig in installed:
+                    loop.remove_signal_handler(sig)
+                    if ignore_late_signals and sig != signal.SIGHUP:
+                        signal.signal(sig, signal.SIG_IGN)
+            finally:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, installed)
 
 
 def _describe(scope: dict) -> str:
