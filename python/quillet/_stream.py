@@ -14,6 +14,8 @@ _READ_HIGH_WATER = 256 * 1024
 # The most one read takes from the socket into the thread's read buffer.
 _READ_BUFFER_SIZE = 256 * 1024
 _read_buffers = threading.local()
+# How early a loop may run a timer (its clock's resolution; libuv's is a millisecond).
+_TIMER_SLACK = 0.001
 
 
 def time_out(waiter: asyncio.Future) -> None:
@@ -27,7 +29,8 @@ class Stream(asyncio.Protocol):
     the write buffer to empty below its high-water mark."""
 
     __slots__ = ("transport", "_loop", "_chunks", "_size", "_eof", "_error", "_waiter",
-                 "_paused", "_write_paused", "_drain_waiter", "lost", "_held")
+                 "_paused", "_write_paused", "_drain_waiter", "lost", "_held", "_read_by",
+                 "_read_timer")
 
     def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
         self._loop = loop or asyncio.get_running_loop()
@@ -42,6 +45,10 @@ class Stream(asyncio.Protocol):
         self._drain_waiter: asyncio.Future | None = None
         self.lost = False
         self._held = False  # reading stopped by the driver (`hold_reading`)
+        # the current read's deadline (loop time), and the timer that checks it: one timer
+        # serves read after read, moved on only when it fires (see `_read_deadline_reached`)
+        self._read_by: float | None = None
+        self._read_timer: asyncio.TimerHandle | None = None
 
     # asyncio.Protocol callbacks
 
@@ -68,6 +75,9 @@ class Stream(asyncio.Protocol):
     def connection_lost(self, exc: BaseException | None) -> None:
         self.lost = True
         self._eof = True
+        if self._read_timer is not None:
+            self._read_timer.cancel()
+            self._read_timer = None
         if exc is not None and self._error is None:
             self._error = exc
         self._wake()
@@ -162,16 +172,39 @@ class Stream(asyncio.Protocol):
                 raise self._error
             if self._eof:
                 return b""
-            waiter = self._loop.create_future()
+            loop = self._loop
+            waiter = loop.create_future()
             self._waiter = waiter
-            timer = None if timeout is None else self._loop.call_later(timeout, time_out, waiter)
+            if timeout is None:
+                self._read_by = None
+            else:
+                self._read_by = by = loop.time() + timeout
+                timer = self._read_timer
+                if timer is None or timer.when() > by:
+                    if timer is not None:
+                        timer.cancel()
+                    self._read_timer = loop.call_at(by, self._read_deadline_reached)
             try:
                 await waiter
             finally:
-                if timer is not None:
-                    timer.cancel()
                 if self._waiter is waiter:
                     self._waiter = None
+
+    def _read_deadline_reached(self) -> None:
+        """The read timer fired: it times out the read waiting now if that read's deadline has
+        passed, or follows the deadline of a later read. Reads that end in time neither cancel
+        nor re-arm it: a connection making many short reads sets one timer per timeout, not
+        one per read."""
+        self._read_timer = None
+        by, waiter = self._read_by, self._waiter
+        if by is None or waiter is None or waiter.done():
+            return
+        loop = self._loop
+        if loop.time() + _TIMER_SLACK >= by:  # a loop may run a timer a little early
+            self._read_by = None
+            waiter.set_exception(TimeoutError())
+        else:
+            self._read_timer = loop.call_at(by, self._read_deadline_reached)
 
     async def read_result(self) -> tuple[bytes | None, BaseException | None]:
         """`read()` as a (data, error) pair, for the watcher reports."""

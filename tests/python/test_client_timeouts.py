@@ -192,6 +192,29 @@ def test_a_slow_application_is_a_read_timeout_and_the_client_goes_on(http2):
         server.stop()
 
 
+def test_each_read_keeps_its_own_deadline_on_a_reused_connection():
+    # one timer serves the reads of a connection: one armed by an earlier read must neither cut
+    # a later read short nor let a later, shorter timeout pass unnoticed
+    server = ServerThread(client_app.app, access_log=False)
+
+    async def main():
+        async with quillet.AsyncClient(timeout=quillet.Timeout(10, read=1.0)) as client:
+            assert (await client.get(server.url("/echo"))).status_code == 200
+            await asyncio.sleep(0.7)
+            # answered 0.8 s later: past the first read's deadline, within its own
+            assert (await client.get(server.url("/slow?0.8"))).content == b"finished"
+            with pytest.raises(quillet.ReadTimeout, match=r"of 0.3 s"):
+                await client.get(server.url("/slow?3"), timeout=quillet.Timeout(10, read=0.3))
+            with pytest.raises(quillet.ReadTimeout, match=r"of 1.0 s"):
+                await client.get(server.url("/slow?3"))
+            assert (await client.get(server.url("/echo"))).status_code == 200
+
+    try:
+        run(main())
+    finally:
+        server.stop()
+
+
 @pytest.mark.parametrize("http2", [False, True], ids=["http/1.1", "h2c"])
 def test_a_server_that_stops_reading_an_upload_is_a_write_timeout(raw, http2):
     server = raw(deaf)  # over HTTP/2 it never even sends its SETTINGS: no window opens
