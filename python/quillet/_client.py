@@ -224,26 +224,26 @@ class AsyncClient:
     async def get(self, url: str | URL, *, params: ParamTypes | None = None,
                   headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
                   follow_redirects: bool = _UNSET) -> Response:
-        return await self.request("GET", url, params=params, headers=headers, timeout=timeout,
-                                  follow_redirects=follow_redirects)
+        return await self.send(self.build_request("GET", url, params=params, headers=headers),
+                               follow_redirects=follow_redirects, timeout=timeout)
 
     async def head(self, url: str | URL, *, params: ParamTypes | None = None,
                    headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
                    follow_redirects: bool = _UNSET) -> Response:
-        return await self.request("HEAD", url, params=params, headers=headers, timeout=timeout,
-                                  follow_redirects=follow_redirects)
+        return await self.send(self.build_request("HEAD", url, params=params, headers=headers),
+                               follow_redirects=follow_redirects, timeout=timeout)
 
     async def options(self, url: str | URL, *, params: ParamTypes | None = None,
                       headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
                       follow_redirects: bool = _UNSET) -> Response:
-        return await self.request("OPTIONS", url, params=params, headers=headers,
-                                  timeout=timeout, follow_redirects=follow_redirects)
+        return await self.send(self.build_request("OPTIONS", url, params=params, headers=headers),
+                               follow_redirects=follow_redirects, timeout=timeout)
 
     async def delete(self, url: str | URL, *, params: ParamTypes | None = None,
                      headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
                      follow_redirects: bool = _UNSET) -> Response:
-        return await self.request("DELETE", url, params=params, headers=headers,
-                                  timeout=timeout, follow_redirects=follow_redirects)
+        return await self.send(self.build_request("DELETE", url, params=params, headers=headers),
+                               follow_redirects=follow_redirects, timeout=timeout)
 
     async def post(self, url: str | URL, *, content: ContentTypes | None = None,
                    data: Any = None, files: Any = None, json: Any = _UNSET,

@@ -338,18 +338,22 @@ class _H1Body:
         self.done = False
 
     async def next_chunk(self) -> bytes | None:
+        """The next piece of the body, None after the last. The connection is given back as
+        soon as the last piece is decoded (`done` then tells the reader so)."""
+        if self.done:
+            return None
         decoder = self.decoder
         try:
             while True:
                 chunk = decoder.decode()
                 if chunk:
+                    if decoder.is_complete:
+                        self._complete()
                     return chunk
                 if chunk is not None:
                     continue
                 if decoder.is_complete:
-                    self.trailers = decoder.take_trailers()
-                    self.done = True
-                    self.conn.finish(decoder)
+                    self._complete()
                     return None
                 stream = self.conn.stream
                 data = stream.take_buffered()
@@ -372,6 +376,12 @@ class _H1Body:
             if error is exc:
                 raise
             raise error from exc
+
+    def _complete(self) -> None:
+        decoder = self.decoder
+        self.trailers = decoder.take_trailers()
+        self.done = True
+        self.conn.finish(decoder)
 
     async def aclose(self) -> None:
         if not self.done:  # given up half-read: the connection cannot carry another request

@@ -147,6 +147,7 @@ class BodySource(Protocol):
     """A response body as a connection delivers it."""
 
     trailers: HeaderMap | None
+    done: bool  # the last piece has been handed out (or the body was given up)
 
     async def next_chunk(self) -> bytes | None: ...
 
@@ -278,17 +279,21 @@ class Response:
             parts = []
             try:
                 if decoder is None:
-                    while (chunk := await body.next_chunk()) is not None:
+                    while not body.done and (chunk := await body.next_chunk()) is not None:
                         parts.append(chunk)
                 else:
-                    while (chunk := await body.next_chunk()) is not None:
+                    while not body.done and (chunk := await body.next_chunk()) is not None:
                         parts.extend(decoder.decode(chunk))
                     decoder.flush()
             except BaseException as exc:
                 await self._failed(exc)
                 raise
             self._content = parts[0] if len(parts) == 1 else b"".join(parts)
-            await self._finished(body)
+            if body.done:  # nothing left to give up: closed without awaiting the body
+                self.trailers = body.trailers
+                self._mark_closed()
+            else:
+                await self._finished(body)
         return self._content
 
     # the body, as it comes
@@ -385,11 +390,15 @@ class Response:
         or over HTTP/2 the stream is cancelled)."""
         if self.is_closed:
             return
-        self.is_closed = True
-        self._elapsed = time.perf_counter() - self._started
-        body, self._body = self._body, None
+        body = self._body
+        self._mark_closed()
         if body is not None:
             await body.aclose()
+
+    def _mark_closed(self) -> None:
+        self.is_closed = True
+        self._elapsed = time.perf_counter() - self._started
+        self._body = None
 
     async def __aenter__(self) -> Response:
         return self

@@ -103,7 +103,9 @@ class ConnectionPool:
         (and any request the server says it never processed)."""
         fresh = False
         while True:
-            conn = await self.acquire(request, timeout, fresh)
+            conn = None if fresh else self.take_idle(request)  # no wait: no coroutine either
+            if conn is None:
+                conn = await self.acquire(request, timeout, fresh)
             reused = conn.requests_sent > 0 if conn.http2 else conn.served > 0
             try:
                 return await conn.send(request, timeout, started)
@@ -123,12 +125,7 @@ class ConnectionPool:
         if self.closed:
             raise ClientClosedError("the client has been closed", request=request)
         url = request.url
-        key = url.origin
-        route = None
-        if self.proxies is not None:
-            route = self.proxies.route(url)
-            if route is not None:
-                key = (*key, route.uri)
+        key, route = self._key(url)
         origin = self.origins.get(key)
         if origin is None:
             origin = self.origins[key] = _Origin(key, route)
@@ -150,6 +147,22 @@ class ConnectionPool:
             if got is None:
                 got = self._take(origin) or self._may_open(origin, fresh)
         return got
+
+    def take_idle(self, request: Request) -> Connection | None:
+        """A connection of the request's origin that is free at once (an HTTP/2 stream slot,
+        or an idle HTTP/1.1 connection), or None: `acquire` then does the rest."""
+        if self.closed:
+            return None
+        origin = self.origins.get(self._key(request.url)[0])
+        return None if origin is None else self._take(origin)
+
+    def _key(self, url: URL) -> tuple[tuple, Route | None]:
+        """The pool's key for a request's connections, and the proxy route they take."""
+        key = url.origin
+        if self.proxies is None:
+            return key, None
+        route = self.proxies.route(url)
+        return (key, None) if route is None else ((*key, route.uri), route)
 
     def _take(self, origin: _Origin) -> Connection | None:
         for conn in origin.h2:
