@@ -61,8 +61,9 @@ PyObject* decoder_mark_eof(PyObject* self, PyObject*) {
   return new_none();
 }
 
-// The next chunk of body data as one bytes object, copied once from the input buffer. The bytes
-// object is made under the lock: bytes are not tracked by the cyclic collector, so making one
+// The next chunk of body data as one bytes object, copied once from the input buffer (or, when
+// it is the whole of a lent read, that bytes object itself). The bytes object is made under the
+// lock: bytes are not tracked by the cyclic collector, so making one
 // cannot start a collection or run any Python code.
 PyObject* decoder_decode(PyObject* self, PyObject*) {
   BodyDecoderState& s = body_decoder_state(self);
@@ -70,8 +71,16 @@ PyObject* decoder_decode(PyObject* self, PyObject*) {
   h1::DecodeResult result = s.decoder.decode();
   switch (result.status) {
     case h1::DecodeStatus::kData: {
-      PyObject* chunk =
-          PyBytes_FromStringAndSize(result.data.data(), Py_ssize_t(result.data.size()));
+      PyObject* chunk;
+      PyObject* lender = s.lender.get();
+      if (lender != nullptr && PyBytes_CheckExact(lender) &&
+          result.data.data() == PyBytes_AS_STRING(lender) &&
+          Py_ssize_t(result.data.size()) == PyBytes_GET_SIZE(lender)) {
+        // The chunk is the whole of a lent read: handed back as it is, not copied.
+        chunk = Py_NewRef(lender);
+      } else {
+        chunk = PyBytes_FromStringAndSize(result.data.data(), Py_ssize_t(result.data.size()));
+      }
       if (chunk != nullptr) s.decoder.consume(result.data.size());
       return chunk;
     }

@@ -336,3 +336,15 @@ def test_large_reads_are_decoded_in_place_and_correctly(chunk_size, read_size):
         got += drain(d)
     assert b"".join(got) == body
     assert d.is_complete and d.buffered == 4
+
+
+def test_a_large_read_that_is_all_body_is_handed_back_without_a_copy():
+    d = H1BodyDecoder("length", 2 * 65536 + 10)
+    first, second = bytes(range(256)) * 256, bytes(range(255, -1, -1)) * 256
+    d.feed(first)
+    assert d.decode() is first
+    d.feed(second)
+    assert d.decode() is second
+    last = b"0123456789NEXT" + b"x" * 5000  # the body ends inside this read
+    d.feed(last)
+    assert d.decode() == b"0123456789" and d.is_complete and d.buffered == len(last) - 10
