@@ -29,10 +29,10 @@ from ._wsh1 import serve_upgrade
 log = logging.getLogger("quillet.server")
 
 _CONTINUE = H1Codec.continue_response()
+# A response body up to this size goes out in one write with its head; a larger one as it is.
+_JOIN_BELOW = 64 * 1024
 # What a drain of an unread request body may read before the connection is given up instead.
 _DRAIN_BUDGET = 1 << 20
-
-
 _TASK_SWITCH = task_switch()
 
 
@@ -44,9 +44,7 @@ def _bare_response(status: int, server: Server) -> bytes:
                                     content_length=0)
 
 
-
-# What a stretch of the serve loop ends with: the connection is over, or it waits for the first
-# bytes of the next head.
+# How a stretch of the serve loop ends: the connection is over, or it waits for its next head.
 _DONE = "done"
 _PARKED = "parked"
 
@@ -225,12 +223,15 @@ class _Exchange(Exchange):
         codec = conn.codec
         if not more:
             try:
-                out = codec.serialize_head_and_body(head, body)
+                if len(body) <= _JOIN_BELOW or codec.body_is_eof():
+                    conn.stream.write(codec.serialize_head_and_body(head, body))
+                else:  # the body goes out as the application handed it over, not copied
+                    conn.stream.writelines((head, codec.serialize_data(body),
+                                            codec.serialize_end()))
             except H1UserError:
                 conn.stream.write(head)
                 self._fail()
                 raise
-            conn.stream.write(out)
             self._finish()
             return None
         if armed:
@@ -696,5 +697,3 @@ class Connection(H1ServerState):
         exchange = self.exchange
         if exchange is not None:
             exchange._resolve()
-
-

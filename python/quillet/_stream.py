@@ -219,6 +219,12 @@ class Stream(asyncio.Protocol):
         if self.transport is not None and not self.lost:
             self.transport.write(data)
 
+    def writelines(self, parts) -> None:
+        """Writes the parts in order: in one vectored send where the loop has one, without
+        joining them first."""
+        if self.transport is not None and not self.lost:
+            self.transport.writelines(parts)
+
     async def drain(self, timeout: float | None = None) -> None:
         """Raises TimeoutError when the buffer is still above its mark after `timeout` s."""
         if self.lost:

@@ -447,3 +447,16 @@ def test_a_client_that_closes_while_its_request_runs_is_let_go_at_once():
             assert time.monotonic() - started < 2
     finally:
         server.stop()
+
+
+def test_large_bodies_written_beside_their_head_keep_the_framing(srv):
+    # bodies past the size joined with the head go out as the application handed them over
+    conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=10)
+    conn.request("HEAD", "/bytes?200000")
+    head = conn.getresponse()
+    assert head.getheader("content-length") == "200000" and head.read() == b""
+    for size in (65536, 65537, 3 << 20):
+        conn.request("GET", f"/bytes?{size}")
+        response = conn.getresponse()
+        assert response.status == 200 and response.read() == b"b" * size
+    conn.close()
