@@ -7,6 +7,8 @@
 Three cases, each round taking the contenders in turn so that drift of the machine hits them
 alike; the figure is the median round.
 
+Every quillet case runs on each event loop of `--loops` (the standard one and uvloop).
+
 (a) sequential GETs of a small file on one keep-alive HTTP/1.1 connection to nginx: quillet's
     `AsyncClient` against urllib3's connection pool and pycurl (libcurl, one easy handle
     reused). Rate, and the client's CPU time per request (this process: user + system).
@@ -111,13 +113,21 @@ http {{
 
 # (a) sequential requests on one connection
 
-def quillet_sequential(url: str, n: int) -> None:
+def run(main, loop: str):
+    """Runs the coroutine on a new event loop of the kind named ("asyncio" or "uvloop")."""
+    if loop == "uvloop":
+        import uvloop
+        return uvloop.run(main)
+    return asyncio.run(main)
+
+
+def quillet_sequential(url: str, n: int, loop: str) -> None:
     async def main() -> None:
         async with quillet.AsyncClient(http2=False) as client:
             for _ in range(n):
                 response = await client.get(url)
                 assert response.status_code == 200
-    asyncio.run(main())
+    run(main(), loop)
 
 
 def urllib3_sequential(url: str, n: int) -> None:
@@ -142,7 +152,7 @@ def pycurl_sequential(url: str, n: int) -> None:
 
 # (b) concurrent requests
 
-def quillet_concurrent(url: str, n: int, http2: bool) -> None:
+def quillet_concurrent(url: str, n: int, http2: bool, loop: str) -> None:
     async def main() -> None:
         limits = quillet.Limits(max_connections=100, max_keepalive_connections=100)
         async with quillet.AsyncClient(http2=http2, limits=limits) as client:
@@ -154,7 +164,7 @@ def quillet_concurrent(url: str, n: int, http2: bool) -> None:
                     assert response.status_code == 200
 
             await asyncio.gather(*(one() for _ in range(n)))
-    asyncio.run(main())
+    run(main(), loop)
 
 
 def h2load(url: str, n: int) -> float:
@@ -168,7 +178,7 @@ def h2load(url: str, n: int) -> float:
 
 # (c) a large download
 
-def quillet_download(url: str) -> int:
+def quillet_download(url: str, loop: str) -> int:
     async def main() -> int:
         received = 0
         async with quillet.AsyncClient(http2=False) as client:
@@ -176,7 +186,7 @@ def quillet_download(url: str) -> int:
                 async for chunk in response.aiter_bytes():
                     received += len(chunk)
         return received
-    return asyncio.run(main())
+    return run(main(), loop)
 
 
 def curl_download(url: str) -> None:
@@ -197,6 +207,8 @@ def main() -> int:
     parser.add_argument("--size", type=int, default=1024, help="bytes of the small file")
     parser.add_argument("--download", type=int, default=1 << 30, help="bytes of the large file")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--loops", default="asyncio,uvloop",
+                        help="the event loops quillet runs on, comma-separated")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as root:
@@ -205,23 +217,31 @@ def main() -> int:
             h1 = f"http://127.0.0.1:{servers.h1}"
             h2 = f"http://127.0.0.1:{servers.h2}"
             n = args.requests
-            seq: dict[str, list[tuple[float, float]]] = {"quillet": [], "urllib3": [],
-                                                         "pycurl": []}
-            conc: dict[str, list[float]] = {"quillet h2": [], "quillet h1 pool": [],
-                                            "h2load": []}
-            down: dict[str, list[float]] = {"quillet": [], "curl": []}
+            loops = args.loops.split(",")
+            seq: dict[str, list[tuple[float, float]]] = {
+                **{f"quillet {loop}": [] for loop in loops}, "urllib3": [], "pycurl": []}
+            conc: dict[str, list[float]] = {
+                **{f"quillet {loop} {kind}": [] for loop in loops for kind in ("h2", "h1 pool")},
+                "h2load": []}
+            down: dict[str, list[float]] = {**{f"quillet {loop}": [] for loop in loops},
+                                            "curl": []}
+            m = args.concurrent
+            curl_download(h1 + "/large")  # warm: the first read of the file is the page cache's
             for _ in range(args.rounds):
-                seq["quillet"].append(timed(quillet_sequential, h1 + "/small", n))
+                for loop in loops:
+                    seq[f"quillet {loop}"].append(
+                        timed(quillet_sequential, h1 + "/small", n, loop))
                 seq["urllib3"].append(timed(urllib3_sequential, h1 + "/small", n))
                 seq["pycurl"].append(timed(pycurl_sequential, h1 + "/small", n))
-                m = args.concurrent
-                conc["quillet h2"].append(m / timed(quillet_concurrent, h2 + "/small", m,
-                                                    True)[0])
-                conc["quillet h1 pool"].append(
-                    m / timed(quillet_concurrent, h1 + "/small", m, False)[0])
+                for loop in loops:
+                    conc[f"quillet {loop} h2"].append(
+                        m / timed(quillet_concurrent, h2 + "/small", m, True, loop)[0])
+                    conc[f"quillet {loop} h1 pool"].append(
+                        m / timed(quillet_concurrent, h1 + "/small", m, False, loop)[0])
                 conc["h2load"].append(h2load(h2 + "/small", m))
-                down["quillet"].append(args.download / timed(quillet_download,
-                                                             h1 + "/large")[0])
+                for loop in loops:
+                    down[f"quillet {loop}"].append(
+                        args.download / timed(quillet_download, h1 + "/large", loop)[0])
                 down["curl"].append(args.download / timed(curl_download, h1 + "/large")[0])
         finally:
             servers.close()
@@ -233,23 +253,24 @@ def main() -> int:
 
     print(f"(a) {n} sequential GETs of {args.size} bytes, one keep-alive HTTP/1.1 connection "
           f"to nginx, median of {args.rounds}")
-    ours, ours_cpu = median_rate(seq["quillet"])
-    for name in ("quillet", "urllib3", "pycurl"):
-        rate, cpu_per = median_rate(seq[name])
-        ratio = "" if name == "quillet" else f"  quillet/{name}: {ours / rate:.2f}x"
-        print(f"    {name:8} {rate:9.0f} req/s  {cpu_per:6.1f} us CPU/req{ratio}")
+    ours = {name: median_rate(runs)[0] for name, runs in seq.items() if name.startswith("q")}
+    for name, runs in seq.items():
+        rate, cpu_per = median_rate(runs)
+        ratio = "" if name in ours else "  " + ", ".join(
+            f"{who}/{name}: {r / rate:.2f}x" for who, r in ours.items())
+        print(f"    {name:16} {rate:9.0f} req/s  {cpu_per:6.1f} us CPU/req{ratio}")
     print(f"(b) {args.concurrent} GETs, 100 at a time")
     h2load_rate = statistics.median(conc["h2load"])
     for name, rates in conc.items():
         rate = statistics.median(rates)
         extra = "" if name == "h2load" else f"  /h2load: {rate / h2load_rate:.2f}"
-        print(f"    {name:16} {rate:9.0f} req/s{extra}")
+        print(f"    {name:24} {rate:9.0f} req/s{extra}")
     print(f"(c) one download of {args.download >> 20} MiB from nginx")
     curl_rate = statistics.median(down["curl"])
     for name, rates in down.items():
         rate = statistics.median(rates)
         extra = "" if name == "curl" else f"  /curl: {rate / curl_rate:.2f}"
-        print(f"    {name:8} {rate / (1 << 20):9.0f} MiB/s{extra}")
+        print(f"    {name:16} {rate / (1 << 20):9.0f} MiB/s{extra}")
     return 0
 
 
