@@ -63,6 +63,9 @@ async def serve_upgrade(conn, head, seq: int, target: str) -> bool:
     status, message = verdict
     if status != 101:
         log.debug("websocket handshake refused: %d %s", status, message)
+        conn.server.log_access(http_scope(conn, "1.0" if head.http10 else "1.1", head.method,
+                                          target, headers),
+                               target, status, len(message.encode()) + 1, conn.loop.time())
         conn.stream.write(_refusal(conn.server, status, message))
         transport.close()
         return True

@@ -276,21 +276,28 @@ class Server:
         self.active -= 1
         self._running.pop(id(scope), None)
         if self._log_access:
-            if self.access_format is not None:
-                access_log.info("%s", self.access_format.line(
-                    scope, target, status, sent, self.loop.time() - began))
-            else:
-                client = scope["client"]
-                who = f"{client[0]}:{client[1]}" if client else "-"
-                access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who,
-                                scope.get("method", "GET"), target, scope["http_version"],
-                                status, sent,
-                                (self.loop.time() - began) * 1000)
+            self.log_access(scope, target, status, sent, began)
         self.requests_served += 1
         limit = self.limit_max_requests
         if limit is not None and self.requests_served == limit:
             log.info("served %d requests: stopping so that a fresh process takes over", limit)
             self.request_stop()
+
+    def log_access(self, scope: dict, target: str, status: int, sent: int,
+                   began: float) -> None:
+        """The access log's line for a request (when the log is on): also for one answered
+        before it reached the application, such as a refused WebSocket handshake."""
+        if not self._log_access:
+            return
+        if self.access_format is not None:
+            access_log.info("%s", self.access_format.line(
+                scope, target, status, sent, self.loop.time() - began))
+        else:
+            client = scope["client"]
+            who = f"{client[0]}:{client[1]}" if client else "-"
+            access_log.info('%s - "%s %s HTTP/%s" %d %d %.1fms', who,
+                            scope.get("method", "GET"), target, scope["http_version"],
+                            status, sent, (self.loop.time() - began) * 1000)
 
     # the listening side
 

@@ -4,6 +4,7 @@ client, and against raw sockets for what a well-behaved client never sends."""
 import asyncio
 import base64
 import json
+import logging
 import os
 import select
 import socket
@@ -353,6 +354,24 @@ def test_bad_handshake_is_refused_without_the_application(srv, key, version, sta
     if status == 426:
         assert headers["sec-websocket-version"] == "13"
     assert ws_app.seen == []
+
+
+def test_a_refused_handshake_has_its_access_log_line(caplog):
+    caplog.set_level(logging.INFO, logger="quillet.access")
+    server = WSServer(ws_app.app)
+    try:
+        sizes = []
+        for version in ("8", "13"):
+            with socket.create_connection(("127.0.0.1", server.port), timeout=10) as sock:
+                sock.sendall(handshake_request(key="c2hvcnQ=", version=version))
+                sizes.append(len(http_answer(sock)[2]))
+    finally:
+        server.stop()
+    lines = [r.getMessage() for r in caplog.records if r.name == "quillet.access"]
+    assert len(lines) == 2, lines
+    for line, status, size in zip(lines, (426, 400), sizes):
+        assert line.startswith("127.0.0.1:"), line
+        assert f' - "GET /echo HTTP/1.1" {status} {size} ' in line, line
 
 
 def test_upgrade_to_something_else_or_over_http10_is_plain_http(srv):
