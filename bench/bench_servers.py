@@ -1,0 +1,233 @@
+"""The quillet server beside granian and uvicorn, serving the same hello page, in the same run,
+with where each server's CPU time goes. Not part of CI. Needs, by hand (baselines only, never a
+dependency of quillet):
+
+    apt-get install wrk nghttp2-client linux-perf
+    .venv/bin/pip install granian uvicorn httptools uvloop
+    .venv/bin/python bench/bench_servers.py [--seconds 6] [--rounds 2] [--loops asyncio,uvloop]
+                                            [--profile]
+
+Every server runs `quillet.demo_app:app` with one worker, one server at a time, on each event
+loop of `--loops` (granian: its `--loop` of the same name). HTTP/1.1 is driven by wrk (one
+thread, 50 connections), h2c by h2load (10 clients, 10 streams each; uvicorn speaks no HTTP/2).
+For each case: the rate, and the server's CPU time per request (user and system, over its
+processes and their threads, from /proc), the ratios against quillet's, and the median round.
+
+`--profile` adds, for one more run of each case, where the server's CPU time went: perf samples
+(software clock, all threads) split into the kernel, the Python interpreter (the event loop, the
+server's Python code and the application alike), the server's own native code, the event loop's
+native code, and the C library, each in microseconds per request.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+PY = sys.executable
+HZ = os.sysconf("SC_CLK_TCK")
+APP = "quillet.demo_app:app"
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def command(server: str, loop: str, port: int, h2: bool) -> list[str] | None:
+    if server == "quillet":
+        return [PY, "-m", "quillet", "serve", "--port", str(port), "--no-access-log",
+                "--loop", loop]
+    if server == "granian":
+        exe = shutil.which("granian", path=os.path.dirname(PY))
+        if exe is None:
+            return None
+        return [exe, "--interface", "asgi", "--port", str(port), "--workers", "1", "--no-ws",
+                "--loop", loop, "--http", "2" if h2 else "1", APP]
+    if server == "uvicorn":
+        if h2:
+            return None
+        return [PY, "-m", "uvicorn", APP, "--port", str(port), "--http", "httptools",
+                "--loop", loop, "--no-access-log", "--log-level", "warning"]
+    raise ValueError(server)
+
+
+def family(pid: int) -> list[int]:
+    """The process and its descendants."""
+    out = [pid]
+    try:
+        kids = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True,
+                              text=True).stdout.split()
+    except OSError:
+        kids = []
+    for kid in kids:
+        out += family(int(kid))
+    return out
+
+
+def cpu_seconds(pids: list[int]) -> float:
+    """User + system time of the processes, their threads included."""
+    total = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+        except OSError:
+            pass
+    return total / HZ
+
+
+def wait_ready(port: int, h2: bool) -> None:
+    args = ["curl", "-sf", "-o", "/dev/null", f"http://127.0.0.1:{port}/"]
+    if h2:
+        args.insert(1, "--http2-prior-knowledge")
+    for _ in range(150):
+        if subprocess.run(args).returncode == 0:
+            return
+        time.sleep(0.1)
+    raise RuntimeError(f"no server answers on {port}")
+
+
+def load(port: int, h2: bool, seconds: float) -> int:
+    """Drives the server for `seconds`; the number of requests answered."""
+    url = f"http://127.0.0.1:{port}/"
+    if h2:
+        out = subprocess.run(["h2load", "-D", f"{seconds:g}", "-c", "10", "-m", "10", url],
+                             capture_output=True, text=True, check=True).stdout
+        match = re.search(r"requests: \d+ total, \d+ started, \d+ done, (\d+) succeeded", out)
+    else:
+        out = subprocess.run(["wrk", "-t1", "-c50", f"-d{seconds:g}s", url],
+                             capture_output=True, text=True, check=True).stdout
+        match = re.search(r"(\d+) requests in", out)
+    if match is None:
+        raise RuntimeError(out)
+    return int(match.group(1))
+
+
+# perf's shared-object names, grouped
+def _group(dso: str) -> str:
+    if dso.startswith("[kernel"):
+        return "kernel"
+    if "libpython" in dso or dso.startswith("python"):
+        return "interpreter"
+    if "_quillet" in dso or "_native" in dso or "_granian" in dso or "httptools" in dso:
+        return "server native"
+    if "uvloop" in dso or "loop.cpython" in dso or "_asyncio" in dso or "select" in dso \
+            or "_socket" in dso:
+        return "loop native"
+    if "libc" in dso or "ld-linux" in dso or "libstdc++" in dso or "libm" in dso:
+        return "C library"
+    return "other"
+
+
+GROUPS = ("kernel", "interpreter", "server native", "loop native", "C library", "other")
+
+
+def profile(pids: list[int], seconds: float, out: str) -> subprocess.Popen:
+    return subprocess.Popen(["perf", "record", "-F", "999", "-o", out, "-p",
+                             ",".join(map(str, pids)), "--", "sleep", str(seconds)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def split(data: str) -> dict[str, float]:
+    """Shares of the samples by group (fractions summing to 1)."""
+    out = subprocess.run(["perf", "report", "-i", data, "--no-children", "--sort", "dso",
+                          "--stdio", "-g", "none"], capture_output=True, text=True).stdout
+    shares = dict.fromkeys(GROUPS, 0.0)
+    for line in out.splitlines():
+        match = re.match(r"\s*([\d.]+)%\s+(\S+)", line)
+        if match:
+            shares[_group(match.group(2))] += float(match.group(1)) / 100
+    return shares
+
+
+def run_case(server: str, loop: str, h2: bool, seconds: float, rounds: int,
+             with_profile: bool) -> dict | None:
+    port = free_port()
+    cmd = command(server, loop, port, h2)
+    if cmd is None:
+        return None
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        try:
+            wait_ready(port, h2)
+        except RuntimeError:
+            print(f"  {server} did not start: {' '.join(cmd)}")
+            return None
+        load(port, h2, 1)  # warm
+        results = []
+        for _ in range(rounds):
+            pids = family(proc.pid)
+            c0 = cpu_seconds(pids)
+            t0 = time.perf_counter()
+            n = load(port, h2, seconds)
+            wall = time.perf_counter() - t0
+            results.append((n / wall, (cpu_seconds(pids) - c0) / n * 1e6))
+        case = {"rate": statistics.median(r for r, _ in results),
+                "cpu": statistics.median(c for _, c in results)}
+        if with_profile and shutil.which("perf"):
+            with tempfile.TemporaryDirectory() as tmp:
+                data = os.path.join(tmp, "perf.data")
+                pids = family(proc.pid)
+                c0 = cpu_seconds(pids)
+                recorder = profile(pids, seconds, data)
+                n = load(port, h2, seconds)
+                recorder.wait()
+                per = (cpu_seconds(pids) - c0) / n * 1e6
+                case["profiled"] = per
+                case["split"] = {g: share * per for g, share in split(data).items()}
+        return case
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=6)
+    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--loops", default="asyncio,uvloop")
+    parser.add_argument("--servers", default="quillet,granian,uvicorn")
+    parser.add_argument("--profile", action="store_true")
+    args = parser.parse_args()
+    servers = args.servers.split(",")
+    print(f"load average before: {os.getloadavg()[0]:.2f}")
+    for loop in args.loops.split(","):
+        for h2 in (False, True):
+            label = "h2c, h2load -c10 -m10" if h2 else "HTTP/1.1, wrk -t1 -c50"
+            print(f"\n{loop}, {label}")
+            cases = {s: run_case(s, loop, h2, args.seconds, args.rounds, args.profile)
+                     for s in servers}
+            ours = cases.get("quillet")
+            for name, case in cases.items():
+                if case is None:
+                    print(f"  {name:8} (not run)")
+                    continue
+                ratio = ""
+                if ours is not None and name != "quillet":
+                    ratio = (f"  quillet/{name}: rate {ours['rate'] / case['rate']:.2f}x, "
+                             f"CPU {case['cpu'] / ours['cpu']:.2f}x")
+                print(f"  {name:8} {case['rate']:9.0f} req/s {case['cpu']:6.1f} us CPU/req"
+                      f"{ratio}")
+                if "split" in case:
+                    parts = ", ".join(f"{g} {v:.1f}" for g, v in case["split"].items() if v)
+                    print(f"           profiled run {case['profiled']:.1f} us/req: {parts}")
+    print(f"\nload average after: {os.getloadavg()[0]:.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
