@@ -214,6 +214,12 @@ class Supervisor:
         finally:
             signal.set_wakeup_fd(old_wakeup)
             for sig, handler in previous.items():
+                # Once stopped, a late copy of the interrupt (a terminal's Ctrl+C reaches every
+                # process of the group, this one too, and one caught but not yet handled runs
+                # whatever handler is in place by then) must not turn the clean exit into a
+                # KeyboardInterrupt: the stop signals stay ignored.
+                if self.stopping and sig in (signal.SIGINT, signal.SIGTERM):
+                    handler = signal.SIG_IGN
                 signal.signal(sig, handler)
             for fd in (self._ready_r, self._ready_w, self._wake_r, self._wake_w):
                 os.close(fd)
