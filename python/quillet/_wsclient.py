@@ -217,8 +217,12 @@ class WebSocket(asyncio.Protocol):
             self.transport.write(ws_frame(
                 WS_CLOSE, b"" if code == 1005 else ws_close_payload(code), mask=_mask()))
         self._wake()
-        # the server ends the TCP connection first; if it does not, we do
-        self._end_later(self.close_timeout)
+        if getattr(self.transport, "half_close", False):
+            # an HTTP/2 stream: each side ends its own half once the close frames have crossed
+            self.transport.close()
+        else:
+            # the server ends the TCP connection first; if it does not, we do
+            self._end_later(self.close_timeout)
 
     def _fail(self, code: int, reason: str) -> None:
         """The server broke the protocol: our close frame with `code`, then the end."""

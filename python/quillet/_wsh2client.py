@@ -11,10 +11,10 @@ carrying requests meanwhile.
   the server's window instead of growing memory.
 - Output: frames wait in a buffer that a writer task sends as the windows allow; past
   `HIGH_WATER` the session's `send` waits (`pause_writing`) until it is down to `LOW_WATER`.
-- The end: the orderly close of HTTP/1.1's connection is END_STREAM here. Once both sides have
-  sent theirs (after the closing handshake), the stream is over; a server that does not end its
-  side within the close timeout after ours has its stream reset (RST_STREAM CANCEL), and so has
-  one the session aborts.
+- The end: the orderly close of HTTP/1.1's connection is END_STREAM here. Our END_STREAM goes
+  once the close frames have crossed (or the server ended its side), and the stream is over when
+  both sides have sent theirs. A server that does not end its side within the close timeout
+  after ours has its stream reset (RST_STREAM CANCEL), and so has one the session aborts.
 
 The server must have announced SETTINGS_ENABLE_CONNECT_PROTOCOL; `open_h2` answers None when it
 did not, and the caller falls back to HTTP/1.1.
@@ -109,6 +109,10 @@ def _give_back(conn) -> None:
 class Tunnel:
     """One HTTP/2 stream as the transport of a client WebSocket: the subset of
     `asyncio.Transport` the session uses, and the protocol callbacks it expects."""
+
+    # The session ends our half of the stream as soon as the close frames have crossed, rather
+    # than wait for the server to end its own first as it would a TCP connection.
+    half_close = True
 
     def __init__(self, conn, handle: _Exchange) -> None:
         self.conn = conn
