@@ -20,6 +20,7 @@ import pytest
 import quillet
 import ws_client_app
 from client_peers import free_port, need_module, wait_for_port
+from quillet._native import WS_BINARY, ws_frame
 from quillet.server import tls_context
 from test_e2e_server import CURL_ENV, HERE, ServerThread
 from test_e2e_tls import make_cert
@@ -262,40 +263,63 @@ def test_http11_when_the_http2_server_does_not_take_extended_connect(tmp_path):
 
 
 class RawH2Server:
-    """One HTTP/2 connection served by hand with the h2 package, in a thread: it enables
-    extended CONNECT, answers the first stream with 200, echoes nothing and never ends the
-    stream. It records the client's frames that matter here."""
+    """One HTTP/2 connection served by hand with the h2 package, in a thread. It enables
+    extended CONNECT and answers the first stream with 200, then does what `behaviour` says:
+    "silent" sends nothing more and never ends the stream; "flood" sends `flood` (WebSocket
+    frames) as fast as the client's windows let it; "no-window" never gives the client's DATA
+    its window back. It records the client's frames that matter here."""
 
-    def __init__(self) -> None:
+    def __init__(self, behaviour: str, flood: bytes = b"") -> None:
+        self.behaviour = behaviour
+        self.flood = flood
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(1)
         self.port = self.sock.getsockname()[1]
         self.events: list = []
+        self.received = 0      # DATA octets from the client
+        self.flooded = 0       # flood octets sent
+        self.stalled = threading.Event()  # the flood waits for the client's window
         self.done = threading.Event()
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
     def _serve(self) -> None:
         conn, _ = self.sock.accept()
-        conn.settimeout(30)
-        config = h2.config.H2Configuration(client_side=False)
-        h2c = h2.connection.H2Connection(config)
+        conn.settimeout(0.05)
+        h2c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
         h2c.initiate_connection()
         h2c.update_settings({h2.settings.SettingCodes.ENABLE_CONNECT_PROTOCOL: 1})
         conn.sendall(h2c.data_to_send())
+        sid = None
         try:
             while not self.done.is_set():
-                data = conn.recv(65536)
+                while sid is not None and self.flooded < len(self.flood):
+                    room = min(h2c.local_flow_control_window(sid), h2c.max_outbound_frame_size,
+                               len(self.flood) - self.flooded)
+                    if room <= 0:
+                        self.stalled.set()
+                        break
+                    h2c.send_data(sid, self.flood[self.flooded:self.flooded + room])
+                    self.flooded += room
+                    self.stalled.clear()
+                    conn.sendall(h2c.data_to_send())
+                try:
+                    data = conn.recv(65536)
+                except TimeoutError:
+                    continue
                 if not data:
                     break
                 for event in h2c.receive_data(data):
                     if isinstance(event, h2.events.RequestReceived):
                         self.events.append(("request", dict(event.headers)))
                         h2c.send_headers(event.stream_id, [(":status", "200")])
+                        sid = event.stream_id
                     elif isinstance(event, h2.events.DataReceived):
-                        h2c.acknowledge_received_data(event.flow_controlled_length,
-                                                      event.stream_id)
+                        self.received += len(event.data)
+                        if self.behaviour != "no-window":
+                            h2c.acknowledge_received_data(event.flow_controlled_length,
+                                                          event.stream_id)
                     elif isinstance(event, h2.events.StreamEnded):
                         self.events.append(("end_stream",))
                     elif isinstance(event, h2.events.StreamReset):
@@ -306,9 +330,13 @@ class RawH2Server:
             conn.close()
             self.sock.close()
 
+    def join(self) -> None:
+        assert self.done.wait(10)
+        self.thread.join(10)
+
 
 def test_a_server_that_never_ends_its_side_has_the_stream_cancelled():
-    server = RawH2Server()
+    server = RawH2Server("silent")
 
     async def talk():
         async with quillet.AsyncClient(http2=True) as client:
@@ -318,10 +346,57 @@ def test_a_server_that_never_ends_its_side_has_the_stream_cancelled():
             assert ws.closed and ws.close_code == 1006
 
     run(talk())
-    assert server.done.wait(10)
-    server.thread.join(10)
+    server.join()
     request = server.events[0][1]
     assert (request[b":method"], request[b":protocol"], request[b":path"]) == (
         b"CONNECT", b"websocket", b"/x")
     assert b"sec-websocket-key" not in request and b"upgrade" not in request
     assert server.events[1:] == [("reset", 8)]  # CANCEL, without END_STREAM
+
+
+def test_a_slow_reader_shuts_the_servers_window_until_it_reads():
+    message = 64 * 1024
+    count = 64  # 4 MiB: past the stream's window of 1 MiB
+    frame = ws_frame(WS_BINARY, b"m" * message)
+    server = RawH2Server("flood", frame * count)
+
+    async def talk():
+        async with quillet.AsyncClient(http2=True) as client:
+            ws = await client.websocket(f"ws://127.0.0.1:{server.port}/", max_queue=2,
+                                        compression=None, close_timeout=0.3)
+            loop = asyncio.get_running_loop()
+            assert await loop.run_in_executor(None, server.stalled.wait, 10)
+            await asyncio.sleep(0.2)
+            held = server.flooded
+            # two messages queued, the window's worth waiting unread: no more is let in
+            assert held < len(frame) * count // 2
+            await asyncio.sleep(0.2)
+            assert server.flooded == held and server.stalled.is_set()
+            for _ in range(count):
+                assert await ws.recv() == b"m" * message
+            assert server.flooded == len(frame) * count
+            await ws.close()
+
+    run(talk())
+    server.done.set()
+    server.thread.join(10)
+
+
+def test_writes_wait_for_the_servers_window():
+    server = RawH2Server("no-window")
+
+    async def talk():
+        timeout = quillet.Timeout(5.0, write=0.3)
+        async with quillet.AsyncClient(http2=True, timeout=timeout) as client:
+            ws = await client.websocket(f"ws://127.0.0.1:{server.port}/", compression=None,
+                                        close_timeout=0.3)
+            with pytest.raises(quillet.WebSocketClosed) as info:
+                await ws.send(b"w" * (1 << 20))
+            assert info.value.code == 1011
+            await ws.close()
+
+    run(talk())
+    server.join()
+    # the stream's first window (the protocol's default), and not one octet more
+    assert server.received == 65535
+    assert server.events[-1] == ("reset", 8)
