@@ -25,10 +25,10 @@ from __future__ import annotations
 import asyncio
 import time
 
-from _quillet import H2UserError, HeaderMap
+from _quillet import H2Codec, H2UserError, HeaderMap
 
 from ._exceptions import LocalProtocolError, ReadTimeout, RequestError
-from ._h2 import CANCEL, StreamStopped
+from ._h2 import StreamStopped, header_map, sendable
 from ._h2client import _Exchange, _H2Body
 from ._models import Request, Response, Timeout
 
@@ -62,6 +62,10 @@ async def open_h2(conn, request: Request, timeout: Timeout, handshake) -> object
     if authority is not None:
         del fields["host"]
         authority = authority.decode("latin-1")
+    try:
+        H2Codec.check_send_headers(fields)
+    except H2UserError:  # fields HTTP/2 does not carry (an HTTP/1 habit) go, as for requests
+        fields = sendable(header_map(fields))
     handle = _Exchange()
     try:
         sid = conn.open_stream("CONNECT", request.url.target, fields, False, False, handle,

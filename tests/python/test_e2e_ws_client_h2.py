@@ -4,6 +4,7 @@ nginx, whose HTTP/2 does not take extended CONNECT; and a raw HTTP/2 server (the
 black box) for what a well-behaved server never does."""
 
 import asyncio
+import json
 import os
 import socket
 import ssl
@@ -91,8 +92,14 @@ def test_messages_pings_and_subprotocol_on_one_stream(peer):
 
     async def talk():
         async with quillet.AsyncClient(**options) as client:
-            async with client.websocket(base + "/echo", subprotocols=["x-other", "chat"]) as ws:
+            # a field HTTP/2 does not carry is dropped, as for requests
+            async with client.websocket(base + "/echo", subprotocols=["x-other", "chat"],
+                                        headers={"x-mine": "1", "connection": "keep-alive"}
+                                        ) as ws:
                 assert (ws.response.status_code, ws.response.http_version) == (200, "HTTP/2")
+                await ws.send("scope")
+                scope = json.loads(await ws.recv())
+                assert scope["http_version"] == "2" and "x-mine" in scope["header_names"]
                 assert ws.subprotocol == "chat"
                 assert ws.extensions.startswith("permessage-deflate")
                 await ws.send("héllo ✓")
