@@ -47,8 +47,14 @@ async def open_h2(conn, request: Request, timeout: Timeout, handshake) -> object
     with `tunnel` None) for another answer."""
     started = time.perf_counter()
     if not conn.settings_seen:
+        # only the server's SETTINGS say whether it takes extended CONNECT
         deadline = None if timeout.read is None else conn.loop.time() + timeout.read
-        if not await conn.wait_until(conn.settings_event, deadline) and not conn.settings_seen:
+        try:
+            await conn.wait_until(conn.settings_event, deadline)
+        except BaseException:
+            _give_back(conn)
+            raise
+        if not conn.settings_seen and not conn.is_closed():
             _give_back(conn)
             raise ReadTimeout("the server sent no SETTINGS within the read timeout",
                               request=request)

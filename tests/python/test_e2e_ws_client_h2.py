@@ -407,3 +407,25 @@ def test_writes_wait_for_the_servers_window():
     # the stream's first window (the protocol's default), and not one octet more
     assert server.received == 65535
     assert server.events[-1] == ("reset", 8)
+
+
+def test_a_server_that_sends_no_settings_is_a_read_timeout():
+    """Only the server's SETTINGS say whether it takes extended CONNECT: they are awaited
+    under the read timeout, and the stream slot goes back to the pool."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    port = listener.getsockname()[1]
+
+    async def talk():
+        timeout = quillet.Timeout(5.0, read=0.3)
+        async with quillet.AsyncClient(http2=True, timeout=timeout) as client:
+            with pytest.raises(quillet.ReadTimeout, match="no SETTINGS within the read timeout"):
+                await client.websocket(f"ws://127.0.0.1:{port}/")
+            [conn] = client._pool.connections
+            assert conn.num_open_streams == 0
+
+    try:
+        run(talk())
+    finally:
+        listener.close()
