@@ -277,10 +277,12 @@ class AsyncClient:
                   max_size: int = 16 * 1024 * 1024, max_queue: int = 16,
                   timeout: TimeoutTypes = _UNSET, close_timeout: float | None = 10.0
                   ) -> WebSocketConnect:
-        """`async with client.websocket("wss://example.com/chat") as ws:` a WebSocket (over
-        HTTP/1.1), opened with the client's base URL, fields, timeouts and TLS settings on a
-        connection of its own; `await client.websocket(...)` also works (close it yourself).
-        The options are `quillet.connect_ws`'s."""
+        """`async with client.websocket("wss://example.com/chat") as ws:` a WebSocket, opened
+        with the client's base URL, fields, timeouts and TLS settings; `await
+        client.websocket(...)` also works (close it yourself). Over HTTP/2 (when the client's
+        connection to the origin speaks it and the server takes extended CONNECT) it is one
+        stream of the pooled connection, beside the client's requests; otherwise it is an
+        HTTP/1.1 connection of its own. The options are `quillet.connect_ws`'s."""
         from ._wsclient import websocket_opener
         if isinstance(url, str) and self.base_url is not None and "://" not in url:
             url = merge_url(self.base_url, url)

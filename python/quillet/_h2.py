@@ -366,8 +366,11 @@ class Driver(H2Streams):
                 payload, budgeted = handle.chunks.popleft()
                 self.release(handle, payload, budgeted)
                 return payload
-            if handle.stop is not None:
-                raise StreamStopped(handle.stop)
+            stop = handle.stop
+            # RST_STREAM(NO_ERROR) after a complete body only stops the rest of our side (RFC
+            # 9113 section 8.1): what arrived stands.
+            if stop is not None and not (handle.ended and stop.reason == NO_ERROR):
+                raise StreamStopped(stop)
             if handle.ended:
                 return None
             handle.changed.clear()

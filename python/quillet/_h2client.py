@@ -10,6 +10,7 @@ server's real one.
 
 from __future__ import annotations
 
+import asyncio
 from typing import TYPE_CHECKING
 
 from _quillet import (
@@ -55,6 +56,7 @@ class ClientConnection(Driver):
     requests_sent: int
     last_used: float
     settings_seen: bool   # the server's first SETTINGS have arrived
+    settings_event: asyncio.Event
     in_pool: bool         # counted by the pool (until `connection_lost`)
 
     @classmethod
@@ -72,6 +74,7 @@ class ClientConnection(Driver):
         conn.requests_sent = 0
         conn.last_used = loop.time()
         conn.settings_seen = False
+        conn.settings_event = asyncio.Event()  # set with settings_seen, or when the end comes
         conn.in_pool = False
         conn.apply_stream_limit(1)
         conn.begin()
@@ -93,6 +96,7 @@ class ClientConnection(Driver):
 
     def peer_settings_arrived(self) -> None:
         self.settings_seen = True
+        self.settings_event.set()
         if self.peer_max_concurrent_streams is None:
             self.apply_stream_limit(UNANNOUNCED_STREAM_LIMIT)
         if self.pool is not None:
@@ -101,6 +105,7 @@ class ClientConnection(Driver):
 
     def connection_failed(self, exc: BaseException | None, message: str = "connection closed"):
         Driver.connection_failed(self, exc, message)
+        self.settings_event.set()
         if self.pool is not None:
             self.pool.connection_lost(self)
 

@@ -8,7 +8,7 @@ from _quillet import HeaderMap, QuilletError
 
 __all__ = [
     "WebSocketError", "WebSocketProtocolError", "WSDecoder", "ws_frame", "ws_close_payload",
-    "ws_accept", "ws_check_request", "ws_subprotocols", "ws_extensions", "ws_deflate_offers",
+    "ws_accept", "ws_check_request", "ws_check_connect", "ws_subprotocols", "ws_extensions", "ws_deflate_offers",
     "WS_CONTINUATION", "WS_TEXT", "WS_BINARY", "WS_CLOSE", "WS_PING", "WS_PONG",
     "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD",
 ]
@@ -58,6 +58,16 @@ def ws_check_request(
     method: str, headers: _Headers, *, http10: bool = False
 ) -> tuple[int, str] | None:
     """None when the request does not ask for WebSocket; else (101, ...) or the refusal."""
+def ws_check_connect(
+    method: str | None,
+    scheme: str | None,
+    authority: str | None,
+    path: str | None,
+    protocol: str | None,
+    headers: _Headers,
+) -> tuple[int, str, bool]:
+    """(200, ...) or the refusal of an HTTP/2 extended CONNECT, and whether the refusal names
+    the version."""
 def ws_subprotocols(headers: _Headers) -> list[str]: ...
 def ws_extensions(headers: _Headers) -> list[tuple[str, list[tuple[str, str | None]]]]: ...
 def ws_deflate_offers(

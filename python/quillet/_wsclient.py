@@ -1,14 +1,14 @@
-"""The WebSocket client (RFC 6455 over HTTP/1.1): the opening handshake through the HTTP client's
-connection opening (TLS, timeouts, errors), then the connection's frames through the native
-codec (`WSDecoder` in the client role, masked frames from `ws_frame`).
+"""The WebSocket client (RFC 6455): the opening handshake through the HTTP client's connection
+opening (TLS, timeouts, errors), then the connection's frames through the native codec
+(`WSDecoder` in the client role, masked frames from `ws_frame`).
 
-After the handshake the transport's protocol becomes the `WebSocket` itself: frames are decoded
-as bytes arrive, pings are answered and close frames handled there, and whole messages wait in a
-queue for `recv()`. Once `max_queue` messages wait, reading from the socket stops until the
-application takes them, so a slow consumer holds the server back instead of growing memory.
-
-HTTP/2 (RFC 8441) is not offered: the HTTP/2 request builder cannot send `:protocol`, so the
-handshake always runs on an HTTP/1.1 connection of its own.
+Over HTTP/1.1 the handshake is an Upgrade answered by a 101, after which the transport's protocol
+becomes the `WebSocket` itself. Over HTTP/2 (RFC 8441, `_wsh2client`) it is an extended CONNECT on
+a stream of a pooled connection, answered by a 2xx, and a `Tunnel` plays the transport for that
+stream. Either way frames are decoded as bytes arrive, pings are answered and close frames handled
+in `WebSocket`, and whole messages wait in a queue for `recv()`. Once `max_queue` messages wait,
+reading stops until the application takes them (the socket is not read, or the stream's window
+is not given back), so a slow consumer holds the server back instead of growing memory.
 """
 
 from __future__ import annotations
@@ -217,8 +217,12 @@ class WebSocket(asyncio.Protocol):
             self.transport.write(ws_frame(
                 WS_CLOSE, b"" if code == 1005 else ws_close_payload(code), mask=_mask()))
         self._wake()
-        # the server ends the TCP connection first; if it does not, we do
-        self._end_later(self.close_timeout)
+        if getattr(self.transport, "half_close", False):
+            # an HTTP/2 stream: each side ends its own half once the close frames have crossed
+            self.transport.close()
+        else:
+            # the server ends the TCP connection first; if it does not, we do
+            self._end_later(self.close_timeout)
 
     def _fail(self, code: int, reason: str) -> None:
         """The server broke the protocol: our close frame with `code`, then the end."""
@@ -391,17 +395,9 @@ def _client_deflate(response_headers, max_size: int) -> Deflate | None:
                               "server_no_context_takeover" in params, max_size)
 
 
-async def open_websocket(pool, request: Request, *, subprotocols, compression: str | None,
-                         max_size: int, max_queue: int, timeout: Timeout,
-                         close_timeout: float | None) -> WebSocket:
-    """Runs the opening handshake of `request` (a GET to an http(s) URL, its fields set) on a
-    new connection of `pool` and returns the open WebSocket."""
-    started = time.perf_counter()
+def _offer(request: Request, subprotocols, compression: str | None) -> list[str]:
+    """Sets the handshake fields both protocols send; returns the subprotocols offered."""
     fields = request.headers
-    key = base64.b64encode(os.urandom(16))
-    fields["upgrade"] = "websocket"
-    fields["connection"] = "Upgrade"
-    fields["sec-websocket-key"] = key
     fields["sec-websocket-version"] = "13"
     offered = list(subprotocols or ())
     if offered:
@@ -410,7 +406,68 @@ async def open_websocket(pool, request: Request, *, subprotocols, compression: s
         fields["sec-websocket-extensions"] = _DEFLATE_OFFER
     elif compression is not None:
         raise ValueError(f"compression is 'deflate' or None, not {compression!r}")
-    conn = await pool.acquire(request, timeout, True)
+    return offered
+
+
+class _Handshake:
+    """What the answer to a handshake is checked against, and the session it starts: the same
+    over HTTP/1.1 (`open_websocket`) and over HTTP/2 (`_wsh2client.open_h2`)."""
+
+    def __init__(self, request: Request, offered: list[str], compression: str | None,
+                 max_size: int, max_queue: int, timeout: Timeout,
+                 close_timeout: float | None) -> None:
+        self.request = request
+        self.offered = offered
+        self.compression = compression
+        self.max_size = max_size
+        self.max_queue = max_queue
+        self.timeout = timeout
+        self.close_timeout = close_timeout
+
+    def refused(self, response: Response) -> WebSocketHandshakeError:
+        return WebSocketHandshakeError(
+            f"the server refused the WebSocket with {response.status_code}",
+            request=self.request, response=response)
+
+    def __call__(self, response: Response, transport) -> WebSocket:
+        """The session over `transport` once `response` accepted it (None: it refused).
+        WebSocketHandshakeError for an answer that breaks the handshake."""
+        if transport is None:
+            raise self.refused(response)
+        headers = response.headers
+        try:
+            chosen = _text(headers.get("sec-websocket-protocol"))
+            if chosen is not None and chosen not in self.offered:
+                raise ValueError(
+                    f"the server chose a subprotocol that was not offered: {chosen!r}")
+            max_size = self.max_size
+            deflate = _client_deflate(headers, max_size) if self.compression else None
+            if deflate is None and headers.get("sec-websocket-extensions"):
+                raise ValueError("the server chose extensions that were not offered")
+        except ValueError as exc:
+            transport.abort()
+            raise WebSocketHandshakeError(f"invalid handshake answer: {exc}",
+                                          request=self.request, response=response) from None
+        # a compressed message may be a little longer on the wire than the limit it inflates to
+        decoder = WSDecoder("client",
+                            max_size + max_size // 16 if deflate is not None else max_size,
+                            allow_rsv1=deflate is not None)
+        ws = WebSocket(transport, decoder, deflate, response, chosen, self.max_queue,
+                       self.close_timeout, self.timeout.write)
+        transport.set_protocol(ws)
+        return ws
+
+
+async def open_websocket(pool, conn, handshake: _Handshake) -> WebSocket:
+    """Runs the opening handshake over HTTP/1.1 on `conn`, a connection of `pool` whose
+    exchange has begun, and returns the open WebSocket; the connection leaves the pool."""
+    started = time.perf_counter()
+    request, timeout = handshake.request, handshake.timeout
+    fields = request.headers
+    key = base64.b64encode(os.urandom(16))
+    fields["upgrade"] = "websocket"
+    fields["connection"] = "Upgrade"
+    fields["sec-websocket-key"] = key
     codec, stream = conn.codec, conn.stream
     try:
         try:
@@ -439,40 +496,27 @@ async def open_websocket(pool, request: Request, *, subprotocols, compression: s
             await response.aread()
         finally:
             await response.aclose()
-        raise WebSocketHandshakeError(
-            f"the server refused the WebSocket with {answer.status}", request=request,
-            response=response)
+        raise handshake.refused(response)
     headers = answer.headers
     response = Response(101, headers=headers, request=request, content=b"", started=started)
     rest = codec.take_body() + stream.take_buffered()
     transport = conn.upgrade()
     conn.end_exchange()
     pool.connection_lost(conn)
-    try:
-        if _header_tokens(headers.get("upgrade")) != ["websocket"] or \
-                "upgrade" not in _header_tokens(headers.get("connection")):
-            raise ValueError("the 101 answer does not switch to websocket")
-        if headers.get("sec-websocket-accept", b"") != ws_accept(key):
-            raise ValueError("Sec-WebSocket-Accept does not match our key")
-        chosen = _text(headers.get("sec-websocket-protocol"))
-        if chosen is not None and chosen not in offered:
-            raise ValueError(f"the server chose a subprotocol that was not offered: {chosen!r}")
-        deflate = _client_deflate(headers, max_size) if compression else None
-        if deflate is None and headers.get("sec-websocket-extensions"):
-            raise ValueError("the server chose extensions that were not offered")
-    except ValueError as exc:
+    error = None
+    if _header_tokens(headers.get("upgrade")) != ["websocket"] or \
+            "upgrade" not in _header_tokens(headers.get("connection")):
+        error = "the 101 answer does not switch to websocket"
+    elif headers.get("sec-websocket-accept", b"") != ws_accept(key):
+        error = "Sec-WebSocket-Accept does not match our key"
+    if error is not None:
         if transport is not None:
             transport.close()
-        raise WebSocketHandshakeError(f"invalid handshake answer: {exc}", request=request,
-                                      response=response) from None
+        raise WebSocketHandshakeError(f"invalid handshake answer: {error}", request=request,
+                                      response=response)
     if transport is None:
         raise WebSocketClosed(1006, "the connection ended during the handshake")
-    # a compressed message may be a little longer on the wire than the limit it inflates to
-    decoder = WSDecoder("client", max_size + max_size // 16 if deflate is not None else max_size,
-                        allow_rsv1=deflate is not None)
-    ws = WebSocket(transport, decoder, deflate, response, chosen, max_queue, close_timeout,
-                   timeout.write)
-    transport.set_protocol(ws)
+    ws = handshake(response, transport)
     if stream._paused:
         transport.resume_reading()
     if rest:
@@ -519,7 +563,7 @@ def connect_ws(url: str, *, subprotocols: list[str] | tuple[str, ...] | None = N
                max_size: int = WS_DEFAULT_MAX_MESSAGE_SIZE,
                max_queue: int = DEFAULT_MAX_QUEUE, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
                close_timeout: float | None = DEFAULT_CLOSE_TIMEOUT,
-               verify: Any = True) -> WebSocketConnect:
+               verify: Any = True, http2: bool | None = None) -> WebSocketConnect:
     """Opens a WebSocket to a ws:// or wss:// URL:
 
         async with quillet.connect_ws("wss://example.com/chat", subprotocols=["chat"]) as ws:
@@ -529,34 +573,84 @@ def connect_ws(url: str, *, subprotocols: list[str] | tuple[str, ...] | None = N
     `headers` go with the handshake; `compression` "deflate" offers permessage-deflate (None
     does not); `max_size` bounds a message (1009 past it, after inflation too); `max_queue`
     messages wait for `recv()` before reading stops; `timeout` is the HTTP client's (connect,
-    and read and write for the handshake; write also while sending); `verify` as for
-    `AsyncClient`. Raises WebSocketHandshakeError when the server answers with anything but
-    101, and the HTTP client's TransportError subclasses when the connection fails."""
+    and read and write for the handshake; write also while sending); `verify` and `http2` as
+    for `AsyncClient` (by default wss:// offers HTTP/2 by ALPN, and the WebSocket is a stream
+    of it when the server takes extended CONNECT; HTTP/1.1 otherwise). Raises
+    WebSocketHandshakeError when the server refuses, and the HTTP client's TransportError
+    subclasses when the connection fails."""
     from ._client import AsyncClient
-    client = AsyncClient(timeout=timeout, verify=verify, http2=False)
-    return client.websocket(url, subprotocols=subprotocols, headers=headers,
-                            compression=compression, max_size=max_size, max_queue=max_queue,
-                            close_timeout=close_timeout)
+    client = AsyncClient(timeout=timeout, verify=verify, http2=http2)
+    opener = websocket_opener(client, url, subprotocols=subprotocols, headers=headers,
+                              compression=compression, max_size=max_size, max_queue=max_queue,
+                              timeout=client.timeout, close_timeout=close_timeout)
+
+    async def open_and_own() -> WebSocket:
+        # The client is this WebSocket's alone: it closes when the WebSocket ends.
+        try:
+            ws = await opener()
+        except BaseException:
+            await client.aclose()
+            raise
+        ws._ended.add_done_callback(lambda _: _close_soon(client))
+        return ws
+    return WebSocketConnect(open_and_own)
+
+
+_closing: set[asyncio.Task] = set()
+
+
+def _close_soon(client) -> None:
+    task = asyncio.get_running_loop().create_task(client.aclose())
+    _closing.add(task)
+    task.add_done_callback(_closing.discard)
+
+
+def _may_speak_h2(pool, url) -> bool:
+    """Whether the client's pool may carry the WebSocket to `url` over HTTP/2: a direct
+    connection that may turn out HTTP/2 (TLS offering h2, or prior knowledge), to an origin not
+    known to speak HTTP/1.1 only."""
+    if pool.http2 is False or (url.scheme != "https" and pool.http2 is not True):
+        return False
+    if pool.proxies is not None and pool.proxies.route(url) is not None:
+        return False
+    return pool.protocol_of(url) != "h1"
 
 
 def websocket_opener(client, url, *, subprotocols, headers, compression, max_size, max_queue,
                      timeout: Timeout, close_timeout):
-    """The coroutine function that opens one WebSocket for `AsyncClient.websocket`: on a
-    connection of a pool of its own, which speaks only HTTP/1.1 and which the connection leaves
-    once upgraded (so nothing is left to close). It is a direct connection: the client's
-    proxies are not used for WebSocket yet."""
+    """The coroutine function that opens one WebSocket for `AsyncClient.websocket`.
+
+    Where the connection may be HTTP/2, the client's own pool is asked for one: on an HTTP/2
+    connection whose server takes extended CONNECT, the WebSocket is one of its streams (RFC
+    8441), and its requests keep flowing beside it; a fresh HTTP/1.1 connection (ALPN chose it)
+    carries the HTTP/1.1 handshake and leaves the pool. Otherwise, and when the HTTP/2 server
+    does not take extended CONNECT, the handshake runs over HTTP/1.1 on a connection of a pool
+    of its own (TLS offering http/1.1 only), which the connection leaves once upgraded. It is
+    a direct connection: the client's proxies are not used for WebSocket yet."""
     from ._pool import ConnectionPool
+    from ._wsh2client import open_h2
 
     async def opener() -> WebSocket:
         request = client.build_request("GET", ws_to_http(url), headers=headers)
+        handshake = _Handshake(request, _offer(request, subprotocols, compression),
+                               compression, max_size, max_queue, timeout, close_timeout)
         own = client._pool
-        pool = ConnectionPool(limits=DEFAULT_LIMITS, verify=own.verify, cert=own.cert,
-                              http2=False, user_agent=own.user_agent)
         try:
-            return await open_websocket(
-                pool, request, subprotocols=subprotocols, compression=compression,
-                max_size=max_size, max_queue=max_queue, timeout=timeout,
-                close_timeout=close_timeout)
+            if _may_speak_h2(own, request.url):
+                conn = await own.acquire(request, timeout)
+                if conn.http2:
+                    ws = await open_h2(conn, request, timeout, handshake)
+                    if ws is not None:
+                        return ws
+                elif conn.served == 0:
+                    return await open_websocket(own, conn, handshake)
+                else:  # an idle keep-alive connection may be gone already: not for a handshake
+                    conn.end_exchange()
+                    own.release(conn)
+            pool = ConnectionPool(limits=DEFAULT_LIMITS, verify=own.verify, cert=own.cert,
+                                  http2=False, user_agent=own.user_agent)
+            conn = await pool.acquire(request, timeout, True)
+            return await open_websocket(pool, conn, handshake)
         except RequestError as exc:
             if exc.request is None:
                 exc.request = request

@@ -3,11 +3,13 @@
 
 The server announces SETTINGS_ENABLE_CONNECT_PROTOCOL whenever it serves WebSocket, and the
 native state opens a stream for a well-formed extended CONNECT (CONNECT with :protocol, :scheme,
-:path and :authority); `serve_connect` checks the rest. A :protocol other than websocket is
-answered 501 without the application: the request is well formed, the server does not speak that
-protocol, and an `http` scope could not tell the application what was asked. A missing or other
-Sec-WebSocket-Version is a 400 with `Sec-WebSocket-Version: 13` (HTTP/1.1 answers 426, whose
-Upgrade field HTTP/2 cannot carry). There is no key and no Sec-WebSocket-Accept over HTTP/2.
+:path and :authority); `serve_connect` has the native handshake check (`ws_check_connect`, the
+same table as HTTP/1.1's with its HTTP/2 statuses) answer for the rest. A :protocol other than
+websocket is answered 501 without the application: the request is well formed, the server does
+not speak that protocol, and an `http` scope could not tell the application what was asked. A
+missing or other Sec-WebSocket-Version is a 400 with `Sec-WebSocket-Version: 13` (HTTP/1.1
+answers 426, whose Upgrade field HTTP/2 cannot carry). There is no key and no
+Sec-WebSocket-Accept over HTTP/2.
 
 The session's frames travel in the stream's DATA frames under HTTP/2 flow control. Input: the
 stream's chunks are taken (and their window credited back to the client) only while the
@@ -26,6 +28,7 @@ import logging
 from _quillet import H2UserError
 
 from ._h2 import CANCEL, StreamStopped, header_map, send_fields
+from ._native import ws_check_connect
 from ._ws import CLOSE_TIMEOUT, Carrier, WebSocket
 
 log = logging.getLogger("quillet.server")
@@ -41,13 +44,12 @@ async def serve_connect(conn, request, scope: dict, target: str) -> None:
     """Serves the extended CONNECT on `request` (a stream of the HTTP/2 server connection
     `conn`), whose `http` scope is `scope`."""
     head = request.head
-    if head.protocol.lower() != "websocket":
-        log.debug("extended CONNECT for %r refused", head.protocol)
-        await request.answer(501, [_PLAIN], b"unsupported :protocol\n")
-        return
-    if head.headers.get_all("sec-websocket-version") != [b"13"]:
-        await request.answer(400, [_PLAIN, (b"sec-websocket-version", b"13")],
-                             b"unsupported Sec-WebSocket-Version (13 is supported)\n")
+    status, message, names_version = ws_check_connect(
+        head.method, head.scheme, head.authority, head.path, head.protocol, head.headers)
+    if status != 200:
+        log.debug("extended CONNECT for %r refused: %d %s", head.protocol, status, message)
+        headers = [_PLAIN, (b"sec-websocket-version", b"13")] if names_version else [_PLAIN]
+        await request.answer(status, headers, message.encode() + b"\n")
         return
     scope["extensions"].pop("http.response.trailers", None)
     carrier = _Stream(conn, request)

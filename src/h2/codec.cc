@@ -245,15 +245,8 @@ PyObject* codec_serialize_request_headers(PyObject* self, PyObject* const* args,
   h2::hpack::PseudoHeaders pseudo;
   UriError uri_error = UriError::kEmpty;
   if (const auto error = h2::build_request_pseudo(method.bytes, target.bytes, scheme, authority,
-                                                  &pseudo, &uri_error)) {
-    switch (*error) {
-      case h2::RequestBlockError::kMethod:
-        return raise_invalid_method();
-      case h2::RequestBlockError::kUri:
-        return raise_invalid_url(uri_error);
-      case h2::RequestBlockError::kBarePath:
-        return raise_h2_bare_path();
-    }
+                                                  std::nullopt, &pseudo, &uri_error)) {
+    return raise_request_block_error(*error, uri_error);
   }
   return write_block(self, stream_id, pseudo, headers, end_stream);
 }

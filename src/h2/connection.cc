@@ -307,34 +307,38 @@ PyObject* give_slot_back(StreamsBox& b) {
 
 PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-  static constexpr std::array<const char*, 8> kNames{"method",  "target", "headers", "end_stream",
-                                                     "is_head", "handle", "scheme",  "authority"};
+  static constexpr std::array<const char*, 9> kNames{"method",     "target",    "headers",
+                                                     "end_stream", "is_head",   "handle",
+                                                     "scheme",     "authority", "protocol"};
   static constexpr ArgParser kParser("open_stream", kNames, 6, 6);
   StreamsBox& b = box(self);
-  PyObject* a[8] = {};
-  Text method, target, scheme_text, authority_text;
+  PyObject* a[9] = {};
+  Text method, target, scheme_text, authority_text, protocol_text;
   HeaderMap fields;
   h2::Connection::OpenRequest request;
+  const auto given = [&a](size_t i) { return a[i] != nullptr && a[i] != Py_None; };
   // The caller claimed a slot before the call: every refusal gives it back.
   if (!kParser.parse(args, nargs, kwnames, a) || !arg_str(a[0], "method", &method) ||
       !arg_str(a[1], "target", &target) ||
       (a[2] != Py_None && !arg_header_map(a[2], "headers", &fields)) ||
       !arg_bool(a[3], "end_stream", &request.end_stream) ||
       !arg_bool(a[4], "is_head", &request.is_head) ||
-      (a[6] != nullptr && a[6] != Py_None && !arg_str(a[6], "scheme", &scheme_text)) ||
-      (a[7] != nullptr && a[7] != Py_None && !arg_str(a[7], "authority", &authority_text))) {
+      (given(6) && !arg_str(a[6], "scheme", &scheme_text)) ||
+      (given(7) && !arg_str(a[7], "authority", &authority_text)) ||
+      (given(8) && !arg_str(a[8], "protocol", &protocol_text))) {
     return give_slot_back(b);
   }
-  std::optional<std::string_view> scheme, authority;
-  if (a[6] != nullptr && a[6] != Py_None) scheme = scheme_text.bytes;
-  if (a[7] != nullptr && a[7] != Py_None) authority = authority_text.bytes;
+  std::optional<std::string_view> scheme, authority, protocol;
+  if (given(6)) scheme = scheme_text.bytes;
+  if (given(7)) authority = authority_text.bytes;
+  if (given(8)) protocol = protocol_text.bytes;
 
   // The head is built before the lock; whether it was refused is reported only if the
   // connection could otherwise open the stream.
   h2::hpack::PseudoHeaders pseudo;
   UriError uri_error = UriError::kEmpty;
-  const std::optional<h2::RequestBlockError> head_error =
-      h2::build_request_pseudo(method.bytes, target.bytes, scheme, authority, &pseudo, &uri_error);
+  const std::optional<h2::RequestBlockError> head_error = h2::build_request_pseudo(
+      method.bytes, target.bytes, scheme, authority, protocol, &pseudo, &uri_error);
   const bool fields_refused = !head_error && !h2::send_headers_allowed(fields);
   request.pseudo = &pseudo;
   request.fields = &fields;
@@ -349,14 +353,7 @@ PyObject* streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   }
   if (failure && failure->kind == h2::FailureKind::kRequestHead) {
     if (fields_refused) return raise_h2_malformed_headers();
-    switch (*head_error) {
-      case h2::RequestBlockError::kMethod:
-        return raise_invalid_method();
-      case h2::RequestBlockError::kUri:
-        return raise_invalid_url(uri_error);
-      case h2::RequestBlockError::kBarePath:
-        return raise_h2_bare_path();
-    }
+    return raise_request_block_error(*head_error, uri_error);
   }
   if (failure) return raise_h2_failure(*failure);
   return to_object(id);
@@ -863,8 +860,9 @@ PyMethodDef kMethods[] = {
      "unlimited)."},
     {"open_stream", as_method<streams_open_stream>(), kFast,
      "open_stream($self, /, method, target, headers, end_stream, is_head, handle, *, "
-     "scheme=None, authority=None)\n--\n\nOpen a request stream on a claimed slot; returns its "
-     "id, or None when the connection refuses new streams."},
+     "scheme=None, authority=None, protocol=None)\n--\n\nOpen a request stream on a claimed "
+     "slot; returns its id, or None when the connection refuses new streams. protocol: an "
+     "extended CONNECT's :protocol (the peer must have enabled it)."},
     {"send_data", as_method<streams_send_data>(), kFast,
      "send_data($self, /, sid, data, offset, end_stream)\n--\n\nQueue at most one DATA frame "
      "of data[offset:]; returns an H2SendVerdict."},

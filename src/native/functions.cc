@@ -214,6 +214,33 @@ PyObject* check_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return Py_BuildValue("(iO)", int(answer.status), message.get());
 }
 
+PyObject* check_connect(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 6> kNames{"method", "scheme",   "authority",
+                                                     "path",   "protocol", "headers"};
+  static constexpr ArgParser kParser("ws_check_connect", kNames, 6, 6);
+  using PseudoHeader = h2::hpack::PseudoHeader;
+  static constexpr PseudoHeader kFields[] = {PseudoHeader::kMethod, PseudoHeader::kScheme,
+                                             PseudoHeader::kAuthority, PseudoHeader::kPath,
+                                             PseudoHeader::kProtocol};
+  PyObject* a[6];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  h2::hpack::PseudoHeaders pseudo;
+  for (size_t i = 0; i < std::size(kFields); ++i) {
+    Text text;
+    if (a[i] == Py_None) continue;
+    if (!arg_str(a[i], kNames[i], &text)) return nullptr;
+    pseudo[kFields[i]] = std::string(text.bytes);
+  }
+  quillet::HeaderMap headers;
+  if (!arg_headers(a[5], &headers)) return nullptr;
+  const ws::HandshakeAnswer& answer =
+      ws::handshake_answer(ws::check_connect_request(pseudo, headers));
+  Ref message = Ref::steal(new_str(answer.message));
+  if (!message) return nullptr;
+  return Py_BuildValue("(iOO)", int(answer.h2_status), message.get(),
+                       answer.names_version ? Py_True : Py_False);
+}
+
 // The one argument of the functions that read a request's headers.
 bool headers_only(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   quillet::HeaderMap* headers) {
@@ -323,6 +350,14 @@ PyMethodDef g_check_request_def = {
     "426, which carries 'Sec-WebSocket-Version: 13'). headers: a HeaderMap or (name, value)\n"
     "pairs."};
 
+PyMethodDef g_check_connect_def = {
+    "ws_check_connect", as_method<check_connect>(), kFast,
+    "ws_check_connect($module, /, method, scheme, authority, path, protocol, headers)\n--\n\n"
+    "Checks an HTTP/2 extended CONNECT (its pseudo-header fields, each str or None, and its\n"
+    "fields). (status, message, names_version): 200 to accept it, else the refusal (501 for a\n"
+    "protocol other than websocket, 400 otherwise); names_version: the refusal carries\n"
+    "'Sec-WebSocket-Version: 13'."};
+
 PyMethodDef g_subprotocols_def = {
     "ws_subprotocols", as_method<subprotocols>(), kFast,
     "ws_subprotocols($module, /, headers)\n--\n\n"
@@ -360,6 +395,9 @@ PyObject* make_accept_function(PyObject* module) {
 }
 PyObject* make_check_request_function(PyObject* module) {
   return make_function(&g_check_request_def, module);
+}
+PyObject* make_check_connect_function(PyObject* module) {
+  return make_function(&g_check_connect_def, module);
 }
 PyObject* make_subprotocols_function(PyObject* module) {
   return make_function(&g_subprotocols_def, module);

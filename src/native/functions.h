@@ -11,6 +11,7 @@ PyObject* make_frame_function(PyObject* module);
 PyObject* make_close_payload_function(PyObject* module);
 PyObject* make_accept_function(PyObject* module);
 PyObject* make_check_request_function(PyObject* module);
+PyObject* make_check_connect_function(PyObject* module);
 PyObject* make_subprotocols_function(PyObject* module);
 PyObject* make_extensions_function(PyObject* module);
 PyObject* make_deflate_offers_function(PyObject* module);

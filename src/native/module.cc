@@ -40,6 +40,7 @@ constexpr Registration kRegistrations[] = {
     {"ws_close_payload", make_close_payload_function},
     {"ws_accept", make_accept_function},
     {"ws_check_request", make_check_request_function},
+    {"ws_check_connect", make_check_connect_function},
     {"ws_subprotocols", make_subprotocols_function},
     {"ws_extensions", make_extensions_function},
     {"ws_deflate_offers", make_deflate_offers_function},

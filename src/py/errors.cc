@@ -509,6 +509,31 @@ PyObject* raise_h2_malformed_headers() {
   return raise_h2_user(h2::UserKind::kMalformedHeaders);
 }
 
+namespace {
+
+PyObject* raise_h2_rejected(const char* message) {
+  const KindText& row = kH2UserKinds[size_t(h2::UserKind::kRejected)];
+  return raise_with(Exc::kH2UserError, {PyUnicode_FromString(row.name), new_str(message)});
+}
+
+}  // namespace
+
+PyObject* raise_request_block_error(h2::RequestBlockError error, UriError uri_error) {
+  switch (error) {
+    case h2::RequestBlockError::kMethod:
+      return raise_invalid_method();
+    case h2::RequestBlockError::kUri:
+      return raise_invalid_url(uri_error);
+    case h2::RequestBlockError::kBarePath:
+      return raise_h2_bare_path();
+    case h2::RequestBlockError::kProtocol:
+      return raise_message(PyExc_ValueError, {"invalid protocol: not a token"});
+    case h2::RequestBlockError::kProtocolWithoutConnect:
+      return raise_h2_rejected("protocol is for an extended CONNECT: the method must be CONNECT");
+  }
+  return raise_message(PyExc_RuntimeError, {"internal error: an unknown request head refusal"});
+}
+
 PyObject* raise_h2_windows_too_large() {
   return raise_message(PyExc_ValueError, {"window sizes must be <= 2147483647 (RFC 9113 6.9.1)"});
 }
@@ -556,6 +581,10 @@ PyObject* raise_h2_failure(const h2::Failure& failure) {
     case h2::FailureKind::kConnectProtocolWithdrawn:
       return raise_h2_protocol(h2::kProtocolError,
                                "SETTINGS_ENABLE_CONNECT_PROTOCOL may not go back to 0");
+    case h2::FailureKind::kConnectProtocolNotAnnounced:
+      return raise_h2_rejected(
+          "extended CONNECT refused: the peer did not enable it "
+          "(SETTINGS_ENABLE_CONNECT_PROTOCOL)");
   }
   return raise_message(PyExc_RuntimeError, {"internal error: an unreported request head refusal"});
 }

@@ -6,6 +6,7 @@
 #include "wire/h1/error.h"
 #include "wire/h2/error.h"
 #include "wire/h2/frame.h"
+#include "wire/h2/header_block.h"
 #include "wire/h2/stream_state.h"
 
 #include <cstdint>
@@ -105,6 +106,9 @@ PyObject* raise_invalid_url(UriError error);
 PyObject* raise_invalid_status();
 // H2UserError("malformed_headers", "malformed headers").
 PyObject* raise_h2_malformed_headers();
+// The refusal of a request's pseudo-header fields: ValueError, or H2UserError("rejected", ...)
+// for :protocol on a method other than CONNECT.
+PyObject* raise_request_block_error(h2::RequestBlockError error, UriError uri_error);
 // ValueError for a connection window or initial window above 2^31 - 1.
 PyObject* raise_h2_windows_too_large();
 // The connection error or refusal a connection transition reported (kRequestHead is the

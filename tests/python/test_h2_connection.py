@@ -276,6 +276,47 @@ def test_a_refused_request_gives_its_slot_back(args, kwargs, exc, text):
     assert ref() is None
 
 
+_WS = dict(scheme="https", authority="a", protocol="websocket")
+
+
+@pytest.mark.parametrize("method,kwargs,exc,args", [
+    ("GET", _WS, H2UserError,
+     ("rejected", "protocol is for an extended CONNECT: the method must be CONNECT")),
+    ("CONNECT", {**_WS, "protocol": "web socket"}, ValueError,
+     ("invalid protocol: not a token",)),
+    ("CONNECT", {**_WS, "protocol": b"websocket"}, TypeError, None),
+    # the server's SETTINGS have not enabled it
+    ("CONNECT", _WS, H2UserError,
+     ("rejected", "extended CONNECT refused: the peer did not enable it "
+                  "(SETTINGS_ENABLE_CONNECT_PROTOCOL)")),
+])
+def test_a_refused_extended_connect_gives_its_slot_back(method, kwargs, exc, args):
+    client, server = pair()
+    exchange(client, server)
+    assert client.try_claim_slot()
+    with pytest.raises(exc) as info:
+        client.open_stream(method, "/chat", None, False, False, Handle(), **kwargs)
+    if args is not None:
+        assert info.value.args == args
+    else:
+        assert str(info.value).startswith("protocol must be str")
+    assert client.num_open_streams == 0 and client.num_streams == 0
+    assert not client.has_pending()
+
+
+def test_an_extended_connect_reaches_a_server_that_enabled_it():
+    client = streams("client")
+    server = streams("server", enable_connect_protocol=True)
+    client.begin()
+    server.begin()
+    exchange(client, server)
+    assert client.try_claim_slot()
+    sid = client.open_stream("CONNECT", "/chat?x=1", None, False, False, Handle(), **_WS)
+    [head] = [frame for frame in server.receive(take(client)) if frame.stream_id == sid]
+    assert (head.method, head.protocol, head.scheme, head.authority, head.path,
+            head.end_stream) == ("CONNECT", "websocket", "https", "a", "/chat?x=1", False)
+
+
 def test_stream_queries_answer_none_or_false_for_an_unknown_stream():
     client = streams("client")
     sid = get(client)

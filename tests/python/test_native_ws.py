@@ -165,6 +165,20 @@ def test_handshake_helpers_read_a_header_map_or_pairs():
         n.ws_check_request("GET", [(b"upgrade", b"web\r\nsocket")])
 
 
+def test_the_extended_connect_check_takes_each_pseudo_field_or_none():
+    pseudo = ("CONNECT", "https", "h", "/chat", "websocket")
+    version = [(b"sec-websocket-version", b"13")]
+    assert n.ws_check_connect(*pseudo, version) == (200, "switching protocols", False)
+    assert n.ws_check_connect(*pseudo, _quillet.HeaderMap()) == (
+        400, "unsupported Sec-WebSocket-Version (13 is supported)", True)
+    assert n.ws_check_connect(*pseudo[:4], "connect-udp", version) == (
+        501, "not a WebSocket upgrade request", False)
+    assert n.ws_check_connect("CONNECT", "https", "h", None, "websocket", version) == (
+        400, "a WebSocket CONNECT needs :scheme, :path and :authority", False)
+    with pytest.raises(TypeError, match="path must be str"):
+        n.ws_check_connect("CONNECT", "https", "h", b"/", "websocket", version)
+
+
 def test_offers():
     headers = [("sec-websocket-protocol", "chat, v2.json"), ("sec-websocket-protocol", "x"),
                ("sec-websocket-extensions",

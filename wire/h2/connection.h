@@ -120,7 +120,9 @@ class Connection {
   // A client request stream on a claimed slot. The caller built the head outside the lock;
   // `head_refused` says that it failed (it is reported only if the connection could otherwise
   // open the stream). Every path but success gives the slot back. Answers the new stream id, or
-  // nullopt in `*id` when the connection refuses new streams.
+  // nullopt in `*id` when the connection refuses new streams. An extended CONNECT (`pseudo`
+  // holds :protocol) is refused with kConnectProtocolNotAnnounced unless the peer's SETTINGS
+  // enabled it (RFC 8441 section 3).
   struct OpenRequest {
     const hpack::PseudoHeaders* pseudo = nullptr;
     const HeaderMap* fields = nullptr;

@@ -44,12 +44,15 @@ std::optional<Failure> Connection::recv_headers(const HeadersFrame& frame, Handl
       if (frame.end_stream) return stream_error(sid, kProtocolError);
       return std::nullopt;
     }
-    if (frame.content_length_invalid) return stream_error(sid, kProtocolError);
+    // A 2xx answer to CONNECT turns the stream into a tunnel whose DATA is no message body:
+    // its length fields are ignored (RFC 9110 section 9.3.6).
+    const bool tunnel = r->connect && frame.status && *frame.status >= 200 && *frame.status <= 299;
+    if (frame.content_length_invalid && !tunnel) return stream_error(sid, kProtocolError);
     ContentLength length = r->content_length;
     // A 204 or 304 response has no body whatever length it declares (RFC 9110 sections 6.4.1
     // and 8.6), like the response to HEAD.
     const bool bodiless = frame.status && (*frame.status == 204 || *frame.status == 304);
-    if (frame.content_length && !bodiless) length.set(*frame.content_length);
+    if (frame.content_length && !bodiless && !tunnel) length.set(*frame.content_length);
     if (frame.end_stream && !length.is_satisfied()) return stream_error(sid, kProtocolError);
     if (r->state.recv_open(frame.end_stream, false) == RecvOpen::kRefused)
       return stream_error(sid, kProtocolError);

@@ -33,6 +33,8 @@ std::optional<Failure> Connection::open_stream(const OpenRequest& request, Handl
     refused = Failure{FailureKind::kStreamIdsExhausted};
   } else if (request.head_refused) {
     refused = Failure{FailureKind::kRequestHead};
+  } else if ((*request.pseudo)[hpack::PseudoHeader::kProtocol] && !peer_connect_protocol_) {
+    refused = Failure{FailureKind::kConnectProtocolNotAnnounced};
   }
   if (refused) {
     release_slot_count();
@@ -49,6 +51,8 @@ std::optional<Failure> Connection::open_stream(const OpenRequest& request, Handl
   r.recv_window = FlowControl(local_initial_window_);
   r.content_length = ContentLength(request.is_head);
   r.local_slot = true;
+  const auto& method = (*request.pseudo)[hpack::PseudoHeader::kMethod];
+  r.connect = method && *method == "CONNECT";
   ++num_streams_;
   // Allocating, inserting and queuing in one step keeps the ids on the wire increasing.
   queue_headers(sid, *request.pseudo, *request.fields, request.end_stream);

@@ -80,24 +80,25 @@ inline constexpr size_t kUserKindCount = size_t(UserKind::kInvalidInformationalS
 // Why a connection transition refused. Each kind is one exception of the Python face; `value`
 // is the stream id or the refused number the message names, `reason` an error code.
 enum class FailureKind : uint8_t {
-  kFlowControl,                 // a connection window left its range: FLOW_CONTROL_ERROR
-  kBadMaxFrameSize,             // a max frame size outside 16384..16777215
-  kStreamIdsExhausted,          // no stream id left to open: REFUSED_STREAM
-  kRequestHead,                 // the request head the caller built was refused
-  kTooManyQueuedControlFrames,  // the peer keeps asking for replies nobody writes
-  kUnexpectedFrameType,         // a second response head, or one on a finished send side
-  kIdleStream,                  // a frame on a stream that was never opened
-  kInvalidNewStreamId,          // a new peer stream whose id does not exceed every earlier one
-  kUnexpectedData,              // DATA on a stream whose peer side does not stream
-  kStream,                      // a stream error: reset the stream with `reason`
-  kNoSpareHandle,               // a server opening a stream was given no handle for it
-  kTooManyPendingResets,        // peer resets of streams not yet accepted: ENHANCE_YOUR_CALM
-  kTooManyErrorResets,          // resets we sent for peer errors: ENHANCE_YOUR_CALM
-  kDataFrameFlood,              // small DATA frames past the budget: ENHANCE_YOUR_CALM
-  kGoAwayRaisedLastId,          // a GOAWAY whose last stream id exceeds an earlier one
-  kConnectProtocolWithdrawn,    // SETTINGS_ENABLE_CONNECT_PROTOCOL back to 0 after 1
+  kFlowControl,                  // a connection window left its range: FLOW_CONTROL_ERROR
+  kBadMaxFrameSize,              // a max frame size outside 16384..16777215
+  kStreamIdsExhausted,           // no stream id left to open: REFUSED_STREAM
+  kRequestHead,                  // the request head the caller built was refused
+  kTooManyQueuedControlFrames,   // the peer keeps asking for replies nobody writes
+  kUnexpectedFrameType,          // a second response head, or one on a finished send side
+  kIdleStream,                   // a frame on a stream that was never opened
+  kInvalidNewStreamId,           // a new peer stream whose id does not exceed every earlier one
+  kUnexpectedData,               // DATA on a stream whose peer side does not stream
+  kStream,                       // a stream error: reset the stream with `reason`
+  kNoSpareHandle,                // a server opening a stream was given no handle for it
+  kTooManyPendingResets,         // peer resets of streams not yet accepted: ENHANCE_YOUR_CALM
+  kTooManyErrorResets,           // resets we sent for peer errors: ENHANCE_YOUR_CALM
+  kDataFrameFlood,               // small DATA frames past the budget: ENHANCE_YOUR_CALM
+  kGoAwayRaisedLastId,           // a GOAWAY whose last stream id exceeds an earlier one
+  kConnectProtocolWithdrawn,     // SETTINGS_ENABLE_CONNECT_PROTOCOL back to 0 after 1
+  kConnectProtocolNotAnnounced,  // an extended CONNECT to a peer that did not enable it
 };
-inline constexpr size_t kFailureKindCount = size_t(FailureKind::kConnectProtocolWithdrawn) + 1;
+inline constexpr size_t kFailureKindCount = size_t(FailureKind::kConnectProtocolNotAnnounced) + 1;
 
 struct Failure {
   FailureKind kind = FailureKind::kFlowControl;

@@ -10,9 +10,9 @@
 namespace quillet::h2 {
 namespace {
 
-bool is_method(std::string_view method) {
-  if (method.empty()) return false;
-  for (const char c : method)
+bool is_token(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text)
     if (!chars::token(c)) return false;
   return true;
 }
@@ -40,12 +40,19 @@ std::optional<UriError> check_authority(std::string_view authority) {
 
 std::optional<RequestBlockError> build_request_pseudo(
     std::string_view method, std::string_view target, std::optional<std::string_view> scheme,
-    std::optional<std::string_view> authority, hpack::PseudoHeaders* out, UriError* uri_error) {
+    std::optional<std::string_view> authority, std::optional<std::string_view> protocol,
+    hpack::PseudoHeaders* out, UriError* uri_error) {
   using hpack::PseudoHeader;
-  if (!is_method(method)) return RequestBlockError::kMethod;
+  if (!is_token(method)) return RequestBlockError::kMethod;
+  if (protocol) {
+    if (method != "CONNECT") return RequestBlockError::kProtocolWithoutConnect;
+    // The values come from the HTTP Upgrade Token registry: tokens (RFC 8441 section 4).
+    if (!is_token(*protocol)) return RequestBlockError::kProtocol;
+  }
   Uri uri;
   if (!parse_uri(target, &uri, uri_error)) return RequestBlockError::kUri;
-  const bool connect = method == "CONNECT";
+  // An extended CONNECT names its resource as any request does; only a tunnel names its end.
+  const bool connect = method == "CONNECT" && !protocol;
   std::string_view use_scheme;
   std::string_view use_authority;
   if (!uri.scheme.empty() && !uri.authority.empty()) {
@@ -86,6 +93,7 @@ std::optional<RequestBlockError> build_request_pseudo(
     if (path.empty()) path = method == "OPTIONS" ? "*" : "/";
     pseudo[PseudoHeader::kPath] = std::string(path);
     if (!use_authority.empty()) pseudo[PseudoHeader::kAuthority] = std::string(use_authority);
+    if (protocol) pseudo[PseudoHeader::kProtocol] = std::string(*protocol);
   }
   *out = std::move(pseudo);
   return std::nullopt;

@@ -14,18 +14,23 @@
 namespace quillet::h2 {
 
 enum class RequestBlockError : uint8_t {
-  kMethod,    // not an HTTP method token
-  kUri,       // the target, the scheme or the authority breaks the URI grammar
-  kBarePath,  // an origin-form target on a connection without scheme and authority
+  kMethod,                  // not an HTTP method token
+  kUri,                     // the target, the scheme or the authority breaks the URI grammar
+  kBarePath,                // an origin-form target on a connection without scheme and authority
+  kProtocol,                // a :protocol value that is not a token
+  kProtocolWithoutConnect,  // :protocol on a method other than CONNECT
 };
 
 // Builds the request pseudo-header fields. A target with its own scheme and authority ignores
 // the connection's; otherwise both must be given (an authority-form target brings its own
 // authority, and CONNECT needs no scheme). CONNECT carries only :method and :authority.
+// With `protocol`, the request is an extended CONNECT (RFC 8441 section 4): the method must be
+// CONNECT, and the block carries :protocol with :scheme, :path and :authority like any request.
 // On kUri, `*uri_error` says why.
 [[nodiscard]] std::optional<RequestBlockError> build_request_pseudo(
     std::string_view method, std::string_view target, std::optional<std::string_view> scheme,
-    std::optional<std::string_view> authority, hpack::PseudoHeaders* out, UriError* uri_error);
+    std::optional<std::string_view> authority, std::optional<std::string_view> protocol,
+    hpack::PseudoHeaders* out, UriError* uri_error);
 
 enum class ResponseBlockError : uint8_t {
   kStatus,      // the status is not 100 to 999

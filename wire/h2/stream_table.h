@@ -32,6 +32,7 @@ struct StreamRecord {
   bool recv_reclaimed = false;   // the in-flight receive capacity went back to the connection
   uint32_t budget_charged = 0;   // what this stream's small DATA frames owe the budget
   bool local_slot = false;       // opened by us on a claimed stream slot
+  bool connect = false;          // our CONNECT (extended or not): a 2xx answer opens a tunnel
   bool close_counted = false;    // the close bookkeeping ran
   // The send rotation.
   bool in_rotation = false;

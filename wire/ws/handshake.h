@@ -45,24 +45,29 @@ enum class Handshake : uint8_t {
 inline constexpr size_t kHandshakeCount = size_t(Handshake::kInvalidKey) + 1;
 
 struct HandshakeAnswer {
-  // kOk: 101 over HTTP/1.1 (the status of a successful CONNECT over HTTP/2 is 200). A refusal
-  // with 426 carries "Sec-WebSocket-Version: 13".
+  // Over HTTP/1.1: kOk is 101, a refusal 400, or 426 for the version.
   uint16_t status;
+  // Over HTTP/2: kOk is 200 (a successful CONNECT), a :protocol this side does not speak 501 (the
+  // request is well formed, only not served here), any other refusal 400: 426 would need an
+  // Upgrade field, which HTTP/2 does not carry.
+  uint16_t h2_status;
   std::string_view message;
+  // The refusal names the version this side speaks ("Sec-WebSocket-Version: 13"), either way.
+  bool names_version = false;
 };
 
 // Indexed by Handshake.
 inline constexpr HandshakeAnswer kHandshakeAnswers[] = {
-    {101, "switching protocols"},
-    {400, "not a WebSocket upgrade request"},
-    {400, "a WebSocket upgrade must use GET"},
-    {400, "a WebSocket upgrade needs HTTP/1.1"},
-    {400, "Connection must include \"upgrade\""},
-    {400, "the :protocol pseudo-header needs the CONNECT method"},
-    {400, "a WebSocket CONNECT needs :scheme, :path and :authority"},
-    {426, "unsupported Sec-WebSocket-Version (13 is supported)"},
-    {400, "missing Sec-WebSocket-Key"},
-    {400, "invalid Sec-WebSocket-Key"},
+    {101, 200, "switching protocols"},
+    {400, 501, "not a WebSocket upgrade request"},
+    {400, 400, "a WebSocket upgrade must use GET"},
+    {400, 400, "a WebSocket upgrade needs HTTP/1.1"},
+    {400, 400, "Connection must include \"upgrade\""},
+    {400, 400, "the :protocol pseudo-header needs the CONNECT method"},
+    {400, 400, "a WebSocket CONNECT needs :scheme, :path and :authority"},
+    {426, 400, "unsupported Sec-WebSocket-Version (13 is supported)", true},
+    {400, 400, "missing Sec-WebSocket-Key"},
+    {400, 400, "invalid Sec-WebSocket-Key"},
 };
 static_assert(std::size(kHandshakeAnswers) == kHandshakeCount, "one answer per verdict");
 

@@ -697,6 +697,59 @@ TEST_F(Streams, ExtendedConnectOpensAStreamOnlyWhereAnnounced) {
   EXPECT_EQ(announcing.conn.num_streams(), 1u);
 }
 
+// A client opens an extended CONNECT only to a server that enabled it; the refusal gives the
+// slot back and queues nothing. A 2xx answer makes the stream a tunnel: its length field does
+// not bound the DATA; another answer is a response like any other.
+TEST_F(Streams, ExtendedConnectGoesOnlyToAServerThatEnabledIt) {
+  hpack::PseudoHeaders pseudo = post();
+  pseudo[hpack::PseudoHeader::kMethod] = "CONNECT";
+  pseudo[hpack::PseudoHeader::kProtocol] = "websocket";
+  const HeaderMap none;
+  Connection::OpenRequest r;
+  r.pseudo = &pseudo;
+  r.fields = &none;
+  std::optional<uint32_t> id;
+  ASSERT_TRUE(client.conn.try_claim_slot());
+  EXPECT_EQ(client.conn.open_stream(r, ref(obj("refused")), &id, bin),
+            Failure{FailureKind::kConnectProtocolNotAnnounced});
+  EXPECT_EQ(id, std::nullopt);
+  EXPECT_EQ(client.conn.num_open_streams(), 0u);
+  EXPECT_EQ(client.conn.num_streams(), 0u);
+  EXPECT_FALSE(client.conn.has_pending());
+
+  ConnectionConfig c = with_windows(server_config(), 1 << 20, 1 << 20);
+  c.enable_connect_protocol = true;
+  Peer& announcing = peer(c);
+  Peer& other = peer(client_config());
+  handshake(other, announcing);
+  for (const uint32_t status : {200u, 403u}) {
+    Obj& handle = obj("ws");
+    const uint32_t sid = request(other, handle, false, pseudo);
+    ASSERT_NE(sid, 0u);
+    EXPECT_EQ(frames(other.take()), (Frames{"HEADERS " + std::to_string(sid)}));
+    Connection::HeadersFrame head;
+    head.shape = kAnyShape;
+    head.stream_id = sid;
+    head.status = status;
+    head.content_length = 2;
+    RecvHeadersVerdict v;
+    ASSERT_FALSE(other.conn.recv_headers(head, Handle(), &v, bin));
+    EXPECT_EQ(v.kind, HeadersKind::kHead);
+    Connection::DataFrame data;
+    data.stream_id = sid;
+    data.flow_controlled_len = data.data_len = 5;
+    RecvDataVerdict dv;
+    if (status == 200) {
+      EXPECT_FALSE(other.conn.recv_data(data, &dv, bin));
+      EXPECT_FALSE(other.conn.recv_data(data, &dv, bin));
+      EXPECT_EQ(phase_name(other.conn.stream(sid)->state.phase()), "Open");
+    } else {
+      EXPECT_EQ(other.conn.recv_data(data, &dv, bin),
+                (Failure{FailureKind::kStream, sid, kProtocolError}));
+    }
+  }
+}
+
 TEST_F(Streams, AContentLengthViolationGivesTheConnectionWindowBack) {
   Obj& a = obj("a");
   const uint32_t sid = request(a, true);

@@ -1,5 +1,5 @@
 // The message rules on header blocks: which received blocks are requests, responses or
-// trailers, and the response heads this side builds. The connection's use of them is in
+// trailers, and the request and response heads this side builds. The connection's use of them is in
 // connection_streams_test.cc.
 #include "wire/h2/header_block.h"
 
@@ -161,6 +161,60 @@ TEST(ResponseBlock, StatusAndDate) {
   EXPECT_EQ(build_response_head(200, true, &full, &pseudo), ResponseBlockError::kFieldsFull);
   EXPECT_FALSE(full.contains("date"));
   EXPECT_TRUE(build_response_head(200, false, &full, &pseudo) == std::nullopt);
+}
+
+// An extended CONNECT carries :protocol with the fields of an ordinary request; a plain CONNECT
+// only its tunnel's end. :protocol on another method, or not a token, is refused.
+TEST(RequestPseudo, ExtendedConnectCarriesProtocolSchemePathAndAuthority) {
+  PseudoHeaders pseudo;
+  UriError uri_error = UriError::kEmpty;
+  ASSERT_EQ(build_request_pseudo("CONNECT", "/chat?room=1", "https", "example.com:8443",
+                                 "websocket", &pseudo, &uri_error),
+            std::nullopt);
+  EXPECT_EQ(pseudo, (Block{{{kMethod, "CONNECT"},
+                            {kScheme, "https"},
+                            {kAuthority, "example.com:8443"},
+                            {kPath, "/chat?room=1"},
+                            {kProtocol, "websocket"}},
+                           {}}
+                         .pseudo_headers()));
+  // The block it builds is what a server takes for an extended CONNECT.
+  const ReceivedShape shape = received_shape(pseudo, HeaderMap());
+  EXPECT_TRUE(shape.request && shape.extended_connect);
+  // An absolute target brings its own scheme and authority.
+  ASSERT_EQ(build_request_pseudo("CONNECT", "http://h/", std::nullopt, std::nullopt, "websocket",
+                                 &pseudo, &uri_error),
+            std::nullopt);
+  EXPECT_EQ(pseudo[kAuthority], "h");
+  EXPECT_EQ(pseudo[kPath], "/");
+
+  ASSERT_EQ(build_request_pseudo("CONNECT", "example.com:443", std::nullopt, std::nullopt,
+                                 std::nullopt, &pseudo, &uri_error),
+            std::nullopt);
+  EXPECT_EQ(pseudo,
+            (Block{{{kMethod, "CONNECT"}, {kAuthority, "example.com:443"}}, {}}.pseudo_headers()));
+
+  const PseudoHeaders before = pseudo;
+  struct Case {
+    const char* method;
+    std::optional<std::string_view> scheme, protocol;
+    RequestBlockError error;
+  };
+  const Case cases[] = {
+      {"GET", "https", "websocket", RequestBlockError::kProtocolWithoutConnect},
+      {"connect", "https", "websocket", RequestBlockError::kProtocolWithoutConnect},
+      {"CONNECT", "https", "", RequestBlockError::kProtocol},
+      {"CONNECT", "https", "web socket", RequestBlockError::kProtocol},
+      {"CONNECT", "https", "websocket\r\n", RequestBlockError::kProtocol},
+      // it names a resource: without a scheme there is no request
+      {"CONNECT", std::nullopt, "websocket", RequestBlockError::kBarePath},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(build_request_pseudo(c.method, "/", c.scheme, "h", c.protocol, &pseudo, &uri_error),
+              c.error)
+        << c.method << " " << c.protocol.value_or("-");
+    EXPECT_EQ(pseudo, before);
+  }
 }
 
 }  // namespace

@@ -148,9 +148,23 @@ TEST(WsHandshake, UpgradeRequest) {
             Handshake::kNotWebSocket);
   EXPECT_EQ(handshake_answer(Handshake::kUnsupportedVersion).status, 426);
   for (size_t i = 1; i < kHandshakeCount; ++i) {
-    const uint16_t status = handshake_answer(Handshake(i)).status;
-    EXPECT_TRUE(status == 400 || status == 426) << i;
+    const HandshakeAnswer& answer = handshake_answer(Handshake(i));
+    EXPECT_TRUE(answer.status == 400 || answer.status == 426) << i;
+    // Only the version's refusal names the version, and over HTTP/1.1 it is the 426.
+    EXPECT_EQ(answer.names_version, answer.status == 426) << i;
   }
+}
+
+// Over HTTP/2 nothing is 426 (its Upgrade field cannot be sent): the version's refusal is a 400
+// that still names the version, and a :protocol other than websocket is a 501.
+TEST(WsHandshake, AnswersOverHttp2) {
+  EXPECT_EQ(handshake_answer(Handshake::kOk).h2_status, 200);
+  EXPECT_EQ(handshake_answer(Handshake::kNotWebSocket).h2_status, 501);
+  const HandshakeAnswer& version = handshake_answer(Handshake::kUnsupportedVersion);
+  EXPECT_EQ(version.h2_status, 400);
+  EXPECT_TRUE(version.names_version);
+  for (size_t i = 2; i < kHandshakeCount; ++i)
+    EXPECT_EQ(handshake_answer(Handshake(i)).h2_status, 400) << i;
 }
 
 TEST(WsHandshake, ExtendedConnect) {
