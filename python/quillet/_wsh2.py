@@ -49,7 +49,9 @@ async def serve_connect(conn, request, scope: dict, target: str) -> None:
     if status != 200:
         log.debug("extended CONNECT for %r refused: %d %s", head.protocol, status, message)
         headers = [_PLAIN, (b"sec-websocket-version", b"13")] if names_version else [_PLAIN]
-        await request.answer(status, headers, message.encode() + b"\n")
+        body = message.encode() + b"\n"
+        conn.server.log_access(scope, target, status, len(body), conn.server.loop.time())
+        await request.answer(status, headers, body)
         return
     scope["extensions"].pop("http.response.trailers", None)
     carrier = _Stream(conn, request)

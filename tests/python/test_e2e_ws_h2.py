@@ -2,6 +2,7 @@
 HTTP/2 peer, which sends the extended CONNECT and carries masked frames in its DATA frames."""
 
 import json
+import logging
 import os
 import socket
 import ssl
@@ -236,6 +237,22 @@ def test_handshake_checks(peer, protocol, version, status):
         assert len(ws_app.seen) == before  # refused without the application
         if status == 400:
             assert ws.headers[b"sec-websocket-version"] == b"13"
+
+
+def test_a_refused_extended_connect_has_its_access_log_line(caplog):
+    caplog.set_level(logging.INFO, logger="quillet.access")
+    server = WSServer(ws_app.app)
+    try:
+        peer = Peer(server.port)
+        try:
+            ws = peer.connect(version="8")
+            peer.wait(lambda: ws.ended)
+        finally:
+            peer.close()
+    finally:
+        server.stop()
+    lines = [r.getMessage() for r in caplog.records if r.name == "quillet.access"]
+    assert len(lines) == 1 and f' - "CONNECT /echo HTTP/2" 400 {len(ws.body)} ' in lines[0], lines
 
 
 def test_ws_none_neither_announces_nor_opens():
