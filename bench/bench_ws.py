@@ -13,8 +13,10 @@ wire/ws's frame writer, masking and decoder, so that its own cost per round trip
 microseconds) stays small beside any server's and every server is measured by the same client.
 This script builds it with CMake into build/bench-ws (or takes `--load-bin PATH`). Servers run one
 at a time; beside each rate is the server's CPU time per round trip (user + system of its
-processes, from /proc), which moves less than the rate when the machine is shared, and the load
-generator's own. Nothing is pinned to a core. Servers that are not installed are skipped with a
+processes, from /proc), which moves less than the rate when the machine is shared, the load
+generator's own, and the machine's load average (other work shows there). Nothing is pinned to a
+core: the load generator, the server and the kernel share what the machine has, alike for every
+server. Servers that are not installed are skipped with a
 note.
 """
 
@@ -143,8 +145,8 @@ def measure(name: str, loop: str, seconds: float, binary: str) -> dict | None:
             load_us = load_cpu * 1e6 / max(count, 1)
             results[(size, conns)] = (rate, cpu_us)
             print(f"{name:20} {size:>6} B x {conns:>3}: {rate:>9.0f} round trips/s, "
-                  f"{cpu_us:7.1f} us server CPU each (load generator {load_us:.1f} us)",
-                  flush=True)
+                  f"{cpu_us:7.1f} us server CPU each (load generator {load_us:.1f} us; "
+                  f"load average {os.getloadavg()[0]:.1f})", flush=True)
     finally:
         proc.terminate()
         try:
