@@ -4,6 +4,7 @@ worker, in the same run. Not part of CI. Needs, by hand (baselines only, never a
 
     .venv/bin/pip install uvicorn websockets wsproto uvloop granian
     .venv/bin/python bench/bench_ws.py [--seconds 3] [--rounds 1] [--loop uvloop]
+        [--load-bin build/bench-ws/bench/cpp/ws_load] [--only quillet --only granian ...]
 
 Four cases: 64-octet and 64 KiB binary messages, over one connection and over 100 at once
 (each connection sends a message and waits for its echo, over and over), uncompressed.
