@@ -107,10 +107,7 @@ class _Detached(Carrier):
         self.stream.write(data)
 
     def write_parts(self, head: bytes, payload: bytes) -> None:
-        stream = self.stream
-        if stream.transport is not None and not stream.lost:
-            # uvloop sends the two in one writev; the standard loop joins them
-            stream.transport.writelines((head, payload))
+        self.stream.writelines((head, payload))
 
     async def drain(self) -> bool:
         return await self.conn._writable()
