@@ -4,21 +4,28 @@ worker, in the same run. Not part of CI. Needs, by hand (baselines only, never a
 
     .venv/bin/pip install uvicorn websockets wsproto uvloop granian
     .venv/bin/python bench/bench_ws.py [--seconds 3] [--rounds 1] [--loop uvloop]
+        [--load-bin build/bench-ws/bench/cpp/ws_load] [--only quillet --only granian ...]
 
 Four cases: 64-octet and 64 KiB binary messages, over one connection and over 100 at once
-(each connection sends a message and waits for its echo, over and over). The load generator is
-a process of its own built on quillet's WebSocket client (no other client library, so that every
-server is measured by the same client), uncompressed. Servers run one at a time, each on an
-otherwise idle core; beside each rate is the server's CPU time per round trip (user + system of
-its processes, from /proc), which moves less than the rate when the machine is shared. Servers
-that are not installed are skipped with a note.
+(each connection sends a message and waits for its echo, over and over), uncompressed.
+
+The load generator is bench/cpp/ws_load.cc, a native program (one thread, epoll) built on
+wire/ws's frame writer, masking and decoder, so that its own cost per round trip (a few
+microseconds) stays small beside any server's and every server is measured by the same client.
+This script builds it with CMake into build/bench-ws (or takes `--load-bin PATH`). Servers run one
+at a time; beside each rate is the server's CPU time per round trip (user + system of its
+processes, from /proc), which moves less than the rate when the machine is shared, the load
+generator's own, and the machine's load average (other work shows there). Nothing is pinned to a
+core: the load generator, the server and the kernel share what the machine has, alike for every
+server. Servers that are not installed are skipped with a
+note.
 """
 
 from __future__ import annotations
 
 import argparse
-import asyncio
 import os
+import resource
 import shutil
 import socket
 import subprocess
@@ -26,53 +33,37 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 PY = sys.executable
 HZ = os.sysconf("SC_CLK_TCK")
 CASES = [(64, 1), (65536, 1), (64, 100), (65536, 100)]
 
 
-# --- the load generator (a process of its own) ---
+# --- the load generator ---
 
-async def load(port: int, size: int, conns: int, seconds: float) -> tuple[int, float]:
-    import quillet
-    payload = os.urandom(size)
-    url = f"ws://127.0.0.1:{port}/"
-    sockets = await asyncio.gather(*(
-        quillet.connect_ws(url, compression=None, max_size=1 << 24) for _ in range(conns)))
-    stop = False
-    counts = [0] * conns
-
-    async def one(i: int, ws) -> None:
-        n = 0
-        while not stop:
-            await ws.send(payload)
-            if len(await ws.recv()) != size:
-                raise AssertionError("the echo is not the message")
-            n += 1
-        counts[i] = n
-
-    for ws in sockets:  # warm up
-        await ws.send(payload)
-        await ws.recv()
-    started = time.perf_counter()
-    tasks = [asyncio.create_task(one(i, ws)) for i, ws in enumerate(sockets)]
-    await asyncio.sleep(seconds)
-    stop = True
-    await asyncio.gather(*tasks)
-    elapsed = time.perf_counter() - started
-    await asyncio.gather(*(ws.close() for ws in sockets))
-    return sum(counts), elapsed
+def build_load() -> str:
+    """Builds bench/cpp/ws_load (wire/ alone, no Python module) and returns its path."""
+    build = os.path.join(ROOT, "build", "bench-ws")
+    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+    subprocess.run(["cmake", "-S", ROOT, "-B", build, *generator, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DQUILLET_BUILD_MODULE=OFF", "-DQUILLET_BUILD_BENCH=ON"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "ws_load", "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build, "bench", "cpp", "ws_load")
 
 
-def load_main(args: list[str]) -> None:
-    port, size, conns, seconds = int(args[0]), int(args[1]), int(args[2]), float(args[3])
-    try:
-        import uvloop
-        runner = uvloop.run
-    except ImportError:
-        runner = asyncio.run
-    count, elapsed = runner(load(port, size, conns, seconds))
-    print(count, elapsed)
+def load(binary: str, port: int, size: int, conns: int, seconds: float) -> tuple[int, float, float]:
+    """Round trips, seconds, and the load generator's CPU seconds."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    out = subprocess.run([binary, "127.0.0.1", str(port), str(size), str(conns), str(seconds)],
+                         capture_output=True, text=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if out.returncode != 0:
+        raise RuntimeError(f"ws_load failed: {out.stderr.strip()}")
+    count, elapsed = out.stdout.split()
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return int(count), float(elapsed), cpu
 
 
 # --- the servers ---
@@ -135,7 +126,7 @@ def wait_port(port: int, proc: subprocess.Popen) -> None:
     raise RuntimeError("the server did not start")
 
 
-def measure(name: str, loop: str, seconds: float) -> dict | None:
+def measure(name: str, loop: str, seconds: float, binary: str) -> dict | None:
     port = free_port()
     command = server_command(name, port, loop)
     if command is None:
@@ -148,16 +139,15 @@ def measure(name: str, loop: str, seconds: float) -> dict | None:
         wait_port(port, proc)
         for size, conns in CASES:
             before = cpu_ticks(proc.pid)
-            out = subprocess.run([PY, __file__, "--load", str(port), str(size), str(conns),
-                                  str(seconds)], capture_output=True, text=True, check=True)
+            count, elapsed, load_cpu = load(binary, port, size, conns, seconds)
             after = cpu_ticks(proc.pid)
-            count, elapsed = out.stdout.split()
-            count = int(count)
-            rate = count / float(elapsed)
+            rate = count / elapsed
             cpu_us = (after - before) / HZ * 1e6 / max(count, 1)
+            load_us = load_cpu * 1e6 / max(count, 1)
             results[(size, conns)] = (rate, cpu_us)
             print(f"{name:20} {size:>6} B x {conns:>3}: {rate:>9.0f} round trips/s, "
-                  f"{cpu_us:7.1f} us CPU each", flush=True)
+                  f"{cpu_us:7.1f} us server CPU each (load generator {load_us:.1f} us; "
+                  f"load average {os.getloadavg()[0]:.1f})", flush=True)
     finally:
         proc.terminate()
         try:
@@ -169,19 +159,19 @@ def measure(name: str, loop: str, seconds: float) -> dict | None:
 
 
 def main() -> None:
-    if len(sys.argv) > 1 and sys.argv[1] == "--load":
-        load_main(sys.argv[2:])
-        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--loop", default="uvloop")
+    parser.add_argument("--load-bin", help="a built bench/cpp/ws_load (else built here)")
+    parser.add_argument("--only", action="append", help="run only this server (repeatable)")
     args = parser.parse_args()
-    names = ["quillet", "uvicorn-websockets", "uvicorn-wsproto", "granian"]
+    binary = args.load_bin or build_load()
+    names = args.only or ["quillet", "uvicorn-websockets", "uvicorn-wsproto", "granian"]
     best: dict[str, dict] = {}
     for _ in range(args.rounds):
         for name in names:
-            got = measure(name, args.loop, args.seconds)
+            got = measure(name, args.loop, args.seconds, binary)
             if got is None:
                 continue
             kept = best.setdefault(name, got)

@@ -1,6 +1,7 @@
 // The WebSocket frame decoder in either role, over bytes that are raw or built frame by frame
 // (by the frame writer, with fuzzed headers, fragments, control frames and broken rules mixed
-// in). The same bytes are decoded at once, in fuzzed pieces and (up to 1 KiB) octet by octet.
+// in). The same bytes are decoded at once, in fuzzed pieces and (up to 1 KiB) octet by octet,
+// and at once and in pieces again with messages left in the input (`leave_in_input`).
 // Properties: all give the same events, the same failure and the same closed state; every text
 // message that is not compressed is valid UTF-8, every message is within the size limit, every
 // control payload within 125 octets, every Close code valid on the wire (or 1005 for none) and
@@ -45,9 +46,14 @@ Run decode_pieces(const DecoderOptions& options, const std::vector<std::string_v
     run.failure = d.decode(piece, &batch);
     for (const Event& e : batch.events) {
       const bool message = e.kind == EventKind::kText || e.kind == EventKind::kBinary;
-      const std::string& base = message ? batch.data : batch.control;
+      const std::string_view base = e.in_input ? piece
+                                    : message  ? std::string_view(batch.data)
+                                               : std::string_view(batch.control);
       FUZZ_CHECK(e.offset <= base.size() && e.size <= base.size() - e.offset);
-      const std::string_view payload = batch.payload(e);
+      FUZZ_CHECK(!e.in_input || (options.leave_in_input && message &&
+                                 (e.kind == EventKind::kBinary || e.compressed)));
+      const std::string payload_octets = batch.payload_copy(e);
+      const std::string_view payload = payload_octets;
       switch (e.kind) {
         case EventKind::kText:
           FUZZ_CHECK(e.compressed || valid_utf8(payload));
@@ -163,6 +169,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(one_by_one.failure == whole.failure);
     FUZZ_CHECK(one_by_one.events == whole.events);
     FUZZ_CHECK(one_by_one.closed == whole.closed);
+  }
+  DecoderOptions left = options;
+  left.leave_in_input = true;
+  for (const Run& run : {decode_pieces(left, {all}), decode_pieces(left, pieces)}) {
+    FUZZ_CHECK(run.failure == whole.failure);
+    FUZZ_CHECK(run.events == whole.events);
+    FUZZ_CHECK(run.closed == whole.closed);
   }
   return 0;
 }

@@ -7,8 +7,9 @@ from typing_extensions import Self
 from _quillet import HeaderMap, QuilletError
 
 __all__ = [
-    "WebSocketError", "WebSocketProtocolError", "WSDecoder", "ws_frame", "ws_close_payload",
-    "ws_accept", "ws_check_request", "ws_check_connect", "ws_subprotocols", "ws_extensions", "ws_deflate_offers",
+    "WebSocketError", "WebSocketProtocolError", "WSDecoder", "ws_frame", "ws_frame_head",
+    "ws_close_payload", "ws_accept", "ws_check_request", "ws_check_connect", "ws_subprotocols",
+    "ws_extensions", "ws_deflate_offers",
     "WS_CONTINUATION", "WS_TEXT", "WS_BINARY", "WS_CLOSE", "WS_PING", "WS_PONG",
     "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD",
 ]
@@ -52,6 +53,7 @@ def ws_frame(
     rsv1: bool = False,
     mask: bytes | None = None,
 ) -> bytes: ...
+def ws_frame_head(opcode: int, size: int, *, fin: bool = True, rsv1: bool = False) -> bytes: ...
 def ws_close_payload(code: int | None = None, reason: str = "") -> bytes: ...
 def ws_accept(key: bytes | str) -> bytes: ...
 def ws_check_request(

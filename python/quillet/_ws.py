@@ -29,7 +29,7 @@ import os
 from ._asgi import ClientDisconnected, run_app, unavailable
 from ._native import (
     WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WebSocketProtocolError, WSDecoder,
-    ws_close_payload, ws_frame, ws_subprotocols)
+    ws_close_payload, ws_frame, ws_frame_head, ws_subprotocols)
 from ._wsdeflate import MIN_SIZE, Deflate, InflateError
 
 log = logging.getLogger("quillet.server")
@@ -38,6 +38,9 @@ ASGI_WS = {"version": "3.0", "spec_version": "2.4"}
 # After our Close, how long the client has to answer with its own before the connection is
 # dropped.
 CLOSE_TIMEOUT = 5.0
+# From this size on, a binary message goes out as the frame's header and the application's own
+# bytes (`Carrier.write_parts`) instead of being copied into one frame.
+_SEPARATE_PAYLOAD = 2048
 
 _CONNECT = {"type": "websocket.connect"}
 _SCHEMES = {"http": "ws", "https": "wss"}
@@ -66,9 +69,10 @@ def app_headers(headers) -> list:
 class Carrier:
     """What a session needs from the protocol that carries it (one subclass per protocol).
 
-    - `write(data)`: queues octets for the client, at once; `paused`: more is queued than the
-      mark, and `drain()` waits until it is not (False once the client is gone or took nothing
-      for `write_timeout` seconds; the connection is then aborted).
+    - `write(data)`: queues octets for the client, at once; `write_parts(head, payload)` the
+      same for two pieces, which a carrier may hand to the socket as they are; `paused`: more is
+      queued than the mark, and `drain()` waits until it is not (False once the client is gone
+      or took nothing for `write_timeout` seconds; the connection is then aborted).
     - `read()`: the next octets (b"" when there is nothing yet but the caller should look again),
       or None once no more will come.
     - `reading_held`: the client's octets are not being read now (its pong could not arrive).
@@ -82,6 +86,9 @@ class Carrier:
     paused = False
     reading_held = False
     status_ok = 101  # the status that accepts the handshake, for the access log
+
+    def write_parts(self, head: bytes, payload: bytes) -> None:
+        self.write(head + payload)
 
 
 class WebSocket:
@@ -342,15 +349,21 @@ class WebSocket:
                 if data is None:
                     raise ValueError("websocket.send needs text or bytes")
             deflate = self.deflate
+            carrier = self.carrier
             if deflate is not None and len(data) >= MIN_SIZE:
                 if opcode == WS_TEXT:
                     data = data.encode()
                 frame = ws_frame(opcode, deflate.deflate(data), rsv1=True)
+            elif type(data) is bytes and len(data) >= _SEPARATE_PAYLOAD:
+                head = ws_frame_head(WS_BINARY, len(data))
+                self.sent += len(head) + len(data)
+                carrier.write_parts(head, data)
+                frame = None
             else:
                 frame = ws_frame(opcode, data)
-            self.sent += len(frame)
-            carrier = self.carrier
-            carrier.write(frame)
+            if frame is not None:
+                self.sent += len(frame)
+                carrier.write(frame)
             if carrier.paused:
                 await self._drain()
         elif kind == "websocket.accept":

@@ -106,6 +106,9 @@ class _Detached(Carrier):
     def write(self, data: bytes) -> None:
         self.stream.write(data)
 
+    def write_parts(self, head: bytes, payload: bytes) -> None:
+        self.stream.writelines((head, payload))
+
     async def drain(self) -> bool:
         return await self.conn._writable()
 

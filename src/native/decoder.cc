@@ -47,6 +47,8 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!kParser.parse_call(args, kwargs, a)) return nullptr;
   Text role;
   ws::DecoderOptions options;
+  // Each binary message becomes a bytes object unmasked straight from `data` (payload_bytes).
+  options.leave_in_input = true;
   if (!arg_str(a[0], "role", &role) ||
       (a[1] != nullptr && !arg_u64(a[1], "max_message_size", &options.max_message_size)) ||
       (a[2] != nullptr && !arg_bool(a[2], "allow_rsv1", &options.allow_rsv1))) {
@@ -79,6 +81,13 @@ PyObject* new_bytes(std::string_view bytes) {
   return PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size()));
 }
 
+// A message's payload as a new bytes object: unmasked into it from where it lies, in one pass.
+PyObject* payload_bytes(const ws::Batch& batch, const ws::Event& event) {
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(event.size));
+  if (bytes != nullptr) batch.copy_payload(event, PyBytes_AS_STRING(bytes));
+  return bytes;
+}
+
 PyObject* control_event(ws::Opcode opcode, PyObject* payload, uint16_t code) {
   if (payload == nullptr) return nullptr;
   Ref owned = Ref::steal(payload);
@@ -90,12 +99,14 @@ PyObject* event_object(const ws::Batch& batch, const ws::Event& event) {
   const std::string_view payload = batch.payload(event);
   switch (event.kind) {
     case ws::EventKind::kText:
-      if (event.compressed) return control_event(ws::Opcode::kText, new_bytes(payload), 0);
+      if (event.compressed) return control_event(ws::Opcode::kText, payload_bytes(batch, event), 0);
       // checked octet by octet as it arrived: decoding cannot fail but on memory
       return PyUnicode_DecodeUTF8(payload.data(), Py_ssize_t(payload.size()), "strict");
     case ws::EventKind::kBinary:
-      if (event.compressed) return control_event(ws::Opcode::kBinary, new_bytes(payload), 0);
-      return new_bytes(payload);
+      if (event.compressed) {
+        return control_event(ws::Opcode::kBinary, payload_bytes(batch, event), 0);
+      }
+      return payload_bytes(batch, event);
     case ws::EventKind::kPing:
       return control_event(ws::Opcode::kPing, new_bytes(payload), 0);
     case ws::EventKind::kPong:

@@ -164,6 +164,25 @@ PyObject* frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return out.release();
 }
 
+PyObject* frame_head(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> kNames{"opcode", "size", "fin", "rsv1"};
+  static constexpr ArgParser kParser("ws_frame_head", kNames, 2, 2);
+  PyObject* a[4];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  ws::FrameHead head;
+  uint64_t size = 0;
+  if (!arg_opcode(a[0], "opcode", &head.opcode) || !arg_u64(a[1], "size", &size) ||
+      (a[2] != nullptr && !arg_bool(a[2], "fin", &head.fin)) ||
+      (a[3] != nullptr && !arg_bool(a[3], "rsv1", &head.rsv1))) {
+    return nullptr;
+  }
+  if (const std::optional<ws::WriteError> error = ws::check_frame_head(head, size)) {
+    return raise_write_error(*error);
+  }
+  char out[ws::kMaxFrameHeaderSize];
+  return new_bytes(std::string_view(out, ws::write_frame_header(head, size, out)));
+}
+
 PyObject* close_payload(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 2> kNames{"code", "reason"};
   static constexpr ArgParser kParser("ws_close_payload", kNames, 2, 0);
@@ -330,6 +349,13 @@ PyMethodDef g_frame_def = {
     "`mask` (4 bytes) when given, as a client sends. Raises ValueError for a control frame\n"
     "over 125 octets or not final, and for RSV1 on a control or continuation frame."};
 
+PyMethodDef g_frame_head_def = {
+    "ws_frame_head", as_method<frame_head>(), kFast,
+    "ws_frame_head($module, /, opcode, size, *, fin=True, rsv1=False)\n--\n\n"
+    "The header of an unmasked frame of `size` payload octets, to send before the payload\n"
+    "itself (a server's frame without copying its payload). Raises ValueError where\n"
+    "ws_frame would."};
+
 PyMethodDef g_close_payload_def = {
     "ws_close_payload", as_method<close_payload>(), kFast,
     "ws_close_payload($module, /, code=None, reason='')\n--\n\n"
@@ -386,6 +412,9 @@ PyObject* make_function(PyMethodDef* def, PyObject* module) {
 
 PyObject* make_frame_function(PyObject* module) {
   return make_function(&g_frame_def, module);
+}
+PyObject* make_frame_head_function(PyObject* module) {
+  return make_function(&g_frame_head_def, module);
 }
 PyObject* make_close_payload_function(PyObject* module) {
   return make_function(&g_close_payload_def, module);

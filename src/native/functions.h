@@ -8,6 +8,7 @@ namespace quillet::native {
 
 // New builtin function objects bound to `module`, for the registration table.
 PyObject* make_frame_function(PyObject* module);
+PyObject* make_frame_head_function(PyObject* module);
 PyObject* make_close_payload_function(PyObject* module);
 PyObject* make_accept_function(PyObject* module);
 PyObject* make_check_request_function(PyObject* module);

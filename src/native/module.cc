@@ -37,6 +37,7 @@ constexpr Registration kRegistrations[] = {
     {"WebSocketProtocolError", make_imported<websocket_protocol_error_class>},
     {"WSDecoder", make_class<decoder_type>},
     {"ws_frame", make_frame_function},
+    {"ws_frame_head", make_frame_head_function},
     {"ws_close_payload", make_close_payload_function},
     {"ws_accept", make_accept_function},
     {"ws_check_request", make_check_request_function},

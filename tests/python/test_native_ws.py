@@ -131,6 +131,26 @@ def test_frame_writer():
         n.ws_frame(n.WS_TEXT, b"", fin=0)
 
 
+@pytest.mark.parametrize("size", [0, 125, 126, 65535, 65536])
+def test_frame_head_is_the_frame_without_its_payload(size):
+    payload = b"p" * size
+    head = n.ws_frame_head(n.WS_BINARY, size)
+    assert head + payload == n.ws_frame(n.WS_BINARY, payload)
+    assert n.ws_frame_head(n.WS_TEXT, size, fin=False, rsv1=True) + payload == n.ws_frame(
+        n.WS_TEXT, payload, fin=False, rsv1=True)
+
+
+def test_frame_head_refusals():
+    with pytest.raises(ValueError, match="control frame payload over 125 octets"):
+        n.ws_frame_head(n.WS_PING, 126)
+    with pytest.raises(ValueError, match="RSV1 on a continuation frame"):
+        n.ws_frame_head(n.WS_CONTINUATION, 1, rsv1=True)
+    with pytest.raises(ValueError, match="opcode must be 0, 1, 2, 8, 9 or 10, not 4"):
+        n.ws_frame_head(4, 0)
+    with pytest.raises((ValueError, OverflowError), match="size"):
+        n.ws_frame_head(n.WS_BINARY, -1)
+
+
 def test_close_payload():
     assert n.ws_close_payload() == b""
     assert n.ws_close_payload(1000) == b"\x03\xe8"

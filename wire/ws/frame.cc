@@ -49,6 +49,7 @@ std::optional<Failure> Decoder::decode(std::string_view input, Batch* out) {
   if (failure_) return failure_;
   if (closed_) return std::nullopt;
 
+  out->input = input;
   const char* const data = input.data();
   const size_t size = input.size();
   size_t pos = 0;
@@ -63,6 +64,7 @@ std::optional<Failure> Decoder::decode(std::string_view input, Batch* out) {
           pos += need;
           failure = start_frame(h, out);
           if (failure) break;
+          if (options_.leave_in_input) leave_in_input(size - pos, &pos, out);
           continue;
         }
       }
@@ -79,6 +81,7 @@ std::optional<Failure> Decoder::decode(std::string_view input, Batch* out) {
       header_size_ = 0;
       failure = start_frame(header_, out);
       if (failure) break;
+      if (options_.leave_in_input) leave_in_input(size - pos, &pos, out);
       continue;
     }
     const size_t take = size_t(std::min<uint64_t>(remaining_, size - pos));
@@ -171,6 +174,26 @@ std::optional<Failure> Decoder::start_frame(const uint8_t* h, Batch* out) {
   return std::nullopt;
 }
 
+void Decoder::leave_in_input(size_t available, size_t* pos, Batch* out) {
+  if (is_control(opcode_) || opcode_ == Opcode::kContinuation || !fin_ || remaining_ > available)
+    return;
+  if (message_text_ && !message_compressed_) return;  // checked octet by octet as it is copied
+  Event e;
+  e.kind = message_text_ ? EventKind::kText : EventKind::kBinary;
+  e.compressed = message_compressed_;
+  e.offset = *pos;
+  e.size = size_t(remaining_);
+  e.in_input = true;
+  e.masked = masked_;
+  e.key = key_;
+  out->events.push_back(e);
+  *pos += e.size;
+  remaining_ = 0;
+  phase_ = Phase::kHeader;
+  message_open_ = false;
+  in_batch_ = false;
+}
+
 std::optional<Failure> Decoder::take_payload(const char* src, size_t n, Batch* out) {
   std::string& buffer = is_control(opcode_) ? control_ : message_buffer(out);
   const size_t old = buffer.size();
@@ -254,9 +277,23 @@ std::optional<Failure> Decoder::end_frame(Batch* out) {
 }
 
 void Decoder::keep_message(Batch* out) {
-  message_.assign(out->data, batch_start_, std::string::npos);
-  out->data.resize(batch_start_);
+  if (batch_start_ == 0 && message_.empty()) {
+    message_.swap(out->data);  // the message is all the batch holds: no copy
+    out->data.clear();
+  } else {
+    message_.assign(out->data, batch_start_, std::string::npos);
+    out->data.resize(batch_start_);
+  }
   in_batch_ = false;
+}
+
+void Batch::copy_payload(const Event& e, char* dst) const noexcept {
+  const std::string_view src = payload(e);
+  if (e.masked) {
+    mask_copy(dst, src.data(), src.size(), e.key, 0);
+  } else if (!src.empty()) {
+    std::memcpy(dst, src.data(), src.size());
+  }
 }
 
 // --- writing ---
@@ -287,9 +324,7 @@ size_t write_frame_header(const FrameHead& head, uint64_t payload_size, char* ds
   return at;
 }
 
-namespace {
-
-std::optional<WriteError> check_head(const FrameHead& head, size_t payload_size) noexcept {
+std::optional<WriteError> check_frame_head(const FrameHead& head, uint64_t payload_size) noexcept {
   if (is_control(head.opcode)) {
     if (payload_size > kMaxControlPayload) return WriteError::kControlTooLong;
     if (!head.fin) return WriteError::kControlFragmented;
@@ -299,6 +334,8 @@ std::optional<WriteError> check_head(const FrameHead& head, size_t payload_size)
   }
   return std::nullopt;
 }
+
+namespace {
 
 size_t write_checked(const FrameHead& head, std::string_view payload, char* dst) noexcept {
   const size_t at = write_frame_header(head, payload.size(), dst);
@@ -314,7 +351,7 @@ size_t write_checked(const FrameHead& head, std::string_view payload, char* dst)
 
 std::optional<WriteError> write_frame(const FrameHead& head, std::string_view payload,
                                       std::string* out) {
-  if (auto e = check_head(head, payload.size())) return e;
+  if (auto e = check_frame_head(head, payload.size())) return e;
   const size_t old = out->size();
   out->resize(old + frame_header_size(payload.size(), head.mask.has_value()) + payload.size());
   write_checked(head, payload, out->data() + old);
@@ -324,7 +361,7 @@ std::optional<WriteError> write_frame(const FrameHead& head, std::string_view pa
 std::optional<WriteError> write_frame(const FrameHead& head, std::string_view payload, char* dst,
                                       size_t capacity, size_t* written) {
   *written = 0;
-  if (auto e = check_head(head, payload.size())) return e;
+  if (auto e = check_frame_head(head, payload.size())) return e;
   const size_t header = frame_header_size(payload.size(), head.mask.has_value());
   if (capacity < header || capacity - header < payload.size()) return WriteError::kBufferTooSmall;
   *written = write_checked(head, payload, dst);

@@ -13,7 +13,9 @@
 // completed in one call lie in `Batch::data`, the payloads of its control frames in
 // `Batch::control`, and each event views its own. A message that spans calls is kept by the
 // decoder in between and handed over whole (moved, not copied, when it is the first message the
-// call completes).
+// call completes). With `DecoderOptions::leave_in_input`, a message that needs no copy to be
+// checked is not copied at all: its event views the input, still masked, and the caller unmasks
+// it once, straight into the object it hands on (Batch::copy_payload).
 #pragma once
 
 #include "wire/ws/error.h"
@@ -61,9 +63,15 @@ struct Event {
   EventKind kind = EventKind::kText;
   bool compressed = false;
   uint16_t close_code = 0;
-  // The payload's place in the batch's `data` (messages) or `control` (control frames).
+  // The payload's place in the batch's `data` (messages) or `control` (control frames), or in
+  // the call's input when `in_input`.
   size_t offset = 0;
   size_t size = 0;
+  // A message left in the input (DecoderOptions::leave_in_input), masked with `key` when
+  // `masked`.
+  bool in_input = false;
+  bool masked = false;
+  MaskKey key{};
   bool operator==(const Event&) const = default;
 };
 
@@ -73,16 +81,28 @@ struct Batch {
   std::vector<Event> events;
   std::string data;
   std::string control;
+  // The input of the call, which the events left in it view: valid while the caller's input is.
+  std::string_view input;
 
+  // The payload's octets as they lie: still masked for a masked event left in the input.
   std::string_view payload(const Event& e) const {
+    if (e.in_input) return input.substr(e.offset, e.size);
     const std::string& base =
         e.kind == EventKind::kText || e.kind == EventKind::kBinary ? data : control;
     return std::string_view(base).substr(e.offset, e.size);
+  }
+  // Writes the payload's `e.size` octets, unmasked, to `dst`.
+  void copy_payload(const Event& e, char* dst) const noexcept;
+  std::string payload_copy(const Event& e) const {
+    std::string out(e.size, '\0');
+    copy_payload(e, out.data());
+    return out;
   }
   void clear() noexcept {
     events.clear();
     data.clear();
     control.clear();
+    input = {};
   }
 };
 
@@ -93,6 +113,10 @@ struct DecoderOptions {
   uint64_t max_message_size = kDefaultMaxMessageSize;
   // RSV1 on the first frame of a message: negotiated by permessage-deflate.
   bool allow_rsv1 = false;
+  // A message of one frame whose payload is wholly in the input and needs no UTF-8 check
+  // (binary, or compressed) is left there: its event is `in_input`, and the caller takes it out
+  // with Batch::copy_payload before its input goes. Saves one copy of every such message.
+  bool leave_in_input = false;
 };
 
 class Decoder {
@@ -123,6 +147,9 @@ class Decoder {
 
   // Checks the complete header at `h` and sets up its frame.
   std::optional<Failure> start_frame(const uint8_t* h, Batch* out);
+  // Right after start_frame: a whole message that can stay in the input is emitted as it lies,
+  // and `*pos` moves past it.
+  void leave_in_input(size_t available, size_t* pos, Batch* out);
   // The frame's whole payload is in: emits what it completes.
   std::optional<Failure> end_frame(Batch* out);
   // Unmasks `n` payload octets into their place and checks them.
@@ -212,6 +239,10 @@ constexpr size_t frame_header_size(uint64_t payload_size, bool masked) noexcept 
 // shortest encoding) to `dst`, which has room for kMaxFrameHeaderSize octets. Returns its size.
 // The head is not checked: write_frame does that.
 size_t write_frame_header(const FrameHead& head, uint64_t payload_size, char* dst) noexcept;
+
+// Whether a frame of `payload_size` octets may go out with `head`: what write_frame refuses.
+[[nodiscard]] std::optional<WriteError> check_frame_head(const FrameHead& head,
+                                                         uint64_t payload_size) noexcept;
 
 // Appends one frame: its header and the payload, masked when the head has a key. A refusal
 // appends nothing.

@@ -54,7 +54,7 @@ std::string describe(const Batch& batch, const Event& e) {
   if (e.compressed) s += "(z)";
   if (e.kind == EventKind::kClose) s += " " + std::to_string(e.close_code);
   s += " ";
-  s += batch.payload(e);
+  s += batch.payload_copy(e);
   return s;
 }
 
@@ -91,9 +91,14 @@ Result run(const DecoderOptions& options, const std::vector<std::string_view>& p
 }
 
 // Decodes `input` whole, then cut in two at every position, then one octet at a time, and
-// expects the same result from each; returns it.
+// expects the same result from each, with messages left in the input and without; returns it.
 Result decode_every_way(std::string_view input, const DecoderOptions& options = {}) {
   const Result whole = run(options, {input});
+  DecoderOptions other = options;
+  other.leave_in_input = !options.leave_in_input;
+  EXPECT_EQ(run(other, {input}), whole) << "leave_in_input " << other.leave_in_input;
+  for (size_t i = 0; i <= input.size(); ++i)
+    EXPECT_EQ(run(other, {input.substr(0, i), input.substr(i)}), whole) << "cut at " << i;
   for (size_t i = 0; i <= input.size(); ++i)
     EXPECT_EQ(run(options, {input.substr(0, i), input.substr(i)}), whole) << "cut at " << i;
   std::vector<std::string_view> octets;
@@ -346,6 +351,51 @@ TEST(WsDecoder, MessageAcrossCallsIsHandedOverWhole) {
   ASSERT_EQ(f.decode(raw(kFin, "c"), &batch), std::nullopt);
   ASSERT_EQ(batch.events.size(), 1u);
   EXPECT_EQ(batch.payload(batch.events[0]), "bc");
+}
+
+TEST(WsDecoder, WholeMessagesThatNeedNoCheckStayInTheInput) {
+  const DecoderOptions options{.allow_rsv1 = true, .leave_in_input = true};
+  const std::string binary(300, '\xa5');
+  const std::string input = raw(kFin | kBinary, binary) + raw(kFin | kText, "t") +
+                            raw(kFin | kText | kRsv1, "z") + raw(kBinary, "f") + raw(kFin, "g") +
+                            raw(kFin | kPing, "p") + raw(kFin | kBinary, "") +
+                            raw(kFin | kBinary, "tail");
+  Decoder d(options);
+  Batch batch;
+  // The last frame is cut short: its message is copied as it arrives.
+  ASSERT_EQ(d.decode(std::string_view(input).substr(0, input.size() - 2), &batch), std::nullopt);
+  struct Seen {
+    EventKind kind;
+    bool in_input;
+    std::string payload;
+    bool operator==(const Seen&) const = default;
+  };
+  std::vector<Seen> seen;
+  for (const Event& e : batch.events)
+    seen.push_back({e.kind, e.in_input, batch.payload_copy(e)});
+  // a binary message and a compressed one stay; text (checked as it is unmasked), a fragmented
+  // message and a control frame are copied
+  EXPECT_EQ(seen, (std::vector<Seen>{{EventKind::kBinary, true, binary},
+                                     {EventKind::kText, false, "t"},
+                                     {EventKind::kText, true, "z"},
+                                     {EventKind::kBinary, false, "fg"},
+                                     {EventKind::kPing, false, "p"},
+                                     {EventKind::kBinary, true, ""}}));
+  EXPECT_TRUE(batch.events[0].masked);
+  EXPECT_NE(batch.payload(batch.events[0]), binary) << "viewed as it lies, masked";
+  EXPECT_EQ(batch.data, "tfg");
+  ASSERT_EQ(d.decode(std::string_view(input).substr(input.size() - 2), &batch), std::nullopt);
+  ASSERT_EQ(batch.events.size(), 1u);
+  EXPECT_FALSE(batch.events[0].in_input);
+  EXPECT_EQ(batch.payload_copy(batch.events[0]), "tail");
+
+  // Unmasked frames (the client role) stay as they are.
+  Decoder client({.role = Role::kClient, .leave_in_input = true});
+  ASSERT_EQ(client.decode(raw(kFin | kBinary, "abc", std::nullopt), &batch), std::nullopt);
+  ASSERT_EQ(batch.events.size(), 1u);
+  EXPECT_TRUE(batch.events[0].in_input);
+  EXPECT_FALSE(batch.events[0].masked);
+  EXPECT_EQ(batch.payload(batch.events[0]), "abc");
 }
 
 // --- writing ---
