@@ -272,15 +272,18 @@ PyObject* new_value(std::string_view name, std::string_view value) {
 // The name and value objects of one pair, in `out`: false when one could not be made. A common
 // pair of a raw list is pushed as its shared tuple followed by nullptr.
 bool push_pair(Collected& out, Shape shape, std::string_view name, std::string_view value) {
+  SharedField shared;
   if (shape == Shape::kRawItems) {
-    if (PyObject* pair = shared_raw_pair(name, value)) {
-      out.push(pair);
+    const SharedRawField raw = shared_raw_field(name, value);
+    if (raw.pair != nullptr) {
+      out.push(raw.pair);
       out.push(nullptr);
       return true;
     }
+    shared = raw.field;
+  } else {
+    shared = shared_field_str(name, value);
   }
-  SharedField shared =
-      shape == Shape::kItems ? shared_field_str(name, value) : shared_field_bytes(name, value);
   if (shared.name == nullptr) {
     shared.name = shape == Shape::kItems ? new_name_str(name) : new_bytes(name);
   }

@@ -495,12 +495,6 @@ PyObject* shared_name_str(std::string_view lower_name) {
   return shared(g_strs, lower_name, false);
 }
 
-SharedField shared_field_bytes(std::string_view lower_name, std::string_view value) {
-  const int i = known_header_name(lower_name);
-  if (i < 0) return SharedField{nullptr, nullptr};
-  return SharedField{shared_at(g_bytes, i, true), shared_value_at(i, value)};
-}
-
 SharedField shared_field_str(std::string_view lower_name, std::string_view value) {
   const int i = known_header_name(lower_name);
   if (i < 0) return SharedField{nullptr, nullptr};
@@ -512,10 +506,12 @@ PyObject* shared_value_bytes(std::string_view lower_name, std::string_view value
   return i < 0 ? nullptr : shared_value_at(i, value);
 }
 
-PyObject* shared_raw_pair(std::string_view lower_name, std::string_view value) {
+SharedRawField shared_raw_field(std::string_view lower_name, std::string_view value) {
   const int i = known_header_name(lower_name);
-  const int row = i < 0 ? -1 : common_row(i, value);
-  return row < 0 ? nullptr : Py_NewRef(g_raw_pairs[row]);
+  if (i < 0) return SharedRawField{nullptr, SharedField{nullptr, nullptr}};
+  const int row = common_row(i, value);
+  if (row >= 0) return SharedRawField{Py_NewRef(g_raw_pairs[row]), SharedField{nullptr, nullptr}};
+  return SharedRawField{nullptr, SharedField{shared_at(g_bytes, i, true), nullptr}};
 }
 
 }  // namespace quillet::py

@@ -20,13 +20,18 @@ struct SharedField {
   PyObject* name;
   PyObject* value;
 };
-SharedField shared_field_bytes(std::string_view lower_name, std::string_view value);
 SharedField shared_field_str(std::string_view lower_name, std::string_view value);
 // Only the value (new reference or nullptr): for lists of values.
 PyObject* shared_value_bytes(std::string_view lower_name, std::string_view value);
-// The shared (name, value) tuple of a common pair, as a raw list of pairs holds it (new
-// reference), or nullptr (no error set).
-PyObject* shared_raw_pair(std::string_view lower_name, std::string_view value);
+// One field of a raw list of pairs, its name looked up once: `pair` is the shared (name, value)
+// tuple of a common pair (a new reference; `field` is then empty), or nullptr, and `field` what
+// a bytes pair shares otherwise (its name, when that is a common one; a value is shared only
+// within a common pair). No error is ever set.
+struct SharedRawField {
+  PyObject* pair;
+  SharedField field;
+};
+SharedRawField shared_raw_field(std::string_view lower_name, std::string_view value);
 
 // Makes the shared objects of the common pairs, once per process. Call it with no lock held: it
 // makes tuples, which the cyclic collector tracks. Until it has succeeded the functions above

@@ -1,5 +1,6 @@
 #include "wire/h2/hpack/huffman.h"
 
+#include <bit>
 #include <cstddef>
 #include <new>
 
@@ -61,6 +62,15 @@ static_assert(is_canonical(), "the code is canonical");
 // four steps; the sub-tables are the 8-bit prefixes shared by longer codes.
 
 constexpr uint16_t kLink = 0x8000;
+
+// Bits 8-15 of a table entry.
+inline unsigned high_octet(const uint16_t* entry) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return reinterpret_cast<const uint8_t*>(entry)[1];
+  } else {
+    return *entry >> 8;
+  }
+}
 constexpr size_t kDecodeTables = 15;
 
 struct DecodeTables {
@@ -178,31 +188,41 @@ bool huffman_decode(std::string_view coded, char* out, size_t* decoded) noexcept
     *decoded = size_t(w - out);
     return ok;
   };
-  // `bits` unread bits wait at the low end of `acc`. While eight octets are left they come in
-  // whole (a 64-bit accumulator holds 56 new bits beside fewer than 8 old ones); the steps are
-  // the same eight-bit table steps either way.
+  // `bits` unread bits wait at the top of `acc` (the next one is bit 63), zeros below them, so
+  // every step indexes its table with the top eight bits and shifts out what its code used:
+  // the chain from one table read to the next is a shift, not a recount of where the bits are.
+  // While seven octets are left they come in whole (56 new bits below fewer than 8 old ones);
+  // the steps are the same eight-bit table steps either way.
   uint64_t acc = 0;
   unsigned bits = 0;
   size_t table = 0;
   while (p != end) {
-    if (end - p >= 7 && bits < 8) {
-      acc = (acc << 56) | uint64_t(p[0]) << 48 | uint64_t(p[1]) << 40 | uint64_t(p[2]) << 32 |
-            uint64_t(p[3]) << 24 | uint64_t(p[4]) << 16 | uint64_t(p[5]) << 8 | p[6];
+    if (end - p >= 7) {
+      const uint64_t next = uint64_t(p[0]) << 48 | uint64_t(p[1]) << 40 | uint64_t(p[2]) << 32 |
+                            uint64_t(p[3]) << 24 | uint64_t(p[4]) << 16 | uint64_t(p[5]) << 8 |
+                            p[6];
+      acc |= next << (8 - bits);
       p += 7;
       bits += 56;
     } else {
-      acc = (acc << 8) | *p++;
+      acc |= uint64_t(*p++) << (56 - bits);
       bits += 8;
     }
     do {
-      const uint16_t e = kTables.entry[table][(acc >> (bits - 8)) & 0xff];
+      const uint16_t* entry = &kTables.entry[table][acc >> 56];
+      const uint16_t e = *entry;
       if (e & kLink) {
         table = e & 0xff;
         if (table == 0) return finish(false);
+        acc <<= 8;
         bits -= 8;
       } else {
         *w++ = char(e & 0xff);
-        bits -= (e >> 8) & 0x7f;
+        // Bit 15 is clear, so the count is the entry's high octet: read on its own, it comes
+        // straight from the table instead of after the whole entry and a shift.
+        const unsigned used = high_octet(entry);
+        acc <<= used;
+        bits -= used;
         table = 0;
       }
     } while (bits >= 8);
@@ -210,17 +230,18 @@ bool huffman_decode(std::string_view coded, char* out, size_t* decoded) noexcept
   // Fewer than 8 bits are left: resolve the codes that fit in them, looking them up with
   // one-bits after them, then what remains must be padding.
   while (bits > 0) {
-    const unsigned pad = 8 - bits;
-    const uint16_t e = kTables.entry[table][((acc << pad) | (0xffu >> bits)) & 0xff];
-    if ((e & kLink) || ((e >> 8) & 0x7f) > bits) break;
+    const uint16_t e = kTables.entry[table][(acc >> 56) | (0xffu >> bits)];
+    if ((e & kLink) || unsigned(e >> 8) > bits) break;
     *w++ = char(e & 0xff);
-    bits -= (e >> 8) & 0x7f;
+    acc <<= e >> 8;
+    bits -= e >> 8;
     table = 0;
   }
   // A code still open from a previous octet would make the padding longer than 7 bits.
   if (table != 0) return finish(false);
+  if (bits == 0) return finish(true);
   const uint64_t ones = (uint64_t(1) << bits) - 1;
-  return finish((acc & ones) == ones);
+  return finish((acc >> (64 - bits)) == ones);
 }
 
 }  // namespace quillet::h2::hpack
