@@ -45,21 +45,28 @@ class ClientStream(Stream, BufferedReads):
         self.watching: H1Connection | None = None  # the idle connection this stream watches
         self.tls = tls
 
+    # The watcher is looked up before the stream's own callback: that callback may run the
+    # reader's task at once (a `Waiter`), whose exchange may end and park the connection with a
+    # new watch, which these bytes are not for.
+
     def data_received(self, data: bytes) -> None:
+        watching = self.watching
         Stream.data_received(self, data)
-        if self.watching is not None:
-            self.watching.idle_read_ended()
+        if watching is not None:
+            watching.idle_read_ended()
 
     def eof_received(self) -> bool:
+        watching = self.watching
         Stream.eof_received(self)
-        if self.watching is not None:
-            self.watching.idle_read_ended()
+        if watching is not None:
+            watching.idle_read_ended()
         return not self.tls  # a TLS close_notify ends the connection; half-open is not offered
 
     def connection_lost(self, exc: BaseException | None) -> None:
+        watching = self.watching
         Stream.connection_lost(self, exc)
-        if self.watching is not None:
-            self.watching.idle_read_ended()
+        if watching is not None:
+            watching.idle_read_ended()
 
     async def drain_within(self, timeout: float | None) -> None:
         """Waits until the write buffer is below its mark, or bytes of the answer arrive (a

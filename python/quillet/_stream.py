@@ -1,13 +1,17 @@
 """A buffered asyncio protocol shared by the server and the client drivers.
 
 Bytes that arrive are kept until someone reads them, so a read that is cancelled or never made
-loses nothing. There is one reader at a time: the connection state decides who that is.
+loses nothing. There is one reader at a time: the connection state decides who that is. A
+reader waits on a `Waiter`: the bytes that end its wait run its task's next step within the
+transport's callback, instead of at the loop's next turn.
 """
 
 from __future__ import annotations
 
 import asyncio
 import threading
+
+from ._native import Waiter
 
 # Reading stops above this many unread bytes, and resumes when a read takes them.
 _READ_HIGH_WATER = 256 * 1024
@@ -154,7 +158,7 @@ class Stream(asyncio.Protocol):
         """Waits until more than `seen` bytes are buffered, or the input ends. The caller says
         what it saw: bytes may arrive between its look and the first step of this wait."""
         while self._size <= seen and not self._eof and self._error is None:
-            waiter = self._loop.create_future()
+            waiter = Waiter(self._loop)
             self._waiter = waiter
             try:
                 await waiter
@@ -173,7 +177,7 @@ class Stream(asyncio.Protocol):
             if self._eof:
                 return b""
             loop = self._loop
-            waiter = loop.create_future()
+            waiter = Waiter(loop)
             self._waiter = waiter
             if timeout is None:
                 self._read_by = None

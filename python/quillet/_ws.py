@@ -28,7 +28,7 @@ import os
 
 from ._asgi import ClientDisconnected, run_app, unavailable
 from ._native import (
-    WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, WebSocketProtocolError, WSDecoder,
+    WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, Waiter, WebSocketProtocolError, WSDecoder,
     ws_close_payload, ws_frame, ws_frame_head, ws_subprotocols)
 from ._wsdeflate import MIN_SIZE, Deflate, InflateError
 
@@ -210,17 +210,13 @@ class WebSocket:
                 return message
             if self.disconnect is not None:
                 return self.disconnect
-            waiter = self._receiver = self.loop.create_future()
+            # woken by `_received` once a read's messages are queued: from the stream's
+            # callback, the application then runs its step at once (`Waiter`)
+            waiter = self._receiver = Waiter(self.loop)
             try:
                 await waiter
             finally:
                 self._receiver = None
-
-    def _deliver(self, message: dict) -> None:
-        self.queue.append(message)
-        waiter = self._receiver
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
 
     def _gone(self, code: int, reason: str) -> None:
         """The connection is over for the application: it hears `code` once it has read what
@@ -229,7 +225,7 @@ class WebSocket:
             self.disconnect = {"type": "websocket.disconnect", "code": code, "reason": reason}
             waiter = self._receiver
             if waiter is not None and not waiter.done():
-                waiter.set_result(None)
+                waiter.set_result_soon(None)
         if not self._closed.done():
             self._closed.set_result(None)
         for fut in (self._room, self._accepted, self._pong):
@@ -265,13 +261,22 @@ class WebSocket:
             carrier.close()
 
     def _received(self, data: bytes) -> None:
+        """Decodes a read; the application, if it waits, hears of the messages once all of them
+        are queued."""
+        queued = len(self.queue)
+        self._decode(data)
+        waiter = self._receiver
+        if len(self.queue) > queued and waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def _decode(self, data: bytes) -> None:
         self.last_input = self.loop.time()
         try:
             events = self.decoder.feed(data)
         except WebSocketProtocolError as exc:
             self._fail(exc.close_code, exc.args[1])
             return
-        deliver = self._deliver
+        deliver = self.queue.append
         open_ = self.stage == _OPEN
         exact = self.max_size if self.deflate is not None else None
         for event in events:

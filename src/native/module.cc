@@ -4,6 +4,7 @@
 #include "src/native/decoder.h"
 #include "src/native/functions.h"
 #include "src/native/imported.h"
+#include "src/native/waiter.h"
 #include "src/py/ref.h"
 #include "src/py/registration.h"
 #include "src/py/types.h"
@@ -36,6 +37,7 @@ constexpr Registration kRegistrations[] = {
     {"WebSocketError", make_imported<websocket_error_class>},
     {"WebSocketProtocolError", make_imported<websocket_protocol_error_class>},
     {"WSDecoder", make_class<decoder_type>},
+    {"Waiter", make_class<waiter_type>},
     {"ws_frame", make_frame_function},
     {"ws_frame_head", make_frame_head_function},
     {"ws_close_payload", make_close_payload_function},

@@ -229,6 +229,7 @@ def _instances():
         _quillet.ProxyMatcher: _quillet.ProxyMatcher.from_env,
         _quillet.ProxyIntercept: lambda: proxied.intercept("http://example.invalid/"),
         _native.WSDecoder: lambda: _native.WSDecoder("server"),
+        _native.Waiter: lambda: _native.Waiter(object()),
     }
 
 
