@@ -99,6 +99,45 @@ def sendable(headers: HeaderMap) -> HeaderMap:
     return kept
 
 
+class Signal:
+    """asyncio.Event's `set`, `clear`, `is_set` and `wait`, made for the signals every stream
+    has: nothing is allocated until someone waits, and a request answered at once never waits
+    (three Events per stream were a tenth of the driver's time per request)."""
+
+    __slots__ = ("_value", "_waiters")
+
+    def __init__(self) -> None:
+        self._value = False
+        self._waiters: list[asyncio.Future] | None = None
+
+    def is_set(self) -> bool:
+        return self._value
+
+    def set(self) -> None:
+        if not self._value:
+            self._value = True
+            for waiter in self._waiters or ():
+                if not waiter.done():
+                    waiter.set_result(True)
+
+    def clear(self) -> None:
+        self._value = False
+
+    async def wait(self) -> bool:
+        if self._value:
+            return True
+        waiter = asyncio.get_running_loop().create_future()
+        waiters = self._waiters
+        if waiters is None:
+            waiters = self._waiters = []
+        waiters.append(waiter)
+        try:
+            await waiter  # each wait has its own future: cancelling one cancels no other
+            return True
+        finally:
+            waiters.remove(waiter)
+
+
 class StreamHandle:
     """What the driver keeps for one stream: its received head, body and trailers, the stop it
     ended with, and the events its tasks wait on."""
@@ -113,9 +152,9 @@ class StreamHandle:
         self.ended = False
         self.trailers: HeaderMap | None = None
         self.stop: H2Stopped | None = None
-        self.changed = asyncio.Event()   # a chunk, the end of the body, or a stop
-        self.window = asyncio.Event()    # send capacity may be available
-        self.head_event = asyncio.Event()
+        self.changed = Signal()   # a chunk, the end of the body, or a stop
+        self.window = Signal()    # send capacity may be available
+        self.head_event = Signal()
 
     def stopped(self, stop: H2Stopped | None) -> None:
         if self.stop is None:
@@ -380,7 +419,7 @@ class Driver(H2Streams):
                 self.stalled(handle)
                 raise StreamStopped(handle.stop)
 
-    async def wait_until(self, event: asyncio.Event, deadline: float | None) -> bool:
+    async def wait_until(self, event: Signal, deadline: float | None) -> bool:
         """Waits for `event`; False when `deadline` (loop time) came first."""
         if deadline is None:
             await event.wait()
