@@ -320,14 +320,15 @@ class ServerConnection(Driver):
 
     def _scope(self, request: _Request) -> dict:
         head = request.head
-        headers = head.headers.raw_items()
-        cookies = [value for name, value in headers if name == b"cookie"]
+        fields = head.headers
+        headers = fields.raw_items()
+        cookies = fields.get_all("cookie") if "cookie" in fields else ()
         if len(cookies) > 1:
             # HTTP/2 may split a cookie into one field per pair (RFC 9113 section 8.2.3);
             # applications written for HTTP/1.1 expect one header.
             headers = [(n, v) for n, v in headers if n != b"cookie"]
             headers.append((b"cookie", b"; ".join(cookies)))
-        if head.authority is not None and "host" not in head.headers:
+        if head.authority is not None and "host" not in fields:
             headers.insert(0, (b"host", head.authority.encode("latin-1")))
         scope = http_scope(self, "2", head.method, head.path or "/", headers)
         scope.setdefault("extensions", {})["http.response.trailers"] = {}
