@@ -3,6 +3,7 @@ clients written elsewhere (curl, nghttp, the h2 package over a raw socket) and b
 and the defences against abusive clients, seen from the wire."""
 
 import asyncio
+import json
 import shutil
 import socket
 import subprocess
@@ -149,6 +150,23 @@ def test_the_h2_package_uploads_under_flow_control_and_sees_trailers(srv):
         client.wait(lambda: {1, 3} <= client.ended)
         assert client.bodies[1] == BIG and client.heads[1][b":status"] == b"200"
         assert client.bodies[3] == b"body" and client.trailers[3] == {b"x-t": b"done"}
+    finally:
+        client.close()
+
+
+def test_cookies_split_into_fields_reach_the_application_as_one(srv):
+    # RFC 9113 section 8.2.3: HTTP/2 may carry a cookie as one field per pair
+    client = RawClient(srv.port)
+    try:
+        for sid, cookies in ((1, ["a=1", "b=2", "c=3"]), (3, ["only=1"]), (5, [])):
+            client.h2.send_headers(sid, [(":method", "GET"), (":path", "/scope/x"),
+                                         (":scheme", "http"), (":authority", "test")]
+                                   + [("cookie", c) for c in cookies], end_stream=True)
+            client.flush()
+        client.wait(lambda: {1, 3, 5} <= client.ended)
+        seen = {sid: [v for n, v in json.loads(client.bodies[sid])["headers"] if n == "cookie"]
+                for sid in (1, 3, 5)}
+        assert seen == {1: ["a=1; b=2; c=3"], 3: ["only=1"], 5: []}
     finally:
         client.close()
 
