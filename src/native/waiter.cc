@@ -208,34 +208,36 @@ PyObject* waiter_cancelled(PyObject* self, PyObject*) {
   return PyBool_FromLong(waiter_of(self).state == State::kCancelled);
 }
 
-PyObject* waiter_result(PyObject* self, PyObject*) {
-  WaiterBox& w = waiter_of(self);
+// The outcome of a wait that is over: false with its exception raised (CancelledError, or what
+// set_exception gave), true when it ended with None. `pending_message` is raised as
+// InvalidStateError while it goes on, or the wait is taken as not over (false, nothing raised)
+// when it is null.
+bool ended_well(const WaiterBox& w, const char* pending_message) {
   switch (w.state) {
     case State::kPending:
-      return raise_invalid_state("the wait is not over");
+      if (pending_message != nullptr) raise_invalid_state(pending_message);
+      return false;
     case State::kCancelled:
-      return raise_cancelled(w);
+      raise_cancelled(w);
+      return false;
     case State::kFailed:
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(w.exception)), w.exception);
-      return nullptr;
+      return false;
     case State::kDone:
       break;
   }
+  return true;
+}
+
+PyObject* waiter_result(PyObject* self, PyObject*) {
+  if (!ended_well(waiter_of(self), "the wait is not over")) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* waiter_exception(PyObject* self, PyObject*) {
   WaiterBox& w = waiter_of(self);
-  switch (w.state) {
-    case State::kPending:
-      return raise_invalid_state("the wait is not over");
-    case State::kCancelled:
-      return raise_cancelled(w);
-    case State::kFailed:
-      return Py_NewRef(w.exception);
-    case State::kDone:
-      break;
-  }
+  if (w.state == State::kFailed) return Py_NewRef(w.exception);
+  if (!ended_well(w, "the wait is not over")) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -376,19 +378,12 @@ PyObject* waiter_await(PyObject* self) {
 // then adds its wake-up), and ends with None, or raises, once it is over.
 PyObject* waiter_next(PyObject* self) {
   WaiterBox& w = waiter_of(self);
-  switch (w.state) {
-    case State::kPending:
-      w.blocking = true;
-      return Py_NewRef(self);
-    case State::kCancelled:
-      return raise_cancelled(w);
-    case State::kFailed:
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(w.exception)), w.exception);
-      return nullptr;
-    case State::kDone:
-      break;
+  if (w.state == State::kPending) {
+    w.blocking = true;
+    return Py_NewRef(self);
   }
-  return nullptr;  // the end, with None
+  ended_well(w, nullptr);
+  return nullptr;  // the end (with None), or the exception just raised
 }
 
 int waiter_traverse(PyObject* self, visitproc visit, void* arg) {
