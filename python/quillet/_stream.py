@@ -224,10 +224,15 @@ class Stream(asyncio.Protocol):
             self.transport.write(data)
 
     def writelines(self, parts) -> None:
-        """Writes the parts in order: in one vectored send where the loop has one, without
-        joining them first."""
-        if self.transport is not None and not self.lost:
-            self.transport.writelines(parts)
+        """Writes the parts in order, each as it is (a large body is not joined to its head).
+        Each goes through `transport.write`: the standard loop's `writelines` (3.12 and later)
+        queues what the socket does not take without pausing the protocol, so a peer that reads
+        nothing would never hold the writer back."""
+        transport = self.transport
+        if transport is not None and not self.lost:
+            for part in parts:
+                if part:
+                    transport.write(part)
 
     async def drain(self, timeout: float | None = None) -> None:
         """Raises TimeoutError when the buffer is still above its mark after `timeout` s."""
