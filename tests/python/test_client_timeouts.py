@@ -198,15 +198,15 @@ def test_each_read_keeps_its_own_deadline_on_a_reused_connection():
     server = ServerThread(client_app.app, access_log=False)
 
     async def main():
-        async with quillet.AsyncClient(timeout=quillet.Timeout(10, read=1.0)) as client:
+        async with quillet.AsyncClient(timeout=quillet.Timeout(10, read=1.5)) as client:
             assert (await client.get(server.url("/echo"))).status_code == 200
-            await asyncio.sleep(0.7)
-            # answered 0.8 s later: past the first read's deadline, within its own
-            assert (await client.get(server.url("/slow?0.8"))).content == b"finished"
+            await asyncio.sleep(0.9)
+            # answered 1 s later: past the first read's deadline, well within its own
+            assert (await client.get(server.url("/slow?1"))).content == b"finished"
             with pytest.raises(quillet.ReadTimeout, match=r"of 0.3 s"):
                 await client.get(server.url("/slow?3"), timeout=quillet.Timeout(10, read=0.3))
-            with pytest.raises(quillet.ReadTimeout, match=r"of 1.0 s"):
-                await client.get(server.url("/slow?3"))
+            with pytest.raises(quillet.ReadTimeout, match=r"of 1.5 s"):
+                await client.get(server.url("/slow?4"))
             assert (await client.get(server.url("/echo"))).status_code == 200
 
     try:
