@@ -191,6 +191,9 @@ class Stream(asyncio.Protocol):
             try:
                 await waiter
             finally:
+                # the timer stays; the deadline goes with the read (the stream's waiter may be
+                # another wait's next, a drain's, which the read's deadline must not end)
+                self._read_by = None
                 if self._waiter is waiter:
                     self._waiter = None
 

@@ -6,6 +6,7 @@ connection lost before any byte of its response."""
 import asyncio
 import socket
 import threading
+import time
 
 import pytest
 
@@ -213,6 +214,41 @@ def test_each_read_keeps_its_own_deadline_on_a_reused_connection():
         run(main())
     finally:
         server.stop()
+
+
+def stall_then_read(server, sock, index):
+    """Answers a GET, then takes the next request's head and reads nothing of its chunked body
+    for a second before reading it all and answering."""
+    server.read_head(sock)
+    sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+    data = b""
+    while b"\r\n\r\n" not in data:
+        data += sock.recv(65536)
+    time.sleep(1.0)
+    while not data.endswith(b"0\r\n\r\n"):
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return
+        data += chunk
+    sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndone")
+
+
+def test_a_finished_reads_deadline_does_not_cut_a_later_upload_short(raw):
+    # the read timer outlives its read; when it fires during an upload that waits for the
+    # server to take its bytes, that wait (bounded by the write timeout) is left alone
+    server = raw(stall_then_read)
+
+    async def body():
+        for _ in range(512):
+            yield b"x" * 65536
+
+    async def main():
+        async with quillet.AsyncClient(timeout=quillet.Timeout(10, read=0.5, write=5)) as client:
+            assert (await client.get(server.url("/"))).content == b"ok"
+            response = await client.post(server.url("/upload"), content=body())
+            return response.content, client.connections_opened
+
+    assert run(main()) == (b"done", 1)
 
 
 @pytest.mark.parametrize("http2", [False, True], ids=["http/1.1", "h2c"])
