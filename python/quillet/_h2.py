@@ -138,6 +138,45 @@ class Signal:
             waiters.remove(waiter)
 
 
+class StreamWriter:
+    """The output of a stream that carries a protocol's own octets (a WebSocket over an extended
+    CONNECT, on either side): what is written waits in `out` and one writer task sends it as the
+    windows allow, with END_STREAM after it once `ending` is set. The owner keeps `conn`, `out`,
+    `buffered`, `ending`, `writer` and `wanted`, names the stream (`out_handle`) and the send's
+    timeout (`out_timeout`), and says when output is over (`output_closed`), what follows a sent
+    batch (`_batch_sent`), the end of its output (`_output_ended`) and a stop of the stream
+    (`_output_stopped`)."""
+
+    out_timeout: float | None | object = CONNECTION_TIMEOUT
+
+    def _wake(self) -> None:
+        if self.writer is None:
+            self.writer = self.conn.loop.create_task(self._write_out())
+        else:
+            self.wanted.set()
+
+    async def _write_out(self) -> None:
+        out = self.out
+        try:
+            while not self.output_closed:
+                if not out and not self.ending:
+                    self.wanted.clear()
+                    await self.wanted.wait()
+                    continue
+                data = b"".join(out) if len(out) != 1 else out[0]
+                out.clear()
+                end = self.ending
+                await self.conn.send_body(self.out_handle, data, end, self.out_timeout)
+                self.buffered -= len(data)
+                self._batch_sent()
+                if end:
+                    self.ending = False
+                    self._output_ended()
+                    return
+        except StreamStopped as exc:
+            self._output_stopped(exc)
+
+
 class StreamHandle:
     """What the driver keeps for one stream: its received head, body and trailers, the stop it
     ended with, and the events its tasks wait on."""

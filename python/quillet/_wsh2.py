@@ -27,7 +27,7 @@ import logging
 
 from _quillet import H2UserError
 
-from ._h2 import CANCEL, StreamStopped, header_map, send_fields
+from ._h2 import CANCEL, StreamStopped, StreamWriter, header_map, send_fields
 from ._native import ws_check_connect
 from ._ws import CLOSE_TIMEOUT, Carrier, WebSocket
 
@@ -64,7 +64,7 @@ async def serve_connect(conn, request, scope: dict, target: str) -> None:
         request.websocket = carrier.session = None
 
 
-class _Stream(Carrier):
+class _Stream(Carrier, StreamWriter):
     """One HTTP/2 stream opened by an extended CONNECT: the session's octets are its DATA."""
 
     status_ok = 200
@@ -102,34 +102,26 @@ class _Stream(Carrier):
         self.buffered += len(data)
         self._wake()
 
-    def _wake(self) -> None:
-        if self.writer is None:
-            self.writer = self.conn.loop.create_task(self._write_out())
-        else:
-            self.wanted.set()
+    # the writer (`StreamWriter`)
 
-    async def _write_out(self) -> None:
-        conn, request, out = self.conn, self.request, self.out
-        try:
-            while not self.ended:
-                if not out and not self.ending:
-                    self.wanted.clear()
-                    await self.wanted.wait()
-                    continue
-                data = b"".join(out) if len(out) != 1 else out[0]
-                out.clear()
-                end = self.ending
-                await conn.send_body(request, data, end)
-                self.buffered -= len(data)
-                if self.buffered <= LOW_WATER:
-                    self.drained.set()
-                if end:
-                    self.ending = False
-                    self.ended = True
-                    return
-        except StreamStopped as exc:
-            log.debug("websocket: the stream ended: %r", exc.stop)
-            self._stopped()
+    @property
+    def out_handle(self):
+        return self.request
+
+    @property
+    def output_closed(self) -> bool:
+        return self.ended
+
+    def _batch_sent(self) -> None:
+        if self.buffered <= LOW_WATER:
+            self.drained.set()
+
+    def _output_ended(self) -> None:
+        self.ended = True
+
+    def _output_stopped(self, exc: StreamStopped) -> None:
+        log.debug("websocket: the stream ended: %r", exc.stop)
+        self._stopped()
 
     def _stopped(self) -> None:
         self.ending = False

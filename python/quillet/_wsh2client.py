@@ -28,7 +28,7 @@ import time
 from _quillet import H2Codec, H2UserError, HeaderMap
 
 from ._exceptions import LocalProtocolError, ReadTimeout, RequestError
-from ._h2 import StreamStopped, header_map, sendable
+from ._h2 import StreamStopped, StreamWriter, header_map, sendable
 from ._h2client import _Exchange, _H2Body
 from ._models import Request, Response, Timeout
 
@@ -116,7 +116,7 @@ def _give_back(conn) -> None:
         conn.pool.slots_freed(conn)
 
 
-class Tunnel:
+class Tunnel(StreamWriter):
     """One HTTP/2 stream as the transport of a client WebSocket: the subset of
     `asyncio.Transport` the session uses, and the protocol callbacks it expects."""
 
@@ -165,35 +165,29 @@ class Tunnel:
             self.protocol.pause_writing()
         self._wake()
 
-    def _wake(self) -> None:
-        if self.writer is None:
-            self.writer = self.loop.create_task(self._write_out())
-        else:
-            self.wanted.set()
+    # the writer (`StreamWriter`): the write timeout is the session's, not the connection's
 
-    async def _write_out(self) -> None:
-        out = self.out
-        try:
-            while not self.lost:
-                if not out and not self.ending:
-                    self.wanted.clear()
-                    await self.wanted.wait()
-                    continue
-                data = b"".join(out) if len(out) != 1 else out[0]
-                out.clear()
-                end = self.ending
-                await self.conn.send_body(self.handle, data, end, None)
-                self.buffered -= len(data)
-                if self.write_paused and self.buffered <= LOW_WATER and not self.lost:
-                    self.write_paused = False
-                    self.protocol.resume_writing()
-                if end:
-                    self.ending = False
-                    self.sent_end = True
-                    self._settle()
-                    return
-        except StreamStopped as exc:
-            self._connection_lost(exc)
+    out_timeout = None
+
+    @property
+    def out_handle(self):
+        return self.handle
+
+    @property
+    def output_closed(self) -> bool:
+        return self.lost
+
+    def _batch_sent(self) -> None:
+        if self.write_paused and self.buffered <= LOW_WATER and not self.lost:
+            self.write_paused = False
+            self.protocol.resume_writing()
+
+    def _output_ended(self) -> None:
+        self.sent_end = True
+        self._settle()
+
+    def _output_stopped(self, exc: StreamStopped) -> None:
+        self._connection_lost(exc)
 
     # input
 
