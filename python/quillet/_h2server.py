@@ -101,21 +101,13 @@ class _Request(StreamHandle, Exchange):
             # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
             body, end = b"", True
             self.trailers_wanted = False
-        headers = header_map(raw_headers)
-        for name, value in conn.server.default_headers:
-            if name not in headers:
-                headers.add(name, value)
         self.head_written = True
         self.status = status
         try:
-            v = send_fields(lambda fields: conn.send_response_head(
-                self.sid, status, fields, end and not body), headers)
+            v = conn.send_head(self.sid, status, raw_headers, end and not body)
         except H2UserError:
             self.abort()
             raise
-        if v.handle is not None and v.reader_stop is not None:
-            v.handle.stopped(v.reader_stop)
-        conn.act(v.flags)
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
         if body:
@@ -267,6 +259,21 @@ class ServerConnection(Driver):
         self.connection_failed(None, "connection closed: server shutdown")
 
     # requests
+
+    def send_head(self, sid: int, status: int, raw_headers, end: bool):
+        """Sends a response head: the application's fields, then the server's default fields it
+        lacks. Raises H2UserError for fields that cannot be sent; otherwise acts on the verdict
+        and returns it (its `stopped` tells a stream that had ended meanwhile)."""
+        headers = header_map(raw_headers)
+        for name, value in self.server.default_headers:
+            if name not in headers:
+                headers.add(name, value)
+        v = send_fields(lambda fields: self.send_response_head(sid, status, fields, end),
+                        headers)
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        self.act(v.flags)
+        return v
 
     def on_headers(self, frame) -> None:
         request = _Request(self)

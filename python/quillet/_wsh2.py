@@ -27,7 +27,7 @@ import logging
 
 from _quillet import H2UserError
 
-from ._h2 import CANCEL, StreamStopped, StreamWriter, header_map, send_fields
+from ._h2 import CANCEL, StreamStopped, StreamWriter
 from ._native import ws_check_connect
 from ._ws import CLOSE_TIMEOUT, Carrier, WebSocket
 
@@ -137,20 +137,11 @@ class _Stream(Carrier, StreamWriter):
         return not self.gone
 
     def _head(self, status: int, headers, end: bool) -> None:
-        conn = self.conn
-        fields = header_map(headers)
-        for name, value in conn.server.default_headers:
-            if name not in fields:
-                fields.add(name, value)
         try:
-            v = send_fields(lambda kept: conn.send_response_head(
-                self.request.sid, status, kept, end), fields)
+            v = self.conn.send_head(self.request.sid, status, headers, end)
         except H2UserError:
             self.abort()
             raise
-        if v.handle is not None and v.reader_stop is not None:
-            v.handle.stopped(v.reader_stop)
-        conn.act(v.flags)
         if end:
             self.ended = True
         if v.stopped is not None:
