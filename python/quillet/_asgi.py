@@ -77,6 +77,21 @@ def http_scope(conn, version: str, method: str, target: str, headers: list) -> d
     return scope
 
 
+def scope_template(conn) -> dict:
+    """What every request's scope on `conn` shares, in the order of `http_scope`'s keys, for the
+    native `asgi_scope` (which fills in the request's own, None here, and copies `state`)."""
+    server = conn.server
+    template = {
+        "type": "http", "asgi": ASGI, "http_version": None, "method": None,
+        "scheme": conn.scheme, "path": None, "raw_path": None, "query_string": None,
+        "root_path": server.root_path, "headers": None, "client": conn.client,
+        "server": conn.sockname, "state": server.state,
+    }
+    if conn.tls is not None:
+        template["extensions"] = {"tls": conn.tls}
+    return template
+
+
 class Exchange:
     """One request's response as the application sends it: `send` checks each message and
     hands it to the protocol's writers, `settle` deals with what the application left undone.
