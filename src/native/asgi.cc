@@ -68,19 +68,28 @@ const Names* names() {
     const char* text;
   };
   const Interned table[] = {
-      {&n.receive, "receive"},   {&n.send, "send"},
-      {&n.settle, "settle"},     {&n.request_done, "request_done"},
-      {&n.status, "status"},     {&n.sent, "sent"},
+      {&n.receive, "receive"},
+      {&n.send, "send"},
+      {&n.settle, "settle"},
+      {&n.request_done, "request_done"},
+      {&n.status, "status"},
+      {&n.sent, "sent"},
       {&n.disconnected, "Disconnected"},
       {&n.cancelled, "cancelled"},
-      {&n.loop, "loop"},         {&n.time, "time"},
+      {&n.loop, "loop"},
+      {&n.time, "time"},
       {&n.log_access, "_log_access"},
-      {&n.error, "error"},       {&n.throw_, "throw"},
-      {&n.close, "close"},       {&n.state, "state"},
+      {&n.error, "error"},
+      {&n.throw_, "throw"},
+      {&n.close, "close"},
+      {&n.state, "state"},
       {&n.http_version, "http_version"},
-      {&n.method, "method"},     {&n.path, "path"},
-      {&n.raw_path, "raw_path"}, {&n.query_string, "query_string"},
-      {&n.headers, "headers"},   {&n.extensions, "extensions"},
+      {&n.method, "method"},
+      {&n.path, "path"},
+      {&n.raw_path, "raw_path"},
+      {&n.query_string, "query_string"},
+      {&n.headers, "headers"},
+      {&n.extensions, "extensions"},
       {&n.failed_text, "the application raised an exception"},
       {&n.empty_str, ""},
   };
@@ -225,8 +234,8 @@ bool request_done(const Names* n, const Run& run) {
   Ref sent = status ? Ref::steal(PyObject_GetAttr(run.exchange.get(), n->sent)) : Ref();
   bool ok = false;
   if (sent) {
-    PyObject* args[] = {run.server.get(),   run.scope.get(), run.target.get(),
-                        status.get(),       sent.get(),      run.began.get()};
+    PyObject* args[] = {run.server.get(), run.scope.get(), run.target.get(),
+                        status.get(),     sent.get(),      run.began.get()};
     Ref done = Ref::steal(PyObject_VectorcallMethod(n->request_done, args,
                                                     6 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     ok = bool(done);
@@ -349,8 +358,8 @@ PyObject* go_on(const Names* n, const Run& run, Ref& inner, Phase& phase, Step s
         return nullptr;
       }
     }
-    Ref wait = Ref::steal(PyObject_CallMethodOneArg(run.exchange.get(), n->settle,
-                                                    raised ? Py_True : Py_False));
+    Ref wait = Ref::steal(
+        PyObject_CallMethodOneArg(run.exchange.get(), n->settle, raised ? Py_True : Py_False));
     if (!wait) {
       request_done(n, run);
       return nullptr;
@@ -589,8 +598,8 @@ void split_target(std::string_view t, std::string_view* path, std::string_view* 
 }
 
 PyObject* asgi_scope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 5> kNames{"template", "http_version", "method",
-                                                     "target", "headers"};
+  static constexpr std::array<const char*, 5> kNames{"template", "http_version", "method", "target",
+                                                     "headers"};
   static constexpr ArgParser kParser("asgi_scope", kNames, 5, 5);
   PyObject* a[5];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
@@ -625,8 +634,7 @@ PyObject* asgi_scope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       path_text = Ref::steal(PyUnicode_FromString("/"));
     } else {
       Py_ssize_t start = path.data() - t.data();
-      path_text = Ref::steal(
-          PyUnicode_Substring(target, start, start + Py_ssize_t(path.size())));
+      path_text = Ref::steal(PyUnicode_Substring(target, start, start + Py_ssize_t(path.size())));
     }
     if (!path_text) return nullptr;
     raw_path = Ref::steal(PyBytes_FromStringAndSize(path.data(), Py_ssize_t(path.size())));
@@ -651,7 +659,8 @@ PyObject* asgi_scope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       PyDict_SetItem(d, n->path, path_text.get()) < 0 ||
       PyDict_SetItem(d, n->raw_path, raw_path.get()) < 0 ||
       PyDict_SetItem(d, n->query_string, query.get()) < 0 ||
-      PyDict_SetItem(d, n->headers, a[4]) < 0 || PyDict_SetItem(d, n->state, state_copy.get()) < 0) {
+      PyDict_SetItem(d, n->headers, a[4]) < 0 ||
+      PyDict_SetItem(d, n->state, state_copy.get()) < 0) {
     return nullptr;
   }
   // the extensions too are the request's own to change
@@ -677,7 +686,8 @@ PyMethodDef g_asgi_scope_def = {
     "asgi_scope", as_method<asgi_scope>(), kFast,
     "asgi_scope($module, /, template, http_version, method, target, headers)\n--\n\n"
     "The scope of one request: a copy of the connection's template (its 'state' and\n"
-    "'extensions' copied too) with the request's version, method, path (percent-decoded), raw_path,\n"
+    "'extensions' copied too) with the request's version, method, path (percent-decoded), "
+    "raw_path,\n"
     "query_string and headers. A target in absolute form gives its path and query."};
 
 PyObject* make_function(PyMethodDef* def, PyObject* module) {

@@ -28,7 +28,7 @@ constexpr Py_ssize_t kJoinBelow = 64 * 1024;
 
 struct Names {
   PyObject* type;
-  PyObject* start;  // "http.response.start"
+  PyObject* start;      // "http.response.start"
   PyObject* body_kind;  // "http.response.body"
   PyObject* status;
   PyObject* headers;
@@ -350,8 +350,14 @@ Outcome response_fields(const Names* n, ExchangeBox& b, Ref* headers, Ref* conte
 // it: an H1UserError fails the response.
 Ref respond_head(const Names* n, ExchangeBox& b, PyObject* headers, PyObject* content_length,
                  bool chunked) {
-  PyObject* args[] = {b.conn.get(), b.seq.get(),  b.status.get(), headers, Py_None,
-                      content_length, chunked ? Py_True : Py_False, Py_False};
+  PyObject* args[] = {b.conn.get(),
+                      b.seq.get(),
+                      b.status.get(),
+                      headers,
+                      Py_None,
+                      content_length,
+                      chunked ? Py_True : Py_False,
+                      Py_False};
   Ref out = Ref::steal(PyObject_VectorcallMethod(
       n->respond_head, args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, n->respond_kw));
   if (!out && PyErr_ExceptionMatches(n->h1_user_error)) fail_keeping_error(n, b);
@@ -688,8 +694,7 @@ PyGetSetDef kProperties[] = {
      nullptr},
     {"gone", field<&Names::gone, own_gone>, nullptr, "The client can no longer be answered.",
      nullptr},
-    {"started", field<&Names::started, own_started>, nullptr, "http.response.start came.",
-     nullptr},
+    {"started", field<&Names::started, own_started>, nullptr, "http.response.start came.", nullptr},
     {"head_written", field<&Names::head_written, own_head_written>, nullptr,
      "The response head went out.", nullptr},
     {"seq", get_seq, nullptr, "The request's number on its connection.", nullptr},
