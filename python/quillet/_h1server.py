@@ -123,129 +123,164 @@ class Connection(H1ServerState):
         while outcome is _PARKED:
             outcome = await self._idle_read()
 
-    async def _advance(self, data: bytes | None) -> object:
+    async def _advance(self, data: bytes | None, *, fed: bool = False,
+                       accepted: tuple | None = None, running: tuple | None = None,
+                       begun: tuple | None = None) -> object:
         """Serves requests until the connection ends (`_DONE`) or needs a read for the next head
         with nothing buffered (`_PARKED`: the caller makes that read). `data` is what such a read
-        brought (b"" at the end of input), or None to begin at the next-request step."""
+        brought (b"" at the end of input), or None to begin at the next-request step.
+
+        The native `h1_answer` serves a request from the stream's callback, and hands over here
+        where it cannot go on without waiting, saying how far it went: `fed`, the parked read's
+        bytes went to the head already; `accepted`, the head that was taken; `running`, the
+        (exchange, wait, seq) of a request whose application waits; `begun`, what the
+        next-request step (`begin_read`) answered."""
         server = self.server
         stream = self.stream
         while True:
-            if data is None:
-                code, obj = self.begin_read()
-                if code == H1_NEXT_NONE:
-                    return _DONE
-                if code == H1_NEXT_RAISE:
-                    raise RuntimeError("the next head was asked for before the response was done")
-                if code == H1_NEXT_DRAIN:
-                    code, obj = self.drain_done(await self._drain())
-                if code == H1_NEXT_CLOSE:
-                    if obj is not None:
-                        obj.close()
-                    return _DONE
-                if code == H1_READ_SHUTDOWN:
-                    self.stop_serving()
-                    return _DONE
-
-                # the first read of the next head
-                if code == H1_READ_PARSE:
-                    data = b""
-                    eof = False
-                elif code == H1_READ_TRANSPORT:
-                    data = stream.take_buffered()
-                    if not data:
-                        return _PARKED
-                    if self.unpark_idle_read():
-                        return _DONE  # a shutdown closed the idle connection
-                    eof = False
-                elif code == H1_READ_WATCHER:
-                    try:
-                        if not obj.done():
-                            await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
-                    except TimeoutError:
-                        transport = self.fail_read()
-                        if transport is not None:
-                            transport.close()  # ends the watcher's read
-                        await obj
-                    data, error = await self._join_watcher()
-                    if self.unpark_idle_read():
-                        return _DONE
-                    if data is None:
-                        self.fail_read()
-                        return _DONE
-                    eof = not data
-                else:  # H1_READ_EOF
-                    data = b""
-                    eof = True
-            else:  # the parked read brought these
-                if self.unpark_idle_read():
-                    return _DONE  # a shutdown closed the idle connection
-                eof = not data
-
-            # the rest of the head
-            deadline = None
-            while True:
-                try:
-                    accepted = self.accept_head(data)
-                except H1ParseError as exc:
-                    log.debug("malformed request head: %r", exc)
-                    status = self.codec.parse_error_status
-                    transport = self.fail_read()
+            if running is None:
+                if accepted is None:
+                    accepted = await self._next_head(data, fed, begun)
+                    fed, begun = False, None
+                    if accepted is _DONE or accepted is _PARKED:
+                        return accepted
+                head, seq, decoder = accepted
+                accepted = None
+                if stream._write_paused and not await self._writable():
+                    # a pipelining client that does not read what it asked for: reading is held
+                    # while the write buffer is full, so only this one head was taken meanwhile
+                    transport = self.fail_response(seq)
                     if transport is not None:
-                        if status is not None:
-                            transport.write(_bare_response(status, server))
                         transport.close()
                     return _DONE
-                if accepted is not None:
-                    break
-                if eof:
-                    # end of input: clean between requests, abandoned inside a head
-                    self.stop_serving()
-                    return _DONE
-                if deadline is None:
-                    deadline = self.loop.time() + server.head_timeout
-                try:
-                    data = await self._read_within(deadline - self.loop.time())
-                except TimeoutError:
-                    transport = self.fail_read()
-                    if transport is not None:
-                        transport.write(_bare_response(408, server))
-                        transport.close()
-                    return _DONE
-                except OSError:
-                    self.fail_read()
-                    return _DONE
-                eof = not data
-
-            head, seq, decoder = accepted
-            if stream._write_paused and not await self._writable():
-                # a pipelining client that does not read what it asked for: reading is held
-                # while the write buffer is full, so only this one head was taken meanwhile
-                transport = self.fail_response(seq)
-                if transport is not None:
-                    transport.close()
-                return _DONE
-            if head.is_upgrade and await serve_upgrade(self, head, seq, head.target):
-                return _DONE  # a WebSocket took the connection, or its handshake was refused
-            # the request, in this coroutine: no layer of its own on the way to the application
-            target, method, raw = head.target, head.method, head.headers.raw_items()
-            version = "1.0" if head.http10 else "1.1"
-            if self.native:  # done at once when the application answers without waiting
-                exchange = self.exchange = H1Exchange(self, seq, head, decoder, PythonExchange)
-                scope = asgi_scope(self.scope_template, version, method, target, raw)
-                wait = run_app_natively(server, server.admit(scope), scope, exchange, target)
+                if head.is_upgrade and await serve_upgrade(self, head, seq, head.target):
+                    return _DONE  # a WebSocket took the connection, or its handshake was refused
+                # the request, in this coroutine: no layer of its own on the way to the app
+                target, method, raw = head.target, head.method, head.headers.raw_items()
+                version = "1.0" if head.http10 else "1.1"
+                if self.native:  # done at once when the application answers without waiting
+                    exchange = self.exchange = H1Exchange(self, seq, head, decoder,
+                                                          PythonExchange)
+                    scope = asgi_scope(self.scope_template, version, method, target, raw)
+                    wait = run_app_natively(server, server.admit(scope), scope, exchange, target)
+                else:
+                    exchange = self.exchange = PythonExchange(self, seq, head, decoder)
+                    scope = http_scope(self, version, method, target, raw)
+                    wait = run_app(server, server.admit(scope), scope, exchange, target)
             else:
-                exchange = self.exchange = PythonExchange(self, seq, head, decoder)
-                scope = http_scope(self, version, method, target, raw)
-                wait = run_app(server, server.admit(scope), scope, exchange, target)
+                exchange, wait, seq = running
+                running = None
             if wait is not None:
                 await wait
             self.exchange = None
             exchange._resolve()
             if exchange.gone:
-                exchange._fail()  # a client that left is not read again, answered or not
-                log.debug("request %d abandoned: %r", seq,
-                          H1IncompleteMessageError("the client closed the connection"))
+                self.abandoned(exchange)
             data = None
+
+    def abandoned(self, exchange) -> None:
+        """After a request whose client left: the connection is not read again."""
+        exchange._fail()
+        log.debug("request %d abandoned: %r", exchange.seq,
+                  H1IncompleteMessageError("the client closed the connection"))
+
+    async def _next_head(self, data: bytes | None, fed: bool, begun: tuple | None) -> object:
+        """The next request's (head, seq, decoder), or how the connection ends (`_DONE`) or
+        waits (`_PARKED`) instead (see `_advance`)."""
+        server = self.server
+        stream = self.stream
+        if data is None:
+            code, obj = begun if begun is not None else self.begin_read()
+            if code == H1_NEXT_NONE:
+                return _DONE
+            if code == H1_NEXT_RAISE:
+                raise RuntimeError("the next head was asked for before the response was done")
+            if code == H1_NEXT_DRAIN:
+                code, obj = self.drain_done(await self._drain())
+            if code == H1_NEXT_CLOSE:
+                if obj is not None:
+                    obj.close()
+                return _DONE
+            if code == H1_READ_SHUTDOWN:
+                self.stop_serving()
+                return _DONE
+
+            # the first read of the next head
+            if code == H1_READ_PARSE:
+                data = b""
+                eof = False
+            elif code == H1_READ_TRANSPORT:
+                data = stream.take_buffered()
+                if not data:
+                    return _PARKED
+                if self.unpark_idle_read():
+                    return _DONE  # a shutdown closed the idle connection
+                eof = False
+            elif code == H1_READ_WATCHER:
+                try:
+                    if not obj.done():
+                        await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
+                except TimeoutError:
+                    transport = self.fail_read()
+                    if transport is not None:
+                        transport.close()  # ends the watcher's read
+                    await obj
+                data, error = await self._join_watcher()
+                if self.unpark_idle_read():
+                    return _DONE
+                if data is None:
+                    self.fail_read()
+                    return _DONE
+                eof = not data
+            else:  # H1_READ_EOF
+                data = b""
+                eof = True
+        elif fed:  # the stream's callback gave the parked read's bytes to the head already
+            data, eof = b"", False
+        else:  # the parked read brought these
+            if self.unpark_idle_read():
+                return _DONE  # a shutdown closed the idle connection
+            eof = not data
+
+        # the rest of the head
+        deadline = None
+        while True:
+            try:
+                accepted = self.accept_head(data)
+            except H1ParseError as exc:
+                return self.refuse_head(exc)
+            if accepted is not None:
+                return accepted
+            if eof:
+                # end of input: clean between requests, abandoned inside a head
+                self.stop_serving()
+                return _DONE
+            if deadline is None:
+                deadline = self.loop.time() + server.head_timeout
+            try:
+                data = await self._read_within(deadline - self.loop.time())
+            except TimeoutError:
+                transport = self.fail_read()
+                if transport is not None:
+                    transport.write(_bare_response(408, server))
+                    transport.close()
+                return _DONE
+            except OSError:
+                self.fail_read()
+                return _DONE
+            eof = not data
+
+    def refuse_head(self, exc: H1ParseError) -> object:
+        """A malformed head: answered with its status where it has one, and the connection
+        closed (`_DONE`)."""
+        log.debug("malformed request head: %r", exc)
+        status = self.codec.parse_error_status
+        transport = self.fail_read()
+        if transport is not None:
+            if status is not None:
+                transport.write(_bare_response(status, self.server))
+            transport.close()
+        return _DONE
 
     # The parked read for the next head. While it waits, the stream answers a request that
     # arrives whole by itself (`_answer`, called from `data_received`): the request runs at
@@ -323,7 +358,8 @@ class Connection(H1ServerState):
             self.stream._waiter = None
 
     def _answer(self, data: bytes) -> None:
-        """The stream's `data_received` while the read for the next head is parked."""
+        """The stream's `data_received` while the read for the next head is parked (with the
+        native driver, `h1_answer` does this itself, and hands over through `take_step`)."""
         loop, task = self.loop, self._task
         enter, leave = _TASK_SWITCH
         try:
@@ -333,17 +369,24 @@ class Connection(H1ServerState):
         except RuntimeError:  # another task is running: the serve task reads it as usual
             Stream.data_received(self.stream, data)
             return
-        # The read stays parked while the request runs: nothing can arrive meanwhile, and a step
-        # that reads has to wait, which hands it over below.
+        try:
+            self.take_step(self._advance(data))
+        finally:
+            leave(loop, task)
+
+    def take_step(self, step) -> None:
+        """Runs `step`, an `_advance`, in the serve task's name (the caller made it the current
+        task) as far as it goes without waiting. The read stays parked while the request runs:
+        nothing can arrive meanwhile, and a step that reads has to wait, which hands it to the
+        serve task (`_handoff`) with whatever else ended the stretch."""
         waiter = self._parked
-        step = self._advance(data)
         try:
             waiting = step.send(None)
         except StopIteration as stop:
             outcome = stop.value
             if outcome is _PARKED and not waiter.done():
                 # parked again for the next head: its keep-alive time starts now
-                self._read_deadline.at = loop.time() + self.server.keep_alive_timeout
+                self._read_deadline.at = self.loop.time() + self.server.keep_alive_timeout
                 return
             self._handoff = outcome
         except (KeyboardInterrupt, SystemExit):
@@ -352,8 +395,11 @@ class Connection(H1ServerState):
             self._handoff = exc
         else:
             self._handoff = Resume(step, waiting)
-        finally:
-            leave(loop, task)
+        self.hand_over()
+
+    def hand_over(self) -> None:
+        """Wakes the serve task for what `_handoff` holds."""
+        waiter = self._parked
         self._unpark(waiter)
         if not waiter.done():
             waiter.set_result(None)
