@@ -50,6 +50,8 @@ _PARKED = "parked"
 class Connection(H1ServerState):
     """One HTTP/1 connection: the native state plus the serve loop that follows its verdicts."""
 
+    python_exchange = PythonExchange  # what the native exchange hands over to
+
     @classmethod
     def open(cls, server: Server, stream: Stream, transport) -> Connection:
         codec = H1Codec() if server.date_header else H1Codec(date_header=False)
@@ -160,7 +162,7 @@ class Connection(H1ServerState):
                 version = "1.0" if head.http10 else "1.1"
                 if self.native:  # done at once when the application answers without waiting
                     exchange = self.exchange = H1Exchange(self, seq, head, decoder,
-                                                          PythonExchange)
+                                                          self.python_exchange)
                     scope = asgi_scope(self.scope_template, version, method, target, raw)
                     wait = run_app_natively(server, server.admit(scope), scope, exchange, target)
                 else:

@@ -14,8 +14,8 @@ __all__ = [
     "ws_frame_head", "ws_close_payload", "ws_accept", "ws_check_request", "ws_check_connect",
     "ws_subprotocols", "ws_extensions", "ws_deflate_offers",
     "WS_CONTINUATION", "WS_TEXT", "WS_BINARY", "WS_CLOSE", "WS_PING", "WS_PONG",
-    "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD", "H1Exchange", "run_app",
-    "asgi_scope",
+    "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD", "H1Exchange", "H1Reader",
+    "run_app", "asgi_scope",
 ]
 
 _Headers: TypeAlias = HeaderMap | Iterable[tuple[bytes | str, bytes | str]]
@@ -145,6 +145,14 @@ class H1Exchange:
     def python(self) -> Any: ...
     @property
     def Disconnected(self) -> type[BaseException]: ...
+
+@final
+class H1Reader:
+    """The server stream's data_received: the next head of a parked HTTP/1 connection is served
+    at once (natively with the native driver); any other bytes go to fallback(stream, data)."""
+    def __new__(cls, fallback: Callable[[Any, bytes], object]) -> Self: ...
+    def __call__(self, stream: Any, data: bytes, /) -> None: ...
+    def __get__(self, obj: object, owner: type | None = None, /) -> Callable[[bytes], None]: ...
 
 def run_app(server: Any, app: Callable[..., Awaitable[None]], scope: dict[str, Any],
             exchange: Any, target: str) -> Awaitable[None] | None:

@@ -526,6 +526,14 @@ PyObject* run_app(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   static constexpr ArgParser kParser("run_app", kNames, 5, 5);
   PyObject* a[5];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  return start_run(a[0], a[1], a[2], a[3], a[4]);
+}
+
+}  // namespace
+
+PyObject* start_run(PyObject* server, PyObject* app, PyObject* scope, PyObject* exchange,
+                    PyObject* target) {
+  PyObject* a[5] = {server, app, scope, exchange, target};
   const Names* n = names();
   if (n == nullptr || cancelled_error_class() == nullptr) return nullptr;
   PyTypeObject* run_type = g_run_type.get();
@@ -563,6 +571,8 @@ PyObject* run_app(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   // (tp_alloc tracks the new object for the collector)
   return box_new<RunBox>(run_type, std::move(run), std::move(inner), Ref::steal(waiting), phase);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // The scope.
@@ -603,6 +613,14 @@ PyObject* asgi_scope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   static constexpr ArgParser kParser("asgi_scope", kNames, 5, 5);
   PyObject* a[5];
   if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  return build_scope(a[0], a[1], a[2], a[3], a[4]);
+}
+
+}  // namespace
+
+PyObject* build_scope(PyObject* tmpl, PyObject* version, PyObject* method, PyObject* target_,
+                      PyObject* headers) {
+  PyObject* a[5] = {tmpl, version, method, target_, headers};
   const Names* n = names();
   if (n == nullptr) return nullptr;
   if (!PyDict_Check(a[0])) {
@@ -672,6 +690,8 @@ PyObject* asgi_scope(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   }
   return scope.release();
 }
+
+namespace {
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 

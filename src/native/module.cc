@@ -59,6 +59,7 @@ constexpr Registration kRegistrations[] = {
     {"WS_MAX_CONTROL_PAYLOAD", make_int<ws::kMaxControlPayload>},
     // the native serve path
     {"H1Exchange", make_class<h1_exchange_type>},
+    {"H1Reader", make_class<h1_reader_type>},
     {"run_app", make_run_app_function},
     {"asgi_scope", make_asgi_scope_function},
 };

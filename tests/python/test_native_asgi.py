@@ -248,3 +248,32 @@ def test_a_run_is_freed_with_its_coroutine():
         gc.collect()
         assert ref() is None
     asyncio.run(main())
+
+
+# --- the server stream's data_received ---
+
+def test_the_reader_routes_the_bytes_by_what_the_stream_is_waiting_for():
+    from quillet._native import H1Reader
+
+    taken = []
+
+    class Parked:  # a reader other than an HTTP/1 connection: it has no `native`
+        def _answer(self, data):
+            taken.append(("answer", data))
+
+    class Stream:
+        data_received = H1Reader(lambda stream, data: taken.append(("buffer", data)))
+
+        def __init__(self, parked, chunks):
+            self.parked = parked
+            self._chunks = chunks
+
+    Stream(None, []).data_received(b"a")
+    Stream(Parked(), []).data_received(b"b")
+    Stream(Parked(), [b"earlier"]).data_received(b"c")  # bytes wait already: they stay in order
+    assert taken == [("buffer", b"a"), ("answer", b"b"), ("buffer", b"c")]
+    assert isinstance(Stream.__dict__["data_received"], H1Reader)
+    with pytest.raises(TypeError, match="data_received takes the stream and the bytes"):
+        Stream.data_received(b"x")
+    with pytest.raises(TypeError):
+        H1Reader(42)
