@@ -14,6 +14,8 @@
 // after every end whatever happened.
 #include "src/native/asgi.h"
 
+#include "src/native/support.h"
+
 #include "src/py/args.h"
 #include "src/py/types.h"
 
@@ -63,10 +65,6 @@ const Names* names() {
   static Names n;
   static bool made = false;
   if (made) return &n;
-  struct Interned {
-    PyObject** slot;
-    const char* text;
-  };
   const Interned table[] = {
       {&n.receive, "receive"},
       {&n.send, "send"},
@@ -93,52 +91,22 @@ const Names* names() {
       {&n.failed_text, "the application raised an exception"},
       {&n.empty_str, ""},
   };
-  for (const Interned& row : table) {
-    if (*row.slot == nullptr) {
-      *row.slot = PyUnicode_InternFromString(row.text);
-      if (*row.slot == nullptr) return nullptr;
-    }
-  }
-  if (n.exc_info_kw == nullptr) {
-    n.exc_info_kw = Py_BuildValue("(s)", "exc_info");
-    if (n.exc_info_kw == nullptr) return nullptr;
-  }
+  if (!intern_all(table) || !keyword_names(&n.exc_info_kw, "exc_info")) return nullptr;
   if (n.empty_bytes == nullptr) {
     n.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
     if (n.empty_bytes == nullptr) return nullptr;
   }
   if (n.logger == nullptr) {
-    Ref logging = Ref::steal(PyImport_ImportModule("logging"));
-    if (!logging) return nullptr;
-    n.logger = PyObject_CallMethod(logging.get(), "getLogger", "s", "quillet.server");
+    Ref get_logger = Ref::steal(module_attr("logging", "getLogger"));
+    if (!get_logger) return nullptr;
+    n.logger = PyObject_CallFunction(get_logger.get(), "s", "quillet.server");
     if (n.logger == nullptr) return nullptr;
   }
-  if (n.unquote == nullptr) {
-    Ref parse = Ref::steal(PyImport_ImportModule("urllib.parse"));
-    if (!parse) return nullptr;
-    n.unquote = PyObject_GetAttrString(parse.get(), "unquote");
-    if (n.unquote == nullptr) return nullptr;
+  if (n.unquote == nullptr && (n.unquote = module_attr("urllib.parse", "unquote")) == nullptr) {
+    return nullptr;
   }
   made = true;
   return &n;
-}
-
-// The error being raised, taken (normalised, its traceback on it), or nullptr when none is set.
-PyObject* take_error() {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return nullptr;
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return value;
-}
-
-// Raises `exc` again (taking the reference), as take_error found it.
-void restore_error(PyObject* exc) {
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
-                PyException_GetTraceback(exc));
 }
 
 // getattr(obj, name, None) as a new reference in `out` (null when absent): -1 on another error.
@@ -151,10 +119,7 @@ int optional_attr(PyObject* obj, PyObject* name, Ref* out) {
 }
 
 PyObject* import_attr(PyObject** slot, const char* module, const char* name) {
-  if (*slot != nullptr) return *slot;
-  Ref m = Ref::steal(PyImport_ImportModule(module));
-  if (!m) return nullptr;
-  *slot = PyObject_GetAttrString(m.get(), name);
+  if (*slot == nullptr) *slot = module_attr(module, name);
   return *slot;
 }
 
@@ -710,12 +675,6 @@ PyMethodDef g_asgi_scope_def = {
     "raw_path,\n"
     "query_string and headers. A target in absolute form gives its path and query."};
 
-PyObject* make_function(PyMethodDef* def, PyObject* module) {
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCFunction_NewEx(def, module, name.get());
-}
-
 }  // namespace
 
 PyObject* ready(PyObject* value) {
@@ -741,11 +700,11 @@ PyObject* cancelled_error_class() {
 }
 
 PyObject* make_run_app_function(PyObject* module) {
-  return make_function(&g_run_app_def, module);
+  return make_module_function(&g_run_app_def, module);
 }
 
 PyObject* make_asgi_scope_function(PyObject* module) {
-  return make_function(&g_asgi_scope_def, module);
+  return make_module_function(&g_asgi_scope_def, module);
 }
 
 }  // namespace quillet::native

@@ -11,6 +11,7 @@
 // exchange, and where both would act, this one does what that one would.
 #include "src/native/asgi.h"
 #include "src/native/imported.h"
+#include "src/native/support.h"
 #include "src/py/args.h"
 #include "src/py/types.h"
 
@@ -76,10 +77,6 @@ const Names* names() {
   static Names n;
   static bool made = false;
   if (made) return &n;
-  struct Interned {
-    PyObject** slot;
-    const char* text;
-  };
   const Interned table[] = {
       {&n.type, "type"},
       {&n.start, "http.response.start"},
@@ -120,12 +117,7 @@ const Names* names() {
       {&n.delivered, "delivered"},
       {&n.gone, "gone"},
   };
-  for (const Interned& row : table) {
-    if (*row.slot == nullptr) {
-      *row.slot = PyUnicode_InternFromString(row.text);
-      if (*row.slot == nullptr) return nullptr;
-    }
-  }
+  if (!intern_all(table)) return nullptr;
   if (n.respond_kw == nullptr) {
     n.respond_kw = Py_BuildValue("(sss)", "content_length", "chunked", "want");
     if (n.respond_kw == nullptr) return nullptr;
@@ -242,15 +234,12 @@ bool fail(const Names* n, ExchangeBox& b) {
 
 // fail() with the error being raised kept.
 void fail_keeping_error(const Names* n, ExchangeBox& b) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* exc = take_error();
   if (!fail(n, b)) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    Py_XDECREF(exc);
     return;
   }
-  PyErr_Restore(type, value, traceback);
+  if (exc != nullptr) restore_error(exc);
 }
 
 bool stream_write(const Names* n, ExchangeBox& b, PyObject* data) {
@@ -410,15 +399,11 @@ Outcome write_whole(const Names* n, ExchangeBox& b, PyObject* body) {
                                                   3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!data) {
     if (PyErr_ExceptionMatches(n->h1_user_error)) {
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      bool ok = stream_write(n, b, head) && fail(n, b);
-      if (ok) {
-        PyErr_Restore(type, value, traceback);
+      PyObject* exc = take_error();
+      if (stream_write(n, b, head) && fail(n, b)) {
+        restore_error(exc);
       } else {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        Py_DECREF(exc);
       }
     }
     return Outcome::kFailed;

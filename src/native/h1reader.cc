@@ -12,6 +12,7 @@
 // application that waits, pipelined bytes, a shutdown) it hands the rest to the connection's
 // Python: `_advance` entered where this stopped, run by `take_step` as `_answer` runs it.
 #include "src/native/asgi.h"
+#include "src/native/support.h"
 #include "src/py/args.h"
 #include "src/py/types.h"
 
@@ -76,19 +77,10 @@ struct Names {
   long read_transport;    // _quillet.H1_READ_TRANSPORT
 };
 
-PyObject* attr_of(const char* module, const char* name) {
-  Ref m = Ref::steal(PyImport_ImportModule(module));
-  return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
-}
-
 const Names* names() {
   static Names n;
   static bool made = false;
   if (made) return &n;
-  struct Interned {
-    PyObject** slot;
-    const char* text;
-  };
   const Interned table[] = {
       {&n.parked, "parked"},
       {&n.chunks, "_chunks"},
@@ -128,39 +120,28 @@ const Names* names() {
       {&n.v10, "1.0"},
       {&n.v11, "1.1"},
   };
-  for (const Interned& row : table) {
-    if (*row.slot == nullptr) {
-      *row.slot = PyUnicode_InternFromString(row.text);
-      if (*row.slot == nullptr) return nullptr;
-    }
-  }
-  const std::pair<PyObject**, const char*> keywords[] = {{&n.fed_kw, "fed"},
-                                                         {&n.accepted_kw, "accepted"},
-                                                         {&n.running_kw, "running"},
-                                                         {&n.begun_kw, "begun"}};
-  for (const auto& [slot, name] : keywords) {
-    if (*slot == nullptr) {
-      *slot = Py_BuildValue("(s)", name);
-      if (*slot == nullptr) return nullptr;
-    }
+  if (!intern_all(table) || !keyword_names(&n.fed_kw, "fed") ||
+      !keyword_names(&n.accepted_kw, "accepted") || !keyword_names(&n.running_kw, "running") ||
+      !keyword_names(&n.begun_kw, "begun")) {
+    return nullptr;
   }
   if (n.empty_bytes == nullptr) {
     n.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
     if (n.empty_bytes == nullptr) return nullptr;
   }
   if (n.parse_error == nullptr) {
-    Ref transport = Ref::steal(attr_of("_quillet", "H1_READ_TRANSPORT"));
+    Ref transport = Ref::steal(module_attr("_quillet", "H1_READ_TRANSPORT"));
     if (!transport) return nullptr;
     n.read_transport = PyLong_AsLong(transport.get());
     if (n.read_transport == -1 && PyErr_Occurred()) return nullptr;
-    n.parse_error = attr_of("_quillet", "H1ParseError");
+    n.parse_error = module_attr("_quillet", "H1ParseError");
     if (n.parse_error == nullptr) return nullptr;
   }
   if (n.parked_outcome == nullptr) {
     // the task switch is asyncio's private pair: where it is missing, every request goes the
     // connection's Python way (`_answer`), which knows what to do without it
-    PyObject* enter = attr_of("asyncio.tasks", "_enter_task");
-    PyObject* leave = enter != nullptr ? attr_of("asyncio.tasks", "_leave_task") : nullptr;
+    PyObject* enter = module_attr("asyncio.tasks", "_enter_task");
+    PyObject* leave = enter != nullptr ? module_attr("asyncio.tasks", "_leave_task") : nullptr;
     if (leave == nullptr) {
       PyErr_Clear();
       Py_XDECREF(enter);
@@ -168,9 +149,9 @@ const Names* names() {
       n.enter_task = enter;
       n.leave_task = leave;
     }
-    n.done_outcome = attr_of("quillet._h1server", "_DONE");
+    n.done_outcome = module_attr("quillet._h1server", "_DONE");
     if (n.done_outcome == nullptr) return nullptr;
-    n.parked_outcome = attr_of("quillet._h1server", "_PARKED");
+    n.parked_outcome = module_attr("quillet._h1server", "_PARKED");
     if (n.parked_outcome == nullptr) return nullptr;
   }
   made = true;
@@ -200,13 +181,7 @@ bool hand_over(const Names* n, PyObject* conn, PyObject* outcome) {
         PyErr_ExceptionMatches(PyExc_SystemExit)) {
       return false;
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    error = Ref::steal(value);
+    error = Ref::steal(take_error());
     outcome = error.get();
   }
   if (PyObject_SetAttr(conn, n->handoff, outcome) < 0) return false;
@@ -223,12 +198,7 @@ bool serve(const Names* n, PyObject* conn, PyObject* stream, PyObject* data, PyO
   Ref accepted = Ref::steal(PyObject_CallMethodOneArg(conn, n->accept_head, data));
   if (!accepted) {
     if (!PyErr_ExceptionMatches(n->parse_error)) return hand_over(n, conn, nullptr);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref exc = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    Ref exc = Ref::steal(take_error());
     Ref outcome = Ref::steal(PyObject_CallMethodOneArg(conn, n->refuse_head, exc.get()));
     return hand_over(n, conn, outcome.get());
   }
@@ -340,16 +310,13 @@ bool answer(const Names* n, PyObject* conn, PyObject* stream, PyObject* data, Py
     return call_ok(PyObject_Vectorcall(fallback, args, 2, nullptr));
   }
   bool ok = serve(n, conn, stream, data, waiter.get());
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* exc = take_error();
   Ref left = Ref::steal(PyObject_Vectorcall(n->leave_task, switch_args, 2, nullptr));
   if (!left) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    Py_XDECREF(exc);
     return false;
   }
-  PyErr_Restore(type, value, traceback);
+  if (exc != nullptr) restore_error(exc);
   return ok;
 }
 

@@ -10,6 +10,8 @@
 // a Future does. Its result is always None.
 #include "src/native/waiter.h"
 
+#include "src/native/support.h"
+
 #include "src/py/args.h"
 #include "src/py/types.h"
 
@@ -136,13 +138,7 @@ bool schedule_all(PyObject* self, WaiterBox& w) {
 // it runs; anything else (KeyboardInterrupt, SystemExit) is left set for the caller.
 bool report_failure(PyObject* self, const Asyncio* names, PyObject* loop) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Ref exc = Ref::steal(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  Ref exc = Ref::steal(take_error());
   Ref context =
       Ref::steal(Py_BuildValue("{s:s,s:O,s:O}", "message", "Exception in a Waiter's callback",
                                "exception", exc ? exc.get() : Py_None, "future", self));
