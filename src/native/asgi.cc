@@ -611,7 +611,7 @@ PyObject* build_scope(PyObject* tmpl, PyObject* version, PyObject* method, PyObj
       split_target(t, &path, &q, &rebuilt);
     }
     if (rebuilt) path = "/";
-    if (path.data() == t.data() && path.size() == t.size()) {
+    if (path.data() == t.data() && path.size() == t.size() && PyUnicode_CheckExact(target)) {
       path_text = Ref::borrow(target);
     } else if (rebuilt) {
       path_text = Ref::steal(PyUnicode_FromString("/"));
@@ -629,7 +629,22 @@ PyObject* build_scope(PyObject* tmpl, PyObject* version, PyObject* method, PyObj
       if (!path_text) return nullptr;
     }
   } else {
-    return PyUnicode_AsLatin1String(target);  // raises UnicodeEncodeError
+    // A wider character: the Python split, and the encoding raises where the Python scope's
+    // does (a wide character in an absolute target's authority is dropped with it).
+    static PyObject* split = nullptr;
+    if (split == nullptr && (split = module_attr("quillet._asgi", "split_target")) == nullptr) {
+      return nullptr;
+    }
+    Ref parts = Ref::steal(PyObject_CallOneArg(split, target));
+    if (!parts) return nullptr;
+    PyObject *path, *q;
+    if (!PyArg_ParseTuple(parts.get(), "UU", &path, &q)) return nullptr;
+    raw_path = Ref::steal(PyUnicode_AsLatin1String(path));
+    query = raw_path ? Ref::steal(PyUnicode_AsLatin1String(q)) : Ref();
+    if (!query) return nullptr;
+    int percent = PyUnicode_FindChar(path, '%', 0, PyUnicode_GET_LENGTH(path), 1) >= 0;
+    path_text = percent ? Ref::steal(PyObject_CallOneArg(n->unquote, path)) : Ref::borrow(path);
+    if (!path_text) return nullptr;
   }
   Ref scope = Ref::steal(PyDict_Copy(a[0]));
   if (!scope) return nullptr;

@@ -39,6 +39,7 @@ TARGETS = [
     "http://example.com", "http://example.com/", "http://example.com/p/q?r=s",
     "http://example.com?x=1", "https://h:8443/a?b", "relative/path?x", "/caf\xe9",
     "http://h/a/b?c=d?e",
+    "http://h\u0100st/p?q",  # a wide character in the authority goes with it
 ]
 
 
@@ -51,6 +52,18 @@ def test_the_scope_is_the_python_scope(target, tls):
     reference = _asgi.http_scope(conn, "1.1", "GET", target, headers)
     assert ours == reference
     assert list(ours) == list(reference)
+
+
+def test_a_str_subclass_target_gives_plain_str_values():
+    class Target(str):
+        def __eq__(self, other):
+            raise AssertionError("the scope must not use the subclass")
+
+        __hash__ = str.__hash__
+
+    conn = Conn()
+    scope = asgi_scope(_asgi.scope_template(conn), "1.1", "GET", Target("/p"), [])
+    assert type(scope["path"]) is str and str.__eq__(scope["path"], "/p")
 
 
 def test_each_scope_has_its_own_state_and_extensions():
