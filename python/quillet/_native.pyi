@@ -15,7 +15,7 @@ __all__ = [
     "ws_subprotocols", "ws_extensions", "ws_deflate_offers",
     "WS_CONTINUATION", "WS_TEXT", "WS_BINARY", "WS_CLOSE", "WS_PING", "WS_PONG",
     "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD", "H1Exchange", "H1Reader",
-    "run_app", "asgi_scope",
+    "run_app", "asgi_scope", "ready",
 ]
 
 _Headers: TypeAlias = HeaderMap | Iterable[tuple[bytes | str, bytes | str]]
@@ -159,3 +159,6 @@ def run_app(server: Any, app: Callable[..., Awaitable[None]], scope: dict[str, A
     """None when the request ended without waiting; else what the connection's task awaits."""
 def asgi_scope(template: dict[str, Any], http_version: str, method: str, target: str,
                headers: list[tuple[bytes, bytes]]) -> dict[str, Any]: ...
+
+def ready(value: Any = None) -> Awaitable[Any]:
+    """An awaitable that is done when made: awaiting it gives `value` at once."""

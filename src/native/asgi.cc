@@ -682,6 +682,25 @@ PyMethodDef g_run_app_def = {
     "None: the request has ended (settled, and counted with server.request_done). Else an\n"
     "awaitable that the connection's task awaits to the request's end."};
 
+PyObject* ready_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> kNames{"value"};
+  static constexpr ArgParser kParser("ready", kNames, 1, 0);
+  PyObject* a[1];
+  if (!kParser.parse(args, nargs, kwnames, a)) return nullptr;
+  if (a[0] == nullptr || a[0] == Py_None) {
+    PyObject* done = ready_none();
+    return done == nullptr ? nullptr : Py_NewRef(done);
+  }
+  return ready(a[0]);
+}
+
+PyMethodDef g_ready_def = {
+    "ready", as_method<ready_function>(), kFast,
+    "ready($module, /, value=None)\n--\n\n"
+    "An awaitable that is done when made: awaiting it gives `value` at once, with no future,\n"
+    "task or coroutine. For a method that usually has its answer at hand and only sometimes\n"
+    "has to wait (it returns a coroutine then)."};
+
 PyMethodDef g_asgi_scope_def = {
     "asgi_scope", as_method<asgi_scope>(), kFast,
     "asgi_scope($module, /, template, http_version, method, target, headers)\n--\n\n"
@@ -716,6 +735,10 @@ PyObject* cancelled_error_class() {
 
 PyObject* make_run_app_function(PyObject* module) {
   return make_module_function(&g_run_app_def, module);
+}
+
+PyObject* make_ready_function(PyObject* module) {
+  return make_module_function(&g_ready_def, module);
 }
 
 PyObject* make_asgi_scope_function(PyObject* module) {

@@ -26,6 +26,7 @@ PyTypeObject* h1_exchange_type();
 // New builtin function objects bound to `module`, for the registration table.
 PyObject* make_run_app_function(PyObject* module);
 PyObject* make_asgi_scope_function(PyObject* module);
+PyObject* make_ready_function(PyObject* module);
 
 // The H1Reader class (borrowed), or nullptr with the Python error set.
 PyTypeObject* h1_reader_type();

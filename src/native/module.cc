@@ -62,6 +62,7 @@ constexpr Registration kRegistrations[] = {
     {"H1Reader", make_class<h1_reader_type>},
     {"run_app", make_run_app_function},
     {"asgi_scope", make_asgi_scope_function},
+    {"ready", make_ready_function},
 };
 
 int exec_module(PyObject* module) {

@@ -290,3 +290,16 @@ def test_the_reader_routes_the_bytes_by_what_the_stream_is_waiting_for():
         Stream.data_received(b"x")
     with pytest.raises(TypeError):
         H1Reader(42)
+
+
+def test_ready_is_done_when_made():
+    from quillet._native import ready
+
+    async def main():
+        message = {"type": "http.request"}
+        assert await ready(message) is message
+        assert await ready() is None
+        assert ready() is ready(None)  # one shared awaitable for None
+        pair = (1, 2)
+        assert await ready(pair) is pair  # a tuple comes back whole, not as arguments
+    asyncio.run(main())
