@@ -155,7 +155,7 @@ class AsyncClient:
         if follow_redirects is _UNSET:
             follow_redirects = self.follow_redirects
         pool = self._pool
-        history: list[Response] = []
+        history: list[Response] | tuple = ()  # a list once there is a redirect
         while True:
             started = time.perf_counter()
             # One exchange. A request that failed on a reused connection before any byte of its

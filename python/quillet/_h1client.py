@@ -247,7 +247,8 @@ class H1Connection(H1ClientState):
                                              request=request) from exc
                 self.exchange_started()
                 if not content:
-                    stream.write(head)
+                    if stream.transport is not None and not stream.lost:
+                        stream.transport.write(head)
                 elif len(content) <= _JOIN_BELOW:
                     stream.write(codec.serialize_head_and_body(head, content))
                 else:  # the codec hands the body back as it is: no copy of a large one
@@ -266,7 +267,7 @@ class H1Connection(H1ClientState):
                 response_head = codec.receive_head(data)
                 if response_head is not None:
                     break
-                if not data and stream.at_eof and not stream._chunks:
+                if not data and (stream._eof or stream._error is not None) and not stream._chunks:
                     if stream._error is not None:
                         raise stream._error
                     raise H1IncompleteMessageError("connection closed before a response head")
@@ -425,22 +426,20 @@ class _H1Body:
         try:
             while True:
                 chunk = decoder.decode()
-                if chunk:
-                    if decoder.is_complete:
-                        self._complete()
+                if chunk is None and not decoder.is_complete:
+                    data = self.conn.stream.poll()
+                    if data is None:
+                        return NOT_YET
+                    if data:
+                        decoder.feed(data)
+                    else:
+                        decoder.mark_eof()
+                elif chunk is None or chunk:
+                    if decoder.is_complete:  # the last piece (or the end): the body is done
+                        self.trailers = decoder.take_trailers()
+                        self.done = True
+                        self.conn.finish(decoder)
                     return chunk
-                if chunk is not None:
-                    continue
-                if decoder.is_complete:
-                    self._complete()
-                    return None
-                data = self.conn.stream.poll()
-                if data is None:
-                    return NOT_YET
-                if data:
-                    decoder.feed(data)
-                else:
-                    decoder.mark_eof()
         except BaseException as exc:
             error = self._failed(exc)
             if error is exc:
@@ -474,12 +473,6 @@ class _H1Body:
             return exc
         self.done = True
         return self.conn._abandon(exc, self.request)
-
-    def _complete(self) -> None:
-        decoder = self.decoder
-        self.trailers = decoder.take_trailers()
-        self.done = True
-        self.conn.finish(decoder)
 
     async def aclose(self) -> None:
         if not self.done:  # given up half-read: the connection cannot carry another request
