@@ -260,18 +260,9 @@ class H1Connection(H1ClientState):
                 await self._send_streamed(request, timeout.write)
             self.writer_done()
             # the response head; the reads are `stream.read`'s, awaited here without its frame
-            data = stream.take_buffered()
             while True:
-                if data:
-                    self.got_bytes = True
-                response_head = codec.receive_head(data)
-                if response_head is not None:
-                    break
-                if not data and (stream._eof or stream._error is not None) and not stream._chunks:
-                    if stream._error is not None:
-                        raise stream._error
-                    raise H1IncompleteMessageError("connection closed before a response head")
-                while (data := stream.poll()) is None:
+                data = stream.poll()  # raises the error that ended the connection
+                if data is None:
                     waiter = stream.arm_read(timeout.read)
                     try:
                         await waiter
@@ -280,6 +271,13 @@ class H1Connection(H1ClientState):
                                           f"{timeout.read} s", request=request) from None
                     finally:
                         stream.disarm_read(waiter)
+                    continue
+                if not data:
+                    raise H1IncompleteMessageError("connection closed before a response head")
+                self.got_bytes = True
+                response_head = codec.receive_head(data)
+                if response_head is not None:
+                    break
         except BaseException as exc:
             error = self._abandon(exc, request)
             if error is exc:
