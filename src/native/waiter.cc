@@ -78,14 +78,14 @@ const Asyncio* asyncio_names() {
   if (names.current_task != nullptr) return &names;
   Ref module = Ref::steal(PyImport_ImportModule("asyncio"));
   if (!module) return nullptr;
-  Ref tasks = Ref::steal(PyImport_ImportModule("asyncio.tasks"));
+  // Each of these may be missing: asyncio's own current_task still answers then.
   Ref native = Ref::steal(PyImport_ImportModule("_asyncio"));
-  if (!tasks || !native) return nullptr;
-  Ref current = Ref::steal(PyObject_GetAttrString(native.get(), "current_task"));
+  Ref current = native ? Ref::steal(PyObject_GetAttrString(native.get(), "current_task")) : Ref();
   Ref table;
   if (!current) {
     PyErr_Clear();
-    table = Ref::steal(PyObject_GetAttrString(tasks.get(), "_current_tasks"));
+    Ref tasks = Ref::steal(PyImport_ImportModule("asyncio.tasks"));
+    table = tasks ? Ref::steal(PyObject_GetAttrString(tasks.get(), "_current_tasks")) : Ref();
     if (!table || !PyDict_CheckExact(table.get())) {
       PyErr_Clear();
       table = Ref();
