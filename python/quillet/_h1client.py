@@ -217,12 +217,12 @@ class H1Connection(H1ClientState):
         self.pool.connection_lost(self)
 
     def disarm_idle_watcher(self) -> None:
-        """Takes the watch back before an exchange (the exchange itself is claimed already)."""
+        """Takes the watch back before an exchange (the exchange itself is claimed already).
+        Without a watch the three calls do nothing: asking first would cost a call."""
         self.stream.watching = None
-        if self.has_watcher:
-            self.watcher_aborted()
-            self.take_watcher_handle()
-            self.take_watcher_result()
+        self.watcher_aborted()
+        self.take_watcher_handle()
+        self.take_watcher_result()
 
     # one exchange
 
