@@ -27,11 +27,11 @@ from typing import Any
 
 from ._connect import CertTypes, VerifyTypes, client_ssl_context, open_tunnel
 from ._exceptions import (
-    ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, ProxyError, TransportError)
+    ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, ProxyError)
 from ._h1client import ClientStream, H1Connection
 from ._stream import time_out
 from ._h2client import ClientConnection
-from ._models import Limits, Request, Response, Timeout
+from ._models import Limits, Request, Timeout
 from ._proxy import Proxies, Route
 from ._urls import URL
 
