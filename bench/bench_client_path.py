@@ -6,7 +6,8 @@ the request path, not a goal (bench_client.py measures the client against other 
 
 `AsyncClient.get` on one keep-alive HTTP/1.1 connection whose transport is in memory: each
 request written is answered at the loop's next turn with the same 1 KiB response from nginx,
-delivered through the stream's buffer as a socket's bytes would be. What is left is the
+delivered as the loop delivers a socket's bytes (through the stream's buffer on the standard
+loop, as `data_received` on uvloop). What is left is the
 client's Python, its native calls and the event loop's turn. To compare two builds, run this
 with each (PYTHONPATH naming a copy of the installed package), alternating, and take medians.
 """
@@ -42,7 +43,9 @@ class MemoryTransport(asyncio.Transport):
 
     def _answer(self) -> None:
         protocol = self.protocol
-        if isinstance(protocol, asyncio.BufferedProtocol):
+        # as the loops do it: the standard one through the protocol's buffer, uvloop not
+        if isinstance(protocol, asyncio.BufferedProtocol) \
+                and isinstance(self.loop, asyncio.BaseEventLoop):
             buffer = protocol.get_buffer(len(RESPONSE))
             buffer[:len(RESPONSE)] = RESPONSE
             protocol.buffer_updated(len(RESPONSE))

@@ -50,11 +50,14 @@ class ClientStream(Stream, BufferedReads):
     # reader's task at once (a `Waiter`), whose exchange may end and park the connection with a
     # new watch, which these bytes are not for.
 
-    def buffer_updated(self, nbytes: int) -> None:
-        # data_received's work in one frame: every response comes this way
+    def buffer_updated(self, nbytes: int) -> None:  # the standard loop's reads
+        self.data_received(bytes(_read_buffers.view[:nbytes]))
+
+    def data_received(self, data: bytes) -> None:
+        # Stream.data_received's work, in this frame: every response comes this way
         watching = self.watching
-        self._chunks.append(bytes(_read_buffers.view[:nbytes]))
-        self._size += nbytes
+        self._chunks.append(data)
+        self._size += len(data)
         waiter = self._waiter
         if waiter is not None:
             self._waiter = None
@@ -63,12 +66,6 @@ class ClientStream(Stream, BufferedReads):
         if self._size > _READ_HIGH_WATER and not self._paused and self.transport is not None:
             self._paused = True
             self.transport.pause_reading()
-        if watching is not None:
-            watching.idle_read_ended()
-
-    def data_received(self, data: bytes) -> None:
-        watching = self.watching
-        Stream.data_received(self, data)
         if watching is not None:
             watching.idle_read_ended()
 
