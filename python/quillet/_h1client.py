@@ -93,7 +93,8 @@ class ClientStream(Stream, BufferedReads):
 
     def arm_read(self, timeout: float | None) -> Waiter:
         """`read()`'s wait, for the reader to await in its own frame, then to end with
-        `disarm_read` whatever the outcome: TimeoutError after `timeout` seconds."""
+        `disarm_read` whatever the outcome: TimeoutError after `timeout` seconds. The deadline
+        and its one timer are `Stream.read`'s (keep the two in step)."""
         loop = self._loop
         waiter = self._waiter = Waiter(loop)
         if timeout is None:
