@@ -359,6 +359,7 @@ Outcome write_whole(const Names* n, ExchangeBox& b, PyObject* body) {
   bool chunked = false;
   Outcome fields = response_fields(n, b, &headers, &content_length, &chunked);
   if (fields != Outcome::kDone) return fields;
+  b.sent += PyBytes_GET_SIZE(body);  // handed over (counted before the writing, as in Python)
   if (chunked) {
     content_length = Ref();
   } else if (!content_length) {
@@ -508,7 +509,6 @@ Outcome send_body(const Names* n, ExchangeBox& b, PyObject* message) {
   int over = finished(n, b);
   if (over < 0) return Outcome::kFailed;
   if (over) return Outcome::kPython;
-  b.sent += PyBytes_GET_SIZE(body);
   return write_whole(n, b, body);
 }
 
