@@ -1,5 +1,6 @@
 #include "src/http/header_map.h"
 
+#include "src/http/pair_cache.h"
 #include "src/py/header_names.h"
 
 #include "src/py/args.h"
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -27,13 +29,17 @@ constexpr const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32
 struct MapState {
   MapState() = default;
   explicit MapState(HeaderMap&& map) noexcept : core(std::move(map)) {}
-  explicit MapState(FieldList&& fields) noexcept : listed(std::move(fields)), is_listed(true) {}
+  MapState(FieldList&& fields, std::shared_ptr<PairCache>&& cache) noexcept
+      : listed(std::move(fields)), pairs(std::move(cache)), is_listed(true) {}
   ObjectLock lock;
   HeaderMap core;
   // A parsed head's fields, not yet in `core` while `is_listed`: lists of pairs, names or values
   // are read straight from them when their names are distinct; anything else settles them into
   // `core` first.
   FieldList listed;
+  // The pairs of the connection's last heads, which the raw list of listed fields shares (and
+  // leaves its own new pairs in); none for a map that is not a parsed request head's.
+  std::shared_ptr<PairCache> pairs;
   bool is_listed = false;
 };
 
@@ -333,6 +339,51 @@ bool collect(const Fields& fields, size_t pairs, size_t names, Shape shape, Coll
   return ok;
 }
 
+// The raw pairs of listed fields with the connection's pair cache: a field whose pair the cache
+// has at the field's place, a common pair, or a pair the cache has elsewhere, is pushed as that
+// pair followed by nullptr (the shared-tuple form); any other as for any raw list. `fresh` gets
+// the places whose pairs the cache is to keep there once they exist (never a common pair's).
+bool collect_cached(const FieldList& fields, const PairCache& cache, Collected& out,
+                    std::vector<size_t>& fresh) {
+  out.reserve(2 * fields.size());
+  bool ok = true;
+  size_t at = 0;
+  fields.for_each([&](std::string_view n, std::string_view v) {
+    if (!ok) return;
+    if (PyObject* pair = cache.find_at(at, n, v)) {
+      out.push(pair);
+      out.push(nullptr);
+      ++at;
+      return;
+    }
+    const SharedRawField raw = shared_raw_field(n, v);
+    if (raw.pair != nullptr) {  // a common pair is shared anyway: the cache leaves it out
+      out.push(raw.pair);
+      out.push(nullptr);
+      ++at;
+      return;
+    }
+    if (PyObject* pair = cache.find(n, v)) {
+      Py_XDECREF(raw.field.name);
+      out.push(pair);
+      out.push(nullptr);
+    } else {
+      PyObject* name = raw.field.name != nullptr ? raw.field.name : new_bytes(n);
+      PyObject* value = name != nullptr ? new_bytes(v) : nullptr;
+      if (value == nullptr) {
+        Py_XDECREF(name);
+        ok = false;
+        return;
+      }
+      out.push(name);
+      out.push(value);
+    }
+    if (PairCache::keeps(at, v.size())) fresh.push_back(at);
+    ++at;
+  });
+  return ok;
+}
+
 // The strings of a list (names, values, or both, alternating) are made under the map's lock,
 // straight from the map or its listed fields: str and bytes objects are not tracked by the
 // cyclic collector, so making them runs no Python code. The tuples and the list, which are
@@ -341,12 +392,20 @@ PyObject* snapshot_list(PyObject* self, Shape shape) {
   prepare_shared_fields();  // before locking: it may make tuples
   MapState& s = state(self);
   Collected strings;
+  std::shared_ptr<PairCache> cache;
+  std::vector<size_t> fresh;  // with `cache`: the pairs to leave in it
   bool ok = true;
   {
     Guard guard(s.lock);
     try {
       if (s.is_listed && s.listed.distinct()) {
-        ok = collect(s.listed, s.listed.size(), s.listed.size(), shape, strings);
+        if (shape == Shape::kRawItems && s.pairs) {
+          cache = s.pairs;
+          std::lock_guard<std::mutex> cache_guard(cache->lock);
+          ok = collect_cached(s.listed, *cache, strings, fresh);
+        } else {
+          ok = collect(s.listed, s.listed.size(), s.listed.size(), shape, strings);
+        }
       } else {
         settle(s);
         ok = collect(s.core, s.core.size(), s.core.name_count(), shape, strings);
@@ -376,6 +435,17 @@ PyObject* snapshot_list(PyObject* self, Shape shape) {
       item = strings.take(i);
     }
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+  }
+  if (!fresh.empty()) {
+    std::array<PyObject*, PairCache::kSlots> replaced{};
+    {
+      std::lock_guard<std::mutex> cache_guard(cache->lock);
+      for (size_t k = 0; k < fresh.size(); ++k) {
+        replaced[k] = cache->keep(fresh[k], PyList_GET_ITEM(list.get(), Py_ssize_t(fresh[k])));
+      }
+    }
+    for (PyObject* old : replaced)
+      Py_XDECREF(old);
   }
   return list.release();
 }
@@ -712,10 +782,10 @@ PyObject* header_map_from_core(HeaderMap&& core) {
   return box_new<MapState>(type, std::move(core));
 }
 
-PyObject* header_map_from_fields(FieldList&& fields) {
+PyObject* header_map_from_fields(FieldList&& fields, std::shared_ptr<PairCache> pairs) {
   PyTypeObject* type = header_map_type();
   if (type == nullptr) return nullptr;
-  return box_new<MapState>(type, std::move(fields));
+  return box_new<MapState>(type, std::move(fields), std::move(pairs));
 }
 
 bool header_map_check(PyObject* obj) {
