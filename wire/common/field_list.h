@@ -87,7 +87,8 @@ void FieldList::for_each(F&& f) const {
   const Field* x = fields();
   for (size_t k = 0; k < count_; ++k) {
     const char* name = at(x[k].off);
-    f(std::string_view(name, x[k].name_len), std::string_view(name + x[k].name_len, x[k].value_len));
+    const char* value = name + x[k].name_len;
+    f(std::string_view(name, x[k].name_len), std::string_view(value, x[k].value_len));
   }
 }
 
