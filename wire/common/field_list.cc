@@ -25,19 +25,31 @@ unsigned filter_bit(char first, char middle, char last, size_t n) {
 }
 
 // Copies `name` to `out` folded to lower case, eight bytes at a time: a byte from 'A' to 'Z' gets
-// 0x20 added. Every byte of a name is a token byte, below 0x80, so no carry crosses a byte.
-void copy_folded(const char* name, size_t n, char* out) {
+// 0x20 added. Every byte of a name is a token byte, below 0x80, so no carry crosses a byte. The
+// last word of a name of eight bytes or more overlaps the one before it rather than being read
+// in part (a partial word put together in memory and read back whole stalls the load).
+uint64_t fold_word(uint64_t x) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
-  size_t i = 0;
-  for (; i < n; i += 8) {
-    const size_t k = n - i < 8 ? n - i : 8;
-    uint64_t x = 0;
-    std::memcpy(&x, name + i, k);
-    const uint64_t upper = ((x + (0x80 - 'A') * kOnes) ^ (x + (0x80 - 'Z' - 1) * kOnes)) &
-                           (0x80 * kOnes) & ~x;
-    x |= upper >> 2;
-    std::memcpy(out + i, &x, k);
+  const uint64_t upper =
+      ((x + (0x80 - 'A') * kOnes) ^ (x + (0x80 - 'Z' - 1) * kOnes)) & (0x80 * kOnes) & ~x;
+  return x | (upper >> 2);
+}
+
+void copy_folded(const char* name, size_t n, char* out) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      out[i] = ascii_lower(name[i]);
+    return;
   }
+  uint64_t x;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&x, name + i, 8);
+    x = fold_word(x);
+    std::memcpy(out + i, &x, 8);
+  }
+  std::memcpy(&x, name + n - 8, 8);
+  x = fold_word(x);
+  std::memcpy(out + n - 8, &x, 8);
 }
 
 }  // namespace
