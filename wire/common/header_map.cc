@@ -362,8 +362,14 @@ bool HeaderMap::append_hashed(std::string_view lower_name, uint32_t hash, std::s
       reserve_entry(bytes);  // may throw: nothing has changed yet
       if (index_.size() != slots) slot = lower_slot(lower_name, hash);  // the index was rebuilt
     }
-    const uint32_t entry = push_entry(store(lower_name), lower_name.size(), hash, value);
-    index_[slot] = uint16_t(entry + 1);
+    // The entry written here rather than through push_entry: this is the decoder's path for
+    // every new name, and the call (with its two arena appends behind it) showed in profiles.
+    const size_t name_off = arena_.size();
+    arena_.append(lower_name.data(), lower_name.size());
+    arena_.append(value.data(), value.size());
+    entries_.push_back(Entry{name_off, name_off + lower_name.size(), value.size(),
+                             uint32_t(lower_name.size()), hash, kNone, kNone});
+    index_[slot] = uint16_t(entries_.size());
   }
   ++value_count_;
   return true;
