@@ -493,6 +493,17 @@ bool fill(HeaderMap* core, PyObject* init) {
       }
       return true;
     }
+    if (PyList_CheckExact(init)) {
+      // By place rather than through an iterator, the map sized for the list at once. An
+      // element that is not a tuple may run Python code that changes the list: the size is
+      // read again at every step, and the element held while it is read.
+      core->reserve(size_t(PyList_GET_SIZE(init)), 0);
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(init); ++i) {
+        Ref element = Ref::borrow(PyList_GET_ITEM(init, i));
+        if (!add_element(core, element.get())) return false;
+      }
+      return true;
+    }
     // a dict subclass (an OrderedDict, say) gives its items in its own order
     Ref source = PyDict_Check(init) ? Ref::steal(PyMapping_Items(init)) : Ref::borrow(init);
     if (!source) return false;
