@@ -38,6 +38,9 @@ struct StreamsBox {
   h2::Connection conn;  // guarded by `state_lock`
   ObjectLock decoder_lock;
   h2::FrameDecoder decoder;  // guarded by `decoder_lock`
+  // The pairs of the last received header blocks, shared with their maps (src/http/
+  // pair_cache.h); made with the first block that has fields (guarded by `decoder_lock`).
+  std::shared_ptr<PairCache> pairs;
 };
 
 StreamsBox& box(PyObject* self) {
@@ -205,12 +208,14 @@ PyObject* streams_receive(PyObject* self, PyObject* const* args, Py_ssize_t narg
   StreamsBox& b = box(self);
   h2::DecodeBatch batch;  // views `data`, which the caller holds until we return
   std::optional<h2::FrameError> error;
+  std::shared_ptr<PairCache> pairs;
   {
     Guard guard(b.decoder_lock);
     error = b.decoder.decode(data, &batch);
+    pairs = header_pairs(batch, &b.pairs);
   }
   if (error) return raise_h2_frame_error(*error);
-  return frame_events_list(batch);
+  return frame_events_list(batch, pairs);
 }
 
 PyObject* streams_prime(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

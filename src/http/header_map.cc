@@ -29,6 +29,8 @@ constexpr const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32
 struct MapState {
   MapState() = default;
   explicit MapState(HeaderMap&& map) noexcept : core(std::move(map)) {}
+  MapState(HeaderMap&& map, std::shared_ptr<PairCache>&& cache) noexcept
+      : core(std::move(map)), pairs(std::move(cache)) {}
   MapState(FieldList&& fields, std::shared_ptr<PairCache>&& cache) noexcept
       : listed(std::move(fields)), pairs(std::move(cache)), is_listed(true) {}
   ObjectLock lock;
@@ -37,8 +39,8 @@ struct MapState {
   // are read straight from them when their names are distinct; anything else settles them into
   // `core` first.
   FieldList listed;
-  // The pairs of the connection's last heads, which the raw list of listed fields shares (and
-  // leaves its own new pairs in); none for a map that is not a parsed request head's.
+  // The pairs of the connection's last heads, which the raw list shares (and leaves its own new
+  // pairs in); none for a map that is not a received head's.
   std::shared_ptr<PairCache> pairs;
   bool is_listed = false;
 };
@@ -343,9 +345,10 @@ bool collect(const Fields& fields, size_t pairs, size_t names, Shape shape, Coll
 // has at the field's place, a common pair, or a pair the cache has elsewhere, is pushed as that
 // pair followed by nullptr (the shared-tuple form); any other as for any raw list. `fresh` gets
 // the places whose pairs the cache is to keep there once they exist (never a common pair's).
-bool collect_cached(const FieldList& fields, const PairCache& cache, Collected& out,
+template <class Fields>
+bool collect_cached(const Fields& fields, size_t pairs, const PairCache& cache, Collected& out,
                     std::vector<size_t>& fresh) {
-  out.reserve(2 * fields.size());
+  out.reserve(2 * pairs);
   bool ok = true;
   size_t at = 0;
   fields.for_each([&](std::string_view n, std::string_view v) {
@@ -402,13 +405,19 @@ PyObject* snapshot_list(PyObject* self, Shape shape) {
         if (shape == Shape::kRawItems && s.pairs) {
           cache = s.pairs;
           std::lock_guard<std::mutex> cache_guard(cache->lock);
-          ok = collect_cached(s.listed, *cache, strings, fresh);
+          ok = collect_cached(s.listed, s.listed.size(), *cache, strings, fresh);
         } else {
           ok = collect(s.listed, s.listed.size(), s.listed.size(), shape, strings);
         }
       } else {
         settle(s);
-        ok = collect(s.core, s.core.size(), s.core.name_count(), shape, strings);
+        if (shape == Shape::kRawItems && s.pairs) {
+          cache = s.pairs;
+          std::lock_guard<std::mutex> cache_guard(cache->lock);
+          ok = collect_cached(s.core, s.core.size(), *cache, strings, fresh);
+        } else {
+          ok = collect(s.core, s.core.size(), s.core.name_count(), shape, strings);
+        }
       }
     } catch (const std::bad_alloc&) {
       guard.unlock();
@@ -787,9 +796,10 @@ PyTypeObject* header_map_type() {
   return g_type.get();
 }
 
-PyObject* header_map_from_core(HeaderMap&& core) {
+PyObject* header_map_from_core(HeaderMap&& core, std::shared_ptr<PairCache> pairs) {
   PyTypeObject* type = header_map_type();
   if (type == nullptr) return nullptr;
+  if (pairs) return box_new<MapState>(type, std::move(core), std::move(pairs));
   return box_new<MapState>(type, std::move(core));
 }
 
