@@ -39,9 +39,7 @@ from hpack_corpus import load_corpus  # noqa: E402
 LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
               max_header_list_size=65536, max_send_buf_size=65536)
 MAX_STREAMS = 100
-# DATA frames one send_data call may queue (docs/driving.md, step 6): as many as the windows
-# and the send buffer allow.
-FRAMES_PER_CALL = 64
+FRAMES_PER_CALL = 64  # DATA frames per send_data call: what the windows allow (driving.md, 6)
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 
 AUTHORITY = "www.example.com"
