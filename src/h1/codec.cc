@@ -12,6 +12,8 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
 namespace quillet::py {
 namespace {
@@ -70,31 +72,42 @@ bool data_arg(const char* function, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // Buffers `data` and parses one head with `receive`, then makes its Python object after
-// unlocking.
+// unlocking. `make` gets the connection's pair cache, made with the first request head.
 template <class Head>
 PyObject* receive(PyObject* self, const char* function, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames,
                   h1::HeadResult (h1::Codec::*receive)(std::string_view, Head*, h1::ParseKind*),
-                  PyObject* (*make)(Head&&)) {
+                  PyObject* (*make)(Head&&, std::shared_ptr<PairCache>)) {
   std::string_view data;
   if (!data_arg(function, args, nargs, kwnames, &data)) return nullptr;
   CodecState& s = codec_state(self);
   Head head;
   h1::ParseKind error = h1::ParseKind::kInternal;
   h1::HeadResult result;
+  std::shared_ptr<PairCache> pairs;
   {
     Guard guard(s.lock);
     result = (s.codec.*receive)(data, &head, &error);
+    if constexpr (std::is_same_v<Head, h1::RequestHead>) {
+      if (result == h1::HeadResult::kHead && head.fields_listed) {
+        if (!s.pairs) s.pairs = std::make_shared<PairCache>();  // C++ memory only
+        pairs = s.pairs;
+      }
+    }
   }
   switch (result) {
     case h1::HeadResult::kHead:
-      return make(std::move(head));
+      return make(std::move(head), std::move(pairs));
     case h1::HeadResult::kNone:
       return new_none();
     case h1::HeadResult::kError:
       break;
   }
   return raise_h1(h1::Error::parse_error(error));
+}
+
+PyObject* make_response(h1::ResponseHead&& head, std::shared_ptr<PairCache>) {
+  return make_response_head(std::move(head));
 }
 
 PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -106,7 +119,7 @@ PyObject* codec_receive_request_head(PyObject* self, PyObject* const* args, Py_s
 PyObject* codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return receive<h1::ResponseHead>(self, "receive_head", args, nargs, kwnames,
-                                   &h1::Codec::receive_response_head, make_response_head);
+                                   &h1::Codec::receive_response_head, make_response);
 }
 
 Locked<h1::Codec> codec_of(PyObject* self) {

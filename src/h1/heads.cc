@@ -161,17 +161,17 @@ PyType_Spec kResponseSpec = {QUILLET_CLASS_NAME("H1ResponseHead"), sizeof(Boxed<
                              0, 0, kResponseSlots};
 TypeHolder g_response_type(&kResponseSpec, Subclassing::kFinal, Construction::kInternalOnly);
 
-PyObject* new_header_map(h1::RequestHead& head) {
-  if (head.fields_listed) return header_map_from_fields(std::move(head.fields));
+PyObject* new_header_map(h1::RequestHead& head, std::shared_ptr<PairCache>&& pairs) {
+  if (head.fields_listed) return header_map_from_fields(std::move(head.fields), std::move(pairs));
   return header_map_from_core(std::move(head.headers));
 }
-PyObject* new_header_map(h1::ResponseHead& head) {
+PyObject* new_header_map(h1::ResponseHead& head, std::shared_ptr<PairCache>&&) {
   return header_map_from_core(std::move(head.headers));
 }
 
 template <class Head>
-bool fill_common(Common* c, Head&& head) {
-  c->headers = Ref::steal(new_header_map(head));
+bool fill_common(Common* c, Head&& head, std::shared_ptr<PairCache>&& pairs = nullptr) {
+  c->headers = Ref::steal(new_header_map(head, std::move(pairs)));
   if (!c->headers) return false;
   c->body_kind = head.body_kind;
   c->content_length = head.content_length;
@@ -224,7 +224,7 @@ PyObject* method_str(h1::Method method, std::string_view extension) {
   return PyUnicode_FromStringAndSize(extension.data(), Py_ssize_t(extension.size()));
 }
 
-PyObject* make_request_head(h1::RequestHead&& head) {
+PyObject* make_request_head(h1::RequestHead&& head, std::shared_ptr<PairCache> pairs) {
   PyTypeObject* type = request_head_type();
   if (type == nullptr) return nullptr;
   Ref obj = Ref::steal(box_new<RequestHeadState>(type));
@@ -233,7 +233,9 @@ PyObject* make_request_head(h1::RequestHead&& head) {
   s.method = Ref::steal(method_str(head.method, head.method_token));
   s.target = Ref::steal(
       PyUnicode_DecodeUTF8(head.target.data(), Py_ssize_t(head.target.size()), "strict"));
-  if (!s.method || !s.target || !fill_common(&s.common, std::move(head))) return nullptr;
+  if (!s.method || !s.target || !fill_common(&s.common, std::move(head), std::move(pairs))) {
+    return nullptr;
+  }
   s.expect_continue = head.expect_continue;
   s.allow_trailers = head.allow_trailers;
   return obj.release();

@@ -50,9 +50,18 @@ class Cores final : public h1::ServerCores {
                             std::string* rest) override {
     Guard guard(codec_.lock);
     const h1::HeadResult result = codec_.codec.receive_request_head(data, head, error);
-    if (result == h1::HeadResult::kHead) *rest = codec_.codec.take_body();
+    if (result == h1::HeadResult::kHead) {
+      *rest = codec_.codec.take_body();
+      if (head->fields_listed) {
+        if (!codec_.pairs) codec_.pairs = std::make_shared<PairCache>();  // C++ memory only
+        pairs_ = codec_.pairs;
+      }
+    }
     return result;
   }
+
+  // The codec's pair cache, for the map of the head just parsed (null when it has none).
+  std::shared_ptr<PairCache> take_pairs() { return std::move(pairs_); }
 
   bool start_body(void* decoder, const h1::RequestHead& head, std::string&& rest) override {
     BodyDecoderState& d = body_decoder_state(static_cast<PyObject*>(decoder));
@@ -111,6 +120,7 @@ class Cores final : public h1::ServerCores {
 
  private:
   CodecState& codec_;
+  std::shared_ptr<PairCache> pairs_;
 };
 
 // --- results ---
@@ -290,10 +300,12 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
   h1::ParseKind error = h1::ParseKind::kInternal;
   h1::HeadResult result;
   uint64_t seq = 0;
+  std::shared_ptr<PairCache> pairs;
   {
     Guard guard(b.lock);
     Cores cores(b);
     result = b.state.accept_head(cores, data, handle_from(decoder.get()), &head, &error, &seq, bin);
+    pairs = cores.take_pairs();
   }
   switch (result) {
     case h1::HeadResult::kNone:
@@ -303,7 +315,7 @@ PyObject* server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t n
     case h1::HeadResult::kHead:
       break;
   }
-  Ref head_obj = Ref::steal(make_request_head(std::move(head)));
+  Ref head_obj = Ref::steal(make_request_head(std::move(head), std::move(pairs)));
   if (!head_obj) return nullptr;
   return Py_BuildValue("(NKN)", head_obj.release(), static_cast<unsigned long long>(seq),
                        decoder.release());

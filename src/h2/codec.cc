@@ -31,6 +31,7 @@ struct CodecState {
   h2::FrameDecoder decoder;
   h2::hpack::Encoder encoder;
   uint32_t send_max_frame_size = h2::kDefaultMaxFrameSize;
+  std::shared_ptr<PairCache> pairs;  // see header_pairs
 };
 
 CodecState& codec(PyObject* self) {
@@ -91,12 +92,14 @@ PyObject* codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   CodecState& s = codec(self);
   h2::DecodeBatch batch;  // views `data`, which the caller holds until we return
   std::optional<h2::FrameError> error;
+  std::shared_ptr<PairCache> pairs;
   {
     Guard guard(s.lock);
     error = s.decoder.decode(data, &batch);
+    pairs = header_pairs(batch, &s.pairs);
   }
   if (error) return raise_h2_frame_error(*error);
-  return frame_events_list(batch);
+  return frame_events_list(batch, pairs);
 }
 
 PyObject* codec_buffered(PyObject* self, PyObject*) {

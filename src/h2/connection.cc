@@ -38,6 +38,9 @@ struct StreamsBox {
   h2::Connection conn;  // guarded by `state_lock`
   ObjectLock decoder_lock;
   h2::FrameDecoder decoder;  // guarded by `decoder_lock`
+  // The pairs of the last received header blocks, shared with their maps (src/http/
+  // pair_cache.h); made with the first block that has fields (guarded by `decoder_lock`).
+  std::shared_ptr<PairCache> pairs;
 };
 
 StreamsBox& box(PyObject* self) {
@@ -205,12 +208,14 @@ PyObject* streams_receive(PyObject* self, PyObject* const* args, Py_ssize_t narg
   StreamsBox& b = box(self);
   h2::DecodeBatch batch;  // views `data`, which the caller holds until we return
   std::optional<h2::FrameError> error;
+  std::shared_ptr<PairCache> pairs;
   {
     Guard guard(b.decoder_lock);
     error = b.decoder.decode(data, &batch);
+    pairs = header_pairs(batch, &b.pairs);
   }
   if (error) return raise_h2_frame_error(*error);
-  return frame_events_list(batch);
+  return frame_events_list(batch, pairs);
 }
 
 PyObject* streams_prime(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -372,15 +377,22 @@ PyObject* send_result(h2::SendVerdict&& v) {
 
 PyObject* streams_send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> kNames{"sid", "data", "offset", "end_stream"};
+  static constexpr std::array<const char*, 5> kNames{"sid", "data", "offset", "end_stream",
+                                                     "max_frames"};
   static constexpr ArgParser kParser("send_data", kNames, 4, 4);
-  PyObject* a[4];
+  PyObject* a[5];
   uint32_t sid, offset;
+  uint32_t max_frames = 1;
   std::string_view data;
   bool end_stream;
   if (!kParser.parse(args, nargs, kwnames, a) || !sid_arg(a[0], &sid) ||
       !arg_bytes(a[1], "data", &data) || !arg_u32(a[2], "offset", &offset) ||
-      !arg_bool(a[3], "end_stream", &end_stream)) {
+      !arg_bool(a[3], "end_stream", &end_stream) ||
+      (a[4] != nullptr && !arg_u32(a[4], "max_frames", &max_frames))) {
+    return nullptr;
+  }
+  if (max_frames == 0) {
+    PyErr_SetString(PyExc_ValueError, "max_frames must be at least 1");
     return nullptr;
   }
   // Never read past the caller's bytes; an offset at their end is an empty send.
@@ -390,7 +402,7 @@ PyObject* streams_send_data(PyObject* self, PyObject* const* args, Py_ssize_t na
   h2::SendVerdict v;
   {
     Guard guard(b.state_lock);
-    v = b.conn.send_data(sid, data.substr(offset), end_stream, bin);
+    v = b.conn.send_data_frames(sid, data.substr(offset), end_stream, max_frames, bin);
   }
   return send_result(std::move(v));
 }
@@ -864,8 +876,8 @@ PyMethodDef kMethods[] = {
      "slot; returns its id, or None when the connection refuses new streams. protocol: an "
      "extended CONNECT's :protocol (the peer must have enabled it)."},
     {"send_data", as_method<streams_send_data>(), kFast,
-     "send_data($self, /, sid, data, offset, end_stream)\n--\n\nQueue at most one DATA frame "
-     "of data[offset:]; returns an H2SendVerdict."},
+     "send_data($self, /, sid, data, offset, end_stream, *, max_frames=1)\n--\n\nQueue at "
+     "most max_frames DATA frames of data[offset:]; returns an H2SendVerdict."},
     {"send_trailers", as_method<streams_send_trailers>(), kFast,
      "send_trailers($self, /, sid, trailers)\n--\n\nQueue trailers with END_STREAM."},
     {"send_response_head", as_method<streams_send_response_head>(), kFast,

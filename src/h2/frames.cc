@@ -236,7 +236,8 @@ PyObject* new_pseudo(const std::optional<std::string>& value) {
   return PyUnicode_DecodeUTF8(value->data(), Py_ssize_t(value->size()), "surrogateescape");
 }
 
-PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
+PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e,
+                     const std::shared_ptr<PairCache>& pairs) {
   TypeHolder* holder = nullptr;
   switch (e.kind) {
     case h2::FrameEventKind::kData:
@@ -304,7 +305,7 @@ PyObject* make_event(h2::DecodeBatch& batch, h2::FrameEvent& e) {
       s.shape = facts.shape;
       s.over_size = facts.over_size;
       s.field_count = block.fields.size();
-      s.headers = Ref::steal(header_map_from_core(std::move(block.fields)));
+      s.headers = Ref::steal(header_map_from_core(std::move(block.fields), pairs));
       if (!s.headers) return nullptr;
       break;
     }
@@ -458,11 +459,22 @@ const FrameFields* frame_fields(PyObject* obj, PyTypeObject* type, const char* n
   return &state(obj);
 }
 
-PyObject* frame_events_list(h2::DecodeBatch& batch) {
+std::shared_ptr<PairCache> header_pairs(const h2::DecodeBatch& batch,
+                                        std::shared_ptr<PairCache>* owner) {
+  for (const h2::FrameEvent& e : batch.events) {
+    if (e.kind == h2::FrameEventKind::kHeaders && e.block && !e.block->fields.empty()) {
+      if (!*owner) *owner = std::make_shared<PairCache>();
+      return *owner;
+    }
+  }
+  return nullptr;
+}
+
+PyObject* frame_events_list(h2::DecodeBatch& batch, const std::shared_ptr<PairCache>& pairs) {
   Ref list = Ref::steal(PyList_New(Py_ssize_t(batch.events.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < batch.events.size(); ++i) {
-    PyObject* event = make_event(batch, batch.events[i]);
+    PyObject* event = make_event(batch, batch.events[i], pairs);
     if (event == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), event);
   }

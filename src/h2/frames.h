@@ -3,6 +3,10 @@
 // H2FrameStreamError) and H2Reason, the RFC 9113 error-code wrapper.
 #pragma once
 
+#include "src/http/pair_cache.h"
+
+#include <memory>
+
 #include "src/py/ref.h"
 #include "wire/h2/frame.h"
 
@@ -50,8 +54,15 @@ struct FrameFields {
 // nullptr with a TypeError naming the argument `name`.
 const FrameFields* frame_fields(PyObject* obj, PyTypeObject* type, const char* name);
 
+// The pair cache the header blocks of `batch` share: `*owner` (the connection's), made with the
+// first block that has fields; null when the batch has none. Called under the lock that guards
+// `*owner`; it allocates C++ memory only.
+std::shared_ptr<PairCache> header_pairs(const h2::DecodeBatch& batch,
+                                        std::shared_ptr<PairCache>* owner);
+
 // The events of one decode call as a new list, in wire order (the header blocks are moved out of
-// `batch`); nullptr with the Python error set. Called without any lock held.
-PyObject* frame_events_list(h2::DecodeBatch& batch);
+// `batch`; their maps share `pairs`, the connection's pair cache, when there is one); nullptr
+// with the Python error set. Called without any lock held.
+PyObject* frame_events_list(h2::DecodeBatch& batch, const std::shared_ptr<PairCache>& pairs);
 
 }  // namespace quillet::py

@@ -1,5 +1,6 @@
 #include "src/http/header_map.h"
 
+#include "src/http/pair_cache.h"
 #include "src/py/header_names.h"
 
 #include "src/py/args.h"
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -27,13 +29,19 @@ constexpr const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32
 struct MapState {
   MapState() = default;
   explicit MapState(HeaderMap&& map) noexcept : core(std::move(map)) {}
-  explicit MapState(FieldList&& fields) noexcept : listed(std::move(fields)), is_listed(true) {}
+  MapState(HeaderMap&& map, std::shared_ptr<PairCache>&& cache) noexcept
+      : core(std::move(map)), pairs(std::move(cache)) {}
+  MapState(FieldList&& fields, std::shared_ptr<PairCache>&& cache) noexcept
+      : listed(std::move(fields)), pairs(std::move(cache)), is_listed(true) {}
   ObjectLock lock;
   HeaderMap core;
   // A parsed head's fields, not yet in `core` while `is_listed`: lists of pairs, names or values
   // are read straight from them when their names are distinct; anything else settles them into
   // `core` first.
   FieldList listed;
+  // The pairs of the connection's last heads, which the raw list shares (and leaves its own new
+  // pairs in); none for a map that is not a received head's.
+  std::shared_ptr<PairCache> pairs;
   bool is_listed = false;
 };
 
@@ -333,6 +341,52 @@ bool collect(const Fields& fields, size_t pairs, size_t names, Shape shape, Coll
   return ok;
 }
 
+// The raw pairs of listed fields with the connection's pair cache: a field whose pair the cache
+// has at the field's place, a common pair, or a pair the cache has elsewhere, is pushed as that
+// pair followed by nullptr (the shared-tuple form); any other as for any raw list. `fresh` gets
+// the places whose pairs the cache is to keep there once they exist (never a common pair's).
+template <class Fields>
+bool collect_cached(const Fields& fields, size_t pairs, const PairCache& cache, Collected& out,
+                    std::vector<size_t>& fresh) {
+  out.reserve(2 * pairs);
+  bool ok = true;
+  size_t at = 0;
+  fields.for_each([&](std::string_view n, std::string_view v) {
+    if (!ok) return;
+    if (PyObject* pair = cache.find_at(at, n, v)) {
+      out.push(pair);
+      out.push(nullptr);
+      ++at;
+      return;
+    }
+    const SharedRawField raw = shared_raw_field(n, v);
+    if (raw.pair != nullptr) {  // a common pair is shared anyway: the cache leaves it out
+      out.push(raw.pair);
+      out.push(nullptr);
+      ++at;
+      return;
+    }
+    if (PyObject* pair = cache.find(n, v)) {
+      Py_XDECREF(raw.field.name);
+      out.push(pair);
+      out.push(nullptr);
+    } else {
+      PyObject* name = raw.field.name != nullptr ? raw.field.name : new_bytes(n);
+      PyObject* value = name != nullptr ? new_bytes(v) : nullptr;
+      if (value == nullptr) {
+        Py_XDECREF(name);
+        ok = false;
+        return;
+      }
+      out.push(name);
+      out.push(value);
+    }
+    if (PairCache::keeps(at, v.size())) fresh.push_back(at);
+    ++at;
+  });
+  return ok;
+}
+
 // The strings of a list (names, values, or both, alternating) are made under the map's lock,
 // straight from the map or its listed fields: str and bytes objects are not tracked by the
 // cyclic collector, so making them runs no Python code. The tuples and the list, which are
@@ -341,15 +395,29 @@ PyObject* snapshot_list(PyObject* self, Shape shape) {
   prepare_shared_fields();  // before locking: it may make tuples
   MapState& s = state(self);
   Collected strings;
+  std::shared_ptr<PairCache> cache;
+  std::vector<size_t> fresh;  // with `cache`: the pairs to leave in it
   bool ok = true;
   {
     Guard guard(s.lock);
     try {
       if (s.is_listed && s.listed.distinct()) {
-        ok = collect(s.listed, s.listed.size(), s.listed.size(), shape, strings);
+        if (shape == Shape::kRawItems && s.pairs) {
+          cache = s.pairs;
+          std::lock_guard<std::mutex> cache_guard(cache->lock);
+          ok = collect_cached(s.listed, s.listed.size(), *cache, strings, fresh);
+        } else {
+          ok = collect(s.listed, s.listed.size(), s.listed.size(), shape, strings);
+        }
       } else {
         settle(s);
-        ok = collect(s.core, s.core.size(), s.core.name_count(), shape, strings);
+        if (shape == Shape::kRawItems && s.pairs) {
+          cache = s.pairs;
+          std::lock_guard<std::mutex> cache_guard(cache->lock);
+          ok = collect_cached(s.core, s.core.size(), *cache, strings, fresh);
+        } else {
+          ok = collect(s.core, s.core.size(), s.core.name_count(), shape, strings);
+        }
       }
     } catch (const std::bad_alloc&) {
       guard.unlock();
@@ -376,6 +444,17 @@ PyObject* snapshot_list(PyObject* self, Shape shape) {
       item = strings.take(i);
     }
     PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+  }
+  if (!fresh.empty()) {
+    std::array<PyObject*, PairCache::kSlots> replaced{};
+    {
+      std::lock_guard<std::mutex> cache_guard(cache->lock);
+      for (size_t k = 0; k < fresh.size(); ++k) {
+        replaced[k] = cache->keep(fresh[k], PyList_GET_ITEM(list.get(), Py_ssize_t(fresh[k])));
+      }
+    }
+    for (PyObject* old : replaced)
+      Py_XDECREF(old);
   }
   return list.release();
 }
@@ -420,6 +499,17 @@ bool fill(HeaderMap* core, PyObject* init) {
         Ref k = Ref::borrow(key);
         Ref v = Ref::borrow(value);
         if (!add_pair(core, k.get(), v.get())) return false;
+      }
+      return true;
+    }
+    if (PyList_CheckExact(init)) {
+      // By place rather than through an iterator, the map sized for the list at once. An
+      // element that is not a tuple may run Python code that changes the list: the size is
+      // read again at every step, and the element held while it is read.
+      core->reserve(size_t(PyList_GET_SIZE(init)), 0);
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(init); ++i) {
+        Ref element = Ref::borrow(PyList_GET_ITEM(init, i));
+        if (!add_element(core, element.get())) return false;
       }
       return true;
     }
@@ -706,16 +796,17 @@ PyTypeObject* header_map_type() {
   return g_type.get();
 }
 
-PyObject* header_map_from_core(HeaderMap&& core) {
+PyObject* header_map_from_core(HeaderMap&& core, std::shared_ptr<PairCache> pairs) {
   PyTypeObject* type = header_map_type();
   if (type == nullptr) return nullptr;
+  if (pairs) return box_new<MapState>(type, std::move(core), std::move(pairs));
   return box_new<MapState>(type, std::move(core));
 }
 
-PyObject* header_map_from_fields(FieldList&& fields) {
+PyObject* header_map_from_fields(FieldList&& fields, std::shared_ptr<PairCache> pairs) {
   PyTypeObject* type = header_map_type();
   if (type == nullptr) return nullptr;
-  return box_new<MapState>(type, std::move(fields));
+  return box_new<MapState>(type, std::move(fields), std::move(pairs));
 }
 
 bool header_map_check(PyObject* obj) {

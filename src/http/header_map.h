@@ -7,6 +7,7 @@
 #include "wire/common/field_list.h"
 #include "wire/common/header_map.h"
 
+#include <memory>
 #include <string_view>
 
 namespace quillet::py {
@@ -15,12 +16,18 @@ namespace quillet::py {
 // the Python error set.
 PyTypeObject* header_map_type();
 
+class PairCache;
+
 // A new HeaderMap that owns `core`, or nullptr with the Python error set. Parsed heads make their
-// map this way, the first time someone asks for it.
-PyObject* header_map_from_core(quillet::HeaderMap&& core);
+// map this way, the first time someone asks for it. With `pairs`, the map's raw list shares the
+// pairs of the connection's last heads (src/http/pair_cache.h).
+PyObject* header_map_from_core(quillet::HeaderMap&& core,
+                               std::shared_ptr<PairCache> pairs = nullptr);
+
 // The same for a parsed head's fields, which fill the map's core only when something other than
 // a list of its pairs, names or values is asked of it.
-PyObject* header_map_from_fields(quillet::FieldList&& fields);
+PyObject* header_map_from_fields(quillet::FieldList&& fields,
+                                 std::shared_ptr<PairCache> pairs = nullptr);
 
 // Whether `obj` is a HeaderMap.
 bool header_map_check(PyObject* obj);

@@ -93,6 +93,44 @@ def test_common_pairs_share_one_tuple_and_one_value():
     assert c[0][1] is not c[1][1] and c[1] is not shared
 
 
+def test_a_connections_heads_share_the_pairs_its_client_repeats():
+    """A keep-alive client repeats most of its fields: the raw list of each head of a connection
+    hands out the tuples of the last lists for the fields that repeat, wherever they moved, and
+    new ones for the rest; long values and fields past the first sixteen get new ones always."""
+    codec = H1Codec()
+
+    def raw(*fields):
+        wire = b"GET / HTTP/1.1\r\n" + b"".join(b"%s: %s\r\n" % f for f in fields) + b"\r\n"
+        head = codec.receive_request_head(wire)
+        codec.reset()
+        pairs = head.headers.raw_items()
+        assert pairs == [(n.lower(), v) for n, v in fields]
+        return pairs
+
+    host, agent = (b"Host", b"a.example"), (b"User-Agent", b"u/1")
+    first = raw(host, agent, (b"X-Id", b"1"))
+    second = raw(host, agent, (b"X-Id", b"2"))
+    assert second[0] is first[0] and second[1] is first[1] and second[2] is not first[2]
+    moved = raw(agent, (b"X-Id", b"2"), host)
+    assert moved[0] is first[1] and moved[1] is second[2] and moved[2] is first[0]
+    # The same value under another name, another value under the same name: new pairs.
+    other = raw((b"X-Host", b"a.example"), (b"Host", b"b.example"))
+    assert other[0] is not first[0] and other[1] is not first[0]
+    long_value = (b"X-Long", b"v" * 257)
+    many = [(b"X-F%d" % k, b"%d" % k) for k in range(19)]
+    a, b = raw(long_value, host, *many), raw(long_value, host, *many)
+    assert a[0] is not b[0] and all(a[k] is b[k] for k in range(1, 16))
+    assert not any(a[k] is b[k] for k in range(16, 21))
+    # A map outlives its codec; the codec and the last map gone, the pairs are released.
+    head = codec.receive_request_head(b"GET / HTTP/1.1\r\nHost: a.example\r\nX-Id: 1\r\n\r\n")
+    kept = raw(host, (b"X-Id", b"3"))[1]
+    count = sys.getrefcount(kept)
+    del codec
+    assert head.headers.raw_items() == [(b"host", b"a.example"), (b"x-id", b"1")]
+    del head
+    assert sys.getrefcount(kept) == count - 1
+
+
 def test_head_fields_are_read_only_and_not_constructible():
     head = H1Codec().receive_request_head(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
     with pytest.raises(AttributeError):

@@ -11,7 +11,7 @@ import pytest
 from _quillet import (H2_PREFACE, H2Codec, H2FrameData, H2FrameGoAway, H2FrameHeaders,
                       H2FramePing, H2FramePriority, H2FrameRstStream, H2FrameSettings,
                       H2FrameStreamError, H2FrameWindowUpdate, H2ProtocolError, H2Reason,
-                      H2UserError, HeaderMap)
+                      H2Streams, H2UserError, HeaderMap)
 
 
 def frame(ftype, flags, stream, payload=b""):
@@ -116,6 +116,29 @@ def test_request_pseudo_headers_become_attributes():
         (":method", "POST"), (":scheme", "https"), (":authority", "h:1"), (":path", "/p?q"))))[0]
     assert (headers.method, headers.scheme, headers.authority, headers.path, headers.status,
             headers.is_informational) == ("POST", "https", "h:1", "/p?q", None, False)
+
+
+STREAM_LIMITS = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
+                     max_header_list_size=65536, max_send_buf_size=65536)
+
+
+def test_a_connections_header_blocks_share_the_pairs_its_peer_repeats():
+    """As for HTTP/1 heads, the raw list of each header block a connection receives hands out
+    the pairs of the last blocks' lists for the fields that repeat: H2Codec and H2Streams alike."""
+    client = H2Codec("client")
+    fields = [("user-agent", "ua/1"), ("x-id", "1")]
+    wire = H2_PREFACE + b"".join(
+        client.serialize_request_headers(sid, "GET", "/", HeaderMap(fields + [("x-n", str(sid))]),
+                                         True, scheme="https", authority="h")
+        for sid in (1, 3))
+    for receiver in (H2Codec("server"), H2Streams("server", **STREAM_LIMITS)):
+        if isinstance(receiver, H2Streams):
+            receiver.begin()
+        first, second = [e.headers.raw_items() for e in receiver.receive(wire)
+                         if isinstance(e, H2FrameHeaders)]
+        assert first == [(b"user-agent", b"ua/1"), (b"x-id", b"1"), (b"x-n", b"1")]
+        assert second[:2] == first[:2] and second[2] == (b"x-n", b"3")
+        assert second[0] is first[0] and second[1] is first[1] and second[2] is not first[2]
 
 
 SELF_DEPENDENT = frame(1, 0x24, 1, struct.pack(">IB", 1, 16) + block(("x-a", "1")))

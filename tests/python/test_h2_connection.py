@@ -465,6 +465,23 @@ def test_send_verdicts_carry_the_sent_count_and_the_stop():
         client.send_data(sid, bytearray(b"x"), 0, False)
 
 
+def test_send_data_queues_up_to_max_frames_in_one_call():
+    client = streams("client", max_frame_size=16384)
+    sid = get(client, sid=1)
+    body = bytes(50000)
+    v = client.send_data(sid, body, 0, False, max_frames=2)
+    assert (v.sent, v.done, v.flags) == (32768, False, H2_FLAG_WAKE)
+    v = client.send_data(sid, body, 32768, True, max_frames=10)
+    assert (v.sent, v.done) == (50000 - 32768, True)
+    assert client.stream_send_buffered(sid) == 50000
+    for bad, exc, message in ((0, ValueError, "max_frames must be at least 1"),
+                              (-1, OverflowError, None), ("2", TypeError, None)):
+        with pytest.raises(exc, match=message):
+            client.send_data(sid, body, 0, False, max_frames=bad)
+    with pytest.raises(TypeError):
+        client.send_data(sid, body, 0, False, 2)  # keyword only
+
+
 def test_a_response_that_ends_early_stops_the_request_reader():
     server, spare, _ = opened_server()
     v = server.send_response_head(1, 200, HeaderMap([("x-b", "2")]), False)

@@ -24,29 +24,54 @@ unsigned filter_bit(char first, char middle, char last, size_t n) {
   return (h ^ (h >> 8)) & 0xff;
 }
 
+// Copies `name` to `out` folded to lower case, eight bytes at a time: a byte from 'A' to 'Z' gets
+// 0x20 added. Every byte of a name is a token byte, below 0x80, so no carry crosses a byte. The
+// last word of a name of eight bytes or more overlaps the one before it rather than being read
+// in part (a partial word put together in memory and read back whole stalls the load).
+uint64_t fold_word(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  const uint64_t upper =
+      ((x + (0x80 - 'A') * kOnes) ^ (x + (0x80 - 'Z' - 1) * kOnes)) & (0x80 * kOnes) & ~x;
+  return x | (upper >> 2);
+}
+
+void copy_folded(const char* name, size_t n, char* out) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      out[i] = ascii_lower(name[i]);
+    return;
+  }
+  uint64_t x;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&x, name + i, 8);
+    x = fold_word(x);
+    std::memcpy(out + i, &x, 8);
+  }
+  std::memcpy(&x, name + n - 8, 8);
+  x = fold_word(x);
+  std::memcpy(out + n - 8, &x, 8);
+}
+
 }  // namespace
 
 FieldList::FieldList(FieldList&& other) noexcept
-    : bytes_(std::move(other.bytes_)),
+    : storage_(std::move(other.storage_)),
+      count_(std::exchange(other.count_, 0)),
+      field_capacity_(std::exchange(other.field_capacity_, 0)),
       used_(std::exchange(other.used_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      fields_(std::move(other.fields_)),
-      filter_(other.filter_),
-      compare_budget_(other.compare_budget_),
-      distinct_(other.distinct_) {
-  other.fields_.clear();
-  other.filter_ = {};
-  other.compare_budget_ = 0;
-  other.distinct_ = true;
-}
+      byte_capacity_(std::exchange(other.byte_capacity_, 0)),
+      filter_(std::exchange(other.filter_, {})),
+      compare_budget_(std::exchange(other.compare_budget_, 0)),
+      distinct_(std::exchange(other.distinct_, true)) {}
 
 FieldList& FieldList::operator=(FieldList&& other) noexcept {
   if (this != &other) {
     FieldList taken(std::move(other));
-    std::swap(bytes_, taken.bytes_);
+    std::swap(storage_, taken.storage_);
+    std::swap(count_, taken.count_);
+    std::swap(field_capacity_, taken.field_capacity_);
     std::swap(used_, taken.used_);
-    std::swap(capacity_, taken.capacity_);
-    fields_.swap(taken.fields_);
+    std::swap(byte_capacity_, taken.byte_capacity_);
     std::swap(filter_, taken.filter_);
     std::swap(compare_budget_, taken.compare_budget_);
     std::swap(distinct_, taken.distinct_);
@@ -54,27 +79,36 @@ FieldList& FieldList::operator=(FieldList&& other) noexcept {
   return *this;
 }
 
-void FieldList::reserve(size_t fields, size_t bytes) {
-  if (fields > fields_.max_size() - fields_.size() || bytes > SIZE_MAX / 2 - used_) {
-    throw std::bad_alloc();
-  }
-  fields_.reserve(fields_.size() + fields);
-  if (used_ + bytes <= capacity_) return;
-  const size_t capacity = std::max(used_ + bytes, capacity_ * 2);
-  std::unique_ptr<char[]> grown(new char[capacity]);
-  if (used_ != 0) std::memcpy(grown.get(), bytes_.get(), used_);
-  bytes_ = std::move(grown);
-  capacity_ = capacity;
+void FieldList::reserve(size_t fields, size_t more_bytes) {
+  // Offsets and lengths are kept in 32 bits.
+  constexpr size_t kMaxBytes = UINT32_MAX;
+  constexpr size_t kMaxFields = (SIZE_MAX / 2) / sizeof(Field);
+  if (fields > kMaxFields - count_ || more_bytes > kMaxBytes - used_) throw std::bad_alloc();
+  const size_t need_fields = count_ + fields;
+  const size_t need_bytes = used_ + more_bytes;
+  if (need_fields <= field_capacity_ && need_bytes <= byte_capacity_) return;
+  const size_t field_capacity =
+      need_fields <= field_capacity_ ? field_capacity_ : std::max(need_fields, 2 * field_capacity_);
+  const size_t byte_capacity =
+      need_bytes <= byte_capacity_
+          ? byte_capacity_
+          : std::min(kMaxBytes, std::max(need_bytes, 2 * byte_capacity_));
+  if (byte_capacity > SIZE_MAX / 2 - field_capacity * sizeof(Field)) throw std::bad_alloc();
+  std::unique_ptr<char[]> grown(new char[field_capacity * sizeof(Field) + byte_capacity]);
+  if (count_ != 0) std::memcpy(grown.get(), storage_.get(), count_ * sizeof(Field));
+  if (used_ != 0) std::memcpy(grown.get() + field_capacity * sizeof(Field), bytes(), used_);
+  storage_ = std::move(grown);
+  field_capacity_ = field_capacity;
+  byte_capacity_ = byte_capacity;
 }
 
 void FieldList::add(std::string_view name, std::string_view value) {
-  if (fields_.size() == fields_.capacity()) reserve(fields_.size() < 8 ? 8 : fields_.size(), 0);
+  if (count_ == field_capacity_) reserve(count_ < 8 ? 8 : count_, 0);
   const size_t size = name.size() + value.size();
-  if (capacity_ - used_ < size) reserve(0, size < 256 ? 256 : size);  // may throw: nothing changed
+  if (byte_capacity_ - used_ < size) reserve(0, size < 256 ? 256 : size);  // may throw
   const size_t name_off = used_;
-  char* out = bytes_.get() + name_off;
-  for (size_t i = 0; i < name.size(); ++i)
-    out[i] = ascii_lower(name[i]);
+  char* out = bytes() + name_off;
+  copy_folded(name.data(), name.size(), out);
   if (!value.empty()) std::memcpy(out + name.size(), value.data(), value.size());
   used_ += size;
   // The filter bit from the name as given, folded in registers: reading back the bytes just
@@ -83,7 +117,8 @@ void FieldList::add(std::string_view name, std::string_view value) {
   const unsigned bit =
       filter_bit(ascii_lower(name[0]), ascii_lower(name[n / 2]), ascii_lower(name[n - 1]), n);
   if (distinct_ && seen_before(bit, name_off, n)) distinct_ = false;
-  fields_.push_back(Field{name_off, n, name_off + n, value.size()});
+  fields()[count_] = Field{uint32_t(name_off), uint32_t(n), uint32_t(value.size())};
+  ++count_;
 }
 
 bool FieldList::seen_before(unsigned bit, size_t off, size_t len) noexcept {
@@ -93,32 +128,35 @@ bool FieldList::seen_before(unsigned bit, size_t off, size_t len) noexcept {
     word |= mask;
     return false;
   }
-  for (const Field& x : fields_) {
-    if (x.name_len != len) continue;
+  return compare_earlier(off, len);
+}
+
+bool FieldList::compare_earlier(size_t off, size_t len) noexcept {
+  const Field* x = fields();
+  for (size_t k = 0; k < count_; ++k) {
+    if (x[k].name_len != len) continue;
     if (compare_budget_ + len > kCompareBudget) return true;  // stop looking: call it a repeat
     compare_budget_ += len;
-    if (std::memcmp(at(x.name_off), at(off), len) == 0) return true;
+    if (std::memcmp(at(x[k].off), at(off), len) == 0) return true;
   }
   return false;
 }
 
 void FieldList::clear() noexcept {
   used_ = 0;
-  fields_.clear();
+  count_ = 0;
   filter_ = {};
   compare_budget_ = 0;
   distinct_ = true;
 }
 
 bool FieldList::fill(HeaderMap* map) const {
-  map->reserve(fields_.size(), used_);
-  for (const Field& x : fields_) {
-    if (!map->append(std::string_view(at(x.name_off), x.name_len),
-                     std::string_view(at(x.value_off), x.value_len))) {
-      return false;
-    }
-  }
-  return true;
+  map->reserve(count_, used_);
+  bool ok = true;
+  for_each([&](std::string_view name, std::string_view value) {
+    if (ok) ok = map->append(name, value);
+  });
+  return ok;
 }
 
 }  // namespace quillet

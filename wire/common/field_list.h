@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
-#include <vector>
 
 namespace quillet {
 
@@ -35,8 +34,8 @@ class FieldList {
   void add(std::string_view name, std::string_view value);
   void clear() noexcept;
 
-  size_t size() const noexcept { return fields_.size(); }
-  bool empty() const noexcept { return fields_.empty(); }
+  size_t size() const noexcept { return count_; }
+  bool empty() const noexcept { return count_ == 0; }
   // Every name differs from every other (ignoring case): the order of the list is then the
   // iteration order of a map filled from it. False may also mean "not worth finding out".
   bool distinct() const noexcept { return distinct_; }
@@ -50,24 +49,32 @@ class FieldList {
   [[nodiscard]] bool fill(HeaderMap* map) const;
 
  private:
+  // Field k's name starts at `off` in the bytes, and its value follows the name.
   struct Field {
-    size_t name_off;
-    size_t name_len;
-    size_t value_off;
-    size_t value_len;
+    uint32_t off;
+    uint32_t name_len;
+    uint32_t value_len;
   };
 
   // Whether a name equal to the one at `off` (already stored, folded) was added before; `bit` is
   // its filter bit.
   bool seen_before(unsigned bit, size_t off, size_t len) noexcept;
-  const char* at(size_t off) const noexcept { return bytes_.get() + off; }
+  // The same past the filter: compares with the earlier names of that length.
+  bool compare_earlier(size_t off, size_t len) noexcept;
+  const Field* fields() const noexcept { return reinterpret_cast<const Field*>(storage_.get()); }
+  Field* fields() noexcept { return reinterpret_cast<Field*>(storage_.get()); }
+  const char* bytes() const noexcept { return storage_.get() + field_capacity_ * sizeof(Field); }
+  char* bytes() noexcept { return storage_.get() + field_capacity_ * sizeof(Field); }
+  const char* at(size_t off) const noexcept { return bytes() + off; }
 
-  // The names and values, back to back: a plain buffer, since every byte is written once, by
-  // `add`, straight from the head.
-  std::unique_ptr<char[]> bytes_;
+  // One allocation holds the field records (room for `field_capacity_`) and, after them, the
+  // names and values back to back (room for `byte_capacity_`): a parsed head reserves both at
+  // once, and every byte is written once, by `add`, straight from the head.
+  std::unique_ptr<char[]> storage_;
+  size_t count_ = 0;
+  size_t field_capacity_ = 0;
   size_t used_ = 0;
-  size_t capacity_ = 0;
-  std::vector<Field> fields_;
+  size_t byte_capacity_ = 0;
   // A 256-bit filter of the names added: a name whose bit is clear is certainly new; one whose
   // bit is set is compared with the earlier names, within a budget of byte comparisons.
   std::array<uint64_t, 4> filter_{};
@@ -77,8 +84,11 @@ class FieldList {
 
 template <class F>
 void FieldList::for_each(F&& f) const {
-  for (const Field& x : fields_) {
-    f(std::string_view(at(x.name_off), x.name_len), std::string_view(at(x.value_off), x.value_len));
+  const Field* x = fields();
+  for (size_t k = 0; k < count_; ++k) {
+    const char* name = at(x[k].off);
+    const char* value = name + x[k].name_len;
+    f(std::string_view(name, x[k].name_len), std::string_view(value, x[k].value_len));
   }
 }
 

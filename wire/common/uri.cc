@@ -220,11 +220,17 @@ bool is_ipv6_address(std::string_view text) {
 }
 
 bool is_host_field_value(std::string_view text) {
-  if (text.empty() || text.size() > kMaxUriLength || !bytes_allowed(text) ||
-      text.find('@') != std::string_view::npos)
-    return false;
+  if (text.empty() || text.size() > kMaxUriLength || !bytes_allowed(text)) return false;
+  // A reg-name alone (no port, no brackets, no '@'), as most Host lines are: parse_authority
+  // accepts every such text, so it need not run.
+  if (all_of_class(text, kRegName)) return true;
+  if (text.find('@') != std::string_view::npos) return false;
   Uri unused;
   return !parse_authority(text, EmptyPort::kAbsent, &unused);
+}
+
+bool is_origin_form(std::string_view text) {
+  return !text.empty() && text.size() <= kMaxUriLength && text[0] == '/' && bytes_allowed(text);
 }
 
 bool parse_uri(std::string_view text, Uri* out, UriError* error) {

@@ -86,6 +86,10 @@ struct Uri {
 // `error` is not null, stores the reason there.
 bool parse_uri(std::string_view text, Uri* out, UriError* error);
 
+// Whether parse_uri(text) succeeds with the origin form, which nearly every request-target has:
+// the same checks without filling a Uri.
+bool is_origin_form(std::string_view text);
+
 // A Host field value (RFC 9110 section 7.2): uri-host [":" port], with the host rules above
 // (no user information, no empty host; an empty port is allowed, as RFC 3986 allows it).
 bool is_host_field_value(std::string_view text);

@@ -309,6 +309,10 @@ class Cursor {
           [[fallthrough]];
         }
         case HeadPhase::kName: {
+          while (n_ - i_ >= 4 && chars::token(p_[i_]) && chars::token(p_[i_ + 1]) &&
+                 chars::token(p_[i_ + 2]) && chars::token(p_[i_ + 3])) {
+            i_ += 4;
+          }
           while (i_ < n_ && chars::token(p_[i_]))
             ++i_;
           const size_t name_size = i_ - mark_;
@@ -755,6 +759,11 @@ bool target_form_allowed(UriForm form, Method method) {
 bool request_target_text(std::string_view raw, Method method, std::string* out,
                          std::string_view* host) {
   if (raw.size() > kMaxUriLength) return false;
+  if (!raw.empty() && raw[0] == '/') {  // the origin form, as nearly every request has it
+    if (!is_origin_form(raw) || !target_form_allowed(UriForm::kOrigin, method)) return false;
+    out->assign(raw);
+    return true;
+  }
   Uri uri;
   UriError error;
   if (!parse_uri(raw, &uri, &error) || !target_form_allowed(uri.form, method)) return false;

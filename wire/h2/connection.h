@@ -138,6 +138,12 @@ class Connection {
   // At most one DATA frame of `data` (the caller's bytes from its offset on). An empty `data`
   // queues END_STREAM alone when asked, and nothing otherwise.
   SendVerdict send_data(uint32_t sid, std::string_view data, bool end_stream, HandleBin& bin);
+  // Up to `max_frames` (at least 1) DATA frames of `data`: send_data again and again for as long
+  // as each step queues a frame, leaves more to send and reports nothing but new bytes (kWake),
+  // which is what a driver that repeats the call would see. The verdict covers every step: the
+  // bytes queued by all of them and the last step's outcome.
+  SendVerdict send_data_frames(uint32_t sid, std::string_view data, bool end_stream,
+                               uint32_t max_frames, HandleBin& bin);
   // A trailing HEADERS frame with END_STREAM; the caller checked the fields.
   SendVerdict send_trailers(uint32_t sid, const HeaderMap& trailers, HandleBin& bin);
   // Server: the response head; the caller built and checked it. kUnexpectedFrameType when the
@@ -339,6 +345,7 @@ class Connection {
 
   // The send rotation.
   bool can_send_data(const StreamRecord& r) const;
+  bool could_send_more(uint32_t sid) const;
   StreamRecord* rotation_front();
   void enter_rotation(StreamRecord& r);
   // Takes `r` out of the rotation and the wait list; answers flag::kCapacity when that hands

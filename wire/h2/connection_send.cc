@@ -292,6 +292,35 @@ SendVerdict Connection::send_data(uint32_t sid, std::string_view data, bool end_
   return v;
 }
 
+SendVerdict Connection::send_data_frames(uint32_t sid, std::string_view data, bool end_stream,
+                                         uint32_t max_frames, HandleBin& bin) {
+  // At most the connection window (below 2^31) is queued in one call, so the total fits.
+  uint32_t sent = 0;
+  for (uint32_t k = 1;; ++k) {
+    SendVerdict v = send_data(sid, data.substr(sent), end_stream, bin);
+    sent += v.sent;
+    const bool plain_frame = v.sent != 0 && !v.done && v.flags == flag::kWake && !v.stopped &&
+                             !v.handle && !v.reader_stop;
+    if (k >= max_frames || !plain_frame || !could_send_more(sid)) {
+      v.sent = sent;
+      if (sent != 0) v.flags |= flag::kWake;
+      return v;
+    }
+  }
+}
+
+// Whether a further send_data on `sid` would queue a frame: its turn goes on and neither window
+// nor its share of the send buffer is spent. The steps that would queue nothing are left to the
+// caller's next call, as with one frame per call.
+bool Connection::could_send_more(uint32_t sid) const {
+  const StreamRecord* r = streams_.find(sid);
+  if (r == nullptr || !r->in_rotation || !can_send_data(*r) || r->waiting_capacity) return false;
+  if (r->turn_frames >= kTurnQuantum && num_streams_ > 1) return false;
+  if (rotation_.empty() || rotation_.front() != sid) return false;
+  return conn_send_.raw_window_size() > 0 && r->send_window.raw_window_size() > 0 &&
+         r->send_buffered < max_send_buf_size_;
+}
+
 uint32_t Connection::finish_send(StreamRecord& r, SendVerdict* v, HandleBin& bin) {
   if (!r.state.send_close()) return 0;  // cannot happen: the caller saw it streaming
   return after_end_stream(r, v, bin);

@@ -1,5 +1,6 @@
 #include "wire/common/field_list.h"
 
+#include "wire/common/chars.h"
 #include "wire/common/text.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +82,29 @@ TEST(FieldList, RandomNamesAgreeWithTheMap) {
     ASSERT_EQ(pairs_of(map), pairs_of(appended));
     if (distinct) {
       ASSERT_EQ(pairs_of(list), pairs_of(appended));
+    }
+  }
+}
+
+// Names are folded a word at a time: every token byte, in names of every length up to five
+// words, at every offset, comes out as the byte-by-byte fold gives it.
+TEST(FieldList, NamesOfEveryLengthFoldAsBytes) {
+  std::string tokens;
+  for (int c = 0; c < 256; ++c) {
+    if (chars::token(char(c))) tokens.push_back(char(c));
+  }
+  std::mt19937 rng(7);
+  for (size_t length = 1; length <= 40; ++length) {
+    for (int round = 0; round < 50; ++round) {
+      std::string name(length, 'x');
+      for (char& c : name)
+        c = tokens[rng() % tokens.size()];
+      std::string lower = name;
+      for (char& c : lower)
+        c = ascii_lower(c);
+      FieldList list;
+      list.add(name, "v");
+      ASSERT_EQ(pairs_of(list), (Pairs{{lower, "v"}})) << name;
     }
   }
 }

@@ -67,6 +67,26 @@ TEST(HeaderValue, FieldBytes) {
   }
 }
 
+// The checks take names four bytes and values eight bytes at a time; one byte anywhere in a
+// text of any length decides as the byte-by-byte grammar does.
+TEST(HeaderValue, WideChecksAgreeWithTheGrammar) {
+  const std::string bytes("a\t\x1f \x7e\x7f\x80\xff\0-:", 11);
+  std::mt19937 rng(5);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(rng() % 40, 'a');
+    for (size_t k = rng() % 3; k > 0 && !text.empty(); --k)
+      text[rng() % text.size()] = bytes[rng() % bytes.size()];
+    bool value = true;
+    bool name = !text.empty();
+    for (const char c : text) {
+      value = value && chars::field_value(c);
+      name = name && chars::token(c);
+    }
+    ASSERT_EQ(is_valid_header_value(text), value) << round;
+    ASSERT_EQ(is_valid_header_name(text), name) << round;
+  }
+}
+
 TEST(HeaderMap, KeepsEntryOrderAndChainsValuesOfOneName) {
   HeaderMap m;
   EXPECT_TRUE(m.empty());

@@ -164,6 +164,56 @@ TEST_F(Streams, APayloadIsFramedUnderTheFrameSizeOneFramePerCall) {
   EXPECT_EQ(client.conn.stream(sid)->state.phase(), Phase::kHalfClosedLocal);
 }
 
+// A call for many frames queues what the same calls for one frame each would, up to where one
+// of them would queue nothing: through a stall on the connection window, the send buffer cap,
+// and two streams taking turns.
+TEST_F(Streams, ManyFramesPerCallQueueWhatOneFramePerCallDoes) {
+  struct Run {
+    std::string wire;
+    std::vector<uint64_t> offsets;  // after each stream's drive
+    size_t calls = 0;
+  };
+  const auto run = [this](uint32_t max_frames) {
+    ConnectionConfig c = client_config();
+    c.max_send_buf_size = 70000;
+    Peer &client = peer(c), &server = peer(with_windows(server_config(), 1 << 20, 65535 * 2));
+    handshake(client, server);
+    client.take();
+    Obj &a = obj("a"), &b = obj("b");
+    const uint32_t first = request(client, a);
+    const uint32_t second = request(client, b);
+    const std::string body(150000, 'x');
+    uint64_t offsets[2] = {0, 0};
+    Run out;
+    // Each stream in turn sends until a call queues nothing or its body is done.
+    for (int round = 0; round < 6; ++round) {
+      const uint32_t sid = round % 2 == 0 ? first : second;
+      uint64_t& offset = offsets[round % 2];
+      while (true) {
+        const SendVerdict v = client.conn.send_data_frames(
+            sid, std::string_view(body).substr(offset), true, max_frames, bin);
+        ++out.calls;
+        offset += v.sent;
+        if (v.flags & flag::kCapacity) client.conn.next_capacity_wake();
+        if (v.done || v.sent == 0 || v.stopped) break;
+      }
+      out.offsets.push_back(offset);
+      if (round == 3) client.conn.credit_written();  // the transport took the bytes
+    }
+    out.wire = client.take();
+    return out;
+  };
+  const Run one = run(1);
+  const Run many = run(100);
+  const Run two = run(2);
+  EXPECT_EQ(many.wire, one.wire);
+  EXPECT_EQ(many.offsets, one.offsets);
+  EXPECT_EQ(two.wire, one.wire);
+  EXPECT_GT(one.offsets.back(), 0u);
+  EXPECT_LT(many.calls, two.calls);
+  EXPECT_LT(two.calls, one.calls);
+}
+
 TEST_F(Streams, EmptySendsQueueEndStreamOnlyWhenAsked) {
   Obj& a = obj("a");
   const uint32_t sid = request(a);
