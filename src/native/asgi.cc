@@ -163,9 +163,34 @@ PySendResult ready_am_send(PyObject* self, PyObject*, PyObject** result) {
   return PYGEN_RETURN;
 }
 
+// throw() raises what it is given, where nothing waits; close() has nothing to close. With
+// send, they make a Ready a coroutine to asyncio (collections.abc.Coroutine), so that
+// `asyncio.create_task(send(message))` takes it as it takes the coroutine of an `async def`.
+PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || nargs > 3) {
+    PyErr_SetString(PyExc_TypeError, "throw() takes one to three arguments");
+    return nullptr;
+  }
+  PyObject* exc = args[0];
+  if (PyExceptionInstance_Check(exc)) {
+    PyErr_SetObject(PyExceptionInstance_Class(exc), exc);
+  } else if (PyExceptionClass_Check(exc)) {
+    PyErr_SetObject(exc, nargs > 1 ? args[1] : nullptr);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  return nullptr;
+}
+
+PyObject* ready_close(PyObject*, PyObject*) {
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kReadyMethods[] = {
     {"send", as_method<ready_send_method>(), METH_O,
      "send($self, value, /)\n--\n\nEnds the await with the value."},
+    {"throw", as_method<ready_throw>(), METH_FASTCALL, "throw($self, exc, /)\n--\n\nRaises exc."},
+    {"close", as_method<ready_close>(), METH_NOARGS, "close($self, /)\n--\n\nNothing to close."},
     {nullptr, nullptr, 0, nullptr},
 };
 

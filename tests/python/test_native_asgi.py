@@ -303,3 +303,23 @@ def test_ready_is_done_when_made():
         pair = (1, 2)
         assert await ready(pair) is pair  # a tuple comes back whole, not as arguments
     asyncio.run(main())
+
+
+def test_a_done_awaitable_is_taken_where_a_coroutine_is():
+    # An application may hand what `send(...)` returned to asyncio.create_task, or `send`
+    # itself to a task group, as it may with a server whose `send` is an `async def`.
+    import anyio
+
+    from quillet._native import ready
+
+    def send(message):
+        return ready(message)
+
+    async def main():
+        assert await asyncio.create_task(send("a")) == "a"
+        async with anyio.create_task_group() as group:
+            group.start_soon(send, "b")
+        with pytest.raises(KeyError):
+            send("c").throw(KeyError("thrown"))
+        send("d").close()
+    asyncio.run(main())
