@@ -5,6 +5,7 @@ dependency of quillet):
     apt-get install wrk nghttp2-client linux-perf
     .venv/bin/pip install granian uvicorn httptools uvloop
     .venv/bin/python bench/bench_servers.py [--seconds 6] [--rounds 2] [--loops asyncio,uvloop]
+                                            [--only h1|h2c]
                                             [--profile]
 
 Every server runs `quillet.demo_app:app` with one worker, one server at a time, on each event
@@ -201,12 +202,16 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--loops", default="asyncio,uvloop")
     parser.add_argument("--servers", default="quillet,granian,uvicorn")
+    parser.add_argument("--only", choices=("h1", "h2c"), default=None,
+                        help="run one protocol only")
     parser.add_argument("--profile", action="store_true")
     args = parser.parse_args()
     servers = args.servers.split(",")
     print(f"load average before: {os.getloadavg()[0]:.2f}")
     for loop in args.loops.split(","):
         for h2 in (False, True):
+            if args.only is not None and h2 != (args.only == "h2c"):
+                continue
             label = "h2c, h2load -c10 -m10" if h2 else "HTTP/1.1, wrk -t1 -c50"
             print(f"\n{loop}, {label}")
             cases = {s: run_case(s, loop, h2, args.seconds, args.rounds, args.profile)

@@ -61,12 +61,14 @@ def header_map(raw) -> HeaderMap:
     """Header fields (pairs, a mapping or a HeaderMap; names and values as `bytes` or `str`) as
     a HeaderMap for HTTP/2: lower-case names, and `te` values in lower case. Fields HTTP/2 does
     not carry are left to `send_fields`."""
-    headers = HeaderMap()
-    for name, value in raw.items() if hasattr(raw, "items") else raw:
-        name = name.lower() if isinstance(name, bytes) else name.lower().encode("latin-1")
-        if name == b"te":
-            value = (value if isinstance(value, bytes) else value.encode("latin-1")).strip().lower()
-        headers.add(name, value)
+    if type(raw) is not list and hasattr(raw, "items") and not isinstance(raw, (dict, HeaderMap)):
+        raw = raw.items()
+    headers = HeaderMap(raw)  # names go to lower case on the way in
+    if "te" in headers:
+        fixed = HeaderMap()
+        for name, value in headers.raw_items():
+            fixed.add(name, value.strip().lower() if name == b"te" else value)
+        return fixed
     return headers
 
 
@@ -79,10 +81,17 @@ def send_fields(send, headers: HeaderMap):
     try:
         return send(headers)
     except H2UserError:
-        kept = sendable(headers)
-        if len(kept) == len(headers):
+        kept = without_refused(headers)
+        if kept is None:
             raise  # refused for another reason
         return send(kept)
+
+
+def without_refused(headers: HeaderMap) -> HeaderMap | None:
+    """`headers` without the fields HTTP/2 refuses; None when it has none of them (a head the
+    state refused was then refused for another reason)."""
+    kept = sendable(headers)
+    return None if len(kept) == len(headers) else kept
 
 
 def sendable(headers: HeaderMap) -> HeaderMap:
@@ -245,6 +254,9 @@ class Driver(H2Streams):
     # flags and pumps
 
     def act(self, flags: int) -> None:
+        if flags == H2_FLAG_WAKE:  # nearly every verdict: frames to write, nothing else
+            self.pump_wanted.set()
+            return
         if flags & H2_FLAG_WAKE:
             self.pump_wanted.set()
         if flags & H2_FLAG_CAPACITY:
@@ -304,16 +316,17 @@ class Driver(H2Streams):
             self.waiting_room.clear()
         callbacks = self.on_flushed
         while callbacks and callbacks[0][0] <= written:
-            callbacks.popleft()[1]()
+            _, callback, arg = callbacks.popleft()
+            callback(arg)
 
-    def when_flushed(self, callback) -> None:
-        """Calls `callback()` once everything queued so far has left for the transport, or the
-        connection has ended: at once if it has."""
+    def when_flushed(self, callback, arg) -> None:
+        """Calls `callback(arg)` once everything queued so far has left for the transport, or
+        the connection has ended: at once if it has."""
         mark = self.batches_taken + self.has_pending()
         if mark <= self.batches_written or self.is_failed():
-            callback()
+            callback(arg)
         else:
-            self.on_flushed.append((mark, callback))
+            self.on_flushed.append((mark, callback, arg))
 
     async def read_pump(self) -> None:
         stream = self.stream
@@ -356,7 +369,8 @@ class Driver(H2Streams):
         self.stop_pump()
         self.pump_wanted.set()
         while self.on_flushed:
-            self.on_flushed.popleft()[1]()
+            _, callback, arg = self.on_flushed.popleft()
+            callback(arg)
         if self.settings_timer is not None:
             self.settings_timer.cancel()
             self.settings_timer = None
@@ -479,14 +493,32 @@ class Driver(H2Streams):
         self.act(v.flags)
         self.stream_reset(handle)
 
+    def send_now(self, handle: StreamHandle, data: bytes, end_stream: bool):
+        """`send_body` without a coroutine when the windows take it all at once: None once
+        `data` (and END_STREAM when asked) is queued, else what to await for the rest. Raises
+        StreamStopped as `send_body` does."""
+        if self.queued + self.in_flight >= SEND_BUFFER and data:
+            return self.send_body(handle, data, end_stream)
+        handle.window.clear()
+        v = self.send_data(handle.sid, data, 0, end_stream)
+        self.queued += v.sent
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        self.act(v.flags)
+        if v.stopped is not None:
+            raise StreamStopped(v.stopped)
+        if v.done:
+            return None
+        return self.send_body(handle, data, end_stream, offset=v.sent)
+
     async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool,
-                        timeout: float | None | object = CONNECTION_TIMEOUT) -> None:
-        """Queues `data` (and END_STREAM when asked) as the windows allow. A stream whose
-        window stays shut for `timeout` seconds (the connection's `write_timeout` by default)
-        while nothing else moves either is reset, and StreamStopped raised."""
+                        timeout: float | None | object = CONNECTION_TIMEOUT,
+                        offset: int = 0) -> None:
+        """Queues `data` from `offset` on (and END_STREAM when asked) as the windows allow. A
+        stream whose window stays shut for `timeout` seconds (the connection's `write_timeout`
+        by default) while nothing else moves either is reset, and StreamStopped raised."""
         if timeout is CONNECTION_TIMEOUT:
             timeout = self.write_timeout
-        offset = 0
         deadline = None  # set while the windows let nothing through
         while True:
             handle.window.clear()

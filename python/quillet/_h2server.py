@@ -12,8 +12,8 @@ from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
-    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map,
-    send_fields)
+    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, Signal, StreamHandle, StreamStopped, header_map,
+    without_refused)
 from ._stream import Stream, addresses
 from ._tls import tls_extension
 from ._wsh2 import serve_connect
@@ -32,7 +32,17 @@ class _Request(StreamHandle, Exchange):
     Disconnected = StreamStopped
 
     def __init__(self, conn: ServerConnection) -> None:
-        super().__init__()
+        # StreamHandle's fields, set here rather than through its __init__: one call less on
+        # every request
+        self.sid = 0
+        self.head = None
+        self.chunks = collections.deque()
+        self.ended = False
+        self.trailers = None
+        self.stop = None
+        self.changed = Signal()
+        self.window = Signal()
+        self.head_event = Signal()
         self.conn = conn
         self.task: asyncio.Task | None = None
         self.started = self.head_written = self.trailers_wanted = self.timed_out = False
@@ -77,11 +87,14 @@ class _Request(StreamHandle, Exchange):
     def write_head(self, body: bytes, more: bool):
         return self.respond(self.status, self.raw_headers, body, more)
 
-    async def write_body(self, body: bytes, more: bool) -> None:
+    def write_body(self, body: bytes, more: bool):
         end = not more and not self.trailers_wanted
-        await self.conn.send_body(self, body, end)
+        wait = self.conn.send_now(self, body, end)
+        if wait is not None:
+            return self._over_after(wait, end)
         if end:
             self.over()
+        return None
 
     async def write_trailers(self, headers) -> None:
         await self.conn.send_trailer_fields(self, header_map(headers))
@@ -89,11 +102,15 @@ class _Request(StreamHandle, Exchange):
 
     async def answer(self, status: int, headers, body: bytes) -> None:
         try:
-            await self.respond(status, headers, body, False)
+            wait = self.respond(status, headers, body, False)
+            if wait is not None:
+                await wait
         except StreamStopped:
             pass
 
-    async def respond(self, status: int, raw_headers, body: bytes, more: bool) -> None:
+    def respond(self, status: int, raw_headers, body: bytes, more: bool):
+        """Sends the head, and as much of `body` as the windows take at once: None when all of
+        it is queued, else what to await for the rest."""
         conn = self.conn
         end = not more and not self.trailers_wanted
         if self.bodiless:
@@ -111,7 +128,15 @@ class _Request(StreamHandle, Exchange):
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
         if body:
-            await conn.send_body(self, body, end)
+            wait = conn.send_now(self, body, end)
+            if wait is not None:
+                return self._over_after(wait, end)
+        if end:
+            self.over()
+        return None
+
+    async def _over_after(self, wait, end: bool) -> None:
+        await wait
         if end:
             self.over()
 
@@ -266,10 +291,14 @@ class ServerConnection(Driver):
         and returns it (its `stopped` tells a stream that had ended meanwhile)."""
         headers = header_map(raw_headers)
         for name, value in self.server.default_headers:
-            if name not in headers:
-                headers.add(name, value)
-        v = send_fields(lambda fields: self.send_response_head(sid, status, fields, end),
-                        headers)
+            headers.setdefault(name, value)
+        try:
+            v = self.send_response_head(sid, status, headers, end)
+        except H2UserError:
+            kept = without_refused(headers)
+            if kept is None:
+                raise
+            v = self.send_response_head(sid, status, kept, end)
         if v.handle is not None and v.reader_stop is not None:
             v.handle.stopped(v.reader_stop)
         self.act(v.flags)
@@ -359,4 +388,4 @@ class ServerConnection(Driver):
                 request.grace.cancel()
                 request.grace = None
             # the stream holds its place until its bytes are out
-            self.when_flushed(lambda: self._request_ended(request))
+            self.when_flushed(self._request_ended, request)
