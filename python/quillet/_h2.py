@@ -385,7 +385,9 @@ class Driver(H2Streams):
     def dispatch(self, frame) -> None:
         kind = type(frame)
         try:
-            if kind is H2FrameData:
+            if kind is H2FrameHeaders:
+                self.on_headers(frame)
+            elif kind is H2FrameData:
                 v = self.recv_data(frame)
                 handle = v.handle
                 if handle is not None:
@@ -395,8 +397,6 @@ class Driver(H2Streams):
                         handle.ended = True
                     handle.changed.set()
                 self.act(v.flags)
-            elif kind is H2FrameHeaders:
-                self.on_headers(frame)
             elif kind is H2FrameWindowUpdate:
                 for handle in self.recv_window_update(frame):
                     handle.window.set()

@@ -42,7 +42,7 @@ class _Request(StreamHandle, Exchange):
         self.stop = None
         self.changed = Signal()
         self.window = Signal()
-        self.head_event = Signal()
+        # no head_event: a server's stream waits for no head
         self.conn = conn
         self.task: asyncio.Task | None = None
         self.started = self.head_written = self.trailers_wanted = self.timed_out = False
@@ -52,6 +52,12 @@ class _Request(StreamHandle, Exchange):
         self.delivered = False  # the application was told the body is over
         self.grace: asyncio.TimerHandle | None = None  # cancels the task of a reset stream
         self.websocket = None  # the WebSocket (`_ws`) an extended CONNECT made of the stream
+
+    def stopped(self, stop) -> None:
+        if self.stop is None:
+            self.stop = stop
+        self.changed.set()
+        self.window.set()
 
     @property
     def gone(self) -> bool:
@@ -85,7 +91,31 @@ class _Request(StreamHandle, Exchange):
     # the writers
 
     def write_head(self, body: bytes, more: bool):
-        return self.respond(self.status, self.raw_headers, body, more)
+        """Sends the head (`status`, `raw_headers`), and as much of `body` as the windows take
+        at once: None when all of it is queued, else what to await for the rest."""
+        conn = self.conn
+        end = not more and not self.trailers_wanted
+        if self.head.method == "HEAD":
+            # No content follows the head of a HEAD response, whatever its content-length says
+            # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
+            body, end = b"", True
+            self.trailers_wanted = False
+        self.head_written = True
+        try:
+            v = conn.send_head(self.sid, self.status, self.raw_headers, end and not body)
+        except H2UserError:
+            self.abort()
+            raise
+        if v.stopped is not None:
+            raise StreamStopped(v.stopped)
+        if body:
+            wait = conn.send_now(self, body, end)
+            if wait is not None:
+                return self._over_after(wait, end)
+        if end:
+            self.finished = True
+            self.changed.set()
+        return None
 
     def write_body(self, body: bytes, more: bool):
         end = not more and not self.trailers_wanted
@@ -101,39 +131,14 @@ class _Request(StreamHandle, Exchange):
         self.over()
 
     async def answer(self, status: int, headers, body: bytes) -> None:
+        self.status = status
+        self.raw_headers = headers
         try:
-            wait = self.respond(status, headers, body, False)
+            wait = self.write_head(body, False)
             if wait is not None:
                 await wait
         except StreamStopped:
             pass
-
-    def respond(self, status: int, raw_headers, body: bytes, more: bool):
-        """Sends the head, and as much of `body` as the windows take at once: None when all of
-        it is queued, else what to await for the rest."""
-        conn = self.conn
-        end = not more and not self.trailers_wanted
-        if self.bodiless:
-            # No content follows the head of a HEAD response, whatever its content-length says
-            # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
-            body, end = b"", True
-            self.trailers_wanted = False
-        self.head_written = True
-        self.status = status
-        try:
-            v = conn.send_head(self.sid, status, raw_headers, end and not body)
-        except H2UserError:
-            self.abort()
-            raise
-        if v.stopped is not None:
-            raise StreamStopped(v.stopped)
-        if body:
-            wait = conn.send_now(self, body, end)
-            if wait is not None:
-                return self._over_after(wait, end)
-        if end:
-            self.over()
-        return None
 
     async def _over_after(self, wait, end: bool) -> None:
         await wait
@@ -319,19 +324,17 @@ class ServerConnection(Driver):
             request.sid = v.stream_id
             request.head = frame
             request.ended = v.eof
-            self._admit(request)
+            if self.limit is not None and len(self.requests) >= self.limit:
+                self.waiting.append(request)
+            else:
+                self.requests.add(request)
+                request.task = self.loop.create_task(self._run_app(request))
         elif v.kind == H2_HEADERS_TRAILERS:
             handle = v.handle
             handle.trailers = frame.headers
             handle.ended = True
             handle.changed.set()
         self.act(v.flags)
-
-    def _admit(self, request: _Request) -> None:
-        if self.limit is not None and len(self.requests) >= self.limit:
-            self.waiting.append(request)
-        else:
-            self._begin(request)
 
     def _begin(self, request: _Request) -> None:
         if request.stop is not None:  # reset while it waited: nothing to run
@@ -354,31 +357,28 @@ class ServerConnection(Driver):
         if task is not None and not request.finished and request.grace is None:
             request.grace = self.loop.call_later(self.reset_grace, task.cancel)
 
-    def _scope(self, request: _Request) -> dict:
-        head = request.head
-        fields = head.headers
-        headers = fields.raw_items()
-        cookies = fields.get_all("cookie") if "cookie" in fields else ()
-        if len(cookies) > 1:
-            # HTTP/2 may split a cookie into one field per pair (RFC 9113 section 8.2.3);
-            # applications written for HTTP/1.1 expect one header.
-            headers = [(n, v) for n, v in headers if n != b"cookie"]
-            headers.append((b"cookie", b"; ".join(cookies)))
-        if head.authority is not None and "host" not in fields:
-            headers.insert(0, (b"host", head.authority.encode("latin-1")))
-        scope = http_scope(self, "2", head.method, head.path or "/", headers)
-        scope.setdefault("extensions", {})["http.response.trailers"] = {}
-        return scope
-
     async def _run_app(self, request: _Request) -> None:
         # Taken only now that the task runs: a client that opens streams and resets them in the
         # same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
         self.accepted(request.sid)
         server = self.server
-        scope = self._scope(request)
-        target = request.head.path or "/"
+        head = request.head
+        fields = head.headers
+        headers = fields.raw_items()
+        if "cookie" in fields:
+            cookies = fields.get_all("cookie")
+            if len(cookies) > 1:
+                # HTTP/2 may split a cookie into one field per pair (RFC 9113 section 8.2.3);
+                # applications written for HTTP/1.1 expect one header.
+                headers = [(n, v) for n, v in headers if n != b"cookie"]
+                headers.append((b"cookie", b"; ".join(cookies)))
+        if head.authority is not None and "host" not in fields:
+            headers.insert(0, (b"host", head.authority.encode("latin-1")))
+        target = head.path or "/"
+        scope = http_scope(self, "2", head.method, target, headers)
+        scope.setdefault("extensions", {})["http.response.trailers"] = {}
         try:
-            if request.head.protocol is not None:
+            if head.protocol is not None:
                 await serve_connect(self, request, scope, target)
             else:
                 await run_app(server, server.admit(scope), scope, request, target)
