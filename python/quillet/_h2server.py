@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import contextvars
 import logging
 from typing import Any
 
@@ -19,6 +20,42 @@ from ._tls import tls_extension
 from ._wsh2 import serve_connect
 
 log = logging.getLogger("quillet.server")
+
+
+async def _follow(coro, context, step) -> None:
+    """Drives `coro`, which yielded `step` when it first had to wait, to its end in `context`
+    as its own task would: each future it waits on is waited on here, and a cancellation of
+    this task is thrown into it."""
+    while True:
+        thrown = None
+        if step is None:  # a bare yield: the loop goes round once
+            try:
+                await asyncio.sleep(0)
+            except asyncio.CancelledError as exc:
+                thrown = exc
+        elif getattr(step, "_asyncio_future_blocking", None) is None:
+            thrown = RuntimeError(f"Task got bad yield: {step!r}")
+        else:
+            step._asyncio_future_blocking = False  # as a task takes it: ours to wait on now
+            try:
+                await step
+            except asyncio.CancelledError as exc:
+                if not step.cancelled():
+                    thrown = exc  # meant for this task: the coroutine gets it
+            except BaseException:
+                pass  # the coroutine takes the future's outcome itself
+        try:
+            if thrown is None:
+                step = context.run(coro.send, None)
+            else:
+                step = context.run(coro.throw, thrown)
+        except StopIteration:
+            return
+        except asyncio.CancelledError:
+            return
+        except Exception:
+            log.exception("HTTP/2 request failed")
+            return
 
 
 class _Request(StreamHandle, Exchange):
@@ -161,7 +198,8 @@ class _Request(StreamHandle, Exchange):
 
 
 class ServerConnection(Driver):
-    """An HTTP/2 server connection: the native state, its pumps, and a task per request."""
+    """An HTTP/2 server connection: the native state, its pumps, and the tasks that run its
+    requests (`_run_ready`)."""
 
     # What a stopped stream's application gets to finish before its task is cancelled.
     reset_grace = 1.0
@@ -180,6 +218,8 @@ class ServerConnection(Driver):
         # limit refuses any beyond.
         conn.requests: set[_Request] = set()
         conn.waiting: collections.deque[_Request] = collections.deque()
+        conn.ready: collections.deque[_Request] = collections.deque()  # admitted, not started
+        conn.runner: asyncio.Task | None = None  # the task that will start them
         conn.limit = server.h2_max_concurrent_streams
         conn.body_timeout = server.body_timeout
         conn.write_timeout = server.write_timeout
@@ -215,12 +255,15 @@ class ServerConnection(Driver):
             ended.cancel()
             if not self.is_failed():
                 self.connection_failed(None, "connection closed")
-            for request in list(self.requests):
-                if request.task is not None:
-                    request.task.cancel()
-            if self.requests:
-                await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
-                                     return_exceptions=True)
+            self.ready.clear()  # admitted but never started: nothing to run
+            tasks = [r.task for r in self.requests if r.task is not None]
+            if self.runner is not None:
+                tasks.append(self.runner)
+                self.runner = None
+            for task in tasks:
+                task.cancel()
+            if tasks:
+                await asyncio.gather(*tasks, return_exceptions=True)
             await self.close_pumps(reader, linger=True)
             self._release()
 
@@ -328,7 +371,9 @@ class ServerConnection(Driver):
                 self.waiting.append(request)
             else:
                 self.requests.add(request)
-                request.task = self.loop.create_task(self._run_app(request))
+                self.ready.append(request)
+                if self.runner is None:
+                    self.runner = self.loop.create_task(self._run_ready())
         elif v.kind == H2_HEADERS_TRAILERS:
             handle = v.handle
             handle.trailers = frame.headers
@@ -341,7 +386,34 @@ class ServerConnection(Driver):
             self.accepted(request.sid)
             return
         self.requests.add(request)
-        request.task = self.loop.create_task(self._run_app(request))
+        self.ready.append(request)
+        if self.runner is None:
+            self.runner = self.loop.create_task(self._run_ready())
+
+    async def _run_ready(self) -> None:
+        """Runs the requests that are ready, one after another, each in a context of its own as
+        a task of its own would: a request answered without waiting costs no task. The first
+        that has to wait keeps this task to its end, and a new task takes the rest."""
+        ready = self.ready
+        task = self.runner
+        while ready:
+            request = ready.popleft()
+            request.task = task  # what a reset stream's grace period cancels
+            coro = self._run_app(request)
+            context = contextvars.copy_context()
+            try:
+                step = context.run(coro.send, None)
+            except StopIteration:
+                continue
+            except asyncio.CancelledError:
+                continue
+            except Exception:
+                log.exception("HTTP/2 request failed")
+                continue
+            self.runner = self.loop.create_task(self._run_ready()) if ready else None
+            await _follow(coro, context, step)
+            return
+        self.runner = None
 
     def _request_ended(self, request: _Request) -> None:
         self.requests.discard(request)
