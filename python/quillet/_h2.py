@@ -335,7 +335,13 @@ class Driver(H2Streams):
             while True:
                 try:
                     for frame in self.receive(data):
-                        self.dispatch(frame)
+                        if type(frame) is H2FrameHeaders:  # most frames, one call less
+                            try:
+                                self.on_headers(frame)
+                            except H2StreamError as exc:
+                                self.answer_stream_error(exc)
+                        else:
+                            self.dispatch(frame)
                     self.act(self.maybe_goaway_reply())
                 except H2Error as exc:
                     self.protocol_failure(exc)
@@ -504,7 +510,11 @@ class Driver(H2Streams):
         self.queued += v.sent
         if v.handle is not None and v.reader_stop is not None:
             v.handle.stopped(v.reader_stop)
-        self.act(v.flags)
+        flags = v.flags
+        if flags == H2_FLAG_WAKE:
+            self.pump_wanted.set()
+        else:
+            self.act(flags)
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
         if v.done:

@@ -9,7 +9,7 @@ import contextvars
 import logging
 from typing import Any
 
-from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
+from _quillet import H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
@@ -349,7 +349,11 @@ class ServerConnection(Driver):
             v = self.send_response_head(sid, status, kept, end)
         if v.handle is not None and v.reader_stop is not None:
             v.handle.stopped(v.reader_stop)
-        self.act(v.flags)
+        flags = v.flags
+        if flags == H2_FLAG_WAKE:
+            self.pump_wanted.set()
+        else:
+            self.act(flags)
         return v
 
     def on_headers(self, frame) -> None:
@@ -379,7 +383,8 @@ class ServerConnection(Driver):
             handle.trailers = frame.headers
             handle.ended = True
             handle.changed.set()
-        self.act(v.flags)
+        if v.flags:
+            self.act(v.flags)
 
     def _begin(self, request: _Request) -> None:
         if request.stop is not None:  # reset while it waited: nothing to run
@@ -399,19 +404,25 @@ class ServerConnection(Driver):
         while ready:
             request = ready.popleft()
             request.task = task  # what a reset stream's grace period cancels
-            coro = self._run_app(request)
             context = contextvars.copy_context()
             try:
+                coro = self._start(request)
                 step = context.run(coro.send, None)
-            except StopIteration:
-                continue
-            except asyncio.CancelledError:
+            except (StopIteration, asyncio.CancelledError):
+                self._ended(request)
                 continue
             except Exception:
                 log.exception("HTTP/2 request failed")
+                self._ended(request)
                 continue
+            except BaseException:
+                self._ended(request)
+                raise
             self.runner = self.loop.create_task(self._run_ready()) if ready else None
-            await _follow(coro, context, step)
+            try:
+                await _follow(coro, context, step)
+            finally:
+                self._ended(request)
             return
         self.runner = None
 
@@ -429,11 +440,12 @@ class ServerConnection(Driver):
         if task is not None and not request.finished and request.grace is None:
             request.grace = self.loop.call_later(self.reset_grace, task.cancel)
 
-    async def _run_app(self, request: _Request) -> None:
-        # Taken only now that the task runs: a client that opens streams and resets them in the
-        # same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
+    def _start(self, request: _Request):
+        """The coroutine that runs a request: its application on its scope, or the WebSocket
+        its extended CONNECT asks for."""
+        # Taken only now that the request runs: a client that opens streams and resets them in
+        # the same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
         self.accepted(request.sid)
-        server = self.server
         head = request.head
         fields = head.headers
         headers = fields.raw_items()
@@ -449,15 +461,20 @@ class ServerConnection(Driver):
         target = head.path or "/"
         scope = http_scope(self, "2", head.method, target, headers)
         scope.setdefault("extensions", {})["http.response.trailers"] = {}
-        try:
-            if head.protocol is not None:
-                await serve_connect(self, request, scope, target)
-            else:
-                await run_app(server, server.admit(scope), scope, request, target)
-        finally:
-            request.task = None
-            if request.grace is not None:
-                request.grace.cancel()
-                request.grace = None
-            # the stream holds its place until its bytes are out
-            self.when_flushed(self._request_ended, request)
+        if head.protocol is not None:
+            return serve_connect(self, request, scope, target)
+        server = self.server
+        return run_app(server, server.admit(scope), scope, request, target)
+
+    def _ended(self, request: _Request) -> None:
+        """A request's coroutine is over, however it ended."""
+        request.task = None
+        if request.grace is not None:
+            request.grace.cancel()
+            request.grace = None
+        # the stream holds its place until its bytes are out (`when_flushed`, inline)
+        mark = self.batches_taken + self.has_pending()
+        if mark <= self.batches_written or self.is_failed():
+            self._request_ended(request)
+        else:
+            self.on_flushed.append((mark, self._request_ended, request))
