@@ -113,27 +113,27 @@ class Signal:
     has: nothing is allocated until someone waits, and a request answered at once never waits
     (three Events per stream were a tenth of the driver's time per request)."""
 
-    __slots__ = ("_value", "_waiters")
+    __slots__ = ("value", "_waiters")
 
     def __init__(self) -> None:
-        self._value = False
+        self.value = False  # is_set(), for hot paths that would rather not call set() for nothing
         self._waiters: list[asyncio.Future] | None = None
 
     def is_set(self) -> bool:
-        return self._value
+        return self.value
 
     def set(self) -> None:
-        if not self._value:
-            self._value = True
+        if not self.value:
+            self.value = True
             for waiter in self._waiters or ():
                 if not waiter.done():
                     waiter.set_result(True)
 
     def clear(self) -> None:
-        self._value = False
+        self.value = False
 
     async def wait(self) -> bool:
-        if self._value:
+        if self.value:
             return True
         waiter = asyncio.get_running_loop().create_future()
         waiters = self._waiters
@@ -221,7 +221,7 @@ class Driver(H2Streams):
     def _setup(self, stream: Stream) -> None:
         self.stream = stream
         self.loop = stream._loop
-        self.pump_wanted = asyncio.Event()
+        self.pump_wanted = Signal()
         self.pump_done = self.loop.create_future()
         self.finished = asyncio.Event()  # no new work: failed, or GOAWAYs exchanged
         self.slot_freed = asyncio.Event()
@@ -255,7 +255,8 @@ class Driver(H2Streams):
 
     def act(self, flags: int) -> None:
         if flags == H2_FLAG_WAKE:  # nearly every verdict: frames to write, nothing else
-            self.pump_wanted.set()
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
             return
         if flags & H2_FLAG_WAKE:
             self.pump_wanted.set()
@@ -512,7 +513,8 @@ class Driver(H2Streams):
             v.handle.stopped(v.reader_stop)
         flags = v.flags
         if flags == H2_FLAG_WAKE:
-            self.pump_wanted.set()
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
         else:
             self.act(flags)
         if v.stopped is not None:

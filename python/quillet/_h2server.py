@@ -63,7 +63,7 @@ class _Request(StreamHandle, Exchange):
     application's `receive`, and the writers behind its `send`, checked in `Exchange.send`)."""
 
     __slots__ = Exchange.FIELDS + ("conn", "task", "finished", "delivered", "grace",
-                                   "websocket")
+                                   "websocket", "gone")
 
     TRAILERS = True
     Disconnected = StreamStopped
@@ -77,6 +77,7 @@ class _Request(StreamHandle, Exchange):
         self.ended = False
         self.trailers = None
         self.stop = None
+        self.gone = False  # stopped: `stop` is set
         self.changed = Signal()
         self.window = Signal()
         # no head_event: a server's stream waits for no head
@@ -93,12 +94,9 @@ class _Request(StreamHandle, Exchange):
     def stopped(self, stop) -> None:
         if self.stop is None:
             self.stop = stop
+        self.gone = self.stop is not None
         self.changed.set()
         self.window.set()
-
-    @property
-    def gone(self) -> bool:
-        return self.stop is not None
 
     @property
     def bodiless(self) -> bool:
@@ -151,7 +149,8 @@ class _Request(StreamHandle, Exchange):
                 return self._over_after(wait, end)
         if end:
             self.finished = True
-            self.changed.set()
+            if not self.changed.value:
+                self.changed.set()
         return None
 
     def write_body(self, body: bytes, more: bool):
@@ -351,7 +350,8 @@ class ServerConnection(Driver):
             v.handle.stopped(v.reader_stop)
         flags = v.flags
         if flags == H2_FLAG_WAKE:
-            self.pump_wanted.set()
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
         else:
             self.act(flags)
         return v
@@ -456,8 +456,9 @@ class ServerConnection(Driver):
                 # applications written for HTTP/1.1 expect one header.
                 headers = [(n, v) for n, v in headers if n != b"cookie"]
                 headers.append((b"cookie", b"; ".join(cookies)))
-        if head.authority is not None and "host" not in fields:
-            headers.insert(0, (b"host", head.authority.encode("latin-1")))
+        authority = head.authority
+        if authority is not None and "host" not in fields:
+            headers.insert(0, (b"host", authority.encode("latin-1")))
         target = head.path or "/"
         scope = http_scope(self, "2", head.method, target, headers)
         scope.setdefault("extensions", {})["http.response.trailers"] = {}
