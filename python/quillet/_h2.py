@@ -506,7 +506,7 @@ class Driver(H2Streams):
         StreamStopped as `send_body` does."""
         if self.queued + self.in_flight >= SEND_BUFFER and data:
             return self.send_body(handle, data, end_stream)
-        handle.window.clear()
+        # no wait follows this attempt (`send_body` clears the window signal before its own)
         v = self.send_data(handle.sid, data, 0, end_stream)
         self.queued += v.sent
         if v.handle is not None and v.reader_stop is not None:

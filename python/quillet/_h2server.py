@@ -9,7 +9,8 @@ import contextvars
 import logging
 from typing import Any
 
-from _quillet import H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
+from _quillet import (
+    H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError, HeaderMap)
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
@@ -336,7 +337,12 @@ class ServerConnection(Driver):
         """Sends a response head: the application's fields, then the server's default fields it
         lacks. Raises H2UserError for fields that cannot be sent; otherwise acts on the verdict
         and returns it (its `stopped` tells a stream that had ended meanwhile)."""
-        headers = header_map(raw_headers)
+        if type(raw_headers) is list:  # the usual: HeaderMap takes it as it is
+            headers = HeaderMap(raw_headers)
+            if "te" in headers:
+                headers = header_map(headers)
+        else:
+            headers = header_map(raw_headers)
         for name, value in self.server.default_headers:
             headers.setdefault(name, value)
         try:
