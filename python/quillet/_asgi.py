@@ -191,10 +191,9 @@ async def run_app(server, app: ASGIApp, scope: dict, exchange: Exchange, target:
         except Exception:
             log.exception("the application raised an exception")
             raised = True
-        if not exchange.finished:  # a complete response leaves nothing to settle
-            wait = exchange.settle(raised)
-            if wait is not None:
-                await wait
+        wait = exchange.settle(raised)
+        if wait is not None:
+            await wait
     finally:
         server.request_done(scope, target, exchange.status, exchange.sent, began)
 
