@@ -113,11 +113,12 @@ class Signal:
     has: nothing is allocated until someone waits, and a request answered at once never waits
     (three Events per stream were a tenth of the driver's time per request)."""
 
-    __slots__ = ("value", "_waiters")
+    __slots__ = ("value", "waiters")
 
     def __init__(self) -> None:
         self.value = False  # is_set(), for hot paths that would rather not call set() for nothing
-        self._waiters: list[asyncio.Future] | None = None
+        # the futures of the waits in progress (None before the first wait)
+        self.waiters: list[asyncio.Future] | None = None
 
     def is_set(self) -> bool:
         return self.value
@@ -125,7 +126,7 @@ class Signal:
     def set(self) -> None:
         if not self.value:
             self.value = True
-            for waiter in self._waiters or ():
+            for waiter in self.waiters or ():
                 if not waiter.done():
                     waiter.set_result(True)
 
@@ -136,9 +137,9 @@ class Signal:
         if self.value:
             return True
         waiter = asyncio.get_running_loop().create_future()
-        waiters = self._waiters
+        waiters = self.waiters
         if waiters is None:
-            waiters = self._waiters = []
+            waiters = self.waiters = []
         waiters.append(waiter)
         try:
             await waiter  # each wait has its own future: cancelling one cancels no other

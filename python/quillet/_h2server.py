@@ -150,7 +150,9 @@ class _Request(StreamHandle, Exchange):
                 return self._over_after(wait, end)
         if end:
             self.finished = True
-            if not self.changed.value:
+            # a receive() waiting for the end of the response; each clears the signal before
+            # it waits, so with none waiting there is nothing to set
+            if self.changed.waiters:
                 self.changed.set()
         return None
 
