@@ -216,6 +216,12 @@ class StreamHandle:
 class Driver(H2Streams):
     """The pumps and the verdict handling of one connection, in either role."""
 
+    # Slots rather than a dict of 30 and more names, whose lookups cost more on every frame.
+    __slots__ = ("stream", "loop", "pump_wanted", "pump_done", "finished", "slot_freed",
+                 "stop_accepting", "queued", "in_flight", "batches_taken", "batches_written",
+                 "last_written", "on_flushed", "waiting_room", "body_timeout", "write_timeout",
+                 "settings_acked", "settings_timer", "__weakref__")
+
     stream: Stream
     loop: asyncio.AbstractEventLoop
 

@@ -203,6 +203,9 @@ class ServerConnection(Driver):
     """An HTTP/2 server connection: the native state, its pumps, and the tasks that run its
     requests (`_run_ready`)."""
 
+    __slots__ = ("server", "requests", "waiting", "ready", "runner", "limit", "idle_since",
+                 "idle_timer", "all_ended", "closer", "client", "sockname", "scheme", "tls")
+
     # What a stopped stream's application gets to finish before its task is cancelled.
     reset_grace = 1.0
     # How long a graceful shutdown waits for the answer to its PING on a connection with
