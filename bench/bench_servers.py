@@ -18,6 +18,13 @@ their threads, from /proc), the ratios against quillet's, and the median round.
 `--baseline DIR` measures an earlier quillet beside the current one, as `baseline`: DIR holds a
 copy of an installed build (site-packages' quillet/ and _quillet*.so), put first on PYTHONPATH.
 
+`quillet-python` is quillet with `--driver python` (every request through the Python driver), the
+"before" of the native serve path in the same run. `--workers N` runs every server with N
+workers; `--scaling` measures quillet with one worker and with two (its rate and CPU per request
+each, and what two cores would carry: twice the requests per CPU-second of two workers against
+those of one), and with `--pin` the load generator runs on the first core and the servers on
+the second (taskset).
+
 `--profile` adds, for one more run of each case, where the server's CPU time went: perf samples
 (software clock, all threads) split into the kernel, the Python interpreter (the event loop, the
 server's Python code and the application alike), the server's own native code, the event loop's
@@ -48,21 +55,27 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def command(server: str, loop: str, port: int, h2: bool) -> list[str] | None:
-    if server == "quillet":
-        return [PY, "-m", "quillet", "serve", "--port", str(port), "--no-access-log",
-                "--loop", loop]
+# taskset prefixes of the load generator and the servers (`--pin`), or none
+PIN: dict[str, list[str]] = {"load": [], "server": []}
+
+
+def command(server: str, loop: str, port: int, h2: bool, workers: int = 1) -> list[str] | None:
+    if server in ("quillet", "quillet-python"):
+        cmd = [PY, "-m", "quillet", "serve", "--port", str(port), "--no-access-log",
+               "--loop", loop, "--workers", str(workers)]
+        return cmd + (["--driver", "python"] if server == "quillet-python" else [])
     if server == "granian":
         exe = shutil.which("granian", path=os.path.dirname(PY))
         if exe is None:
             return None
-        return [exe, "--interface", "asgi", "--port", str(port), "--workers", "1", "--no-ws",
-                "--loop", loop, "--http", "2" if h2 else "1", APP]
+        return [exe, "--interface", "asgi", "--port", str(port), "--workers", str(workers),
+                "--no-ws", "--loop", loop, "--http", "2" if h2 else "1", APP]
     if server == "uvicorn":
         if h2:
             return None
         return [PY, "-m", "uvicorn", APP, "--port", str(port), "--http", "httptools",
-                "--loop", loop, "--no-access-log", "--log-level", "warning"]
+                "--loop", loop, "--no-access-log", "--log-level", "warning",
+                "--workers", str(workers)]
     raise ValueError(server)
 
 
@@ -107,11 +120,11 @@ def load(port: int, h2: bool, seconds: float) -> int:
     """Drives the server for `seconds`; the number of requests answered."""
     url = f"http://127.0.0.1:{port}/"
     if h2:
-        out = subprocess.run(["h2load", "-D", f"{seconds:g}", "-c", "10", "-m", "10", url],
+        out = subprocess.run(PIN["load"] + ["h2load", "-D", f"{seconds:g}", "-c", "10", "-m", "10", url],
                              capture_output=True, text=True, check=True).stdout
         match = re.search(r"requests: \d+ total, \d+ started, \d+ done, (\d+) succeeded", out)
     else:
-        out = subprocess.run(["wrk", "-t1", "-c50", f"-d{seconds:g}s", url],
+        out = subprocess.run(PIN["load"] + ["wrk", "-t1", "-c50", f"-d{seconds:g}s", url],
                              capture_output=True, text=True, check=True).stdout
         match = re.search(r"(\d+) requests in", out)
     if match is None:
@@ -167,7 +180,8 @@ def measure(proc: subprocess.Popen, port: int, h2: bool, seconds: float) -> tupl
 
 
 def run_cases(servers: list[str], loop: str, h2: bool, seconds: float, rounds: int,
-              with_profile: bool, baseline: str | None) -> dict[str, dict | None]:
+              with_profile: bool, baseline: str | None,
+              workers: int = 1) -> dict[str, dict | None]:
     """Every server of the case started at once (an idle one costs nothing), then the rounds
     interleaved (one round of each in turn, so that a change in the machine's load falls on all
     alike), then the profiled runs."""
@@ -176,14 +190,15 @@ def run_cases(servers: list[str], loop: str, h2: bool, seconds: float, rounds: i
     try:
         for server in servers:
             port = free_port()
-            cmd = command("quillet" if server == "baseline" else server, loop, port, h2)
+            cmd = command("quillet" if server == "baseline" else server, loop, port, h2,
+                          workers)
             if cmd is None:
                 cases[server] = None
                 continue
             env = None
             if server == "baseline":
                 env = dict(os.environ, PYTHONPATH=baseline)
-            proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL,
+            proc = subprocess.Popen(PIN["server"] + cmd, env=env, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
             started[server] = (proc, port)
             try:
@@ -234,6 +249,11 @@ def main() -> int:
     parser.add_argument("--only", choices=("h1", "h2c"), default=None,
                         help="run one protocol only")
     parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--workers", type=int, default=1)
+    parser.add_argument("--scaling", action="store_true",
+                        help="quillet with one worker against two")
+    parser.add_argument("--pin", action="store_true",
+                        help="the load generator on the first core, the servers on the second")
     parser.add_argument("--baseline", metavar="DIR", default=None,
                         help="also measure, as `baseline`, the quillet build installed in DIR "
                              "(a copy of site-packages' quillet/ and _quillet*.so)")
@@ -241,7 +261,11 @@ def main() -> int:
     servers = args.servers.split(",")
     if args.baseline is not None and "baseline" not in servers:
         servers.insert(1 if "quillet" in servers else 0, "baseline")
+    if args.pin:
+        PIN["load"], PIN["server"] = ["taskset", "-c", "0"], ["taskset", "-c", "1"]
     print(f"load average before: {os.getloadavg()[0]:.2f}")
+    if args.scaling:
+        return scaling(args)
     for loop in args.loops.split(","):
         for h2 in (False, True):
             if args.only is not None and h2 != (args.only == "h2c"):
@@ -249,21 +273,44 @@ def main() -> int:
             label = "h2c, h2load -c10 -m10" if h2 else "HTTP/1.1, wrk -t1 -c50"
             print(f"\n{loop}, {label}")
             cases = run_cases(servers, loop, h2, args.seconds, args.rounds, args.profile,
-                              args.baseline)
+                              args.baseline, args.workers)
             ours = cases.get("quillet")
             for name, case in cases.items():
                 if case is None:
-                    print(f"  {name:8} (not run)")
+                    print(f"  {name:14} (not run)")
                     continue
                 ratio = ""
                 if ours is not None and name != "quillet":
                     ratio = (f"  quillet/{name}: rate {ours['rate'] / case['rate']:.2f}x, "
                              f"CPU {case['cpu'] / ours['cpu']:.2f}x")
-                print(f"  {name:8} {case['rate']:9.0f} req/s {case['cpu']:6.1f} us CPU/req"
+                print(f"  {name:14} {case['rate']:9.0f} req/s {case['cpu']:6.1f} us CPU/req"
                       f"{ratio}")
                 if "split" in case:
                     parts = ", ".join(f"{g} {v:.1f}" for g, v in case["split"].items() if v)
                     print(f"           profiled run {case['profiled']:.1f} us/req: {parts}")
+    print(f"\nload average after: {os.getloadavg()[0]:.2f}")
+    return 0
+
+
+def scaling(args) -> int:
+    """quillet with one worker and with two, on each loop and protocol asked for."""
+    for loop in args.loops.split(","):
+        for h2 in (False, True):
+            if args.only is not None and h2 != (args.only == "h2c"):
+                continue
+            print(f"\n{loop}, {'h2c' if h2 else 'HTTP/1.1'}")
+            one = run_cases(["quillet"], loop, h2, args.seconds, args.rounds, False, None,
+                            1)["quillet"]
+            two = run_cases(["quillet"], loop, h2, args.seconds, args.rounds, False, None,
+                            2)["quillet"]
+            if not one or not two:
+                print("  (not run)")
+                continue
+            for n, case in ((1, one), (2, two)):
+                print(f"  {n} worker{'s' if n > 1 else ' '} {case['rate']:9.0f} req/s "
+                      f"{case['cpu']:6.1f} us CPU/req")
+            print(f"  rate with two workers: {two['rate'] / one['rate']:.2f}x one worker's; "
+                  f"two cores of their own would carry {2 * one['cpu'] / two['cpu']:.2f}x")
     print(f"\nload average after: {os.getloadavg()[0]:.2f}")
     return 0
 

@@ -112,7 +112,7 @@ def serve(args: argparse.Namespace) -> int:
     options.update(
         ws=args.ws, ws_max_size=args.ws_max_size, ws_max_queue=args.ws_max_queue,
         ws_ping_interval=args.ws_ping_interval, ws_ping_timeout=args.ws_ping_timeout,
-        ws_per_message_deflate=args.ws_per_message_deflate)
+        ws_per_message_deflate=args.ws_per_message_deflate, driver=args.driver)
 
     def announce(srv: server.Server, extra: str = "") -> None:
         on = "" if args.loop == "asyncio" else f" on {args.loop}"
@@ -243,6 +243,8 @@ def main(argv: list[str] | None = None) -> int:
     cmd.add_argument("--limit-max-requests", type=int, metavar="N",
                      help="a worker stops (and is replaced) after this many requests")
     cmd.add_argument("--backlog", type=int, default=2048)
+    cmd.add_argument("--driver", choices=["native", "python"], default="native",
+                     help="HTTP/1.1 requests through the native exchange, or the Python one")
     # WebSocket
     cmd.add_argument("--ws", choices=["auto", "none"], default="auto",
                      help="serve WebSocket upgrades (auto), or answer them as plain HTTP (none)")

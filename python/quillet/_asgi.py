@@ -13,6 +13,8 @@ import logging
 from collections.abc import Awaitable, Callable
 from urllib.parse import unquote
 
+from ._native import ready
+
 log = logging.getLogger("quillet.server")
 
 ASGIApp = Callable[[dict, Callable[[], Awaitable[dict]], Callable[[dict], Awaitable[None]]],
@@ -20,6 +22,7 @@ ASGIApp = Callable[[dict, Callable[[], Awaitable[dict]], Callable[[dict], Awaita
 
 ASGI = {"version": "3.0", "spec_version": "2.3"}
 DISCONNECT = {"type": "http.disconnect"}
+_DONE = ready()  # what a send that had nothing to wait for returns
 
 # The server's own answers when the application cannot give one.
 _FAILED = (500, ((b"content-type", b"text/plain"),), b"Internal Server Error\n")
@@ -77,6 +80,21 @@ def http_scope(conn, version: str, method: str, target: str, headers: list) -> d
     return scope
 
 
+def scope_template(conn) -> dict:
+    """What every request's scope on `conn` shares, in the order of `http_scope`'s keys, for the
+    native `asgi_scope` (which fills in the request's own, None here, and copies `state`)."""
+    server = conn.server
+    template = {
+        "type": "http", "asgi": ASGI, "http_version": None, "method": None,
+        "scheme": conn.scheme, "path": None, "raw_path": None, "query_string": None,
+        "root_path": server.root_path, "headers": None, "client": conn.client,
+        "server": conn.sockname, "state": server.state,
+    }
+    if conn.tls is not None:
+        template["extensions"] = {"tls": conn.tls}
+    return template
+
+
 class Exchange:
     """One request's response as the application sends it: `send` checks each message and
     hands it to the protocol's writers, `settle` deals with what the application left undone.
@@ -107,7 +125,9 @@ class Exchange:
     bodiless = False
     Disconnected: type[BaseException] = ClientDisconnected
 
-    async def send(self, message: dict) -> None:
+    def send(self, message: dict) -> Awaitable[None]:
+        """Checks `message` and hands it to the protocol's writers at once; what it returns is
+        done already (`ready`) unless a writer has to wait (a full buffer, a shut window)."""
         kind = message["type"]
         if kind == "http.response.body":
             if not self.started:
@@ -116,7 +136,7 @@ class Exchange:
                 raise self.disconnected()
             if self.finished:
                 if self.bodiless:
-                    return  # the body of a response to HEAD is never sent
+                    return _DONE  # the body of a response to HEAD is never sent
                 raise RuntimeError("the response is already complete")
             body = message.get("body", b"")
             more = message.get("more_body", False)
@@ -125,9 +145,8 @@ class Exchange:
                 wait = self.write_body(body, more)
             else:
                 wait = self.write_head(body, more)
-            if wait is not None:
-                await wait
-        elif kind == "http.response.start":
+            return _DONE if wait is None else wait
+        if kind == "http.response.start":
             if self.started:
                 raise RuntimeError("http.response.start sent twice")
             if self.gone:
@@ -137,9 +156,10 @@ class Exchange:
             self.raw_headers = message.get("headers", ())
             if self.TRAILERS:
                 self.trailers_wanted = bool(message.get("trailers", False))
-        elif kind == "http.response.trailers":
+            return _DONE
+        if kind == "http.response.trailers":
             if not self.trailers_wanted:
-                return  # not announced, or not asked for at the start: nothing to send
+                return _DONE  # not announced, or not asked for at the start: nothing to send
             if self.gone:
                 raise self.disconnected()
             if not self.head_written:
@@ -149,10 +169,8 @@ class Exchange:
             if message.get("more_trailers", False):
                 raise RuntimeError("trailers in several messages are not supported")
             wait = self.write_trailers(message.get("headers", ()))
-            if wait is not None:
-                await wait
-        else:
-            raise ValueError(f"unexpected ASGI message {kind!r}")
+            return _DONE if wait is None else wait
+        raise ValueError(f"unexpected ASGI message {kind!r}")
 
     def settle(self, raised: bool) -> Awaitable[None] | None:
         """After the application returned, or raised (`raised`): a response it left unsent is

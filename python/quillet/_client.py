@@ -15,9 +15,9 @@ from _quillet import HeaderMap
 from ._connect import CertTypes, VerifyTypes
 from ._content import encode_body
 from ._decoding import ACCEPT_ENCODING, DEFAULT_MAX_RATIO
-from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects
+from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects, TransportError
 from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
-from ._pool import ConnectionPool
+from ._pool import IDEMPOTENT_METHODS, ConnectionPool
 from ._proxy import Proxies, ProxyTypes
 from ._redirects import redirect_request
 from ._urls import URL, add_params, merge_url, parse_url
@@ -112,7 +112,11 @@ class AsyncClient:
                       headers: HeaderTypes | None = None, content: ContentTypes | None = None,
                       data: Any = None, files: Any = None, json: Any = _UNSET) -> Request:
         method = method.upper()
-        url = merge_url(self.base_url, url)
+        base = self.base_url
+        if base is not None or isinstance(url, URL):
+            url = merge_url(base, url)
+        else:
+            url = parse_url(url)
         if self.params:
             url = add_params(url, self.params)
         if params:
@@ -140,7 +144,7 @@ class AsyncClient:
                 fields["content-type"] = content_type
         if body is None and stream is None and method in _BODY_METHODS:
             body = b""
-        return Request(method, url, headers=fields, content=body, stream=stream)
+        return Request.built(method, url, fields, body, stream)
 
     # sending
 
@@ -151,11 +155,28 @@ class AsyncClient:
         if follow_redirects is _UNSET:
             follow_redirects = self.follow_redirects
         pool = self._pool
-        history: list[Response] = []
+        history: list[Response] | tuple = ()  # a list once there is a redirect
         while True:
             started = time.perf_counter()
+            # One exchange. A request that failed on a reused connection before any byte of its
+            # response came is sent once more on a new connection when its method is
+            # idempotent (and any request the server says it never processed).
+            fresh = False
             try:
-                response = await pool.send(request, timeout, started)
+                while True:
+                    conn = None if fresh else pool.take_idle(request)  # no wait, no coroutine
+                    if conn is None:
+                        conn = await pool.acquire(request, timeout, fresh)
+                    reused = conn.requests_sent > 0 if conn.http2 else conn.served > 0
+                    try:
+                        response = await conn.send(request, timeout, started)
+                        break
+                    except TransportError as exc:
+                        if fresh or pool.closed or not request.replayable or not (
+                                exc.unprocessed or reused and exc.before_response
+                                and request.method in IDEMPOTENT_METHODS):
+                            raise
+                        fresh = True
             except RequestError as exc:
                 if exc.request is None:
                     exc.request = request

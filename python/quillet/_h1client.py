@@ -22,8 +22,9 @@ from _quillet import (
 from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
     RequestError, StreamConsumed, WriteError, WriteTimeout)
-from ._models import Request, Response, Timeout
-from ._stream import BufferedReads, Stream, time_out
+from ._models import NOT_YET, Request, Response, Timeout
+from ._native import Waiter
+from ._stream import _READ_HIGH_WATER, BufferedReads, Stream, _read_buffers, time_out
 
 if TYPE_CHECKING:
     from ._pool import ConnectionPool
@@ -49,9 +50,22 @@ class ClientStream(Stream, BufferedReads):
     # reader's task at once (a `Waiter`), whose exchange may end and park the connection with a
     # new watch, which these bytes are not for.
 
+    def buffer_updated(self, nbytes: int) -> None:  # the standard loop's reads
+        self.data_received(bytes(_read_buffers.view[:nbytes]))
+
     def data_received(self, data: bytes) -> None:
+        # Stream.data_received's work, in this frame: every response comes this way
         watching = self.watching
-        Stream.data_received(self, data)
+        self._chunks.append(data)
+        self._size += len(data)
+        waiter = self._waiter
+        if waiter is not None:
+            self._waiter = None
+            if not waiter.done():
+                waiter.set_result(None)
+        if self._size > _READ_HIGH_WATER and not self._paused and self.transport is not None:
+            self._paused = True
+            self.transport.pause_reading()
         if watching is not None:
             watching.idle_read_ended()
 
@@ -67,6 +81,37 @@ class ClientStream(Stream, BufferedReads):
         Stream.connection_lost(self, exc)
         if watching is not None:
             watching.idle_read_ended()
+
+    def poll(self) -> bytes | None:
+        """`read()` without the wait: the bytes buffered, b"" at the end of input (raising the
+        error that ended the connection), or None when a wait (`arm_read`) is due."""
+        if self._chunks:
+            return self.take_buffered()
+        if self._error is not None:
+            raise self._error
+        return b"" if self._eof else None
+
+    def arm_read(self, timeout: float | None) -> Waiter:
+        """`read()`'s wait, for the reader to await in its own frame, then to end with
+        `disarm_read` whatever the outcome: TimeoutError after `timeout` seconds. The deadline
+        and its one timer are `Stream.read`'s (keep the two in step)."""
+        loop = self._loop
+        waiter = self._waiter = Waiter(loop)
+        if timeout is None:
+            self._read_by = None
+        else:
+            self._read_by = by = loop.time() + timeout
+            timer = self._read_timer
+            if timer is None or timer.when() > by:
+                if timer is not None:
+                    timer.cancel()
+                self._read_timer = loop.call_at(by, self._read_deadline_reached)
+        return waiter
+
+    def disarm_read(self, waiter: Waiter) -> None:
+        self._read_by = None
+        if self._waiter is waiter:
+            self._waiter = None
 
     async def drain_within(self, timeout: float | None) -> None:
         """Waits until the write buffer is below its mark, or bytes of the answer arrive (a
@@ -170,12 +215,12 @@ class H1Connection(H1ClientState):
         self.pool.connection_lost(self)
 
     def disarm_idle_watcher(self) -> None:
-        """Takes the watch back before an exchange (the exchange itself is claimed already)."""
+        """Takes the watch back before an exchange (the exchange itself is claimed already).
+        Without a watch the three calls do nothing: asking first would cost a call."""
         self.stream.watching = None
-        if self.has_watcher:
-            self.watcher_aborted()
-            self.take_watcher_handle()
-            self.take_watcher_result()
+        self.watcher_aborted()
+        self.take_watcher_handle()
+        self.take_watcher_result()
 
     # one exchange
 
@@ -184,7 +229,10 @@ class H1Connection(H1ClientState):
         response. The exchange was claimed (`try_begin_exchange`) by the pool."""
         codec, stream = self.codec, self.stream
         self.got_bytes = False
-        target, headers = self._target(request)
+        if self.forward is None:
+            target, headers = request.url.target, request.headers
+        else:
+            target, headers = self._target(request)
         content = request.content
         try:
             if request.stream is None:
@@ -197,7 +245,8 @@ class H1Connection(H1ClientState):
                                              request=request) from exc
                 self.exchange_started()
                 if not content:
-                    stream.write(head)
+                    if stream.transport is not None and not stream.lost:
+                        stream.transport.write(head)
                 elif len(content) <= _JOIN_BELOW:
                     stream.write(codec.serialize_head_and_body(head, content))
                 else:  # the codec hands the body back as it is: no copy of a large one
@@ -208,7 +257,25 @@ class H1Connection(H1ClientState):
             else:
                 await self._send_streamed(request, timeout.write)
             self.writer_done()
-            response_head = await self._read_head(request, timeout.read)
+            # the response head; the reads are `stream.read`'s, awaited here without its frame
+            while True:
+                data = stream.poll()  # raises the error that ended the connection
+                if data is None:
+                    waiter = stream.arm_read(timeout.read)
+                    try:
+                        await waiter
+                    except TimeoutError:
+                        raise ReadTimeout(f"no response within the read timeout of "
+                                          f"{timeout.read} s", request=request) from None
+                    finally:
+                        stream.disarm_read(waiter)
+                    continue
+                if not data:
+                    raise H1IncompleteMessageError("connection closed before a response head")
+                self.got_bytes = True
+                response_head = codec.receive_head(data)
+                if response_head is not None:
+                    break
         except BaseException as exc:
             error = self._abandon(exc, request)
             if error is exc:
@@ -217,9 +284,9 @@ class H1Connection(H1ClientState):
         decoder = H1BodyDecoder(response_head.body_kind, response_head.content_length or 0)
         codec.take_body_into(decoder)
         body = _H1Body(self, decoder, request, timeout.read)
-        return Response(response_head.status, headers=response_head.headers,
-                        http_version="HTTP/1.0" if response_head.http10 else "HTTP/1.1",
-                        request=request, body=body, started=started, reused=self.served > 0)
+        return Response.received(response_head.status, response_head.headers,
+                                 "HTTP/1.0" if response_head.http10 else "HTTP/1.1",
+                                 request, body, started, self.served > 0)
 
     async def _send_streamed(self, request: Request, write_timeout: float | None) -> None:
         codec, stream = self.codec, self.stream
@@ -274,6 +341,7 @@ class H1Connection(H1ClientState):
                                request=request) from None
 
     async def _read_head(self, request: Request, timeout: float | None):
+        """The response head (the WebSocket opening's; `send` reads its own in its frame)."""
         codec, stream = self.codec, self.stream
         data = stream.take_buffered()
         while True:
@@ -344,51 +412,63 @@ class _H1Body:
         self.trailers: HeaderMap | None = None
         self.done = False
 
-    async def next_chunk(self) -> bytes | None:
-        """The next piece of the body, None after the last. The connection is given back as
-        soon as the last piece is decoded (`done` then tells the reader so)."""
+    def poll(self) -> bytes | object | None:
+        """The next piece of the body, None after the last, or NOT_YET while it has not come.
+        The connection is given back as soon as the last piece is decoded (`done` then tells
+        the reader so)."""
         if self.done:
             return None
         decoder = self.decoder
         try:
             while True:
                 chunk = decoder.decode()
-                if chunk:
-                    if decoder.is_complete:
-                        self._complete()
+                if chunk is None and not decoder.is_complete:
+                    data = self.conn.stream.poll()
+                    if data is None:
+                        return NOT_YET
+                    if data:
+                        decoder.feed(data)
+                    else:
+                        decoder.mark_eof()
+                elif chunk is None or chunk:
+                    if decoder.is_complete:  # the last piece (or the end): the body is done
+                        self.trailers = decoder.take_trailers()
+                        self.done = True
+                        self.conn.finish(decoder)
                     return chunk
-                if chunk is not None:
-                    continue
-                if decoder.is_complete:
-                    self._complete()
-                    return None
-                stream = self.conn.stream
-                data = stream.take_buffered()
-                if not data:
-                    try:
-                        data = await stream.read(self.read_timeout)
-                    except TimeoutError:
-                        raise ReadTimeout("the server sent no more of the body within the read "
-                                          f"timeout of {self.read_timeout} s",
-                                          request=self.request) from None
-                if data:
-                    decoder.feed(data)
-                else:
-                    decoder.mark_eof()
         except BaseException as exc:
-            if self.done:
-                raise
-            self.done = True
-            error = self.conn._abandon(exc, self.request)
+            error = self._failed(exc)
             if error is exc:
                 raise
             raise error from exc
 
-    def _complete(self) -> None:
-        decoder = self.decoder
-        self.trailers = decoder.take_trailers()
+    async def next_chunk(self) -> bytes | None:
+        """`poll()`, waiting for the server's bytes when they have not come."""
+        while (chunk := self.poll()) is NOT_YET:
+            stream = self.conn.stream
+            waiter = stream.arm_read(self.read_timeout)
+            try:
+                try:
+                    await waiter
+                except TimeoutError:
+                    raise ReadTimeout("the server sent no more of the body within the read "
+                                      f"timeout of {self.read_timeout} s",
+                                      request=self.request) from None
+                finally:
+                    stream.disarm_read(waiter)
+            except BaseException as exc:
+                error = self._failed(exc)
+                if error is exc:
+                    raise
+                raise error from exc
+        return chunk
+
+    def _failed(self, exc: BaseException) -> BaseException:
+        """The read failed: the connection is given up (once). Returns the error to raise."""
+        if self.done:
+            return exc
         self.done = True
-        self.conn.finish(decoder)
+        return self.conn._abandon(exc, self.request)
 
     async def aclose(self) -> None:
         if not self.done:  # given up half-read: the connection cannot carry another request

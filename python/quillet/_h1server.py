@@ -16,21 +16,19 @@ from typing import Any
 
 from _quillet import (
     H1_NEXT_CLOSE, H1_NEXT_DRAIN, H1_NEXT_NONE, H1_NEXT_RAISE, H1_READ_EOF, H1_READ_PARSE,
-    H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1_REQ_CONTINUE, H1_REQ_OK,
-    H1_REQ_PEER_CLOSED, H1BodyError, H1Codec, H1IncompleteMessageError, H1ParseError,
-    H1ServerState, H1UserError, HeaderMap)
+    H1_READ_SHUTDOWN, H1_READ_TRANSPORT, H1_READ_WATCHER, H1BodyError, H1Codec,
+    H1IncompleteMessageError, H1ParseError, H1ServerState)
 
-from ._asgi import DISCONNECT, ClientDisconnected, Exchange, http_scope, run_app
+from ._asgi import http_scope, run_app, scope_template
+from ._h1exchange import PythonExchange
 from ._handoff import Resume, task_switch
+from ._native import H1Exchange, asgi_scope, run_app as run_app_natively
 from ._stream import Deadline, Stream, addresses
 from ._tls import tls_extension
 from ._wsh1 import serve_upgrade
 
 log = logging.getLogger("quillet.server")
 
-_CONTINUE = H1Codec.continue_response()
-# A response body up to this size goes out in one write with its head; a larger one as it is.
-_JOIN_BELOW = 64 * 1024
 # What a drain of an unread request body may read before the connection is given up instead.
 _DRAIN_BUDGET = 1 << 20
 _TASK_SWITCH = task_switch()
@@ -49,268 +47,10 @@ _DONE = "done"
 _PARKED = "parked"
 
 
-class _Exchange(Exchange):
-    """One request and its response: the ASGI `receive` of the application, and the writers
-    behind its `send` (checked in `Exchange.send`)."""
-
-    __slots__ = Exchange.FIELDS + ("conn", "seq", "head", "decoder", "delivered", "gone", "over")
-
-    # Whether the body has ended and whether the response is over are the native state's (the
-    # decoder's `is_complete`, and `finished` below); the flags kept here are facts it does not
-    # hold: what the application was handed and sent, and a client lost on a failed body read.
-
-    def __init__(self, conn: Connection, seq: int, head, decoder) -> None:
-        self.conn = conn
-        self.seq = seq
-        self.head = head
-        self.decoder = decoder
-        self.delivered = False     # the last http.request message went to the application
-        self.started = False       # http.response.start came, and waits for the first body
-        # The response head went out. The native claim also counts a head still waiting for a
-        # 100 Continue, which has not gone out yet.
-        self.head_written = False
-        # The client left: seen by the watcher (the native peer-closed flag) or by a failed body
-        # read, which the native state does not record as a peer close.
-        self.gone = False
-        self.timed_out = False  # the body deadline passed: the client is taken for gone
-        self.status = self.sent = 0
-        self.raw_headers: Any = ()
-        self.trailers_wanted = False  # this protocol announces no trailers
-        self.over: asyncio.Event | None = None  # set when the request is over or the client left
-
-    # receive
-
-    @property
-    def finished(self) -> bool:
-        """The response is over: written in full, failed or abandoned (the native window)."""
-        return self.conn.peer_closed_now(self.seq) is not None
-
-    async def receive(self) -> dict:
-        if self.delivered or self.gone or self.finished:
-            return await self._wait_disconnect()
-        if not self.decoder.is_complete:
-            return await self._read_body()
-        # the whole body came with the head: no read needed
-        self.delivered = True
-        decoder = self.decoder
-        parts = []
-        chunk = decoder.decode()
-        while chunk is not None:
-            parts.append(chunk)
-            chunk = decoder.decode()
-        body = parts[0] if len(parts) == 1 else b"".join(parts)
-        return {"type": "http.request", "body": body, "more_body": False}
-
-    async def _read_body(self) -> dict:
-        conn, seq = self.conn, self.seq
-        if not conn.begin_body_read(seq):
-            self.delivered = True
-            return DISCONNECT
-        if self.head.expect_continue and conn.try_send_continue(seq):
-            conn.stream.write(_CONTINUE)
-        decoder = self.decoder
-        parts = []
-        try:
-            while True:
-                chunk = decoder.decode()
-                if chunk is not None:
-                    parts.append(chunk)
-                    continue
-                if parts or decoder.is_complete:
-                    break
-                data = await conn._read_within(conn.server.body_timeout)
-                if data:
-                    decoder.feed(data)
-                else:
-                    decoder.mark_eof()
-        except TimeoutError:
-            # The client stopped sending its body: the application hears it has gone, and
-            # unless it has begun its response the server answers 408 for it (`Exchange.settle`).
-            log.debug("request %d: no body bytes within %ss", seq, conn.server.body_timeout)
-            conn.mark_unusable()
-            conn.end_body_read(seq, False)
-            self.delivered = True
-            self.gone = self.timed_out = True
-            return DISCONNECT
-        except (H1BodyError, OSError) as exc:
-            log.debug("request body read failed: %r", exc)
-            conn.mark_unusable()
-            conn.end_body_read(seq, False)
-            self.delivered = True
-            self._client_gone()
-            return DISCONNECT
-        except BaseException:
-            conn.mark_unusable()
-            conn.end_body_read(seq, False)
-            raise
-        complete = decoder.is_complete
-        conn.end_body_read(seq, complete)
-        self.delivered = complete
-        body = parts[0] if len(parts) == 1 else b"".join(parts)
-        return {"type": "http.request", "body": body, "more_body": not complete}
-
-    async def _wait_disconnect(self) -> dict:
-        if self.gone or self.finished:
-            return DISCONNECT
-        conn = self.conn
-        if conn.peer_closed_now(self.seq) is not None:
-            return DISCONNECT  # the request is over
-        if self.over is None:
-            self.over = asyncio.Event()
-        done = conn.loop.create_future()
-        if conn.arm_watcher(self.seq, done, want=True):
-            conn.spawn_watcher(done, self.seq)
-        await self.over.wait()
-        return DISCONNECT
-
-    def _client_gone(self) -> None:
-        self.gone = True
-        self.conn.close_window(self.seq)
-        self._resolve()
-
-    def _resolve(self) -> None:
-        if self.over is not None:
-            self.over.set()
-
-    # the writers behind `send`
-
-    def write_head(self, body: bytes, more: bool) -> Awaitable[None] | None:
-        conn, seq = self.conn, self.seq
-        headers = HeaderMap()
-        content_length = None
-        chunked = False
-        for name, value in self.raw_headers:
-            # the two framing fields are the only names of these lengths that matter here
-            if len(name) in (14, 17):
-                lname = name.lower()
-                if lname == b"content-length":
-                    content_length = int(value)
-                    continue
-                if lname == b"transfer-encoding":
-                    chunked = True
-                    continue
-            headers.add(name, value)
-        for name, value in conn.server.default_headers:
-            if name not in headers:
-                headers.add(name, value)
-        if content_length is None and not chunked:
-            if more:
-                chunked = True
-            else:
-                content_length = len(body)
-        if chunked:
-            content_length = None
-        # the event a watcher sets when it ends; no watcher is armed for a response written whole
-        done = conn.loop.create_future() if more else None
-        try:
-            code, head, armed = conn.respond_head(
-                seq, self.status, headers, done, content_length=content_length,
-                chunked=chunked, want=more)
-            if code == H1_REQ_CONTINUE:  # the 100 Continue was written synchronously already
-                code, head, armed = conn.respond_head(
-                    seq, self.status, headers, done, content_length=content_length,
-                    chunked=chunked, want=more)
-        except H1UserError:
-            self._fail()
-            raise
-        if code == H1_REQ_PEER_CLOSED:
-            self.gone = True
-            self._fail()
-            raise self.disconnected()
-        if code != H1_REQ_OK:
-            raise RuntimeError(f"the response cannot be sent (verdict {code})")
-        self.head_written = True
-        codec = conn.codec
-        if not more:
-            try:
-                if len(body) <= _JOIN_BELOW or codec.body_is_eof():
-                    conn.stream.write(codec.serialize_head_and_body(head, body))
-                else:  # the body goes out as the application handed it over, not copied
-                    conn.stream.writelines((head, codec.serialize_data(body),
-                                            codec.serialize_end()))
-            except H1UserError:
-                conn.stream.write(head)
-                self._fail()
-                raise
-            self._finish()
-            return None
-        if armed:
-            conn.spawn_watcher(done, seq)
-        if body and not codec.body_is_eof():
-            head += codec.serialize_data(body)
-        stream = conn.stream
-        stream.write(head)
-        if stream._write_paused or stream.lost:
-            return self._held()
-        return None
-
-    def write_body(self, body: bytes, more: bool) -> Awaitable[None] | None:
-        conn = self.conn
-        codec = conn.codec
-        try:
-            out = codec.serialize_data(body) if body and not codec.body_is_eof() else b""
-            if not more:
-                try:
-                    out += codec.serialize_end()
-                except ValueError:  # no body encoder: a HEAD, 204 or 304 response
-                    pass
-        except H1UserError:
-            self._fail()
-            raise
-        stream = conn.stream
-        if out:
-            stream.write(out)
-        if not more:
-            self._finish()
-        elif stream._write_paused or stream.lost:
-            return self._held()
-        return None
-
-    async def _held(self) -> None:
-        """A piece of a streamed body went out onto a full write buffer: the application goes
-        on once the client has taken it, and hears it has gone if it takes nothing."""
-        if not await self.conn._writable() and not self.gone:
-            self._client_gone()
-        if self.gone:
-            raise self.disconnected()
-
-    def write_trailers(self, headers) -> None:
-        raise AssertionError("no trailers were announced")  # `Exchange.send` asks for none
-
-    def answer(self, status: int, headers, body: bytes) -> None:
-        self.started = True
-        self.status, self.raw_headers = status, headers
-        try:
-            self.write_head(body, False)
-        except (ClientDisconnected, H1UserError, RuntimeError):
-            self._fail()
-
-    def abort(self) -> None:
-        self._fail()  # an incomplete response cannot be repaired: close
-
-    @staticmethod
-    def disconnected() -> ClientDisconnected:
-        return ClientDisconnected("the client closed the connection")
-
-    def _finish(self) -> None:
-        switch, close, transport, leftover = self.conn.finish_response(self.seq)
-        if (switch or close) and transport is not None:
-            transport.close()  # no tunnels here: a switched connection has no one to take it
-        self._resolve()
-
-    def _fail(self) -> None:
-        transport = self.conn.fail_response(self.seq)
-        if transport is not None:
-            transport.close()
-        self._resolve()
-
-    def on_peer_closed(self) -> None:
-        """The watcher saw the client go while the response was in flight."""
-        self._client_gone()
-
-
 class Connection(H1ServerState):
     """One HTTP/1 connection: the native state plus the serve loop that follows its verdicts."""
+
+    python_exchange = PythonExchange  # what the native exchange hands over to
 
     @classmethod
     def open(cls, server: Server, stream: Stream, transport) -> Connection:
@@ -323,13 +63,16 @@ class Connection(H1ServerState):
         self.server = server
         self.stream = stream
         self.loop = stream._loop
-        self.exchange: _Exchange | None = None
+        self.exchange: PythonExchange | None = None
         # a read and a wait for the write buffer may be pending at once (a body and a stream)
         self._read_deadline = Deadline(stream, "_waiter")
         self._write_deadline = Deadline(stream, "_drain_waiter")
         self.client, self.sockname = addresses(transport)
         self.scheme = "https" if server.ssl is not None else "http"
         self.tls = tls_extension(transport) if server.ssl is not None else None
+        # the native exchange, scope and run, or the Python ones they are measured against
+        self.native = server.driver == "native"
+        self.scope_template = scope_template(self)
 
     # the watcher
 
@@ -382,122 +125,164 @@ class Connection(H1ServerState):
         while outcome is _PARKED:
             outcome = await self._idle_read()
 
-    async def _advance(self, data: bytes | None) -> object:
+    async def _advance(self, data: bytes | None, *, fed: bool = False,
+                       accepted: tuple | None = None, running: tuple | None = None,
+                       begun: tuple | None = None) -> object:
         """Serves requests until the connection ends (`_DONE`) or needs a read for the next head
         with nothing buffered (`_PARKED`: the caller makes that read). `data` is what such a read
-        brought (b"" at the end of input), or None to begin at the next-request step."""
+        brought (b"" at the end of input), or None to begin at the next-request step.
+
+        The native `h1_answer` serves a request from the stream's callback, and hands over here
+        where it cannot go on without waiting, saying how far it went: `fed`, the parked read's
+        bytes went to the head already; `accepted`, the head that was taken; `running`, the
+        (exchange, wait, seq) of a request whose application waits; `begun`, what the
+        next-request step (`begin_read`) answered."""
         server = self.server
         stream = self.stream
         while True:
-            if data is None:
-                code, obj = self.begin_read()
-                if code == H1_NEXT_NONE:
-                    return _DONE
-                if code == H1_NEXT_RAISE:
-                    raise RuntimeError("the next head was asked for before the response was done")
-                if code == H1_NEXT_DRAIN:
-                    code, obj = self.drain_done(await self._drain())
-                if code == H1_NEXT_CLOSE:
-                    if obj is not None:
-                        obj.close()
-                    return _DONE
-                if code == H1_READ_SHUTDOWN:
-                    self.stop_serving()
-                    return _DONE
-
-                # the first read of the next head
-                if code == H1_READ_PARSE:
-                    data = b""
-                    eof = False
-                elif code == H1_READ_TRANSPORT:
-                    data = stream.take_buffered()
-                    if not data:
-                        return _PARKED
-                    if self.unpark_idle_read():
-                        return _DONE  # a shutdown closed the idle connection
-                    eof = False
-                elif code == H1_READ_WATCHER:
-                    try:
-                        if not obj.done():
-                            await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
-                    except TimeoutError:
-                        transport = self.fail_read()
-                        if transport is not None:
-                            transport.close()  # ends the watcher's read
-                        await obj
-                    data, error = await self._join_watcher()
-                    if self.unpark_idle_read():
-                        return _DONE
-                    if data is None:
-                        self.fail_read()
-                        return _DONE
-                    eof = not data
-                else:  # H1_READ_EOF
-                    data = b""
-                    eof = True
-            else:  # the parked read brought these
-                if self.unpark_idle_read():
-                    return _DONE  # a shutdown closed the idle connection
-                eof = not data
-
-            # the rest of the head
-            deadline = None
-            while True:
-                try:
-                    accepted = self.accept_head(data)
-                except H1ParseError as exc:
-                    log.debug("malformed request head: %r", exc)
-                    status = self.codec.parse_error_status
-                    transport = self.fail_read()
+            if running is None:
+                if accepted is None:
+                    accepted = await self._next_head(data, fed, begun)
+                    fed, begun = False, None
+                    if accepted is _DONE or accepted is _PARKED:
+                        return accepted
+                head, seq, decoder = accepted
+                accepted = None
+                if stream._write_paused and not await self._writable():
+                    # a pipelining client that does not read what it asked for: reading is held
+                    # while the write buffer is full, so only this one head was taken meanwhile
+                    transport = self.fail_response(seq)
                     if transport is not None:
-                        if status is not None:
-                            transport.write(_bare_response(status, server))
                         transport.close()
                     return _DONE
-                if accepted is not None:
-                    break
-                if eof:
-                    # end of input: clean between requests, abandoned inside a head
-                    self.stop_serving()
-                    return _DONE
-                if deadline is None:
-                    deadline = self.loop.time() + server.head_timeout
-                try:
-                    data = await self._read_within(deadline - self.loop.time())
-                except TimeoutError:
-                    transport = self.fail_read()
-                    if transport is not None:
-                        transport.write(_bare_response(408, server))
-                        transport.close()
-                    return _DONE
-                except OSError:
-                    self.fail_read()
-                    return _DONE
-                eof = not data
-
-            head, seq, decoder = accepted
-            if stream._write_paused and not await self._writable():
-                # a pipelining client that does not read what it asked for: reading is held
-                # while the write buffer is full, so only this one head was taken meanwhile
-                transport = self.fail_response(seq)
-                if transport is not None:
-                    transport.close()
-                return _DONE
-            if head.is_upgrade and await serve_upgrade(self, head, seq, head.target):
-                return _DONE  # a WebSocket took the connection, or its handshake was refused
-            # the request, in this coroutine: no layer of its own on the way to the application
-            exchange = self.exchange = _Exchange(self, seq, head, decoder)
-            target = head.target
-            scope = http_scope(self, "1.0" if head.http10 else "1.1", head.method, target,
-                               head.headers.raw_items())
-            await run_app(server, server.admit(scope), scope, exchange, target)
+                if head.is_upgrade and await serve_upgrade(self, head, seq, head.target):
+                    return _DONE  # a WebSocket took the connection, or its handshake was refused
+                # the request, in this coroutine: no layer of its own on the way to the app
+                target, method, raw = head.target, head.method, head.headers.raw_items()
+                version = "1.0" if head.http10 else "1.1"
+                if self.native:  # done at once when the application answers without waiting
+                    exchange = self.exchange = H1Exchange(self, seq, head, decoder,
+                                                          self.python_exchange)
+                    scope = asgi_scope(self.scope_template, version, method, target, raw)
+                    wait = run_app_natively(server, server.admit(scope), scope, exchange, target)
+                else:
+                    exchange = self.exchange = PythonExchange(self, seq, head, decoder)
+                    scope = http_scope(self, version, method, target, raw)
+                    wait = run_app(server, server.admit(scope), scope, exchange, target)
+            else:
+                exchange, wait, seq = running
+                running = None
+            if wait is not None:
+                await wait
             self.exchange = None
             exchange._resolve()
             if exchange.gone:
-                exchange._fail()  # a client that left is not read again, answered or not
-                log.debug("request %d abandoned: %r", seq,
-                          H1IncompleteMessageError("the client closed the connection"))
+                self.abandoned(exchange)
             data = None
+
+    def abandoned(self, exchange) -> None:
+        """After a request whose client left: the connection is not read again."""
+        exchange._fail()
+        log.debug("request %d abandoned: %r", exchange.seq,
+                  H1IncompleteMessageError("the client closed the connection"))
+
+    async def _next_head(self, data: bytes | None, fed: bool, begun: tuple | None) -> object:
+        """The next request's (head, seq, decoder), or how the connection ends (`_DONE`) or
+        waits (`_PARKED`) instead (see `_advance`)."""
+        server = self.server
+        stream = self.stream
+        if data is None:
+            code, obj = begun if begun is not None else self.begin_read()
+            if code == H1_NEXT_NONE:
+                return _DONE
+            if code == H1_NEXT_RAISE:
+                raise RuntimeError("the next head was asked for before the response was done")
+            if code == H1_NEXT_DRAIN:
+                code, obj = self.drain_done(await self._drain())
+            if code == H1_NEXT_CLOSE:
+                if obj is not None:
+                    obj.close()
+                return _DONE
+            if code == H1_READ_SHUTDOWN:
+                self.stop_serving()
+                return _DONE
+
+            # the first read of the next head
+            if code == H1_READ_PARSE:
+                data = b""
+                eof = False
+            elif code == H1_READ_TRANSPORT:
+                data = stream.take_buffered()
+                if not data:
+                    return _PARKED
+                if self.unpark_idle_read():
+                    return _DONE  # a shutdown closed the idle connection
+                eof = False
+            elif code == H1_READ_WATCHER:
+                try:
+                    if not obj.done():
+                        await asyncio.wait_for(asyncio.shield(obj), server.keep_alive_timeout)
+                except TimeoutError:
+                    transport = self.fail_read()
+                    if transport is not None:
+                        transport.close()  # ends the watcher's read
+                    await obj
+                data, error = await self._join_watcher()
+                if self.unpark_idle_read():
+                    return _DONE
+                if data is None:
+                    self.fail_read()
+                    return _DONE
+                eof = not data
+            else:  # H1_READ_EOF
+                data = b""
+                eof = True
+        elif fed:  # the stream's callback gave the parked read's bytes to the head already
+            data, eof = b"", False
+        else:  # the parked read brought these
+            if self.unpark_idle_read():
+                return _DONE  # a shutdown closed the idle connection
+            eof = not data
+
+        # the rest of the head
+        deadline = None
+        while True:
+            try:
+                accepted = self.accept_head(data)
+            except H1ParseError as exc:
+                return self.refuse_head(exc)
+            if accepted is not None:
+                return accepted
+            if eof:
+                # end of input: clean between requests, abandoned inside a head
+                self.stop_serving()
+                return _DONE
+            if deadline is None:
+                deadline = self.loop.time() + server.head_timeout
+            try:
+                data = await self._read_within(deadline - self.loop.time())
+            except TimeoutError:
+                transport = self.fail_read()
+                if transport is not None:
+                    transport.write(_bare_response(408, server))
+                    transport.close()
+                return _DONE
+            except OSError:
+                self.fail_read()
+                return _DONE
+            eof = not data
+
+    def refuse_head(self, exc: H1ParseError) -> object:
+        """A malformed head: answered with its status where it has one, and the connection
+        closed (`_DONE`)."""
+        log.debug("malformed request head: %r", exc)
+        status = self.codec.parse_error_status
+        transport = self.fail_read()
+        if transport is not None:
+            if status is not None:
+                transport.write(_bare_response(status, self.server))
+            transport.close()
+        return _DONE
 
     # The parked read for the next head. While it waits, the stream answers a request that
     # arrives whole by itself (`_answer`, called from `data_received`): the request runs at
@@ -575,7 +360,8 @@ class Connection(H1ServerState):
             self.stream._waiter = None
 
     def _answer(self, data: bytes) -> None:
-        """The stream's `data_received` while the read for the next head is parked."""
+        """The stream's `data_received` while the read for the next head is parked (with the
+        native driver, `h1_answer` does this itself, and hands over through `take_step`)."""
         loop, task = self.loop, self._task
         enter, leave = _TASK_SWITCH
         try:
@@ -585,17 +371,24 @@ class Connection(H1ServerState):
         except RuntimeError:  # another task is running: the serve task reads it as usual
             Stream.data_received(self.stream, data)
             return
-        # The read stays parked while the request runs: nothing can arrive meanwhile, and a step
-        # that reads has to wait, which hands it over below.
+        try:
+            self.take_step(self._advance(data))
+        finally:
+            leave(loop, task)
+
+    def take_step(self, step) -> None:
+        """Runs `step`, an `_advance`, in the serve task's name (the caller made it the current
+        task) as far as it goes without waiting. The read stays parked while the request runs:
+        nothing can arrive meanwhile, and a step that reads has to wait, which hands it to the
+        serve task (`_handoff`) with whatever else ended the stretch."""
         waiter = self._parked
-        step = self._advance(data)
         try:
             waiting = step.send(None)
         except StopIteration as stop:
             outcome = stop.value
             if outcome is _PARKED and not waiter.done():
                 # parked again for the next head: its keep-alive time starts now
-                self._read_deadline.at = loop.time() + self.server.keep_alive_timeout
+                self._read_deadline.at = self.loop.time() + self.server.keep_alive_timeout
                 return
             self._handoff = outcome
         except (KeyboardInterrupt, SystemExit):
@@ -604,8 +397,11 @@ class Connection(H1ServerState):
             self._handoff = exc
         else:
             self._handoff = Resume(step, waiting)
-        finally:
-            leave(loop, task)
+        self.hand_over()
+
+    def hand_over(self) -> None:
+        """Wakes the serve task for what `_handoff` holds."""
+        waiter = self._parked
         self._unpark(waiter)
         if not waiter.done():
             waiter.set_result(None)

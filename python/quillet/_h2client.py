@@ -23,7 +23,7 @@ from ._exceptions import (
     StreamConsumed, TransportError, WriteTimeout)
 from ._h2 import (
     CANCEL, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map, sendable)
-from ._models import Request, Response, Timeout
+from ._models import NOT_YET, Request, Response, Timeout
 from ._stream import Stream
 
 if TYPE_CHECKING:
@@ -188,9 +188,9 @@ class ClientConnection(Driver):
             raise RemoteProtocolError(
                 "the stream was stopped: the response head is larger than the header-list "
                 f"limit of {LIMITS['max_header_list_size']} bytes", request=request)
-        return Response(head.status, headers=head.headers, http_version="HTTP/2",
-                        request=request, body=_H2Body(self, handle, request, timeout.read),
-                        started=started, reused=self.requests_sent > 1)
+        return Response.received(head.status, head.headers, "HTTP/2", request,
+                                 _H2Body(self, handle, request, timeout.read), started,
+                                 self.requests_sent > 1)
 
     async def _send_streamed(self, request: Request, handle: _Exchange,
                              write_timeout: float | None) -> None:
@@ -291,6 +291,9 @@ class _H2Body:
         self.read_timeout = read_timeout
         self.trailers: HeaderMap | None = None
         self.done = False
+
+    def poll(self) -> object:
+        return NOT_YET  # the stream's DATA is taken only by `next_chunk`
 
     async def next_chunk(self) -> bytes | None:
         conn, handle = self.conn, self.handle

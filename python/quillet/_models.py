@@ -134,6 +134,20 @@ class Request:
         self.stream = stream
         self.stream_used = False
 
+    @classmethod
+    def built(cls, method: str, url: URL, headers: HeaderMap, content: bytes | None,
+              stream: AsyncIterable[bytes] | Iterable[bytes] | None) -> Request:
+        """A request from parts already checked (`headers` has its Host): what `__init__`
+        makes of them, without its keyword handling (one per request)."""
+        self = object.__new__(cls)
+        self.method = method
+        self.url = url
+        self.headers = headers
+        self.content = content
+        self.stream = stream
+        self.stream_used = False
+        return self
+
     @property
     def replayable(self) -> bool:
         """Whether the body can be sent again (it is bytes, or nothing)."""
@@ -143,11 +157,18 @@ class Request:
         return f"<Request {self.method} {self.url}>"
 
 
+# What `BodySource.poll` returns while the next piece of a body has not come.
+NOT_YET: Any = object()
+
+
 class BodySource(Protocol):
     """A response body as a connection delivers it."""
 
     trailers: HeaderMap | None
     done: bool  # the last piece has been handed out (or the body was given up)
+
+    def poll(self) -> bytes | None:
+        """`next_chunk()` when it can answer without a wait; NOT_YET otherwise."""
 
     async def next_chunk(self) -> bytes | None: ...
 
@@ -200,6 +221,29 @@ class Response:
         self.max_decoded_ratio: float | None = DEFAULT_MAX_RATIO
         if body is None:
             self._elapsed = 0.0
+
+    @classmethod
+    def received(cls, status_code: int, headers: HeaderMap, http_version: str,
+                 request: Request, body: BodySource, started: float, reused: bool) -> Response:
+        """A response whose head a connection has just read, its body still to come: what
+        `__init__` makes of these, without its keyword handling (one per request)."""
+        self = object.__new__(cls)
+        self.status_code = status_code
+        self.headers = headers
+        self.http_version = http_version
+        self.request = request
+        self.history = []
+        self.trailers = None
+        self._content = None
+        self._body = body
+        self._started = started
+        self._elapsed = None
+        self._reused = reused
+        self.is_closed = False
+        self.is_stream_consumed = False
+        self.default_encoding = "utf-8"
+        self.max_decoded_ratio = DEFAULT_MAX_RATIO
+        return self
 
     # the head
 
@@ -274,12 +318,20 @@ class Response:
     async def aread(self) -> bytes:
         """Reads the rest of the body, decoded, and keeps it as `content`."""
         if self._content is None:
-            body = self._take_body()
-            decoder = make_decoder(self.headers.get("content-encoding"), self.max_decoded_ratio)
+            if self.is_stream_consumed or self.is_closed:
+                self._take_body()  # raises
+            self.is_stream_consumed = True
+            body = self._body
+            coding = self.headers.get("content-encoding")
+            decoder = None if coding is None else make_decoder(coding, self.max_decoded_ratio)
             parts = []
             try:
                 if decoder is None:
-                    while not body.done and (chunk := await body.next_chunk()) is not None:
+                    while not body.done:
+                        if (chunk := body.poll()) is NOT_YET:
+                            chunk = await body.next_chunk()
+                        if chunk is None:
+                            break
                         parts.append(chunk)
                 else:
                     while not body.done and (chunk := await body.next_chunk()) is not None:
@@ -291,7 +343,9 @@ class Response:
             self._content = parts[0] if len(parts) == 1 else b"".join(parts)
             if body.done:  # nothing left to give up: closed without awaiting the body
                 self.trailers = body.trailers
-                self._mark_closed()
+                self.is_closed = True
+                self._elapsed = time.perf_counter() - self._started
+                self._body = None
             else:
                 await self._finished(body)
         return self._content

@@ -1,8 +1,9 @@
-# Type stub of the quillet._native extension module: the WebSocket codec and the Waiter.
+# Type stub of the quillet._native extension module: the WebSocket codec, the Waiter and the
+# native serve path (the HTTP/1 exchange, the application's run, the scope).
 import asyncio
 import contextvars
-from collections.abc import Callable, Generator, Iterable
-from typing import Final, TypeAlias, final
+from collections.abc import Awaitable, Callable, Generator, Iterable
+from typing import Any, Final, TypeAlias, final
 
 from typing_extensions import Self
 
@@ -13,7 +14,8 @@ __all__ = [
     "ws_frame_head", "ws_close_payload", "ws_accept", "ws_check_request", "ws_check_connect",
     "ws_subprotocols", "ws_extensions", "ws_deflate_offers",
     "WS_CONTINUATION", "WS_TEXT", "WS_BINARY", "WS_CLOSE", "WS_PING", "WS_PONG",
-    "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD",
+    "WS_DEFAULT_MAX_MESSAGE_SIZE", "WS_MAX_CONTROL_PAYLOAD", "H1Exchange", "H1Reader",
+    "run_app", "asgi_scope", "ready",
 ]
 
 _Headers: TypeAlias = HeaderMap | Iterable[tuple[bytes | str, bytes | str]]
@@ -110,3 +112,53 @@ WS_PING: Final = 9
 WS_PONG: Final = 10
 WS_DEFAULT_MAX_MESSAGE_SIZE: Final = 16777216
 WS_MAX_CONTROL_PAYLOAD: Final = 125
+
+# the native serve path
+
+@final
+class H1Exchange:
+    """One HTTP/1 request's receive and send, done without waiting where the request came whole
+    and its response is sent in one go; anything else is handed to the Python exchange
+    `python(conn, seq, head, decoder)`, which takes over."""
+    def __new__(cls, conn: Any, seq: int, head: Any, decoder: Any, python: Callable[..., Any]
+                ) -> Self: ...
+    def receive(self) -> Awaitable[dict[str, Any]]: ...
+    def send(self, message: dict[str, Any], /) -> Awaitable[None]: ...
+    def settle(self, raised: bool, /) -> Awaitable[None] | None: ...
+    def cancelled(self) -> None: ...
+    def _resolve(self) -> None: ...
+    def _fail(self) -> None: ...
+    def on_peer_closed(self) -> None: ...
+    @property
+    def status(self) -> int: ...
+    @property
+    def sent(self) -> int: ...
+    @property
+    def gone(self) -> bool: ...
+    @property
+    def started(self) -> bool: ...
+    @property
+    def head_written(self) -> bool: ...
+    @property
+    def seq(self) -> int: ...
+    @property
+    def python(self) -> Any: ...
+    @property
+    def Disconnected(self) -> type[BaseException]: ...
+
+@final
+class H1Reader:
+    """The server stream's data_received: the next head of a parked HTTP/1 connection is served
+    at once (natively with the native driver); any other bytes go to fallback(stream, data)."""
+    def __new__(cls, fallback: Callable[[Any, bytes], object]) -> Self: ...
+    def __call__(self, stream: Any, data: bytes, /) -> None: ...
+    def __get__(self, obj: object, owner: type | None = None, /) -> Callable[[bytes], None]: ...
+
+def run_app(server: Any, app: Callable[..., Awaitable[None]], scope: dict[str, Any],
+            exchange: Any, target: str) -> Awaitable[None] | None:
+    """None when the request ended without waiting; else what the connection's task awaits."""
+def asgi_scope(template: dict[str, Any], http_version: str, method: str, target: str,
+               headers: list[tuple[bytes, bytes]]) -> dict[str, Any]: ...
+
+def ready(value: Any = None) -> Awaitable[Any]:
+    """An awaitable that is done when made: awaiting it gives `value` at once."""

@@ -27,11 +27,11 @@ from typing import Any
 
 from ._connect import CertTypes, VerifyTypes, client_ssl_context, open_tunnel
 from ._exceptions import (
-    ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, ProxyError, TransportError)
+    ClientClosedError, ConnectError, ConnectTimeout, PoolTimeout, ProxyError)
 from ._h1client import ClientStream, H1Connection
 from ._stream import time_out
 from ._h2client import ClientConnection
-from ._models import Limits, Request, Response, Timeout
+from ._models import Limits, Request, Timeout
 from ._proxy import Proxies, Route
 from ._urls import URL
 
@@ -95,27 +95,6 @@ class ConnectionPool:
         self._sweep: asyncio.TimerHandle | None = None
         self._closing: set[asyncio.Task] = set()
 
-    # sending, with the retry on a fresh connection
-
-    async def send(self, request: Request, timeout: Timeout, started: float) -> Response:
-        """One exchange. A request that failed on a reused connection before any byte of its
-        response came is sent once more on a new connection when its method is idempotent
-        (and any request the server says it never processed)."""
-        fresh = False
-        while True:
-            conn = None if fresh else self.take_idle(request)  # no wait: no coroutine either
-            if conn is None:
-                conn = await self.acquire(request, timeout, fresh)
-            reused = conn.requests_sent > 0 if conn.http2 else conn.served > 0
-            try:
-                return await conn.send(request, timeout, started)
-            except TransportError as exc:
-                if fresh or self.closed or not request.replayable or not (
-                        exc.unprocessed or reused and exc.before_response
-                        and request.method in IDEMPOTENT_METHODS):
-                    raise
-                fresh = True
-
     # getting a connection
 
     async def acquire(self, request: Request, timeout: Timeout, fresh: bool = False
@@ -153,7 +132,8 @@ class ConnectionPool:
         or an idle HTTP/1.1 connection), or None: `acquire` then does the rest."""
         if self.closed:
             return None
-        origin = self.origins.get(self._key(request.url)[0])
+        url = request.url
+        origin = self.origins.get(url.origin if self.proxies is None else self._key(url)[0])
         return None if origin is None else self._take(origin)
 
     def _key(self, url: URL) -> tuple[tuple, Route | None]:

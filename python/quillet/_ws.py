@@ -25,11 +25,12 @@ import asyncio
 import collections
 import logging
 import os
+from collections.abc import Awaitable
 
 from ._asgi import ClientDisconnected, run_app, unavailable
 from ._native import (
     WS_BINARY, WS_CLOSE, WS_PING, WS_PONG, WS_TEXT, Waiter, WebSocketProtocolError, WSDecoder,
-    ws_close_payload, ws_frame, ws_frame_head, ws_subprotocols)
+    ready, ws_close_payload, ws_frame, ws_frame_head, ws_subprotocols)
 from ._wsdeflate import MIN_SIZE, Deflate, InflateError
 
 log = logging.getLogger("quillet.server")
@@ -41,6 +42,7 @@ CLOSE_TIMEOUT = 5.0
 # From this size on, a binary message goes out as the frame's header and the application's own
 # bytes (`Carrier.write_parts`) instead of being copied into one frame.
 _SEPARATE_PAYLOAD = 2048
+_DONE = ready()
 
 _CONNECT = {"type": "websocket.connect"}
 _SCHEMES = {"http": "ws", "https": "wss"}
@@ -338,39 +340,43 @@ class WebSocket:
 
     # send
 
-    async def send(self, message: dict) -> None:
+    def send(self, message: dict) -> Awaitable[None]:
+        """A data message is framed and written at once; what it returns is done then
+        (`ready`) unless the write buffer is full. Anything else goes to `_send`."""
+        if message["type"] != "websocket.send" or self.stage != _OPEN:
+            return self._send(message)
+        data = message.get("text")
+        opcode = WS_TEXT
+        if data is None:
+            data = message.get("bytes")
+            opcode = WS_BINARY
+            if data is None:
+                raise ValueError("websocket.send needs text or bytes")
+        deflate = self.deflate
+        carrier = self.carrier
+        if deflate is not None and len(data) >= MIN_SIZE:
+            if opcode == WS_TEXT:
+                data = data.encode()
+            frame = ws_frame(opcode, deflate.deflate(data), rsv1=True)
+        elif type(data) is bytes and len(data) >= _SEPARATE_PAYLOAD:
+            head = ws_frame_head(WS_BINARY, len(data))
+            self.sent += len(head) + len(data)
+            carrier.write_parts(head, data)
+            frame = None
+        else:
+            frame = ws_frame(opcode, data)
+        if frame is not None:
+            self.sent += len(frame)
+            carrier.write(frame)
+        return self._drain() if carrier.paused else _DONE
+
+    async def _send(self, message: dict) -> None:
         kind = message["type"]
         stage = self.stage
         if kind == "websocket.send":
-            if stage != _OPEN:
-                if stage == _CONNECTING:
-                    raise RuntimeError("websocket.send before websocket.accept")
-                raise ClientDisconnected("the WebSocket is closed")
-            data = message.get("text")
-            opcode = WS_TEXT
-            if data is None:
-                data = message.get("bytes")
-                opcode = WS_BINARY
-                if data is None:
-                    raise ValueError("websocket.send needs text or bytes")
-            deflate = self.deflate
-            carrier = self.carrier
-            if deflate is not None and len(data) >= MIN_SIZE:
-                if opcode == WS_TEXT:
-                    data = data.encode()
-                frame = ws_frame(opcode, deflate.deflate(data), rsv1=True)
-            elif type(data) is bytes and len(data) >= _SEPARATE_PAYLOAD:
-                head = ws_frame_head(WS_BINARY, len(data))
-                self.sent += len(head) + len(data)
-                carrier.write_parts(head, data)
-                frame = None
-            else:
-                frame = ws_frame(opcode, data)
-            if frame is not None:
-                self.sent += len(frame)
-                carrier.write(frame)
-            if carrier.paused:
-                await self._drain()
+            if stage == _CONNECTING:
+                raise RuntimeError("websocket.send before websocket.accept")
+            raise ClientDisconnected("the WebSocket is closed")
         elif kind == "websocket.accept":
             if stage != _CONNECTING:
                 raise RuntimeError("websocket.accept after the handshake was answered")

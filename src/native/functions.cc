@@ -1,5 +1,7 @@
 #include "src/native/functions.h"
 
+#include "src/native/support.h"
+
 #include "src/http/header_map.h"
 #include "src/native/imported.h"
 #include "src/py/args.h"
@@ -402,40 +404,34 @@ PyMethodDef g_deflate_offers_def = {
     "[(server_no_context_takeover, client_no_context_takeover, server_max_window_bits,\n"
     "client_max_window_bits_offered, client_max_window_bits)]."};
 
-PyObject* make_function(PyMethodDef* def, PyObject* module) {
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  return PyCFunction_NewEx(def, module, name.get());
-}
-
 }  // namespace
 
 PyObject* make_frame_function(PyObject* module) {
-  return make_function(&g_frame_def, module);
+  return make_module_function(&g_frame_def, module);
 }
 PyObject* make_frame_head_function(PyObject* module) {
-  return make_function(&g_frame_head_def, module);
+  return make_module_function(&g_frame_head_def, module);
 }
 PyObject* make_close_payload_function(PyObject* module) {
-  return make_function(&g_close_payload_def, module);
+  return make_module_function(&g_close_payload_def, module);
 }
 PyObject* make_accept_function(PyObject* module) {
-  return make_function(&g_accept_def, module);
+  return make_module_function(&g_accept_def, module);
 }
 PyObject* make_check_request_function(PyObject* module) {
-  return make_function(&g_check_request_def, module);
+  return make_module_function(&g_check_request_def, module);
 }
 PyObject* make_check_connect_function(PyObject* module) {
-  return make_function(&g_check_connect_def, module);
+  return make_module_function(&g_check_connect_def, module);
 }
 PyObject* make_subprotocols_function(PyObject* module) {
-  return make_function(&g_subprotocols_def, module);
+  return make_module_function(&g_subprotocols_def, module);
 }
 PyObject* make_extensions_function(PyObject* module) {
-  return make_function(&g_extensions_def, module);
+  return make_module_function(&g_extensions_def, module);
 }
 PyObject* make_deflate_offers_function(PyObject* module) {
-  return make_function(&g_deflate_offers_def, module);
+  return make_module_function(&g_deflate_offers_def, module);
 }
 
 }  // namespace quillet::native

@@ -1,6 +1,7 @@
 // The quillet._native module: native code of the package beyond _quillet (the WebSocket codec).
 // One execution step takes what it needs from _quillet, then registers every name in a fixed
 // order and lists each in __all__ as it goes.
+#include "src/native/asgi.h"
 #include "src/native/decoder.h"
 #include "src/native/functions.h"
 #include "src/native/imported.h"
@@ -56,6 +57,12 @@ constexpr Registration kRegistrations[] = {
     {"WS_PONG", make_int<ws::Opcode::kPong>},
     {"WS_DEFAULT_MAX_MESSAGE_SIZE", make_int<ws::kDefaultMaxMessageSize>},
     {"WS_MAX_CONTROL_PAYLOAD", make_int<ws::kMaxControlPayload>},
+    // the native serve path
+    {"H1Exchange", make_class<h1_exchange_type>},
+    {"H1Reader", make_class<h1_reader_type>},
+    {"run_app", make_run_app_function},
+    {"asgi_scope", make_asgi_scope_function},
+    {"ready", make_ready_function},
 };
 
 int exec_module(PyObject* module) {

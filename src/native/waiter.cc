@@ -10,6 +10,8 @@
 // a Future does. Its result is always None.
 #include "src/native/waiter.h"
 
+#include "src/native/support.h"
+
 #include "src/py/args.h"
 #include "src/py/types.h"
 
@@ -61,7 +63,11 @@ WaiterBox& waiter_of(PyObject* self) {
 
 // What the Waiter takes from asyncio, once per process.
 struct Asyncio {
+  // The task running on a loop: _asyncio.current_task where the interpreter has it (3.12 on),
+  // else asyncio's own table of them, looked up here rather than through the Python function
+  // that reads it (set_result asks once per wake-up).
   PyObject* current_task = nullptr;
+  PyObject* current_tasks = nullptr;  // that table (a dict by loop), or null
   PyObject* cancelled_error = nullptr;
   PyObject* invalid_state_error = nullptr;
   PyObject* call_soon = nullptr;  // the method name, interned
@@ -74,7 +80,20 @@ const Asyncio* asyncio_names() {
   if (names.current_task != nullptr) return &names;
   Ref module = Ref::steal(PyImport_ImportModule("asyncio"));
   if (!module) return nullptr;
-  Ref current = Ref::steal(PyObject_GetAttrString(module.get(), "current_task"));
+  // Each of these may be missing: asyncio's own current_task still answers then.
+  Ref native = Ref::steal(PyImport_ImportModule("_asyncio"));
+  Ref current = native ? Ref::steal(PyObject_GetAttrString(native.get(), "current_task")) : Ref();
+  Ref table;
+  if (!current) {
+    PyErr_Clear();
+    Ref tasks = Ref::steal(PyImport_ImportModule("asyncio.tasks"));
+    table = tasks ? Ref::steal(PyObject_GetAttrString(tasks.get(), "_current_tasks")) : Ref();
+    if (!table || !PyDict_CheckExact(table.get())) {
+      PyErr_Clear();
+      table = Ref();
+    }
+    current = Ref::steal(PyObject_GetAttrString(module.get(), "current_task"));
+  }
   Ref cancelled = Ref::steal(PyObject_GetAttrString(module.get(), "CancelledError"));
   Ref invalid = Ref::steal(PyObject_GetAttrString(module.get(), "InvalidStateError"));
   Ref call_soon = Ref::steal(PyUnicode_InternFromString("call_soon"));
@@ -86,6 +105,7 @@ const Asyncio* asyncio_names() {
   names.call_soon = call_soon.release();
   names.call_exception_handler = handler.release();
   names.context_name = context.release();
+  names.current_tasks = table.release();
   names.current_task = current.release();  // last: it marks the set as complete
   return &names;
 }
@@ -136,13 +156,7 @@ bool schedule_all(PyObject* self, WaiterBox& w) {
 // it runs; anything else (KeyboardInterrupt, SystemExit) is left set for the caller.
 bool report_failure(PyObject* self, const Asyncio* names, PyObject* loop) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Ref exc = Ref::steal(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
+  Ref exc = Ref::steal(take_error());
   Ref context =
       Ref::steal(Py_BuildValue("{s:s,s:O,s:O}", "message", "Exception in a Waiter's callback",
                                "exception", exc ? exc.get() : Py_None, "future", self));
@@ -320,10 +334,17 @@ PyObject* waiter_set_result(PyObject* self, PyObject* result) {
   const Asyncio* names = asyncio_names();
   if (names == nullptr || !take_result(w, result)) return nullptr;
   if (w.callbacks.empty()) Py_RETURN_NONE;
-  PyObject* current = PyObject_CallOneArg(names->current_task, w.loop);
-  if (current == nullptr) return nullptr;
-  const bool in_task = current != Py_None;
-  Py_DECREF(current);
+  bool in_task;
+  if (names->current_tasks != nullptr) {
+    PyObject* current = PyDict_GetItemWithError(names->current_tasks, w.loop);  // borrowed
+    if (current == nullptr && PyErr_Occurred()) return nullptr;
+    in_task = current != nullptr && current != Py_None;
+  } else {
+    PyObject* current = PyObject_CallOneArg(names->current_task, w.loop);
+    if (current == nullptr) return nullptr;
+    in_task = current != Py_None;
+    Py_DECREF(current);
+  }
   const bool ok = in_task ? schedule_all(self, w) : run_all(self, w, names);
   if (!ok) return nullptr;
   Py_RETURN_NONE;

@@ -31,7 +31,8 @@ void raise_from_cpp_exception() noexcept {
 
 PyTypeObject* TypeHolder::get() {
   if (type_ != nullptr) return type_;
-  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  // a spec's own flags (vectorcall, say) are kept
+  unsigned int flags = spec_->flags | Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if (subclassing_ == Subclassing::kSubclassable) {
     if (!has_slot(spec_, Py_tp_traverse) || !has_slot(spec_, Py_tp_clear)) {
       PyErr_Format(PyExc_SystemError, "%s: a subclassable class needs traverse and clear",

@@ -285,6 +285,42 @@ def planned(plans):
     return handler
 
 
+# Responses sent in pieces with pauses between them: the head cut in two, the body after its
+# head, a body cut in two, a chunked body a chunk at a time.
+_PIECES = {
+    "head split": [b"HTTP/1.1 200 OK\r\ncontent-le", b"ngth: 5\r\n\r\nhello"],
+    "body after head": [b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\n", b"hello"],
+    "body split": [b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhe", b"llo"],
+    "chunked": [b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n", b"2\r\nhe\r\n",
+                b"3\r\nllo\r\n", b"0\r\nx-end: yes\r\n\r\n"],
+}
+
+
+@pytest.mark.parametrize("kind", list(_PIECES))
+def test_a_response_in_pieces_is_read_whole_and_its_connection_reused(raw, kind):
+    def handler(server, sock, index):
+        while server.read_head(sock) is not None:
+            for piece in _PIECES[kind]:
+                sock.sendall(piece)
+                time.sleep(0.02)
+
+    server = raw(handler)
+
+    async def main():
+        async with quillet.AsyncClient(timeout=10) as client:
+            responses = [await client.get(server.url(f"/{i}")) for i in range(3)]
+            async with client.stream("GET", server.url("/streamed")) as streamed:
+                pieces = [piece async for piece in streamed.aiter_bytes()]
+            return responses, pieces, streamed, client.connections_opened
+
+    responses, pieces, streamed, opened = run(main())
+    assert [r.content for r in responses] == [b"hello"] * 3 and b"".join(pieces) == b"hello"
+    assert all(r.is_closed for r in (*responses, streamed)) and opened == 1
+    if kind == "chunked":
+        assert responses[-1].trailers["x-end"] == b"yes"
+        assert pieces == [b"he", b"llo"]
+
+
 @pytest.mark.parametrize("method", ["GET", "PUT", "DELETE", "OPTIONS"])
 def test_an_idempotent_request_lost_by_a_reused_connection_is_retried_once(raw, method):
     server = raw(planned([["ok", "drop"], ["ok"]]))

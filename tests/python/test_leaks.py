@@ -444,6 +444,99 @@ def h2_streams_ops():
     raises(ValueError, server.send_data, sid, b"abc", 4, False)
 
 
+class _Transport:
+    def __init__(self):
+        self.out = []
+
+    def write(self, data):
+        self.out.append(data)
+        if len(self.out) > 8:
+            del self.out[:]
+
+    def close(self):
+        pass
+
+
+class _Server:
+    default_headers = [(b"server", b"quillet")]
+    root_path = ""
+    state: dict = {}
+    _log_access = False
+
+    def request_done(self, scope, target, status, sent, began):
+        pass
+
+
+class _NativeConn(H1ServerState):
+    """What the native exchange reads of an HTTP/1 connection, over the real native state."""
+    exchange = None
+
+
+class _Refused(Exception):
+    pass
+
+
+async def _answers(scope, receive, send):
+    await receive()
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-type", b"text/plain"), (b"content-length", b"2")]})
+    await send({"type": "http.response.body", "body": b"ok"})
+
+
+async def _falls_back(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": [("x-str", "v")]})
+    await send({"type": "http.response.body", "body": b"ab"})
+
+
+async def _raises(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"x", b"a\r\nb")]})
+    await send({"type": "http.response.body", "body": b"never"})
+
+
+async def _waits(scope, receive, send):
+    await _Pause()
+    await _answers(scope, receive, send)
+
+
+class _Pause:
+    def __await__(self):
+        yield None
+
+
+def native_serve_ops():
+    """Requests through the native exchange, scope and run on a real H1ServerState: answered at
+    once, handed to the Python exchange (a str field name), refused by the header map (a bad
+    field value: the application fails, answered with a 500), and one whose application waits (its AppRun driven by
+    hand)."""
+    import logging
+
+    from quillet._h1exchange import PythonExchange
+    from quillet._native import H1Exchange, asgi_scope, ready, run_app
+    from quillet._stream import Stream
+
+    logging.getLogger("quillet.server").disabled = True
+    transport = _Transport()
+    conn = _NativeConn(H1Codec(), transport)
+    conn.server, conn.stream = _Server(), Stream(loop=object())
+    conn.stream.connection_made(transport)
+    template = {"type": "http", "asgi": {}, "http_version": None, "method": None, "scheme": "http",
+                "path": None, "raw_path": None, "query_string": None, "root_path": "",
+                "headers": None, "client": None, "server": None, "state": {"k": 1}}
+    for app in (_answers, _falls_back, _raises, _waits):
+        code, _ = conn.begin_read()
+        head, seq, decoder = conn.accept_head(b"GET /a%20b?q=1 HTTP/1.1\r\nHost: h\r\n\r\n")
+        exchange = conn.exchange = H1Exchange(conn, seq, head, decoder, PythonExchange)
+        scope = asgi_scope(template, "1.1", head.method, head.target, head.headers.raw_items())
+        wait = run_app(conn.server, app, scope, exchange, head.target)
+        if wait is not None:
+            for _ in wait.__await__():
+                pass
+        conn.exchange = None
+        exchange._resolve()
+    ready({"a": 1}), ready()
+    logging.getLogger("quillet.server").disabled = False
+
+
 # (workload, calls per round): each workload does 8 to 40 operations per call.
 WORKLOADS = {
     "header_map": (header_map_ops, 4000),
@@ -460,6 +553,7 @@ WORKLOADS = {
     "client_state": (client_state_ops, 3000),
     "h2_codec": (h2_codec_ops, 1500),
     "h2_streams": (h2_streams_ops, 800),
+    "native_serve": (native_serve_ops, 400),
 }
 
 

@@ -54,7 +54,8 @@ def test_a_callback_runs_the_waiting_task_at_once_in_its_own_context(loop_kind):
     assert seen == [("woken", "the task's", True), "after set_result"]
 
 
-def test_from_a_task_or_with_set_result_soon_the_wake_up_waits_for_the_loop():
+@pytest.mark.parametrize("loop_kind", ["asyncio", "uvloop"])
+def test_from_a_task_or_with_set_result_soon_the_wake_up_waits_for_the_loop(loop_kind):
     async def main():
         loop = asyncio.get_running_loop()
         order = []
@@ -73,7 +74,7 @@ def test_from_a_task_or_with_set_result_soon_the_wake_up_waits_for_the_loop():
         await asyncio.gather(*tasks)
         return order
 
-    assert run(main()) == ["set from a task", "first", "set soon", "second"]
+    assert run(main(), loop_kind) == ["set from a task", "first", "set soon", "second"]
 
 
 def test_cancellation_failure_and_misuse():

@@ -230,6 +230,7 @@ def _instances():
         _quillet.ProxyIntercept: lambda: proxied.intercept("http://example.invalid/"),
         _native.WSDecoder: lambda: _native.WSDecoder("server"),
         _native.Waiter: lambda: _native.Waiter(object()),
+        _native.H1Exchange: lambda: _native.H1Exchange(object(), 1, object(), object(), object()),
     }
 
 
