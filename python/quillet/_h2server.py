@@ -12,7 +12,8 @@ from typing import Any
 from _quillet import (
     H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError, HeaderMap)
 
-from ._asgi import DISCONNECT, Exchange, http_scope, run_app
+from ._asgi import DISCONNECT, Exchange, http_scope, run_app, scope_template
+from ._native import asgi_scope, run_app as run_app_natively
 from ._h2 import (
     CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, Signal, StreamHandle, StreamStopped, header_map,
     without_refused)
@@ -204,7 +205,8 @@ class ServerConnection(Driver):
     requests (`_run_ready`)."""
 
     __slots__ = ("server", "requests", "waiting", "ready", "runner", "limit", "idle_since",
-                 "idle_timer", "all_ended", "closer", "client", "sockname", "scheme", "tls")
+                 "idle_timer", "all_ended", "closer", "client", "sockname", "scheme", "tls",
+                 "native", "scope_template")
 
     # What a stopped stream's application gets to finish before its task is cancelled.
     reset_grace = 1.0
@@ -235,6 +237,10 @@ class ServerConnection(Driver):
         conn.client, conn.sockname = addresses(transport)
         conn.scheme = "https" if server.ssl is not None else "http"
         conn.tls = tls_extension(transport) if server.ssl is not None else None
+        # the native scope and application run, or the Python ones (`--driver python`)
+        conn.native = server.driver == "native"
+        template = conn.scope_template = scope_template(conn)
+        template.setdefault("extensions", {})["http.response.trailers"] = {}
         return conn
 
     async def serve(self, primed: bytes) -> None:
@@ -417,7 +423,11 @@ class ServerConnection(Driver):
             request.task = task  # what a reset stream's grace period cancels
             context = contextvars.copy_context()
             try:
-                coro = self._start(request)
+                # the native run answers the request within this call when it can
+                coro = context.run(self._start, request)
+                if coro is None:
+                    self._ended(request)
+                    continue
                 step = context.run(coro.send, None)
             except (StopIteration, asyncio.CancelledError):
                 self._ended(request)
@@ -452,8 +462,9 @@ class ServerConnection(Driver):
             request.grace = self.loop.call_later(self.reset_grace, task.cancel)
 
     def _start(self, request: _Request):
-        """The coroutine that runs a request: its application on its scope, or the WebSocket
-        its extended CONNECT asks for."""
+        """What runs a request, made in the request's context: the coroutine of its application
+        on its scope (or the native run, None when the application answered at once), or that
+        of the WebSocket its extended CONNECT asks for."""
         # Taken only now that the request runs: a client that opens streams and resets them in
         # the same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
         self.accepted(request.sid)
@@ -471,11 +482,17 @@ class ServerConnection(Driver):
         if authority is not None and "host" not in fields:
             headers.insert(0, (b"host", authority.encode("latin-1")))
         target = head.path or "/"
+        server = self.server
+        if self.native:
+            scope = asgi_scope(self.scope_template, "2", head.method, target, headers)
+            if head.protocol is not None:
+                return serve_connect(self, request, scope, target)
+            # None when the application answered without waiting: nothing to step
+            return run_app_natively(server, server.admit(scope), scope, request, target)
         scope = http_scope(self, "2", head.method, target, headers)
         scope.setdefault("extensions", {})["http.response.trailers"] = {}
         if head.protocol is not None:
             return serve_connect(self, request, scope, target)
-        server = self.server
         return run_app(server, server.admit(scope), scope, request, target)
 
     def _ended(self, request: _Request) -> None:
