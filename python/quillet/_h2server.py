@@ -7,16 +7,18 @@ import asyncio
 import collections
 import contextvars
 import logging
+from collections.abc import Awaitable
 from typing import Any
 
 from _quillet import (
     H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError, HeaderMap)
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app, scope_template
-from ._native import asgi_scope, run_app as run_app_natively
 from ._h2 import (
     CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, Signal, StreamHandle, StreamStopped, header_map,
     without_refused)
+from ._native import asgi_scope, ready
+from ._native import run_app as run_app_natively
 from ._stream import Stream, addresses
 from ._tls import tls_extension
 from ._wsh2 import serve_connect
@@ -109,7 +111,22 @@ class _Request(StreamHandle, Exchange):
 
     # receive
 
-    async def receive(self) -> dict:
+    def receive(self) -> Awaitable[dict]:
+        """The application's next message: done at once (`ready`) when the body's next piece,
+        or its end, is at hand (a request without a body, or one that came whole)."""
+        if not (self.delivered or self.finished or self.stop is not None):
+            chunks = self.chunks
+            if chunks or self.ended:
+                chunk = None
+                if chunks:
+                    chunk, budgeted = chunks.popleft()
+                    self.conn.release(self, chunk, budgeted)
+                more = chunk is not None and (bool(chunks) or not self.ended)
+                self.delivered = not more
+                return ready({"type": "http.request", "body": chunk or b"", "more_body": more})
+        return self._receive()
+
+    async def _receive(self) -> dict:
         if self.delivered or self.finished or self.stop is not None:
             while self.stop is None and not self.finished:
                 self.changed.clear()
