@@ -14,8 +14,8 @@ from _quillet import (
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app
 from ._h2 import (
-    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, Signal, StreamHandle, StreamStopped, header_map,
-    without_refused)
+    CANCEL, INTERNAL_ERROR, NO_ERROR, UNWAITED, Driver, StreamHandle, StreamStopped,
+    header_map, without_refused)
 from ._stream import Stream, addresses
 from ._tls import tls_extension
 from ._wsh2 import serve_connect
@@ -79,8 +79,8 @@ class _Request(StreamHandle, Exchange):
         self.trailers = None
         self.stop = None
         self.gone = False  # stopped: `stop` is set
-        self.changed = Signal()
-        self.window = Signal()
+        # made on the first wait (`cleared`): most requests never wait
+        self.changed = self.window = UNWAITED
         # no head_event: a server's stream waits for no head
         self.conn = conn
         self.task: asyncio.Task | None = None
@@ -111,8 +111,7 @@ class _Request(StreamHandle, Exchange):
     async def receive(self) -> dict:
         if self.delivered or self.finished or self.stop is not None:
             while self.stop is None and not self.finished:
-                self.changed.clear()
-                await self.changed.wait()
+                await self.cleared("changed").wait()
             return DISCONNECT
         try:
             chunk = await self.conn.next_chunk(self)
