@@ -369,7 +369,8 @@ class ServerConnection(Driver):
     def on_headers(self, frame) -> None:
         request = _Request(self)
         v = self.recv_headers(frame, request)
-        if v.kind == H2_HEADERS_OPENED and frame.oversize:
+        kind = v.kind
+        if kind == H2_HEADERS_OPENED and frame.oversize:
             # Fields past our header-list budget were dropped: the request is refused whole
             # (RFC 6585 section 5) and never reaches the application.
             self.accepted(v.stream_id)
@@ -377,7 +378,7 @@ class ServerConnection(Driver):
             refused = self.send_response_head(v.stream_id, 431, header_map(()), True)
             self.act(refused.flags)
             return
-        if v.kind == H2_HEADERS_OPENED:
+        if kind == H2_HEADERS_OPENED:
             request.sid = v.stream_id
             request.head = frame
             request.ended = v.eof
@@ -388,7 +389,7 @@ class ServerConnection(Driver):
                 self.ready.append(request)
                 if self.runner is None:
                     self.runner = self.loop.create_task(self._run_ready())
-        elif v.kind == H2_HEADERS_TRAILERS:
+        elif kind == H2_HEADERS_TRAILERS:
             handle = v.handle
             handle.trailers = frame.headers
             handle.ended = True
@@ -471,7 +472,11 @@ class ServerConnection(Driver):
             headers.insert(0, (b"host", authority.encode("latin-1")))
         target = head.path or "/"
         scope = http_scope(self, "2", head.method, target, headers)
-        scope.setdefault("extensions", {})["http.response.trailers"] = {}
+        extensions = scope.get("extensions")
+        if extensions is None:
+            scope["extensions"] = {"http.response.trailers": {}}
+        else:  # TLS's already
+            extensions["http.response.trailers"] = {}
         if head.protocol is not None:
             return serve_connect(self, request, scope, target)
         server = self.server
