@@ -43,7 +43,7 @@ async def _follow(coro, context, step) -> None:
             except asyncio.CancelledError as exc:
                 if not step.cancelled():
                     thrown = exc  # meant for this task: the coroutine gets it
-            except BaseException:
+            except Exception:
                 pass  # the coroutine takes the future's outcome itself
         try:
             if thrown is None:
