@@ -148,6 +148,23 @@ class Signal:
             waiters.remove(waiter)
 
 
+class _Unwaited:
+    """The signal of a stream no task has waited on yet, one for all such streams. A `set` only
+    matters to a wait in progress, and every wait on a stream's signal clears it first
+    (`StreamHandle.cleared`, which gives the stream a signal of its own then), so until the first
+    wait there is nothing to keep: a request answered at once never makes one."""
+
+    __slots__ = ()
+    value = False
+    waiters = None
+
+    def set(self) -> None:
+        pass
+
+
+UNWAITED = _Unwaited()
+
+
 class StreamWriter:
     """The output of a stream that carries a protocol's own octets (a WebSocket over an extended
     CONNECT, on either side): what is written waits in `out` and one writer task sends it as the
@@ -211,6 +228,17 @@ class StreamHandle:
         self.changed.set()
         self.window.set()
         self.head_event.set()
+
+    def cleared(self, which: str) -> Signal:
+        """The signal `which` ("changed" or "window"), cleared for a wait: made now if the
+        stream has none of its own yet (see `_Unwaited`)."""
+        signal = getattr(self, which)
+        if signal is UNWAITED:
+            signal = Signal()
+            setattr(self, which, signal)
+        else:
+            signal.clear()
+        return signal
 
 
 class Driver(H2Streams):
@@ -479,9 +507,9 @@ class Driver(H2Streams):
                 raise StreamStopped(stop)
             if handle.ended:
                 return None
-            handle.changed.clear()
+            changed = handle.cleared("changed")
             deadline = None if timeout is None else self.loop.time() + timeout
-            if not await self.wait_until(handle.changed, deadline) and not (
+            if not await self.wait_until(changed, deadline) and not (
                     handle.chunks or handle.ended or handle.stop):
                 self.stalled(handle)
                 raise StreamStopped(handle.stop)
@@ -540,11 +568,11 @@ class Driver(H2Streams):
             timeout = self.write_timeout
         deadline = None  # set while the windows let nothing through
         while True:
-            handle.window.clear()
+            window = handle.cleared("window")
             if (self.queued + self.in_flight >= SEND_BUFFER and offset < len(data)
                     and handle.stop is None):
                 self.waiting_room.append(handle)
-                await handle.window.wait()
+                await window.wait()
                 continue
             v = self.send_data(handle.sid, data, offset, end_stream)
             self.queued += v.sent
@@ -561,7 +589,7 @@ class Driver(H2Streams):
                 continue
             if deadline is None and timeout is not None:
                 deadline = self.loop.time() + timeout
-            if not await self.wait_until(handle.window, deadline) and handle.stop is None:
+            if not await self.wait_until(window, deadline) and handle.stop is None:
                 moving = self.last_written + timeout
                 if moving > self.loop.time():
                     deadline = moving  # bytes still flow: this stream's turn may yet come

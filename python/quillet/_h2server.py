@@ -15,8 +15,8 @@ from _quillet import (
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app, scope_template
 from ._h2 import (
-    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, Signal, StreamHandle, StreamStopped, header_map,
-    without_refused)
+    CANCEL, INTERNAL_ERROR, NO_ERROR, UNWAITED, Driver, StreamHandle, StreamStopped,
+    header_map, without_refused)
 from ._native import asgi_scope, ready
 from ._native import run_app as run_app_natively
 from ._stream import Stream, addresses
@@ -46,7 +46,7 @@ async def _follow(coro, context, step) -> None:
             except asyncio.CancelledError as exc:
                 if not step.cancelled():
                     thrown = exc  # meant for this task: the coroutine gets it
-            except BaseException:
+            except Exception:
                 pass  # the coroutine takes the future's outcome itself
         try:
             if thrown is None:
@@ -82,8 +82,8 @@ class _Request(StreamHandle, Exchange):
         self.trailers = None
         self.stop = None
         self.gone = False  # stopped: `stop` is set
-        self.changed = Signal()
-        self.window = Signal()
+        # made on the first wait (`cleared`): most requests never wait
+        self.changed = self.window = UNWAITED
         # no head_event: a server's stream waits for no head
         self.conn = conn
         self.task: asyncio.Task | None = None
@@ -129,8 +129,7 @@ class _Request(StreamHandle, Exchange):
     async def _receive(self) -> dict:
         if self.delivered or self.finished or self.stop is not None:
             while self.stop is None and not self.finished:
-                self.changed.clear()
-                await self.changed.wait()
+                await self.cleared("changed").wait()
             return DISCONNECT
         try:
             chunk = await self.conn.next_chunk(self)
@@ -393,7 +392,8 @@ class ServerConnection(Driver):
     def on_headers(self, frame) -> None:
         request = _Request(self)
         v = self.recv_headers(frame, request)
-        if v.kind == H2_HEADERS_OPENED and frame.oversize:
+        kind = v.kind
+        if kind == H2_HEADERS_OPENED and frame.oversize:
             # Fields past our header-list budget were dropped: the request is refused whole
             # (RFC 6585 section 5) and never reaches the application.
             self.accepted(v.stream_id)
@@ -401,7 +401,7 @@ class ServerConnection(Driver):
             refused = self.send_response_head(v.stream_id, 431, header_map(()), True)
             self.act(refused.flags)
             return
-        if v.kind == H2_HEADERS_OPENED:
+        if kind == H2_HEADERS_OPENED:
             request.sid = v.stream_id
             request.head = frame
             request.ended = v.eof
@@ -412,7 +412,7 @@ class ServerConnection(Driver):
                 self.ready.append(request)
                 if self.runner is None:
                     self.runner = self.loop.create_task(self._run_ready())
-        elif v.kind == H2_HEADERS_TRAILERS:
+        elif kind == H2_HEADERS_TRAILERS:
             handle = v.handle
             handle.trailers = frame.headers
             handle.ended = True
@@ -507,7 +507,11 @@ class ServerConnection(Driver):
             # None when the application answered without waiting: nothing to step
             return run_app_natively(server, server.admit(scope), scope, request, target)
         scope = http_scope(self, "2", head.method, target, headers)
-        scope.setdefault("extensions", {})["http.response.trailers"] = {}
+        extensions = scope.get("extensions")
+        if extensions is None:
+            scope["extensions"] = {"http.response.trailers": {}}
+        else:  # TLS's already
+            extensions["http.response.trailers"] = {}
         if head.protocol is not None:
             return serve_connect(self, request, scope, target)
         return run_app(server, server.admit(scope), scope, request, target)

@@ -28,6 +28,8 @@ async def app(scope, receive, send):
         await gate.wait()
     elif path == "/open":
         gate.set()
+    elif path == "/yield":
+        await asyncio.sleep(0)  # a bare yield, not a future
     elif path == "/timeout":
         try:
             async with asyncio.timeout(0.05):
@@ -62,8 +64,8 @@ def server(request):
 def test_a_waiting_request_holds_up_none_behind_it_and_none_sees_anothers_context(server):
     client = RawClient(server.port)
     # /wait ends only once /open, sent after it in the same write, has run
-    assert send_together(client, ["/wait", "/open", "/plain"]) == [
-        "/wait after None", "/open after None", "/plain after None"]
+    assert send_together(client, ["/wait", "/yield", "/open", "/plain"]) == [
+        "/wait after None", "/yield after None", "/open after None", "/plain after None"]
 
 
 def test_a_timeout_in_the_application_ends_its_own_wait_only(server):
