@@ -5,20 +5,25 @@ dependency of quillet):
     apt-get install wrk nghttp2-client linux-perf
     .venv/bin/pip install granian uvicorn httptools uvloop
     .venv/bin/python bench/bench_servers.py [--seconds 6] [--rounds 2] [--loops asyncio,uvloop]
-                                            [--profile]
+                                            [--only h1|h2c] [--servers quillet,granian]
+                                            [--baseline DIR] [--profile]
 
-Every server runs `quillet.demo_app:app` with one worker, one server at a time, on each event
-loop of `--loops` (granian: its `--loop` of the same name). HTTP/1.1 is driven by wrk (one
-thread, 50 connections), h2c by h2load (10 clients, 10 streams each; uvicorn speaks no HTTP/2).
-For each case: the rate, and the server's CPU time per request (user and system, over its
-processes and their threads, from /proc), the ratios against quillet's, and the median round.
+Every server runs `quillet.demo_app:app` with one worker, on each event loop of `--loops`
+(granian: its `--loop` of the same name). HTTP/1.1 is driven by wrk (one thread, 50
+connections), h2c by h2load (10 clients, 10 streams each; uvicorn speaks no HTTP/2). The servers
+of a case are started together and driven one at a time, their rounds interleaved. For each
+case: the rate, and the server's CPU time per request (user and system, over its processes and
+their threads, from /proc), the ratios against quillet's, and the median round.
+
+`--baseline DIR` measures an earlier quillet beside the current one, as `baseline`: DIR holds a
+copy of an installed build (site-packages' quillet/ and _quillet*.so), put first on PYTHONPATH.
 
 `quillet-python` is quillet with `--driver python` (every request through the Python driver), the
 "before" of the native serve path in the same run. `--workers N` runs every server with N
 workers; `--scaling` measures quillet with one worker and with two (its rate and CPU per request
 each, and what two cores would carry: twice the requests per CPU-second of two workers against
-those of one), and with `--pin` the load generator runs on the first core and a one-worker
-server on the second (taskset).
+those of one), and with `--pin` the load generator runs on the first core and the servers on
+the second (taskset).
 
 `--profile` adds, for one more run of each case, where the server's CPU time went: perf samples
 (software clock, all threads) split into the kernel, the Python interpreter (the event loop, the
@@ -50,8 +55,8 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-# taskset prefixes of the load generator and the server (`--pin`), or none
-PIN = {"load": [], "server": []}
+# taskset prefixes of the load generator and the servers (`--pin`), or none
+PIN: dict[str, list[str]] = {"load": [], "server": []}
 
 
 def command(server: str, loop: str, port: int, h2: bool, workers: int = 1) -> list[str] | None:
@@ -164,48 +169,75 @@ def split(data: str) -> dict[str, float]:
     return shares
 
 
-def run_case(server: str, loop: str, h2: bool, seconds: float, rounds: int,
-             with_profile: bool, workers: int = 1) -> dict | None:
-    port = free_port()
-    cmd = command(server, loop, port, h2, workers)
-    if cmd is None:
-        return None
-    proc = subprocess.Popen(PIN["server"] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def measure(proc: subprocess.Popen, port: int, h2: bool, seconds: float) -> tuple[float, float]:
+    """One round: the rate, and the server's CPU time per request in microseconds."""
+    pids = family(proc.pid)
+    c0 = cpu_seconds(pids)
+    t0 = time.perf_counter()
+    n = load(port, h2, seconds)
+    wall = time.perf_counter() - t0
+    return n / wall, (cpu_seconds(pids) - c0) / n * 1e6
+
+
+def run_cases(servers: list[str], loop: str, h2: bool, seconds: float, rounds: int,
+              with_profile: bool, baseline: str | None,
+              workers: int = 1) -> dict[str, dict | None]:
+    """Every server of the case started at once (an idle one costs nothing), then the rounds
+    interleaved (one round of each in turn, so that a change in the machine's load falls on all
+    alike), then the profiled runs."""
+    started = {}
+    cases: dict[str, dict | None] = {}
     try:
-        try:
-            wait_ready(port, h2)
-        except RuntimeError:
-            print(f"  {server} did not start: {' '.join(cmd)}")
-            return None
-        load(port, h2, 1)  # warm
-        results = []
+        for server in servers:
+            port = free_port()
+            cmd = command("quillet" if server == "baseline" else server, loop, port, h2,
+                          workers)
+            if cmd is None:
+                cases[server] = None
+                continue
+            env = None
+            if server == "baseline":
+                env = dict(os.environ, PYTHONPATH=baseline)
+            proc = subprocess.Popen(PIN["server"] + cmd, env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            started[server] = (proc, port)
+            try:
+                wait_ready(port, h2)
+            except RuntimeError:
+                print(f"  {server} did not start: {' '.join(cmd)}")
+                cases[server] = None
+                continue
+            load(port, h2, 1)  # warm
+            cases[server] = {}
+        results: dict[str, list] = {s: [] for s, case in cases.items() if case is not None}
         for _ in range(rounds):
-            pids = family(proc.pid)
-            c0 = cpu_seconds(pids)
-            t0 = time.perf_counter()
-            n = load(port, h2, seconds)
-            wall = time.perf_counter() - t0
-            results.append((n / wall, (cpu_seconds(pids) - c0) / n * 1e6))
-        case = {"rate": statistics.median(r for r, _ in results),
-                "cpu": statistics.median(c for _, c in results)}
+            for server in results:
+                proc, port = started[server]
+                results[server].append(measure(proc, port, h2, seconds))
+        for server, rows in results.items():
+            cases[server] = {"rate": statistics.median(r for r, _ in rows),
+                             "cpu": statistics.median(c for _, c in rows)}
         if with_profile and shutil.which("perf"):
-            with tempfile.TemporaryDirectory() as tmp:
-                data = os.path.join(tmp, "perf.data")
-                pids = family(proc.pid)
-                c0 = cpu_seconds(pids)
-                recorder = profile(pids, seconds, data)
-                n = load(port, h2, seconds)
-                recorder.wait()
-                per = (cpu_seconds(pids) - c0) / n * 1e6
-                case["profiled"] = per
-                case["split"] = {g: share * per for g, share in split(data).items()}
-        return case
+            for server in results:
+                proc, port = started[server]
+                with tempfile.TemporaryDirectory() as tmp:
+                    data = os.path.join(tmp, "perf.data")
+                    pids = family(proc.pid)
+                    c0 = cpu_seconds(pids)
+                    recorder = profile(pids, seconds, data)
+                    n = load(port, h2, seconds)
+                    recorder.wait()
+                    per = (cpu_seconds(pids) - c0) / n * 1e6
+                    cases[server]["profiled"] = per
+                    cases[server]["split"] = {g: share * per for g, share in split(data).items()}
+        return cases
     finally:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
+        for proc, _ in started.values():
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
 
 
 def main() -> int:
@@ -214,25 +246,34 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--loops", default="asyncio,uvloop")
     parser.add_argument("--servers", default="quillet,granian,uvicorn")
-    parser.add_argument("--protocols", default="h1,h2c")
-    parser.add_argument("--workers", type=int, default=1)
-    parser.add_argument("--scaling", action="store_true")
-    parser.add_argument("--pin", action="store_true")
+    parser.add_argument("--only", choices=("h1", "h2c"), default=None,
+                        help="run one protocol only")
     parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--workers", type=int, default=1)
+    parser.add_argument("--scaling", action="store_true",
+                        help="quillet with one worker against two")
+    parser.add_argument("--pin", action="store_true",
+                        help="the load generator on the first core, the servers on the second")
+    parser.add_argument("--baseline", metavar="DIR", default=None,
+                        help="also measure, as `baseline`, the quillet build installed in DIR "
+                             "(a copy of site-packages' quillet/ and _quillet*.so)")
     args = parser.parse_args()
     servers = args.servers.split(",")
-    protocols = [p == "h2c" for p in args.protocols.split(",")]
+    if args.baseline is not None and "baseline" not in servers:
+        servers.insert(1 if "quillet" in servers else 0, "baseline")
     if args.pin:
         PIN["load"], PIN["server"] = ["taskset", "-c", "0"], ["taskset", "-c", "1"]
     print(f"load average before: {os.getloadavg()[0]:.2f}")
     if args.scaling:
-        return scaling(args, protocols)
+        return scaling(args)
     for loop in args.loops.split(","):
-        for h2 in protocols:
+        for h2 in (False, True):
+            if args.only is not None and h2 != (args.only == "h2c"):
+                continue
             label = "h2c, h2load -c10 -m10" if h2 else "HTTP/1.1, wrk -t1 -c50"
             print(f"\n{loop}, {label}")
-            cases = {s: run_case(s, loop, h2, args.seconds, args.rounds, args.profile,
-                                 args.workers) for s in servers}
+            cases = run_cases(servers, loop, h2, args.seconds, args.rounds, args.profile,
+                              args.baseline, args.workers)
             ours = cases.get("quillet")
             for name, case in cases.items():
                 if case is None:
@@ -251,14 +292,18 @@ def main() -> int:
     return 0
 
 
-def scaling(args, protocols) -> int:
-    """quillet with one worker and with two, each protocol and loop."""
+def scaling(args) -> int:
+    """quillet with one worker and with two, on each loop and protocol asked for."""
     for loop in args.loops.split(","):
-        for h2 in protocols:
+        for h2 in (False, True):
+            if args.only is not None and h2 != (args.only == "h2c"):
+                continue
             print(f"\n{loop}, {'h2c' if h2 else 'HTTP/1.1'}")
-            one = run_case("quillet", loop, h2, args.seconds, args.rounds, False, 1)
-            two = run_case("quillet", loop, h2, args.seconds, args.rounds, False, 2)
-            if one is None or two is None:
+            one = run_cases(["quillet"], loop, h2, args.seconds, args.rounds, False, None,
+                            1)["quillet"]
+            two = run_cases(["quillet"], loop, h2, args.seconds, args.rounds, False, None,
+                            2)["quillet"]
+            if not one or not two:
                 print("  (not run)")
                 continue
             for n, case in ((1, one), (2, two)):

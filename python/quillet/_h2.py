@@ -61,12 +61,14 @@ def header_map(raw) -> HeaderMap:
     """Header fields (pairs, a mapping or a HeaderMap; names and values as `bytes` or `str`) as
     a HeaderMap for HTTP/2: lower-case names, and `te` values in lower case. Fields HTTP/2 does
     not carry are left to `send_fields`."""
-    headers = HeaderMap()
-    for name, value in raw.items() if hasattr(raw, "items") else raw:
-        name = name.lower() if isinstance(name, bytes) else name.lower().encode("latin-1")
-        if name == b"te":
-            value = (value if isinstance(value, bytes) else value.encode("latin-1")).strip().lower()
-        headers.add(name, value)
+    if type(raw) is not list and hasattr(raw, "items") and not isinstance(raw, (dict, HeaderMap)):
+        raw = raw.items()
+    headers = HeaderMap(raw)  # names go to lower case on the way in
+    if "te" in headers:
+        fixed = HeaderMap()
+        for name, value in headers.raw_items():
+            fixed.add(name, value.strip().lower() if name == b"te" else value)
+        return fixed
     return headers
 
 
@@ -79,10 +81,17 @@ def send_fields(send, headers: HeaderMap):
     try:
         return send(headers)
     except H2UserError:
-        kept = sendable(headers)
-        if len(kept) == len(headers):
+        kept = without_refused(headers)
+        if kept is None:
             raise  # refused for another reason
         return send(kept)
+
+
+def without_refused(headers: HeaderMap) -> HeaderMap | None:
+    """`headers` without the fields HTTP/2 refuses; None when it has none of them (a head the
+    state refused was then refused for another reason)."""
+    kept = sendable(headers)
+    return None if len(kept) == len(headers) else kept
 
 
 def sendable(headers: HeaderMap) -> HeaderMap:
@@ -104,38 +113,56 @@ class Signal:
     has: nothing is allocated until someone waits, and a request answered at once never waits
     (three Events per stream were a tenth of the driver's time per request)."""
 
-    __slots__ = ("_value", "_waiters")
+    __slots__ = ("value", "waiters")
 
     def __init__(self) -> None:
-        self._value = False
-        self._waiters: list[asyncio.Future] | None = None
+        self.value = False  # is_set(), for hot paths that would rather not call set() for nothing
+        # the futures of the waits in progress (None before the first wait)
+        self.waiters: list[asyncio.Future] | None = None
 
     def is_set(self) -> bool:
-        return self._value
+        return self.value
 
     def set(self) -> None:
-        if not self._value:
-            self._value = True
-            for waiter in self._waiters or ():
+        if not self.value:
+            self.value = True
+            for waiter in self.waiters or ():
                 if not waiter.done():
                     waiter.set_result(True)
 
     def clear(self) -> None:
-        self._value = False
+        self.value = False
 
     async def wait(self) -> bool:
-        if self._value:
+        if self.value:
             return True
         waiter = asyncio.get_running_loop().create_future()
-        waiters = self._waiters
+        waiters = self.waiters
         if waiters is None:
-            waiters = self._waiters = []
+            waiters = self.waiters = []
         waiters.append(waiter)
         try:
             await waiter  # each wait has its own future: cancelling one cancels no other
             return True
         finally:
             waiters.remove(waiter)
+
+
+class _Unwaited:
+    """The signal of a stream no task has waited on yet, one for all such streams. A `set` only
+    matters to a wait in progress, and every wait on a stream's signal clears it first
+    (`StreamHandle.cleared`, which gives the stream a signal of its own then), so until the first
+    wait there is nothing to keep: a request answered at once never makes one."""
+
+    __slots__ = ()
+    value = False
+    waiters = None
+
+    def set(self) -> None:
+        pass
+
+
+UNWAITED = _Unwaited()
 
 
 class StreamWriter:
@@ -202,9 +229,26 @@ class StreamHandle:
         self.window.set()
         self.head_event.set()
 
+    def cleared(self, which: str) -> Signal:
+        """The signal `which` ("changed" or "window"), cleared for a wait: made now if the
+        stream has none of its own yet (see `_Unwaited`)."""
+        signal = getattr(self, which)
+        if signal is UNWAITED:
+            signal = Signal()
+            setattr(self, which, signal)
+        else:
+            signal.clear()
+        return signal
+
 
 class Driver(H2Streams):
     """The pumps and the verdict handling of one connection, in either role."""
+
+    # Slots rather than a dict of 30 and more names, whose lookups cost more on every frame.
+    __slots__ = ("stream", "loop", "pump_wanted", "pump_done", "finished", "slot_freed",
+                 "stop_accepting", "queued", "in_flight", "batches_taken", "batches_written",
+                 "last_written", "on_flushed", "waiting_room", "body_timeout", "write_timeout",
+                 "settings_acked", "settings_timer", "__weakref__")
 
     stream: Stream
     loop: asyncio.AbstractEventLoop
@@ -212,7 +256,7 @@ class Driver(H2Streams):
     def _setup(self, stream: Stream) -> None:
         self.stream = stream
         self.loop = stream._loop
-        self.pump_wanted = asyncio.Event()
+        self.pump_wanted = Signal()
         self.pump_done = self.loop.create_future()
         self.finished = asyncio.Event()  # no new work: failed, or GOAWAYs exchanged
         self.slot_freed = asyncio.Event()
@@ -245,6 +289,10 @@ class Driver(H2Streams):
     # flags and pumps
 
     def act(self, flags: int) -> None:
+        if flags == H2_FLAG_WAKE:  # nearly every verdict: frames to write, nothing else
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
+            return
         if flags & H2_FLAG_WAKE:
             self.pump_wanted.set()
         if flags & H2_FLAG_CAPACITY:
@@ -304,16 +352,17 @@ class Driver(H2Streams):
             self.waiting_room.clear()
         callbacks = self.on_flushed
         while callbacks and callbacks[0][0] <= written:
-            callbacks.popleft()[1]()
+            _, callback, arg = callbacks.popleft()
+            callback(arg)
 
-    def when_flushed(self, callback) -> None:
-        """Calls `callback()` once everything queued so far has left for the transport, or the
-        connection has ended: at once if it has."""
+    def when_flushed(self, callback, arg) -> None:
+        """Calls `callback(arg)` once everything queued so far has left for the transport, or
+        the connection has ended: at once if it has."""
         mark = self.batches_taken + self.has_pending()
         if mark <= self.batches_written or self.is_failed():
-            callback()
+            callback(arg)
         else:
-            self.on_flushed.append((mark, callback))
+            self.on_flushed.append((mark, callback, arg))
 
     async def read_pump(self) -> None:
         stream = self.stream
@@ -322,7 +371,13 @@ class Driver(H2Streams):
             while True:
                 try:
                     for frame in self.receive(data):
-                        self.dispatch(frame)
+                        if type(frame) is H2FrameHeaders:  # most frames, one call less
+                            try:
+                                self.on_headers(frame)
+                            except H2StreamError as exc:
+                                self.answer_stream_error(exc)
+                        else:
+                            self.dispatch(frame)
                     self.act(self.maybe_goaway_reply())
                 except H2Error as exc:
                     self.protocol_failure(exc)
@@ -356,7 +411,8 @@ class Driver(H2Streams):
         self.stop_pump()
         self.pump_wanted.set()
         while self.on_flushed:
-            self.on_flushed.popleft()[1]()
+            _, callback, arg = self.on_flushed.popleft()
+            callback(arg)
         if self.settings_timer is not None:
             self.settings_timer.cancel()
             self.settings_timer = None
@@ -371,7 +427,9 @@ class Driver(H2Streams):
     def dispatch(self, frame) -> None:
         kind = type(frame)
         try:
-            if kind is H2FrameData:
+            if kind is H2FrameHeaders:
+                self.on_headers(frame)
+            elif kind is H2FrameData:
                 v = self.recv_data(frame)
                 handle = v.handle
                 if handle is not None:
@@ -381,8 +439,6 @@ class Driver(H2Streams):
                         handle.ended = True
                     handle.changed.set()
                 self.act(v.flags)
-            elif kind is H2FrameHeaders:
-                self.on_headers(frame)
             elif kind is H2FrameWindowUpdate:
                 for handle in self.recv_window_update(frame):
                     handle.window.set()
@@ -451,9 +507,9 @@ class Driver(H2Streams):
                 raise StreamStopped(stop)
             if handle.ended:
                 return None
-            handle.changed.clear()
+            changed = handle.cleared("changed")
             deadline = None if timeout is None else self.loop.time() + timeout
-            if not await self.wait_until(handle.changed, deadline) and not (
+            if not await self.wait_until(changed, deadline) and not (
                     handle.chunks or handle.ended or handle.stop):
                 self.stalled(handle)
                 raise StreamStopped(handle.stop)
@@ -479,21 +535,44 @@ class Driver(H2Streams):
         self.act(v.flags)
         self.stream_reset(handle)
 
+    def send_now(self, handle: StreamHandle, data: bytes, end_stream: bool):
+        """`send_body` without a coroutine when the windows take it all at once: None once
+        `data` (and END_STREAM when asked) is queued, else what to await for the rest. Raises
+        StreamStopped as `send_body` does."""
+        if self.queued + self.in_flight >= SEND_BUFFER and data:
+            return self.send_body(handle, data, end_stream)
+        # no wait follows this attempt (`send_body` clears the window signal before its own)
+        v = self.send_data(handle.sid, data, 0, end_stream)
+        self.queued += v.sent
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        flags = v.flags
+        if flags == H2_FLAG_WAKE:
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
+        else:
+            self.act(flags)
+        if v.stopped is not None:
+            raise StreamStopped(v.stopped)
+        if v.done:
+            return None
+        return self.send_body(handle, data, end_stream, offset=v.sent)
+
     async def send_body(self, handle: StreamHandle, data: bytes, end_stream: bool,
-                        timeout: float | None | object = CONNECTION_TIMEOUT) -> None:
-        """Queues `data` (and END_STREAM when asked) as the windows allow. A stream whose
-        window stays shut for `timeout` seconds (the connection's `write_timeout` by default)
-        while nothing else moves either is reset, and StreamStopped raised."""
+                        timeout: float | None | object = CONNECTION_TIMEOUT,
+                        offset: int = 0) -> None:
+        """Queues `data` from `offset` on (and END_STREAM when asked) as the windows allow. A
+        stream whose window stays shut for `timeout` seconds (the connection's `write_timeout`
+        by default) while nothing else moves either is reset, and StreamStopped raised."""
         if timeout is CONNECTION_TIMEOUT:
             timeout = self.write_timeout
-        offset = 0
         deadline = None  # set while the windows let nothing through
         while True:
-            handle.window.clear()
+            window = handle.cleared("window")
             if (self.queued + self.in_flight >= SEND_BUFFER and offset < len(data)
                     and handle.stop is None):
                 self.waiting_room.append(handle)
-                await handle.window.wait()
+                await window.wait()
                 continue
             v = self.send_data(handle.sid, data, offset, end_stream)
             self.queued += v.sent
@@ -510,7 +589,7 @@ class Driver(H2Streams):
                 continue
             if deadline is None and timeout is not None:
                 deadline = self.loop.time() + timeout
-            if not await self.wait_until(handle.window, deadline) and handle.stop is None:
+            if not await self.wait_until(window, deadline) and handle.stop is None:
                 moving = self.last_written + timeout
                 if moving > self.loop.time():
                     deadline = moving  # bytes still flow: this stream's turn may yet come

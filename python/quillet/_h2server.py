@@ -5,15 +5,20 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import contextvars
 import logging
+from collections.abc import Awaitable
 from typing import Any
 
-from _quillet import H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError
+from _quillet import (
+    H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError, HeaderMap)
 
-from ._asgi import DISCONNECT, Exchange, http_scope, run_app
+from ._asgi import DISCONNECT, Exchange, http_scope, run_app, scope_template
 from ._h2 import (
-    CANCEL, INTERNAL_ERROR, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map,
-    send_fields)
+    CANCEL, INTERNAL_ERROR, NO_ERROR, UNWAITED, Driver, StreamHandle, StreamStopped,
+    header_map, without_refused)
+from ._native import asgi_scope, ready
+from ._native import run_app as run_app_natively
 from ._stream import Stream, addresses
 from ._tls import tls_extension
 from ._wsh2 import serve_connect
@@ -21,18 +26,65 @@ from ._wsh2 import serve_connect
 log = logging.getLogger("quillet.server")
 
 
+async def _follow(coro, context, step) -> None:
+    """Drives `coro`, which yielded `step` when it first had to wait, to its end in `context`
+    as its own task would: each future it waits on is waited on here, and a cancellation of
+    this task is thrown into it."""
+    while True:
+        thrown = None
+        if step is None:  # a bare yield: the loop goes round once
+            try:
+                await asyncio.sleep(0)
+            except asyncio.CancelledError as exc:
+                thrown = exc
+        elif getattr(step, "_asyncio_future_blocking", None) is None:
+            thrown = RuntimeError(f"Task got bad yield: {step!r}")
+        else:
+            step._asyncio_future_blocking = False  # as a task takes it: ours to wait on now
+            try:
+                await step
+            except asyncio.CancelledError as exc:
+                if not step.cancelled():
+                    thrown = exc  # meant for this task: the coroutine gets it
+            except Exception:
+                pass  # the coroutine takes the future's outcome itself
+        try:
+            if thrown is None:
+                step = context.run(coro.send, None)
+            else:
+                step = context.run(coro.throw, thrown)
+        except StopIteration:
+            return
+        except asyncio.CancelledError:
+            return
+        except Exception:
+            log.exception("HTTP/2 request failed")
+            return
+
+
 class _Request(StreamHandle, Exchange):
     """One request stream: the handle the native state keeps, and the ASGI exchange on it (the
     application's `receive`, and the writers behind its `send`, checked in `Exchange.send`)."""
 
     __slots__ = Exchange.FIELDS + ("conn", "task", "finished", "delivered", "grace",
-                                   "websocket")
+                                   "websocket", "gone")
 
     TRAILERS = True
     Disconnected = StreamStopped
 
     def __init__(self, conn: ServerConnection) -> None:
-        super().__init__()
+        # StreamHandle's fields, set here rather than through its __init__: one call less on
+        # every request
+        self.sid = 0
+        self.head = None
+        self.chunks = collections.deque()
+        self.ended = False
+        self.trailers = None
+        self.stop = None
+        self.gone = False  # stopped: `stop` is set
+        # made on the first wait (`cleared`): most requests never wait
+        self.changed = self.window = UNWAITED
+        # no head_event: a server's stream waits for no head
         self.conn = conn
         self.task: asyncio.Task | None = None
         self.started = self.head_written = self.trailers_wanted = self.timed_out = False
@@ -43,9 +95,12 @@ class _Request(StreamHandle, Exchange):
         self.grace: asyncio.TimerHandle | None = None  # cancels the task of a reset stream
         self.websocket = None  # the WebSocket (`_ws`) an extended CONNECT made of the stream
 
-    @property
-    def gone(self) -> bool:
-        return self.stop is not None
+    def stopped(self, stop) -> None:
+        if self.stop is None:
+            self.stop = stop
+        self.gone = self.stop is not None
+        self.changed.set()
+        self.window.set()
 
     @property
     def bodiless(self) -> bool:
@@ -56,11 +111,25 @@ class _Request(StreamHandle, Exchange):
 
     # receive
 
-    async def receive(self) -> dict:
+    def receive(self) -> Awaitable[dict]:
+        """The application's next message: done at once (`ready`) when the body's next piece,
+        or its end, is at hand (a request without a body, or one that came whole)."""
+        if not (self.delivered or self.finished or self.stop is not None):
+            chunks = self.chunks
+            if chunks or self.ended:
+                chunk = None
+                if chunks:
+                    chunk, budgeted = chunks.popleft()
+                    self.conn.release(self, chunk, budgeted)
+                more = chunk is not None and (bool(chunks) or not self.ended)
+                self.delivered = not more
+                return ready({"type": "http.request", "body": chunk or b"", "more_body": more})
+        return self._receive()
+
+    async def _receive(self) -> dict:
         if self.delivered or self.finished or self.stop is not None:
             while self.stop is None and not self.finished:
-                self.changed.clear()
-                await self.changed.wait()
+                await self.cleared("changed").wait()
             return DISCONNECT
         try:
             chunk = await self.conn.next_chunk(self)
@@ -75,43 +144,60 @@ class _Request(StreamHandle, Exchange):
     # the writers
 
     def write_head(self, body: bytes, more: bool):
-        return self.respond(self.status, self.raw_headers, body, more)
-
-    async def write_body(self, body: bytes, more: bool) -> None:
-        end = not more and not self.trailers_wanted
-        await self.conn.send_body(self, body, end)
-        if end:
-            self.over()
-
-    async def write_trailers(self, headers) -> None:
-        await self.conn.send_trailer_fields(self, header_map(headers))
-        self.over()
-
-    async def answer(self, status: int, headers, body: bytes) -> None:
-        try:
-            await self.respond(status, headers, body, False)
-        except StreamStopped:
-            pass
-
-    async def respond(self, status: int, raw_headers, body: bytes, more: bool) -> None:
+        """Sends the head (`status`, `raw_headers`), and as much of `body` as the windows take
+        at once: None when all of it is queued, else what to await for the rest."""
         conn = self.conn
         end = not more and not self.trailers_wanted
-        if self.bodiless:
+        if self.head.method == "HEAD":
             # No content follows the head of a HEAD response, whatever its content-length says
             # (RFC 9110 section 9.3.2): it ends the stream, and trailers are not sent either.
             body, end = b"", True
             self.trailers_wanted = False
         self.head_written = True
-        self.status = status
         try:
-            v = conn.send_head(self.sid, status, raw_headers, end and not body)
+            v = conn.send_head(self.sid, self.status, self.raw_headers, end and not body)
         except H2UserError:
             self.abort()
             raise
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
         if body:
-            await conn.send_body(self, body, end)
+            wait = conn.send_now(self, body, end)
+            if wait is not None:
+                return self._over_after(wait, end)
+        if end:
+            self.finished = True
+            # a receive() waiting for the end of the response; each clears the signal before
+            # it waits, so with none waiting there is nothing to set
+            if self.changed.waiters:
+                self.changed.set()
+        return None
+
+    def write_body(self, body: bytes, more: bool):
+        end = not more and not self.trailers_wanted
+        wait = self.conn.send_now(self, body, end)
+        if wait is not None:
+            return self._over_after(wait, end)
+        if end:
+            self.over()
+        return None
+
+    async def write_trailers(self, headers) -> None:
+        await self.conn.send_trailer_fields(self, header_map(headers))
+        self.over()
+
+    async def answer(self, status: int, headers, body: bytes) -> None:
+        self.status = status
+        self.raw_headers = headers
+        try:
+            wait = self.write_head(body, False)
+            if wait is not None:
+                await wait
+        except StreamStopped:
+            pass
+
+    async def _over_after(self, wait, end: bool) -> None:
+        await wait
         if end:
             self.over()
 
@@ -131,7 +217,12 @@ class _Request(StreamHandle, Exchange):
 
 
 class ServerConnection(Driver):
-    """An HTTP/2 server connection: the native state, its pumps, and a task per request."""
+    """An HTTP/2 server connection: the native state, its pumps, and the tasks that run its
+    requests (`_run_ready`)."""
+
+    __slots__ = ("server", "requests", "waiting", "ready", "runner", "limit", "idle_since",
+                 "idle_timer", "all_ended", "closer", "client", "sockname", "scheme", "tls",
+                 "native", "scope_template")
 
     # What a stopped stream's application gets to finish before its task is cancelled.
     reset_grace = 1.0
@@ -150,6 +241,8 @@ class ServerConnection(Driver):
         # limit refuses any beyond.
         conn.requests: set[_Request] = set()
         conn.waiting: collections.deque[_Request] = collections.deque()
+        conn.ready: collections.deque[_Request] = collections.deque()  # admitted, not started
+        conn.runner: asyncio.Task | None = None  # the task that will start them
         conn.limit = server.h2_max_concurrent_streams
         conn.body_timeout = server.body_timeout
         conn.write_timeout = server.write_timeout
@@ -160,6 +253,10 @@ class ServerConnection(Driver):
         conn.client, conn.sockname = addresses(transport)
         conn.scheme = "https" if server.ssl is not None else "http"
         conn.tls = tls_extension(transport) if server.ssl is not None else None
+        # the native scope and application run, or the Python ones (`--driver python`)
+        conn.native = server.driver == "native"
+        template = conn.scope_template = scope_template(conn)
+        template.setdefault("extensions", {})["http.response.trailers"] = {}
         return conn
 
     async def serve(self, primed: bytes) -> None:
@@ -185,12 +282,15 @@ class ServerConnection(Driver):
             ended.cancel()
             if not self.is_failed():
                 self.connection_failed(None, "connection closed")
-            for request in list(self.requests):
-                if request.task is not None:
-                    request.task.cancel()
-            if self.requests:
-                await asyncio.gather(*(r.task for r in list(self.requests) if r.task),
-                                     return_exceptions=True)
+            self.ready.clear()  # admitted but never started: nothing to run
+            tasks = [r.task for r in self.requests if r.task is not None]
+            if self.runner is not None:
+                tasks.append(self.runner)
+                self.runner = None
+            for task in tasks:
+                task.cancel()
+            if tasks:
+                await asyncio.gather(*tasks, return_exceptions=True)
             await self.close_pumps(reader, linger=True)
             self._release()
 
@@ -264,21 +364,36 @@ class ServerConnection(Driver):
         """Sends a response head: the application's fields, then the server's default fields it
         lacks. Raises H2UserError for fields that cannot be sent; otherwise acts on the verdict
         and returns it (its `stopped` tells a stream that had ended meanwhile)."""
-        headers = header_map(raw_headers)
+        if type(raw_headers) is list:  # the usual: HeaderMap takes it as it is
+            headers = HeaderMap(raw_headers)
+            if "te" in headers:
+                headers = header_map(headers)
+        else:
+            headers = header_map(raw_headers)
         for name, value in self.server.default_headers:
-            if name not in headers:
-                headers.add(name, value)
-        v = send_fields(lambda fields: self.send_response_head(sid, status, fields, end),
-                        headers)
+            headers.setdefault(name, value)
+        try:
+            v = self.send_response_head(sid, status, headers, end)
+        except H2UserError:
+            kept = without_refused(headers)
+            if kept is None:
+                raise
+            v = self.send_response_head(sid, status, kept, end)
         if v.handle is not None and v.reader_stop is not None:
             v.handle.stopped(v.reader_stop)
-        self.act(v.flags)
+        flags = v.flags
+        if flags == H2_FLAG_WAKE:
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
+        else:
+            self.act(flags)
         return v
 
     def on_headers(self, frame) -> None:
         request = _Request(self)
         v = self.recv_headers(frame, request)
-        if v.kind == H2_HEADERS_OPENED and frame.oversize:
+        kind = v.kind
+        if kind == H2_HEADERS_OPENED and frame.oversize:
             # Fields past our header-list budget were dropped: the request is refused whole
             # (RFC 6585 section 5) and never reaches the application.
             self.accepted(v.stream_id)
@@ -286,30 +401,68 @@ class ServerConnection(Driver):
             refused = self.send_response_head(v.stream_id, 431, header_map(()), True)
             self.act(refused.flags)
             return
-        if v.kind == H2_HEADERS_OPENED:
+        if kind == H2_HEADERS_OPENED:
             request.sid = v.stream_id
             request.head = frame
             request.ended = v.eof
-            self._admit(request)
-        elif v.kind == H2_HEADERS_TRAILERS:
+            if self.limit is not None and len(self.requests) >= self.limit:
+                self.waiting.append(request)
+            else:
+                self.requests.add(request)
+                self.ready.append(request)
+                if self.runner is None:
+                    self.runner = self.loop.create_task(self._run_ready())
+        elif kind == H2_HEADERS_TRAILERS:
             handle = v.handle
             handle.trailers = frame.headers
             handle.ended = True
             handle.changed.set()
-        self.act(v.flags)
-
-    def _admit(self, request: _Request) -> None:
-        if self.limit is not None and len(self.requests) >= self.limit:
-            self.waiting.append(request)
-        else:
-            self._begin(request)
+        if v.flags:
+            self.act(v.flags)
 
     def _begin(self, request: _Request) -> None:
         if request.stop is not None:  # reset while it waited: nothing to run
             self.accepted(request.sid)
             return
         self.requests.add(request)
-        request.task = self.loop.create_task(self._run_app(request))
+        self.ready.append(request)
+        if self.runner is None:
+            self.runner = self.loop.create_task(self._run_ready())
+
+    async def _run_ready(self) -> None:
+        """Runs the requests that are ready, one after another, each in a context of its own as
+        a task of its own would: a request answered without waiting costs no task. The first
+        that has to wait keeps this task to its end, and a new task takes the rest."""
+        ready = self.ready
+        task = self.runner
+        while ready:
+            request = ready.popleft()
+            request.task = task  # what a reset stream's grace period cancels
+            context = contextvars.copy_context()
+            try:
+                # the native run answers the request within this call when it can
+                coro = context.run(self._start, request)
+                if coro is None:
+                    self._ended(request)
+                    continue
+                step = context.run(coro.send, None)
+            except (StopIteration, asyncio.CancelledError):
+                self._ended(request)
+                continue
+            except Exception:
+                log.exception("HTTP/2 request failed")
+                self._ended(request)
+                continue
+            except BaseException:
+                self._ended(request)
+                raise
+            self.runner = self.loop.create_task(self._run_ready()) if ready else None
+            try:
+                await _follow(coro, context, step)
+            finally:
+                self._ended(request)
+            return
+        self.runner = None
 
     def _request_ended(self, request: _Request) -> None:
         self.requests.discard(request)
@@ -325,38 +478,53 @@ class ServerConnection(Driver):
         if task is not None and not request.finished and request.grace is None:
             request.grace = self.loop.call_later(self.reset_grace, task.cancel)
 
-    def _scope(self, request: _Request) -> dict:
+    def _start(self, request: _Request):
+        """What runs a request, made in the request's context: the coroutine of its application
+        on its scope (or the native run, None when the application answered at once), or that
+        of the WebSocket its extended CONNECT asks for."""
+        # Taken only now that the request runs: a client that opens streams and resets them in
+        # the same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
+        self.accepted(request.sid)
         head = request.head
         fields = head.headers
         headers = fields.raw_items()
-        cookies = fields.get_all("cookie") if "cookie" in fields else ()
-        if len(cookies) > 1:
-            # HTTP/2 may split a cookie into one field per pair (RFC 9113 section 8.2.3);
-            # applications written for HTTP/1.1 expect one header.
-            headers = [(n, v) for n, v in headers if n != b"cookie"]
-            headers.append((b"cookie", b"; ".join(cookies)))
-        if head.authority is not None and "host" not in fields:
-            headers.insert(0, (b"host", head.authority.encode("latin-1")))
-        scope = http_scope(self, "2", head.method, head.path or "/", headers)
-        scope.setdefault("extensions", {})["http.response.trailers"] = {}
-        return scope
-
-    async def _run_app(self, request: _Request) -> None:
-        # Taken only now that the task runs: a client that opens streams and resets them in the
-        # same breath (the rapid-reset attack) finds them unaccepted, which the state caps.
-        self.accepted(request.sid)
+        if "cookie" in fields:
+            cookies = fields.get_all("cookie")
+            if len(cookies) > 1:
+                # HTTP/2 may split a cookie into one field per pair (RFC 9113 section 8.2.3);
+                # applications written for HTTP/1.1 expect one header.
+                headers = [(n, v) for n, v in headers if n != b"cookie"]
+                headers.append((b"cookie", b"; ".join(cookies)))
+        authority = head.authority
+        if authority is not None and "host" not in fields:
+            headers.insert(0, (b"host", authority.encode("latin-1")))
+        target = head.path or "/"
         server = self.server
-        scope = self._scope(request)
-        target = request.head.path or "/"
-        try:
-            if request.head.protocol is not None:
-                await serve_connect(self, request, scope, target)
-            else:
-                await run_app(server, server.admit(scope), scope, request, target)
-        finally:
-            request.task = None
-            if request.grace is not None:
-                request.grace.cancel()
-                request.grace = None
-            # the stream holds its place until its bytes are out
-            self.when_flushed(lambda: self._request_ended(request))
+        if self.native:
+            scope = asgi_scope(self.scope_template, "2", head.method, target, headers)
+            if head.protocol is not None:
+                return serve_connect(self, request, scope, target)
+            # None when the application answered without waiting: nothing to step
+            return run_app_natively(server, server.admit(scope), scope, request, target)
+        scope = http_scope(self, "2", head.method, target, headers)
+        extensions = scope.get("extensions")
+        if extensions is None:
+            scope["extensions"] = {"http.response.trailers": {}}
+        else:  # TLS's already
+            extensions["http.response.trailers"] = {}
+        if head.protocol is not None:
+            return serve_connect(self, request, scope, target)
+        return run_app(server, server.admit(scope), scope, request, target)
+
+    def _ended(self, request: _Request) -> None:
+        """A request's coroutine is over, however it ended."""
+        request.task = None
+        if request.grace is not None:
+            request.grace.cancel()
+            request.grace = None
+        # the stream holds its place until its bytes are out (`when_flushed`, inline)
+        mark = self.batches_taken + self.has_pending()
+        if mark <= self.batches_written or self.is_failed():
+            self._request_ended(request)
+        else:
+            self.on_flushed.append((mark, self._request_ended, request))
