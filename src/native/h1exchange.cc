@@ -321,8 +321,13 @@ Outcome response_fields(const Names* n, ExchangeBox& b, Ref* headers, Ref* conte
   Py_ssize_t ndefaults = PySequence_Fast_GET_SIZE(seq.get());
   PyObject** pairs = PySequence_Fast_ITEMS(seq.get());
   for (Py_ssize_t i = 0; i < ndefaults; ++i) {
-    PyObject *name, *value;
-    if (!PyArg_ParseTuple(pairs[i], "OO", &name, &value)) return Outcome::kFailed;
+    PyObject* pair = pairs[i];
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "default_headers must hold (name, value) tuples");
+      return Outcome::kFailed;
+    }
+    PyObject* name = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
     int has = PySequence_Contains(fields.get(), name);
     if (has < 0) return Outcome::kFailed;
     if (has) continue;
@@ -412,10 +417,15 @@ Outcome write_whole(const Names* n, ExchangeBox& b, PyObject* body) {
   if (!stream_write(n, b, data.get())) return Outcome::kFailed;
   Ref finish = Ref::steal(method1(b.conn.get(), n->finish_response, b.seq.get()));
   if (!finish) return Outcome::kFailed;
-  PyObject *switched, *close, *transport, *leftover;
-  if (!PyArg_ParseTuple(finish.get(), "OOOO", &switched, &close, &transport, &leftover)) {
+  // (switch, close, transport, leftover)
+  if (!PyTuple_CheckExact(finish.get()) || PyTuple_GET_SIZE(finish.get()) != 4) {
+    PyErr_SetString(PyExc_TypeError,
+                    "finish_response gave no (switch, close, transport, leftover)");
     return Outcome::kFailed;
   }
+  PyObject* switched = PyTuple_GET_ITEM(finish.get(), 0);
+  PyObject* close = PyTuple_GET_ITEM(finish.get(), 1);
+  PyObject* transport = PyTuple_GET_ITEM(finish.get(), 2);
   if ((switched == Py_True || close == Py_True) && transport != Py_None) {
     Ref closed = Ref::steal(method0(transport, n->close));
     if (!closed) return Outcome::kFailed;
