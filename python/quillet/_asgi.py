@@ -195,7 +195,10 @@ class Exchange:
 
 async def run_app(server, app: ASGIApp, scope: dict, exchange: Exchange, target: str) -> None:
     """Runs the application on one request to its end, answers for it when it fails, and
-    counts the request with the server (`request_done`) whatever happens."""
+    counts the request with the server (`request_done`) whatever happens. `exchange` is an
+    `Exchange`, or anything else with its `receive`, `send`, `settle`, `cancelled`,
+    `Disconnected`, `status` and `sent` (the WebSocket session, which has no `finished`). The
+    native `run_app` of `_native` does the same, held to this one by the tests."""
     began = server.loop.time() if server._log_access else 0.0
     try:
         raised = False
