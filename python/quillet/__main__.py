@@ -244,7 +244,7 @@ def main(argv: list[str] | None = None) -> int:
                      help="a worker stops (and is replaced) after this many requests")
     cmd.add_argument("--backlog", type=int, default=2048)
     cmd.add_argument("--driver", choices=["native", "python"], default="native",
-                     help="HTTP/1.1 requests through the native exchange, or the Python one")
+                     help="the native serve path, or every request in Python (the reference)")
     # WebSocket
     cmd.add_argument("--ws", choices=["auto", "none"], default="auto",
                      help="serve WebSocket upgrades (auto), or answer them as plain HTTP (none)")

@@ -227,8 +227,8 @@ class Server:
         self.ws_ping_interval = ws_ping_interval  # None or 0: no keep-alive pings
         self.ws_ping_timeout = ws_ping_timeout
         self.ws_per_message_deflate = ws_per_message_deflate  # when the client offers it
-        # HTTP/1.1 requests through the native exchange, or the Python one (the reference it
-        # is tested against); None takes $QUILLET_DRIVER, else native
+        # the native serve path (HTTP/1.1 exchange, scope and run), or every request in Python
+        # (the reference it is tested against); None takes $QUILLET_DRIVER, else native
         driver = driver or os.environ.get("QUILLET_DRIVER") or "native"
         if driver not in ("native", "python"):
             raise ValueError(f"driver must be 'native' or 'python', not {driver!r}")

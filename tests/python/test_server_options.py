@@ -22,11 +22,20 @@ async def app(scope, receive, send):
     (dict(headers=[("Bad Name", "x")]), "invalid default header b'bad name'"),
     (dict(headers=[("x-a", "one\r\ntwo")]), "invalid default header b'x-a'"),
     (dict(access_log_format="%(nope)s"), "unknown access log field %(nope)s"),
+    (dict(driver="fast"), "driver must be 'native' or 'python', not 'fast'"),
 ])
 def test_server_options_out_of_range_are_refused_by_name(options, message):
     with pytest.raises(ValueError) as info:
         Server(app, **options)
     assert message in str(info.value)
+
+
+def test_the_driver_comes_from_the_environment_unless_given(monkeypatch):
+    monkeypatch.delenv("QUILLET_DRIVER", raising=False)
+    assert Server(app).driver == "native"
+    monkeypatch.setenv("QUILLET_DRIVER", "python")
+    assert Server(app).driver == "python"
+    assert Server(app, driver="native").driver == "native"
 
 
 def test_default_headers_replace_the_server_name_and_keep_repeated_names():
