@@ -288,6 +288,18 @@ class Driver(H2Streams):
 
     # flags and pumps
 
+    def took(self, v) -> None:
+        """Acts on the verdict of a send: a stream that stopped meanwhile hears of it, and the
+        flags are acted on (the usual one, frames to write, without a call to `act`)."""
+        if v.handle is not None and v.reader_stop is not None:
+            v.handle.stopped(v.reader_stop)
+        flags = v.flags
+        if flags == H2_FLAG_WAKE:
+            if not self.pump_wanted.value:
+                self.pump_wanted.set()
+        else:
+            self.act(flags)
+
     def act(self, flags: int) -> None:
         if flags == H2_FLAG_WAKE:  # nearly every verdict: frames to write, nothing else
             if not self.pump_wanted.value:
@@ -544,14 +556,7 @@ class Driver(H2Streams):
         # no wait follows this attempt (`send_body` clears the window signal before its own)
         v = self.send_data(handle.sid, data, 0, end_stream)
         self.queued += v.sent
-        if v.handle is not None and v.reader_stop is not None:
-            v.handle.stopped(v.reader_stop)
-        flags = v.flags
-        if flags == H2_FLAG_WAKE:
-            if not self.pump_wanted.value:
-                self.pump_wanted.set()
-        else:
-            self.act(flags)
+        self.took(v)
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
         if v.done:
@@ -576,9 +581,7 @@ class Driver(H2Streams):
                 continue
             v = self.send_data(handle.sid, data, offset, end_stream)
             self.queued += v.sent
-            if v.handle is not None and v.reader_stop is not None:
-                v.handle.stopped(v.reader_stop)
-            self.act(v.flags)
+            self.took(v)
             if v.stopped is not None:
                 raise StreamStopped(v.stopped)
             offset += v.sent
@@ -599,9 +602,7 @@ class Driver(H2Streams):
 
     async def send_trailer_fields(self, handle: StreamHandle, trailers: HeaderMap) -> None:
         v = send_fields(lambda fields: self.send_trailers(handle.sid, fields), trailers)
-        if v.handle is not None and v.reader_stop is not None:
-            v.handle.stopped(v.reader_stop)
-        self.act(v.flags)
+        self.took(v)
         if v.stopped is not None:
             raise StreamStopped(v.stopped)
 

@@ -11,7 +11,7 @@ from collections.abc import Awaitable
 from typing import Any
 
 from _quillet import (
-    H2_FLAG_WAKE, H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError, HeaderMap)
+    H2_HEADERS_OPENED, H2_HEADERS_TRAILERS, H2UserError, HeaderMap)
 
 from ._asgi import DISCONNECT, Exchange, http_scope, run_app, scope_template
 from ._h2 import (
@@ -379,14 +379,7 @@ class ServerConnection(Driver):
             if kept is None:
                 raise
             v = self.send_response_head(sid, status, kept, end)
-        if v.handle is not None and v.reader_stop is not None:
-            v.handle.stopped(v.reader_stop)
-        flags = v.flags
-        if flags == H2_FLAG_WAKE:
-            if not self.pump_wanted.value:
-                self.pump_wanted.set()
-        else:
-            self.act(flags)
+        self.took(v)
         return v
 
     def on_headers(self, frame) -> None:
