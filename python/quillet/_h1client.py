@@ -24,7 +24,7 @@ from ._exceptions import (
     RequestError, StreamConsumed, WriteError, WriteTimeout)
 from ._models import NOT_YET, Request, Response, Timeout
 from ._native import Waiter
-from ._stream import _READ_HIGH_WATER, BufferedReads, Stream, _read_buffers, time_out
+from ._stream import BufferedReads, Stream, _read_buffers, time_out
 
 if TYPE_CHECKING:
     from ._pool import ConnectionPool
@@ -39,48 +39,19 @@ class ClientStream(Stream, BufferedReads):
     """The client's transport protocol: reads and drains with a deadline, and the idle
     watcher's parked read."""
 
-    __slots__ = ("watching", "tls")
+    __slots__ = ("tls",)
 
     def __init__(self, loop, tls: bool = False) -> None:
         super().__init__(loop)
-        self.watching: H1Connection | None = None  # the idle connection this stream watches
         self.tls = tls
-
-    # The watcher is looked up before the stream's own callback: that callback may run the
-    # reader's task at once (a `Waiter`), whose exchange may end and park the connection with a
-    # new watch, which these bytes are not for.
+        # `watching` (the stream's) is the idle connection this stream watches
 
     def buffer_updated(self, nbytes: int) -> None:  # the standard loop's reads
         self.data_received(bytes(_read_buffers.view[:nbytes]))
 
-    def data_received(self, data: bytes) -> None:
-        # Stream.data_received's work, in this frame: every response comes this way
-        watching = self.watching
-        self._chunks.append(data)
-        self._size += len(data)
-        waiter = self._waiter
-        if waiter is not None:
-            self._waiter = None
-            if not waiter.done():
-                waiter.set_result(None)
-        if self._size > _READ_HIGH_WATER and not self._paused and self.transport is not None:
-            self._paused = True
-            self.transport.pause_reading()
-        if watching is not None:
-            watching.idle_read_ended()
-
     def eof_received(self) -> bool:
-        watching = self.watching
         Stream.eof_received(self)
-        if watching is not None:
-            watching.idle_read_ended()
         return not self.tls  # a TLS close_notify ends the connection; half-open is not offered
-
-    def connection_lost(self, exc: BaseException | None) -> None:
-        watching = self.watching
-        Stream.connection_lost(self, exc)
-        if watching is not None:
-            watching.idle_read_ended()
 
     def poll(self) -> bytes | None:
         """`read()` without the wait: the bytes buffered, b"" at the end of input (raising the

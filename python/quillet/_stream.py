@@ -34,7 +34,7 @@ class Stream(asyncio.Protocol):
 
     __slots__ = ("transport", "_loop", "_chunks", "_size", "_eof", "_error", "_waiter",
                  "_paused", "_write_paused", "_drain_waiter", "lost", "_held", "_read_by",
-                 "_read_timer")
+                 "_read_timer", "watching")
 
     def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
         self._loop = loop or asyncio.get_running_loop()
@@ -53,6 +53,11 @@ class Stream(asyncio.Protocol):
         # serves read after read, moved on only when it fires (see `_read_deadline_reached`)
         self._read_by: float | None = None
         self._read_timer: asyncio.TimerHandle | None = None
+        # A parked read's owner (the client's idle watcher): its `idle_read_ended` runs after
+        # the stream's own work when bytes, the end of input or a loss arrive. It is looked up
+        # first: waking the reader may run the reader's task at once (a `Waiter`), whose
+        # exchange may end and park the connection with a new watch, which these are not for.
+        self.watching = None
 
     # asyncio.Protocol callbacks
 
@@ -60,6 +65,7 @@ class Stream(asyncio.Protocol):
         self.transport = transport
 
     def data_received(self, data: bytes) -> None:
+        watching = self.watching
         self._chunks.append(data)
         self._size += len(data)
         waiter = self._waiter
@@ -70,13 +76,19 @@ class Stream(asyncio.Protocol):
         if self._size > _READ_HIGH_WATER and not self._paused and self.transport is not None:
             self._paused = True
             self.transport.pause_reading()
+        if watching is not None:
+            watching.idle_read_ended()
 
     def eof_received(self) -> bool:
+        watching = self.watching
         self._eof = True
         self._wake()
+        if watching is not None:
+            watching.idle_read_ended()
         return True  # keep the write side open: the response may still be going out
 
     def connection_lost(self, exc: BaseException | None) -> None:
+        watching = self.watching
         self.lost = True
         self._eof = True
         if self._read_timer is not None:
@@ -93,6 +105,8 @@ class Stream(asyncio.Protocol):
                     drain.set_result(None)
                 else:
                     drain.set_exception(ConnectionResetError("connection lost"))
+        if watching is not None:
+            watching.idle_read_ended()
 
     def pause_writing(self) -> None:
         self._write_paused = True
