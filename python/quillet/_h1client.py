@@ -3,11 +3,13 @@ and `H1BodyDecoder` decodes bodies; this module does the input and output (docs/
 "HTTP/1 client").
 
 Between exchanges the connection is watched without a task: the idle watcher's parked read is
-the stream's own callbacks. When bytes, the end of input or an error reach an idle connection,
-the stream reports them to the state at once (`watcher_completed`), so a server that closed an
-idle connection is known before a request is written to it. Claiming the connection for an
-exchange takes the watch back (`watcher_aborted`): the stream buffers what arrives, so the
-parked read has nothing to hand over.
+the stream's own callbacks (`stream.watching`). When bytes, the end of input or an error reach an
+idle connection, the stream reports them to the state at once (`arm_watcher`, then
+`watcher_completed`, in that callback), so a server that closed an idle connection is known before
+a request is written to it. The state's watcher slot exists only for that moment: a read that
+completes is the whole life of the watch, so an idle period that ends with the next request
+(nearly all of them) costs the state nothing, and claiming the connection takes the watch back
+by forgetting it.
 """
 
 from __future__ import annotations
@@ -152,19 +154,18 @@ class H1Connection(H1ClientState):
 
     def arm_idle_watcher(self) -> None:
         stream = self.stream
-        if not self.arm_watcher(stream):
-            return
-        if self.store_watcher_handle(stream) is not None:  # refused: closed meanwhile
-            self.take_watcher_result()
-            return
         stream.watching = self
         if stream._chunks or stream._eof:
             self.idle_read_ended()
 
     def idle_read_ended(self) -> None:
-        """The parked read returned: bytes, the end of input, or an error."""
+        """The parked read returned: bytes, the end of input, or an error. The state hears of
+        the watch and of its end in one go."""
         stream = self.stream
         stream.watching = None
+        if not self.arm_watcher(stream):  # closed meanwhile: nothing is watched
+            return
+        self.store_watcher_handle(stream)
         if stream._chunks:
             data, error = stream.take_buffered(), None
         elif stream._error is not None:
@@ -186,12 +187,8 @@ class H1Connection(H1ClientState):
         self.pool.connection_lost(self)
 
     def disarm_idle_watcher(self) -> None:
-        """Takes the watch back before an exchange (the exchange itself is claimed already).
-        Without a watch the three calls do nothing: asking first would cost a call."""
+        """Takes the watch back before an exchange (the exchange itself is claimed already)."""
         self.stream.watching = None
-        self.watcher_aborted()
-        self.take_watcher_handle()
-        self.take_watcher_result()
 
     # one exchange
 
@@ -252,12 +249,25 @@ class H1Connection(H1ClientState):
             if error is exc:
                 raise
             raise error from exc
-        decoder = H1BodyDecoder(response_head.body_kind, response_head.content_length or 0)
-        codec.take_body_into(decoder)
-        body = _H1Body(self, decoder, request, timeout.read)
+        reused = self.served > 0
+        kind, length = response_head.body_kind, response_head.content_length
+        if kind == "length" or kind == "empty":
+            rest = codec.take_body()
+            if len(rest) == length:  # the whole body came with the head (the common case)
+                self.finish(0)
+                body = WholeBody(rest)
+            else:
+                decoder = H1BodyDecoder(kind, length)
+                if rest:
+                    decoder.feed(rest)
+                body = _H1Body(self, decoder, request, timeout.read)
+        else:
+            decoder = H1BodyDecoder(kind, 0)
+            codec.take_body_into(decoder)
+            body = _H1Body(self, decoder, request, timeout.read)
         return Response.received(response_head.status, response_head.headers,
                                  "HTTP/1.0" if response_head.http10 else "HTTP/1.1",
-                                 request, body, started, self.served > 0)
+                                 request, body, started, reused)
 
     async def _send_streamed(self, request: Request, write_timeout: float | None) -> None:
         codec, stream = self.codec, self.stream
@@ -333,14 +343,14 @@ class H1Connection(H1ClientState):
 
     # the end of an exchange
 
-    def finish(self, decoder: H1BodyDecoder) -> None:
+    def finish(self, past_body: int) -> None:
         """The body has been read: the connection goes back to the pool, or is closed when
-        the codec's verdict (or bytes past the body, or request bytes still unsent) says it
-        cannot carry another request."""
+        the codec's verdict (or `past_body` bytes received past the body, or request bytes
+        still unsent) says it cannot carry another request."""
         self.codec.reset()
         self.served += 1
         transport = self.transport_ref()
-        if (self.codec.response_is_last or decoder.buffered or transport is None
+        if (self.codec.response_is_last or past_body or transport is None
                 or transport.get_write_buffer_size()):
             transport = self.close_now()
             if transport is not None:
@@ -367,6 +377,29 @@ class H1Connection(H1ClientState):
         self.disarm_idle_watcher()
         if transport is not None:
             transport.close()
+
+
+class WholeBody:
+    """A body that came whole with its head: its connection has been given back already."""
+
+    __slots__ = ("data", "trailers", "done")
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.trailers = None
+        self.done = False
+
+    def poll(self) -> bytes | None:
+        if self.done:
+            return None
+        self.done = True
+        return self.data
+
+    async def next_chunk(self) -> bytes | None:
+        return self.poll()
+
+    async def aclose(self) -> None:
+        self.done = True
 
 
 class _H1Body:
@@ -405,7 +438,7 @@ class _H1Body:
                     if decoder.is_complete:  # the last piece (or the end): the body is done
                         self.trailers = decoder.take_trailers()
                         self.done = True
-                        self.conn.finish(decoder)
+                        self.conn.finish(decoder.buffered)
                     return chunk
         except BaseException as exc:
             error = self._failed(exc)
