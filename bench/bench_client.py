@@ -3,6 +3,7 @@
     .venv/bin/pip install urllib3 pycurl      # the baselines (never a dependency of quillet)
     apt-get install nginx nghttp2-server      # nginx for HTTP/1.1, nghttpd and h2load for HTTP/2
     .venv/bin/python bench/bench_client.py [--requests 10000] [--size 1024] [--rounds 3]
+        [--cases abc] [--loops asyncio,uvloop] [--awake]
 
 Three cases, each round taking the contenders in turn so that drift of the machine hits them
 alike; the figure is the median round.
@@ -17,6 +18,10 @@ Every quillet case runs on each event loop of `--loops` (the standard one and uv
     over the same HTTP/2 server with 100 streams at a time on one connection.
 (c) one large download (1 GiB by default) from nginx: quillet's streamed body against the curl
     command line, bytes per second.
+
+`--awake` keeps the processors from halting while the cases run (bench/awake.py): one
+connection's round trips then follow the clients' own costs rather than how fast an idle
+virtual processor wakes.
 """
 
 from __future__ import annotations
@@ -38,6 +43,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import quillet  # noqa: E402
+from awake import add_option, keep_awake  # noqa: E402
 
 
 def free_port() -> int:
@@ -209,9 +215,11 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--loops", default="asyncio,uvloop",
                         help="the event loops quillet runs on, comma-separated")
+    parser.add_argument("--cases", default="abc", help="the cases to run, e.g. 'a' or 'bc'")
+    add_option(parser)
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory() as root:
+    with tempfile.TemporaryDirectory() as root, keep_awake(args.awake):
         servers = Servers(root, args.size, args.download)
         try:
             h1 = f"http://127.0.0.1:{servers.h1}"
@@ -226,25 +234,43 @@ def main() -> int:
             down: dict[str, list[float]] = {**{f"quillet {loop}": [] for loop in loops},
                                             "curl": []}
             m = args.concurrent
-            curl_download(h1 + "/large")  # warm: the first read of the file is the page cache's
+            cases = args.cases
+            if "c" in cases:
+                curl_download(h1 + "/large")  # warm: the first read is the page cache's
             for _ in range(args.rounds):
-                for loop in loops:
-                    seq[f"quillet {loop}"].append(
-                        timed(quillet_sequential, h1 + "/small", n, loop))
-                seq["urllib3"].append(timed(urllib3_sequential, h1 + "/small", n))
-                seq["pycurl"].append(timed(pycurl_sequential, h1 + "/small", n))
-                for loop in loops:
-                    conc[f"quillet {loop} h2"].append(
-                        m / timed(quillet_concurrent, h2 + "/small", m, True, loop)[0])
-                    conc[f"quillet {loop} h1 pool"].append(
-                        m / timed(quillet_concurrent, h1 + "/small", m, False, loop)[0])
-                conc["h2load"].append(h2load(h2 + "/small", m))
-                for loop in loops:
-                    down[f"quillet {loop}"].append(
-                        args.download / timed(quillet_download, h1 + "/large", loop)[0])
-                down["curl"].append(args.download / timed(curl_download, h1 + "/large")[0])
+                if "a" in cases:
+                    for loop in loops:
+                        seq[f"quillet {loop}"].append(
+                            timed(quillet_sequential, h1 + "/small", n, loop))
+                    seq["urllib3"].append(timed(urllib3_sequential, h1 + "/small", n))
+                    seq["pycurl"].append(timed(pycurl_sequential, h1 + "/small", n))
+                if "b" in cases:
+                    for loop in loops:
+                        conc[f"quillet {loop} h2"].append(
+                            m / timed(quillet_concurrent, h2 + "/small", m, True, loop)[0])
+                        conc[f"quillet {loop} h1 pool"].append(
+                            m / timed(quillet_concurrent, h1 + "/small", m, False, loop)[0])
+                    conc["h2load"].append(h2load(h2 + "/small", m))
+                if "c" in cases:
+                    for loop in loops:
+                        down[f"quillet {loop}"].append(
+                            args.download / timed(quillet_download, h1 + "/large", loop)[0])
+                    down["curl"].append(
+                        args.download / timed(curl_download, h1 + "/large")[0])
         finally:
             servers.close()
+
+    if "a" in args.cases:
+        print_sequential(args, seq)
+    if "b" in args.cases:
+        print_concurrent(args, conc)
+    if "c" in args.cases:
+        print_download(args, down)
+    return 0
+
+
+def print_sequential(args, seq) -> None:
+    n = args.requests
 
     def median_rate(runs):
         wall = statistics.median(w for w, _ in runs)
@@ -259,19 +285,24 @@ def main() -> int:
         ratio = "" if name in ours else "  " + ", ".join(
             f"{who}/{name}: {r / rate:.2f}x" for who, r in ours.items())
         print(f"    {name:16} {rate:9.0f} req/s  {cpu_per:6.1f} us CPU/req{ratio}")
+
+
+def print_concurrent(args, conc) -> None:
     print(f"(b) {args.concurrent} GETs, 100 at a time")
     h2load_rate = statistics.median(conc["h2load"])
     for name, rates in conc.items():
         rate = statistics.median(rates)
         extra = "" if name == "h2load" else f"  /h2load: {rate / h2load_rate:.2f}"
         print(f"    {name:24} {rate:9.0f} req/s{extra}")
+
+
+def print_download(args, down) -> None:
     print(f"(c) one download of {args.download >> 20} MiB from nginx")
     curl_rate = statistics.median(down["curl"])
     for name, rates in down.items():
         rate = statistics.median(rates)
         extra = "" if name == "curl" else f"  /curl: {rate / curl_rate:.2f}"
         print(f"    {name:16} {rate / (1 << 20):9.0f} MiB/s{extra}")
-    return 0
 
 
 if __name__ == "__main__":

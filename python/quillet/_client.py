@@ -197,7 +197,7 @@ class AsyncClient:
                 raise
             history = [*history, response]
             request = next_request
-        if not stream:
+        if not stream and not response._read_whole():
             try:
                 await response.aread()
             except BaseException:

@@ -24,7 +24,7 @@ from _quillet import (
 from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
     RequestError, StreamConsumed, WriteError, WriteTimeout)
-from ._models import NOT_YET, Request, Response, Timeout
+from ._models import NOT_YET, Request, Response, Timeout, WholeBody
 from ._native import Waiter
 from ._stream import BufferedReads, Stream, _read_buffers, time_out
 
@@ -224,7 +224,7 @@ class H1Connection(H1ClientState):
                     await self._drain(request, timeout.write)
             else:
                 await self._send_streamed(request, timeout.write)
-            self.writer_done()
+                self.writer_done()
             # the response head; the reads are `stream.read`'s, awaited here without its frame
             while True:
                 data = stream.poll()  # raises the error that ended the connection
@@ -377,29 +377,6 @@ class H1Connection(H1ClientState):
         self.disarm_idle_watcher()
         if transport is not None:
             transport.close()
-
-
-class WholeBody:
-    """A body that came whole with its head: its connection has been given back already."""
-
-    __slots__ = ("data", "trailers", "done")
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-        self.trailers = None
-        self.done = False
-
-    def poll(self) -> bytes | None:
-        if self.done:
-            return None
-        self.done = True
-        return self.data
-
-    async def next_chunk(self) -> bytes | None:
-        return self.poll()
-
-    async def aclose(self) -> None:
-        self.done = True
 
 
 class _H1Body:

@@ -175,6 +175,29 @@ class BodySource(Protocol):
     async def aclose(self) -> None: ...
 
 
+class WholeBody:
+    """A body that came whole with its head (its connection has been given back already)."""
+
+    __slots__ = ("data", "trailers", "done")
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.trailers = None
+        self.done = False
+
+    def poll(self) -> bytes | None:
+        if self.done:
+            return None
+        self.done = True
+        return self.data
+
+    async def next_chunk(self) -> bytes | None:
+        return self.poll()
+
+    async def aclose(self) -> None:
+        self.done = True
+
+
 def _charset(content_type: bytes | None) -> str | None:
     if not content_type:
         return None
@@ -314,6 +337,20 @@ class Response:
         if charset is None or charset == "utf-8":
             return _json.loads(self.content, **kwargs)  # bytes: UTF-8, -16 and -32 detected
         return _json.loads(self.text, **kwargs)
+
+    def _read_whole(self) -> bool:
+        """`aread()` without its coroutine for a body that came whole with its head and is not
+        encoded; False (nothing done) for any other, which `aread()` then reads."""
+        body = self._body
+        if type(body) is not WholeBody or body.done or self.is_stream_consumed \
+                or "content-encoding" in self.headers:
+            return False
+        body.done = True
+        self._content = body.data
+        self.is_stream_consumed = self.is_closed = True
+        self._elapsed = time.perf_counter() - self._started
+        self._body = None
+        return True
 
     async def aread(self) -> bytes:
         """Reads the rest of the body, decoded, and keeps it as `content`."""
