@@ -169,7 +169,7 @@ class AsyncClient:
                         conn = await pool.acquire(request, timeout, fresh)
                     reused = conn.requests_sent > 0 if conn.http2 else conn.served > 0
                     try:
-                        response = await conn.send(request, timeout, started)
+                        response = await conn.send(request, timeout, started, not stream)
                         break
                     except TransportError as exc:
                         if fresh or pool.closed or not request.replayable or not (
@@ -197,7 +197,7 @@ class AsyncClient:
                 raise
             history = [*history, response]
             request = next_request
-        if not stream and not response._read_whole():
+        if not stream and response._content is None:
             try:
                 await response.aread()
             except BaseException:
@@ -207,12 +207,14 @@ class AsyncClient:
 
     @staticmethod
     async def _drop_body(response: Response) -> None:
-        """Reads a redirect's body (so its connection can be reused), up to a bound."""
-        size = 0
-        async for chunk in response.aiter_raw():
-            size += len(chunk)
-            if size > _REDIRECT_BODY_LIMIT:
-                break
+        """Reads a redirect's body (so its connection can be reused), up to a bound; one that
+        came whole with its head is read already."""
+        if response._content is None:
+            size = 0
+            async for chunk in response.aiter_raw():
+                size += len(chunk)
+                if size > _REDIRECT_BODY_LIMIT:
+                    break
         await response.aclose()
 
     async def request(self, method: str, url: str | URL, *, params: ParamTypes | None = None,

@@ -192,9 +192,11 @@ class H1Connection(H1ClientState):
 
     # one exchange
 
-    async def send(self, request: Request, timeout: Timeout, started: float) -> Response:
+    async def send(self, request: Request, timeout: Timeout, started: float,
+                   read: bool = False) -> Response:
         """Writes `request` and reads its response head; the body is read through the
-        response. The exchange was claimed (`try_begin_exchange`) by the pool."""
+        response. The exchange was claimed (`try_begin_exchange`) by the pool. With `read`, a
+        body that came whole with the head, and needs no decoding, comes read already."""
         codec, stream = self.codec, self.stream
         self.got_bytes = False
         if self.forward is None:
@@ -255,6 +257,12 @@ class H1Connection(H1ClientState):
             rest = codec.take_body()
             if len(rest) == length:  # the whole body came with the head (the common case)
                 self.finish(0)
+                headers = response_head.headers
+                if read and "content-encoding" not in headers:
+                    return Response.complete(
+                        response_head.status, headers,
+                        "HTTP/1.0" if response_head.http10 else "HTTP/1.1",
+                        request, rest, started, reused)
                 body = WholeBody(rest)
             else:
                 decoder = H1BodyDecoder(kind, length)

@@ -134,7 +134,8 @@ class ClientConnection(Driver):
 
     # one exchange
 
-    async def send(self, request: Request, timeout: Timeout, started: float) -> Response:
+    async def send(self, request: Request, timeout: Timeout, started: float,
+                   read: bool = False) -> Response:
         """Opens a stream on a slot the pool claimed for this request, sends the request and
         reads its response head; the body is read through the response."""
         self.requests_sent += 1

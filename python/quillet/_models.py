@@ -268,6 +268,29 @@ class Response:
         self.max_decoded_ratio = DEFAULT_MAX_RATIO
         return self
 
+    @classmethod
+    def complete(cls, status_code: int, headers: HeaderMap, http_version: str,
+                 request: Request, content: bytes, started: float, reused: bool) -> Response:
+        """A response whose body came whole with its head and is not encoded: read, and closed,
+        as `aread()` leaves one."""
+        self = object.__new__(cls)
+        self.status_code = status_code
+        self.headers = headers
+        self.http_version = http_version
+        self.request = request
+        self.history = []
+        self.trailers = None
+        self._content = content
+        self._body = None
+        self._started = started
+        self._elapsed = time.perf_counter() - started
+        self._reused = reused
+        self.is_closed = True
+        self.is_stream_consumed = True
+        self.default_encoding = "utf-8"
+        self.max_decoded_ratio = DEFAULT_MAX_RATIO
+        return self
+
     # the head
 
     @property
@@ -337,20 +360,6 @@ class Response:
         if charset is None or charset == "utf-8":
             return _json.loads(self.content, **kwargs)  # bytes: UTF-8, -16 and -32 detected
         return _json.loads(self.text, **kwargs)
-
-    def _read_whole(self) -> bool:
-        """`aread()` without its coroutine for a body that came whole with its head and is not
-        encoded; False (nothing done) for any other, which `aread()` then reads."""
-        body = self._body
-        if type(body) is not WholeBody or body.done or self.is_stream_consumed \
-                or "content-encoding" in self.headers:
-            return False
-        body.done = True
-        self._content = body.data
-        self.is_stream_consumed = self.is_closed = True
-        self._elapsed = time.perf_counter() - self._started
-        self._body = None
-        return True
 
     async def aread(self) -> bytes:
         """Reads the rest of the body, decoded, and keeps it as `content`."""
