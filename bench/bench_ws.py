@@ -3,7 +3,7 @@ and `--ws wsproto`) and granian (`--interface asgi`), all serving bench/ws_echo_
 worker, in the same run. Not part of CI. Needs, by hand (baselines only, never a dependency):
 
     .venv/bin/pip install uvicorn websockets wsproto uvloop granian
-    .venv/bin/python bench/bench_ws.py [--seconds 3] [--rounds 1] [--loop uvloop]
+    .venv/bin/python bench/bench_ws.py [--seconds 3] [--rounds 1] [--loop uvloop] [--awake]
         [--load-bin build/bench-ws/bench/cpp/ws_load] [--only quillet --only granian ...]
 
 Four cases: 64-octet and 64 KiB binary messages, over one connection and over 100 at once
@@ -18,7 +18,9 @@ processes, from /proc), which moves less than the rate when the machine is share
 generator's own, and the machine's load average (other work shows there). Nothing is pinned to a
 core: the load generator, the server and the kernel share what the machine has, alike for every
 server. Servers that are not installed are skipped with a
-note.
+note. `--awake` keeps the processors from halting during the run (bench/awake.py), so that one
+connection's round trips follow the programs' costs rather than how fast an idle virtual
+processor wakes.
 """
 
 from __future__ import annotations
@@ -31,6 +33,8 @@ import socket
 import subprocess
 import sys
 import time
+
+from awake import add_option, keep_awake
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -165,19 +169,21 @@ def main() -> None:
     parser.add_argument("--loop", default="uvloop")
     parser.add_argument("--load-bin", help="a built bench/cpp/ws_load (else built here)")
     parser.add_argument("--only", action="append", help="run only this server (repeatable)")
+    add_option(parser)
     args = parser.parse_args()
     binary = args.load_bin or build_load()
     names = args.only or ["quillet", "uvicorn-websockets", "uvicorn-wsproto", "granian"]
     best: dict[str, dict] = {}
-    for _ in range(args.rounds):
-        for name in names:
-            got = measure(name, args.loop, args.seconds, binary)
-            if got is None:
-                continue
-            kept = best.setdefault(name, got)
-            for case, value in got.items():
-                if value[0] > kept[case][0]:
-                    kept[case] = value
+    with keep_awake(args.awake):
+        for _ in range(args.rounds):
+            for name in names:
+                got = measure(name, args.loop, args.seconds, binary)
+                if got is None:
+                    continue
+                kept = best.setdefault(name, got)
+                for case, value in got.items():
+                    if value[0] > kept[case][0]:
+                        kept[case] = value
     ours = best.get("quillet")
     if not ours:
         return
