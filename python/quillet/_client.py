@@ -29,6 +29,8 @@ _UNSET: Any = object()
 USER_AGENT = f"quillet/{_quillet.__version__}"
 # Methods that carry a body by nature: without one they still say so (content-length: 0).
 _BODY_METHODS = frozenset({"POST", "PUT", "PATCH"})
+# Hosts whose default fields are kept ready (AsyncClient._fields_for).
+_FIELDS_KEPT = 64
 # A redirect's body is read and dropped up to this size; past it the connection is closed.
 _REDIRECT_BODY_LIMIT = 1 << 20
 
@@ -85,6 +87,9 @@ class AsyncClient:
                                    ("user-agent", USER_AGENT)])
         for name, value in _pairs(headers or ()):
             self._headers[name] = value
+        # The default fields with each host's Host filled in (the defaults never change), so
+        # that a request's fields are one copy.
+        self._fields_for: dict[str, HeaderMap] = {}
         self.params = params
         self.timeout = Timeout.of(timeout)
         self.follow_redirects = follow_redirects
@@ -121,8 +126,13 @@ class AsyncClient:
             url = add_params(url, self.params)
         if params:
             url = add_params(url, params)
-        fields = HeaderMap(self._headers)
-        fields["host"] = url.host_header
+        template = self._fields_for.get(url.host_header)
+        if template is None:
+            if len(self._fields_for) >= _FIELDS_KEPT:
+                self._fields_for.clear()
+            template = self._fields_for[url.host_header] = HeaderMap(self._headers)
+            template["host"] = url.host_header
+        fields = HeaderMap(template)
         if headers:
             given = list(_pairs(headers))
             try:
