@@ -83,6 +83,19 @@ def test_params_headers_and_defaults_merge(peer):
     assert response.url.path == "/inspect" and response.request.method == "GET"
 
 
+def test_each_request_gets_its_own_copy_of_the_default_fields():
+    client = quillet.AsyncClient(headers={"x-default": "d"})
+    first = client.build_request("GET", "http://a.example/")
+    first.headers["x-default"] = "changed"
+    first.headers["x-extra"] = "1"
+    hosts = [f"h{k}.example:{8000 + k}" for k in range(100)] + ["a.example"]
+    built = [client.build_request("GET", f"http://{host}/") for host in hosts]
+    for host, request in zip(hosts, built):
+        assert list(request.headers.items())[0] == ("host", host.encode())
+        assert request.headers["x-default"] == b"d" and "x-extra" not in request.headers
+    assert client.headers.get("host") is None and client.headers["x-default"] == b"d"
+
+
 async def _chunks(*parts, pause=0.0):
     for part in parts:
         await asyncio.sleep(pause)

@@ -53,6 +53,27 @@ def test_sequential_requests_share_one_connection(srv, http2):
     assert not responses[0]._reused and all(r._reused for r in responses[1:])
 
 
+def test_a_streamed_response_whose_body_came_whole_gives_its_connection_back_at_once(srv):
+    # the body is in hand with the head, so the one connection serves the next request before
+    # the first body is read; a body still to come keeps its connection until it is read
+    async def main():
+        limits = quillet.Limits(max_connections=1)
+        async with quillet.AsyncClient(http2=False, limits=limits,
+                                       timeout=quillet.Timeout(5, pool=0.5)) as client:
+            async with client.stream("POST", srv.url("/echo"), content=b"first") as first:
+                second = await client.get(srv.url("/text?charset=utf-8"))
+                body = await first.aread()
+            async with client.stream("GET", srv.url("/bytes?1000")) as chunked:
+                with pytest.raises(quillet.PoolTimeout):
+                    await client.get(srv.url("/echo"))
+                rest = await chunked.aread()
+            return body, second.text, rest, client.connections_opened
+
+    body, text, rest, opened = run(main())
+    assert body == b"first" and text == "h\u00e9llo w\u00f6rld \u20ac" and rest == b"q" * 1000
+    assert opened == 1
+
+
 @pytest.mark.parametrize("http2", [False, True], ids=["http/1.1", "h2c"])
 def test_a_server_that_closes_an_idle_connection_is_noticed_before_the_next_request(http2):
     # over HTTP/2 the server says GOAWAY first, then closes
