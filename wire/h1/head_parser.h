@@ -31,6 +31,12 @@ struct RequestLimits {
   bool fields_as_list = false;
 };
 
+struct ResponseLimits {
+  // Leave the fields in ResponseHead::fields rather than fill ResponseHead::headers (the role
+  // rules only read the lines).
+  bool fields_as_list = false;
+};
+
 enum class ParseStatus : uint8_t {
   kComplete,
   kIncomplete,
@@ -86,7 +92,8 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
 // recorded. An informational head is complete for `progress` too: the caller drops it and starts
 // the next head fresh.
 ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* request_method,
-                                 ResponseHead* out, HeadProgress* progress = nullptr);
+                                 const ResponseLimits& limits, ResponseHead* out,
+                                 HeadProgress* progress = nullptr);
 
 // Which rule of the header-line grammar a block of lines broke.
 enum class LineFault : uint8_t {
