@@ -132,12 +132,8 @@ TEST(FieldList, LookAlikeNamesEndInTheConservativeAnswer) {
 // stored one only in length (longer, shorter, a prefix) or in one byte (a byte above 0x7F too).
 TEST(FieldList, FirstAgreesWithTheMap) {
   const Pairs fields = {
-      {"Server", "nginx"},
-      {"Set-Cookie", "a=1"},
-      {"x-a-rather-long-header-name", "long"},
-      {"set-cookie", "b=2"},
-      {"Empty", ""},
-      {"SET-COOKIE", "c=3"},
+      {"Server", "nginx"},   {"Set-Cookie", "a=1"}, {"x-a-rather-long-header-name", "long"},
+      {"set-cookie", "b=2"}, {"Empty", ""},         {"SET-COOKIE", "c=3"},
   };
   FieldList list;
   for (const auto& [n, v] : fields)
@@ -146,10 +142,25 @@ TEST(FieldList, FirstAgreesWithTheMap) {
   HeaderMap map;
   ASSERT_TRUE(list.fill(&map));
   const std::string_view asked[] = {
-      "server", "SERVER", "sErVeR", "set-cookie", "Set-Cookie", "x-a-rather-long-header-name",
-      "X-A-RATHER-LONG-HEADER-NAME", "empty", "serve", "servers", "s", "set-cookiex",
-      "x-a-rather-long-header-namf", "y-a-rather-long-header-name", "x-a-rather-long-header-nam",
-      "content-encoding", "\x80" "erver", "server\x80", "x-a-rather\x80long-header-name",
+      "server",
+      "SERVER",
+      "sErVeR",
+      "set-cookie",
+      "Set-Cookie",
+      "x-a-rather-long-header-name",
+      "X-A-RATHER-LONG-HEADER-NAME",
+      "empty",
+      "serve",
+      "servers",
+      "s",
+      "set-cookiex",
+      "x-a-rather-long-header-namf",
+      "y-a-rather-long-header-name",
+      "x-a-rather-long-header-nam",
+      "content-encoding",
+      "\200erver",
+      "server\x80",
+      "x-a-rather\x80long-header-name",
       "x-a-rather-long-header-nam\x80",
   };
   for (std::string_view name : asked) {
