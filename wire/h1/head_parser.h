@@ -3,7 +3,7 @@
 //
 // An attempt either completes (with the number of bytes the head took), needs more bytes, or
 // fails with a parse kind. Header lines are first located and checked, then the role rules decide
-// the framing and the verdicts and fill the head's header map.
+// the framing and the verdicts and fill the head's header map (or its field list).
 //
 // A head that arrives in pieces is checked once: an attempt that needs more bytes records how far
 // it got in a HeadProgress, and the next attempt over the same buffer (with bytes appended) goes
