@@ -17,7 +17,7 @@ ParseOutcome parse_through_interim(std::string_view input, const RequestMethod* 
   *skipped = 0;
   for (;;) {
     *out = ResponseHead{};
-    ParseOutcome r = parse_response_head(input.substr(*skipped), method, out);
+    ParseOutcome r = parse_response_head(input.substr(*skipped), method, ResponseLimits{}, out);
     if (r.status != ParseStatus::kInformational) return r;
     FUZZ_CHECK(r.consumed > 0);
     *skipped += r.consumed;
@@ -81,13 +81,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The final head parsed alone gives the same result; a prefix of it waits for more.
   const std::string_view final_head = input.substr(skipped, whole.consumed);
   ResponseHead again;
-  const ParseOutcome exact = parse_response_head(final_head, method, &again);
+  const ParseOutcome exact = parse_response_head(final_head, method, ResponseLimits{}, &again);
   FUZZ_CHECK(exact.status == ParseStatus::kComplete && exact.consumed == whole.consumed);
   FUZZ_CHECK(again.status == head.status && again.body_kind == head.body_kind);
   FUZZ_CHECK(again.content_length == head.content_length && again.headers == head.headers);
+  // Listed, it gives the same verdicts, and its fields fill the same map, lookups included.
+  ResponseHead listed;
+  const ParseOutcome as_list =
+      parse_response_head(final_head, method, ResponseLimits{true}, &listed);
+  FUZZ_CHECK(as_list.status == ParseStatus::kComplete && as_list.consumed == whole.consumed);
+  FUZZ_CHECK(listed.fields_listed && listed.headers.empty());
+  FUZZ_CHECK(listed.body_kind == head.body_kind && listed.keep_alive == head.keep_alive);
+  FUZZ_CHECK(listed.content_length == head.content_length && listed.is_upgrade == head.is_upgrade);
+  HeaderMap filled;
+  FUZZ_CHECK(listed.fields.fill(&filled) && filled == head.headers);
+  listed.fields.for_each([&](std::string_view name, std::string_view) {
+    FUZZ_CHECK(listed.fields.first(name) == head.headers.first(name));
+  });
   ResponseHead partial;
-  const ParseOutcome prefix =
-      parse_response_head(final_head.substr(0, split % whole.consumed), method, &partial);
+  const ParseOutcome prefix = parse_response_head(final_head.substr(0, split % whole.consumed),
+                                                  method, ResponseLimits{}, &partial);
   FUZZ_CHECK(prefix.status == ParseStatus::kIncomplete);
   return 0;
 }

@@ -43,7 +43,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   h1::CodecConfig config;
   // A head's HeaderMap fills its core from the parsed fields only when something other than the
-  // list of pairs is asked of it.
+  // list of pairs or a name's first value is asked of it.
   config.fields_as_list = true;
   std::optional<size_t> max_headers;
   if (!arg_optional(arg_size, values[0], "max_headers", &max_headers)) return nullptr;

@@ -165,7 +165,9 @@ PyObject* new_header_map(h1::RequestHead& head, std::shared_ptr<PairCache>&& pai
   if (head.fields_listed) return header_map_from_fields(std::move(head.fields), std::move(pairs));
   return header_map_from_core(std::move(head.headers));
 }
+// A response's map is asked for a few fields, seldom for its raw list: no pair cache.
 PyObject* new_header_map(h1::ResponseHead& head, std::shared_ptr<PairCache>&&) {
+  if (head.fields_listed) return header_map_from_fields(std::move(head.fields), nullptr);
   return header_map_from_core(std::move(head.headers));
 }
 

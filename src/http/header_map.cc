@@ -36,8 +36,9 @@ struct MapState {
   ObjectLock lock;
   HeaderMap core;
   // A parsed head's fields, not yet in `core` while `is_listed`: lists of pairs, names or values
-  // are read straight from them when their names are distinct; anything else settles them into
-  // `core` first.
+  // are read straight from them when their names are distinct, and lookups of a name's first
+  // value (get, [], in) always, since the first field of a name in wire order is the map's first
+  // value; anything else settles them into `core` first.
   FieldList listed;
   // The pairs of the connection's last heads, which the raw list shares (and leaves its own new
   // pairs in); none for a map that is not a received head's.
@@ -59,18 +60,6 @@ void settle(MapState& s) {
   s.core = std::move(filled);
   s.listed = FieldList();
   s.is_listed = false;
-}
-
-// The same for the methods outside `locked`: false with MemoryError set after unlocking.
-bool settle_or_raise(MapState& s, Guard& guard) {
-  try {
-    settle(s);
-    return true;
-  } catch (const std::bad_alloc&) {
-    guard.unlock();
-    PyErr_NoMemory();
-    return false;
-  }
 }
 
 // --- argument conversion -----------------------------------------------------------------------
@@ -541,13 +530,13 @@ PyObject* map_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // --- methods -------------------------------------------------------------------------------------
 
 // The first value of `name` as bytes in `*out`, empty when the name is absent; false with an
-// error set. The bytes object is made under the lock: bytes are not tracked by the collector,
-// so making one runs no Python code.
+// error set. Listed fields answer as they are, without settling. The bytes object is made under
+// the lock: bytes are not tracked by the collector, so making one runs no Python code.
 bool first_value(PyObject* self, std::string_view name, Ref* out) {
   MapState& s = state(self);
   Guard guard(s.lock);
-  if (!settle_or_raise(s, guard)) return false;
-  if (const std::optional<std::string_view> v = s.core.first(name)) {
+  const std::optional<std::string_view> v = s.is_listed ? s.listed.first(name) : s.core.first(name);
+  if (v) {
     *out = Ref::steal(new_bytes(*v));
     if (!*out) return false;
   }
@@ -678,8 +667,7 @@ int map_contains(PyObject* self, PyObject* key) {
   if (view_name(key, &name) != Conversion::kOk) return 0;
   MapState& s = state(self);
   Guard guard(s.lock);
-  if (!settle_or_raise(s, guard)) return -1;
-  return s.core.contains(name) ? 1 : 0;
+  return (s.is_listed ? s.listed.contains(name) : s.core.contains(name)) ? 1 : 0;
 }
 
 PyObject* map_iter(PyObject* self) {

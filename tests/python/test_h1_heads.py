@@ -47,18 +47,32 @@ HEAD_FIELDS = [
 ]
 
 
+def key_error(m, name):
+    with pytest.raises(KeyError) as info:
+        m[name]
+    return info.value.args
+
+
+@pytest.mark.parametrize("role", ["request", "response"])
 @pytest.mark.parametrize("fields", HEAD_FIELDS)
-def test_a_parsed_heads_map_behaves_as_one_built_from_its_fields(fields):
-    """The map of a parsed head reads its lists straight from the parsed fields and builds its
-    index only when something else is asked: every operation, in any order, sees one map."""
-    wire = b"GET / HTTP/1.0\r\n" + b"".join(n + b": " + v + b"\r\n" for n, v in fields) + b"\r\n"
+def test_a_parsed_heads_map_behaves_as_one_built_from_its_fields(fields, role):
+    """The map of a parsed head reads its lists straight from the parsed fields, answers lookups
+    from them too, and builds its index only when something else is asked: every operation, in
+    any order, sees one map."""
+    lines = b"".join(n + b": " + v + b"\r\n" for n, v in fields) + b"\r\n"
     reads = [
         lambda m: m.raw_items(), lambda m: m.items(), lambda m: m.keys(), lambda m: m.values(),
         lambda m: len(m), lambda m: list(m), repr, lambda m: m.get("cookie"),
-        lambda m: "host" in m, lambda m: m.get_all("COOKIE"),
+        lambda m: "host" in m, lambda m: m.get_all("COOKIE"), lambda m: m.get(b"Cookie", b"-"),
+        lambda m: "content-encoding" in m, lambda m: m.get("x-trac"), lambda m: "x-traces" in m,
+        lambda m: m["HOST"] if "Host" in m else key_error(m, "HOST"),
+        lambda m: key_error(m, "X-Absent"),
     ]
     for first in range(len(reads)):
-        parsed = H1Codec().receive_request_head(wire).headers
+        if role == "request":
+            parsed = H1Codec().receive_request_head(b"GET / HTTP/1.0\r\n" + lines).headers
+        else:
+            parsed = H1Codec().receive_head(b"HTTP/1.1 204 No Content\r\n" + lines).headers
         model = HeaderMap(fields)
         order = reads[first:] + reads[:first]
         assert [read(parsed) for read in order] == [read(model) for read in order]

@@ -52,6 +52,29 @@ void copy_folded(const char* name, size_t n, char* out) {
   std::memcpy(out + n - 8, &x, 8);
 }
 
+// Whether `stored` (folded) is `query` (any case), both `n` bytes long: a word at a time, the
+// last word overlapping the one before it as in copy_folded. A query byte at or above 0x80 may
+// carry into the fold of the byte after it, but keeps its own top bit, so it never equals a
+// stored (token) byte: the answer is right for any query.
+bool equal_folded(const char* stored, const char* query, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) {
+      if (stored[i] != ascii_lower(query[i])) return false;
+    }
+    return true;
+  }
+  uint64_t a;
+  uint64_t b;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&a, stored + i, 8);
+    std::memcpy(&b, query + i, 8);
+    if (a != fold_word(b)) return false;
+  }
+  std::memcpy(&a, stored + n - 8, 8);
+  std::memcpy(&b, query + n - 8, 8);
+  return a == fold_word(b);
+}
+
 }  // namespace
 
 FieldList::FieldList(FieldList&& other) noexcept
@@ -148,6 +171,17 @@ void FieldList::clear() noexcept {
   filter_ = {};
   compare_budget_ = 0;
   distinct_ = true;
+}
+
+std::optional<std::string_view> FieldList::first(std::string_view name) const noexcept {
+  const Field* x = fields();
+  const size_t n = name.size();
+  for (size_t k = 0; k < count_; ++k) {
+    if (x[k].name_len != n) continue;
+    const char* stored = at(x[k].off);
+    if (equal_folded(stored, name.data(), n)) return std::string_view(stored + n, x[k].value_len);
+  }
+  return std::nullopt;
 }
 
 bool FieldList::fill(HeaderMap* map) const {

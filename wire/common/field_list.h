@@ -6,7 +6,9 @@
 // A list built with `add` knows whether its names are all distinct; when they are, iterating it
 // yields exactly the pairs, in exactly the order, of a HeaderMap filled with the same fields.
 // When they are not (or when telling would cost too much), `distinct()` is false and the caller
-// fills a map instead. `fill` appends every field in order, as the parser would have.
+// fills a map instead. `fill` appends every field in order, as the parser would have. `first`
+// answers a lookup from the list whether or not its names are distinct: the first field of a
+// name in wire order is the first value the map would give.
 #pragma once
 
 #include "wire/common/header_map.h"
@@ -15,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace quillet {
@@ -39,6 +42,11 @@ class FieldList {
   // Every name differs from every other (ignoring case): the order of the list is then the
   // iteration order of a map filled from it. False may also mean "not worth finding out".
   bool distinct() const noexcept { return distinct_; }
+
+  // The value of the first field named `name` (any case), in the order added; what a map filled
+  // from the list gives as `first(name)`. Walks the fields: a head's few dozen, not a table.
+  std::optional<std::string_view> first(std::string_view name) const noexcept;
+  bool contains(std::string_view name) const noexcept { return first(name).has_value(); }
 
   // f(lower-case name, value) for every field, in the order added.
   template <class F>

@@ -92,7 +92,8 @@ HeadResult Codec::receive_response_head(std::string_view data, ResponseHead* hea
   const RequestMethod* method = method_ ? &*method_ : nullptr;
   while (!buffer_.empty()) {
     const std::string_view bytes = buffer_.view();
-    const ParseOutcome outcome = parse_response_head(bytes, method, head, progress);
+    const ParseOutcome outcome =
+        parse_response_head(bytes, method, ResponseLimits{config_.fields_as_list}, head, progress);
     head_bytes_scanned_ += outcome.scanned;
     switch (outcome.status) {
       case ParseStatus::kComplete:

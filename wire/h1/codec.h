@@ -25,7 +25,8 @@ struct CodecConfig {
   bool ignore_invalid_headers = false;
   bool title_case_headers = false;
   bool date_header = true;
-  // Request heads may leave their fields in RequestHead::fields (see RequestLimits).
+  // Heads may leave their fields in RequestHead::fields or ResponseHead::fields (see
+  // RequestLimits and ResponseLimits).
   bool fields_as_list = false;
   size_t max_buf_size = kDefaultMaxBufSize;
 };

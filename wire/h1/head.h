@@ -87,6 +87,9 @@ struct RequestHead {
 struct ResponseHead {
   uint16_t status = 0;
   HeaderMap headers;
+  // With ResponseLimits::fields_as_list, as RequestHead::fields.
+  FieldList fields;
+  bool fields_listed = false;
   BodyKind body_kind = BodyKind::kEmpty;
   uint64_t content_length = 0;
   bool keep_alive = true;

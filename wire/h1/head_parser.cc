@@ -642,22 +642,26 @@ void reserve_for(const LineSlots& lines, HeaderMap* headers) {
   headers->reserve(lines.size(), line_bytes(lines));
 }
 
-// Where a request head's fields go: its map, or its field list while the role rules allow.
+// Where a head's fields go: its map, or its field list while the role rules allow. A list never
+// holds more fields than a map could take, so filling one from it never fails.
 class FieldSink {
  public:
-  FieldSink(RequestHead* head, const LineSlots& lines, bool as_list)
-      // A list never holds more fields than a map could take, so filling one from it never fails.
-      : head_(head), listing_(as_list && lines.size() <= HeaderMap::kMaxNames) {
+  template <class Head>
+  FieldSink(Head* head, const LineSlots& lines, bool as_list)
+      : headers_(&head->headers),
+        fields_(&head->fields),
+        listed_(&head->fields_listed),
+        listing_(as_list && lines.size() <= HeaderMap::kMaxNames) {
     if (listing_) {
-      head_->fields.reserve(lines.size(), line_bytes(lines));
+      fields_->reserve(lines.size(), line_bytes(lines));
     } else {
-      reserve_for(lines, &head_->headers);
+      reserve_for(lines, headers_);
     }
   }
 
   [[nodiscard]] bool add(std::string_view name, std::string_view value) {
-    if (!listing_) return head_->headers.append(name, value);
-    head_->fields.add(name, value);
+    if (!listing_) return headers_->append(name, value);
+    fields_->add(name, value);
     return true;
   }
 
@@ -665,17 +669,19 @@ class FieldSink {
   // so the fields move into the map first.
   void remove_content_length() {
     if (listing_) {
-      if (!head_->fields.fill(&head_->headers)) return;  // cannot fail: see the constructor
-      head_->fields.clear();
+      if (!fields_->fill(headers_)) return;  // cannot fail: see the class comment
+      fields_->clear();
       listing_ = false;
     }
-    head_->headers.remove("content-length");
+    headers_->remove("content-length");
   }
 
-  void finish() { head_->fields_listed = listing_; }
+  void finish() { *listed_ = listing_; }
 
  private:
-  RequestHead* head_;
+  HeaderMap* headers_;
+  FieldList* fields_;
+  bool* listed_;
   bool listing_;
 };
 
@@ -942,7 +948,8 @@ LengthVerdict response_length(const LineSlots& lines, uint64_t* length) {
 }  // namespace
 
 ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* request_method,
-                                 ResponseHead* head, HeadProgress* progress) {
+                                 const ResponseLimits& limits, ResponseHead* head,
+                                 HeadProgress* progress) {
   StartLine start;
   LineSlots lines(kDefaultMaxHeaders);
   const Walk walk = walk_head(buffer, false, false, progress, &start, lines);
@@ -960,7 +967,8 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
 
   head->status = status;
   head->http10 = http10;
-  reserve_for(lines, &head->headers);
+  // The role rules below only read the lines, so a listed head stays listed.
+  FieldSink fields(head, lines, limits.fields_as_list);
   KeepAlive keep_alive{!http10};
   bool has_te = false;
   bool has_length = false;
@@ -985,10 +993,11 @@ ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* r
       case Known::kOther:
         break;
     }
-    if (!head->headers.append(line.name_view(), line.value_view())) {
+    if (!fields.add(line.name_view(), line.value_view())) {
       return error_outcome(ParseKind::kTooLarge);
     }
   }
+  fields.finish();
   head->keep_alive = keep_alive.result();
 
   const bool is_head = request_method != nullptr && request_method->is(Method::kHead);

@@ -3,7 +3,7 @@
 //
 // An attempt either completes (with the number of bytes the head took), needs more bytes, or
 // fails with a parse kind. Header lines are first located and checked, then the role rules decide
-// the framing and the verdicts and fill the head's header map.
+// the framing and the verdicts and fill the head's header map (or its field list).
 //
 // A head that arrives in pieces is checked once: an attempt that needs more bytes records how far
 // it got in a HeadProgress, and the next attempt over the same buffer (with bytes appended) goes
@@ -28,6 +28,12 @@ struct RequestLimits {
   bool ignore_invalid_headers = false;
   // Leave the fields in RequestHead::fields rather than fill RequestHead::headers, when the role
   // rules allow (a Content-Length that a later Transfer-Encoding removes needs the map).
+  bool fields_as_list = false;
+};
+
+struct ResponseLimits {
+  // Leave the fields in ResponseHead::fields rather than fill ResponseHead::headers (the role
+  // rules only read the lines).
   bool fields_as_list = false;
 };
 
@@ -86,7 +92,8 @@ ParseOutcome parse_request_head(std::string_view buffer, const RequestLimits& li
 // recorded. An informational head is complete for `progress` too: the caller drops it and starts
 // the next head fresh.
 ParseOutcome parse_response_head(std::string_view buffer, const RequestMethod* request_method,
-                                 ResponseHead* out, HeadProgress* progress = nullptr);
+                                 const ResponseLimits& limits, ResponseHead* out,
+                                 HeadProgress* progress = nullptr);
 
 // Which rule of the header-line grammar a block of lines broke.
 enum class LineFault : uint8_t {

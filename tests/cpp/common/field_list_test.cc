@@ -127,5 +127,78 @@ TEST(FieldList, LookAlikeNamesEndInTheConservativeAnswer) {
   EXPECT_TRUE(list.distinct());
 }
 
+// A lookup reads the list as it is, repeated names or not, and gives what the map filled from it
+// gives: the first value in wire order, found in any case, absent for names that differ from a
+// stored one only in length (longer, shorter, a prefix) or in one byte (a byte above 0x7F too).
+TEST(FieldList, FirstAgreesWithTheMap) {
+  const Pairs fields = {
+      {"Server", "nginx"},   {"Set-Cookie", "a=1"}, {"x-a-rather-long-header-name", "long"},
+      {"set-cookie", "b=2"}, {"Empty", ""},         {"SET-COOKIE", "c=3"},
+  };
+  FieldList list;
+  for (const auto& [n, v] : fields)
+    list.add(n, v);
+  ASSERT_FALSE(list.distinct());
+  HeaderMap map;
+  ASSERT_TRUE(list.fill(&map));
+  const std::string_view asked[] = {
+      "server",
+      "SERVER",
+      "sErVeR",
+      "set-cookie",
+      "Set-Cookie",
+      "x-a-rather-long-header-name",
+      "X-A-RATHER-LONG-HEADER-NAME",
+      "empty",
+      "serve",
+      "servers",
+      "s",
+      "set-cookiex",
+      "x-a-rather-long-header-namf",
+      "y-a-rather-long-header-name",
+      "x-a-rather-long-header-nam",
+      "content-encoding",
+      "\200erver",
+      "server\x80",
+      "x-a-rather\x80long-header-name",
+      "x-a-rather-long-header-nam\x80",
+  };
+  for (std::string_view name : asked) {
+    EXPECT_EQ(list.first(name), map.first(name)) << name;
+    EXPECT_EQ(list.contains(name), map.contains(name)) << name;
+  }
+  EXPECT_EQ(list.first("SET-cookie"), std::optional<std::string_view>("a=1"));
+  EXPECT_EQ(list.first("empty"), std::optional<std::string_view>(""));
+  EXPECT_FALSE(list.first("serve").has_value());
+
+  FieldList empty;
+  EXPECT_FALSE(empty.first("server").has_value());
+  EXPECT_FALSE(empty.contains(""));
+  list.clear();
+  EXPECT_FALSE(list.contains("server"));
+}
+
+TEST(FieldList, RandomLookupsAgreeWithTheMap) {
+  std::mt19937 rng(5);
+  const std::string letters = "abAB-";
+  auto random_name = [&] {
+    std::string name(1 + rng() % 12, 'a');
+    for (char& c : name)
+      c = letters[rng() % letters.size()];
+    return name;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    FieldList list;
+    for (int k = int(rng() % 20); k > 0; --k)
+      list.add(random_name(), std::to_string(k));
+    HeaderMap map;
+    ASSERT_TRUE(list.fill(&map));
+    for (int q = 0; q < 10; ++q) {
+      const std::string name = random_name();
+      ASSERT_EQ(list.first(name), map.first(name)) << name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillet

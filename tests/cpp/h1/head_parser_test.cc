@@ -124,6 +124,25 @@ TEST(RequestHead, ListedFieldsFillTheSameMap) {
   }
 }
 
+// A list holds no more fields than a map takes, so that filling one never fails: a head with
+// more lines keeps its map, and the map then refuses the line past its bound, as without a list.
+TEST(RequestHead, MoreFieldsThanAMapTakesAreNotListed) {
+  std::string text = "GET / HTTP/1.1\r\nHost: x\r\n";
+  for (size_t k = 1; k < HeaderMap::kMaxNames; ++k)
+    text += "x-" + std::to_string(k) + ": v\r\n";
+  const std::string at_bound = text + "\r\n";
+  const std::string past_bound = text + "x-last: v\r\n\r\n";
+  const RequestLimits limits{HeaderMap::kMaxNames + 1, false, true};
+  RequestHead listed;
+  ASSERT_EQ(request(at_bound, &listed, limits).status, ParseStatus::kComplete);
+  EXPECT_TRUE(listed.fields_listed);
+  EXPECT_EQ(listed.fields.size(), HeaderMap::kMaxNames);
+  RequestHead refused;
+  EXPECT_EQ(request(past_bound, &refused, limits).error, ParseKind::kTooLarge);
+  EXPECT_TRUE(refused.fields.empty());
+  EXPECT_EQ(refused.headers.name_count(), HeaderMap::kMaxNames);
+}
+
 TEST(RequestHead, EveryPrefixOfAValidHeadIsIncomplete) {
   const std::string text =
       "\r\nPOST /upload HTTP/1.1\r\nHost: example.com\nContent-Length: 5\r\n"
@@ -433,8 +452,8 @@ TEST(RequestRules, ExpectUpgradeAndTrailers) {
 // --- responses ---
 
 ParseOutcome response(std::string_view text, ResponseHead* head,
-                      const RequestMethod* method = nullptr) {
-  return parse_response_head(text, method, head);
+                      const RequestMethod* method = nullptr, ResponseLimits limits = {}) {
+  return parse_response_head(text, method, limits, head);
 }
 
 TEST(ResponseHead, StatusLine) {
@@ -495,6 +514,68 @@ TEST(ResponseHead, Framing) {
   EXPECT_EQ(
       response("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\n", &head).error,
       ParseKind::kTooLarge);
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs pairs_of(const HeaderMap& map) {
+  Pairs out;
+  map.for_each([&](std::string_view n, std::string_view v) { out.emplace_back(n, v); });
+  return out;
+}
+
+// A listed response head is the head the map path builds: the same verdicts (or the same error),
+// and fields that fill the same map in the same order and answer every lookup as it does.
+TEST(ResponseHead, ListedFieldsMatchTheMap) {
+  const RequestMethod head_method{Method::kHead, {}};
+  const RequestMethod connect{Method::kConnect, {}};
+  const std::pair<std::string, const RequestMethod*> cases[] = {
+      {"HTTP/1.1 200 OK\r\nServer: nginx/1.22.1\r\nDate: Thu, 10 Dec 2026 13:18:19 GMT\r\n"
+       "Content-Type: text/plain\r\nContent-Length: 1024\r\nConnection: keep-alive\r\n"
+       "ETag: \"6b1aa66b-400\"\r\nAccept-Ranges: bytes\r\n\r\n",
+       nullptr},
+      {"HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nContent-Length: 3\r\nset-cookie: b=2\r\n"
+       "Content-Length: 3\r\nSET-COOKIE: c\r\n\r\n",
+       nullptr},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\nX: y\r\n\r\n",
+       nullptr},
+      {"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nConnection: close\r\n\r\n", nullptr},
+      {"HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n", nullptr},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", &head_method},
+      {"HTTP/1.1 200 OK\r\nX: 1\r\n\r\n", &connect},
+      {"HTTP/1.1 101 Switching\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n", nullptr},
+      {"HTTP/1.1 204 No Content\r\n\r\n", nullptr},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3, 4\r\nX: 1\r\n\r\n", nullptr},
+      {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", nullptr},
+  };
+  for (const auto& [text, method] : cases) {
+    SCOPED_TRACE(text);
+    ResponseHead eager;
+    ResponseHead lazy;
+    const ParseOutcome a = response(text, &eager, method);
+    const ParseOutcome b = response(text, &lazy, method, ResponseLimits{true});
+    ASSERT_EQ(a.status, b.status);
+    EXPECT_EQ(a.consumed, b.consumed);
+    if (a.status != ParseStatus::kComplete) {
+      EXPECT_EQ(a.error, b.error);
+      continue;
+    }
+    EXPECT_FALSE(eager.fields_listed);
+    ASSERT_TRUE(lazy.fields_listed);
+    EXPECT_TRUE(lazy.headers.empty());
+    HeaderMap filled;
+    ASSERT_TRUE(lazy.fields.fill(&filled));
+    EXPECT_EQ(pairs_of(filled), pairs_of(eager.headers));
+    eager.headers.for_each([&](std::string_view name, std::string_view) {
+      EXPECT_EQ(lazy.fields.first(name), eager.headers.first(name)) << name;
+    });
+    EXPECT_EQ(lazy.status, eager.status);
+    EXPECT_EQ(lazy.body_kind, eager.body_kind);
+    EXPECT_EQ(lazy.content_length, eager.content_length);
+    EXPECT_EQ(lazy.keep_alive, eager.keep_alive);
+    EXPECT_EQ(lazy.is_upgrade, eager.is_upgrade);
+    EXPECT_EQ(lazy.http10, eager.http10);
+  }
 }
 
 TEST(ResponseHead, LargestDeclaredLengthInBothRoles) {
