@@ -34,7 +34,7 @@ class Stream(asyncio.Protocol):
 
     __slots__ = ("transport", "_loop", "_chunks", "_size", "_eof", "_error", "_waiter",
                  "_paused", "_write_paused", "_drain_waiter", "lost", "_held", "_read_by",
-                 "_read_timer", "watching")
+                 "_read_timer", "watching", "_vectored")
 
     def __init__(self, loop: asyncio.AbstractEventLoop | None = None) -> None:
         self._loop = loop or asyncio.get_running_loop()
@@ -58,11 +58,13 @@ class Stream(asyncio.Protocol):
         # first: waking the reader may run the reader's task at once (a `Waiter`), whose
         # exchange may end and park the connection with a new watch, which these are not for.
         self.watching = None
+        self._vectored = False  # `writelines` is one system call that holds the writer back
 
     # asyncio.Protocol callbacks
 
     def connection_made(self, transport) -> None:
         self.transport = transport
+        self._vectored = type(transport).__module__.startswith("uvloop")
 
     def data_received(self, data: bytes) -> None:
         watching = self.watching
@@ -242,11 +244,16 @@ class Stream(asyncio.Protocol):
 
     def writelines(self, parts) -> None:
         """Writes the parts in order, each as it is (a large body is not joined to its head).
-        Each goes through `transport.write`: the standard loop's `writelines` (3.12 and later)
-        queues what the socket does not take without pausing the protocol, so a peer that reads
-        nothing would never hold the writer back."""
+        On uvloop they go out in one system call (`writev`), so a short head does not leave as a
+        segment of its own, waking the peer for a few octets. Elsewhere each goes through
+        `transport.write`: the standard loop's `writelines` (3.12 and later) queues what the
+        socket does not take without pausing the protocol, so a peer that reads nothing would
+        never hold the writer back."""
         transport = self.transport
         if transport is not None and not self.lost:
+            if self._vectored:
+                transport.writelines(parts)
+                return
             for part in parts:
                 if part:
                     transport.write(part)
