@@ -259,10 +259,10 @@ class H1Connection(H1ClientState):
                 self.finish(0)
                 headers = response_head.headers
                 if read and "content-encoding" not in headers:
-                    return Response.complete(
+                    return Response.received(
                         response_head.status, headers,
                         "HTTP/1.0" if response_head.http10 else "HTTP/1.1",
-                        request, rest, started, reused)
+                        request, None, started, reused, rest)
                 body = WholeBody(rest)
             else:
                 decoder = H1BodyDecoder(kind, length)

@@ -247,32 +247,12 @@ class Response:
 
     @classmethod
     def received(cls, status_code: int, headers: HeaderMap, http_version: str,
-                 request: Request, body: BodySource, started: float, reused: bool) -> Response:
+                 request: Request, body: BodySource | None, started: float, reused: bool,
+                 content: bytes | None = None) -> Response:
         """A response whose head a connection has just read, its body still to come: what
-        `__init__` makes of these, without its keyword handling (one per request)."""
-        self = object.__new__(cls)
-        self.status_code = status_code
-        self.headers = headers
-        self.http_version = http_version
-        self.request = request
-        self.history = []
-        self.trailers = None
-        self._content = None
-        self._body = body
-        self._started = started
-        self._elapsed = None
-        self._reused = reused
-        self.is_closed = False
-        self.is_stream_consumed = False
-        self.default_encoding = "utf-8"
-        self.max_decoded_ratio = DEFAULT_MAX_RATIO
-        return self
-
-    @classmethod
-    def complete(cls, status_code: int, headers: HeaderMap, http_version: str,
-                 request: Request, content: bytes, started: float, reused: bool) -> Response:
-        """A response whose body came whole with its head and is not encoded: read, and closed,
-        as `aread()` leaves one."""
+        `__init__` makes of these, without its keyword handling (one per request). With
+        `content` (and no `body`), one whose body came whole with its head and needs no
+        decoding: read, and closed, as `aread()` leaves one."""
         self = object.__new__(cls)
         self.status_code = status_code
         self.headers = headers
@@ -281,12 +261,12 @@ class Response:
         self.history = []
         self.trailers = None
         self._content = content
-        self._body = None
+        self._body = body
         self._started = started
-        self._elapsed = time.perf_counter() - started
+        done = content is not None
+        self._elapsed = time.perf_counter() - started if done else None
         self._reused = reused
-        self.is_closed = True
-        self.is_stream_consumed = True
+        self.is_closed = self.is_stream_consumed = done
         self.default_encoding = "utf-8"
         self.max_decoded_ratio = DEFAULT_MAX_RATIO
         return self
