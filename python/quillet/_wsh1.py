@@ -87,6 +87,10 @@ class _Detached(Carrier):
 
     __slots__ = ("conn", "stream", "transport", "key", "session", "codec")
 
+    # The stream's native `data_received` (`H1Reader`) asks its parked reader whether it is an
+    # HTTP/1 connection of the native driver; answering saves it an AttributeError per read.
+    native = False
+
     def __init__(self, conn, transport, headers: list) -> None:
         self.conn = conn
         self.stream = conn.stream
