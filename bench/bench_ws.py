@@ -18,7 +18,8 @@ processes, from /proc), which moves less than the rate when the machine is share
 generator's own, and the machine's load average (other work shows there). Nothing is pinned to a
 core: the load generator, the server and the kernel share what the machine has, alike for every
 server. Servers that are not installed are skipped with a
-note. `--awake` keeps the processors from halting during the run (bench/awake.py), so that one
+note. `--pin` puts the load generator on the first core and the server on the second (taskset).
+`--awake` keeps the processors from halting during the run (bench/awake.py), so that one
 connection's round trips follow the programs' costs rather than how fast an idle virtual
 processor wakes.
 """
@@ -41,6 +42,8 @@ ROOT = os.path.dirname(HERE)
 PY = sys.executable
 HZ = os.sysconf("SC_CLK_TCK")
 CASES = [(64, 1), (65536, 1), (64, 100), (65536, 100)]
+# taskset prefixes of the load generator and the servers (`--pin`), or none
+PIN: dict[str, list[str]] = {"load": [], "server": []}
 
 
 # --- the load generator ---
@@ -60,7 +63,8 @@ def build_load() -> str:
 def load(binary: str, port: int, size: int, conns: int, seconds: float) -> tuple[int, float, float]:
     """Round trips, seconds, and the load generator's CPU seconds."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    out = subprocess.run([binary, "127.0.0.1", str(port), str(size), str(conns), str(seconds)],
+    out = subprocess.run([*PIN["load"], binary, "127.0.0.1", str(port), str(size), str(conns),
+                          str(seconds)],
                          capture_output=True, text=True)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if out.returncode != 0:
@@ -136,7 +140,7 @@ def measure(name: str, loop: str, seconds: float, binary: str) -> dict | None:
     if command is None:
         print(f"{name}: not installed, skipped", flush=True)
         return None
-    proc = subprocess.Popen(command, cwd=HERE, stdout=subprocess.DEVNULL,
+    proc = subprocess.Popen([*PIN["server"], *command], cwd=HERE, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     results = {}
     try:
@@ -169,8 +173,12 @@ def main() -> None:
     parser.add_argument("--loop", default="uvloop")
     parser.add_argument("--load-bin", help="a built bench/cpp/ws_load (else built here)")
     parser.add_argument("--only", action="append", help="run only this server (repeatable)")
+    parser.add_argument("--pin", action="store_true",
+                        help="the load generator on the first core, the servers on the second")
     add_option(parser)
     args = parser.parse_args()
+    if args.pin:
+        PIN["load"], PIN["server"] = ["taskset", "-c", "0"], ["taskset", "-c", "1"]
     binary = args.load_bin or build_load()
     names = args.only or ["quillet", "uvicorn-websockets", "uvicorn-wsproto", "granian"]
     best: dict[str, dict] = {}
