@@ -4,7 +4,10 @@ closing with requests in flight."""
 
 import asyncio
 import shutil
+import socket
 import ssl
+import threading
+import time
 
 import pytest
 
@@ -72,6 +75,44 @@ def test_a_streamed_response_whose_body_came_whole_gives_its_connection_back_at_
     body, text, rest, opened = run(main())
     assert body == b"first" and text == "h\u00e9llo w\u00f6rld \u20ac" and rest == b"q" * 1000
     assert opened == 1
+
+
+def test_bytes_on_an_idle_connection_retire_it():
+    # A raw server answers each request, and on its first connection sends an unasked response
+    # afterwards: the client must not read that as the answer to its next request.
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    served = []
+
+    def serve():
+        for index in range(2):
+            conn, _ = listener.accept()
+            with conn:
+                conn.recv(65536)
+                body = b"answer %d" % index
+                conn.sendall(b"HTTP/1.1 200 OK\r\ncontent-length: %d\r\n\r\n%s"
+                             % (len(body), body))
+                if index == 0:
+                    time.sleep(0.2)
+                    conn.sendall(b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nstray")
+                served.append(conn.recv(65536))  # the next request, or b"" when closed
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+
+    async def main():
+        async with quillet.AsyncClient(http2=False) as client:
+            first = await client.get(f"http://127.0.0.1:{port}/")
+            await asyncio.sleep(0.5)  # the stray bytes arrive while the connection is idle
+            second = await client.get(f"http://127.0.0.1:{port}/")
+            return first.content, second.content, client.connections_opened
+
+    try:
+        assert run(main()) == (b"answer 0", b"answer 1", 2)
+    finally:
+        thread.join(5)
+        listener.close()
+    assert served[0] == b""  # the first connection was closed, never asked again
 
 
 @pytest.mark.parametrize("http2", [False, True], ids=["http/1.1", "h2c"])
