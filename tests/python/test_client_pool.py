@@ -83,6 +83,7 @@ def test_bytes_on_an_idle_connection_retire_it():
     listener = socket.create_server(("127.0.0.1", 0))
     port = listener.getsockname()[1]
     served = []
+    stray_sent = threading.Event()
 
     def serve():
         for index in range(2):
@@ -95,6 +96,7 @@ def test_bytes_on_an_idle_connection_retire_it():
                 if index == 0:
                     time.sleep(0.2)
                     conn.sendall(b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nstray")
+                    stray_sent.set()
                 served.append(conn.recv(65536))  # the next request, or b"" when closed
 
     thread = threading.Thread(target=serve, daemon=True)
@@ -103,7 +105,9 @@ def test_bytes_on_an_idle_connection_retire_it():
     async def main():
         async with quillet.AsyncClient(http2=False) as client:
             first = await client.get(f"http://127.0.0.1:{port}/")
-            await asyncio.sleep(0.5)  # the stray bytes arrive while the connection is idle
+            # the stray bytes arrive while the connection is idle
+            await asyncio.get_running_loop().run_in_executor(None, stray_sent.wait, 10)
+            await asyncio.sleep(0.2)
             second = await client.get(f"http://127.0.0.1:{port}/")
             return first.content, second.content, client.connections_opened
 
