@@ -253,17 +253,15 @@ class H1Connection(H1ClientState):
             raise error from exc
         reused = self.served > 0
         kind, length = response_head.body_kind, response_head.content_length
+        body = content = None
         if kind == "length" or kind == "empty":
             rest = codec.take_body()
             if len(rest) == length:  # the whole body came with the head (the common case)
                 self.finish(0)
-                headers = response_head.headers
-                if read and "content-encoding" not in headers:
-                    return Response.received(
-                        response_head.status, headers,
-                        "HTTP/1.0" if response_head.http10 else "HTTP/1.1",
-                        request, None, started, reused, rest)
-                body = WholeBody(rest)
+                if read and "content-encoding" not in response_head.headers:
+                    content = rest  # the response comes read already
+                else:
+                    body = WholeBody(rest)
             else:
                 decoder = H1BodyDecoder(kind, length)
                 if rest:
@@ -275,7 +273,7 @@ class H1Connection(H1ClientState):
             body = _H1Body(self, decoder, request, timeout.read)
         return Response.received(response_head.status, response_head.headers,
                                  "HTTP/1.0" if response_head.http10 else "HTTP/1.1",
-                                 request, body, started, reused)
+                                 request, body, started, reused, content)
 
     async def _send_streamed(self, request: Request, write_timeout: float | None) -> None:
         codec, stream = self.codec, self.stream
