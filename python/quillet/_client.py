@@ -14,6 +14,7 @@ from _quillet import HeaderMap
 
 from ._connect import CertTypes, VerifyTypes
 from ._content import encode_body
+from ._cookies import CookieJar, CookieTypes, add_cookies, make_jar, store_cookies
 from ._decoding import ACCEPT_ENCODING, DEFAULT_MAX_RATIO
 from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects, TransportError
 from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
@@ -37,10 +38,28 @@ _REDIRECT_BODY_LIMIT = 1 << 20
 HeaderTypes = HeaderMap | Mapping[str, str | bytes] | Iterable[tuple[str | bytes, str | bytes]]
 ParamTypes = Mapping[str, Any] | Iterable[tuple[str, Any]] | str
 ContentTypes = bytes | str | AsyncIterable[bytes] | Iterable[bytes]
+AuthTypes = tuple[str | bytes, str | bytes]
 
 
 def _pairs(headers: HeaderTypes) -> Iterable:
     return headers.items() if hasattr(headers, "items") else headers
+
+
+def _basic(user: str | bytes, password: str | bytes) -> bytes:
+    """An Authorization value for Basic authentication (RFC 7617), str parts in UTF-8."""
+    if isinstance(user, str):
+        user = user.encode()
+    if isinstance(password, str):
+        password = password.encode()
+    return b"Basic " + base64.b64encode(user + b":" + password)
+
+
+def _auth_field(auth: AuthTypes) -> bytes:
+    try:
+        user, password = auth
+    except (TypeError, ValueError):
+        raise TypeError("auth is a (user, password) tuple") from None
+    return _basic(user, password)
 
 
 class AsyncClient:
@@ -53,6 +72,12 @@ class AsyncClient:
 
     - `base_url`: relative URLs are appended to its path.
     - `headers`, `params`: sent with every request (a request's own win for the same name).
+    - `auth`: (user, password), sent with Basic authentication on every request whose URL
+      has no credentials of its own. Neither it nor a URL's credentials follow a redirect to
+      another origin.
+    - `cookies`: a mapping of cookies sent with every request, or an
+      `http.cookiejar.CookieJar` to keep the client's cookies in. Either way the client keeps
+      the cookies responses set and sends each request those its URL matches (`cookies`).
     - `timeout`: a `Timeout`, or one number (or None) for all four; 5 s by default.
     - `follow_redirects`, `max_redirects` (20): redirects are returned as they are unless
       asked for.
@@ -79,8 +104,13 @@ class AsyncClient:
                  limits: Limits = DEFAULT_LIMITS, http2: bool | None = None,
                  verify: VerifyTypes = True, cert: CertTypes | None = None,
                  proxy: ProxyTypes | None = None, trust_env: bool = True,
-                 max_decoded_ratio: float | None = DEFAULT_MAX_RATIO) -> None:
+                 max_decoded_ratio: float | None = DEFAULT_MAX_RATIO,
+                 auth: AuthTypes | None = None, cookies: CookieTypes | None = None) -> None:
         self.base_url = None if base_url is None else URL(base_url)
+        self._auth = None if auth is None else _auth_field(auth)
+        # made when a first cookie is given, set or asked for, so that a client without
+        # cookies does not ask a jar on every request
+        self._jar: CookieJar | None = None if cookies is None else make_jar(cookies)
         # The default fields, with a place kept for Host at the front (RFC 9110 section 7.2).
         self._headers = HeaderMap([("host", ""), ("accept", "*/*"),
                                    ("accept-encoding", ACCEPT_ENCODING),
@@ -108,6 +138,13 @@ class AsyncClient:
         return fields
 
     @property
+    def cookies(self) -> CookieJar:
+        """The client's cookies: those given and those responses set."""
+        if self._jar is None:
+            self._jar = make_jar(None)
+        return self._jar
+
+    @property
     def is_closed(self) -> bool:
         return self._pool.closed
 
@@ -115,7 +152,11 @@ class AsyncClient:
 
     def build_request(self, method: str, url: str | URL, *, params: ParamTypes | None = None,
                       headers: HeaderTypes | None = None, content: ContentTypes | None = None,
-                      data: Any = None, files: Any = None, json: Any = _UNSET) -> Request:
+                      data: Any = None, files: Any = None, json: Any = _UNSET,
+                      auth: AuthTypes | None = _UNSET) -> Request:
+        """The request `send` would send: the client's defaults and the request's own parts.
+        Authorization comes from `headers`, else `auth`, else the URL's credentials, else the
+        client's `auth`; `auth=None` sends none but the URL's."""
         method = method.upper()
         base = self.base_url
         if base is not None or isinstance(url, URL):
@@ -143,10 +184,15 @@ class AsyncClient:
                     fields.add(name, value)
             except (ValueError, TypeError) as exc:
                 raise LocalProtocolError(f"the request cannot be sent: {exc}") from exc
-        if url.userinfo and "authorization" not in fields:
-            user, _, password = url.userinfo.partition(":")
-            token = f"{unquote(user)}:{unquote(password)}".encode()
-            fields["authorization"] = b"Basic " + base64.b64encode(token)
+        if (auth is not _UNSET or url.userinfo or self._auth is not None) and (
+                "authorization" not in fields):
+            if auth is not _UNSET and auth is not None:
+                fields["authorization"] = _auth_field(auth)
+            elif url.userinfo:
+                user, _, password = url.userinfo.partition(":")
+                fields["authorization"] = _basic(unquote(user), unquote(password))
+            elif auth is _UNSET:
+                fields["authorization"] = self._auth
         body = stream = None
         if content is not None or data is not None or files or json is not _UNSET:
             body, stream, content_type = encode_body(content, data, files, json)
@@ -168,6 +214,8 @@ class AsyncClient:
         history: list[Response] | tuple = ()  # a list once there is a redirect
         while True:
             started = time.perf_counter()
+            if self._jar is not None:
+                add_cookies(self._jar, request)
             # One exchange. A request that failed on a reused connection before any byte of its
             # response came is sent once more on a new connection when its method is
             # idempotent (and any request the server says it never processed).
@@ -192,6 +240,8 @@ class AsyncClient:
                     exc.request = request
                 raise
             response.max_decoded_ratio = self.max_decoded_ratio
+            if "set-cookie" in response.headers:
+                store_cookies(self.cookies, request, response)
             if history:
                 response.history = history
             if not follow_redirects or not response.is_redirect:
@@ -201,6 +251,7 @@ class AsyncClient:
                     raise TooManyRedirects(f"more than {self.max_redirects} redirects",
                                            request=request)
                 next_request = redirect_request(request, response)
+                next_request.jar_cookie = request.jar_cookie
                 await self._drop_body(response)
             except BaseException:
                 await response.aclose()
@@ -230,78 +281,89 @@ class AsyncClient:
     async def request(self, method: str, url: str | URL, *, params: ParamTypes | None = None,
                       headers: HeaderTypes | None = None, content: ContentTypes | None = None,
                       data: Any = None, files: Any = None, json: Any = _UNSET,
-                      timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
-                      ) -> Response:
+                      auth: AuthTypes | None = _UNSET, timeout: TimeoutTypes = _UNSET,
+                      follow_redirects: bool = _UNSET) -> Response:
         """Sends one request and reads its whole response.
 
         The body is one of: `content` (bytes or str, sent with its length; or an iterable or
         async iterable of bytes, sent chunked unless `headers` give a content-length), `json`
         (any JSON value), `data` (a form, `application/x-www-form-urlencoded`), or `files`
         (with `data` as further fields, `multipart/form-data`: each file is bytes, a file
-        object, or a (filename, content[, content type[, headers]]) tuple)."""
+        object, or a (filename, content[, content type[, headers]]) tuple). `auth`:
+        (user, password) for this request, or None for none (`build_request`)."""
         request = self.build_request(method, url, params=params, headers=headers,
-                                     content=content, data=data, files=files, json=json)
+                                     content=content, data=data, files=files, json=json,
+                                     auth=auth)
         return await self.send(request, follow_redirects=follow_redirects, timeout=timeout)
 
     def stream(self, method: str, url: str | URL, *, params: ParamTypes | None = None,
                headers: HeaderTypes | None = None, content: ContentTypes | None = None,
                data: Any = None, files: Any = None, json: Any = _UNSET,
-               timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
-               ) -> StreamContext:
+               auth: AuthTypes | None = _UNSET, timeout: TimeoutTypes = _UNSET,
+               follow_redirects: bool = _UNSET) -> StreamContext:
         """`async with client.stream("GET", url) as response:` a response whose body is read
         on demand (`aiter_bytes()`, `aread()`...); leaving the block closes it."""
         request = self.build_request(method, url, params=params, headers=headers,
-                                     content=content, data=data, files=files, json=json)
+                                     content=content, data=data, files=files, json=json,
+                                     auth=auth)
         return StreamContext(self, request, follow_redirects, timeout)
 
     async def get(self, url: str | URL, *, params: ParamTypes | None = None,
-                  headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
-                  follow_redirects: bool = _UNSET) -> Response:
-        return await self.send(self.build_request("GET", url, params=params, headers=headers),
-                               follow_redirects=follow_redirects, timeout=timeout)
+                  headers: HeaderTypes | None = None, auth: AuthTypes | None = _UNSET,
+                  timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET) -> Response:
+        return await self.send(
+            self.build_request("GET", url, params=params, headers=headers, auth=auth),
+            follow_redirects=follow_redirects, timeout=timeout)
 
     async def head(self, url: str | URL, *, params: ParamTypes | None = None,
-                   headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
-                   follow_redirects: bool = _UNSET) -> Response:
-        return await self.send(self.build_request("HEAD", url, params=params, headers=headers),
-                               follow_redirects=follow_redirects, timeout=timeout)
+                   headers: HeaderTypes | None = None, auth: AuthTypes | None = _UNSET,
+                   timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET) -> Response:
+        return await self.send(
+            self.build_request("HEAD", url, params=params, headers=headers, auth=auth),
+            follow_redirects=follow_redirects, timeout=timeout)
 
     async def options(self, url: str | URL, *, params: ParamTypes | None = None,
-                      headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
-                      follow_redirects: bool = _UNSET) -> Response:
-        return await self.send(self.build_request("OPTIONS", url, params=params, headers=headers),
-                               follow_redirects=follow_redirects, timeout=timeout)
+                      headers: HeaderTypes | None = None, auth: AuthTypes | None = _UNSET,
+                      timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
+                      ) -> Response:
+        return await self.send(
+            self.build_request("OPTIONS", url, params=params, headers=headers, auth=auth),
+            follow_redirects=follow_redirects, timeout=timeout)
 
     async def delete(self, url: str | URL, *, params: ParamTypes | None = None,
-                     headers: HeaderTypes | None = None, timeout: TimeoutTypes = _UNSET,
-                     follow_redirects: bool = _UNSET) -> Response:
-        return await self.send(self.build_request("DELETE", url, params=params, headers=headers),
-                               follow_redirects=follow_redirects, timeout=timeout)
+                     headers: HeaderTypes | None = None, auth: AuthTypes | None = _UNSET,
+                     timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
+                     ) -> Response:
+        return await self.send(
+            self.build_request("DELETE", url, params=params, headers=headers, auth=auth),
+            follow_redirects=follow_redirects, timeout=timeout)
 
     async def post(self, url: str | URL, *, content: ContentTypes | None = None,
                    data: Any = None, files: Any = None, json: Any = _UNSET,
                    params: ParamTypes | None = None, headers: HeaderTypes | None = None,
-                   timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET) -> Response:
+                   auth: AuthTypes | None = _UNSET, timeout: TimeoutTypes = _UNSET,
+                   follow_redirects: bool = _UNSET) -> Response:
         return await self.request("POST", url, content=content, data=data, files=files,
-                                  json=json, params=params, headers=headers, timeout=timeout,
-                                  follow_redirects=follow_redirects)
+                                  json=json, params=params, headers=headers, auth=auth,
+                                  timeout=timeout, follow_redirects=follow_redirects)
 
     async def put(self, url: str | URL, *, content: ContentTypes | None = None,
                   data: Any = None, files: Any = None, json: Any = _UNSET,
                   params: ParamTypes | None = None, headers: HeaderTypes | None = None,
-                  timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET) -> Response:
+                  auth: AuthTypes | None = _UNSET, timeout: TimeoutTypes = _UNSET,
+                  follow_redirects: bool = _UNSET) -> Response:
         return await self.request("PUT", url, content=content, data=data, files=files,
-                                  json=json, params=params, headers=headers, timeout=timeout,
-                                  follow_redirects=follow_redirects)
+                                  json=json, params=params, headers=headers, auth=auth,
+                                  timeout=timeout, follow_redirects=follow_redirects)
 
     async def patch(self, url: str | URL, *, content: ContentTypes | None = None,
                     data: Any = None, files: Any = None, json: Any = _UNSET,
                     params: ParamTypes | None = None, headers: HeaderTypes | None = None,
-                    timeout: TimeoutTypes = _UNSET, follow_redirects: bool = _UNSET
-                    ) -> Response:
+                    auth: AuthTypes | None = _UNSET, timeout: TimeoutTypes = _UNSET,
+                    follow_redirects: bool = _UNSET) -> Response:
         return await self.request("PATCH", url, content=content, data=data, files=files,
-                                  json=json, params=params, headers=headers, timeout=timeout,
-                                  follow_redirects=follow_redirects)
+                                  json=json, params=params, headers=headers, auth=auth,
+                                  timeout=timeout, follow_redirects=follow_redirects)
 
     # WebSocket
 

@@ -627,11 +627,14 @@ def websocket_opener(client, url, *, subprotocols, headers, compression, max_siz
     does not take extended CONNECT, the handshake runs over HTTP/1.1 on a connection of a pool
     of its own (TLS offering http/1.1 only), which the connection leaves once upgraded. It is
     a direct connection: the client's proxies are not used for WebSocket yet."""
+    from ._cookies import add_cookies
     from ._pool import ConnectionPool
     from ._wsh2client import open_h2
 
     async def opener() -> WebSocket:
         request = client.build_request("GET", ws_to_http(url), headers=headers)
+        if client._jar is not None:
+            add_cookies(client._jar, request)
         handshake = _Handshake(request, _offer(request, subprotocols, compression),
                                compression, max_size, max_queue, timeout, close_timeout)
         own = client._pool

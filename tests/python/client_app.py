@@ -33,7 +33,7 @@ async def app(scope, receive, send):
     path = scope["path"]
     query = parse_qs(scope["query_string"].decode(), keep_blank_values=True)
     arg = scope["query_string"].decode()
-    if path == "/inspect":
+    if path.endswith("/inspect"):
         # what arrived: method, target, fields and body, as JSON
         body = await _body(receive)
         report = {"method": scope["method"], "path": path, "query": arg,
@@ -53,6 +53,14 @@ async def app(scope, receive, send):
         body = await _body(receive)
         await _answer(send, int(path.rsplit("/", 1)[1]), b"moved " + body,
                       [(b"location", query["to"][0].encode())])
+    elif path == "/set-cookie":
+        # /set-cookie?c=<a Set-Cookie value>&c=...[&to=<location>]: those fields, and a 302 to
+        # the location when there is one
+        await _body(receive)
+        fields = [(b"set-cookie", value.encode()) for value in query.get("c", [])]
+        if "to" in query:
+            fields.append((b"location", query["to"][0].encode()))
+        await _answer(send, 302 if "to" in query else 200, b"", fields)
     elif path == "/loop":
         await _body(receive)
         count = int(query.get("n", ["0"])[0])
