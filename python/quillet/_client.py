@@ -251,7 +251,7 @@ class AsyncClient:
                     raise TooManyRedirects(f"more than {self.max_redirects} redirects",
                                            request=request)
                 next_request = redirect_request(request, response)
-                next_request.jar_cookie = request.jar_cookie
+                next_request._jar_cookie = request._jar_cookie
                 await self._drop_body(response)
             except BaseException:
                 await response.aclose()

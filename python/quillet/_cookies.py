@@ -103,18 +103,18 @@ def add_cookies(jar: CookieJar, request: Request) -> None:
     caller gave one."""
     fields = request.headers
     given = fields.get("cookie")
-    if given is not None and given != request.jar_cookie:
+    if given is not None and given != request._jar_cookie:
         return
     asked = _JarRequest(request)
     jar.add_cookie_header(asked)
     if asked.cookie is None:
         if given is not None:
             del fields["cookie"]
-        request.jar_cookie = None
+        request._jar_cookie = None
     else:
         value = asked.cookie.encode("latin-1")
         fields["cookie"] = value
-        request.jar_cookie = value
+        request._jar_cookie = value
 
 
 def store_cookies(jar: CookieJar, request: Request, response: Response) -> None:

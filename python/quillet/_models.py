@@ -120,7 +120,7 @@ class Request:
     `stream` (an iterable or async iterable of bytes, sent chunked unless the headers give a
     content-length); a stream can be sent once."""
 
-    __slots__ = ("method", "url", "headers", "content", "stream", "stream_used", "jar_cookie")
+    __slots__ = ("method", "url", "headers", "content", "stream", "stream_used", "_jar_cookie")
 
     def __init__(self, method: str, url: URL | str, *, headers: HeaderMap | None = None,
                  content: bytes | None = None,
@@ -133,7 +133,7 @@ class Request:
         self.content = content
         self.stream = stream
         self.stream_used = False
-        self.jar_cookie: bytes | None = None  # the Cookie field the client's jar gave it
+        self._jar_cookie: bytes | None = None  # the Cookie field the client's jar gave it
 
     @classmethod
     def built(cls, method: str, url: URL, headers: HeaderMap, content: bytes | None,
@@ -147,7 +147,7 @@ class Request:
         self.content = content
         self.stream = stream
         self.stream_used = False
-        self.jar_cookie = None
+        self._jar_cookie = None
         return self
 
     @property
