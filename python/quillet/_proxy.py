@@ -52,7 +52,7 @@ class Route:
         return f"<Route {self.kind} via {self.uri}>"
 
 
-def _route(intercept: ProxyIntercept, scheme: str) -> Route:
+def _route(intercept: ProxyIntercept, scheme: str, tunnel: bool = False) -> Route:
     uri = intercept.uri
     proxy_scheme, host, port, _ = uri_parts(uri)
     assert host is not None  # the matcher hands out only URIs with a host
@@ -62,7 +62,7 @@ def _route(intercept: ProxyIntercept, scheme: str) -> Route:
     if port is None:
         port = _DEFAULT_PORTS[proxy_scheme]
     if proxy_scheme == "http":
-        return Route("tunnel" if scheme == "https" else "forward", uri, host, port,
+        return Route("tunnel" if tunnel or scheme == "https" else "forward", uri, host, port,
                      intercept.basic_auth(), None)
     return Route(proxy_scheme, uri, host, port, None, intercept.raw_auth())
 
@@ -77,11 +77,18 @@ def _check(text: str, what: str) -> None:
 class Proxies:
     """The client's proxy choice, per origin. Build with `Proxies.of(proxy, trust_env)`."""
 
-    __slots__ = ("matcher", "routes")
+    __slots__ = ("matcher", "routes", "tunnel")
 
-    def __init__(self, matcher: ProxyMatcher) -> None:
+    def __init__(self, matcher: ProxyMatcher, tunnel: bool = False) -> None:
         self.matcher = matcher
         self.routes: dict[tuple, Route | None] = {}
+        self.tunnel = tunnel  # an HTTP proxy opens a tunnel for http:// URLs too
+
+    def tunnelling(self) -> Proxies:
+        """The same choice, with an HTTP proxy asked for a CONNECT tunnel whatever the scheme:
+        what a WebSocket needs, whose connection goes on as the origin's own after its
+        handshake."""
+        return Proxies(self.matcher, True)
 
     @classmethod
     def of(cls, proxy: ProxyTypes | None, trust_env: bool) -> Proxies | None:
@@ -115,7 +122,7 @@ class Proxies:
         except KeyError:
             pass
         intercept = self.matcher.intercept(url.raw)
-        route = None if intercept is None else _route(intercept, url.scheme)
+        route = None if intercept is None else _route(intercept, url.scheme, self.tunnel)
         if len(self.routes) >= 1024:
             self.routes.clear()
         self.routes[origin] = route

@@ -563,7 +563,8 @@ def connect_ws(url: str, *, subprotocols: list[str] | tuple[str, ...] | None = N
                max_size: int = WS_DEFAULT_MAX_MESSAGE_SIZE,
                max_queue: int = DEFAULT_MAX_QUEUE, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
                close_timeout: float | None = DEFAULT_CLOSE_TIMEOUT,
-               verify: Any = True, http2: bool | None = None) -> WebSocketConnect:
+               verify: Any = True, http2: bool | None = None, proxy: Any = None,
+               trust_env: bool = True) -> WebSocketConnect:
     """Opens a WebSocket to a ws:// or wss:// URL:
 
         async with quillet.connect_ws("wss://example.com/chat", subprotocols=["chat"]) as ws:
@@ -575,11 +576,13 @@ def connect_ws(url: str, *, subprotocols: list[str] | tuple[str, ...] | None = N
     messages wait for `recv()` before reading stops; `timeout` is the HTTP client's (connect,
     and read and write for the handshake; write also while sending); `verify` and `http2` as
     for `AsyncClient` (by default wss:// offers HTTP/2 by ALPN, and the WebSocket is a stream
-    of it when the server takes extended CONNECT; HTTP/1.1 otherwise). Raises
+    of it when the server takes extended CONNECT; HTTP/1.1 otherwise); `proxy` and
+    `trust_env` as for `AsyncClient` too (an HTTP proxy is asked for a CONNECT tunnel). Raises
     WebSocketHandshakeError when the server refuses, and the HTTP client's TransportError
     subclasses when the connection fails."""
     from ._client import AsyncClient
-    client = AsyncClient(timeout=timeout, verify=verify, http2=http2)
+    client = AsyncClient(timeout=timeout, verify=verify, http2=http2, proxy=proxy,
+                         trust_env=trust_env)
     opener = websocket_opener(client, url, subprotocols=subprotocols, headers=headers,
                               compression=compression, max_size=max_size, max_queue=max_queue,
                               timeout=client.timeout, close_timeout=close_timeout)
@@ -625,8 +628,10 @@ def websocket_opener(client, url, *, subprotocols, headers, compression, max_siz
     8441), and its requests keep flowing beside it; a fresh HTTP/1.1 connection (ALPN chose it)
     carries the HTTP/1.1 handshake and leaves the pool. Otherwise, and when the HTTP/2 server
     does not take extended CONNECT, the handshake runs over HTTP/1.1 on a connection of a pool
-    of its own (TLS offering http/1.1 only), which the connection leaves once upgraded. It is
-    a direct connection: the client's proxies are not used for WebSocket yet."""
+    of its own (TLS offering http/1.1 only), which the connection leaves once upgraded. That
+    pool takes the client's proxies, with an HTTP proxy asked for a CONNECT tunnel for ws://
+    too (a forward proxy would have to carry the upgraded connection, which few do); a
+    proxied WebSocket is always HTTP/1.1."""
     from ._cookies import add_cookies
     from ._pool import ConnectionPool
     from ._wsh2client import open_h2
@@ -650,8 +655,9 @@ def websocket_opener(client, url, *, subprotocols, headers, compression, max_siz
                 else:  # an idle keep-alive connection may be gone already: not for a handshake
                     conn.end_exchange()
                     own.release(conn)
+            proxies = None if own.proxies is None else own.proxies.tunnelling()
             pool = ConnectionPool(limits=DEFAULT_LIMITS, verify=own.verify, cert=own.cert,
-                                  http2=False, user_agent=own.user_agent)
+                                  http2=False, proxies=proxies, user_agent=own.user_agent)
             conn = await pool.acquire(request, timeout, True)
             return await open_websocket(pool, conn, handshake)
         except RequestError as exc:

@@ -341,3 +341,34 @@ def test_unusable_proxies_are_refused_when_the_client_is_made(tinyproxy):
     assert route(quillet.URL("http://example.com/")).kind == "forward"
     assert route(quillet.URL("http://example.org/")) is None
     assert route(quillet.URL("https://example.com/")) is None
+
+
+def test_websockets_go_through_a_tunnel_or_socks5(tinyproxy, no_env_proxies):
+    import ws_app
+    server = ServerThread(ws_app.app, access_log=False)
+
+    async def echo(ws_url, **options):
+        async with quillet.AsyncClient(timeout=20, **options) as client:
+            async with client.websocket(ws_url) as ws:
+                await ws.send("through")
+                return await ws.recv()
+
+    async def main():
+        recorder = SocksRecorder({"ws.quillet-proxy.test": "127.0.0.1"})
+        await recorder.start()
+        before = tinyproxy.connects()
+        # ws:// through an HTTP proxy: a CONNECT tunnel, as for https://
+        tunnelled = await echo(f"ws://127.0.0.1:{server.port}/echo", proxy=tinyproxy.url())
+        connects = tinyproxy.connects() - before
+        # a name only the SOCKS5 proxy can resolve; connect_ws takes the environment's
+        no_env_proxies.setenv("ALL_PROXY", f"socks5h://127.0.0.1:{recorder.port}")
+        async with quillet.connect_ws(f"ws://ws.quillet-proxy.test:{server.port}/echo") as ws:
+            await ws.send("by name")
+            named = await ws.recv()
+        recorder.server.close()
+        return tunnelled, connects, named, recorder.seen
+
+    try:
+        assert run(main()) == ("through", 1, "by name", [(3, "ws.quillet-proxy.test")])
+    finally:
+        server.stop()
