@@ -16,7 +16,9 @@ from ._connect import CertTypes, VerifyTypes
 from ._content import encode_body
 from ._cookies import CookieJar, CookieTypes, add_cookies, make_jar, store_cookies
 from ._decoding import ACCEPT_ENCODING, DEFAULT_MAX_RATIO
-from ._exceptions import LocalProtocolError, RequestError, TooManyRedirects, TransportError
+from ._apptransport import AppTransport
+from ._exceptions import (
+    LocalProtocolError, RequestError, TooManyRedirects, TransportError, UnsupportedProtocol)
 from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
 from ._pool import IDEMPOTENT_METHODS, ConnectionPool
 from ._proxy import Proxies, ProxyTypes
@@ -96,7 +98,10 @@ class AsyncClient:
       `trust_env` (the default), HTTP_PROXY, HTTPS_PROXY, ALL_PROXY and NO_PROXY (or their
       lower-case forms) choose.
     - `max_decoded_ratio` (100): past 10 MiB, how many times its encoded size a response body
-      may grow by its Content-Encoding before it is refused (DecodingError); None: no bound."""
+      may grow by its Content-Encoding before it is refused (DecodingError); None: no bound.
+    - `app`: an ASGI application that answers every request in this process, with no socket
+      (for tests: `AsyncClient(app=app, base_url="http://testserver")`). What it raises is
+      raised to the caller; a response's body ends when the application's call has."""
 
     def __init__(self, *, base_url: str | URL | None = None, headers: HeaderTypes | None = None,
                  params: ParamTypes | None = None, timeout: TimeoutTypes = DEFAULT_TIMEOUT,
@@ -105,8 +110,10 @@ class AsyncClient:
                  verify: VerifyTypes = True, cert: CertTypes | None = None,
                  proxy: ProxyTypes | None = None, trust_env: bool = True,
                  max_decoded_ratio: float | None = DEFAULT_MAX_RATIO,
-                 auth: AuthTypes | None = None, cookies: CookieTypes | None = None) -> None:
+                 auth: AuthTypes | None = None, cookies: CookieTypes | None = None,
+                 app: Any = None) -> None:
         self.base_url = None if base_url is None else URL(base_url)
+        self._app = None if app is None else AppTransport(app)
         self._auth = None if auth is None else _auth_field(auth)
         # made when a first cookie is given, set or asked for, so that a client without
         # cookies does not ask a jar on every request
@@ -222,6 +229,9 @@ class AsyncClient:
             fresh = False
             try:
                 while True:
+                    if self._app is not None:
+                        response = await self._app.send(request, timeout, started)
+                        break
                     conn = None if fresh else pool.take_idle(request)  # no wait, no coroutine
                     if conn is None:
                         conn = await pool.acquire(request, timeout, fresh)
@@ -379,6 +389,9 @@ class AsyncClient:
         stream of the pooled connection, beside the client's requests; otherwise it is an
         HTTP/1.1 connection of its own. The options are `quillet.connect_ws`'s."""
         from ._wsclient import websocket_opener
+        if self._app is not None:
+            raise UnsupportedProtocol("WebSocket to an application in this process is not "
+                                      "supported: serve it and give the client its URL")
         if isinstance(url, str) and self.base_url is not None and "://" not in url:
             url = merge_url(self.base_url, url)
         opener = websocket_opener(
@@ -402,8 +415,10 @@ class AsyncClient:
 
     async def aclose(self) -> None:
         """Closes every connection. Requests still waiting or in flight fail with
-        ClientClosedError."""
+        ClientClosedError; the calls of an `app` still running are cancelled."""
         await self._pool.aclose()
+        if self._app is not None:
+            await self._app.aclose()
 
     async def __aenter__(self) -> AsyncClient:
         return self
