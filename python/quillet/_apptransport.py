@@ -20,8 +20,8 @@ from urllib.parse import unquote
 from _quillet import HeaderMap
 
 from ._asgi import ClientDisconnected
-from ._exceptions import ReadTimeout, RemoteProtocolError, StreamConsumed
-from ._models import NOT_YET, Request, Response, Timeout
+from ._exceptions import ReadTimeout, RemoteProtocolError
+from ._models import NOT_YET, Request, Response, Timeout, pieces
 
 __all__ = ["AppTransport"]
 
@@ -109,19 +109,8 @@ class _Call:
         if request.stream is None:
             yield request.content or b""
             return
-        if request.stream_used:
-            raise StreamConsumed("the request body is a stream that has been sent already",
-                                 request=request)
-        request.stream_used = True
-        body = request.stream
-        if hasattr(body, "__aiter__"):
-            async for chunk in body:
-                if chunk:
-                    yield bytes(chunk)
-        else:
-            for chunk in body:
-                if chunk:
-                    yield bytes(chunk)
+        async for chunk in pieces(request.take_stream()):
+            yield chunk
 
     async def receive(self) -> dict:
         if self.body is not None:

@@ -23,8 +23,8 @@ from _quillet import (
 
 from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
-    RequestError, StreamConsumed, WriteError, WriteTimeout)
-from ._models import NOT_YET, Request, Response, Timeout, WholeBody
+    RequestError, WriteError, WriteTimeout)
+from ._models import NOT_YET, Request, Response, Timeout, WholeBody, pieces
 from ._native import Waiter
 from ._stream import BufferedReads, Stream, _read_buffers, time_out
 
@@ -277,10 +277,7 @@ class H1Connection(H1ClientState):
 
     async def _send_streamed(self, request: Request, write_timeout: float | None) -> None:
         codec, stream = self.codec, self.stream
-        if request.stream_used:
-            raise StreamConsumed("the request body is a stream that has been sent already",
-                                 request=request)
-        request.stream_used = True
+        body = request.take_stream()
         declared = request.headers.get("content-length")
         target, headers = self._target(request)
         try:
@@ -294,19 +291,11 @@ class H1Connection(H1ClientState):
                                      request=request) from exc
         self.exchange_started()
         stream.write(head)
-        body = request.stream
-        if hasattr(body, "__aiter__"):
-            async for chunk in body:
-                if chunk and not self._write_chunk(chunk):
-                    return
-                if stream._write_paused:
-                    await self._drain(request, write_timeout)
-        else:
-            for chunk in body:
-                if chunk and not self._write_chunk(chunk):
-                    return
-                if stream._write_paused:
-                    await self._drain(request, write_timeout)
+        async for chunk in pieces(body):
+            if not self._write_chunk(chunk):
+                return
+            if stream._write_paused:
+                await self._drain(request, write_timeout)
         if not stream._chunks:
             stream.write(codec.serialize_end())
 

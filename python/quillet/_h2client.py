@@ -19,11 +19,10 @@ from _quillet import (
 
 from ._exceptions import (
     ClientClosedError, LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError,
-    RequestError,
-    StreamConsumed, TransportError, WriteTimeout)
+    RequestError, TransportError, WriteTimeout)
 from ._h2 import (
     CANCEL, LIMITS, NO_ERROR, Driver, StreamHandle, StreamStopped, header_map, sendable)
-from ._models import NOT_YET, Request, Response, Timeout
+from ._models import NOT_YET, Request, Response, Timeout, pieces
 from ._stream import Stream
 
 if TYPE_CHECKING:
@@ -195,19 +194,8 @@ class ClientConnection(Driver):
 
     async def _send_streamed(self, request: Request, handle: _Exchange,
                              write_timeout: float | None) -> None:
-        if request.stream_used:
-            raise StreamConsumed("the request body is a stream that has been sent already",
-                                 request=request)
-        request.stream_used = True
-        body = request.stream
-        if hasattr(body, "__aiter__"):
-            async for chunk in body:
-                if chunk:
-                    await self.send_body(handle, bytes(chunk), False, write_timeout)
-        else:
-            for chunk in body:
-                if chunk:
-                    await self.send_body(handle, bytes(chunk), False, write_timeout)
+        async for chunk in pieces(request.take_stream()):
+            await self.send_body(handle, chunk, False, write_timeout)
         await self.send_body(handle, b"", True, write_timeout)
 
     async def _read_head(self, handle: _Exchange, read_timeout: float | None) -> None:

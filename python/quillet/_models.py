@@ -14,7 +14,7 @@ from typing import Any, Protocol
 from _quillet import HeaderMap
 
 from ._decoding import DEFAULT_MAX_RATIO, make_decoder
-from ._exceptions import HTTPStatusError, RequestError, ResponseNotRead
+from ._exceptions import HTTPStatusError, RequestError, ResponseNotRead, StreamConsumed
 from ._urls import URL
 
 __all__ = ["Timeout", "Limits", "Request", "Response", "DEFAULT_TIMEOUT", "DEFAULT_LIMITS"]
@@ -155,8 +155,29 @@ class Request:
         """Whether the body can be sent again (it is bytes, or nothing)."""
         return self.stream is None
 
+    def take_stream(self) -> AsyncIterable[bytes] | Iterable[bytes]:
+        """The streamed body, now counted as sent: StreamConsumed the second time."""
+        if self.stream_used:
+            raise StreamConsumed("the request body is a stream that has been sent already",
+                                 request=self)
+        self.stream_used = True
+        return self.stream
+
     def __repr__(self) -> str:
         return f"<Request {self.method} {self.url}>"
+
+
+async def pieces(body: AsyncIterable[bytes] | Iterable[bytes]) -> AsyncIterator[bytes]:
+    """A streamed body's non-empty pieces, as bytes, whether it is an iterable or an async
+    iterable."""
+    if hasattr(body, "__aiter__"):
+        async for chunk in body:
+            if chunk:
+                yield bytes(chunk)
+    else:
+        for chunk in body:
+            if chunk:
+                yield bytes(chunk)
 
 
 # What `BodySource.poll` returns while the next piece of a body has not come.
