@@ -12,11 +12,11 @@ from urllib.parse import unquote
 import _quillet
 from _quillet import HeaderMap
 
+from ._apptransport import AppTransport
 from ._connect import CertTypes, VerifyTypes
 from ._content import encode_body
 from ._cookies import CookieJar, CookieTypes, add_cookies, make_jar, store_cookies
 from ._decoding import ACCEPT_ENCODING, DEFAULT_MAX_RATIO
-from ._apptransport import AppTransport
 from ._exceptions import (
     LocalProtocolError, RequestError, TooManyRedirects, TransportError, UnsupportedProtocol)
 from ._models import DEFAULT_LIMITS, DEFAULT_TIMEOUT, Limits, Request, Response, Timeout, TimeoutTypes
