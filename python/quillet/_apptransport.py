@@ -100,22 +100,20 @@ class _Call:
         self.trailers: HeaderMap | None = None
         self.want_trailers = False
         self.gone = False                           # the caller gave the response up
-        self.body = self._request_body()
+        # the request body still to be received: bytes (one message), or a stream's pieces
+        self.body: Any = (request.content or b"" if request.stream is None
+                          else pieces(request.take_stream()))
 
     # the application's side
 
-    async def _request_body(self):
-        request = self.request
-        if request.stream is None:
-            yield request.content or b""
-            return
-        async for chunk in pieces(request.take_stream()):
-            yield chunk
-
     async def receive(self) -> dict:
-        if self.body is not None:
+        body = self.body
+        if type(body) is bytes:
+            self.body = None
+            return {"type": "http.request", "body": body, "more_body": False}
+        if body is not None:
             try:
-                chunk = await self.body.__anext__()
+                chunk = await body.__anext__()
                 return {"type": "http.request", "body": chunk, "more_body": True}
             except StopAsyncIteration:
                 self.body = None
